@@ -1,0 +1,239 @@
+// Table-driven conversion of a configuration dict into an engine's configuration record. Each record
+// type lists its fields once, in a specialisation of ConfigFields:
+//
+//   template <> struct velk_py::ConfigFields<InitialStds> {
+//     static const FieldList<InitialStds>& fields() {
+//       static const FieldList<InitialStds> f{field("position", &InitialStds::position), ...};
+//       return f;
+//     }
+//   };
+//
+// Rules: a key that is absent keeps the record's default, at every nesting level; keys that name no field
+// are ignored; every key must be a str. Values: a float field takes float or int; an integer field an int
+// in range; a string field a str; a bool field any value by its truth; std::optional takes None for
+// absent; a std::vector any list or tuple (or other sequence except str/bytes), else a set or frozenset in
+// iteration order; a std::array a sequence of exactly its length; a nested record a dict. The first value
+// that does not convert stops the conversion with a reason naming the key path.
+#pragma once
+
+#include "convert.hpp"
+
+#include <array>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace velk_py {
+
+template <typename Record>
+struct FieldSpec {
+  const char* key;
+  std::function<bool(PyObject* value, Record& record, const std::string& path, std::string* reason)> convert;
+};
+
+template <typename Record>
+using FieldList = std::vector<FieldSpec<Record>>;
+
+// Specialised per configuration record with a static fields() returning its FieldList.
+template <typename Record>
+struct ConfigFields;
+
+template <typename T>
+concept ConfigRecord = requires { ConfigFields<T>::fields(); };
+
+namespace config_detail {
+
+inline bool fail(std::string* reason, const std::string& path, const std::string& what, PyObject* value) {
+  *reason = "`" + path + "`: expected " + what + ", got " + type_name(value);
+  return false;
+}
+
+template <typename T>
+struct IsVector : std::false_type {};
+template <typename T>
+struct IsVector<std::vector<T>> : std::true_type {};
+template <typename T>
+struct IsArray : std::false_type {};
+template <typename T, size_t N>
+struct IsArray<std::array<T, N>> : std::true_type {};
+template <typename T>
+struct IsOptional : std::false_type {};
+template <typename T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <typename T>
+bool convert_value(PyObject* value, T& out, const std::string& path, std::string* reason);
+
+template <ConfigRecord Record>
+bool convert_record(PyObject* dict, Record& record, const std::string& path, std::string* reason) {
+  if (!PyDict_Check(dict)) return fail(reason, path.empty() ? "config" : path, "a dict", dict);
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {  // borrowed references
+    if (!PyUnicode_Check(key)) {
+      *reason = "keys must be str, got " + type_name(key) + (path.empty() ? "" : " in `" + path + "`");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      *reason = "a key is not valid UTF-8";
+      return false;
+    }
+    const std::string_view name(text, static_cast<size_t>(size));
+    for (const FieldSpec<Record>& field : ConfigFields<Record>::fields()) {
+      if (name == field.key) {
+        const std::string sub = path.empty() ? std::string(name) : path + "." + std::string(name);
+        if (!field.convert(value, record, sub, reason)) return false;
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+// Elements of a list or tuple (or other sequence except str, bytes and dict), or of a set / frozenset.
+template <typename T>
+bool convert_sequence(PyObject* value, std::vector<T>& out, const std::string& path, std::string* reason) {
+  const bool sequence = !PyUnicode_Check(value) && !PyBytes_Check(value) && !PyByteArray_Check(value) &&
+                        !PyDict_Check(value) && PySequence_Check(value);
+  const bool set = PyAnySet_Check(value);
+  if (!sequence && !set) return fail(reason, path, "a list", value);
+  PyRef iter = PyRef::steal(PyObject_GetIter(value));
+  if (!iter) {
+    PyErr_Clear();
+    return fail(reason, path, "a list", value);
+  }
+  std::vector<T> items;
+  for (size_t i = 0;; ++i) {
+    PyRef item = PyRef::steal(PyIter_Next(iter.get()));
+    if (!item) {
+      if (PyErr_Occurred()) {
+        PyErr_Clear();
+        *reason = "`" + path + "`: iteration failed";
+        return false;
+      }
+      break;
+    }
+    T element{};
+    if (!convert_value(item.get(), element, path + "[" + std::to_string(i) + "]", reason)) return false;
+    items.push_back(std::move(element));
+  }
+  out = std::move(items);
+  return true;
+}
+
+template <typename T>
+bool convert_value(PyObject* value, T& out, const std::string& path, std::string* reason) {
+  if constexpr (std::is_same_v<T, bool>) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) {
+      PyErr_Clear();
+      *reason = "`" + path + "`: has no truth value";
+      return false;
+    }
+    out = truth != 0;
+    return true;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    if (!PyFloat_Check(value) && !PyLong_Check(value)) return fail(reason, path, "a number", value);
+    const double v = PyFloat_AsDouble(value);
+    if (v == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      *reason = "`" + path + "`: number too large for a float";
+      return false;
+    }
+    out = static_cast<T>(v);
+    return true;
+  } else if constexpr (std::is_integral_v<T>) {
+    if (!PyLong_Check(value)) return fail(reason, path, "an int", value);
+    const long long v = PyLong_AsLongLong(value);
+    if (v == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      *reason = "`" + path + "`: int out of range";
+      return false;
+    }
+    if (static_cast<long double>(v) < static_cast<long double>(std::numeric_limits<T>::min()) ||
+        static_cast<long double>(v) > static_cast<long double>(std::numeric_limits<T>::max())) {
+      *reason = "`" + path + "`: int out of range";
+      return false;
+    }
+    out = static_cast<T>(v);
+    return true;
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    if (!PyUnicode_Check(value)) return fail(reason, path, "a str", value);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      *reason = "`" + path + "`: string is not valid UTF-8";
+      return false;
+    }
+    out.assign(text, static_cast<size_t>(size));
+    return true;
+  } else if constexpr (IsOptional<T>::value) {
+    if (value == Py_None) {
+      out.reset();
+      return true;
+    }
+    typename T::value_type inner{};
+    if (!convert_value(value, inner, path, reason)) return false;
+    out = std::move(inner);
+    return true;
+  } else if constexpr (IsVector<T>::value) {
+    return convert_sequence(value, out, path, reason);
+  } else if constexpr (IsArray<T>::value) {
+    using Element = typename T::value_type;
+    std::vector<Element> items;
+    if (PyAnySet_Check(value)) return fail(reason, path, "a sequence of " + std::to_string(out.size()) + " values", value);
+    if (!convert_sequence(value, items, path, reason)) return false;
+    if (items.size() != out.size()) {
+      *reason = "`" + path + "`: expected a sequence of length " + std::to_string(out.size()) + ", got length " +
+                std::to_string(items.size());
+      return false;
+    }
+    std::copy(items.begin(), items.end(), out.begin());
+    return true;
+  } else if constexpr (ConfigRecord<T>) {
+    if (!PyDict_Check(value)) return fail(reason, path, "a dict", value);
+    return convert_record(value, out, path, reason);
+  } else {
+    static_assert(sizeof(T) == 0, "no configuration conversion for this field type");
+  }
+}
+
+}  // namespace config_detail
+
+// One entry of a FieldList: the dict key and the record member it fills.
+template <typename Record, typename T>
+FieldSpec<Record> field(const char* key, T Record::*member) {
+  return {key, [member](PyObject* value, Record& record, const std::string& path, std::string* reason) {
+            return config_detail::convert_value(value, record.*member, path, reason);
+          }};
+}
+
+// Builds `out` from `config`: None (or nullptr) keeps the defaults; a dict converts by the table; anything
+// else raises TypeError naming `config`. A value that does not convert raises ValueError
+// "config: {reason}". Returns false with the exception set.
+template <ConfigRecord Record>
+bool config_from_py(PyObject* config, Record* out) {
+  *out = Record{};
+  if (config == nullptr || config == Py_None) return true;
+  if (!PyDict_Check(config)) {
+    PyErr_Format(PyExc_TypeError, "argument 'config': expected a dict or None, got %s", type_name(config).c_str());
+    return false;
+  }
+  std::string reason;
+  if (!config_detail::convert_record(config, *out, "", &reason)) {
+    PyErr_Format(PyExc_ValueError, "config: %s", reason.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velk_py
