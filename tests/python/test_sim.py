@@ -1,0 +1,166 @@
+"""The simulator's recordings against independent physics: integrating its exact IMU readings must
+reproduce its ground truth, its exact wheel odometry must follow the ground truth, and noise, slip and
+delivery must have the stated statistics."""
+
+import math
+
+import pytest
+
+from velk_odom import _geometry as geo
+from velk_odom.sim import DEFAULT_ACCEL_BIAS, DEFAULT_GYRO_BIAS, simulate
+
+# RK4 ground truth against trapezoidal IMU integration at 200 Hz: the integration error of 20 s of
+# driving is some 1e-5 m; a wrong sign, lever arm or axis gives metres.
+IMU_INTEGRATION_TOL_M = 1e-3
+# Trapezoidal wheel integration at 50 Hz against RK4 ground truth: about 1e-4 m and 3e-5 rad.
+WHEEL_INTEGRATION_TOL_M = 1e-3
+WHEEL_YAW_TOL_RAD = 2e-4
+
+
+def exact(duration_s=20.0, **kw):
+    return simulate(duration_s, seed=1, noise=False, wheel_scale_error=0.0, slip=False, late_fraction=0.0, **kw)
+
+
+@pytest.mark.parametrize("seed", [0, 7])
+def test_same_arguments_give_the_same_recording(seed):
+    a, b = simulate(8.0, seed=seed), simulate(8.0, seed=seed)
+    assert a.ground_truth == b.ground_truth
+    assert a.imu_samples == b.imu_samples
+    assert a.wheel_estimates == b.wheel_estimates
+    assert [(d.arrival_ns, d.kind) for d in a.deliveries] == [(d.arrival_ns, d.kind) for d in b.deliveries]
+    assert simulate(8.0, seed=seed + 1).ground_truth != a.ground_truth
+
+
+@pytest.mark.parametrize(
+    "mount",
+    [
+        ((0.0, 0.0, 0.0), geo.IDENTITY_QUAT),
+        ((0.20, -0.05, 0.15), geo.quat_from_rpy(0.02, -0.015, 0.5 * math.pi)),
+        ((-0.3, 0.4, 0.0), geo.quat_from_rpy(math.pi, 0.0, -0.7)),  # upside down
+    ],
+)
+def test_integrating_exact_imu_readings_reproduces_the_ground_truth(mount):
+    rec = exact(base_from_imu=mount)
+    lever, q_bi = mount
+    dt = 1.0 / rec.imu_rate_hz
+    omegas = [geo.rotate(q_bi, s.angular_velocity) for s in rec.imu_samples]
+    forces = [geo.rotate(q_bi, s.linear_acceleration) for s in rec.imu_samples]
+    n = len(omegas)
+
+    def base_accel(k):
+        # Angular acceleration by central differences, then remove the lever-arm terms and gravity.
+        lo, hi = max(k - 1, 0), min(k + 1, n - 1)
+        alpha = tuple((omegas[hi][i] - omegas[lo][i]) / ((hi - lo) * dt) for i in range(3))
+        tang = geo.cross(alpha, lever)
+        cent = geo.cross(omegas[k], geo.cross(omegas[k], lever))
+        return tuple(forces[k][i] - tang[i] - cent[i] for i in range(3))
+
+    q = geo.IDENTITY_QUAT
+    p = [0.0, 0.0, 0.0]
+    v = [0.0, 0.0, 0.0]
+    a_prev = [c - g for c, g in zip(geo.rotate(q, base_accel(0)), (0.0, 0.0, rec.gravity))]
+    for k in range(1, n):
+        w_mid = tuple(0.5 * (omegas[k - 1][i] + omegas[k][i]) * dt for i in range(3))
+        angle = math.sqrt(sum(c * c for c in w_mid))
+        if angle > 0.0:
+            q = geo.quat_normalize(geo.quat_mul(q, geo.quat_from_axis_angle(w_mid, angle)))
+        a_now = [c - g for c, g in zip(geo.rotate(q, base_accel(k)), (0.0, 0.0, rec.gravity))]
+        for i in range(3):
+            v_new = v[i] + 0.5 * (a_prev[i] + a_now[i]) * dt
+            p[i] += 0.5 * (v[i] + v_new) * dt
+            v[i] = v_new
+        a_prev = a_now
+    gt = rec.ground_truth[-1]
+    assert math.dist(p, gt[1:4]) < IMU_INTEGRATION_TOL_M
+    assert geo.rotation_angle(geo.quat_mul(geo.quat_conj(q), gt[4:8])) < 1e-6
+
+
+def test_exact_wheel_odometry_follows_the_ground_truth():
+    rec = exact()
+    assert rec.distance_travelled() > 10.0
+    for w in rec.wheel_estimates[::25]:
+        gt = rec.ground_truth_at(w.timestamp_ns)
+        assert math.dist(w.translation, gt[0:3]) < WHEEL_INTEGRATION_TOL_M
+        assert abs(math.remainder(geo.yaw_of(w.rotation_xyzw) - geo.yaw_of(gt[3:7]), 2 * math.pi)) < WHEEL_YAW_TOL_RAD
+
+
+def test_steady_turn_reads_the_hand_worked_specific_force():
+    # Constant speed v and yaw rate w: the base accelerates by v w to the left and the IMU at lever r
+    # adds the centripetal term -w^2 (r_x, r_y); gravity reads +g on z. In IMU axes after un-mounting.
+    rec = exact(duration_s=30.0)
+    lever, q_bi = rec.base_from_imu
+    dt = 1.0 / rec.imu_rate_hz
+    found = 0
+    for k in range(2, len(rec.imu_samples) - 2, 7):
+        rates = [geo.rotate(q_bi, rec.imu_samples[j].angular_velocity)[2] for j in range(k - 2, k + 3)]
+        gts = rec.ground_truth[k - 1 : k + 2]
+        steps = [math.hypot(b[1] - a[1], b[2] - a[2]) / dt for a, b in zip(gts, gts[1:])]
+        if abs(rates[2]) < 0.2 or max(rates) - min(rates) > 1e-12 or abs(steps[0] - steps[1]) > 1e-9:
+            continue
+        w, v = rates[2], 0.5 * (steps[0] + steps[1])
+        expected = (-w * w * lever[0], v * w - w * w * lever[1], rec.gravity)
+        measured = geo.rotate(q_bi, rec.imu_samples[k].linear_acceleration)
+        assert measured == pytest.approx(expected, abs=1e-6)
+        found += 1
+    assert found > 10
+
+
+def test_still_period_noise_and_bias_statistics():
+    rec = simulate(12.0, seed=3, still_s=10.0)
+    still = [s for s in rec.imu_samples if s.timestamp_ns < rec.still_until_ns]
+    n = len(still)
+    sigma_g = rec.imu_noise.gyro_noise_density * math.sqrt(rec.imu_rate_hz)
+    _, q_bi = rec.base_from_imu
+    q_ib = geo.quat_conj(q_bi)
+    gravity_imu = geo.rotate(q_ib, (0.0, 0.0, rec.gravity))
+    for axis in range(3):
+        g = [s.angular_velocity[axis] for s in still]
+        a = [s.linear_acceleration[axis] for s in still]
+        mean_g = sum(g) / n
+        std_g = math.sqrt(sum((x - mean_g) ** 2 for x in g) / (n - 1))
+        # 2000 samples: the mean is within 5 standard errors, the deviation within 10 %.
+        assert abs(mean_g - DEFAULT_GYRO_BIAS[axis]) < 5 * sigma_g / math.sqrt(n)
+        assert abs(std_g / sigma_g - 1.0) < 0.1
+        assert abs(sum(a) / n - (gravity_imu[axis] + DEFAULT_ACCEL_BIAS[axis])) < 0.01
+    # The default stillness test of the fusion engine (0.05 rad/s) must pass on every still sample.
+    assert max(math.sqrt(sum(c * c for c in s.angular_velocity)) for s in still) < 0.05
+    assert all(w.twist_linear == (0.0, 0.0, 0.0) for w in rec.wheel_estimates if w.timestamp_ns < rec.still_until_ns)
+
+
+def test_slip_burst_and_scale_error_show_in_the_wheel_speed():
+    rec = simulate(20.0, seed=2, noise=False, slip_at_s=10.0, late_fraction=0.0)
+    start, end = rec.slip_interval_ns
+    assert (start, end) == (10_000_000_000, 12_000_000_000)
+    dt = 1.0 / rec.imu_rate_hz
+    per_gt_step = rec.wheel_rate_hz and int(round(rec.imu_rate_hz / rec.wheel_rate_hz))
+    for w in rec.wheel_estimates[1:-1]:
+        k = w.timestamp_ns // int(round(1e9 / rec.imu_rate_hz))
+        a, b = rec.ground_truth[k - 1], rec.ground_truth[k + 1]
+        true_speed = math.hypot(b[1] - a[1], b[2] - a[2]) / (2 * dt)
+        slip = 0.8 if start <= w.timestamp_ns < end else 0.0
+        assert w.twist_linear[0] == pytest.approx(1.02 * true_speed + slip, abs=2e-4)
+    assert per_gt_step == 4
+
+
+def test_delivery_order_and_latency():
+    rec = simulate(30.0, seed=4, late_fraction=0.25)
+    arrivals = [d.arrival_ns for d in rec.deliveries]
+    assert arrivals == sorted(arrivals)
+    assert len(rec.deliveries) == len(rec.imu_samples) + len(rec.wheel_estimates)
+    imu_stamps = [d.message.timestamp_ns for d in rec.deliveries if d.kind == "imu"]
+    assert imu_stamps == sorted(imu_stamps)
+    delays = [d.arrival_ns - d.message.timestamp_ns for d in rec.deliveries if d.kind == "wheel"]
+    late = [x for x in delays if x != 2_000_000]
+    assert all(20_000_000 <= x <= 400_000_000 for x in late)
+    assert abs(len(late) / len(delays) - 0.25) < 0.05
+    stamp_order = [d.message.timestamp_ns for d in rec.deliveries]
+    assert stamp_order != sorted(stamp_order)  # some wheel messages really are out of order
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [dict(duration_s=0.0), dict(duration_s=5.0, still_s=5.0), dict(imu_rate_hz=-1.0), dict(late_fraction=1.5)],
+)
+def test_bad_arguments_are_refused(kwargs):
+    with pytest.raises(ValueError):
+        simulate(**kwargs)
