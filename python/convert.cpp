@@ -140,7 +140,7 @@ int read_uint8_array_interface(PyObject* obj, const char* arg, std::vector<uint8
   PyObject* strides = PyDict_GetItemString(iface.get(), "strides");
   if (typestr == nullptr || data == nullptr || shape == nullptr || !PyUnicode_Check(typestr) ||
       !PyTuple_Check(data) || PyTuple_Size(data) != 2 || !PyTuple_Check(shape) ||
-      (strides != nullptr && strides != Py_None)) {
+      (strides != nullptr && strides != Py_None && !PyTuple_Check(strides))) {
     return 0;
   }
   Py_ssize_t len = 0;
@@ -173,7 +173,33 @@ int read_uint8_array_interface(PyObject* obj, const char* arg, std::vector<uint8
   }
   if (count > 0 && address == 0) return 0;
   const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
-  out->assign(bytes, bytes + count);
+  if (strides == nullptr || strides == Py_None) {  // C-contiguous
+    out->assign(bytes, bytes + count);
+    return 1;
+  }
+  // A strided view (a crop, a channel slice): gather element by element in C order.
+  if (PyTuple_Size(strides) != dims || dims > 8) return 0;
+  long long extent[8];
+  long long stride[8];
+  for (Py_ssize_t i = 0; i < dims; ++i) {
+    extent[i] = PyLong_AsLongLong(PyTuple_GetItem(shape, i));
+    stride[i] = PyLong_AsLongLong(PyTuple_GetItem(strides, i));
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return 0;
+    }
+  }
+  out->resize(count);
+  long long index[8] = {0};
+  for (uint64_t n = 0; n < count; ++n) {
+    long long offset = 0;
+    for (Py_ssize_t i = 0; i < dims; ++i) offset += index[i] * stride[i];
+    (*out)[n] = bytes[offset];
+    for (Py_ssize_t i = dims - 1; i >= 0; --i) {
+      if (++index[i] < extent[i]) break;
+      index[i] = 0;
+    }
+  }
   return 1;
 }
 

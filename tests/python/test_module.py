@@ -1,0 +1,171 @@
+"""Module entry: registration, version, single module object, transform functions."""
+
+import math
+import subprocess
+import sys
+
+import pytest
+
+import velk_odom
+from velk_odom import _native, compose, invert
+
+IDENTITY = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+
+
+def test_version_and_registration_order():
+    assert _native.__version__ == "0.4.2"
+    names = [n for n in vars(_native) if not n.startswith("__") or n == "__version__"]
+    public = [
+        "__version__", "ImageFrame", "CameraModel", "ImuSample", "ImuNoiseModel", "OdometryEstimate",
+        "PointCloud", "CuvslamOdometry", "OdometryFusion", "init_logging", "compose", "invert",
+    ]
+    registered = [n for n in names if n in public]
+    assert registered == [n for n in public if n in registered]
+    assert names[len(registered)] == "PanicException"
+    assert not _native.__doc__
+
+
+def test_every_class_lives_in_builtins():
+    for name in ("ImageFrame", "CameraModel", "ImuSample", "ImuNoiseModel", "OdometryEstimate", "PointCloud"):
+        assert getattr(_native, name).__module__ == "builtins"
+
+
+def test_panic_exception_is_a_base_exception_only():
+    assert issubclass(velk_odom.PanicException, BaseException)
+    assert not issubclass(velk_odom.PanicException, Exception)
+
+
+def test_second_initialisation_returns_the_same_module():
+    code = """
+import sys, importlib
+import velk_odom._native as first
+cls = first.ImageFrame
+del sys.modules["velk_odom._native"]
+second = importlib.import_module("velk_odom._native")
+assert second is first and second.ImageFrame is cls
+print("same")
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "same"
+
+
+def test_sub_interpreter_gets_import_error(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("no sub-interpreter runner in this interpreter")
+    out = tmp_path / "result.txt"
+    code = f"""
+try:
+    import velk_odom._native
+    result = "imported"
+except ImportError:
+    result = "ImportError"
+open({str(out)!r}, "w").write(result)
+"""
+    testcapi.run_in_subinterp(code)
+    assert out.read_text() == "ImportError"
+
+
+def test_metal_device_addresses_set_at_load_unless_present():
+    probe = "import ctypes, velk_odom; libc = ctypes.CDLL(None); libc.getenv.restype = ctypes.c_char_p; " \
+            "print(libc.getenv(b'CUMETAL_USE_METAL_DEVICE_ADDRESSES').decode())"
+    env = {k: v for k, v in __import__("os").environ.items() if k != "CUMETAL_USE_METAL_DEVICE_ADDRESSES"}
+    out = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "1"
+    env["CUMETAL_USE_METAL_DEVICE_ADDRESSES"] = "0"
+    out = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "0"
+
+
+def test_invert_carries_negative_zeros():
+    t = invert(((1.0, 2.0, 3.0), (0.0, 0.0, 0.0, 1.0)))
+    assert t == ((-1.0, -2.0, -3.0), (-0.0, -0.0, -0.0, 1.0))
+    assert all(math.copysign(1.0, c) == -1.0 for c in t[1][:3])
+
+
+def test_invert_normalises_the_quaternion():
+    assert invert(((1, 0, 0), (0, 0, 0, 2))) == ((-1.0, -0.0, -0.0), (-0.0, -0.0, -0.0, 1.0))
+
+
+def test_compose_rotates_the_second_translation():
+    s = math.sqrt(0.5)
+    q = (0.0, 0.0, s, s)
+    t, r = compose(((0, 0, 0), q), ((1, 0, 0), (0, 0, 0, 1)))
+    assert t == pytest.approx((0.0, 1.0, 0.0), abs=1e-15)
+    assert r == pytest.approx(q, abs=1e-15)
+
+
+def quat_from_axis_angle(axis, angle):
+    n = math.sqrt(sum(a * a for a in axis))
+    s = math.sin(angle / 2) / n
+    return (axis[0] * s, axis[1] * s, axis[2] * s, math.cos(angle / 2))
+
+
+def rotation_matrix(q):
+    x, y, z, w = q
+    return [
+        [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+        [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+        [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
+    ]
+
+
+HARD_ROTATIONS = [
+    (0.0, 0.0, 0.0, 1.0),
+    (0.0, 0.0, 0.0, -1.0),
+    (1.0, 0.0, 0.0, 0.0),  # pi about x
+    quat_from_axis_angle((1, 2, 3), 1e-9),
+    quat_from_axis_angle((0.3, -1, 0.2), math.pi - 1e-7),
+    quat_from_axis_angle((-1, 1, 1), 2.0),
+]
+
+
+@pytest.mark.parametrize("q", HARD_ROTATIONS)
+def test_compose_with_inverse_is_identity_and_matches_matrices(q):
+    a = ((0.5, -2.0, 7.0), q)
+    b = ((1.0, 2.0, -3.0), quat_from_axis_angle((0, 1, 0), 0.7))
+    t, r = compose(a, invert(a))
+    assert t == pytest.approx((0, 0, 0), abs=1e-12)
+    assert abs(abs(r[3]) - 1.0) < 1e-12
+    # a ∘ b applied to a point equals a(b(p)), checked with rotation matrices.
+    p = (0.3, -0.4, 1.1)
+
+    def apply(tf, v):
+        m = rotation_matrix(tf[1])
+        return tuple(sum(m[i][j] * v[j] for j in range(3)) + tf[0][i] for i in range(3))
+
+    ab = compose(a, b)
+    assert apply(ab, p) == pytest.approx(apply(a, apply(b, p)), abs=1e-12)
+
+
+@pytest.mark.parametrize(
+    "call, exc, arg",
+    [
+        (lambda: invert([[0, 0, 0], [0, 0, 0, 1]]), TypeError, "t"),
+        (lambda: invert(((0, 0), (0, 0, 0, 1))), ValueError, "t"),
+        (lambda: invert(((0, 0, 0), (0, 0, 0, 1), 3)), ValueError, "t"),
+        (lambda: invert(((0, 0, 0), (0, 0, "x", 1))), TypeError, "t"),
+        (lambda: compose(IDENTITY, ((0, 0, 0), [0, 0, 0, 1])), TypeError, "b"),
+        (lambda: compose(((0, 0, 0, 0), (0, 0, 0, 1)), IDENTITY), ValueError, "a"),
+        (lambda: compose(IDENTITY), TypeError, "b"),
+        (lambda: invert(t=IDENTITY, extra=1), TypeError, "invert"),
+        (lambda: velk_odom.init_logging(3), TypeError, "level"),
+    ],
+)
+def test_argument_errors_name_the_argument(call, exc, arg):
+    with pytest.raises(exc, match=arg):
+        call()
+
+
+def test_keyword_arguments_and_signatures():
+    assert invert(t=IDENTITY) == IDENTITY
+    assert compose(a=IDENTITY, b=IDENTITY) == IDENTITY
+    assert invert.__text_signature__ == "(t)"
+    assert compose.__text_signature__ == "(a, b)"
+    assert invert.__doc__ == "Invert a transform."
+    assert compose.__doc__ == "Compose two transforms."
+
+
+def test_zero_quaternion_gives_non_finite_values():
+    t, r = invert(((1, 0, 0), (0, 0, 0, 0)))
+    assert all(math.isnan(c) for c in r)
