@@ -1,0 +1,5 @@
+import sys
+
+from velk_odom.cli import main
+
+sys.exit(main())

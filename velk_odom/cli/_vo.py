@@ -1,0 +1,288 @@
+"""`velk-odom vo RECORDING`: replay a recording's cameras through CuvslamOdometry."""
+
+from __future__ import annotations
+
+import argparse
+import posixpath
+import sys
+from collections import Counter
+from pathlib import Path
+from typing import Any, Dict, List, Tuple
+
+from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES, check_keys, dump_yaml, load_config_file
+from velk_odom.cli._errors import UserError
+from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, BagRecording, short_type
+from velk_odom.ros import (
+    TransformBuffer,
+    camera_model_from_msg,
+    image_frame_from_msg,
+    imu_sample_from_msg,
+)
+
+VO_COUNTERS = (
+    "frames",
+    "tracked",
+    "resets",
+    "imu_samples",
+    "imu_dropped_before_start",
+    "skew_rejects",
+    "depth_reprojected",
+    "covariance_gated",
+    "speed_gated",
+    "unmatched_images",
+)
+DEPTH_ENCODINGS = ("16UC1", "32FC1", "mono16")
+ROLE_TYPES = {
+    "image": IMAGE,
+    "depth": IMAGE,
+    "camera_info": CAMERA_INFO,
+    "depth_camera_info": CAMERA_INFO,
+    "imu": IMU,
+    "tf": TF,
+}
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("recording", help="ROS 1 .bag file or ROS 2 bag folder (sqlite3 or MCAP)")
+    p.add_argument("--config", metavar="FILE", help="YAML or JSON: the engine's configuration keys plus `topics` (topic: role) and `imu_noise`")
+    p.add_argument("--print-config", action="store_true", help="print the configuration (proposed, or the --config file) and exit")
+    p.add_argument("--order", choices=("stamp", "recorded"), default="stamp", help="feed by header stamp (default) or in recording order")
+    p.add_argument("-o", "--output", metavar="FILE.tum", help="trajectory in TUM format (default: <recording>_vo.tum)")
+    p.add_argument("--clouds", metavar="DIR", help="write the depth point clouds as PLY files into DIR")
+    p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectory")
+    p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
+    p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def _namespace(topic: str) -> str:
+    return posixpath.dirname(topic.rstrip("/"))
+
+
+def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
+    images = bag.topics_of(IMAGE)
+    if not images:
+        raise UserError(f"recording {str(bag.path)!r} has no sensor_msgs/Image topic to track; it has: {bag.describe_topics()}")
+    notes: List[str] = []
+    topics: Dict[str, str] = {}
+    cameras: List[str] = []
+    depth_namespaces = []
+    for t in images:
+        m = bag.first(t)
+        if m is not None and m.encoding in DEPTH_ENCODINGS:
+            topics[t] = "depth"
+            depth_namespaces.append(_namespace(t))
+        else:
+            topics[t] = "image"
+            if m is not None:
+                cameras.append(m.header.frame_id)
+    for t in bag.topics_of(CAMERA_INFO):
+        ns = _namespace(t)
+        topics[t] = "depth_camera_info" if any(d == ns or d.startswith(ns + "/") for d in depth_namespaces) else "camera_info"
+    for t in bag.topics_of(TF):
+        topics[t] = "tf"
+    imus = bag.topics_of(IMU)
+    if imus:
+        topics[imus[0]] = "imu"
+    n_images = sum(1 for r in topics.values() if r == "image")
+    n_depth = sum(1 for r in topics.values() if r == "depth")
+    if n_images >= 2:
+        mode = "stereo"
+        if n_images > 2:
+            notes.append("more than two camera topics: the first two form the stereo rig; list yours in `cameras`")
+    elif n_depth:
+        mode = "rgbd"
+    else:
+        mode = "mono"
+    config: Dict[str, Any] = {"camera_mode": mode, "use_gpu": False}
+    if n_images > 2:
+        config["cameras"] = [{"frame_id": f} for f in cameras[:2]]
+    first_cam = cameras[0] if cameras else ""
+    if first_cam and tf.lookup("base_link", first_cam) is not None:
+        output = "base_link"
+    elif first_cam and first_cam in tf.frames():
+        output = _root(tf, first_cam)
+        notes.append(f"the transforms do not reach base_link; odometry is given for {output!r}")
+    else:
+        output = first_cam or "base_link"
+        notes.append("no transforms for the cameras in the recording; odometry is given for the first camera's frame")
+    config["output_frame_id"] = output
+    config["odom_frame_id"] = "odom"
+    notes.append("use_gpu: false, since this build tracks on the CPU")
+    config["topics"] = topics
+    return config, notes
+
+
+def _root(tf: TransformBuffer, frame: str) -> str:
+    seen = {frame}
+    while (parent := tf.parent(frame)) is not None and parent not in seen:
+        frame = parent
+        seen.add(frame)
+    return frame
+
+
+def _check_topics(config: Dict[str, Any], bag: BagRecording, source: str) -> Dict[str, str]:
+    topics = config.get("topics")
+    if not isinstance(topics, dict) or not topics:
+        raise UserError(f"{source}: needs a `topics` section mapping topics to roles ({', '.join(VO_TOPIC_ROLES)})")
+    for t, role in topics.items():
+        if t not in bag.topics:
+            raise UserError(f"{source}: topics.{t}: the recording has no topic {t}; it has: {bag.describe_topics()}")
+        if role not in ROLE_TYPES:
+            raise UserError(f"{source}: topics.{t}: unknown role {role!r}; use one of {', '.join(VO_TOPIC_ROLES)}")
+        if bag.topics[t] != ROLE_TYPES[role]:
+            raise UserError(
+                f"{source}: topics.{t}: role {role!r} needs a {short_type(ROLE_TYPES[role])} topic, "
+                f"but {t} carries {short_type(bag.topics[t])}"
+            )
+    return dict(topics)
+
+
+def _write_ply(path: Path, points: List[Tuple[float, float, float]]) -> None:
+    import numpy as np
+
+    data = np.asarray(points, dtype="<f4").reshape(-1, 3)
+    header = (
+        "ply\nformat binary_little_endian 1.0\n"
+        f"element vertex {data.shape[0]}\n"
+        "property float x\nproperty float y\nproperty float z\nend_header\n"
+    )
+    with open(path, "wb") as f:
+        f.write(header.encode("ascii"))
+        f.write(data.tobytes())
+
+
+def run(args: argparse.Namespace) -> int:
+    import numpy as np
+
+    from velk_odom import _native
+    from velk_odom.cli._output import Progress, enable_engine_log, engine_counters, format_counters, plot_trajectories, table
+    from velk_odom.trajectory import absolute_trajectory_error, read_tum, relative_pose_error, write_tum
+
+    reference = None
+    if args.ground_truth:
+        if not Path(args.ground_truth).is_file():
+            raise UserError(f"ground truth {args.ground_truth!r} not found; give a TUM file (timestamp x y z qx qy qz qw)")
+        try:
+            reference = read_tum(args.ground_truth)
+        except (ValueError, UnicodeDecodeError) as err:
+            raise UserError(f"ground truth: {err}") from None
+
+    with BagRecording(args.recording) as bag:
+        tf = TransformBuffer()
+        for m in bag.messages([t for t in bag.topics_of(TF) if t.endswith("tf_static")], "recorded"):
+            tf.add_message(m.msg, static=True)
+        if args.config:
+            config = load_config_file(args.config)
+            check_keys(config, VO_KEYS, args.config)
+            source, notes = args.config, []
+        else:
+            config, notes = propose_config(bag, tf)
+            source = "proposed configuration"
+        topics = _check_topics(config, bag, source)
+        text = dump_yaml(
+            config,
+            ([f"configuration proposed for {bag.path.name}; save it with --print-config > vo.yaml, edit, pass --config vo.yaml", ""] + notes)
+            if not args.config
+            else [],
+        )
+        if args.print_config:
+            sys.stdout.write(text)
+            return 0
+        if not args.config:
+            sys.stdout.write(text + "\n")
+        clouds_dir = Path(args.clouds) if args.clouds else None
+        if clouds_dir is not None:
+            if "depth" not in topics.values():
+                raise UserError("--clouds needs a depth image topic (role `depth`), and the configuration maps none")
+            if clouds_dir.exists() and not clouds_dir.is_dir():
+                raise UserError(f"--clouds {args.clouds!r} is a file; give a folder")
+            clouds_dir.mkdir(parents=True, exist_ok=True)
+        imu_noise = config.get("imu_noise")
+        engine_config = {k: v for k, v in config.items() if k not in ("topics", "imu_noise")}
+        live_tf = TransformBuffer()
+        try:
+            vo = _native.CuvslamOdometry(engine_config, tf=live_tf)
+        except (TypeError, ValueError) as err:
+            raise UserError(f"{source}: {err}") from None
+        enable_engine_log(args.log)
+
+        # Static transforms are known from the start, as a latched /tf_static is on a robot.
+        for m in bag.messages([t for t, r in topics.items() if r == "tf" and t.endswith("tf_static")], "recorded"):
+            live_tf.add_message(m.msg, static=True)
+        if isinstance(imu_noise, dict):
+            imu_topics = [t for t, r in topics.items() if r == "imu"]
+            frame = imu_noise.get("frame_id") or (bag.first(imu_topics[0]).header.frame_id if imu_topics else "imu")
+            try:
+                vo.handle_imu_info(
+                    _native.ImuNoiseModel(
+                        frame,
+                        float(imu_noise.get("gyro_noise_density", 0.0)),
+                        float(imu_noise.get("gyro_random_walk", 0.0)),
+                        float(imu_noise.get("accel_noise_density", 0.0)),
+                        float(imu_noise.get("accel_random_walk", 0.0)),
+                        float(imu_noise.get("frequency", 0.0)),
+                    )
+                )
+            except (TypeError, ValueError) as err:
+                raise UserError(f"{source}: imu_noise: {err}") from None
+
+        rows: List[Tuple[Any, ...]] = []
+        fed: Counter = Counter()
+        clouds = 0
+        total = sum(bag.counts.get(t, 0) for t in topics)
+        progress = Progress(total, "vo", enabled=not args.no_progress)
+        try:
+            for m in bag.messages(topics, args.order):
+                role = topics[m.topic]
+                est = None
+                if role == "tf":
+                    live_tf.add_message(m.msg, static=m.topic.endswith("tf_static"))
+                elif role == "camera_info":
+                    vo.handle_camera_info(camera_model_from_msg(m.msg))
+                elif role == "depth_camera_info":
+                    vo.handle_depth_camera_info(camera_model_from_msg(m.msg))
+                elif role == "imu":
+                    vo.handle_imu(imu_sample_from_msg(m.msg))
+                elif role == "image":
+                    est = vo.handle_image(image_frame_from_msg(m.msg))
+                else:
+                    cloud, est = vo.handle_depth_image(image_frame_from_msg(m.msg))
+                    if cloud is not None and clouds_dir is not None:
+                        _write_ply(clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
+                        clouds += 1
+                fed[role] += 1
+                if est is not None:
+                    rows.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+                progress.update()
+        finally:
+            progress.close()
+        counters = engine_counters(vo, VO_COUNTERS)
+
+    output = args.output or f"{bag.path.stem or 'recording'}_vo.tum"
+    write_tum(output, rows)
+    summary = [
+        ("recording", f"{bag.path} ({bag.kind}, {bag.duration_s:.1f} s, {sum(bag.counts.values())} messages)"),
+        ("fed", ", ".join(f"{n} {r}" for r, n in sorted(fed.items())) or "nothing"),
+        ("engine counters", format_counters(counters, VO_COUNTERS)),
+        ("estimates", f"{len(rows)} -> {output}"),
+    ]
+    if clouds_dir is not None:
+        summary.append(("point clouds", f"{clouds} PLY files in {clouds_dir}"))
+    stamps = np.array([r[0] for r in rows], dtype=np.int64)
+    poses = np.array([r[1:] for r in rows], dtype=float).reshape(-1, 7)
+    curves = []
+    if reference is not None and rows:
+        try:
+            ate, t_m, err = absolute_trajectory_error((stamps, poses), reference)
+            rpe_t, _ = relative_pose_error((stamps, poses), reference)
+            summary.append(("vs ground truth", f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m); RPE/1 s rmse {rpe_t.rmse:.3f} m"))
+            curves.append(("vo", (t_m - t_m[0]) * 1e-9, err))
+        except ValueError as e:
+            summary.append(("vs ground truth", str(e)))
+    if args.plot:
+        ref_track = ("ground truth", *reference) if reference is not None else None
+        plot_trajectories(args.plot, f"velk-odom vo {bag.path.name}", [("vo", stamps, poses)], ref_track, curves)
+        summary.append(("plot", args.plot))
+    print(table(summary))
+    return 0

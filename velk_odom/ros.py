@@ -1,0 +1,335 @@
+"""Conversions from ROS messages to velk_odom's value classes, and a transform buffer usable as the
+``tf`` callable of `CuvslamOdometry`.
+
+The conversions are duck-typed: any object with the message's fields works, whether it comes from
+rclpy, rospy, a bag reader such as `rosbags`, or a test. Both ROS 2 field spellings (``header.stamp``
+with ``sec``/``nanosec``, CameraInfo ``k``/``d``) and ROS 1 ones (``secs``/``nsecs``, ``K``/``D``)
+are read. Nothing here needs ROS installed.
+
+==========================================  ===========================================
+ROS message                                 function
+==========================================  ===========================================
+sensor_msgs/Imu                             `imu_sample_from_msg`
+sensor_msgs/Imu with an orientation         `orientation_estimate_from_imu_msg`
+nav_msgs/Odometry                           `odometry_estimate_from_msg`
+geometry_msgs/PoseWithCovarianceStamped     `odometry_estimate_from_pose_msg`
+geometry_msgs/TwistWithCovarianceStamped    `odometry_estimate_from_twist_msg`
+sensor_msgs/CameraInfo                      `camera_model_from_msg`
+sensor_msgs/Image                           `image_frame_from_msg`
+tf2_msgs/TFMessage, TransformStamped        `TransformBuffer.add_message`, `transform_from_msg`
+==========================================  ===========================================
+"""
+
+from __future__ import annotations
+
+import math
+from collections import deque
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from velk_odom import _geometry as geo
+from velk_odom._native import CameraModel, ImageFrame, ImuSample, OdometryEstimate
+
+__all__ = [
+    "TransformBuffer",
+    "camera_model_from_msg",
+    "has_orientation",
+    "image_frame_from_msg",
+    "imu_sample_from_msg",
+    "odometry_estimate_from_msg",
+    "odometry_estimate_from_pose_msg",
+    "odometry_estimate_from_twist_msg",
+    "orientation_estimate_from_imu_msg",
+    "stamp_ns",
+    "covariance_diagonal",
+    "transform_from_msg",
+]
+
+Pair = geo.Pair
+
+
+def stamp_ns(stamp: Any) -> int:
+    """Nanoseconds of a ROS time: ``sec``/``nanosec`` (ROS 2), ``secs``/``nsecs`` (ROS 1), an object
+    with ``nanoseconds`` or ``to_nsec()``, or a plain int of nanoseconds."""
+    if isinstance(stamp, int):
+        return stamp
+    if hasattr(stamp, "nanosec"):
+        return int(stamp.sec) * 1_000_000_000 + int(stamp.nanosec)
+    if hasattr(stamp, "nsecs"):
+        return int(stamp.secs) * 1_000_000_000 + int(stamp.nsecs)
+    if hasattr(stamp, "nanoseconds"):
+        return int(stamp.nanoseconds)
+    if hasattr(stamp, "to_nsec"):
+        return int(stamp.to_nsec())
+    raise TypeError(f"cannot read a time from {type(stamp).__name__}")
+
+
+def _vec3(v: Any) -> Tuple[float, float, float]:
+    return (float(v.x), float(v.y), float(v.z))
+
+
+def _quat(q: Any) -> Tuple[float, float, float, float]:
+    return (float(q.x), float(q.y), float(q.z), float(q.w))
+
+
+def _cov36(values: Any) -> List[float]:
+    out = [float(v) for v in values]
+    if len(out) != 36:
+        raise ValueError(f"covariance needs 36 row-major values, got {len(out)}")
+    return out
+
+
+def _header(msg: Any) -> Tuple[int, str]:
+    return stamp_ns(msg.header.stamp), str(msg.header.frame_id)
+
+
+def imu_sample_from_msg(msg: Any, frame_id: Optional[str] = None) -> ImuSample:
+    """sensor_msgs/Imu → ImuSample (rates in rad/s and specific force in m/s², IMU axes). The
+    sample's frame is ``frame_id`` when given, else the header's. The orientation is not carried:
+    see `orientation_estimate_from_imu_msg`."""
+    t, header_frame = _header(msg)
+    return ImuSample(
+        t,
+        header_frame if frame_id is None else frame_id,
+        _vec3(msg.angular_velocity),
+        _vec3(msg.linear_acceleration),
+    )
+
+
+def has_orientation(msg: Any) -> bool:
+    """True when a sensor_msgs/Imu reports an orientation: ``orientation_covariance[0]`` is not -1
+    (the message definition's marker for "no orientation") and the quaternion is not zero."""
+    cov = list(msg.orientation_covariance)
+    if cov and float(cov[0]) == -1.0:
+        return False
+    q = _quat(msg.orientation)
+    return all(math.isfinite(c) for c in q) and sum(c * c for c in q) > 0.0
+
+
+def orientation_estimate_from_imu_msg(
+    msg: Any,
+    base_from_imu: Pair,
+    frame_id: str,
+    child_frame_id: str,
+) -> Optional[OdometryEstimate]:
+    """The absolute orientation of a sensor_msgs/Imu as an attitude-only OdometryEstimate of the
+    base frame: rotation q_world_imu ⊗ q_imu_base, translation zero, pose covariance zero except the
+    roll/pitch/yaw block, which holds the message's ``orientation_covariance``; zero twist and twist
+    covariance. Configure its `odom_sources` entry with position variances 0 (the position carries
+    no information). Returns None when the message has no orientation (`has_orientation`)."""
+    if not has_orientation(msg):
+        return None
+    t = stamp_ns(msg.header.stamp)
+    q_wi = geo.quat_normalize(_quat(msg.orientation))
+    q_wb = geo.quat_mul(q_wi, geo.quat_conj(geo.quat_normalize(base_from_imu[1])))
+    cov = [0.0] * 36
+    rpy = [float(v) for v in msg.orientation_covariance]
+    if len(rpy) == 9:
+        for r in range(3):
+            for c in range(3):
+                cov[6 * (3 + r) + 3 + c] = rpy[3 * r + c]
+    return OdometryEstimate(t, frame_id, child_frame_id, (0.0, 0.0, 0.0), q_wb, pose_covariance=cov)
+
+
+def odometry_estimate_from_msg(
+    msg: Any, frame_id: Optional[str] = None, child_frame_id: Optional[str] = None
+) -> OdometryEstimate:
+    """nav_msgs/Odometry → OdometryEstimate: pose of ``child_frame_id`` in ``header.frame_id``, twist
+    in the child frame, both covariances. ``frame_id``/``child_frame_id`` replace the message's
+    frame names when given."""
+    t, header_frame = _header(msg)
+    pose = msg.pose.pose
+    twist = msg.twist.twist
+    return OdometryEstimate(
+        t,
+        header_frame if frame_id is None else frame_id,
+        str(msg.child_frame_id) if child_frame_id is None else child_frame_id,
+        _vec3(pose.position),
+        _quat(pose.orientation),
+        pose_covariance=_cov36(msg.pose.covariance),
+        twist_linear=_vec3(twist.linear),
+        twist_angular=_vec3(twist.angular),
+        twist_covariance=_cov36(msg.twist.covariance),
+    )
+
+
+def odometry_estimate_from_pose_msg(
+    msg: Any, child_frame_id: str, frame_id: Optional[str] = None
+) -> OdometryEstimate:
+    """geometry_msgs/PoseWithCovarianceStamped → OdometryEstimate with that pose and covariance and a
+    zero twist (give the source twist variances 0). The message names no child frame, so the caller
+    does."""
+    t, header_frame = _header(msg)
+    pose = msg.pose.pose
+    return OdometryEstimate(
+        t,
+        header_frame if frame_id is None else frame_id,
+        child_frame_id,
+        _vec3(pose.position),
+        _quat(pose.orientation),
+        pose_covariance=_cov36(msg.pose.covariance),
+    )
+
+
+def odometry_estimate_from_twist_msg(
+    msg: Any, frame_id: str, child_frame_id: Optional[str] = None
+) -> OdometryEstimate:
+    """geometry_msgs/TwistWithCovarianceStamped → OdometryEstimate carrying only the twist (expressed
+    in ``header.frame_id``, which becomes the child frame unless ``child_frame_id`` is given). The
+    pose is the identity with zero covariance, so the engine takes no pose information from it."""
+    t, header_frame = _header(msg)
+    twist = msg.twist.twist
+    return OdometryEstimate(
+        t,
+        frame_id,
+        header_frame if child_frame_id is None else child_frame_id,
+        (0.0, 0.0, 0.0),
+        (0.0, 0.0, 0.0, 1.0),
+        twist_linear=_vec3(twist.linear),
+        twist_angular=_vec3(twist.angular),
+        twist_covariance=_cov36(msg.twist.covariance),
+    )
+
+
+def _field(msg: Any, *names: str) -> Any:
+    for name in names:
+        if hasattr(msg, name):
+            return getattr(msg, name)
+    raise AttributeError(f"{type(msg).__name__} has none of the fields {', '.join(names)}")
+
+
+def camera_model_from_msg(msg: Any, frame_id: Optional[str] = None) -> CameraModel:
+    """sensor_msgs/CameraInfo → CameraModel (``k``/``K`` intrinsics, ``d``/``D`` plumb_bob
+    distortion)."""
+    t, header_frame = _header(msg)
+    return CameraModel(
+        t,
+        header_frame if frame_id is None else frame_id,
+        int(msg.width),
+        int(msg.height),
+        [float(v) for v in _field(msg, "d", "D")],
+        [float(v) for v in _field(msg, "k", "K")],
+    )
+
+
+def _bytes_of(data: Any) -> bytes:
+    if isinstance(data, (bytes, bytearray)):
+        return bytes(data)
+    tobytes = getattr(data, "tobytes", None)  # numpy arrays, array.array
+    if tobytes is not None:
+        return tobytes()
+    return bytes(data)
+
+
+def image_frame_from_msg(msg: Any, frame_id: Optional[str] = None) -> ImageFrame:
+    """sensor_msgs/Image → ImageFrame (pixel rows copied once into a bytes object)."""
+    t, header_frame = _header(msg)
+    return ImageFrame(
+        t,
+        header_frame if frame_id is None else frame_id,
+        int(msg.width),
+        int(msg.height),
+        str(msg.encoding),
+        int(msg.step),
+        _bytes_of(msg.data),
+    )
+
+
+def transform_from_msg(msg: Any) -> Tuple[str, str, int, Pair]:
+    """geometry_msgs/TransformStamped → (parent frame, child frame, stamp ns, parent_from_child)."""
+    tr = msg.transform
+    return (
+        str(msg.header.frame_id),
+        str(msg.child_frame_id),
+        stamp_ns(msg.header.stamp),
+        (_vec3(tr.translation), geo.quat_normalize(_quat(tr.rotation))),
+    )
+
+
+def _strip(frame: str) -> str:
+    # tf2 ignores a leading slash (a ROS 1 habit); so do we.
+    return frame[1:] if frame.startswith("/") else frame
+
+
+class TransformBuffer:
+    """The latest known transforms between frames, from /tf and /tf_static messages or set by hand.
+
+    Each edge parent → child holds parent_from_child; a lookup walks the tree in either direction,
+    so any two connected frames can be related. The instance is callable as ``tf(target, source)``
+    and answers the transform pair target_from_source, or None when the frames are not connected, the
+    form `CuvslamOdometry` expects. A later transform for the same child replaces the earlier one
+    (also across /tf and /tf_static); no time interpolation is done.
+    """
+
+    def __init__(self) -> None:
+        self._edges: Dict[str, Tuple[str, Pair, int, bool]] = {}  # child -> (parent, pair, stamp, static)
+        self._children: Dict[str, set] = {}
+
+    def set_transform(self, parent: str, child: str, parent_from_child: Pair, stamp_ns: int = 0, static: bool = False) -> None:
+        """Record parent_from_child (quaternion normalised). Raises ValueError for a frame that is its
+        own parent or a zero quaternion."""
+        parent, child = _strip(parent), _strip(child)
+        if parent == child:
+            raise ValueError(f"transform from {child!r} to itself")
+        t, q = parent_from_child
+        pair = ((float(t[0]), float(t[1]), float(t[2])), geo.quat_normalize(q))
+        old = self._edges.get(child)
+        if old is not None:
+            self._children[old[0]].discard(child)
+        self._edges[child] = (parent, pair, stamp_ns, static)
+        self._children.setdefault(parent, set()).add(child)
+
+    def add_message(self, msg: Any, static: bool = False) -> int:
+        """Add every transform of a tf2_msgs/TFMessage; returns how many were added."""
+        count = 0
+        for ts in msg.transforms:
+            parent, child, t, pair = transform_from_msg(ts)
+            self.set_transform(parent, child, pair, t, static)
+            count += 1
+        return count
+
+    def frames(self) -> List[str]:
+        """Every frame named by a stored transform, sorted."""
+        names = set(self._edges)
+        names.update(p for p, _, _, _ in self._edges.values())
+        return sorted(names)
+
+    def parent(self, frame: str) -> Optional[str]:
+        """The parent of ``frame`` in the tree, or None for a root or an unknown frame."""
+        edge = self._edges.get(_strip(frame))
+        return edge[0] if edge is not None else None
+
+    def lookup(self, target: str, source: str) -> Optional[Pair]:
+        """target_from_source, or None when no chain of transforms connects the two frames."""
+        target, source = _strip(target), _strip(source)
+        if target == source:
+            return geo.IDENTITY_PAIR
+        # Breadth-first search from source; each step carries source-relative transform
+        # node_from_source.
+        found: Dict[str, Pair] = {source: geo.IDENTITY_PAIR}
+        queue = deque([source])
+        while queue:
+            node = queue.popleft()
+            node_from_source = found[node]
+            steps: List[Tuple[str, Pair]] = []
+            edge = self._edges.get(node)
+            if edge is not None:
+                parent, parent_from_node, _, _ = edge
+                steps.append((parent, parent_from_node))
+            for child in self._children.get(node, ()):
+                steps.append((child, geo.invert(self._edges[child][1])))
+            for nxt, nxt_from_node in steps:
+                if nxt in found:
+                    continue
+                found[nxt] = geo.compose(nxt_from_node, node_from_source)
+                if nxt == target:
+                    return found[nxt]
+                queue.append(nxt)
+        return None
+
+    def __call__(self, target: str, source: str) -> Optional[Pair]:
+        return self.lookup(target, source)
+
+
+def covariance_diagonal(values: Sequence[float]) -> List[float]:
+    """The six diagonal elements of a 36-value row-major covariance."""
+    return [float(values[7 * i]) for i in range(6)]

@@ -1,0 +1,269 @@
+"""Trajectories: TUM files, alignment and the usual error metrics (needs numpy, from the `tools` extra).
+
+A trajectory is a pair (stamps, poses): ``stamps`` an int64 array of nanoseconds, ``poses`` an N x 7
+float array of rows (x, y, z, qx, qy, qz, qw), the pose of the moving frame in the fixed frame.
+
+- `write_tum` / `read_tum`: the TUM text format, one pose per line ``timestamp x y z qx qy qz qw``
+  with the timestamp in seconds, as `evo` and the TUM benchmark tools read it.
+- `associate`: pairs of indices whose stamps lie closest, within a tolerance.
+- `umeyama`: the least-squares similarity or rigid transform between two point sets.
+- `absolute_trajectory_error` (ATE) after alignment and `relative_pose_error` (RPE) over a fixed time
+  step, both as `ErrorStats` (RMSE, mean, median, max).
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+from typing import Iterable, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+__all__ = [
+    "ErrorStats",
+    "absolute_trajectory_error",
+    "associate",
+    "nearest_pose",
+    "path_length",
+    "quat_to_matrix",
+    "read_tum",
+    "relative_pose_error",
+    "umeyama",
+    "write_tum",
+]
+
+
+def _format_stamp(t_ns: int) -> str:
+    """Exact decimal seconds of an integer nanosecond stamp (no float rounding)."""
+    sign = "-" if t_ns < 0 else ""
+    t = abs(int(t_ns))
+    return f"{sign}{t // 1_000_000_000}.{t % 1_000_000_000:09d}"
+
+
+def write_tum(path: "os.PathLike[str] | str", rows: Iterable[Sequence[float]]) -> int:
+    """Write rows (t_ns, x, y, z, qx, qy, qz, qw) as a TUM file; returns the number of lines."""
+    count = 0
+    with open(path, "w", encoding="ascii") as f:
+        for row in rows:
+            t_ns = int(row[0])
+            values = " ".join(f"{float(v):.9f}" for v in row[1:8])
+            f.write(f"{_format_stamp(t_ns)} {values}\n")
+            count += 1
+    return count
+
+
+def _parse_stamp(text: str) -> int:
+    """Seconds as written in a TUM file, to integer nanoseconds without float rounding for plain
+    decimals; exponent forms go through float."""
+    s = text.strip()
+    neg = s.startswith("-")
+    body = s[1:] if neg or s.startswith("+") else s
+    if body.replace(".", "", 1).isdigit():
+        whole, _, frac = body.partition(".")
+        ns = int(whole or "0") * 1_000_000_000 + int((frac + "000000000")[:9] or "0")
+        return -ns if neg else ns
+    value = float(s)
+    if not math.isfinite(value):
+        raise ValueError(f"timestamp {text!r} is not finite")
+    return int(round(value * 1e9))
+
+
+def read_tum(path: "os.PathLike[str] | str") -> Tuple[np.ndarray, np.ndarray]:
+    """Read a TUM file. Blank lines and lines starting with '#' are skipped; separators may be spaces,
+    tabs or commas. Raises ValueError naming the file and line for a malformed line, and for a file
+    without any pose."""
+    stamps: List[int] = []
+    poses: List[List[float]] = []
+    with open(path, encoding="utf-8") as f:
+        for lineno, line in enumerate(f, start=1):
+            text = line.strip()
+            if not text or text.startswith("#"):
+                continue
+            fields = text.replace(",", " ").split()
+            if len(fields) != 8:
+                raise ValueError(
+                    f"{path}:{lineno}: expected 8 values 'timestamp x y z qx qy qz qw', found {len(fields)}"
+                )
+            try:
+                t_ns = _parse_stamp(fields[0])
+                values = [float(v) for v in fields[1:]]
+            except ValueError:
+                raise ValueError(f"{path}:{lineno}: not a number in {text!r}") from None
+            if not all(math.isfinite(v) for v in values):
+                raise ValueError(f"{path}:{lineno}: non-finite value in {text!r}")
+            stamps.append(t_ns)
+            poses.append(values)
+    if not stamps:
+        raise ValueError(f"{path}: no poses in the file")
+    order = np.argsort(np.asarray(stamps, dtype=np.int64), kind="stable")
+    return np.asarray(stamps, dtype=np.int64)[order], np.asarray(poses, dtype=float)[order]
+
+
+def associate(ref_stamps: np.ndarray, est_stamps: np.ndarray, max_diff_ns: int) -> Tuple[np.ndarray, np.ndarray]:
+    """Index arrays (i_ref, i_est): for each estimate, the reference pose nearest in time, kept when
+    the two stamps differ by at most ``max_diff_ns``. Both stamp arrays must be sorted."""
+    ref = np.asarray(ref_stamps, dtype=np.int64)
+    est = np.asarray(est_stamps, dtype=np.int64)
+    if ref.size == 0 or est.size == 0:
+        return np.zeros(0, dtype=np.intp), np.zeros(0, dtype=np.intp)
+    right = np.clip(np.searchsorted(ref, est), 0, ref.size - 1)
+    left = np.clip(right - 1, 0, ref.size - 1)
+    pick = np.where(np.abs(ref[left] - est) <= np.abs(ref[right] - est), left, right)
+    keep = np.abs(ref[pick] - est) <= max_diff_ns
+    return pick[keep], np.nonzero(keep)[0]
+
+
+def quat_to_matrix(q: np.ndarray) -> np.ndarray:
+    """Rotation matrices (..., 3, 3) of quaternions (..., 4) ordered x, y, z, w (normalised first)."""
+    q = np.asarray(q, dtype=float)
+    q = q / np.linalg.norm(q, axis=-1, keepdims=True)
+    x, y, z, w = q[..., 0], q[..., 1], q[..., 2], q[..., 3]
+    m = np.empty(q.shape[:-1] + (3, 3))
+    m[..., 0, 0] = 1 - 2 * (y * y + z * z)
+    m[..., 0, 1] = 2 * (x * y - w * z)
+    m[..., 0, 2] = 2 * (x * z + w * y)
+    m[..., 1, 0] = 2 * (x * y + w * z)
+    m[..., 1, 1] = 1 - 2 * (x * x + z * z)
+    m[..., 1, 2] = 2 * (y * z - w * x)
+    m[..., 2, 0] = 2 * (x * z - w * y)
+    m[..., 2, 1] = 2 * (y * z + w * x)
+    m[..., 2, 2] = 1 - 2 * (x * x + y * y)
+    return m
+
+
+def umeyama(src: np.ndarray, dst: np.ndarray, with_scale: bool = False) -> Tuple[np.ndarray, np.ndarray, float]:
+    """(R, t, s) minimising sum |dst_i - (s R src_i + t)|² over rotations R (det +1), translations t
+    and, with ``with_scale``, a scale s > 0 (else s = 1). ``src`` and ``dst`` are N x 3 with N >= 1;
+    fewer than three non-collinear points leave the rotation about their line undetermined (the
+    rotation returned is then one of the minimisers). Raises ValueError for mismatched shapes."""
+    src = np.asarray(src, dtype=float)
+    dst = np.asarray(dst, dtype=float)
+    if src.ndim != 2 or src.shape[1] != 3 or src.shape != dst.shape or src.shape[0] == 0:
+        raise ValueError(f"umeyama needs two N x 3 arrays of equal shape, got {src.shape} and {dst.shape}")
+    mu_s = src.mean(axis=0)
+    mu_d = dst.mean(axis=0)
+    xs = src - mu_s
+    xd = dst - mu_d
+    n = src.shape[0]
+    cov = xd.T @ xs / n
+    u, d, vt = np.linalg.svd(cov)
+    sign = np.eye(3)
+    if np.linalg.det(u) * np.linalg.det(vt) < 0.0:
+        sign[2, 2] = -1.0
+    rot = u @ sign @ vt
+    scale = 1.0
+    if with_scale:
+        var_s = float((xs * xs).sum() / n)
+        if var_s > 0.0:
+            scale = float(np.trace(np.diag(d) @ sign) / var_s)
+    trans = mu_d - scale * rot @ mu_s
+    return rot, trans, scale
+
+
+@dataclass(frozen=True)
+class ErrorStats:
+    """Statistics of a set of non-negative errors (metres or radians); ``count`` samples."""
+
+    rmse: float
+    mean: float
+    median: float
+    max: float
+    count: int
+
+    @staticmethod
+    def of(errors: np.ndarray) -> "ErrorStats":
+        e = np.asarray(errors, dtype=float)
+        if e.size == 0:
+            nan = float("nan")
+            return ErrorStats(nan, nan, nan, nan, 0)
+        return ErrorStats(
+            float(np.sqrt(np.mean(e * e))), float(e.mean()), float(np.median(e)), float(e.max()), int(e.size)
+        )
+
+
+def _matched(
+    est: Tuple[np.ndarray, np.ndarray], ref: Tuple[np.ndarray, np.ndarray], max_diff_ns: int
+) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    i_ref, i_est = associate(ref[0], est[0], max_diff_ns)
+    if i_est.size == 0:
+        raise ValueError("no estimated pose lies close enough in time to a reference pose")
+    return est[0][i_est], est[1][i_est], ref[1][i_ref]
+
+
+def absolute_trajectory_error(
+    est: Tuple[np.ndarray, np.ndarray],
+    ref: Tuple[np.ndarray, np.ndarray],
+    *,
+    max_diff_ns: int = 20_000_000,
+    align: bool = True,
+    with_scale: bool = False,
+) -> Tuple[ErrorStats, np.ndarray, np.ndarray]:
+    """Translational ATE of ``est`` against ``ref`` (each (stamps, poses)). Poses are matched by
+    `associate`; with ``align`` the estimate's positions are first mapped onto the reference by
+    `umeyama`. Returns (stats, stamps of the matched poses, per-pose errors in metres). Raises
+    ValueError when no pose matches."""
+    stamps, est_poses, ref_poses = _matched(est, ref, max_diff_ns)
+    p_est = est_poses[:, 0:3]
+    p_ref = ref_poses[:, 0:3]
+    if align:
+        rot, trans, scale = umeyama(p_est, p_ref, with_scale)
+        p_est = scale * p_est @ rot.T + trans
+    errors = np.linalg.norm(p_est - p_ref, axis=1)
+    return ErrorStats.of(errors), stamps, errors
+
+
+def _poses_to_matrices(poses: np.ndarray) -> np.ndarray:
+    m = np.zeros((poses.shape[0], 4, 4))
+    m[:, 0:3, 0:3] = quat_to_matrix(poses[:, 3:7])
+    m[:, 0:3, 3] = poses[:, 0:3]
+    m[:, 3, 3] = 1.0
+    return m
+
+
+def relative_pose_error(
+    est: Tuple[np.ndarray, np.ndarray],
+    ref: Tuple[np.ndarray, np.ndarray],
+    *,
+    delta_s: float = 1.0,
+    max_diff_ns: int = 20_000_000,
+) -> Tuple[ErrorStats, ErrorStats]:
+    """RPE over steps of ``delta_s`` seconds: for matched poses i and the first j with
+    t_j - t_i >= delta_s, the error E = (Ref_i⁻¹ Ref_j)⁻¹ (Est_i⁻¹ Est_j). Returns (translation
+    stats in metres, rotation stats in radians). No alignment is needed: the metric is invariant to a
+    rigid transform of either trajectory. Raises ValueError when no pose matches."""
+    stamps, est_poses, ref_poses = _matched(est, ref, max_diff_ns)
+    step_ns = int(round(delta_s * 1e9))
+    j_idx = np.searchsorted(stamps, stamps + step_ns)
+    valid = j_idx < stamps.size
+    i_idx = np.nonzero(valid)[0]
+    j_idx = j_idx[valid]
+    if i_idx.size == 0:
+        empty = ErrorStats.of(np.zeros(0))
+        return empty, empty
+    e_m = _poses_to_matrices(est_poses)
+    r_m = _poses_to_matrices(ref_poses)
+    rel_e = np.linalg.inv(e_m[i_idx]) @ e_m[j_idx]
+    rel_r = np.linalg.inv(r_m[i_idx]) @ r_m[j_idx]
+    err = np.linalg.inv(rel_r) @ rel_e
+    trans = np.linalg.norm(err[:, 0:3, 3], axis=1)
+    cos_angle = np.clip((np.trace(err[:, 0:3, 0:3], axis1=1, axis2=2) - 1.0) / 2.0, -1.0, 1.0)
+    return ErrorStats.of(trans), ErrorStats.of(np.arccos(cos_angle))
+
+
+def path_length(poses: np.ndarray) -> float:
+    """Sum of the distances between consecutive positions, metres."""
+    p = np.asarray(poses, dtype=float)[:, 0:3]
+    if p.shape[0] < 2:
+        return 0.0
+    return float(np.linalg.norm(np.diff(p, axis=0), axis=1).sum())
+
+
+def nearest_pose(stamps: np.ndarray, poses: np.ndarray, t_ns: int) -> Optional[np.ndarray]:
+    """The pose whose stamp is nearest to t_ns, or None for an empty trajectory."""
+    if len(stamps) == 0:
+        return None
+    i = int(np.clip(np.searchsorted(stamps, t_ns), 0, len(stamps) - 1))
+    if i > 0 and abs(int(stamps[i - 1]) - t_ns) <= abs(int(stamps[i]) - t_ns):
+        i -= 1
+    return poses[i]
