@@ -1,0 +1,172 @@
+"""TUM files, Umeyama alignment and the ATE/RPE metrics the replay commands report."""
+
+import math
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from velk_odom.trajectory import (  # noqa: E402
+    absolute_trajectory_error,
+    associate,
+    quat_to_matrix,
+    read_tum,
+    relative_pose_error,
+    umeyama,
+    write_tum,
+)
+
+
+def rot_z(a):
+    return np.array([[math.cos(a), -math.sin(a), 0.0], [math.sin(a), math.cos(a), 0.0], [0.0, 0.0, 1.0]])
+
+
+def random_rotation(rng):
+    q = rng.normal(size=4)
+    return quat_to_matrix(q / np.linalg.norm(q))
+
+
+def helix(n=200):
+    t = np.linspace(0.0, 20.0, n)
+    stamps = (1_700_000_000_000_000_000 + t * 1e9).astype(np.int64)
+    poses = np.zeros((n, 7))
+    poses[:, 0] = 3.0 * np.cos(0.3 * t)
+    poses[:, 1] = 3.0 * np.sin(0.3 * t)
+    poses[:, 2] = 0.1 * t
+    yaw = 0.3 * t + math.pi / 2
+    poses[:, 5] = np.sin(yaw / 2)
+    poses[:, 6] = np.cos(yaw / 2)
+    return stamps, poses
+
+
+def transformed(traj, rot, trans, scale=1.0):
+    stamps, poses = traj
+    out = poses.copy()
+    out[:, 0:3] = scale * poses[:, 0:3] @ rot.T + trans
+    # Rotate the orientations too: R_new = rot @ R.
+    w = np.sqrt(max(0.0, 1.0 + np.trace(rot))) / 2.0
+    q_rot = np.array([(rot[2, 1] - rot[1, 2]) / (4 * w), (rot[0, 2] - rot[2, 0]) / (4 * w), (rot[1, 0] - rot[0, 1]) / (4 * w), w])
+    x1, y1, z1, w1 = q_rot
+    x2, y2, z2, w2 = poses[:, 3], poses[:, 4], poses[:, 5], poses[:, 6]
+    out[:, 3] = w1 * x2 + x1 * w2 + y1 * z2 - z1 * y2
+    out[:, 4] = w1 * y2 - x1 * z2 + y1 * w2 + z1 * x2
+    out[:, 5] = w1 * z2 + x1 * y2 - y1 * x2 + z1 * w2
+    out[:, 6] = w1 * w2 - x1 * x2 - y1 * y2 - z1 * z2
+    return stamps, out
+
+
+@pytest.mark.parametrize("seed", range(5))
+@pytest.mark.parametrize("with_scale", [False, True])
+def test_umeyama_recovers_a_known_transform(seed, with_scale):
+    rng = np.random.default_rng(seed)
+    src = rng.normal(size=(50, 3))
+    rot = random_rotation(rng)
+    trans = rng.normal(size=3)
+    scale = 1.7 if with_scale else 1.0
+    dst = scale * src @ rot.T + trans
+    r, t, s = umeyama(src, dst, with_scale)
+    assert np.allclose(r, rot, atol=1e-9) and np.allclose(t, trans, atol=1e-9)
+    assert s == pytest.approx(scale)
+    assert np.linalg.det(r) == pytest.approx(1.0)
+
+
+def test_umeyama_never_returns_a_reflection():
+    # A mirrored point set: the best proper rotation, not the reflection that would fit exactly.
+    rng = np.random.default_rng(3)
+    src = rng.normal(size=(30, 3))
+    dst = src * np.array([1.0, 1.0, -1.0])
+    r, _, _ = umeyama(src, dst)
+    assert np.linalg.det(r) == pytest.approx(1.0)
+
+
+def test_umeyama_refuses_mismatched_shapes():
+    with pytest.raises(ValueError):
+        umeyama(np.zeros((3, 3)), np.zeros((4, 3)))
+
+
+def test_ate_of_a_moved_copy_is_zero_after_alignment_and_not_before():
+    ref = helix()
+    est = transformed(ref, rot_z(0.8), np.array([5.0, -2.0, 1.0]))
+    aligned, _, _ = absolute_trajectory_error(est, ref)
+    assert aligned.rmse < 1e-9 and aligned.count == 200
+    raw, _, _ = absolute_trajectory_error(est, ref, align=False)
+    assert raw.rmse > 1.0
+
+
+def test_ate_of_a_constant_offset_in_one_pose():
+    # One pose of 101 pushed 1 m sideways on a straight line: the aligned RMSE is close to the
+    # unaligned one, sqrt(1/101) (alignment can only shave a little off a single outlier).
+    n = 101
+    stamps = np.arange(n, dtype=np.int64) * 100_000_000
+    ref = np.zeros((n, 7))
+    ref[:, 0] = np.linspace(0, 10, n)
+    ref[:, 1] = 0.1 * np.sin(np.linspace(0, 10, n))
+    ref[:, 6] = 1.0
+    est = ref.copy()
+    est[50, 2] += 1.0
+    raw, _, errors = absolute_trajectory_error((stamps, est), (stamps, ref), align=False)
+    assert raw.rmse == pytest.approx(math.sqrt(1 / n))
+    assert raw.max == pytest.approx(1.0) and raw.median == 0.0
+    aligned, _, _ = absolute_trajectory_error((stamps, est), (stamps, ref))
+    assert 0.9 * raw.rmse < aligned.rmse <= raw.rmse
+
+
+def test_rpe_is_invariant_to_a_rigid_transform_and_sees_a_scale_error():
+    ref = helix()
+    moved = transformed(ref, rot_z(-1.2), np.array([1.0, 2.0, 3.0]))
+    t_err, r_err = relative_pose_error(moved, ref, delta_s=1.0)
+    assert t_err.rmse < 1e-9 and r_err.rmse < 1e-9 and t_err.count > 150
+    scaled = (ref[0], ref[1].copy())
+    scaled[1][:, 0:3] *= 1.02
+    t_err, r_err = relative_pose_error(scaled, ref, delta_s=2.0)
+    # Each 2 s step of the helix is about 1.8 m long; 2 % of it is some 3.6 cm.
+    assert 0.03 < t_err.rmse < 0.04 and r_err.rmse < 1e-9
+
+
+def test_associate_picks_the_nearest_stamp_within_the_tolerance():
+    ref = np.array([0, 100, 200, 300], dtype=np.int64)
+    est = np.array([-50, 49, 151, 260, 1000], dtype=np.int64)
+    i_ref, i_est = associate(ref, est, max_diff_ns=50)
+    assert list(i_ref) == [0, 0, 2, 3] and list(i_est) == [0, 1, 2, 3]
+    i_ref, i_est = associate(ref, np.zeros(0, dtype=np.int64), 10)
+    assert i_ref.size == 0 and i_est.size == 0
+
+
+def test_tum_round_trip_keeps_nanosecond_stamps(tmp_path):
+    rows = [
+        (1_700_000_000_123_456_789, 1.0, -2.5, 0.125, 0.0, 0.0, 0.6, 0.8),
+        (1_700_000_000_123_456_790, 1e-9, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0),
+        (5, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0),
+    ]
+    path = tmp_path / "t.tum"
+    assert write_tum(path, rows) == 3
+    lines = path.read_text().splitlines()
+    assert lines[0] == "1700000000.123456789 1.000000000 -2.500000000 0.125000000 0.000000000 0.000000000 0.600000000 0.800000000"
+    assert lines[2].startswith("0.000000005 ")
+    stamps, poses = read_tum(path)
+    assert list(stamps) == sorted(r[0] for r in rows)
+    assert poses[1] == pytest.approx(rows[0][1:])
+
+
+def test_read_tum_accepts_comments_commas_and_exponents(tmp_path):
+    path = tmp_path / "t.tum"
+    path.write_text("# timestamp x y z qx qy qz qw\n\n1.5e0,1,2,3,0,0,0,1\n2 1 2 3 0 0 0 1\n")
+    stamps, poses = read_tum(path)
+    assert list(stamps) == [1_500_000_000, 2_000_000_000]
+    assert poses.shape == (2, 7)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("1 2 3\n", "t.tum:1: expected 8 values"),
+        ("# c\n1 2 3 4 5 6 7 x\n", "t.tum:2: not a number"),
+        ("1 nan 0 0 0 0 0 1\n", "non-finite"),
+        ("# only a comment\n", "no poses"),
+    ],
+)
+def test_read_tum_names_the_bad_line(tmp_path, text, message):
+    path = tmp_path / "t.tum"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=message):
+        read_tum(path)

@@ -1,0 +1,246 @@
+"""Duck-typed ROS conversions and the transform buffer, checked against the extension's own compose
+and invert and against hand-built messages of both ROS generations."""
+
+import math
+import random
+from types import SimpleNamespace as NS
+
+import pytest
+
+import velk_odom
+from velk_odom import ros
+
+TOL = 1e-12
+
+
+def stamp2(t_ns):
+    return NS(sec=t_ns // 1_000_000_000, nanosec=t_ns % 1_000_000_000)
+
+
+def stamp1(t_ns):
+    return NS(secs=t_ns // 1_000_000_000, nsecs=t_ns % 1_000_000_000)
+
+
+def v3(x, y, z):
+    return NS(x=x, y=y, z=z)
+
+
+def q4(x, y, z, w):
+    return NS(x=x, y=y, z=z, w=w)
+
+
+def random_pair(rng):
+    q = [rng.gauss(0, 1) for _ in range(4)]
+    n = math.sqrt(sum(c * c for c in q))
+    return (tuple(rng.uniform(-2, 2) for _ in range(3)), tuple(c / n for c in q))
+
+
+def assert_pair_close(a, b, tol=1e-9):
+    assert a[0] == pytest.approx(b[0], abs=tol)
+    sign = 1.0 if sum(x * y for x, y in zip(a[1], b[1])) >= 0 else -1.0
+    assert tuple(sign * c for c in a[1]) == pytest.approx(b[1], abs=tol)
+
+
+@pytest.mark.parametrize(
+    "stamp, expected",
+    [
+        (stamp2(1_700_000_000_123_456_789), 1_700_000_000_123_456_789),
+        (stamp1(42_000_000_007), 42_000_000_007),
+        (NS(nanoseconds=5), 5),
+        (17, 17),
+    ],
+)
+def test_stamps_of_both_ros_generations(stamp, expected):
+    assert ros.stamp_ns(stamp) == expected
+
+
+def test_stamp_of_an_unknown_object_is_a_type_error():
+    with pytest.raises(TypeError):
+        ros.stamp_ns(NS(seconds=1.5))
+
+
+def odometry_msg(stamp):
+    pose_cov = [float(i) for i in range(36)]
+    twist_cov = [float(100 + i) for i in range(36)]
+    return NS(
+        header=NS(stamp=stamp, frame_id="odom"),
+        child_frame_id="base_link",
+        pose=NS(pose=NS(position=v3(1.0, -2.0, 0.5), orientation=q4(0.0, 0.0, 0.6, 0.8)), covariance=pose_cov),
+        twist=NS(twist=NS(linear=v3(0.3, 0.0, 0.0), angular=v3(0.0, 0.0, -0.1)), covariance=twist_cov),
+    )
+
+
+@pytest.mark.parametrize("stamp", [stamp2(3_000_000_001), stamp1(3_000_000_001)])
+def test_odometry_message_keeps_every_field(stamp):
+    est = ros.odometry_estimate_from_msg(odometry_msg(stamp))
+    assert est.timestamp_ns == 3_000_000_001
+    assert (est.frame_id, est.child_frame_id) == ("odom", "base_link")
+    assert est.translation == (1.0, -2.0, 0.5)
+    assert est.rotation_xyzw == pytest.approx((0.0, 0.0, 0.6, 0.8))
+    assert est.pose_covariance == [float(i) for i in range(36)]
+    assert est.twist_linear == (0.3, 0.0, 0.0)
+    assert est.twist_angular == (0.0, 0.0, -0.1)
+    assert est.twist_covariance == [float(100 + i) for i in range(36)]
+    renamed = ros.odometry_estimate_from_msg(odometry_msg(stamp), "wheels", "chassis")
+    assert (renamed.frame_id, renamed.child_frame_id) == ("wheels", "chassis")
+
+
+def test_pose_and_twist_messages():
+    msg = odometry_msg(stamp2(9))
+    pose_msg = NS(header=msg.header, pose=msg.pose)
+    est = ros.odometry_estimate_from_pose_msg(pose_msg, "base_link")
+    assert (est.frame_id, est.child_frame_id, est.translation) == ("odom", "base_link", (1.0, -2.0, 0.5))
+    assert est.pose_covariance == msg.pose.covariance
+    assert est.twist_linear == (0.0, 0.0, 0.0) and est.twist_covariance == [0.0] * 36
+
+    twist_msg = NS(header=NS(stamp=stamp2(9), frame_id="base_link"), twist=msg.twist)
+    est = ros.odometry_estimate_from_twist_msg(twist_msg, "wheels")
+    assert (est.frame_id, est.child_frame_id) == ("wheels", "base_link")
+    assert est.translation == (0.0, 0.0, 0.0) and est.pose_covariance == [0.0] * 36
+    assert est.twist_linear == (0.3, 0.0, 0.0) and est.twist_covariance == msg.twist.covariance
+
+
+def test_a_covariance_of_the_wrong_length_is_refused():
+    msg = odometry_msg(stamp2(1))
+    msg.pose.covariance = [0.0] * 35
+    with pytest.raises(ValueError, match="got 35"):
+        ros.odometry_estimate_from_msg(msg)
+
+
+def imu_msg(orientation, ocov):
+    return NS(
+        header=NS(stamp=stamp2(5_000), frame_id="imu_link"),
+        orientation=q4(*orientation),
+        orientation_covariance=ocov,
+        angular_velocity=v3(0.1, 0.2, 0.3),
+        angular_velocity_covariance=[0.0] * 9,
+        linear_acceleration=v3(0.0, 0.0, 9.8),
+        linear_acceleration_covariance=[0.0] * 9,
+    )
+
+
+def test_imu_message_becomes_a_sample():
+    sample = ros.imu_sample_from_msg(imu_msg((0, 0, 0, 1), [-1.0] + [0.0] * 8))
+    assert isinstance(sample, velk_odom.ImuSample)
+    with pytest.raises(ValueError):
+        ros.imu_sample_from_msg(NS(header=NS(stamp=stamp2(1), frame_id="x"), angular_velocity=v3("a", 0, 0)))
+
+
+@pytest.mark.parametrize(
+    "orientation, ocov, expected",
+    [
+        ((0, 0, 0, 1), [-1.0] + [0.0] * 8, False),  # the message's "no orientation" marker
+        ((0, 0, 0, 0), [0.0] * 9, False),  # an all-zero quaternion says nothing either
+        ((0, 0, 0, 1), [0.0] * 9, True),
+        ((0.1, 0.2, 0.3, 0.9), [0.01, 0, 0, 0, 0.01, 0, 0, 0, 0.02], True),
+    ],
+)
+def test_has_orientation(orientation, ocov, expected):
+    msg = imu_msg(orientation, ocov)
+    assert ros.has_orientation(msg) is expected
+    est = ros.orientation_estimate_from_imu_msg(msg, ((0, 0, 0), (0, 0, 0, 1)), "imu/orientation", "base_link")
+    assert (est is not None) is expected
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_orientation_is_turned_into_the_base_frame(seed):
+    rng = random.Random(seed)
+    world_from_imu = ((0.0, 0.0, 0.0), random_pair(rng)[1])
+    base_from_imu = random_pair(rng)
+    ocov = [0.01, 0.001, 0.002, 0.001, 0.03, 0.004, 0.002, 0.004, 0.05]
+    est = ros.orientation_estimate_from_imu_msg(imu_msg(world_from_imu[1], ocov), base_from_imu, "imu/orientation", "base_link")
+    world_from_base = velk_odom.compose(world_from_imu, velk_odom.invert(base_from_imu))
+    assert_pair_close((est.translation, est.rotation_xyzw), ((0.0, 0.0, 0.0), world_from_base[1]))
+    assert (est.frame_id, est.child_frame_id, est.timestamp_ns) == ("imu/orientation", "base_link", 5_000)
+    cov = est.pose_covariance
+    assert [cov[6 * r + c] for r in range(3, 6) for c in range(3, 6)] == ocov
+    assert sum(abs(cov[6 * r + c]) for r in range(6) for c in range(6) if r < 3 or c < 3) == 0.0
+
+
+@pytest.mark.parametrize("generation", ["ros2", "ros1"])
+def test_camera_info_of_both_generations(generation):
+    k = [500.0, 0.0, 320.0, 0.0, 500.0, 240.0, 0.0, 0.0, 1.0]
+    fields = {"k": k, "d": [0.1, 0.0, 0.0, 0.0, 0.0]} if generation == "ros2" else {"K": k, "D": []}
+    msg = NS(header=NS(stamp=stamp2(1), frame_id="cam"), width=640, height=480, **fields)
+    assert isinstance(ros.camera_model_from_msg(msg), velk_odom.CameraModel)
+    with pytest.raises(AttributeError, match="none of the fields"):
+        ros.camera_model_from_msg(NS(header=msg.header, width=1, height=1, d=[]))
+
+
+@pytest.mark.parametrize("data", [bytes(range(12)), bytearray(range(12)), list(range(12))])
+def test_image_message_becomes_a_frame(data):
+    msg = NS(header=NS(stamp=stamp2(77), frame_id="cam"), width=4, height=3, encoding="mono8", step=4, data=data)
+    frame = ros.image_frame_from_msg(msg)
+    assert (frame.timestamp_ns, frame.frame_id) == (77, "cam")
+
+
+def test_image_from_a_numpy_array():
+    np = pytest.importorskip("numpy")
+    msg = NS(header=NS(stamp=stamp2(1), frame_id="cam"), width=2, height=2, encoding="mono8", step=2, data=np.arange(4, dtype=np.uint8))
+    assert ros.image_frame_from_msg(msg).frame_id == "cam"
+
+
+# Transform buffer: a robot with base -> imu, base -> camera -> optical, and odom -> base.
+@pytest.fixture
+def tree():
+    rng = random.Random(11)
+    pairs = {name: random_pair(rng) for name in ("base_imu", "base_cam", "cam_opt", "odom_base")}
+    buf = ros.TransformBuffer()
+    buf.set_transform("base_link", "imu_link", pairs["base_imu"], static=True)
+    buf.set_transform("/base_link", "camera", pairs["base_cam"], static=True)  # a ROS 1 leading slash
+    buf.set_transform("camera", "camera_optical", pairs["cam_opt"], static=True)
+    buf.set_transform("odom", "base_link", pairs["odom_base"])
+    return buf, pairs
+
+
+def test_lookups_follow_the_tree_in_both_directions(tree):
+    buf, p = tree
+    c, inv = velk_odom.compose, velk_odom.invert
+    base_from_opt = c(p["base_cam"], p["cam_opt"])
+    cases = [
+        ("base_link", "imu_link", p["base_imu"]),
+        ("imu_link", "base_link", inv(p["base_imu"])),
+        ("base_link", "camera_optical", base_from_opt),
+        ("camera_optical", "imu_link", c(inv(base_from_opt), p["base_imu"])),
+        ("odom", "camera_optical", c(p["odom_base"], base_from_opt)),
+        ("imu_link", "odom", c(inv(p["base_imu"]), inv(p["odom_base"]))),
+    ]
+    for target, source, expected in cases:
+        assert_pair_close(buf(target, source), expected)
+    assert buf("camera", "camera") == ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+    assert buf("base_link", "lidar") is None
+    assert buf("map", "odom") is None
+    assert buf.frames() == ["base_link", "camera", "camera_optical", "imu_link", "odom"]
+    assert buf.parent("camera_optical") == "camera" and buf.parent("odom") is None
+
+
+def test_a_newer_transform_replaces_the_older_one(tree):
+    buf, p = tree
+    buf.set_transform("map", "base_link", ((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 2.0)))
+    assert buf("odom", "base_link") is None  # base_link moved under map
+    assert_pair_close(buf("map", "imu_link"), velk_odom.compose(((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)), p["base_imu"]))
+
+
+def test_tf_messages_and_bad_transforms():
+    buf = ros.TransformBuffer()
+    ts = NS(
+        header=NS(stamp=stamp2(1), frame_id="base_link"),
+        child_frame_id="laser",
+        transform=NS(translation=v3(0.1, 0.0, 0.2), rotation=q4(0.0, 0.0, 0.0, 3.0)),
+    )
+    assert buf.add_message(NS(transforms=[ts]), static=True) == 1
+    assert buf("base_link", "laser") == ((0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 1.0))
+    with pytest.raises(ValueError):
+        buf.set_transform("a", "a", ((0, 0, 0), (0, 0, 0, 1)))
+    with pytest.raises(ValueError):
+        buf.set_transform("a", "b", ((0, 0, 0), (0, 0, 0, 0)))
+
+
+def test_buffer_serves_as_the_tf_callable_of_visual_odometry():
+    cls = getattr(velk_odom._native, "CuvslamOdometry", None)
+    if cls is None:
+        pytest.skip("CuvslamOdometry is not in this build")
+    buf = ros.TransformBuffer()
+    vo = cls(tf=buf)
+    model = velk_odom.CameraModel(1, "cam_left", 640, 480, [], [500, 0, 320, 0, 500, 240, 0, 0, 1])
+    assert vo.handle_camera_info(model) is None
