@@ -23,6 +23,9 @@ import numpy as np
 __all__ = [
     "ErrorStats",
     "absolute_trajectory_error",
+    "alignment",
+    "apply_alignment",
+    "matrix_to_quat",
     "associate",
     "nearest_pose",
     "path_length",
@@ -211,6 +214,54 @@ def absolute_trajectory_error(
         p_est = scale * p_est @ rot.T + trans
     errors = np.linalg.norm(p_est - p_ref, axis=1)
     return ErrorStats.of(errors), stamps, errors
+
+
+def matrix_to_quat(m: np.ndarray) -> np.ndarray:
+    """Quaternion (x, y, z, w), w >= 0, of a rotation matrix (Shepperd's method: the largest of the
+    four candidate divisors keeps it exact near every angle)."""
+    m = np.asarray(m, dtype=float)
+    trace = m[0, 0] + m[1, 1] + m[2, 2]
+    candidates = [trace, m[0, 0], m[1, 1], m[2, 2]]
+    k = int(np.argmax(candidates))
+    if k == 0:
+        w = 0.5 * math.sqrt(1.0 + trace)
+        q = np.array([(m[2, 1] - m[1, 2]) / (4 * w), (m[0, 2] - m[2, 0]) / (4 * w), (m[1, 0] - m[0, 1]) / (4 * w), w])
+    else:
+        i = k - 1
+        j, l = (i + 1) % 3, (i + 2) % 3
+        r = math.sqrt(max(0.0, 1.0 + m[i, i] - m[j, j] - m[l, l]))
+        q = np.zeros(4)
+        q[i] = 0.5 * r
+        q[j] = (m[j, i] + m[i, j]) / (2 * r)
+        q[l] = (m[l, i] + m[i, l]) / (2 * r)
+        q[3] = (m[l, j] - m[j, l]) / (2 * r)
+    return q if q[3] >= 0 else -q
+
+
+def alignment(
+    est: Tuple[np.ndarray, np.ndarray],
+    ref: Tuple[np.ndarray, np.ndarray],
+    *,
+    max_diff_ns: int = 20_000_000,
+    with_scale: bool = False,
+) -> Tuple[np.ndarray, np.ndarray, float]:
+    """(R, t, s) that maps the estimate's matched positions onto the reference's (`umeyama`)."""
+    _, est_poses, ref_poses = _matched(est, ref, max_diff_ns)
+    return umeyama(est_poses[:, 0:3], ref_poses[:, 0:3], with_scale)
+
+
+def apply_alignment(poses: np.ndarray, rot: np.ndarray, trans: np.ndarray, scale: float = 1.0) -> np.ndarray:
+    """Poses mapped by x -> s R x + t, orientations turned by R."""
+    poses = np.asarray(poses, dtype=float)
+    out = poses.copy()
+    out[:, 0:3] = scale * poses[:, 0:3] @ np.asarray(rot).T + trans
+    x1, y1, z1, w1 = matrix_to_quat(rot)
+    x2, y2, z2, w2 = poses[:, 3], poses[:, 4], poses[:, 5], poses[:, 6]
+    out[:, 3] = w1 * x2 + x1 * w2 + y1 * z2 - z1 * y2
+    out[:, 4] = w1 * y2 - x1 * z2 + y1 * w2 + z1 * x2
+    out[:, 5] = w1 * z2 + x1 * y2 - y1 * x2 + z1 * w2
+    out[:, 6] = w1 * w2 - x1 * x2 - y1 * y2 - z1 * z2
+    return out
 
 
 def _poses_to_matrices(poses: np.ndarray) -> np.ndarray:

@@ -8,7 +8,10 @@ np = pytest.importorskip("numpy")
 
 from velk_odom.trajectory import (  # noqa: E402
     absolute_trajectory_error,
+    alignment,
+    apply_alignment,
     associate,
+    matrix_to_quat,
     quat_to_matrix,
     read_tum,
     relative_pose_error,
@@ -109,6 +112,32 @@ def test_ate_of_a_constant_offset_in_one_pose():
     assert raw.max == pytest.approx(1.0) and raw.median == 0.0
     aligned, _, _ = absolute_trajectory_error((stamps, est), (stamps, ref))
     assert 0.9 * raw.rmse < aligned.rmse <= raw.rmse
+
+
+@pytest.mark.parametrize(
+    "q",
+    [
+        (0.0, 0.0, 0.0, 1.0),
+        (1.0, 0.0, 0.0, 0.0),  # half turns: the trace is -1 and the w-based formula breaks down
+        (0.0, 0.7071067811865476, 0.7071067811865476, 0.0),
+        (0.1, -0.2, 0.3, 0.9),
+        (0.5, 0.5, -0.5, -0.5),
+    ],
+)
+def test_matrix_to_quat_inverts_quat_to_matrix(q):
+    q = np.asarray(q) / np.linalg.norm(q)
+    back = matrix_to_quat(quat_to_matrix(q))
+    assert np.allclose(back, q, atol=1e-12) or np.allclose(back, -q, atol=1e-12)
+
+
+def test_applying_the_found_alignment_maps_the_estimate_onto_the_reference():
+    ref = helix()
+    rot = rot_z(2.5) @ quat_to_matrix(np.array([0.3, 0.0, 0.0, 1.0]))
+    est = transformed(ref, rot, np.array([-4.0, 1.0, 0.5]))
+    back = apply_alignment(est[1], *alignment(est, ref))
+    assert np.allclose(back[:, 0:3], ref[1][:, 0:3], atol=1e-9)
+    dots = np.abs(np.sum(back[:, 3:7] * ref[1][:, 3:7], axis=1))
+    assert np.allclose(dots, 1.0, atol=1e-9)
 
 
 def test_rpe_is_invariant_to_a_rigid_transform_and_sees_a_scale_error():

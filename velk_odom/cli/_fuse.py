@@ -298,7 +298,15 @@ def run(args: argparse.Namespace) -> int:
     import numpy as np
 
     from velk_odom import _native
-    from velk_odom.cli._output import Progress, enable_engine_log, engine_counters, format_counters, plot_trajectories, table
+    from velk_odom.cli._output import (
+        Progress,
+        aligned_track,
+        enable_engine_log,
+        engine_counters,
+        format_counters,
+        plot_trajectories,
+        table,
+    )
     from velk_odom.trajectory import absolute_trajectory_error, path_length, read_tum, relative_pose_error, write_tum
 
     reference = None
@@ -414,7 +422,11 @@ def run(args: argparse.Namespace) -> int:
             )
             error_curves.append((label, (t_m - t_m[0]) * 1e-9 if len(t_m) else t_m, err))
     if args.plot:
-        ref_track = ("ground truth", *reference) if reference is not None else None
+        ref_track = None
+        if reference is not None:
+            # Each trajectory drawn in the reference's frame, by its own alignment.
+            ref_track = ("ground truth", *reference)
+            tracks = [aligned_track(track, reference) for track in tracks]
         plot_trajectories(args.plot, f"velk-odom fuse {bag.path.name}", tracks, ref_track, error_curves)
         summary.append(("plot", args.plot))
     print(table(summary))
@@ -424,3 +436,4 @@ def run(args: argparse.Namespace) -> int:
 def _pair_text(pair: geo.Pair) -> str:
     t, q = pair
     return f"t=({t[0]:.3f}, {t[1]:.3f}, {t[2]:.3f}) q=({q[0]:.4f}, {q[1]:.4f}, {q[2]:.4f}, {q[3]:.4f})"
+

@@ -132,6 +132,19 @@ def plot_trajectories(
     plt.close(fig)
 
 
+def aligned_track(track: Track, reference: Tuple[Any, Any]) -> Track:
+    """The track mapped into the reference's frame by its own rigid alignment (for drawing both in
+    one plot); unchanged when no pose matches the reference in time."""
+    from velk_odom.trajectory import alignment, apply_alignment
+
+    label, stamps, poses = track
+    try:
+        rot, trans, scale = alignment((stamps, poses), reference)
+    except ValueError:
+        return track
+    return f"{label} (aligned)", stamps, apply_alignment(poses, rot, trans, scale)
+
+
 def table(rows: List[Tuple[str, str]]) -> str:
     width = max(len(k) for k, _ in rows)
     return "\n".join(f"{k.ljust(width)}  {v}" for k, v in rows)

@@ -156,7 +156,15 @@ def run(args: argparse.Namespace) -> int:
     import numpy as np
 
     from velk_odom import _native
-    from velk_odom.cli._output import Progress, enable_engine_log, engine_counters, format_counters, plot_trajectories, table
+    from velk_odom.cli._output import (
+        Progress,
+        aligned_track,
+        enable_engine_log,
+        engine_counters,
+        format_counters,
+        plot_trajectories,
+        table,
+    )
     from velk_odom.trajectory import absolute_trajectory_error, read_tum, relative_pose_error, write_tum
 
     reference = None
@@ -282,7 +290,10 @@ def run(args: argparse.Namespace) -> int:
             summary.append(("vs ground truth", str(e)))
     if args.plot:
         ref_track = ("ground truth", *reference) if reference is not None else None
-        plot_trajectories(args.plot, f"velk-odom vo {bag.path.name}", [("vo", stamps, poses)], ref_track, curves)
+        track = ("vo", stamps, poses)
+        if reference is not None and rows:
+            track = aligned_track(track, reference)
+        plot_trajectories(args.plot, f"velk-odom vo {bag.path.name}", [track], ref_track, curves)
         summary.append(("plot", args.plot))
     print(table(summary))
     return 0
