@@ -1,0 +1,136 @@
+"""`velk-odom vo` on a small camera recording written with rosbags: topic roles, the proposed
+configuration, user errors, and a replay through CuvslamOdometry when the build has it."""
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("rosbags")
+yaml = pytest.importorskip("yaml")
+
+from rosbags.rosbag2 import Writer  # noqa: E402
+from rosbags.typesys import Stores, get_typestore  # noqa: E402
+
+from velk_odom import _native  # noqa: E402
+from velk_odom.cli import main  # noqa: E402
+
+START_NS = 1_700_000_000_000_000_000
+FRAMES = 6
+W, H = 64, 48
+
+
+def header(t, frame, store):
+    stamp = store.types["builtin_interfaces/msg/Time"](sec=t // 1_000_000_000, nanosec=t % 1_000_000_000)
+    return store.types["std_msgs/msg/Header"](stamp=stamp, frame_id=frame)
+
+
+def image(store, t, frame, encoding, data, step):
+    return store.types["sensor_msgs/msg/Image"](
+        header=header(t, frame, store), height=H, width=W, encoding=encoding, is_bigendian=0, step=step, data=data
+    )
+
+
+def camera_info(store, t, frame):
+    roi = store.types["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False)
+    return store.types["sensor_msgs/msg/CameraInfo"](
+        header=header(t, frame, store), height=H, width=W, distortion_model="plumb_bob",
+        d=np.zeros(5), k=np.array([50.0, 0, 32, 0, 50.0, 24, 0, 0, 1]), r=np.eye(3).ravel(),
+        p=np.zeros(12), binning_x=0, binning_y=0, roi=roi,
+    )
+
+
+def static_tf(store, t, parent, child, x):
+    t_ = store.types
+    tr = t_["geometry_msgs/msg/Transform"](
+        translation=t_["geometry_msgs/msg/Vector3"](x=x, y=0.0, z=0.0),
+        rotation=t_["geometry_msgs/msg/Quaternion"](x=-0.5, y=0.5, z=-0.5, w=0.5),  # optical frame
+    )
+    ts = t_["geometry_msgs/msg/TransformStamped"](header=header(t, parent, store), child_frame_id=child, transform=tr)
+    return t_["tf2_msgs/msg/TFMessage"](transforms=[ts])
+
+
+@pytest.fixture(scope="module")
+def camera_bag(tmp_path_factory):
+    store = get_typestore(Stores.ROS2_HUMBLE)
+    path = tmp_path_factory.mktemp("vo") / "stereo"
+    rng = np.random.default_rng(0)
+    with Writer(path, version=9) as w:
+        conns = {
+            name: w.add_connection(topic, msgtype, typestore=store)
+            for name, topic, msgtype in [
+                ("left", "/stereo/left/image_raw", "sensor_msgs/msg/Image"),
+                ("right", "/stereo/right/image_raw", "sensor_msgs/msg/Image"),
+                ("left_info", "/stereo/left/camera_info", "sensor_msgs/msg/CameraInfo"),
+                ("right_info", "/stereo/right/camera_info", "sensor_msgs/msg/CameraInfo"),
+                ("depth", "/depth/image_rect", "sensor_msgs/msg/Image"),
+                ("depth_info", "/depth/camera_info", "sensor_msgs/msg/CameraInfo"),
+                ("tf_static", "/tf_static", "tf2_msgs/msg/TFMessage"),
+            ]
+        }
+        ser = store.serialize_cdr
+        for parent, child, x in [("base_link", "cam_left", 0.0), ("base_link", "cam_right", -0.1), ("base_link", "depth_cam", 0.05)]:
+            w.write(conns["tf_static"], START_NS, ser(static_tf(store, START_NS, parent, child, x), "tf2_msgs/msg/TFMessage"))
+        texture = rng.integers(0, 256, size=(H, W + 8), dtype=np.uint8)
+        for k in range(FRAMES):
+            t = START_NS + k * 100_000_000
+            for name, frame, shift in [("left", "cam_left", 0), ("right", "cam_right", 4)]:
+                data = np.ascontiguousarray(texture[:, shift + k % 4 : shift + k % 4 + W]).ravel()
+                w.write(conns[name], t, ser(image(store, t, frame, "mono8", data, W), "sensor_msgs/msg/Image"))
+                w.write(conns[f"{name}_info"], t, ser(camera_info(store, t, frame), "sensor_msgs/msg/CameraInfo"))
+            depth = np.full(W * H, 1500, dtype="<u2").view(np.uint8)
+            w.write(conns["depth"], t, ser(image(store, t, "depth_cam", "16UC1", depth, 2 * W), "sensor_msgs/msg/Image"))
+            w.write(conns["depth_info"], t, ser(camera_info(store, t, "depth_cam"), "sensor_msgs/msg/CameraInfo"))
+    return path
+
+
+def run_cli(capsys, *argv):
+    code = main([str(a) for a in argv])
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+def test_proposed_configuration_sorts_topics_into_roles(camera_bag, capsys):
+    code, out, _ = run_cli(capsys, "vo", camera_bag, "--print-config")
+    assert code == 0
+    cfg = yaml.safe_load(out)
+    assert cfg["camera_mode"] == "stereo" and cfg["output_frame_id"] == "base_link"
+    assert cfg["topics"] == {
+        "/stereo/left/image_raw": "image",
+        "/stereo/right/image_raw": "image",
+        "/stereo/left/camera_info": "camera_info",
+        "/stereo/right/camera_info": "camera_info",
+        "/depth/image_rect": "depth",
+        "/depth/camera_info": "depth_camera_info",
+        "/tf_static": "tf",
+    }
+
+
+@pytest.mark.parametrize(
+    "config, extra, fragment",
+    [
+        ({"topics": {"/stereo/left/camera_info": "image"}}, [], "role 'image' needs a sensor_msgs/Image topic, but /stereo/left/camera_info carries sensor_msgs/CameraInfo"),
+        ({"topics": {"/stereo/left/image_raw": "picture"}}, [], "unknown role 'picture'"),
+        ({"topics": {"/left/image_raw": "image"}}, [], "the recording has no topic /left/image_raw"),
+        ({"camera_mod": "mono", "topics": {"/stereo/left/image_raw": "image"}}, [], "did you mean 'camera_mode'?"),
+        ({"camera_mode": "mono"}, [], "needs a `topics` section"),
+        ({"topics": {"/stereo/left/image_raw": "image"}}, ["--clouds", "clouds"], "--clouds needs a depth image topic"),
+    ],
+)
+def test_vo_user_errors(camera_bag, tmp_path, capsys, config, extra, fragment):
+    path = tmp_path / "vo.yaml"
+    path.write_text(yaml.safe_dump(config))
+    extra = [tmp_path / e if e == "clouds" else e for e in extra]
+    code, _, err = run_cli(capsys, "vo", camera_bag, "--config", path, *extra)
+    assert code == 2 and err.count("\n") == 1 and fragment in err, err
+
+
+@pytest.mark.skipif(not hasattr(_native, "CuvslamOdometry"), reason="CuvslamOdometry is not in this build")
+def test_replay_through_visual_odometry(camera_bag, tmp_path, capsys):
+    out_tum = tmp_path / "vo.tum"
+    code, out, _ = run_cli(capsys, "vo", camera_bag, "-o", out_tum, "--clouds", tmp_path / "clouds", "--no-progress")
+    assert code == 0, out
+    assert out_tum.exists()
+    fed = [line for line in out.splitlines() if line.startswith("fed")][0]
+    assert f"{2 * FRAMES} image" in fed and f"{FRAMES} depth" in fed
+    for ply in (tmp_path / "clouds").glob("*.ply"):
+        head = ply.read_bytes()[:200]
+        assert head.startswith(b"ply\nformat binary_little_endian 1.0\nelement vertex ")
