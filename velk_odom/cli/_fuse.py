@@ -36,7 +36,12 @@ MEMS_NOISE = {
 ORIENTATION_VARIANCE = 1.0e-4
 # Planar wheel odometry without covariances: x, y and yaw only.
 PLANAR_POSE_VARIANCES = [1.0e-2, 1.0e-2, 0.0, 0.0, 0.0, 1.0e-2]
-PLANAR_TWIST_VARIANCES = [1.0e-2, 1.0e-2, 0.0, 0.0, 0.0, 1.0e-2]
+PLANAR_TWIST_VARIANCES = [1.0e-2, 1.0e-2, 1.0e-4, 0.0, 0.0, 1.0e-2]
+# Drivers mark a dimension they do not measure with a huge variance (1e3 to 1e6, or more). Such rows add
+# no information but widen the outlier gate, whose bound grows with the row count, so they are left out.
+UNKNOWN_VARIANCE = 1.0e3
+# (m/s)²: the base of a ground robot does not move along its own z axis.
+GROUND_VERTICAL_SPEED_VARIANCE = 1.0e-4
 ODOM_TYPES = (ODOMETRY, POSE_COV, TWIST_COV)
 
 
@@ -168,12 +173,17 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         if (parent, child) in pairs:
             parent = f"{parent}@{t}"
         pairs.add((parent, child))
-        pose_diag = covariance_diagonal(m.pose.covariance)
-        twist_diag = covariance_diagonal(m.twist.covariance)
-        pose_var = [-1.0] * 6 if any(v > 0 for v in pose_diag) else list(PLANAR_POSE_VARIANCES)
-        twist_var = [-1.0] * 6 if any(v > 0 for v in twist_diag) else list(PLANAR_TWIST_VARIANCES)
-        if pose_var[0] >= 0 or twist_var[0] >= 0:
+        pose_var, pose_known = _variances_from(covariance_diagonal(m.pose.covariance), PLANAR_POSE_VARIANCES)
+        twist_var, twist_known = _variances_from(covariance_diagonal(m.twist.covariance), PLANAR_TWIST_VARIANCES)
+        if not pose_known or not twist_known:
             notes.append(f"odom_sources {parent} -> {child}: {t} gives no covariance; planar variances assumed")
+        if pose_known and pose_var[2:5] == [0.0, 0.0, 0.0] and twist_var[2] == 0.0:
+            # z, roll and pitch unmeasured: a ground robot, whose base has no vertical speed of its own.
+            twist_var[2] = GROUND_VERTICAL_SPEED_VARIANCE
+            notes.append(
+                f"odom_sources {parent} -> {child}: planar odometry, so the base's vertical speed is held near 0 "
+                "(twist_variances[2]); set it to 0 for a robot that climbs or flies"
+            )
         config["odom_sources"].append(
             {"parent_frame_id": parent, "child_frame_id": child, "pose_variances": pose_var, "twist_variances": twist_var}
         )
@@ -182,6 +192,16 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         notes.append("no odometry topic: the IMU alone dead-reckons, and its position drifts quickly")
     config["topics"] = topics
     return config, notes
+
+
+def _variances_from(diagonal: List[float], fallback: List[float]) -> Tuple[List[float], bool]:
+    """Per dimension: -1 (take the message's variance) where the message gives a real one, 0 (leave
+    the dimension out) where it gives 0 or an "unknown" marker. Without any real variance, the
+    fallback. Returns (variances, whether the message had any)."""
+    known = [0.0 < v < UNKNOWN_VARIANCE and math.isfinite(v) for v in diagonal]
+    if not any(known):
+        return list(fallback), False
+    return [-1.0 if k else 0.0 for k in known], True
 
 
 def _check_type(source: str, topic: str, msgtype: str, key: str, allowed: Tuple[str, ...]) -> None:
