@@ -106,7 +106,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
             f"recording {str(bag.path)!r} has no sensor_msgs/Imu or nav_msgs/Odometry topic to fuse; it has: {bag.describe_topics()}"
         )
     notes: List[str] = []
-    children = Counter()
+    children: Counter = Counter()
     for t in odom_topics:
         m = bag.first(t)
         if m is not None and m.child_frame_id:
@@ -430,7 +430,7 @@ def run(args: argparse.Namespace) -> int:
                 summary.append((f"vs ground truth [{label}]", "no poses"))
                 continue
             try:
-                ate, t_m, err = absolute_trajectory_error((stamps, poses), reference)
+                ate, t_m, errors = absolute_trajectory_error((stamps, poses), reference)
                 rpe_t, rpe_r = relative_pose_error((stamps, poses), reference, delta_s=args.rpe_delta)
             except ValueError as e:
                 summary.append((f"vs ground truth [{label}]", str(e)))
@@ -440,7 +440,7 @@ def run(args: argparse.Namespace) -> int:
                  f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m, {ate.count} poses); "
                  f"RPE/{args.rpe_delta:g} s rmse {rpe_t.rmse:.3f} m, {math.degrees(rpe_r.rmse):.2f} deg")
             )
-            error_curves.append((label, (t_m - t_m[0]) * 1e-9 if len(t_m) else t_m, err))
+            error_curves.append((label, (t_m - t_m[0]) * 1e-9 if len(t_m) else t_m, errors))
     if args.plot:
         ref_track = None
         if reference is not None:

@@ -59,7 +59,7 @@ class BagRecording:
         self.path = p
         self.is_ros2 = p.suffix != ".bag"
         try:
-            self._reader = AnyReader([p], default_typestore=get_typestore(Stores.ROS2_HUMBLE))
+            self._reader: Any = AnyReader([p], default_typestore=get_typestore(Stores.ROS2_HUMBLE))
             self._reader.open()
         except (AnyReaderError, OSError, ValueError, KeyError) as err:
             raise UserError(f"cannot read recording {str(path)!r}: {err}") from None

@@ -183,7 +183,8 @@ def run(args: argparse.Namespace) -> int:
         if args.config:
             config = load_config_file(args.config)
             check_keys(config, VO_KEYS, args.config)
-            source, notes = args.config, []
+            source = args.config
+            notes: List[str] = []
         else:
             config, notes = propose_config(bag, tf)
             source = "proposed configuration"
@@ -220,7 +221,8 @@ def run(args: argparse.Namespace) -> int:
             live_tf.add_message(m.msg, static=True)
         if isinstance(imu_noise, dict):
             imu_topics = [t for t, r in topics.items() if r == "imu"]
-            frame = imu_noise.get("frame_id") or (bag.first(imu_topics[0]).header.frame_id if imu_topics else "imu")
+            first = bag.first(imu_topics[0]) if imu_topics else None
+            frame = imu_noise.get("frame_id") or (first.header.frame_id if first is not None else "imu")
             try:
                 vo.handle_imu_info(
                     _native.ImuNoiseModel(
@@ -282,10 +284,10 @@ def run(args: argparse.Namespace) -> int:
     curves = []
     if reference is not None and rows:
         try:
-            ate, t_m, err = absolute_trajectory_error((stamps, poses), reference)
+            ate, t_m, errors = absolute_trajectory_error((stamps, poses), reference)
             rpe_t, _ = relative_pose_error((stamps, poses), reference)
             summary.append(("vs ground truth", f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m); RPE/1 s rmse {rpe_t.rmse:.3f} m"))
-            curves.append(("vo", (t_m - t_m[0]) * 1e-9, err))
+            curves.append(("vo", (t_m - t_m[0]) * 1e-9, errors))
         except ValueError as e:
             summary.append(("vs ground truth", str(e)))
     if args.plot:
