@@ -98,7 +98,7 @@ std::string_view trim_white_space(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-std::string quoted(std::string_view text) {
+std::string quote_escaped(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out.push_back('"');
@@ -143,16 +143,16 @@ std::optional<std::string> check_config(const OdometryFusionConfig& config) {
     }
     for (std::size_t j = 0; j < k; ++j) {
       if (config.imus[j].frame_id == imu.frame_id) {
-        return "two `imus` entries share frame_id " + quoted(imu.frame_id);
+        return "two `imus` entries share frame_id " + quote_escaped(imu.frame_id);
       }
     }
     // Written as !(x > 0) so that NaN fails too.
     if (!(imu.gyro_noise_density > 0.0) || !(imu.gyro_random_walk > 0.0) || !(imu.accel_noise_density > 0.0) ||
         !(imu.accel_random_walk > 0.0)) {
-      return "imu " + quoted(imu.frame_id) + " needs all four noise figures set";
+      return "imu " + quote_escaped(imu.frame_id) + " needs all four noise figures set";
     }
     if (!(imu.init_gyro_limit > 0.0)) {
-      return "imu " + quoted(imu.frame_id) + " needs init_gyro_limit above zero or the filter never leaves init";
+      return "imu " + quote_escaped(imu.frame_id) + " needs init_gyro_limit above zero or the filter never leaves init";
     }
   }
   return std::nullopt;

@@ -65,7 +65,7 @@ std::optional<std::string> check_config(const OdometryFusionConfig& config);
 
 // `text` in double quotes with quotes, backslashes and control characters escaped: "imu \"a\"\n" becomes
 // "\"imu \\\"a\\\"\\n\"". Bytes that are not valid UTF-8 are written as \x escapes.
-std::string quoted(std::string_view text);
+std::string quote_escaped(std::string_view text);
 
 // `text` without the Unicode white space at either end. Invalid UTF-8 is kept as it is.
 std::string_view trim_white_space(std::string_view text);
