@@ -18,6 +18,12 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--out-dir", default=".", metavar="DIR", help=f"where {TUM_NAME} and {PNG_NAME} go (default: the current folder)")
     p.add_argument("--duration", type=float, default=60.0, metavar="SECONDS", help="length of the simulated drive (default 60)")
     p.add_argument("--seed", type=int, default=0, help="simulator seed (default 0)")
+    p.add_argument(
+        "--write-bag",
+        metavar="DIR",
+        help="also write the simulated recording as a ROS 2 bag in DIR (and its ground truth as DIR_ground_truth.tum), "
+        "to try `velk-odom fuse` on",
+    )
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -34,6 +40,8 @@ def run(args: argparse.Namespace) -> int:
     if out_dir.exists() and not out_dir.is_dir():
         raise UserError(f"--out-dir {args.out_dir!r} is a file; give a folder")
     out_dir.mkdir(parents=True, exist_ok=True)
+    if args.write_bag and Path(args.write_bag).exists():
+        raise UserError(f"--write-bag {args.write_bag!r} exists already; give a new folder name")
 
     import numpy as np
 
@@ -71,6 +79,13 @@ def run(args: argparse.Namespace) -> int:
         progress.close()
     counters = engine_counters(fusion)
 
+    written: List[str] = []
+    if args.write_bag:
+        from velk_odom.cli._simbag import write_ground_truth_tum, write_sim_bag
+
+        bag = write_sim_bag(rec, args.write_bag, "ros2-sqlite3")
+        gt = write_ground_truth_tum(rec, f"{str(bag).rstrip('/')}_ground_truth.tum")
+        written += [str(bag), str(gt)]
     wheel = [(w.timestamp_ns, *w.translation, *w.rotation_xyzw) for w in rec.wheel_estimates]
     tum_path = out_dir / TUM_NAME
     png_path = out_dir / PNG_NAME
@@ -115,7 +130,7 @@ def run(args: argparse.Namespace) -> int:
         ("  fused", final(fused)),
         ("  wheel only", final(wheel)),
         ("  IMU-only dead reckoning", final(inertial)),
-        ("wrote", f"{tum_path}, {png_path}"),
+        ("wrote", ", ".join([str(tum_path), str(png_path)] + written)),
         ("took", f"{time.perf_counter() - started:.1f} s"),
     ]
     print(table(rows))
