@@ -1,0 +1,704 @@
+#include "cuvslam_odometry/cuvslam_core.hpp"
+
+#include "cuvslam_odometry/depth_reproject.hpp"
+#include "cuvslam_odometry/msg_convert.hpp"
+#include "log.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace velk_slam::cuvslam_odometry {
+
+namespace {
+
+constexpr uint64_t k5s = 5'000'000'000;
+constexpr uint64_t k10s = 10'000'000'000;
+constexpr uint64_t k30s = 30'000'000'000;
+constexpr size_t kImuBufferCapacity = 2048;
+
+std::string join(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) {
+    if (!out.empty()) out += ", ";
+    out += name;
+  }
+  return out;
+}
+
+// a − b in seconds without signed overflow (stamps far apart lose sub-microsecond precision only).
+double seconds_between(int64_t a, int64_t b) {
+  int64_t diff = 0;
+  if (!__builtin_sub_overflow(a, b, &diff)) {
+    return static_cast<double>(diff) / 1e9;
+  }
+  return (static_cast<double>(a) - static_cast<double>(b)) / 1e9;
+}
+
+// Bytes per pixel of a camera image as the tracker reads it: one channel for mono8, three otherwise.
+int64_t camera_pixel_bytes(const std::string& encoding) { return encoding == "mono8" ? 1 : 3; }
+
+// True when rows of row_bytes bytes, `step` apart, all lie inside data: width and height at least 1,
+// step >= row bytes, data.size() >= height × step (all products of 32-bit values, exact in 64 bits).
+bool rows_fit(const ImageFrame& image, int64_t row_bytes) {
+  const int64_t height = image.height, step = image.step;
+  return image.width >= 1 && height >= 1 && step >= row_bytes &&
+         static_cast<int64_t>(image.data.size()) >= height * step;
+}
+
+// Moves padded rows together so that they are `row_bytes` apart, in place (the image passed rows_fit).
+void repack_rows(ImageFrame& image, int64_t row_bytes) {
+  const int64_t step = image.step, height = image.height;
+  if (step != row_bytes) {
+    uint8_t* data = image.data.data();
+    for (int64_t v = 1; v < height; ++v) {
+      std::memmove(data + v * row_bytes, data + v * step, static_cast<size_t>(row_bytes));
+    }
+    image.step = static_cast<int32_t>(row_bytes);  // row_bytes < step, so it fits
+  }
+  image.data.resize(static_cast<size_t>(height * row_bytes));
+}
+
+tracker::ImageRef image_ref(std::span<const uint8_t> pixels, int64_t stamp_ns, const ImageFrame& image,
+                            uint32_t camera_index, uint8_t encoding, uint8_t data_type) {
+  tracker::ImageRef ref;
+  ref.pixels = pixels;
+  ref.timestamp_ns = stamp_ns;
+  ref.width = static_cast<uint32_t>(image.width);
+  ref.height = static_cast<uint32_t>(image.height);
+  ref.camera_index = camera_index;
+  ref.encoding = encoding;
+  ref.data_type = data_type;
+  return ref;
+}
+
+std::span<const uint8_t> bytes_of(const std::vector<float>& values) {
+  return {reinterpret_cast<const uint8_t*>(values.data()), values.size() * sizeof(float)};
+}
+
+}  // namespace
+
+// ---- construction ----
+
+std::variant<std::unique_ptr<CuvslamCore>, std::string> CuvslamCore::create(CuvslamOdometryConfig config) {
+  if (std::optional<std::string> refusal = validate(config)) {
+    return std::move(*refusal);
+  }
+  const Mode mode = *mode_from_str(config.camera_mode);
+  return std::unique_ptr<CuvslamCore>(new CuvslamCore(std::move(config), mode));
+}
+
+CuvslamCore::CuvslamCore(CuvslamOdometryConfig config, Mode mode)
+    : config_(std::move(config)), mode_(mode), skew_limit_ns_(cuvslam_odometry::skew_limit_ns(config_.max_skew_ms)) {}
+
+const std::string& CuvslamCore::rig_frame() const {
+  return config_.rig_frame_id.empty() ? config_.output_frame_id : config_.rig_frame_id;
+}
+
+size_t CuvslamCore::rig_cameras_needed() const {
+  switch (mode_) {
+    case Mode::Stereo:
+      return 2;
+    case Mode::Mono:
+    case Mode::Rgbd:
+      return 1;
+    case Mode::Multisensor:
+      break;
+  }
+  return config_.cameras.size();
+}
+
+// ---- calibrations and rig resolution ----
+
+void CuvslamCore::handle_camera_info(CameraModel model, TfLookup& tf) {
+  if (tracker_.has_value()) {
+    return;
+  }
+  const int64_t width = model.width, height = model.height;
+  if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide ||
+      width * height > kMaxImagePixels) {
+    counters_.calibration_rejects += 1;
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam ignoring camera_info with an unusable image size. Publish the calibration with "
+                       "the camera's real width and height.",
+                       {"frame_id", model.frame_id}, {"width", model.width}, {"height", model.height},
+                       {"ignored", counters_.calibration_rejects});
+    return;
+  }
+  std::string frame_id = model.frame_id;
+  camera_models_.insert_or_assign(std::move(frame_id), std::move(model));
+  resolve_rig(tf);
+}
+
+void CuvslamCore::handle_imu_info(ImuNoiseModel noise, TfLookup& tf) {
+  if (tracker_.has_value()) {
+    return;
+  }
+  imu_noise_ = std::move(noise);
+  resolve_rig(tf);
+}
+
+void CuvslamCore::resolve_rig(TfLookup& tf) {
+  if (!rig_.empty()) {
+    return;
+  }
+  const size_t needed = rig_cameras_needed();
+  std::vector<std::string> names;
+  const bool from_table = config_.cameras.empty();
+  if (!from_table) {
+    for (size_t i = 0; i < needed && i < config_.cameras.size(); ++i) {
+      names.push_back(config_.cameras[i].frame_id);
+    }
+  } else {
+    for (const auto& [frame_id, model] : camera_models_) {
+      names.push_back(frame_id);
+    }
+    std::sort(names.begin(), names.end());
+    if (names.size() != needed) {
+      if (names.size() > needed) {
+        const std::string found = join(names);
+        VELK_LOG_THROTTLED(k10s, Error, kTarget,
+                           "cuvslam found more cameras on camera_info than camera_mode uses, and they have no "
+                           "discoverable order. List them in `cameras`.",
+                           {"found", found}, {"mode", config_.camera_mode});
+      }
+      return;
+    }
+  }
+
+  std::vector<RigCamera> rig;
+  rig.reserve(names.size());
+  for (const std::string& name : names) {
+    const std::optional<Isometry> rig_from_camera = tf.latest(rig_frame(), name);
+    if (!rig_from_camera.has_value()) {
+      return;
+    }
+    const auto model = camera_models_.find(name);
+    if (model == camera_models_.end()) {
+      return;
+    }
+    RigCamera camera;
+    camera.frame_id = name;
+    camera.model = model->second;
+    camera.rig_from_camera = *rig_from_camera;
+    camera.config = find_camera_config(config_, name);
+    rig.push_back(std::move(camera));
+  }
+  // Calibration names carry no order; in an optical frame x points right, so the camera that has the
+  // other one on its right is the left camera and comes first.
+  if (from_table && rig.size() == 2 && needs_left_swap(rig[0].rig_from_camera, rig[1].rig_from_camera)) {
+    std::swap(rig[0], rig[1]);
+  }
+  rig_ = std::move(rig);
+}
+
+bool CuvslamCore::ensure_tracker(TfLookup& tf) {
+  // (1) Where the rig sits in the output frame.
+  const std::optional<Isometry> output_from_rig = tf.latest(config_.output_frame_id, rig_frame());
+  if (!output_from_rig.has_value()) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam: tf does not place the rig frame against output_frame_id. Publish that transform; "
+                       "no odometry comes out until it exists.",
+                       {"rig_frame", rig_frame()}, {"output_frame_id", config_.output_frame_id});
+    return false;
+  }
+  output_from_rig_ = *output_from_rig;
+  rig_from_output_ = output_from_rig_.inverse();
+  covariance_adjoint_ = covariance_adjoint(output_from_rig_);
+
+  // (2) Camera parameters in rig order.
+  std::vector<tracker::CameraParams> cameras;
+  cameras.reserve(rig_.size());
+  for (const RigCamera& camera : rig_) {
+    cameras.push_back(camera_params_from(camera.model, camera.rig_from_camera));
+  }
+
+  // (3) IMU calibration.
+  std::optional<tracker::ImuCalibration> imu;
+  if (config_.enable_imu) {
+    if (!imu_noise_.has_value()) {
+      VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                         "cuvslam: enable_imu is on but no imu_info has arrived. Publish imu_info, or turn "
+                         "enable_imu off.");
+      return false;
+    }
+    const std::optional<Isometry> rig_from_imu = tf.latest(rig_frame(), imu_noise_->frame_id);
+    if (!rig_from_imu.has_value()) {
+      VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                         "cuvslam: enable_imu is on but tf does not place the IMU. Publish the transform from the "
+                         "rig frame to it, or turn enable_imu off.",
+                         {"imu_frame", imu_noise_->frame_id});
+      return false;
+    }
+    imu = imu_calibration_from(*imu_noise_, *rig_from_imu);
+  }
+
+  // (4) Options.
+  tracker::TrackerOptions options;
+  switch (mode_) {
+    case Mode::Stereo:
+      options.odometry_mode = config_.enable_imu ? tracker::kModeInertial : tracker::kModeMulticamera;
+      break;
+    case Mode::Rgbd:
+      options.odometry_mode = tracker::kModeRgbd;
+      break;
+    case Mode::Mono:
+      options.odometry_mode = tracker::kModeMono;
+      break;
+    case Mode::Multisensor:
+      options.odometry_mode = tracker::kModeMultisensor;
+      break;
+  }
+  options.use_gpu = config_.use_gpu;
+  const auto rectified_of = [](const RigCamera& camera) { return camera.config == nullptr || camera.config->rectified; };
+  const bool first_rectified = rectified_of(rig_.front());
+  for (const RigCamera& camera : rig_) {
+    if (rectified_of(camera) != first_rectified) {
+      VELK_LOG(Error, kTarget,
+               "cuvslam rig cameras disagree on `rectified`; it applies to the whole rig. Make every "
+               "cameras[*].rectified match.",
+               {"using", first_rectified});
+      break;
+    }
+  }
+  options.rectified = first_rectified && mode_ == Mode::Stereo;
+  std::vector<int32_t> depth_camera_ids;
+  if (mode_ == Mode::Rgbd) {
+    options.rgbd_depth_camera_id = 0;
+    options.rgbd_depth_scale_factor = static_cast<float>(depth_config(pending_depth_->frame_id).depth_units_per_meter);
+  } else if (mode_ == Mode::Multisensor) {
+    std::vector<double> units;
+    for (size_t i = 0; i < rig_.size(); ++i) {
+      if (rig_[i].config != nullptr && rig_[i].config->provides_depth) {
+        depth_camera_ids.push_back(static_cast<int32_t>(i));
+        units.push_back(rig_[i].config->depth_units_per_meter);
+      }
+    }
+    rescale_multisensor_depth_ = false;
+    if (!units.empty()) {
+      const bool all_equal = std::all_of(units.begin(), units.end(), [&](double u) { return u == units.front(); });
+      if (all_equal) {
+        options.multisensor_depth_scale_factor = static_cast<float>(units.front());
+      } else {
+        rescale_multisensor_depth_ = true;  // depth goes to the tracker as float metres instead
+      }
+    }
+  }
+
+  // (5) Construction, then once more on the other backend.
+  std::variant<tracker::Tracker, std::string> created = tracker::Tracker::create(cameras, imu, depth_camera_ids, options);
+  if (auto* configured_error = std::get_if<std::string>(&created)) {
+    const std::string first_error = std::move(*configured_error);
+    tracker::TrackerOptions fallback = options;
+    fallback.use_gpu = !options.use_gpu;
+    created = tracker::Tracker::create(cameras, imu, depth_camera_ids, fallback);
+    if (auto* fallback_error = std::get_if<std::string>(&created)) {
+      construction_failed_ = true;
+      VELK_LOG(Error, kTarget, "cuvslam tracker construction failed on both backends; this module will not publish odometry",
+               {"configured_use_gpu", config_.use_gpu}, {"configured_error", first_error},
+               {"fallback_error", *fallback_error});
+      return false;
+    }
+    VELK_LOG(Warn, kTarget,
+             "cuvslam tracker construction failed with the configured backend; this build only carries the other "
+             "one, using it",
+             {"configured_use_gpu", config_.use_gpu}, {"error", first_error});
+  }
+  tracker_.emplace(std::move(std::get<tracker::Tracker>(created)));
+
+  // (6)
+  std::vector<std::string> frames;
+  for (const RigCamera& camera : rig_) frames.push_back(camera.frame_id);
+  const std::string rig_frames = join(frames);
+  VELK_LOG(Info, kTarget, "cuvslam tracker created", {"cameras", rig_.size()}, {"width", cameras.front().size[0]},
+           {"height", cameras.front().size[1]}, {"rig_frames", rig_frames});
+  return true;
+}
+
+// ---- IMU and images ----
+
+void CuvslamCore::handle_imu(const ImuSample& sample) {
+  if (!tracker_.has_value()) {
+    counters_.imu_dropped_before_start += 1;
+    return;
+  }
+  imu_buffer_.push_back(imu_measurement_from(sample));
+  while (imu_buffer_.size() > kImuBufferCapacity) {
+    imu_buffer_.pop_front();
+  }
+  counters_.imu_samples += 1;
+}
+
+std::optional<OdometryEstimate> CuvslamCore::handle_image(ImageFrame image, TfLookup& tf) {
+  if (rig_.empty()) {
+    resolve_rig(tf);
+  }
+  const auto camera = std::find_if(rig_.begin(), rig_.end(),
+                                   [&](const RigCamera& c) { return c.frame_id == image.frame_id; });
+  if (camera == rig_.end()) {
+    counters_.unmatched_images += 1;
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam dropping image with a frame_id not on the rig. List the frame in `cameras`, or stop "
+                       "publishing that image.",
+                       {"frame_id", image.frame_id}, {"dropped", counters_.unmatched_images},
+                       {"rig_cameras", rig_.size()});
+    return std::nullopt;
+  }
+  // The tracker reads width × height pixels of tightly packed rows and has no way to check the buffer.
+  const int64_t row_bytes = int64_t{image.width} * camera_pixel_bytes(image.encoding);
+  if (!rows_fit(image, row_bytes)) {
+    counters_.image_size_rejects += 1;
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam dropping a camera image smaller than its header claims. Fix the publisher's width, "
+                       "height, step or encoding (mono8 takes 1 byte a pixel, every other encoding 3).",
+                       {"frame_id", image.frame_id}, {"encoding", image.encoding}, {"width", image.width},
+                       {"height", image.height}, {"step", image.step}, {"bytes", image.data.size()},
+                       {"dropped", counters_.image_size_rejects});
+    return std::nullopt;
+  }
+  repack_rows(image, row_bytes);
+  camera->pending_image = std::move(image);
+  return try_track(tf);
+}
+
+void CuvslamCore::clear_frame_set() {
+  for (RigCamera& camera : rig_) {
+    camera.pending_image.reset();
+    camera.pending_depth.reset();
+  }
+  pending_depth_.reset();
+}
+
+std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
+  // (1)-(4) A complete frame set.
+  if (rig_.empty()) {
+    return std::nullopt;
+  }
+  if (mode_ == Mode::Rgbd && !pending_depth_.has_value()) {
+    return std::nullopt;
+  }
+  for (const RigCamera& camera : rig_) {
+    if (!camera.pending_image.has_value()) {
+      return std::nullopt;
+    }
+    if (mode_ == Mode::Multisensor && camera.config != nullptr && camera.config->provides_depth &&
+        !camera.pending_depth.has_value()) {
+      return std::nullopt;
+    }
+  }
+  // (5) The tracker.
+  if (!tracker_.has_value() && !construction_failed_) {
+    ensure_tracker(tf);
+  }
+  if (!tracker_.has_value()) {
+    return std::nullopt;
+  }
+
+  // (6) Skew limit.
+  int64_t stamp_ns = std::numeric_limits<int64_t>::min();
+  int64_t oldest_ns = std::numeric_limits<int64_t>::max();
+  for (const RigCamera& camera : rig_) {
+    stamp_ns = std::max(stamp_ns, camera.pending_image->timestamp_ns);
+    oldest_ns = std::min(oldest_ns, camera.pending_image->timestamp_ns);
+  }
+  const uint64_t spread_ns = static_cast<uint64_t>(stamp_ns) - static_cast<uint64_t>(oldest_ns);
+  if (spread_ns > static_cast<uint64_t>(skew_limit_ns_)) {
+    counters_.skew_rejects += 1;
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam frame sets exceed the skew limit. Sync the cameras, or raise max_skew_ms past the "
+                       "skew above.",
+                       {"rejected", counters_.skew_rejects}, {"skew_ms", static_cast<double>(spread_ns) / 1e6},
+                       {"limit_ms", static_cast<double>(skew_limit_ns_) / 1e6});
+    return std::nullopt;
+  }
+  // (7) Stale set.
+  if (last_tracked_stamp_ns_.has_value() && stamp_ns <= *last_tracked_stamp_ns_) {
+    clear_frame_set();
+    return std::nullopt;
+  }
+
+  // (8) Depth: 16-bit depth goes to the tracker as received (raw units, scaled by the tracker); 32FC1
+  // depth and depth of a multisensor rig whose sensors disagree on units go as float metres.
+  std::vector<tracker::ImageRef> depths;
+  if (mode_ == Mode::Rgbd) {
+    const DepthChoice choice = align_depth(tf);
+    if (choice == DepthChoice::None) {
+      return std::nullopt;
+    }
+    const ImageFrame& depth = choice == DepthChoice::AsReceived ? *pending_depth_ : reprojected_depth_;
+    if (is_float_depth(depth.encoding)) {
+      depth_to_metres(depth, depth_config(pending_depth_->frame_id).depth_units_per_meter, depth_scratch_);
+      depths.push_back(image_ref(bytes_of(depth_scratch_), stamp_ns, depth, 0, tracker::kEncodingMono, tracker::kDataF32));
+    } else {
+      depths.push_back(image_ref(depth.data, stamp_ns, depth, 0, tracker::kEncodingMono, tracker::kDataU16));
+    }
+  } else if (mode_ == Mode::Multisensor) {
+    for (size_t i = 0; i < rig_.size(); ++i) {
+      RigCamera& camera = rig_[i];
+      if (!camera.pending_depth.has_value()) {
+        continue;
+      }
+      const ImageFrame& depth = *camera.pending_depth;
+      const uint32_t index = static_cast<uint32_t>(i);
+      if (rescale_multisensor_depth_ || is_float_depth(depth.encoding)) {
+        const double units = camera.config != nullptr ? camera.config->depth_units_per_meter : 1000.0;
+        depth_to_metres(depth, units, camera.depth_scratch);
+        depths.push_back(image_ref(bytes_of(camera.depth_scratch), stamp_ns, depth, index, tracker::kEncodingMono,
+                                   tracker::kDataF32));
+      } else {
+        depths.push_back(image_ref(depth.data, stamp_ns, depth, index, tracker::kEncodingMono, tracker::kDataU16));
+      }
+    }
+  }
+
+  // (9) IMU samples up to the set's stamp, oldest first.
+  while (!imu_buffer_.empty() && imu_buffer_.front().timestamp_ns <= stamp_ns) {
+    const tracker::CuvImuMeasurement measurement = imu_buffer_.front();
+    imu_buffer_.pop_front();
+    if (std::optional<std::string> error = tracker_->register_imu(measurement)) {
+      VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam rejected an IMU sample", {"error", *error});
+    }
+  }
+
+  // (10) Camera images, one per rig camera in rig order, all with the set's stamp.
+  std::vector<tracker::ImageRef> images;
+  images.reserve(rig_.size());
+  for (size_t i = 0; i < rig_.size(); ++i) {
+    const ImageFrame& image = *rig_[i].pending_image;
+    const uint8_t encoding = image.encoding == "mono8" ? tracker::kEncodingMono : tracker::kEncodingColor;
+    images.push_back(image_ref(image.data, stamp_ns, image, static_cast<uint32_t>(i), encoding, tracker::kDataU8));
+  }
+
+  // (11)-(12) Track; the set is consumed whatever the outcome.
+  const tracker::TrackOutcome outcome = tracker_->track(images, depths);
+  counters_.frames += 1;
+  last_tracked_stamp_ns_ = stamp_ns;
+  clear_frame_set();
+
+  switch (outcome.kind) {
+    case tracker::TrackOutcome::Kind::Failed:
+      VELK_LOG(Error, kTarget, "cuvslam Track failed", {"error", outcome.message});
+      return std::nullopt;
+    case tracker::TrackOutcome::Kind::NoPose:
+      if (tracking_) {
+        counters_.resets += 1;
+        tracking_ = false;
+        previous_pose_.reset();
+        VELK_LOG(Warn, kTarget, "cuvslam tracking lost", {"segment", counters_.resets});
+      }
+      return std::nullopt;
+    case tracker::TrackOutcome::Kind::Pose:
+      break;
+  }
+  return pose_output(outcome);
+}
+
+// ---- pose output ----
+
+std::optional<OdometryEstimate> CuvslamCore::pose_output(const tracker::TrackOutcome& outcome) {
+  const int64_t stamp_ns = outcome.timestamp_ns;
+  // (1) The motion of the output frame: output_from_rig ∘ world_from_rig ∘ rig_from_output, in an odometry
+  // frame that coincides with the output frame where tracking started.
+  const Isometry pose = output_from_rig_ * cuv_pose_to_isometry(outcome.rotation, outcome.translation) * rig_from_output_;
+
+  // (2) Covariance into the output frame: P = A C Aᵀ.
+  const Matrix6 c = matrix_from_row_major(outcome.covariance);
+  latest_covariance_ = covariance_adjoint_ * c * covariance_adjoint_.transpose();
+
+  // (3) Covariance gate, never on the first pose after start or after a loss.
+  bool gated = false;
+  const double var_x = latest_covariance_(0, 0), var_y = latest_covariance_(1, 1), var_z = latest_covariance_(2, 2);
+  const double translation_std = std::sqrt(std::fmax(std::fmax(var_x, var_y), var_z));  // fmax skips NaN
+  const auto not_finite = [](double v) { return !std::isfinite(v); };
+  const double cov_limit = config_.covariance_gate_translation_std;
+  if (cov_limit > 0.0 && tracking_ &&
+      (translation_std > cov_limit || not_finite(var_x) || not_finite(var_y) || not_finite(var_z))) {
+    gated = true;
+    counters_.covariance_gated += 1;
+    VELK_LOG_THROTTLED(k5s, Warn, kTarget,
+                       "cuvslam covariance gate holding pose. Raise covariance_gate_translation_std to accept poses "
+                       "this uncertain.",
+                       {"translation_std", translation_std}, {"gated", counters_.covariance_gated},
+                       {"limit", cov_limit});
+  }
+
+  // (4) Speed gate against the previous converted pose. Comparisons with NaN are false: a zero dt with no
+  // motion passes, a zero dt with motion is infinitely fast.
+  const double max_linear = config_.speed_gate_max_linear, max_angular = config_.speed_gate_max_angular;
+  if ((max_linear > 0.0 || max_angular > 0.0) && previous_pose_.has_value()) {
+    const double dt = seconds_between(stamp_ns, previous_stamp_ns_);
+    const double linear = (pose.translation - previous_pose_->translation).norm() / dt;
+    const Eigen::Quaterniond relative = hamilton(previous_pose_->rotation.conjugate(), pose.rotation);
+    const double angle = 2.0 * std::atan2(relative.vec().norm(), std::abs(relative.w()));
+    const double angular = angle / dt;
+    if ((max_linear > 0.0 && linear > max_linear) || (max_angular > 0.0 && angular > max_angular)) {
+      gated = true;
+      counters_.speed_gated += 1;
+      VELK_LOG_THROTTLED(k5s, Warn, kTarget,
+                         "cuvslam speed gate holding pose. Raise speed_gate_max_linear / speed_gate_max_angular to "
+                         "accept motion this fast.",
+                         {"linear_mps", linear}, {"angular_rps", angular}, {"gated", counters_.speed_gated},
+                         {"max_linear", max_linear}, {"max_angular", max_angular});
+    }
+  }
+
+  // (5)
+  previous_pose_ = pose;
+  previous_stamp_ns_ = stamp_ns;
+
+  // (6) A held pose re-anchors the offset so that later poses continue from the published one.
+  const Isometry published = published_pose_.value_or(Isometry::identity());
+  if (!gated) {
+    published_pose_ = hold_offset_.value_or(Isometry::identity()) * pose;
+  } else {
+    hold_offset_ = published * pose.inverse();
+  }
+
+  // (7)
+  tracking_ = true;
+  counters_.tracked += 1;
+  return output(stamp_ns);
+}
+
+OdometryEstimate CuvslamCore::output(int64_t stamp_ns) const {
+  OdometryEstimate estimate;
+  estimate.timestamp_ns = stamp_ns;
+  estimate.frame_id = config_.odom_frame_id;
+  estimate.child_frame_id = config_.output_frame_id;
+  estimate.pose = published_pose_.value_or(Isometry::identity());
+  estimate.pose_covariance = latest_covariance_;
+  return estimate;
+}
+
+void CuvslamCore::report() const {
+  const Counters& c = counters_;
+  VELK_LOG(Info, kTarget, "cuvslam odometry counters", {"frames", c.frames}, {"tracked", c.tracked},
+           {"resets", c.resets}, {"imu_samples", c.imu_samples},
+           {"imu_dropped_before_start", c.imu_dropped_before_start}, {"skew_rejects", c.skew_rejects},
+           {"depth_reprojected", c.depth_reprojected}, {"covariance_gated", c.covariance_gated},
+           {"speed_gated", c.speed_gated}, {"unmatched_images", c.unmatched_images},
+           {"image_size_rejects", c.image_size_rejects}, {"calibration_rejects", c.calibration_rejects});
+}
+
+// ---- depth ----
+
+CameraConfig CuvslamCore::depth_config(const std::string& frame_id) const {
+  if (const CameraConfig* entry = find_camera_config(config_, frame_id)) {
+    return *entry;
+  }
+  VELK_LOG_THROTTLED(k30s, Warn, kTarget,
+                     "cuvslam has no config for this depth frame_id, using defaults. Add a `cameras` entry for it "
+                     "with that sensor's depth_units_per_meter; the wrong scale rescales the whole map.",
+                     {"frame_id", frame_id}, {"depth_units_per_meter", 1000});
+  CameraConfig defaults;
+  defaults.frame_id = frame_id;
+  return defaults;
+}
+
+void CuvslamCore::handle_depth_camera_info(CameraModel model) {
+  if (!depth_calibration_.has_value()) {
+    depth_calibration_ = std::move(model);
+  }
+}
+
+std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> CuvslamCore::handle_depth_image(ImageFrame image,
+                                                                                                     TfLookup& tf) {
+  // (1)-(2) Every sample that the cloud, the reprojection and the tracker read lies inside data.
+  if (!depth_layout_ok(image)) {
+    counters_.image_size_rejects += 1;
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam dropping a depth image smaller than its header claims",
+                       {"width", image.width}, {"height", image.height}, {"step", image.step},
+                       {"bytes", image.data.size()});
+    return {std::nullopt, std::nullopt};
+  }
+
+  // (3) Point cloud, whatever the mode, also before any tracker exists.
+  std::optional<PointCloud> cloud;
+  const CameraModel* calibration = depth_calibration_.has_value() ? &*depth_calibration_ : nullptr;
+  if (calibration == nullptr) {
+    for (const RigCamera& camera : rig_) {
+      if (camera.frame_id == image.frame_id) {
+        calibration = &camera.model;
+        break;
+      }
+    }
+  }
+  if (calibration != nullptr) {
+    const CameraConfig settings = depth_config(image.frame_id);
+    cloud.emplace();
+    depth_cloud(image, *calibration, decimation_from_config(settings.depth_cloud_decimation), *cloud,
+                settings.depth_units_per_meter, settings.depth_cloud_min_range, settings.depth_cloud_max_range,
+                cloud_scratch_);
+  }
+
+  // The tracker reads depth rows tightly packed.
+  if (image.width >= 1 && image.height >= 1) {
+    repack_rows(image, int64_t{image.width} * depth_sample_bytes(image.encoding));
+  }
+
+  // (4) stereo, mono, rgbd: one engine-level slot (only rgbd tracks it).
+  if (mode_ != Mode::Multisensor) {
+    pending_depth_ = std::move(image);
+    return {std::move(cloud), try_track(tf)};
+  }
+
+  // (5) multisensor: aligned depth of a rig camera marked provides_depth.
+  const auto camera = std::find_if(rig_.begin(), rig_.end(),
+                                   [&](const RigCamera& c) { return c.frame_id == image.frame_id; });
+  if (camera == rig_.end()) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam dropping depth with a frame_id not on the rig. Multisensor depth must arrive aligned "
+                       "to its rig camera.",
+                       {"frame_id", image.frame_id});
+    return {std::move(cloud), std::nullopt};
+  }
+  if (camera->config == nullptr || !camera->config->provides_depth) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam ignoring depth for a rig camera whose config does not set provides_depth. Mark it, "
+                       "or stop publishing that depth.",
+                       {"frame_id", image.frame_id});
+    return {std::move(cloud), std::nullopt};
+  }
+  camera->pending_depth = std::move(image);
+  return {std::move(cloud), try_track(tf)};
+}
+
+CuvslamCore::DepthChoice CuvslamCore::align_depth(TfLookup& tf) {
+  const ImageFrame& depth = *pending_depth_;
+  const RigCamera& camera = rig_.front();
+  // (1)
+  if (depth.frame_id == camera.frame_id) {
+    return DepthChoice::AsReceived;
+  }
+  // (2)
+  if (!depth_calibration_.has_value()) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam: depth is in another frame than the camera. Publish depth_camera_info so it can be "
+                       "reprojected.",
+                       {"depth_frame", depth.frame_id}, {"camera_frame", camera.frame_id});
+    return DepthChoice::None;
+  }
+  // (3) Looked up once and kept for the engine's life.
+  if (!camera_from_depth_.has_value()) {
+    const std::optional<Isometry> camera_from_depth = tf.latest(camera.frame_id, depth.frame_id);
+    if (!camera_from_depth.has_value()) {
+      VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                         "cuvslam: tf does not connect the depth frame to the camera. Publish that transform, or fix "
+                         "the URDF that should be producing it.",
+                         {"depth_frame", depth.frame_id}, {"camera_frame", camera.frame_id});
+      return DepthChoice::None;
+    }
+    camera_from_depth_ = *camera_from_depth;
+    VELK_LOG(Info, kTarget, "cuvslam reprojecting depth onto the rig camera", {"depth_frame", depth.frame_id},
+             {"camera_frame", camera.frame_id});
+  }
+  // (4)
+  const CameraConfig settings = depth_config(depth.frame_id);
+  reproject_depth(settings.depth_units_per_meter, depth, *depth_calibration_, camera.model, *camera_from_depth_,
+                  reprojected_depth_);
+  counters_.depth_reprojected += 1;
+  return DepthChoice::Reprojected;
+}
+
+}  // namespace velk_slam::cuvslam_odometry

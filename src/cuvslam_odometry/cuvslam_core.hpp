@@ -1,0 +1,149 @@
+// CuvslamCore: the visual odometry engine. It collects camera calibrations and the IMU noise model,
+// resolves the camera rig against the host's transform lookup, creates the tracker (falling back once to
+// the other backend), assembles one image per rig camera into a frame set within the skew limit, forwards
+// buffered IMU samples, tracks, and turns the tracker's world_from_rig poses into the motion of
+// output_frame_id behind a covariance gate and a speed gate. Depth images become point clouds and, in
+// rgbd and multisensor mode, join the frame set (reprojected onto the rig camera when taken elsewhere).
+//
+// Conditions met while running (unknown frames, missing transforms, skew, gates, lost tracking, library
+// failures, malformed images) are counted and logged, never thrown. All work runs inside the caller's
+// call; the engine keeps no reference to the lookup it is given.
+#pragma once
+
+#include "cuvslam_odometry/config.hpp"
+#include "cuvslam_odometry/depth_cloud.hpp"
+#include "tracker.hpp"
+#include "types.hpp"
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace velk_slam::cuvslam_odometry {
+
+// Unsigned counters, from 0, never reset. The first ten are the report's fixed set; the last two count
+// inputs refused for their sizes.
+struct Counters {
+  uint64_t frames = 0;                    // tracking calls made
+  uint64_t tracked = 0;                   // poses turned into estimates (gated ones too)
+  uint64_t resets = 0;                    // transitions from tracking to lost
+  uint64_t imu_samples = 0;               // IMU samples buffered
+  uint64_t imu_dropped_before_start = 0;  // IMU samples that arrived before the tracker existed
+  uint64_t skew_rejects = 0;              // frame sets refused for their stamp spread
+  uint64_t depth_reprojected = 0;         // depth images reprojected onto the rig camera
+  uint64_t covariance_gated = 0;          // poses held by the covariance gate
+  uint64_t speed_gated = 0;               // poses held by the speed gate
+  uint64_t unmatched_images = 0;          // images whose frame is not on the rig
+  uint64_t image_size_rejects = 0;        // camera or depth images smaller than their header claims
+  uint64_t calibration_rejects = 0;       // camera calibrations with an unusable image size
+};
+
+// Largest camera image side and pixel count a calibration may announce: the engine allocates the
+// reprojected depth image from it.
+inline constexpr int32_t kMaxImageSide = 65535;
+inline constexpr int64_t kMaxImagePixels = int64_t{1} << 26;
+
+struct RigCamera {
+  std::string frame_id;
+  CameraModel model;       // copy taken at rig resolution
+  Isometry rig_from_camera;
+  const CameraConfig* config = nullptr;  // first `cameras` entry with this frame_id, or null
+  std::optional<ImageFrame> pending_image;
+  std::optional<ImageFrame> pending_depth;  // multisensor
+  std::vector<float> depth_scratch;         // depth as 32-bit float metres, tightly packed
+};
+
+class CuvslamCore {
+ public:
+  // Validates the configuration; the engine, or the first refusal's message ("config: ...").
+  static std::variant<std::unique_ptr<CuvslamCore>, std::string> create(CuvslamOdometryConfig config);
+
+  // Stores the calibration of model.frame_id and resolves the rig. Ignored once a tracker exists. A
+  // calibration whose width or height is below 1 or above the limits is refused (counted, logged).
+  void handle_camera_info(CameraModel model, TfLookup& tf);
+  // Replaces the IMU noise model (its frame_id names the IMU frame) and resolves the rig. Ignored once a
+  // tracker exists.
+  void handle_imu_info(ImuNoiseModel noise, TfLookup& tf);
+  // Buffers one IMU sample for the tracker (the newest 2048 are kept); counted and dropped before the
+  // tracker exists. The sample's frame_id is not examined.
+  void handle_imu(const ImuSample& sample);
+  // Parks a camera image in its rig camera's slot and runs the tracking step. Images whose frame is not
+  // on the rig, and images whose data is smaller than width × height × (1 byte for mono8, else 3) in rows
+  // of `step` bytes, are counted and dropped; padded rows are repacked tightly.
+  std::optional<OdometryEstimate> handle_image(ImageFrame image, TfLookup& tf);
+  // Checks a depth image, builds its point cloud when a calibration is known, and routes it to tracking.
+  std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> handle_depth_image(ImageFrame image,
+                                                                                          TfLookup& tf);
+  // Keeps the first depth calibration; later ones are ignored.
+  void handle_depth_camera_info(CameraModel model);
+  // Logs the counters as one information event.
+  void report() const;
+
+  const Counters& counters() const { return counters_; }
+  const CuvslamOdometryConfig& config() const { return config_; }
+  const std::vector<RigCamera>& rig() const { return rig_; }
+  bool has_tracker() const { return tracker_.has_value(); }
+  bool construction_failed() const { return construction_failed_; }
+  size_t imu_buffered() const { return imu_buffer_.size(); }
+  int64_t skew_limit_ns() const { return skew_limit_ns_; }
+
+ private:
+  enum class DepthChoice { AsReceived, Reprojected, None };
+
+  CuvslamCore(CuvslamOdometryConfig config, Mode mode);
+
+  const std::string& rig_frame() const;
+  size_t rig_cameras_needed() const;
+  void resolve_rig(TfLookup& tf);
+  bool ensure_tracker(TfLookup& tf);
+  std::optional<OdometryEstimate> try_track(TfLookup& tf);
+  DepthChoice align_depth(TfLookup& tf);
+  std::optional<OdometryEstimate> pose_output(const tracker::TrackOutcome& outcome);
+  OdometryEstimate output(int64_t stamp_ns) const;
+  CameraConfig depth_config(const std::string& frame_id) const;
+  void clear_frame_set();
+
+  const CuvslamOdometryConfig config_;
+  const Mode mode_;
+  const int64_t skew_limit_ns_;
+
+  // Rig and tracker.
+  std::unordered_map<std::string, CameraModel> camera_models_;
+  std::optional<ImuNoiseModel> imu_noise_;
+  std::vector<RigCamera> rig_;
+  std::optional<tracker::Tracker> tracker_;
+  bool construction_failed_ = false;
+  bool rescale_multisensor_depth_ = false;
+  Isometry output_from_rig_;
+  Isometry rig_from_output_;
+  Matrix6 covariance_adjoint_ = Matrix6::Identity();
+
+  // Frame sets.
+  std::optional<ImageFrame> pending_depth_;  // stereo, mono, rgbd
+  std::deque<tracker::CuvImuMeasurement> imu_buffer_;
+  std::optional<int64_t> last_tracked_stamp_ns_;
+  bool tracking_ = false;
+
+  // Pose output.
+  Matrix6 latest_covariance_ = Matrix6::Zero();
+  std::optional<Isometry> previous_pose_;
+  int64_t previous_stamp_ns_ = 0;
+  std::optional<Isometry> hold_offset_;
+  std::optional<Isometry> published_pose_;
+
+  // Depth.
+  std::optional<CameraModel> depth_calibration_;
+  std::optional<Isometry> camera_from_depth_;
+  ImageFrame reprojected_depth_;
+  std::vector<float> depth_scratch_;  // rgbd depth as 32-bit float metres
+  DepthCloudScratch cloud_scratch_;
+
+  Counters counters_;
+};
+
+}  // namespace velk_slam::cuvslam_odometry

@@ -1,0 +1,104 @@
+#include "cuvslam_odometry/msg_convert.hpp"
+
+#include <algorithm>
+
+namespace velk_slam::cuvslam_odometry {
+
+namespace {
+
+Eigen::Matrix3d cross_matrix(const Eigen::Vector3d& t) {
+  Eigen::Matrix3d m;
+  m << 0.0, -t.z(), t.y(),  //
+      t.z(), 0.0, -t.x(),   //
+      -t.y(), t.x(), 0.0;
+  return m;
+}
+
+}  // namespace
+
+Isometry cuv_pose_to_isometry(const std::array<float, 4>& rotation_xyzw, const std::array<float, 3>& translation) {
+  const Eigen::Quaterniond q(static_cast<double>(rotation_xyzw[3]), static_cast<double>(rotation_xyzw[0]),
+                             static_cast<double>(rotation_xyzw[1]), static_cast<double>(rotation_xyzw[2]));
+  const Eigen::Vector3d t(static_cast<double>(translation[0]), static_cast<double>(translation[1]),
+                          static_cast<double>(translation[2]));
+  return Isometry::from_parts(t, q);
+}
+
+Matrix6 covariance_adjoint(const Isometry& output_from_rig) {
+  const Eigen::Matrix3d r = output_from_rig.rotation.toRotationMatrix();
+  Matrix6 a = Matrix6::Zero();
+  a.block<3, 3>(0, 0) = r;
+  a.block<3, 3>(0, 3) = cross_matrix(output_from_rig.translation) * r;
+  a.block<3, 3>(3, 3) = r;
+  return a;
+}
+
+Matrix6 matrix_from_row_major(const std::array<double, 36>& values) {
+  Matrix6 m;
+  for (int r = 0; r < 6; ++r) {
+    for (int c = 0; c < 6; ++c) {
+      m(r, c) = values[static_cast<size_t>(6 * r + c)];
+    }
+  }
+  return m;
+}
+
+tracker::CameraParams camera_params_from(const CameraModel& model, const Isometry& rig_from_camera) {
+  const std::array<double, 9>& k = model.intrinsics;
+  tracker::CameraParams params;
+  params.size = {model.width, model.height};
+  params.principal = {static_cast<float>(k[2]), static_cast<float>(k[5])};
+  params.focal = {static_cast<float>(k[0]), static_cast<float>(k[4])};
+  const Eigen::Quaterniond& q = rig_from_camera.rotation;
+  params.rotation = {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
+                     static_cast<float>(q.w())};
+  const Eigen::Vector3d& t = rig_from_camera.translation;
+  params.translation = {static_cast<float>(t.x()), static_cast<float>(t.y()), static_cast<float>(t.z())};
+
+  const std::vector<double>& d = model.distortion;
+  const bool all_zero = std::all_of(d.begin(), d.end(), [](double c) { return c == 0.0; });
+  if (d.size() < 5 || all_zero) {
+    params.distortion_model = tracker::kDistortionNone;
+  } else {
+    // plumb_bob order is k1, k2, p1, p2, k3; the tracker's Brown model wants k1, k2, k3, p1, p2.
+    params.distortion_model = tracker::kDistortionBrown;
+    params.distortion = {static_cast<float>(d[0]), static_cast<float>(d[1]), static_cast<float>(d[4]),
+                         static_cast<float>(d[2]), static_cast<float>(d[3])};
+  }
+  return params;
+}
+
+tracker::ImuCalibration imu_calibration_from(const ImuNoiseModel& noise, const Isometry& rig_from_imu) {
+  tracker::ImuCalibration calibration{};
+  const Eigen::Quaterniond& q = rig_from_imu.rotation;
+  calibration.rotation[0] = static_cast<float>(q.x());
+  calibration.rotation[1] = static_cast<float>(q.y());
+  calibration.rotation[2] = static_cast<float>(q.z());
+  calibration.rotation[3] = static_cast<float>(q.w());
+  for (int i = 0; i < 3; ++i) {
+    calibration.translation[i] = static_cast<float>(rig_from_imu.translation[i]);
+  }
+  calibration.gyro_noise_density = static_cast<float>(noise.gyro_noise_density);
+  calibration.gyro_random_walk = static_cast<float>(noise.gyro_random_walk);
+  calibration.accel_noise_density = static_cast<float>(noise.accel_noise_density);
+  calibration.accel_random_walk = static_cast<float>(noise.accel_random_walk);
+  calibration.frequency = static_cast<float>(noise.frequency);
+  return calibration;
+}
+
+tracker::CuvImuMeasurement imu_measurement_from(const ImuSample& sample) {
+  tracker::CuvImuMeasurement m{};
+  m.timestamp_ns = sample.timestamp_ns;
+  for (int i = 0; i < 3; ++i) {
+    m.linear_acceleration[i] = static_cast<float>(sample.linear_acceleration[i]);
+    m.angular_velocity[i] = static_cast<float>(sample.angular_velocity[i]);
+  }
+  return m;
+}
+
+bool needs_left_swap(const Isometry& a, const Isometry& b) {
+  const Eigen::Vector3d in_a = rotate_vector(a.rotation.conjugate(), b.translation - a.translation);
+  return in_a.x() < 0.0;
+}
+
+}  // namespace velk_slam::cuvslam_odometry

@@ -1,0 +1,222 @@
+// Pose output: frame conversion, covariance rotation, the two gates and the hold offset.
+#include "vo_support.hpp"
+
+#include <random>
+
+namespace vo_test {
+namespace {
+
+constexpr int64_t kMs = 1'000'000;
+// Tracker poses travel as 32-bit floats.
+constexpr double kFloatTol = 2e-6;
+
+using cuvslam_double::Outcome;
+
+Outcome outcome_for(const Isometry& world_from_rig, float variance = 0.f) {
+  const Eigen::Quaterniond& q = world_from_rig.rotation;
+  const Eigen::Vector3d& t = world_from_rig.translation;
+  return Outcome::pose_at({static_cast<float>(t.x()), static_cast<float>(t.y()), static_cast<float>(t.z())},
+                          {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
+                           static_cast<float>(q.w())},
+                          variance);
+}
+
+void expect_pose_near(const Isometry& got, const Isometry& want, double tol = kFloatTol) {
+  EXPECT_NEAR((got.translation - want.translation).norm(), 0.0, tol)
+      << got.translation.transpose() << " vs " << want.translation.transpose();
+  EXPECT_NEAR(std::abs(got.rotation.coeffs().dot(want.rotation.coeffs())), 1.0, tol);
+}
+
+class PoseOutput : public VoTest {};
+
+TEST_F(PoseOutput, IdentityMountGivesTheTrackerPose) {
+  StereoSetup s;
+  Outcome o = Outcome::pose_at({1.f, -2.f, 0.5f}, {0.f, 0.f, 0.f, 2.f});
+  cuvslam_double::script().outcomes = {o};
+  const std::optional<OdometryEstimate> e = s.pair(7 * kMs);
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ(e->frame_id, "odom");
+  EXPECT_EQ(e->child_frame_id, "base_link");
+  EXPECT_EQ(e->timestamp_ns, 7 * kMs);
+  EXPECT_EQ(e->pose.rotation.coeffs(), Eigen::Vector4d(0, 0, 0, 1));
+  EXPECT_EQ(e->pose.translation, Eigen::Vector3d(1, -2, 0.5));
+  EXPECT_EQ(e->twist_linear, Eigen::Vector3d::Zero());
+  EXPECT_EQ(e->twist_covariance, Matrix6::Zero());
+
+  CuvslamOdometryConfig config;
+  config.odom_frame_id = "vo_odom";
+  config.output_frame_id = "robot";
+  StereoSetup named(config);
+  named.tf.set("robot", "rig", Isometry::identity());
+  const std::optional<OdometryEstimate> f = named.pair(kMs);
+  ASSERT_TRUE(f.has_value());
+  EXPECT_EQ(f->frame_id, "vo_odom");
+  EXPECT_EQ(f->child_frame_id, "robot");
+}
+
+TEST_F(PoseOutput, TranslatedMountTurnsRotationIntoTranslation) {
+  const Eigen::Vector3d t(0.3, -0.1, 0.2);
+  StereoSetup s({}, translation(t.x(), t.y(), t.z()));
+  const Isometry turn = pose(0, 0, 0, Eigen::Vector3d(0.2, 0.3, 1.0), 0.7);
+  cuvslam_double::script().outcomes = {outcome_for(turn)};
+  const std::optional<OdometryEstimate> e = s.pair(kMs);
+  ASSERT_TRUE(e.has_value());
+  const Eigen::Vector3d expected = t - turn.rotate(t);
+  EXPECT_NEAR((e->pose.translation - expected).norm(), 0.0, kFloatTol);
+}
+
+TEST_F(PoseOutput, SimulatedTrajectoryComesOutInTheOutputFrame) {
+  // The output frame moves by M_k; the rig, mounted at X = output_from_rig, then moves by X⁻¹ M_k X in the
+  // tracker's world (the rig frame at start). The estimates must reproduce M_k.
+  const Isometry mount = pose(0.4, -0.2, 0.9, Eigen::Vector3d(1, -1, 0.5), 1.1);
+  StereoSetup s({}, mount);
+  std::mt19937 rng(5);
+  std::normal_distribution<double> step(0.0, 0.05);
+  Isometry motion;
+  std::vector<Isometry> truth;
+  for (int k = 0; k < 40; ++k) {
+    motion = motion * pose(0.1 + step(rng), step(rng), 0.0, Eigen::Vector3d(step(rng), step(rng), 1.0), 0.05 + step(rng));
+    truth.push_back(motion);
+    cuvslam_double::script().outcomes.push_back(outcome_for(mount.inverse() * motion * mount));
+  }
+  for (int k = 0; k < 40; ++k) {
+    const std::optional<OdometryEstimate> e = s.pair((k + 1) * 50 * kMs);
+    ASSERT_TRUE(e.has_value());
+    expect_pose_near(e->pose, truth[static_cast<size_t>(k)], 2e-5 * (1 + truth[static_cast<size_t>(k)].translation.norm()));
+  }
+}
+
+TEST_F(PoseOutput, CovarianceIsRotatedIntoTheOutputFrame) {
+  // Yaw variance seen from 1 m along x becomes lateral (y) position variance: [t]x e_z = -e_y.
+  StereoSetup s({}, translation(1.0, 0.0, 0.0));
+  Outcome o = Outcome::pose_at({0, 0, 0});
+  o.covariance[35] = 0.04f;
+  cuvslam_double::script().outcomes = {o};
+  std::optional<OdometryEstimate> e = s.pair(kMs);
+  ASSERT_TRUE(e.has_value());
+  Matrix6 expected = Matrix6::Zero();
+  expected(1, 1) = expected(5, 5) = 0.04f;
+  expected(1, 5) = expected(5, 1) = -0.04f;
+  EXPECT_TRUE(e->pose_covariance.isApprox(expected, 1e-12)) << e->pose_covariance;
+
+  // A quarter turn about z swaps the x and y variances; row-major order is kept.
+  StereoSetup turned({}, pose(0, 0, 0, Eigen::Vector3d::UnitZ(), M_PI / 2));
+  Outcome p = Outcome::pose_at({0, 0, 0});
+  p.covariance[0] = 1.f;
+  p.covariance[7] = 4.f;
+  p.covariance[1] = p.covariance[6] = 0.5f;
+  cuvslam_double::script().outcomes = {p};
+  e = turned.pair(kMs);
+  ASSERT_TRUE(e.has_value());
+  EXPECT_NEAR(e->pose_covariance(0, 0), 4.0, 1e-12);
+  EXPECT_NEAR(e->pose_covariance(1, 1), 1.0, 1e-12);
+  EXPECT_NEAR(e->pose_covariance(0, 1), -0.5, 1e-12);
+}
+
+TEST_F(PoseOutput, CovarianceGate) {
+  CuvslamOdometryConfig config;
+  config.covariance_gate_translation_std = 0.1;
+  StereoSetup s(config);
+  Outcome nan_x = Outcome::pose_at({0.3f, 0, 0});
+  nan_x.covariance[0] = NAN;
+  cuvslam_double::script().outcomes = {
+      Outcome::pose_at({0.1f, 0, 0}, {0, 0, 0, 1}, 1.0f),   // first pose: published although uncertain
+      Outcome::pose_at({0.2f, 0, 0}, {0, 0, 0, 1}, 1.0f),   // held
+      nan_x,                                                  // held: NaN variance
+      Outcome::pose_at({0.4f, 0, 0}, {0, 0, 0, 1}, 0.001f),  // published, continuing from the held pose
+      Outcome::no_pose(),
+      Outcome::pose_at({5.0f, 0, 0}, {0, 0, 0, 1}, 1.0f),   // first after a loss: published
+  };
+  std::vector<double> xs;
+  std::vector<double> variances;
+  for (int k = 1; k <= 6; ++k) {
+    if (std::optional<OdometryEstimate> e = s.pair(k * kMs)) {
+      xs.push_back(e->pose.translation.x());
+      variances.push_back(e->pose_covariance(0, 0));
+      EXPECT_EQ(e->timestamp_ns, k * kMs);
+    }
+  }
+  ASSERT_EQ(xs.size(), 5u);
+  EXPECT_NEAR(xs[0], 0.1, 1e-7);
+  EXPECT_NEAR(xs[1], 0.1, 1e-7) << "held";
+  EXPECT_NEAR(xs[2], 0.1, 1e-7) << "held";
+  EXPECT_NEAR(xs[3], 0.2, 1e-7) << "0.4 − 0.3 on from the held 0.1";
+  EXPECT_NEAR(xs[4], 5.0 - 0.2, 1e-6) << "the hold offset (-0.2) survives a loss";
+  EXPECT_DOUBLE_EQ(variances[1], 1.0) << "a held estimate carries the new covariance";
+  EXPECT_TRUE(std::isnan(variances[2]));
+  EXPECT_EQ(s.core->counters().covariance_gated, 2u);
+  EXPECT_EQ(s.core->counters().tracked, 5u);
+}
+
+TEST_F(PoseOutput, SpeedGate) {
+  CuvslamOdometryConfig config;
+  config.speed_gate_max_linear = 1.0;
+  config.speed_gate_max_angular = 1.0;
+  StereoSetup s(config);
+  cuvslam_double::script().outcomes = {
+      Outcome::pose_at({0.0f, 0, 0}),
+      Outcome::pose_at({0.5f, 0, 0}),   // 5 m/s: held at 0
+      Outcome::pose_at({0.51f, 0, 0}),  // 0.1 m/s: published 0.01 from the held pose
+      outcome_for(pose(0.51, 0, 0, Eigen::Vector3d::UnitZ(), 0.5)),  // 5 rad/s: held
+      Outcome::no_pose(),
+      Outcome::pose_at({9.0f, 0, 0}),   // first after a loss is never speed-gated
+  };
+  std::vector<double> xs;
+  for (int k = 1; k <= 6; ++k) {
+    if (std::optional<OdometryEstimate> e = s.pair(k * 100 * kMs)) xs.push_back(e->pose.translation.x());
+  }
+  ASSERT_EQ(xs.size(), 5u);
+  EXPECT_NEAR(xs[1], 0.0, 1e-7);
+  EXPECT_NEAR(xs[2], 0.01, 1e-6);
+  EXPECT_NEAR(xs[3], 0.01, 1e-6);
+  EXPECT_EQ(s.core->counters().speed_gated, 2u);
+  EXPECT_EQ(s.core->counters().resets, 1u);
+  // The pose held at 0.01 was turned by 0.5 rad, so the offset carries that turn: 0.01 + cos(0.5) (9 − 0.51).
+  EXPECT_NEAR(xs[4], 0.01 + std::cos(0.5) * (9.0 - 0.51), 1e-5);
+}
+
+TEST_F(PoseOutput, SpeedGateWithZeroTimeStep) {
+  // The library may report the same stamp twice: no motion passes, any motion is infinitely fast.
+  CuvslamOdometryConfig config;
+  config.speed_gate_max_linear = 1.0;
+  StereoSetup s(config);
+  Outcome a = Outcome::pose_at({1.f, 0, 0});
+  a.timestamp_ns = 5;
+  Outcome same = a;
+  Outcome moved = Outcome::pose_at({1.001f, 0, 0});
+  moved.timestamp_ns = 5;
+  cuvslam_double::script().outcomes = {a, same, moved};
+  s.pair(1 * kMs);
+  s.pair(2 * kMs);
+  EXPECT_EQ(s.core->counters().speed_gated, 0u);
+  s.pair(3 * kMs);
+  EXPECT_EQ(s.core->counters().speed_gated, 1u);
+}
+
+TEST_F(PoseOutput, GateWarningTexts) {
+  expect_logged_in_fresh_process(
+      [] {
+        CuvslamOdometryConfig config;
+        config.covariance_gate_translation_std = 0.5;
+        StereoSetup s(config);
+        cuvslam_double::script().outcomes = {Outcome::pose_at({0, 0, 0}), Outcome::pose_at({0, 0, 0}, {0, 0, 0, 1}, 4.0f)};
+        s.pair(kMs);
+        s.pair(2 * kMs);
+      },
+      {"WARN", "cuvslam covariance gate holding pose. Raise covariance_gate_translation_std to accept poses this "
+               "uncertain. translation_std=2.0 gated=1 limit=0.5"});
+  expect_logged_in_fresh_process(
+      [] {
+        CuvslamOdometryConfig config;
+        config.speed_gate_max_linear = 2.0;
+        StereoSetup s(config);
+        cuvslam_double::script().outcomes = {Outcome::pose_at({0, 0, 0}), Outcome::pose_at({1, 0, 0})};
+        s.pair(kMs);
+        s.pair(kMs + 250 * kMs);
+      },
+      {"WARN", "cuvslam speed gate holding pose. Raise speed_gate_max_linear / speed_gate_max_angular to accept "
+               "motion this fast. linear_mps=4.0 angular_rps=0.0 gated=1 max_linear=2.0 max_angular=0.0"});
+}
+
+}  // namespace
+}  // namespace vo_test

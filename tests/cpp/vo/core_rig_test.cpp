@@ -1,0 +1,344 @@
+// Rig resolution and tracker construction through the scripted library.
+#include "vo_support.hpp"
+
+namespace vo_test {
+namespace {
+
+std::vector<std::string> rig_names(const CuvslamCore& core) {
+  std::vector<std::string> names;
+  for (const RigCamera& c : core.rig()) names.push_back(c.frame_id);
+  return names;
+}
+
+// Optical frames of a stereo pair on a robot: camera z forward, x right. `right_x` is where the camera
+// named "cam_right" sits along the left camera's x axis.
+void place_pair(TableTf& tf, double right_x) {
+  tf.set("base_link", "cam_left", translation(0.0, 0.0, 0.0));
+  tf.set("base_link", "cam_right", translation(right_x, 0.0, 0.0));
+}
+
+class Rig : public VoTest {};
+
+TEST_F(Rig, DiscoveredFromCalibrationsWithLeftCameraFirst) {
+  struct Case {
+    double right_x;
+    std::vector<std::string> order;
+  };
+  for (const Case& c : {Case{0.1, {"cam_left", "cam_right"}}, Case{-0.1, {"cam_right", "cam_left"}}}) {
+    TableTf tf;
+    place_pair(tf, c.right_x);
+    auto core = make_core({});
+    core->handle_camera_info(camera_model("cam_right"), tf);
+    EXPECT_TRUE(core->rig().empty()) << "one calibration is not a stereo rig";
+    core->handle_camera_info(camera_model("cam_left"), tf);
+    EXPECT_EQ(rig_names(*core), c.order);
+  }
+  // A rotated left camera: "right" lies along -x of its optical frame once rotated by 180° about z.
+  TableTf tf;
+  tf.set("base_link", "a", pose(0, 0, 0, Eigen::Vector3d::UnitZ(), M_PI));
+  tf.set("base_link", "b", translation(0.1, 0.0, 0.0));
+  auto core = make_core({});
+  core->handle_camera_info(camera_model("a"), tf);
+  core->handle_camera_info(camera_model("b"), tf);
+  EXPECT_EQ(rig_names(*core), (std::vector<std::string>{"b", "a"}));
+}
+
+TEST_F(Rig, ListedCamerasKeepTheirOrderAndExtraEntriesAreNotRigCameras) {
+  TableTf tf;
+  place_pair(tf, -0.1);  // would be swapped if discovered
+  tf.set("base_link", "c", translation(0, 0, 0));
+  CuvslamOdometryConfig config;
+  config.cameras = {{.frame_id = "cam_left"}, {.frame_id = "cam_right"}, {.frame_id = "c"}};
+  auto core = make_core(config);
+  for (const char* name : {"c", "cam_right", "cam_left"}) core->handle_camera_info(camera_model(name), tf);
+  EXPECT_EQ(rig_names(*core), (std::vector<std::string>{"cam_left", "cam_right"}));
+  EXPECT_EQ(tf.times_asked("base_link", "c"), 0u);
+}
+
+// Three calibrations that arrive before tf knows the cameras (with tf, the first two would already form
+// the rig).
+void three_calibrations(CuvslamCore& core, TableTf& tf) {
+  for (const char* name : {"z", "a", "m"}) core.handle_camera_info(camera_model(name), tf);
+  for (const char* name : {"z", "a", "m"}) tf.set("base_link", name, translation(0, 0, 0));
+}
+
+TEST_F(Rig, ThreeCalibrationsWithoutCamerasStayUnresolved) {
+  TableTf tf;
+  auto core = make_core({});
+  three_calibrations(*core, tf);
+  core->handle_image(camera_image("a", 1), tf);
+  core->handle_image(camera_image("a", 2), tf);
+  EXPECT_TRUE(core->rig().empty());
+  EXPECT_EQ(core->counters().unmatched_images, 2u);
+  // The error is throttled per site: one line however many messages retried.
+  EXPECT_LE(LogCapture::count("cuvslam found more cameras on camera_info than camera_mode uses"), 1u);
+}
+
+TEST_F(Rig, MissingTransformLeavesTheRigEmptyUntilALaterMessage) {
+  TableTf tf;
+  tf.set("base_link", "cam_left", translation(0, 0, 0));
+  auto core = make_core({});
+  core->handle_camera_info(camera_model("cam_left"), tf);
+  core->handle_camera_info(camera_model("cam_right"), tf);
+  EXPECT_TRUE(core->rig().empty());
+  tf.set("base_link", "cam_right", translation(0.1, 0, 0));
+  core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, tf);  // any message retries
+  EXPECT_EQ(rig_names(*core), (std::vector<std::string>{"cam_left", "cam_right"}));
+}
+
+TEST_F(Rig, RigKeepsCalibrationCopiesAndFreezesOnceTheTrackerExists) {
+  StereoSetup s;
+  ASSERT_EQ(s.core->rig().size(), 2u);
+  s.core->handle_camera_info(camera_model("left", 64, 48, 99.0), s.tf);  // after resolution: not used
+  EXPECT_EQ(s.core->rig()[0].model.intrinsics[0], 50.0);
+  s.pair(1'000'000);
+  ASSERT_TRUE(s.core->has_tracker());
+  const auto& cameras = cuvslam_double::script().constructions.at(0).first.cameras;
+  EXPECT_EQ(cameras[0].focal[0], 50.f);
+}
+
+TEST_F(Rig, CameraParametersAndDistortion) {
+  struct Case {
+    std::vector<double> distortion;
+    cuvslam::Distortion::Model model;
+    std::vector<float> coefficients;
+  };
+  const std::vector<Case> cases = {
+      {{}, cuvslam::Distortion::Model::Pinhole, {}},
+      {{0.1, 0.0, 0.0, 0.0}, cuvslam::Distortion::Model::Pinhole, {}},
+      {{0, 0, 0, 0, 0}, cuvslam::Distortion::Model::Pinhole, {}},
+      {{0, 0, 0, 0, 0, 0.01}, cuvslam::Distortion::Model::Brown, {0, 0, 0, 0, 0}},
+      {{0.1, 0.2, 0.3, 0.4, 0.5}, cuvslam::Distortion::Model::Brown, {0.1f, 0.2f, 0.5f, 0.3f, 0.4f}},
+  };
+  for (const Case& c : cases) {
+    cuvslam_double::reset();
+    TableTf tf;
+    const Isometry rig_from_left = pose(0.01, 0.02, 0.03, Eigen::Vector3d(1, 2, 3), 0.4);
+    tf.set("base_link", "left", rig_from_left);
+    tf.set("base_link", "right", translation(0.1, 0, 0));
+    CuvslamOdometryConfig config;
+    config.cameras = {{.frame_id = "left"}, {.frame_id = "right"}};
+    auto core = make_core(config);
+    core->handle_camera_info(camera_model("left", 640, 480, 500.5, 320.25, 501.5, 240.75, c.distortion), tf);
+    core->handle_camera_info(camera_model("right", 640, 480), tf);
+    core->handle_image(camera_image("left", 5, 640, 480), tf);
+    core->handle_image(camera_image("right", 5, 640, 480), tf);
+    ASSERT_EQ(cuvslam_double::script().constructions.size(), 1u);
+    const cuvslam::Camera& cam = cuvslam_double::script().constructions[0].first.cameras.at(0);
+    EXPECT_EQ(cam.size, (std::array<int32_t, 2>{640, 480}));
+    EXPECT_EQ(cam.principal, (std::array<float, 2>{320.25f, 240.75f}));
+    EXPECT_EQ(cam.focal, (std::array<float, 2>{500.5f, 501.5f}));
+    EXPECT_FLOAT_EQ(cam.rig_from_camera.rotation[3], static_cast<float>(rig_from_left.rotation.w()));
+    EXPECT_FLOAT_EQ(cam.rig_from_camera.rotation[2], static_cast<float>(rig_from_left.rotation.z()));
+    EXPECT_EQ(cam.rig_from_camera.translation, (std::array<float, 3>{0.01f, 0.02f, 0.03f}));
+    EXPECT_EQ(cam.distortion.model, c.model);
+    EXPECT_EQ(cam.distortion.parameters, c.coefficients);
+  }
+}
+
+TEST_F(Rig, CalibrationsWithUnusableSizesAreRefused) {
+  TableTf tf;
+  place_pair(tf, 0.1);
+  auto core = make_core({});
+  for (const auto& [w, h] : std::vector<std::pair<int32_t, int32_t>>{{0, 480}, {-640, 480}, {640, -1}, {65536, 10},
+                                                                    {2147483647, 2147483647}, {10000, 10000}}) {
+    core->handle_camera_info(camera_model("cam_left", w, h), tf);
+    core->handle_camera_info(camera_model("cam_right", w, h), tf);
+  }
+  EXPECT_TRUE(core->rig().empty());
+  EXPECT_EQ(core->counters().calibration_rejects, 12u);
+  core->handle_camera_info(camera_model("cam_left", 65535, 1), tf);
+  core->handle_camera_info(camera_model("cam_right", 8192, 8192), tf);
+  EXPECT_EQ(core->rig().size(), 2u);
+}
+
+TEST_F(Rig, BackendFallback) {
+  struct Case {
+    bool use_gpu;
+    bool gpu_fails, cpu_fails;
+    bool tracker;
+    std::vector<bool> attempts;  // use_gpu of each construction attempt
+    std::string log;
+  };
+  const std::vector<Case> cases = {
+      {true, false, false, true, {true}, "cuvslam tracker created"},
+      {true, true, false, true, {true, false},
+       "cuvslam tracker construction failed with the configured backend; this build only carries the other one, "
+       "using it configured_use_gpu=true error=no gpu here"},
+      {false, false, true, true, {false, true}, "configured_use_gpu=false error=no cpu here"},
+      {true, true, true, false, {true, false},
+       "cuvslam tracker construction failed on both backends; this module will not publish odometry "
+       "configured_use_gpu=true configured_error=no gpu here fallback_error=no cpu here"},
+  };
+  for (const Case& c : cases) {
+    cuvslam_double::reset();
+    LogCapture::clear();
+    if (c.gpu_fails) cuvslam_double::script().fail_gpu = "no gpu here";
+    if (c.cpu_fails) cuvslam_double::script().fail_cpu = "no cpu here";
+    CuvslamOdometryConfig config;
+    config.use_gpu = c.use_gpu;
+    StereoSetup s(config);
+    s.pair(1'000'000);
+    s.pair(2'000'000);
+    s.pair(3'000'000);
+    EXPECT_EQ(s.core->has_tracker(), c.tracker);
+    EXPECT_EQ(s.core->construction_failed(), !c.tracker);
+    std::vector<bool> attempts;
+    for (const auto& [rig, cfg] : cuvslam_double::script().constructions) attempts.push_back(cfg.use_gpu);
+    EXPECT_EQ(attempts, c.attempts) << "construction is never retried after failing on both backends";
+    EXPECT_EQ(LogCapture::count(c.log), 1u) << c.log;
+    EXPECT_EQ(s.core->counters().frames, c.tracker ? 3u : 0u);
+  }
+  // The success line names the rig.
+  cuvslam_double::reset();
+  LogCapture::clear();
+  StereoSetup s;
+  s.pair(1);
+  EXPECT_EQ(LogCapture::count("cuvslam tracker created cameras=2 width=64 height=48 rig_frames=left, right"), 1u);
+}
+
+TEST_F(Rig, OptionsPerMode) {
+  struct Case {
+    std::string mode;
+    bool imu;
+    std::vector<CameraConfig> cameras;
+    cuvslam::Odometry::OdometryMode code;
+    bool rectified;
+    std::vector<int32_t> depth_ids;
+    float multisensor_scale;
+    std::string rectified_error;  // empty: none
+  };
+  const std::vector<Case> cases = {
+      {"stereo", false, {{.frame_id = "left"}, {.frame_id = "right"}}, cuvslam::Odometry::OdometryMode::Multicamera, true, {}, 1.f, ""},
+      {"stereo", false, {{.frame_id = "left"}, {.frame_id = "right", .rectified = false}},
+       cuvslam::Odometry::OdometryMode::Multicamera, true, {}, 1.f, "using=true"},
+      {"stereo", false, {{.frame_id = "left", .rectified = false}, {.frame_id = "right"}},
+       cuvslam::Odometry::OdometryMode::Multicamera, false, {}, 1.f, "using=false"},
+      {"stereo", true, {{.frame_id = "left"}, {.frame_id = "right"}}, cuvslam::Odometry::OdometryMode::Inertial, true, {}, 1.f, ""},
+      {"mono", false, {{.frame_id = "left"}}, cuvslam::Odometry::OdometryMode::Mono, false, {}, 1.f, ""},
+      {"multisensor", true,
+       {{.frame_id = "left"}, {.frame_id = "right", .depth_units_per_meter = 4000, .provides_depth = true}},
+       cuvslam::Odometry::OdometryMode::Multisensor, false, {1}, 4000.f, ""},
+      {"multisensor", false,
+       {{.frame_id = "left", .provides_depth = true}, {.frame_id = "right", .depth_units_per_meter = 4000, .provides_depth = true}},
+       cuvslam::Odometry::OdometryMode::Multisensor, false, {0, 1}, 1.f, ""},
+  };
+  for (const Case& c : cases) {
+    cuvslam_double::reset();
+    LogCapture::clear();
+    CuvslamOdometryConfig config;
+    config.camera_mode = c.mode;
+    config.cameras = c.cameras;
+    config.enable_imu = c.imu;
+    TableTf tf;
+    tf.set("base_link", "left", translation(0, 0, 0));
+    tf.set("base_link", "right", translation(0.1, 0, 0));
+    tf.set("base_link", "imu", translation(0, 0, 0.2));
+    auto core = make_core(config);
+    core->handle_imu_info(ImuNoiseModel{"imu", 0.1, 0.2, 0.3, 0.4, 200.0}, tf);
+    for (const CameraConfig& cam : c.cameras) core->handle_camera_info(camera_model(cam.frame_id), tf);
+    for (const CameraConfig& cam : c.cameras) {
+      if (cam.provides_depth) core->handle_depth_image(depth16(cam.frame_id, 10, 64, 48, std::vector<uint16_t>(64 * 48, 1000)), tf);
+      core->handle_image(camera_image(cam.frame_id, 10), tf);
+    }
+    ASSERT_EQ(cuvslam_double::script().constructions.size(), 1u) << c.mode;
+    const auto& [rig, cfg] = cuvslam_double::script().constructions[0];
+    EXPECT_EQ(cfg.odometry_mode, c.code) << c.mode;
+    EXPECT_EQ(cfg.rectified_stereo_camera, c.rectified) << c.mode;
+    EXPECT_EQ(cfg.depth_camera_ids, c.depth_ids) << c.mode;
+    EXPECT_EQ(cfg.multisensor_depth_scale_factor, c.multisensor_scale) << c.mode;
+    EXPECT_EQ(cfg.rgbd_settings.depth_camera_id, -1);
+    EXPECT_FALSE(cfg.enable_observations_export);
+    EXPECT_EQ(rig.imus.size(), c.imu ? 1u : 0u) << c.mode;
+    if (c.imu) {
+      EXPECT_EQ(rig.imus[0].rig_from_imu.translation, (std::array<float, 3>{0.f, 0.f, 0.2f}));
+      EXPECT_EQ(rig.imus[0].frequency, 200.f);
+    }
+    const size_t errors = LogCapture::count("cuvslam rig cameras disagree on `rectified`");
+    EXPECT_EQ(errors, c.rectified_error.empty() ? 0u : 1u) << c.mode;
+    if (!c.rectified_error.empty()) {
+      EXPECT_EQ(LogCapture::count(c.rectified_error), 1u);
+    }
+    EXPECT_EQ(core->counters().frames, 1u) << c.mode;
+  }
+}
+
+TEST_F(Rig, InertialWaitsForImuModelAndTransform) {
+  CuvslamOdometryConfig config;
+  config.enable_imu = true;
+  StereoSetup s(config);
+  s.pair(1'000'000);
+  EXPECT_FALSE(s.core->has_tracker()) << "no imu_info yet";
+  s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf);
+  s.pair(2'000'000);
+  EXPECT_FALSE(s.core->has_tracker()) << "no transform to the IMU yet";
+  EXPECT_EQ(s.core->counters().frames, 0u);
+  s.tf.set("rig", "imu", translation(0, 0, 0));
+  s.pair(3'000'000);
+  EXPECT_TRUE(s.core->has_tracker());
+  EXPECT_EQ(s.core->counters().frames, 1u);
+  s.core->handle_imu_info(ImuNoiseModel{.frame_id = "other"}, s.tf);  // ignored from now on
+}
+
+TEST_F(Rig, NoTrackerWithoutTheOutputTransform) {
+  StereoSetup s;
+  s.tf.erase("base_link", "rig");
+  s.pair(1'000'000);
+  s.pair(2'000'000);
+  EXPECT_FALSE(s.core->has_tracker());
+  EXPECT_EQ(s.core->counters().frames, 0u);
+  EXPECT_TRUE(cuvslam_double::script().constructions.empty());
+  s.tf.set("base_link", "rig", Isometry::identity());
+  // The pending set is kept: a later image completes the next attempt.
+  s.core->handle_image(camera_image("right", 2'000'000), s.tf);
+  EXPECT_TRUE(s.core->has_tracker());
+  EXPECT_EQ(s.core->counters().frames, 1u);
+}
+
+TEST_F(Rig, ThrottledMessagesOfResolutionAndConstruction) {
+  expect_logged_in_fresh_process(
+      [] {
+        TableTf tf;
+        auto core = make_core({});
+        three_calibrations(*core, tf);
+        core->handle_image(camera_image("a", 1), tf);
+      },
+      {"ERROR", "cuvslam found more cameras on camera_info than camera_mode uses, and they have no discoverable "
+                "order. List them in `cameras`. found=a, m, z mode=stereo"});
+  expect_logged_in_fresh_process(
+      [] {
+        StereoSetup s;
+        s.tf.erase("base_link", "rig");
+        s.pair(1);
+      },
+      {"WARN", "cuvslam: tf does not place the rig frame against output_frame_id. Publish that transform; no "
+               "odometry comes out until it exists. rig_frame=rig output_frame_id=base_link"});
+  expect_logged_in_fresh_process(
+      [] {
+        CuvslamOdometryConfig config;
+        config.enable_imu = true;
+        StereoSetup s(config);
+        s.pair(1);
+      },
+      {"WARN", "cuvslam: enable_imu is on but no imu_info has arrived. Publish imu_info, or turn enable_imu off."});
+  expect_logged_in_fresh_process(
+      [] {
+        CuvslamOdometryConfig config;
+        config.enable_imu = true;
+        StereoSetup s(config);
+        s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu_link"}, s.tf);
+        s.pair(1);
+      },
+      {"WARN", "cuvslam: enable_imu is on but tf does not place the IMU. Publish the transform from the rig frame to "
+               "it, or turn enable_imu off. imu_frame=imu_link"});
+  expect_logged_in_fresh_process(
+      [] {
+        TableTf tf;
+        auto core = make_core({});
+        core->handle_camera_info(camera_model("x", 0, 10), tf);
+      },
+      {"WARN", "cuvslam ignoring camera_info with an unusable image size.", "frame_id=x width=0 height=10 ignored=1"});
+}
+
+}  // namespace
+}  // namespace vo_test

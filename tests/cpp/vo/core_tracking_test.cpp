@@ -1,0 +1,281 @@
+// Frame sets, the skew limit, stale sets, camera image checks, IMU forwarding and tracking outcomes.
+#include "vo_support.hpp"
+
+namespace vo_test {
+namespace {
+
+constexpr int64_t kMs = 1'000'000;
+
+class Tracking : public VoTest {};
+
+ImuSample imu_at(int64_t stamp_ns, double value = 0.0) {
+  ImuSample s;
+  s.frame_id = "imu";
+  s.timestamp_ns = stamp_ns;
+  s.angular_velocity = Eigen::Vector3d(value, 0, 0);
+  s.linear_acceleration = Eigen::Vector3d(0, 0, 9.81);
+  return s;
+}
+
+TEST_F(Tracking, SkewLimitAndSetStamp) {
+  StereoSetup s;
+  s.core->handle_image(camera_image("left", 100 * kMs), s.tf);
+  EXPECT_TRUE(s.core->handle_image(camera_image("right", 100 * kMs + 400'000), s.tf).has_value());
+  ASSERT_EQ(cuvslam_double::script().tracks.size(), 1u);
+  for (const auto& seen : cuvslam_double::script().tracks[0].images) {
+    EXPECT_EQ(seen.header.timestamp_ns, 100 * kMs + 400'000) << "every image carries the set's stamp";
+  }
+  EXPECT_EQ(cuvslam_double::script().tracks[0].images[1].header.camera_index, 1u);
+
+  s.core->handle_image(camera_image("left", 200 * kMs), s.tf);
+  EXPECT_FALSE(s.core->handle_image(camera_image("right", 202 * kMs), s.tf).has_value());
+  EXPECT_EQ(s.core->counters().skew_rejects, 1u);
+  EXPECT_EQ(s.core->counters().frames, 1u);
+  // The lagging camera's newer image completes a set within the limit.
+  EXPECT_TRUE(s.core->handle_image(camera_image("right", 200 * kMs + 500'000), s.tf).has_value());
+  EXPECT_EQ(s.core->counters().frames, 2u);
+
+  // A configured limit: 0.0005 ms is 500 ns.
+  CuvslamOdometryConfig config;
+  config.max_skew_ms = 0.0005;
+  StereoSetup tight(config);
+  EXPECT_FALSE(tight.pair(kMs, 501).has_value());
+  EXPECT_EQ(tight.core->counters().skew_rejects, 1u);
+  EXPECT_TRUE(tight.pair(2 * kMs, 500).has_value());
+}
+
+TEST_F(Tracking, OnlyTheLatestImagePerCameraIsKept) {
+  StereoSetup s;
+  s.core->handle_image(camera_image("left", 10 * kMs, 64, 48, "mono8", 0, 1), s.tf);
+  s.core->handle_image(camera_image("left", 11 * kMs, 64, 48, "mono8", 0, 2), s.tf);
+  s.core->handle_image(camera_image("right", 11 * kMs, 64, 48, "mono8", 0, 3), s.tf);
+  ASSERT_EQ(cuvslam_double::script().tracks.size(), 1u);
+  EXPECT_EQ(cuvslam_double::script().tracks[0].images[0].bytes, camera_image("left", 0, 64, 48, "mono8", 0, 2).data);
+  EXPECT_EQ(cuvslam_double::script().tracks[0].images[1].bytes, camera_image("left", 0, 64, 48, "mono8", 0, 3).data);
+}
+
+TEST_F(Tracking, StaleSetsAreDiscardedSilently) {
+  StereoSetup s;
+  ASSERT_TRUE(s.pair(10 * kMs).has_value());
+  LogCapture::clear();
+  EXPECT_FALSE(s.pair(10 * kMs).has_value());  // same stamp as the last tracked set
+  EXPECT_FALSE(s.pair(9 * kMs).has_value());
+  EXPECT_EQ(s.core->counters().frames, 1u);
+  EXPECT_TRUE(LogCapture::lines().empty());
+  // The slots were emptied: a right image alone does not make a set.
+  EXPECT_FALSE(s.core->handle_image(camera_image("right", 11 * kMs), s.tf).has_value());
+  EXPECT_EQ(s.core->counters().frames, 1u);
+  EXPECT_TRUE(s.core->handle_image(camera_image("left", 11 * kMs), s.tf).has_value());
+}
+
+TEST_F(Tracking, UnmatchedImages) {
+  TableTf tf;
+  auto core = make_core({});
+  EXPECT_FALSE(core->handle_image(camera_image("nowhere", 1), tf).has_value());
+  EXPECT_EQ(core->counters().unmatched_images, 1u);
+  StereoSetup s;
+  s.core->handle_image(camera_image("left_ir", 1), s.tf);
+  s.core->handle_image(camera_image("left_ir", 2), s.tf);
+  EXPECT_EQ(s.core->counters().unmatched_images, 2u);
+}
+
+// Throttled warnings are checked in fresh processes, in tests that trigger nothing else first.
+TEST_F(Tracking, UnmatchedImageWarningText) {
+  expect_logged_in_fresh_process(
+      [] {
+        TableTf tf;
+        auto core = make_core({});
+        core->handle_image(camera_image("nowhere", 1), tf);
+      },
+      {"WARN", "cuvslam dropping image with a frame_id not on the rig. List the frame in `cameras`, or stop publishing "
+               "that image. frame_id=nowhere dropped=1 rig_cameras=0"});
+}
+
+TEST_F(Tracking, CameraImagesAreCheckedAndRepacked) {
+  struct Case {
+    const char* name;
+    ImageFrame image;
+    bool accepted;
+    cuvslam::Image::Encoding encoding;
+  };
+  ImageFrame short_mono = camera_image("left", 0);
+  short_mono.data.pop_back();
+  ImageFrame one_byte_color = camera_image("left", 0);  // 64 bytes a row, as mono
+  one_byte_color.encoding = "bgr8";
+  ImageFrame narrow_step = camera_image("left", 0, 64, 48, "rgb8");
+  narrow_step.step -= 1;
+  ImageFrame negative = camera_image("left", 0);
+  negative.width = -64;
+  ImageFrame empty = camera_image("left", 0);
+  empty.height = 0;
+  const std::vector<Case> cases = {
+      {"mono8 tight", camera_image("left", 0), true, cuvslam::Image::Encoding::Mono},
+      {"mono8 padded", camera_image("left", 0, 64, 48, "mono8", 13), true, cuvslam::Image::Encoding::Mono},
+      {"rgb8 padded", camera_image("left", 0, 64, 48, "rgb8", 4), true, cuvslam::Image::Encoding::RGB},
+      {"bgra8 read as 3 bytes a pixel", camera_image("left", 0, 64, 48, "bgra8"), true, cuvslam::Image::Encoding::RGB},
+      {"mono8 one byte short", short_mono, false, {}},
+      {"bgr8 with one byte a pixel", one_byte_color, false, {}},
+      {"step narrower than a row", narrow_step, false, {}},
+      {"negative width", negative, false, {}},
+      {"no rows", empty, false, {}},
+  };
+  for (const Case& c : cases) {
+    cuvslam_double::reset();
+    StereoSetup s;
+    ImageFrame left = c.image;
+    left.timestamp_ns = 5 * kMs;
+    s.core->handle_image(left, s.tf);
+    s.core->handle_image(camera_image("right", 5 * kMs), s.tf);
+    EXPECT_EQ(s.core->counters().image_size_rejects, c.accepted ? 0u : 1u) << c.name;
+    ASSERT_EQ(cuvslam_double::script().tracks.size(), c.accepted ? 1u : 0u) << c.name;
+    if (!c.accepted) continue;
+    // What the library reads is the image's pixels in tight rows.
+    const cuvslam_double::SeenImage& seen = cuvslam_double::script().tracks[0].images[0];
+    EXPECT_EQ(seen.header.encoding, c.encoding) << c.name;
+    EXPECT_EQ(seen.header.data_type, cuvslam::Image::DataType::UInt8);
+    const int64_t row = seen.bytes.size() / 48;
+    for (int v = 0; v < 48; ++v) {
+      ASSERT_TRUE(std::equal(seen.bytes.begin() + v * row, seen.bytes.begin() + (v + 1) * row,
+                             c.image.data.begin() + v * c.image.step))
+          << c.name << " row " << v;
+    }
+  }
+}
+
+TEST_F(Tracking, UndersizedImageWarningText) {
+  expect_logged_in_fresh_process(
+      [] {
+        StereoSetup s;
+        ImageFrame image = camera_image("left", 1);
+        image.data.resize(100);
+        s.core->handle_image(image, s.tf);
+      },
+      {"WARN", "cuvslam dropping a camera image smaller than its header claims.",
+       "frame_id=left encoding=mono8 width=64 height=48 step=64 bytes=100 dropped=1"});
+}
+
+TEST_F(Tracking, ImuBeforeTheTrackerIsOnlyCounted) {
+  StereoSetup s;
+  for (int i = 0; i < 5; ++i) s.core->handle_imu(imu_at(i));
+  EXPECT_EQ(s.core->counters().imu_dropped_before_start, 5u);
+  EXPECT_EQ(s.core->counters().imu_samples, 0u);
+  EXPECT_EQ(s.core->imu_buffered(), 0u);
+}
+
+TEST_F(Tracking, ImuBufferKeepsTheNewest2048) {
+  CuvslamOdometryConfig config;
+  config.enable_imu = true;
+  StereoSetup s(config);
+  s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf);
+  s.tf.set("rig", "imu", Isometry::identity());
+  ASSERT_TRUE(s.pair(1 * kMs).has_value());
+  for (int i = 0; i < 2050; ++i) s.core->handle_imu(imu_at(2 * kMs + i, i));
+  EXPECT_EQ(s.core->counters().imu_samples, 2050u);
+  EXPECT_EQ(s.core->imu_buffered(), 2048u);
+  s.pair(10 * kMs);
+  const auto& imu = cuvslam_double::script().imu;
+  ASSERT_EQ(imu.size(), 2048u);
+  EXPECT_EQ(imu.front().timestamp_ns, 2 * kMs + 2);
+  EXPECT_EQ(imu.front().angular_velocities[0], 2.f);
+  EXPECT_EQ(imu.back().timestamp_ns, 2 * kMs + 2049);
+  EXPECT_EQ(imu.back().linear_accelerations[2], 9.81f);
+}
+
+TEST_F(Tracking, ImuUpToTheSetStampGoesFirstInOrder) {
+  CuvslamOdometryConfig config;
+  config.enable_imu = true;
+  StereoSetup s(config);
+  s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf);
+  s.tf.set("rig", "imu", Isometry::identity());
+  ASSERT_TRUE(s.pair(10 * kMs).has_value());
+  for (const int64_t t : {11, 12, 20, 21, 25}) s.core->handle_imu(imu_at(t * kMs));
+  s.pair(20 * kMs);  // forwards 11, 12 and 20 (at the stamp), keeps 21 and 25
+  const auto& script = cuvslam_double::script();
+  ASSERT_EQ(script.tracks.size(), 2u);
+  EXPECT_EQ(script.tracks[1].imu_before, 3u);
+  std::vector<int64_t> stamps;
+  for (const auto& m : script.imu) stamps.push_back(m.timestamp_ns / kMs);
+  EXPECT_EQ(stamps, (std::vector<int64_t>{11, 12, 20}));
+  EXPECT_EQ(s.core->imu_buffered(), 2u);
+  s.pair(30 * kMs);
+  EXPECT_EQ(script.imu.size(), 5u);
+  EXPECT_EQ(script.tracks[2].imu_before, 5u);
+}
+
+TEST_F(Tracking, ImuRefusedByANonInertialTrackerIsDropped) {
+  StereoSetup s;
+  ASSERT_TRUE(s.pair(10 * kMs).has_value());
+  for (int i = 0; i < 30; ++i) s.core->handle_imu(imu_at(11 * kMs + i));
+  s.pair(20 * kMs);
+  EXPECT_TRUE(cuvslam_double::script().imu.empty());
+  EXPECT_EQ(s.core->imu_buffered(), 0u);
+  EXPECT_LE(LogCapture::count("cuvslam rejected an IMU sample"), 1u);
+}
+
+TEST_F(Tracking, RejectedImuWarningText) {
+  expect_logged_in_fresh_process(
+      [] {
+        StereoSetup s;
+        s.pair(10 * kMs);
+        s.core->handle_imu(imu_at(11 * kMs));
+        s.pair(20 * kMs);
+      },
+      {"WARN", "cuvslam rejected an IMU sample error=odometry_mode 0 does not read IMU measurements; only modes 1 and 4 do"});
+}
+
+TEST_F(Tracking, LostSegmentsAndFailures) {
+  StereoSetup s;
+  using cuvslam_double::Outcome;
+  cuvslam_double::script().outcomes = {Outcome::no_pose(), Outcome::pose_at({0, 0, 0}), Outcome::no_pose(),
+                                       Outcome::no_pose(), Outcome::failure("bad frame"), Outcome::pose_at({0, 0, 0}),
+                                       Outcome::no_pose()};
+  std::vector<bool> estimates;
+  for (int i = 1; i <= 7; ++i) estimates.push_back(s.pair(i * kMs).has_value());
+  EXPECT_EQ(estimates, (std::vector<bool>{false, true, false, false, false, true, false}));
+  const Counters& c = s.core->counters();
+  EXPECT_EQ(c.frames, 7u) << "a failure still counts and consumes the set";
+  EXPECT_EQ(c.tracked, 2u);
+  EXPECT_EQ(c.resets, 2u) << "lost twice in a row counts once; a loss before the first pose not at all";
+  EXPECT_EQ(LogCapture::count("cuvslam tracking lost"), 2u);
+  EXPECT_EQ(LogCapture::count("WARN velk_slam::cuvslam_odometry: cuvslam tracking lost segment=1"), 1u);
+  EXPECT_EQ(LogCapture::count("cuvslam tracking lost segment=2"), 1u);
+  EXPECT_EQ(LogCapture::count("ERROR velk_slam::cuvslam_odometry: cuvslam Track failed error=bad frame"), 1u);
+  // The failed set was consumed: its stamp is now the last tracked one.
+  EXPECT_FALSE(s.pair(5 * kMs).has_value());
+  EXPECT_EQ(c.frames, 7u);
+}
+
+TEST_F(Tracking, SkewWarningText) {
+  expect_logged_in_fresh_process(
+      [] {
+        StereoSetup s;
+        s.pair(100 * kMs, 2 * kMs);
+      },
+      {"WARN", "cuvslam frame sets exceed the skew limit. Sync the cameras, or raise max_skew_ms past the skew above.",
+       "rejected=1 skew_ms=2.0 limit_ms=1.0"});
+}
+
+TEST_F(Tracking, ExtremeStampsDoNotOverflow) {
+  StereoSetup s;
+  s.core->handle_image(camera_image("left", std::numeric_limits<int64_t>::min()), s.tf);
+  EXPECT_FALSE(s.core->handle_image(camera_image("right", std::numeric_limits<int64_t>::max()), s.tf).has_value());
+  EXPECT_EQ(s.core->counters().skew_rejects, 1u);
+}
+
+TEST_F(Tracking, ReportLogsEveryCounter) {
+  StereoSetup s;
+  s.core->report();
+  EXPECT_EQ(LogCapture::count("INFO velk_slam::cuvslam_odometry: cuvslam odometry counters frames=0 tracked=0 resets=0 "
+                              "imu_samples=0 imu_dropped_before_start=0 skew_rejects=0 depth_reprojected=0 "
+                              "covariance_gated=0 speed_gated=0 unmatched_images=0 image_size_rejects=0 "
+                              "calibration_rejects=0"),
+            1u);
+  s.pair(kMs);
+  s.core->handle_image(camera_image("elsewhere", 1), s.tf);
+  s.core->report();
+  EXPECT_EQ(LogCapture::count("cuvslam odometry counters frames=1 tracked=1 "), 1u);
+  EXPECT_EQ(LogCapture::count("unmatched_images=1"), 1u);
+}
+
+}  // namespace
+}  // namespace vo_test

@@ -1,0 +1,262 @@
+// Depth point clouds against a plain re-implementation of the rules (sorting for medians, integer band
+// arithmetic), on random scenes, plus hand-worked cases at the band edges and the edge-drop rule.
+#include "vo_support.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace vo_test {
+namespace {
+
+using Points = std::vector<std::array<float, 3>>;
+
+// Straightforward version of the cloud rules for 16-bit samples.
+Points reference_cloud(const std::vector<uint16_t>& s, int w, int h, const CameraModel& m, int d, double units,
+                       double min_range, double max_range) {
+  const double fx = m.intrinsics[0], cx = m.intrinsics[2], fy = m.intrinsics[4], cy = m.intrinsics[5];
+  double lo = std::ceil(units * min_range);
+  if (!(lo >= 1)) lo = 1;
+  if (lo > 65535) lo = 65535;
+  const double mr = max_range > 0 ? max_range : INFINITY;
+  const double hi = std::floor(std::min(units * mr, 65535.0));
+  const auto in_band = [&](int v) { return v >= lo && v <= hi; };
+  Points out;
+  if (d <= 1) {
+    for (int v = 0; v < h; ++v)
+      for (int c = 0; c < w; ++c) {
+        const int x = s[static_cast<size_t>(v * w + c)];
+        if (!in_band(x)) continue;
+        const double z = x / units;
+        out.push_back({static_cast<float>((c - cx) / fx * z), static_cast<float>((v - cy) / fy * z), static_cast<float>(z)});
+      }
+    return out;
+  }
+  const int gw = (w + d - 1) / d, gh = (h + d - 1) / d;
+  std::vector<int> grid(static_cast<size_t>(gw * gh), -1);  // -1: invalid
+  for (int r = 0; r < gh; ++r)
+    for (int k = 0; k < gw; ++k) {
+      std::vector<int> vals;
+      for (int v = r * d; v < std::min(h, (r + 1) * d); ++v)
+        for (int c = k * d; c < std::min(w, (k + 1) * d); ++c)
+          if (in_band(s[static_cast<size_t>(v * w + c)])) vals.push_back(s[static_cast<size_t>(v * w + c)]);
+      if (!vals.empty() && vals.size() >= static_cast<size_t>(d * d / 2)) {
+        std::sort(vals.begin(), vals.end());
+        grid[static_cast<size_t>(r * gw + k)] = vals[vals.size() / 2];
+      }
+    }
+  const auto at = [&](int r, int k) { return (r < 0 || k < 0 || r >= gh || k >= gw) ? -1 : grid[static_cast<size_t>(r * gw + k)]; };
+  for (int r = 0; r < gh; ++r)
+    for (int k = 0; k < gw; ++k) {
+      const int z_r = at(r, k);
+      if (z_r < 0) continue;
+      const int tol = static_cast<int>(std::max(0.3 * units, 0.1 * z_r));
+      const int pairs[4][4] = {{r, k - 1, r, k + 1}, {r - 1, k, r + 1, k}, {r - 1, k - 1, r + 1, k + 1}, {r + 1, k - 1, r - 1, k + 1}};
+      bool drop = false;
+      for (const auto& p : pairs) {
+        const int a0 = at(p[0], p[1]), b0 = at(p[2], p[3]);
+        if (a0 < 0 || b0 < 0) continue;
+        const int a = std::min(a0, b0), b = std::max(a0, b0);
+        if (a + tol < z_r && b - tol > z_r) {
+          drop = true;
+          break;
+        }
+      }
+      if (drop) continue;
+      const double c0 = (d - 1) / 2.0, z = z_r / units;
+      out.push_back({static_cast<float>((c0 + k * d - cx) / fx * z), static_cast<float>((c0 + r * d - cy) / fy * z),
+                     static_cast<float>(z)});
+    }
+  return out;
+}
+
+// Random scene: a few rectangles at different depths on a sloped background, holes, far and near outliers.
+std::vector<uint16_t> random_scene(std::mt19937& rng, int w, int h) {
+  std::uniform_int_distribution<int> depth(200, 6000), noise(-30, 30), pct(0, 99);
+  std::vector<uint16_t> s(static_cast<size_t>(w * h));
+  const int base = depth(rng);
+  for (int v = 0; v < h; ++v)
+    for (int c = 0; c < w; ++c) s[static_cast<size_t>(v * w + c)] = static_cast<uint16_t>(std::clamp(base + 10 * v + noise(rng), 0, 65535));
+  for (int box = 0; box < 3; ++box) {
+    std::uniform_int_distribution<int> xs(0, w - 1), ys(0, h - 1);
+    const int x0 = xs(rng), y0 = ys(rng), x1 = xs(rng), y1 = ys(rng), z = depth(rng);
+    for (int v = std::min(y0, y1); v <= std::max(y0, y1); ++v)
+      for (int c = std::min(x0, x1); c <= std::max(x0, x1); ++c) s[static_cast<size_t>(v * w + c)] = static_cast<uint16_t>(z);
+  }
+  for (auto& x : s) {
+    const int p = pct(rng);
+    if (p < 15) x = 0;
+    else if (p < 18) x = 65535;
+    else if (p < 20) x = 1;
+  }
+  return s;
+}
+
+void expect_same(const Points& got, const Points& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i)
+    for (size_t j = 0; j < 3; ++j) ASSERT_FLOAT_EQ(got[i][j], want[i][j]) << "point " << i << " coordinate " << j;
+}
+
+TEST(DepthCloud, MatchesPlainImplementationOnRandomScenes) {
+  const uint32_t seed = 20240611;
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> size(1, 37), pick(0, 7);
+  const int decimations[8] = {0, 1, 2, 3, 4, 5, 8, 40};
+  const double units_choices[3] = {1000.0, 5000.0, 256.0};
+  for (int trial = 0; trial < 150; ++trial) {
+    const int w = size(rng), h = size(rng), d = decimations[pick(rng)];
+    const double units = units_choices[trial % 3];
+    const double min_range = (trial % 4) * 0.25, max_range = (trial % 5 == 0) ? 0.0 : 2.0 + (trial % 7);
+    const CameraModel model = camera_model("depth", w, h, 40.0 + trial, w / 2.0 + 0.3, 45.0 - trial * 0.1, h / 2.0 - 0.7);
+    const std::vector<uint16_t> s = random_scene(rng, w, h);
+    SCOPED_TRACE(::testing::Message() << "seed " << seed << " trial " << trial << " " << w << "x" << h << " d=" << d);
+    // Padded rows must not change the result.
+    const ImageFrame image = depth16("depth", 77 + trial, w, h, s, 2 * w + 2 * (trial % 3));
+    PointCloud cloud;
+    depth_cloud(image, model, static_cast<uint32_t>(d), cloud, units, min_range, max_range);
+    expect_same(cloud.points, reference_cloud(s, w, h, model, d, units, min_range, max_range));
+    EXPECT_EQ(cloud.frame_id, "depth");
+    EXPECT_EQ(cloud.timestamp_ns, 77 + trial);
+
+    if (d <= 1) {
+      // 32-bit float samples holding the same integer values give the same cloud.
+      std::vector<float> f(s.begin(), s.end());
+      PointCloud float_cloud;
+      depth_cloud(depth32("depth", 1, w, h, f), model, static_cast<uint32_t>(d), float_cloud, units, min_range, max_range);
+      expect_same(float_cloud.points, cloud.points);
+    }
+  }
+}
+
+struct HandCase {
+  const char* name;
+  int w, h, d;
+  std::vector<uint16_t> samples;
+  double min_range, max_range;
+  std::vector<float> expected_z;  // metres, in output order
+};
+
+TEST(DepthCloud, HandWorkedCases) {
+  const std::vector<uint16_t> seven_of_sixteen = {100, 200, 300, 400, 500, 600, 700, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::vector<uint16_t> eight_of_sixteen = seven_of_sixteen;
+  eight_of_sixteen[8] = 800;
+  std::vector<uint16_t> five_by_five(25, 1000);
+  std::vector<uint16_t> edge_drop = {1000, 1000, 2000, 2000, 3000, 3000, 1000, 1000, 2000, 2000, 3000, 3000};
+  std::vector<uint16_t> edge_keep = {1000, 1000, 2000, 2000, 2200, 2200, 1000, 1000, 2000, 2000, 2200, 2200};
+  const std::vector<HandCase> cases = {
+      {"band edges 300..4000", 6, 1, 0, {0, 299, 300, 4000, 4001, 65535}, 0.3, 4.0, {0.3f, 4.0f}},
+      {"min range 0 still drops zeros", 3, 1, 0, {0, 1, 65535}, 0.0, 0.0, {0.001f, 65.535f}},
+      {"negative max range means no limit", 2, 1, 0, {5, 60000}, 0.0, -1.0, {0.005f, 60.0f}},
+      {"d=4 with 7 of 16 in band: invalid", 4, 4, 4, seven_of_sixteen, 0.0, 0.0, {}},
+      {"d=4 with 8 of 16: rank 4 (fifth smallest)", 4, 4, 4, eight_of_sixteen, 0.0, 0.0, {0.5f}},
+      // 3 x 3 grid; the right column and bottom row cover 2 pixels (threshold 2), the corner 1 pixel.
+      {"d=2 on 5x5", 5, 5, 2, five_by_five, 0.0, 0.0, {1, 1, 1, 1, 1, 1, 1, 1}},
+      {"cell between nearer and farther neighbours dropped", 6, 2, 2, edge_drop, 0.0, 0.0, {1, 3}},
+      {"farther neighbour within tolerance keeps the cell", 6, 2, 2, edge_keep, 0.0, 0.0, {1, 2, 2.2f}},
+      {"all zeros", 4, 3, 0, std::vector<uint16_t>(12, 0), 0.0, 0.0, {}},
+  };
+  for (const HandCase& c : cases) {
+    const CameraModel model = camera_model("d", c.w, c.h, 1.0, 0.0, 1.0, 0.0);
+    PointCloud cloud;
+    depth_cloud(depth16("d", 5, c.w, c.h, c.samples), model, static_cast<uint32_t>(c.d), cloud, 1000.0, c.min_range,
+                c.max_range);
+    ASSERT_EQ(cloud.points.size(), c.expected_z.size()) << c.name;
+    for (size_t i = 0; i < cloud.points.size(); ++i) EXPECT_FLOAT_EQ(cloud.points[i][2], c.expected_z[i]) << c.name;
+    EXPECT_EQ(cloud.frame_id, "d") << c.name;
+    EXPECT_EQ(cloud.timestamp_ns, 5) << c.name;
+  }
+}
+
+TEST(DepthCloud, BlockCentreGeometry) {
+  // One 4 x 4 block at 2 m seen by fx = fy = 2, cx = cy = 0: centre pixel (1.5, 1.5) gives x = y = 1.5 m.
+  const CameraModel model = camera_model("d", 4, 4, 2.0, 0.0, 2.0, 0.0);
+  PointCloud cloud;
+  depth_cloud(depth16("d", 0, 4, 4, std::vector<uint16_t>(16, 2000)), model, 4, cloud, 1000.0, 0.0, 0.0);
+  ASSERT_EQ(cloud.points.size(), 1u);
+  EXPECT_FLOAT_EQ(cloud.points[0][0], 1.5f);
+  EXPECT_FLOAT_EQ(cloud.points[0][1], 1.5f);
+  EXPECT_FLOAT_EQ(cloud.points[0][2], 2.0f);
+}
+
+TEST(DepthCloud, FloatDepth) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  // Metres with units 1: NaN, inf, zero and negative samples never make points; fractions are kept.
+  const std::vector<float> samples = {0.25f, nan, inf, 0.0f, -1.0f, 1.75f, 3.5f, 80000.0f};
+  const CameraModel model = camera_model("d", 8, 1, 1.0, 0.0, 1.0, 0.0);
+  PointCloud cloud;
+  depth_cloud(depth32("d", 0, 8, 1, samples), model, 0, cloud, 1.0, 0.2, 0.0);
+  std::vector<float> z;
+  for (const auto& p : cloud.points) z.push_back(p[2]);
+  EXPECT_EQ(z, (std::vector<float>{0.25f, 1.75f, 3.5f, 80000.0f}));
+  depth_cloud(depth32("d", 0, 8, 1, samples), model, 0, cloud, 1.0, 0.3, 3.5);
+  z.clear();
+  for (const auto& p : cloud.points) z.push_back(p[2]);
+  EXPECT_EQ(z, (std::vector<float>{1.75f, 3.5f}));
+
+  // Decimated float depth: the median of 2 x 2 blocks, no integer truncation of the tolerance (0.3 m at
+  // units 1), so 1.0 between 0.6 and 1.45 is dropped while 0.5 / 1.0 / 1.25 keeps the middle.
+  const std::vector<float> row_drop = {0.6f, 0.6f, 1.0f, 1.0f, 1.45f, 1.45f, 0.6f, 0.6f, 1.0f, 1.0f, 1.45f, 1.45f};
+  depth_cloud(depth32("d", 0, 6, 2, row_drop), camera_model("d", 6, 2, 1, 0, 1, 0), 2, cloud, 1.0, 0.0, 0.0);
+  EXPECT_EQ(cloud.points.size(), 2u);
+  const std::vector<float> row_keep = {0.6f, 0.6f, 1.0f, 1.0f, 1.25f, 1.25f, 0.6f, 0.6f, 1.0f, 1.0f, 1.25f, 1.25f};
+  depth_cloud(depth32("d", 0, 6, 2, row_keep), camera_model("d", 6, 2, 1, 0, 1, 0), 2, cloud, 1.0, 0.0, 0.0);
+  EXPECT_EQ(cloud.points.size(), 3u);
+}
+
+TEST(DepthCloud, HugeDecimationAndBadLayoutsAreHarmless) {
+  EXPECT_EQ(decimation_from_config(1'000'000'000'000), std::numeric_limits<uint32_t>::max());
+  EXPECT_EQ(decimation_from_config(-7), 0u);
+  EXPECT_EQ(decimation_from_config(4), 4u);
+  const CameraModel model = camera_model("d", 16, 16);
+  PointCloud cloud;
+  depth_cloud(depth16("d", 0, 16, 16, std::vector<uint16_t>(256, 1000)), model, std::numeric_limits<uint32_t>::max(),
+              cloud, 1000.0, 0.0, 0.0);
+  EXPECT_TRUE(cloud.points.empty());
+  // d = 22: one cell of 256 pixels against a threshold of 242, valid; d = 23: threshold 264, never.
+  depth_cloud(depth16("d", 0, 16, 16, std::vector<uint16_t>(256, 1000)), model, 22, cloud, 1000.0, 0.0, 0.0);
+  EXPECT_EQ(cloud.points.size(), 1u);
+  depth_cloud(depth16("d", 0, 16, 16, std::vector<uint16_t>(256, 1000)), model, 23, cloud, 1000.0, 0.0, 0.0);
+  EXPECT_TRUE(cloud.points.empty());
+
+  // An image whose data is shorter than its header claims yields no points instead of a bad read.
+  ImageFrame short_image = depth16("d", 0, 16, 16, std::vector<uint16_t>(256, 1000));
+  short_image.data.pop_back();
+  EXPECT_FALSE(depth_layout_ok(short_image));
+  depth_cloud(short_image, model, 0, cloud, 1000.0, 0.0, 0.0);
+  EXPECT_TRUE(cloud.points.empty());
+  ImageFrame negative = short_image;
+  negative.width = -5;
+  negative.step = -10;
+  depth_cloud(negative, model, 2, cloud, 1000.0, 0.0, 0.0);
+  EXPECT_TRUE(cloud.points.empty());
+}
+
+TEST(DepthLayout, SizeCheck) {
+  struct Case {
+    int32_t width, height, step;
+    std::string encoding;
+    size_t bytes;
+    bool ok;
+  };
+  const std::vector<Case> cases = {
+      {640, 480, 1280, "16UC1", 614400, true},  {640, 480, 1280, "16UC1", 614399, false},
+      {640, 480, 1280, "32FC1", 614400, false}, {640, 480, 2560, "32FC1", 1228800, true},
+      {640, 480, 1279, "mono16", 1000000, false}, {0, 5, 0, "16UC1", 0, true},
+      {0, 10, 100, "16UC1", 999, false},          {-3, 2, 0, "16UC1", 0, true},
+      {2147483647, 2147483647, 2147483647, "16UC1", 100, false},
+  };
+  for (const Case& c : cases) {
+    ImageFrame image;
+    image.width = c.width;
+    image.height = c.height;
+    image.step = c.step;
+    image.encoding = c.encoding;
+    image.data.resize(c.bytes);
+    EXPECT_EQ(depth_layout_ok(image), c.ok) << c.width << "x" << c.height << " step " << c.step << " " << c.encoding;
+  }
+}
+
+}  // namespace
+}  // namespace vo_test

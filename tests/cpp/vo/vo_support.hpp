@@ -1,0 +1,238 @@
+// Shared pieces of the visual odometry tests: a table-driven transform lookup, image and calibration
+// makers, log capture, and a fixture that resets the scripted tracking library.
+#pragma once
+
+#include "cuvslam_double.hpp"
+#include "cuvslam_odometry/cuvslam_core.hpp"
+#include "log.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vo_test {
+
+using namespace velk_slam;
+using namespace velk_slam::cuvslam_odometry;
+
+inline Isometry translation(double x, double y, double z) {
+  return Isometry::from_parts(Eigen::Vector3d(x, y, z), Eigen::Quaterniond::Identity());
+}
+
+inline Isometry pose(double x, double y, double z, const Eigen::Vector3d& axis, double angle) {
+  return Isometry::from_parts(Eigen::Vector3d(x, y, z), Eigen::Quaterniond(Eigen::AngleAxisd(angle, axis.normalized())));
+}
+
+// Answers from a table of target_from_source transforms (identity for a frame to itself); records every
+// question.
+class TableTf : public TfLookup {
+ public:
+  void set(const std::string& target, const std::string& source, const Isometry& t) { table_[{target, source}] = t; }
+  void erase(const std::string& target, const std::string& source) { table_.erase({target, source}); }
+  std::optional<Isometry> latest(std::string_view target, std::string_view source) override {
+    asked.emplace_back(std::string(target), std::string(source));
+    if (target == source) return Isometry::identity();  // as a transform tree answers
+    const auto it = table_.find({std::string(target), std::string(source)});
+    if (it == table_.end()) return std::nullopt;
+    return it->second;
+  }
+  size_t times_asked(const std::string& target, const std::string& source) const {
+    size_t n = 0;
+    for (const auto& q : asked) n += (q.first == target && q.second == source) ? 1 : 0;
+    return n;
+  }
+  std::vector<std::pair<std::string, std::string>> asked;
+
+ private:
+  std::map<std::pair<std::string, std::string>, Isometry> table_;
+};
+
+inline CameraModel camera_model(const std::string& frame, int32_t width = 64, int32_t height = 48, double fx = 50.0,
+                                double cx = 32.0, double fy = 50.0, double cy = 24.0,
+                                std::vector<double> distortion = {}) {
+  CameraModel m;
+  m.frame_id = frame;
+  m.width = width;
+  m.height = height;
+  m.distortion = std::move(distortion);
+  m.intrinsics = {fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0};
+  return m;
+}
+
+// A camera image whose byte at (row, column) is row * 7 + column + seed, with `padding` bytes after each
+// row's pixels.
+inline ImageFrame camera_image(const std::string& frame, int64_t stamp_ns, int32_t width = 64, int32_t height = 48,
+                               const std::string& encoding = "mono8", int32_t padding = 0, uint8_t seed = 0) {
+  ImageFrame image;
+  image.frame_id = frame;
+  image.timestamp_ns = stamp_ns;
+  image.width = width;
+  image.height = height;
+  image.encoding = encoding;
+  const int32_t channels = encoding == "mono8" ? 1 : 3;
+  image.step = width * channels + padding;
+  image.data.assign(static_cast<size_t>(image.step) * static_cast<size_t>(height), 0xEE);
+  for (int32_t v = 0; v < height; ++v) {
+    for (int32_t c = 0; c < width * channels; ++c) {
+      image.data[static_cast<size_t>(v * image.step + c)] = static_cast<uint8_t>(v * 7 + c + seed);
+    }
+  }
+  return image;
+}
+
+// A 16-bit depth image from samples in row-major order, rows `step` bytes apart (default 2 × width).
+inline ImageFrame depth16(const std::string& frame, int64_t stamp_ns, int32_t width, int32_t height,
+                          const std::vector<uint16_t>& samples, int32_t step = 0, const std::string& encoding = "16UC1") {
+  ImageFrame image;
+  image.frame_id = frame;
+  image.timestamp_ns = stamp_ns;
+  image.width = width;
+  image.height = height;
+  image.encoding = encoding;
+  image.step = step > 0 ? step : 2 * width;
+  image.data.assign(static_cast<size_t>(image.step) * static_cast<size_t>(height), 0);
+  for (int32_t v = 0; v < height; ++v) {
+    for (int32_t c = 0; c < width; ++c) {
+      const uint16_t s = samples[static_cast<size_t>(v * width + c)];
+      image.data[static_cast<size_t>(v * image.step + 2 * c)] = static_cast<uint8_t>(s & 0xFF);
+      image.data[static_cast<size_t>(v * image.step + 2 * c + 1)] = static_cast<uint8_t>(s >> 8);
+    }
+  }
+  return image;
+}
+
+inline ImageFrame depth32(const std::string& frame, int64_t stamp_ns, int32_t width, int32_t height,
+                          const std::vector<float>& samples, int32_t step = 0) {
+  ImageFrame image;
+  image.frame_id = frame;
+  image.timestamp_ns = stamp_ns;
+  image.width = width;
+  image.height = height;
+  image.encoding = "32FC1";
+  image.step = step > 0 ? step : 4 * width;
+  image.data.assign(static_cast<size_t>(image.step) * static_cast<size_t>(height), 0);
+  for (int32_t v = 0; v < height; ++v) {
+    for (int32_t c = 0; c < width; ++c) {
+      std::memcpy(&image.data[static_cast<size_t>(v * image.step + 4 * c)], &samples[static_cast<size_t>(v * width + c)], 4);
+    }
+  }
+  return image;
+}
+
+inline std::vector<uint16_t> u16_samples(const cuvslam_double::SeenImage& seen) {
+  std::vector<uint16_t> out(seen.bytes.size() / 2);
+  std::memcpy(out.data(), seen.bytes.data(), out.size() * 2);
+  return out;
+}
+
+inline std::vector<float> f32_samples(const cuvslam_double::SeenImage& seen) {
+  std::vector<float> out(seen.bytes.size() / 4);
+  std::memcpy(out.data(), seen.bytes.data(), out.size() * 4);
+  return out;
+}
+
+// Collects every log line of the process (all levels) once installed.
+class LogCapture {
+ public:
+  static void install() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+      velk_slam::log::reset_for_tests();
+      std::string reason;
+      std::optional<velk_slam::log::Filter> filter = velk_slam::log::parse_filter("trace", &reason);
+      std::string error;
+      velk_slam::log::install(*filter, false, [](std::string_view line) { lines().emplace_back(line); }, &error);
+    });
+  }
+  static std::vector<std::string>& lines() {
+    static std::vector<std::string> l;
+    return l;
+  }
+  static void clear() { lines().clear(); }
+  // Lines that contain every needle.
+  static std::vector<std::string> matching(const std::vector<std::string>& needles) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines()) {
+      bool all = true;
+      for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
+      if (all) out.push_back(line);
+    }
+    return out;
+  }
+  static size_t count(const std::string& needle) { return matching({needle}).size(); }
+};
+
+// Runs `scenario` in a fresh run of this test binary, where every throttled log site starts unthrottled,
+// and expects a log line holding all `needles` (message text and name=value fields).
+inline void expect_logged_in_fresh_process(const std::function<void()>& scenario, const std::vector<std::string>& needles) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        LogCapture::install();
+        LogCapture::clear();
+        cuvslam_double::reset();
+        scenario();
+        const bool found = !LogCapture::matching(needles).empty();
+        if (!found) {
+          for (const std::string& line : LogCapture::lines()) std::fputs(line.c_str(), stderr);
+        }
+        std::fflush(stderr);
+        std::_Exit(found ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "")
+      << "expected a log line with: " << ::testing::PrintToString(needles);
+}
+
+class VoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cuvslam_double::reset();
+    LogCapture::install();
+    LogCapture::clear();
+  }
+};
+
+inline std::unique_ptr<CuvslamCore> make_core(const CuvslamOdometryConfig& config) {
+  auto created = CuvslamCore::create(config);
+  if (auto* message = std::get_if<std::string>(&created)) {
+    ADD_FAILURE() << "configuration refused: " << *message;
+    return nullptr;
+  }
+  return std::move(std::get<std::unique_ptr<CuvslamCore>>(created));
+}
+
+// A stereo engine with cameras "left" and "right" listed in `cameras`, rig frame "rig" placed in base_link
+// at `output_from_rig`, calibrations delivered and the rig resolved; the first complete frame set
+// creates the tracker.
+struct StereoSetup {
+  TableTf tf;
+  std::unique_ptr<CuvslamCore> core;
+
+  explicit StereoSetup(CuvslamOdometryConfig config = {}, const Isometry& output_from_rig = Isometry::identity()) {
+    if (config.cameras.empty()) {
+      config.cameras = {CameraConfig{.frame_id = "left"}, CameraConfig{.frame_id = "right"}};
+    }
+    config.rig_frame_id = "rig";
+    tf.set("rig", "left", translation(0.0, 0.05, 0.0));
+    tf.set("rig", "right", translation(0.0, -0.05, 0.0));
+    tf.set("base_link", "rig", output_from_rig);
+    core = make_core(config);
+    core->handle_camera_info(camera_model("left"), tf);
+    core->handle_camera_info(camera_model("right"), tf);
+  }
+
+  // Delivers one stereo pair at `stamp_ns` (right `skew_ns` later) and returns the estimate.
+  std::optional<OdometryEstimate> pair(int64_t stamp_ns, int64_t skew_ns = 0) {
+    core->handle_image(camera_image("left", stamp_ns), tf);
+    return core->handle_image(camera_image("right", stamp_ns + skew_ns, 64, 48, "mono8", 0, 1), tf);
+  }
+};
+
+}  // namespace vo_test
