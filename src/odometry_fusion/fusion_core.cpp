@@ -55,7 +55,12 @@ std::string format_list(const std::vector<double>& values) {
     }
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, values[i]);
-    out.append(buffer, result.ptr);
+    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    out += text;
+    // Same form as a single float field: 0 reads "0.0".
+    if (std::isfinite(values[i]) && text.find_first_of(".e") == std::string_view::npos) {
+      out += ".0";
+    }
   }
   out += "]";
   return out;
