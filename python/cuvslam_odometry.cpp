@@ -1,8 +1,355 @@
-// class CuvslamOdometry(config=None, *, tf): registered by the visual odometry engine's binding (not built yet).
+// class CuvslamOdometry(config=None, *, tf)
+//     handle_camera_info(info: CameraModel) -> None
+//     handle_imu_info(info: ImuNoiseModel) -> None
+//     handle_imu(imu: ImuSample) -> None
+//     handle_image(image: ImageFrame) -> OdometryEstimate | None
+//     handle_depth_image(image: ImageFrame) -> tuple[PointCloud | None, OdometryEstimate | None]
+//     handle_depth_camera_info(info: CameraModel) -> None
+//     report() -> None
+//
+// The object is bound to the thread that created it: a call from another thread raises PanicException,
+// and dropping it on another thread leaks the engine (reported through sys.unraisablehook). Methods that
+// look transforms up hand the engine a PyTf over `tf`; the first error `tf` raised during the call is
+// raised once the engine has finished. The object takes part in cycle collection through `tf`.
+#include "borrow.hpp"
+#include "config_convert.hpp"
+#include "convert.hpp"
 #include "module.hpp"
+#include "py_tf.hpp"
+#include "value_classes.hpp"
+
+#include "cuvslam_odometry/cuvslam_core.hpp"
+
+#include <memory>
+#include <new>
+#include <pythread.h>
+
+namespace cvo = velk_slam::cuvslam_odometry;
 
 namespace velk_py {
 
-int add_cuvslam_odometry_type(PyObject*) { return 0; }
+template <>
+struct ConfigFields<cvo::CameraConfig> {
+  static const FieldList<cvo::CameraConfig>& fields() {
+    using C = cvo::CameraConfig;
+    static const FieldList<C> f{
+        field("frame_id", &C::frame_id),
+        field("rectified", &C::rectified),
+        field("depth_units_per_meter", &C::depth_units_per_meter),
+        field("depth_cloud_min_range", &C::depth_cloud_min_range),
+        field("depth_cloud_max_range", &C::depth_cloud_max_range),
+        field("depth_cloud_decimation", &C::depth_cloud_decimation),
+        field("provides_depth", &C::provides_depth),
+    };
+    return f;
+  }
+};
+
+template <>
+struct ConfigFields<cvo::CuvslamOdometryConfig> {
+  static const FieldList<cvo::CuvslamOdometryConfig>& fields() {
+    using C = cvo::CuvslamOdometryConfig;
+    static const FieldList<C> f{
+        field("camera_mode", &C::camera_mode),
+        field("cameras", &C::cameras),
+        field("use_gpu", &C::use_gpu),
+        field("odom_frame_id", &C::odom_frame_id),
+        field("output_frame_id", &C::output_frame_id),
+        field("rig_frame_id", &C::rig_frame_id),
+        field("map_frame_id", &C::map_frame_id),
+        field("covariance_gate_translation_std", &C::covariance_gate_translation_std),
+        field("speed_gate_max_linear", &C::speed_gate_max_linear),
+        field("speed_gate_max_angular", &C::speed_gate_max_angular),
+        field("enable_imu", &C::enable_imu),
+        field("max_skew_ms", &C::max_skew_ms),
+    };
+    return f;
+  }
+};
+
+namespace {
+
+constexpr const char* kTypeName = "CuvslamOdometry";
+
+// ---- instance ----
+
+struct CuvslamOdometryObject {
+  PyObject_HEAD
+  std::unique_ptr<cvo::CuvslamCore> core;
+  PyObject* tf;  // strong reference; null only after tp_clear
+  unsigned long owner_thread;
+  BorrowFlag borrow;
+};
+
+CuvslamOdometryObject* as_vo(PyObject* self) { return reinterpret_cast<CuvslamOdometryObject*>(self); }
+
+// First step of every method: the object is bound to its creating thread.
+bool on_owner_thread(PyObject* self) {
+  if (PyThread_get_thread_ident() == as_vo(self)->owner_thread) {
+    return true;
+  }
+  PyErr_SetString(panic_exception(), "velk_odom::CuvslamOdometry is unsendable, but sent to another thread");
+  return false;
+}
+
+// ---- construction, GC hooks, destruction ----
+
+PyObject* vo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"config", "tf", nullptr};
+  PyObject* config = Py_None;
+  PyObject* tf = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:CuvslamOdometry", const_cast<char**>(kwlist), &config, &tf)) {
+    return nullptr;
+  }
+  if (tf == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "CuvslamOdometry() missing required keyword-only argument: 'tf'");
+    return nullptr;
+  }
+  cvo::CuvslamOdometryConfig record;
+  if (!config_from_py(config, &record)) {
+    return nullptr;
+  }
+  std::unique_ptr<cvo::CuvslamCore> core;
+  VELK_PY_GUARD_BEGIN
+  auto created = cvo::CuvslamCore::create(std::move(record));
+  if (auto* refusal = std::get_if<std::string>(&created)) {
+    PyErr_SetString(PyExc_ValueError, refusal->c_str());
+    return nullptr;
+  }
+  core = std::move(std::get<std::unique_ptr<cvo::CuvslamCore>>(created));
+  VELK_PY_GUARD_END(nullptr)
+
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);  // zero-filled and tracked by the cycle collector
+  if (self == nullptr) {
+    return nullptr;
+  }
+  CuvslamOdometryObject* obj = as_vo(self);
+  new (&obj->core) std::unique_ptr<cvo::CuvslamCore>(std::move(core));
+  new (&obj->borrow) BorrowFlag();
+  obj->owner_thread = PyThread_get_thread_ident();
+  Py_INCREF(tf);
+  obj->tf = tf;
+  return self;
+}
+
+int vo_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_vo(self)->tf);
+  Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));  // instances of heap types own their type
+  return 0;
+}
+
+int vo_clear(PyObject* self) {
+  Py_CLEAR(as_vo(self)->tf);
+  return 0;
+}
+
+void vo_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  CuvslamOdometryObject* obj = as_vo(self);
+  if (PyThread_get_thread_ident() != obj->owner_thread) {
+    // The engine belongs to its creating thread: leak it rather than destroy it here.
+    static_cast<void>(obj->core.release());
+    PyObject *saved_type, *saved_value, *saved_traceback;
+    PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+    PyErr_SetString(PyExc_RuntimeError,
+                    "velk_odom::CuvslamOdometry is unsendable, but is being dropped on another thread");
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+    PyErr_Restore(saved_type, saved_value, saved_traceback);
+  }
+  vo_clear(self);
+  obj->core.~unique_ptr();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// ---- methods ----
+
+// Runs one engine entry that looks transforms up: exclusive access, the call, then the held tf error if
+// any (the engine's result is dropped), else `convert(result)`.
+template <typename Call, typename Convert>
+PyObject* run_with_lookup(PyObject* self, Call&& call, Convert&& convert) {
+  PyTf tf(as_vo(self)->tf);
+  VELK_PY_GUARD_BEGIN
+  auto result = call(tf);
+  if (tf.raise_pending()) {
+    return nullptr;
+  }
+  return convert(std::move(result));
+  VELK_PY_GUARD_END(nullptr)
+}
+
+// Parses the single argument `name` of a method after the thread check and takes exclusive access.
+bool enter(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* name, PyObject** arg,
+           BorrowGuard& guard) {
+  if (!on_owner_thread(self)) {
+    return false;
+  }
+  const char* kwlist[] = {name, nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), arg)) {
+    return false;
+  }
+  return guard.acquire_exclusive(as_vo(self)->borrow, kTypeName);
+}
+
+PyObject* none_result(bool) { Py_RETURN_NONE; }
+
+PyObject* estimate_or_none(std::optional<velk_slam::OdometryEstimate> estimate) {
+  if (!estimate.has_value()) Py_RETURN_NONE;
+  return wrap_odometry_estimate(std::move(*estimate));
+}
+
+PyObject* handle_camera_info(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BorrowGuard guard;
+  PyObject* info = nullptr;
+  if (!enter(self, args, kwargs, "O:handle_camera_info", "info", &info, guard)) return nullptr;
+  const velk_slam::CameraModel* model = camera_model_arg(info, "info");
+  if (model == nullptr) return nullptr;
+  velk_slam::CameraModel copy = *model;
+  return run_with_lookup(
+      self,
+      [&](PyTf& tf) {
+        as_vo(self)->core->handle_camera_info(std::move(copy), tf);
+        return true;
+      },
+      none_result);
+}
+
+PyObject* handle_imu_info(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BorrowGuard guard;
+  PyObject* info = nullptr;
+  if (!enter(self, args, kwargs, "O:handle_imu_info", "info", &info, guard)) return nullptr;
+  const velk_slam::ImuNoiseModel* noise = imu_noise_model_arg(info, "info");
+  if (noise == nullptr) return nullptr;
+  velk_slam::ImuNoiseModel copy = *noise;
+  return run_with_lookup(
+      self,
+      [&](PyTf& tf) {
+        as_vo(self)->core->handle_imu_info(std::move(copy), tf);
+        return true;
+      },
+      none_result);
+}
+
+PyObject* handle_imu(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BorrowGuard guard;
+  PyObject* imu = nullptr;
+  if (!enter(self, args, kwargs, "O:handle_imu", "imu", &imu, guard)) return nullptr;
+  const velk_slam::ImuSample* sample = imu_sample_arg(imu, "imu");
+  if (sample == nullptr) return nullptr;
+  VELK_PY_GUARD_BEGIN
+  as_vo(self)->core->handle_imu(*sample);
+  VELK_PY_GUARD_END(nullptr)
+  Py_RETURN_NONE;
+}
+
+PyObject* handle_image(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BorrowGuard guard;
+  PyObject* image = nullptr;
+  if (!enter(self, args, kwargs, "O:handle_image", "image", &image, guard)) return nullptr;
+  const velk_slam::ImageFrame* frame = image_frame_arg(image, "image");
+  if (frame == nullptr) return nullptr;
+  VELK_PY_GUARD_BEGIN
+  velk_slam::ImageFrame copy = *frame;
+  return run_with_lookup(
+      self, [&](PyTf& tf) { return as_vo(self)->core->handle_image(std::move(copy), tf); }, estimate_or_none);
+  VELK_PY_GUARD_END(nullptr)
+}
+
+PyObject* handle_depth_image(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BorrowGuard guard;
+  PyObject* image = nullptr;
+  if (!enter(self, args, kwargs, "O:handle_depth_image", "image", &image, guard)) return nullptr;
+  const velk_slam::ImageFrame* frame = image_frame_arg(image, "image");
+  if (frame == nullptr) return nullptr;
+  VELK_PY_GUARD_BEGIN
+  velk_slam::ImageFrame copy = *frame;
+  return run_with_lookup(
+      self, [&](PyTf& tf) { return as_vo(self)->core->handle_depth_image(std::move(copy), tf); },
+      [](std::pair<std::optional<velk_slam::PointCloud>, std::optional<velk_slam::OdometryEstimate>> result)
+          -> PyObject* {
+        PyRef cloud = result.first.has_value() ? PyRef::steal(wrap_point_cloud(std::move(*result.first)))
+                                               : PyRef::borrow(Py_None);
+        if (!cloud) return nullptr;
+        PyRef estimate = PyRef::steal(estimate_or_none(std::move(result.second)));
+        if (!estimate) return nullptr;
+        return PyTuple_Pack(2, cloud.get(), estimate.get());
+      });
+  VELK_PY_GUARD_END(nullptr)
+}
+
+PyObject* handle_depth_camera_info(PyObject* self, PyObject* args, PyObject* kwargs) {
+  BorrowGuard guard;
+  PyObject* info = nullptr;
+  if (!enter(self, args, kwargs, "O:handle_depth_camera_info", "info", &info, guard)) return nullptr;
+  const velk_slam::CameraModel* model = camera_model_arg(info, "info");
+  if (model == nullptr) return nullptr;
+  VELK_PY_GUARD_BEGIN
+  as_vo(self)->core->handle_depth_camera_info(*model);
+  VELK_PY_GUARD_END(nullptr)
+  Py_RETURN_NONE;
+}
+
+PyObject* report(PyObject* self, PyObject*) {
+  if (!on_owner_thread(self)) return nullptr;
+  BorrowGuard guard;
+  if (!guard.acquire_shared(as_vo(self)->borrow, kTypeName)) return nullptr;
+  VELK_PY_GUARD_BEGIN
+  as_vo(self)->core->report();
+  VELK_PY_GUARD_END(nullptr)
+  Py_RETURN_NONE;
+}
+
+PyCFunction with_keywords(PyCFunctionWithKeywords f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef methods[] = {
+    {"handle_camera_info", with_keywords(handle_camera_info), METH_VARARGS | METH_KEYWORDS,
+     "handle_camera_info($self, info)\n--\n\n"},
+    {"handle_imu_info", with_keywords(handle_imu_info), METH_VARARGS | METH_KEYWORDS,
+     "handle_imu_info($self, info)\n--\n\n"},
+    {"handle_imu", with_keywords(handle_imu), METH_VARARGS | METH_KEYWORDS, "handle_imu($self, imu)\n--\n\n"},
+    {"handle_image", with_keywords(handle_image), METH_VARARGS | METH_KEYWORDS, "handle_image($self, image)\n--\n\n"},
+    {"handle_depth_image", with_keywords(handle_depth_image), METH_VARARGS | METH_KEYWORDS,
+     "handle_depth_image($self, image)\n--\n\n"},
+    {"handle_depth_camera_info", with_keywords(handle_depth_camera_info), METH_VARARGS | METH_KEYWORDS,
+     "handle_depth_camera_info($self, info)\n--\n\n"},
+    {"report", report, METH_NOARGS,
+     "report($self)\n--\n\n"
+     "Log the engine's counters (frames tracked, poses, resets, gated poses and every kind of drop)\n"
+     "as one info event through the log output of init_logging."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- type spec ----
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "CuvslamOdometry(config=None, *, tf)\n--\n\n"
+                    "The cuVSLAM visual odometry front end. `config` mirrors the CuvslamOdometryConfig record\n"
+                    "as a dict (absent keys take their defaults). `tf(target, source)` answers rigid-mount\n"
+                    "lookups with the transform pair ((x, y, z), (x, y, z, w)) of source in target, or None\n"
+                    "while it is not known yet.")},
+    {Py_tp_new, reinterpret_cast<void*>(vo_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vo_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(vo_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(vo_clear)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.CuvslamOdometry", sizeof(CuvslamOdometryObject), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+
+PyTypeObject* g_cuvslam_odometry_type = nullptr;
+
+}  // namespace
+
+int add_cuvslam_odometry_type(PyObject* module) {
+  return add_type(module, &spec, kTypeName, &g_cuvslam_odometry_type);
+}
 
 }  // namespace velk_py
