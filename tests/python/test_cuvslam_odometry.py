@@ -1,0 +1,527 @@
+"""CuvslamOdometry from Python: construction and argument errors, tf semantics, thread binding, exclusive
+access, cycle collection, depth clouds, and end-to-end runs of rendered stereo and RGB-D sequences through
+the tracking library with a rig mounted away from the output frame."""
+
+import gc
+import math
+import os
+import subprocess
+import sys
+import threading
+import weakref
+
+import pytest
+
+from velk_odom import _native as n
+
+np = pytest.importorskip("numpy")
+
+SANITIZED = bool(os.environ.get("VELK_TEST_SANITIZED"))
+IDENTITY = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+STEREO = {"rig_frame_id": "rig", "cameras": [{"frame_id": "left"}, {"frame_id": "right"}]}
+
+
+def camera_model(frame, w=64, h=48, f=50.0):
+    return n.CameraModel(0, frame, w, h, [0.0] * 5, [f, 0, w / 2, 0, f, h / 2, 0, 0, 1])
+
+
+def mono(frame, stamp, w=64, h=48, fill=128):
+    return n.ImageFrame(stamp, frame, w, h, "mono8", w, bytes([fill]) * (w * h))
+
+
+def depth16(frame, stamp, w, h, values):
+    data = np.asarray(values, dtype="<u2").reshape(h, w)
+    return n.ImageFrame(stamp, frame, w, h, "16UC1", 2 * w, data.tobytes())
+
+
+def table_tf(table):
+    return lambda target, source: table.get((target, source))
+
+
+def run(code):
+    env = dict(os.environ, NO_COLOR="1")
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+
+
+# ---- construction and arguments ----
+
+
+def test_class_surface():
+    assert n.CuvslamOdometry.__module__ == "builtins"
+    assert n.CuvslamOdometry.__text_signature__ == "(config=None, *, tf)"
+    assert "CuvslamOdometryConfig" in n.CuvslamOdometry.__doc__
+    signatures = {
+        "handle_camera_info": "($self, info)",
+        "handle_imu_info": "($self, info)",
+        "handle_imu": "($self, imu)",
+        "handle_image": "($self, image)",
+        "handle_depth_image": "($self, image)",
+        "handle_depth_camera_info": "($self, info)",
+        "report": "($self)",
+    }
+    for name, sig in signatures.items():
+        assert getattr(n.CuvslamOdometry, name).__text_signature__ == sig
+    assert "counters" in n.CuvslamOdometry.report.__doc__
+
+
+@pytest.mark.parametrize(
+    "config",
+    [None, {}, {"unknown_key": object()}, {"cameras": ({"frame_id": "a"}, {"frame_id": "b", "rectified": 0})},
+     {"depth_cloud_decimation": 10**12, "camera_mode": "mono", "max_skew_ms": float("nan")}],
+)
+def test_accepted_configurations(config):
+    n.CuvslamOdometry(config, tf=None)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"config": [], "tf": None}, TypeError, "config"),
+        ({"config": {}}, TypeError, "tf"),
+        ({"config": {"max_skew_ms": "1"}, "tf": None}, ValueError, "config: "),
+        ({"config": {"cameras": [{"depth_cloud_decimation": 10**30}]}, "tf": None}, ValueError, "config: "),
+        ({"config": {"camera_mode": "Stereo"}, "tf": None}, ValueError,
+         "config: camera_mode must be 'stereo', 'mono', 'rgbd' or 'multisensor', got 'Stereo'"),
+        ({"config": {"cameras": [{"frame_id": "a"}]}, "tf": None}, ValueError,
+         "config: camera_mode 'stereo' needs 2 rig cameras but `cameras` lists 1; the rig comes first in the list"),
+        ({"config": {"camera_mode": "multisensor", "enable_imu": True}, "tf": None}, ValueError,
+         "config: camera_mode 'multisensor' requires `cameras` to list the rig"),
+        ({"config": {"camera_mode": "mono", "enable_imu": True}, "tf": None}, ValueError,
+         "config: enable_imu requires camera_mode 'stereo' or 'multisensor'; cuVSLAM has no inertial mono mode"),
+    ],
+)
+def test_refused_configurations(kwargs, error, message):
+    with pytest.raises(error) as info:
+        n.CuvslamOdometry(**kwargs)
+    if error is ValueError:
+        assert str(info.value).startswith(message)
+    else:
+        assert message in str(info.value)
+
+
+def test_wrong_argument_types_name_the_argument():
+    vo = n.CuvslamOdometry(tf=None)
+    calls = [
+        (vo.handle_image, camera_model("left"), "image"),
+        (vo.handle_depth_image, None, "image"),
+        (vo.handle_camera_info, mono("left", 1), "info"),
+        (vo.handle_depth_camera_info, 3, "info"),
+        (vo.handle_imu_info, camera_model("left"), "info"),
+        (vo.handle_imu, n.ImuNoiseModel("imu", 0, 0, 0, 0, 0), "imu"),
+    ]
+    for method, argument, name in calls:
+        with pytest.raises(TypeError, match=name):
+            method(argument)
+    with pytest.raises(TypeError):
+        vo.handle_image()
+    assert vo.handle_image(image=mono("left", 1)) is None
+    assert vo.handle_imu(imu=n.ImuSample(1, "imu", (0, 0, 0), (0, 0, 9.8))) is None
+    assert vo.report() is None
+
+
+# ---- tf ----
+
+
+def test_tf_answering_none_only_delays():
+    asked = []
+
+    def tf(target, source):
+        asked.append((target, source))
+        return None
+
+    vo = n.CuvslamOdometry(STEREO, tf=tf)
+    assert vo.handle_camera_info(camera_model("left")) is None
+    assert vo.handle_camera_info(camera_model("right")) is None
+    assert vo.handle_image(mono("left", 1)) is None
+    assert asked and all(isinstance(t, str) and isinstance(s, str) for t, s in asked)
+    assert ("rig", "left") in asked
+
+
+def test_tf_error_is_raised_after_the_engine_finished_its_work():
+    # The calibrations given while tf raises are stored: once tf works, images alone create the tracker.
+    out = run("""
+from velk_odom import _native as n
+state = {"broken": True}
+class Boom(Exception):
+    pass
+boom = Boom("tf is broken")
+def tf(target, source):
+    if state["broken"]:
+        raise boom
+    return ((0.1 if source == "right" else 0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+n.init_logging("info")
+vo = n.CuvslamOdometry({"cameras": [{"frame_id": "left"}, {"frame_id": "right"}], "use_gpu": False}, tf=tf)
+for frame in ("left", "right"):
+    try:
+        vo.handle_camera_info(n.CameraModel(0, frame, 64, 48, [], [50, 0, 32, 0, 50, 24, 0, 0, 1]))
+    except Boom as e:
+        print("raised the same object:", e is boom)
+state["broken"] = False
+vo.handle_image(n.ImageFrame(1, "left", 64, 48, "mono8", 64, bytes(64 * 48)))
+vo.handle_image(n.ImageFrame(1, "right", 64, 48, "mono8", 64, bytes(64 * 48)))
+print("no pending error carried over")
+""")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["raised the same object: True"] * 2 + ["no pending error carried over"]
+    assert "cuvslam tracker created cameras=2 width=64 height=48 rig_frames=left, right" in out.stderr
+
+
+@pytest.mark.parametrize(
+    "answer, error",
+    [
+        ([[0, 0, 0], [0, 0, 0, 1]], TypeError),
+        (((0, 0, 0), [0, 0, 0, 1]), TypeError),
+        (((0, 0), (0, 0, 0, 1)), ValueError),
+        (((0, 0, 0), (0, 0, 0, 1), 5), ValueError),
+        ("base_link", TypeError),
+    ],
+)
+def test_tf_answers_that_are_not_transform_pairs(answer, error):
+    vo = n.CuvslamOdometry(STEREO, tf=lambda target, source: answer)
+    with pytest.raises(error):
+        vo.handle_camera_info(camera_model("left"))
+    # The next call starts with an empty slot and raises its own error again.
+    with pytest.raises(error):
+        vo.handle_camera_info(camera_model("right"))
+
+
+def test_reentry_from_tf_is_refused_and_raised_after_the_call():
+    holder = {}
+
+    def tf(target, source):
+        holder["vo"].report()  # the object is busy: RuntimeError inside the lookup
+
+    vo = n.CuvslamOdometry(STEREO, tf=tf)
+    holder["vo"] = vo
+    with pytest.raises(RuntimeError, match="CuvslamOdometry"):
+        vo.handle_camera_info(camera_model("left"))
+    holder.clear()
+    vo.report()  # usable again
+
+
+def test_tf_is_only_called_by_lookup_methods():
+    calls = []
+    vo = n.CuvslamOdometry(STEREO, tf=lambda t, s: calls.append(1))
+    vo.handle_imu(n.ImuSample(1, "imu", (0, 0, 0), (0, 0, 9.8)))
+    vo.handle_depth_camera_info(camera_model("depth"))
+    vo.report()
+    assert calls == []
+
+
+# ---- threads and lifetime ----
+
+
+def test_calls_from_another_thread_raise_the_base_exception():
+    vo = n.CuvslamOdometry(tf=None)
+    caught = []
+
+    def worker():
+        for call in (lambda: vo.handle_imu(n.ImuSample(1, "imu", (0, 0, 0), (0, 0, 9.8))), vo.report,
+                     lambda: vo.handle_image(42)):
+            try:
+                call()
+            except BaseException as e:  # noqa: B036 - the error derives from BaseException on purpose
+                caught.append(e)
+
+    t = threading.Thread(target=worker)
+    t.start()
+    t.join()
+    assert len(caught) == 3
+    for e in caught:
+        assert isinstance(e, n.PanicException)
+        assert not isinstance(e, Exception)
+        assert "velk_odom::CuvslamOdometry is unsendable, but sent to another thread" in str(e)
+    vo.report()  # still usable on its own thread
+
+
+def test_dropping_on_another_thread_leaks_and_reports():
+    seen = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = lambda u: seen.append(u.exc_value)
+    try:
+        box = [n.CuvslamOdometry(tf=None)]
+        t = threading.Thread(target=box.clear)
+        t.start()
+        t.join()
+    finally:
+        sys.unraisablehook = old_hook
+    assert len(seen) == 1
+    assert isinstance(seen[0], RuntimeError)
+    assert str(seen[0]) == "velk_odom::CuvslamOdometry is unsendable, but is being dropped on another thread"
+
+
+def test_a_cycle_through_tf_is_collected():
+    class Node:
+        def __init__(self):
+            self.vo = n.CuvslamOdometry(tf=self.lookup)
+
+        def lookup(self, target, source):
+            return None
+
+    node = Node()
+    ref = weakref.ref(node)
+    del node
+    gc.collect()
+    assert ref() is None
+
+
+def test_no_reference_leaks_over_many_calls():
+    def tf(target, source):
+        return IDENTITY
+
+    vo = n.CuvslamOdometry(STEREO, tf=tf)
+    image = mono("elsewhere", 1)
+    depth = depth16("left", 1, 4, 2, [1000] * 8)
+    info = camera_model("left")
+    before = [sys.getrefcount(x) for x in (tf, image, depth, info)]
+    for _ in range(500):
+        vo.handle_image(image)
+        vo.handle_depth_image(depth)
+        vo.handle_camera_info(info)
+    after = [sys.getrefcount(x) for x in (tf, image, depth, info)]
+    assert after == before
+
+
+# ---- depth ----
+
+
+def test_depth_images_and_clouds():
+    vo = n.CuvslamOdometry({"cameras": [{"frame_id": "left"}, {"frame_id": "right"},
+                                        {"frame_id": "tof", "depth_units_per_meter": 1000.0,
+                                         "depth_cloud_max_range": 2.5}]}, tf=None)
+    # Uncalibrated: neither cloud nor estimate.
+    assert vo.handle_depth_image(depth16("tof", 5, 4, 2, [1000] * 8)) == (None, None)
+    vo.handle_depth_camera_info(n.CameraModel(0, "tof", 4, 2, [], [2.0, 0, 1.0, 0, 2.0, 0.5, 0, 0, 1]))
+    # Smaller than its header claims: dropped.
+    short = n.ImageFrame(5, "tof", 4, 2, "16UC1", 8, bytes(15))
+    assert vo.handle_depth_image(short) == (None, None)
+    cloud, estimate = vo.handle_depth_image(depth16("tof", 7, 4, 2, [0, 1000, 2000, 3000, 500, 500, 500, 2500]))
+    assert estimate is None
+    assert isinstance(cloud, n.PointCloud)
+    assert (cloud.frame_id, cloud.timestamp_ns, len(cloud)) == ("tof", 7, 6)
+    assert cloud.points[0] == pytest.approx((0.0, -0.25, 1.0))  # pixel (1, 0): x = (1 - 1) / 2, y = (0 - 0.5) / 2
+    assert cloud.points[1] == pytest.approx((1.0 / 2 * 2.0, -0.25 * 2.0, 2.0))
+    block = np.frombuffer(cloud.points_bytes(), dtype=np.float32).reshape(-1, 3)
+    assert block.shape == (6, 3)
+    np.testing.assert_array_equal(block, np.array(cloud.points, dtype=np.float32))
+
+
+def test_float_depth_is_read_as_floats():
+    vo = n.CuvslamOdometry({"cameras": [{"frame_id": "l"}, {"frame_id": "r"},
+                                        {"frame_id": "tof", "depth_units_per_meter": 1.0}]}, tf=None)
+    vo.handle_depth_camera_info(n.CameraModel(0, "tof", 3, 1, [], [1.0, 0, 0, 0, 1.0, 0, 0, 0, 1]))
+    data = np.array([[0.75, float("nan"), 2.5]], dtype="<f4")
+    cloud, _ = vo.handle_depth_image(n.ImageFrame(1, "tof", 3, 1, "32FC1", 12, data.tobytes()))
+    assert [p[2] for p in cloud.points] == [0.75, 2.5]
+    # 4 bytes a sample: a row of 2 × width is too small.
+    assert vo.handle_depth_image(n.ImageFrame(1, "tof", 3, 1, "32FC1", 6, bytes(6))) == (None, None)
+
+
+def test_sizes_from_python_are_bounded():
+    vo = n.CuvslamOdometry({"cameras": [{"frame_id": "left", "depth_cloud_decimation": 10**12},
+                                        {"frame_id": "right", "depth_cloud_decimation": -5}]}, tf=table_tf({}))
+    for w, h in [(-640, 480), (2**31 - 1, 2**31 - 1), (0, 0), (70000, 1)]:
+        vo.handle_camera_info(n.CameraModel(0, "left", w, h, [], [1, 0, 0, 0, 1, 0, 0, 0, 1]))
+    vo.handle_depth_camera_info(n.CameraModel(0, "left", 2**31 - 1, 2**31 - 1, [], [1, 0, 0, 0, 1, 0, 0, 0, 1]))
+    cloud, _ = vo.handle_depth_image(depth16("left", 1, 16, 16, [1000] * 256))
+    assert len(cloud) == 0
+    cloud, _ = vo.handle_depth_image(depth16("right", 1, 16, 16, [1000] * 256))
+    assert len(cloud) == 256
+    huge = n.ImageFrame(1, "left", 2**31 - 1, 2**31 - 1, "mono8", 2**31 - 1, bytes(10))
+    assert vo.handle_image(huge) is None
+    assert vo.handle_depth_image(huge) == (None, None)
+
+
+def test_dropped_inputs_are_logged_with_counts():
+    out = run("""
+from velk_odom import _native as n
+n.init_logging("info")
+tf = lambda t, s: ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+vo = n.CuvslamOdometry({"cameras": [{"frame_id": "left"}, {"frame_id": "right"}]}, tf=tf)
+vo.handle_camera_info(n.CameraModel(0, "left", -64, 48, [], [50, 0, 32, 0, 50, 24, 0, 0, 1]))
+vo.handle_camera_info(n.CameraModel(0, "left", 64, 48, [], [50, 0, 32, 0, 50, 24, 0, 0, 1]))
+vo.handle_camera_info(n.CameraModel(0, "right", 64, 48, [], [50, 0, 32, 0, 50, 24, 0, 0, 1]))
+vo.handle_image(n.ImageFrame(1, "left", 64, 48, "rgb8", 192, bytes(64 * 48)))
+vo.handle_image(n.ImageFrame(1, "nowhere", 64, 48, "mono8", 64, bytes(64 * 48)))
+vo.report()
+""")
+    assert out.returncode == 0, out.stderr
+    err = out.stderr
+    assert ("cuvslam ignoring camera_info with an unusable image size. Publish the calibration with the camera's real "
+            "width and height. frame_id=left width=-64 height=48 ignored=1") in err
+    assert ("cuvslam dropping a camera image smaller than its header claims. Fix the publisher's width, height, step "
+            "or encoding (mono8 takes 1 byte a pixel, every other encoding 3). frame_id=left encoding=rgb8 width=64 "
+            "height=48 step=192 bytes=3072 dropped=1") in err
+    assert ("cuvslam dropping image with a frame_id not on the rig. List the frame in `cameras`, or stop publishing "
+            "that image. frame_id=nowhere dropped=1 rig_cameras=2") in err
+    assert ("cuvslam odometry counters frames=0 tracked=0 resets=0 imu_samples=0 imu_dropped_before_start=0 "
+            "skew_rejects=0 depth_reprojected=0 covariance_gated=0 speed_gated=0 unmatched_images=1 "
+            "image_size_rejects=1 calibration_rejects=1") in err
+
+
+def test_silent_without_init_logging():
+    out = run("""
+from velk_odom import _native as n
+vo = n.CuvslamOdometry(tf=lambda t, s: None)
+vo.handle_image(n.ImageFrame(1, "nowhere", 4, 4, "mono8", 4, bytes(16)))
+vo.report()
+""")
+    assert out.returncode == 0 and out.stderr == ""
+
+
+# ---- end to end through the tracking library ----
+
+
+def quat(axis, angle):
+    axis = np.asarray(axis, float) / np.linalg.norm(axis)
+    s = math.sin(angle / 2)
+    return np.array([*(axis * s), math.cos(angle / 2)])
+
+
+def quat_mul(a, b):
+    ax, ay, az, aw = a
+    bx, by, bz, bw = b
+    return np.array([aw * bx + ax * bw + ay * bz - az * by, aw * by - ax * bz + ay * bw + az * bx,
+                     aw * bz + ax * by - ay * bx + az * bw, aw * bw - ax * bx - ay * by - az * bz])
+
+
+def rotation_matrix(q):
+    x, y, z, w = q
+    return np.array([[1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+                     [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+                     [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)]])
+
+
+class Pose:
+    def __init__(self, t=(0, 0, 0), q=(0, 0, 0, 1)):
+        self.t = np.asarray(t, float)
+        self.q = np.asarray(q, float) / np.linalg.norm(q)
+
+    def __mul__(self, other):
+        return Pose(self.t + rotation_matrix(self.q) @ other.t, quat_mul(self.q, other.q))
+
+    def inv(self):
+        qc = self.q * np.array([-1, -1, -1, 1])
+        return Pose(-(rotation_matrix(qc) @ self.t), qc)
+
+    def yaw(self):
+        x, y, z, w = self.q
+        return math.atan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))
+
+    def pair(self):
+        return tuple(map(float, self.t)), tuple(map(float, self.q))
+
+
+# An optical frame (z forward, x right, y down) in a body frame (x forward, y left, z up).
+OPTICAL = quat_mul(quat((0, 0, 1), -math.pi / 2), quat((1, 0, 0), -math.pi / 2))
+# A box room, z up: (point, normal, in-plane axes) of each wall.
+ROOM = [
+    ((0, 0, -0.5), (0, 0, 1), (1, 0, 0), (0, 1, 0)),
+    ((0, 0, 2.5), (0, 0, -1), (1, 0, 0), (0, 1, 0)),
+    ((6, 0, 0), (-1, 0, 0), (0, 1, 0), (0, 0, 1)),
+    ((-6, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)),
+    ((0, 3, 0), (0, -1, 0), (1, 0, 0), (0, 0, 1)),
+    ((0, -3, 0), (0, 1, 0), (1, 0, 0), (0, 0, 1)),
+]
+W, H, F = (160, 120, 120.0) if SANITIZED else (320, 240, 240.0)
+CX, CY = (W - 1) / 2, (H - 1) / 2
+
+
+def render(world_from_camera):
+    """Intensity (uint8) and optical-axis depth (metres) of the textured room seen by a pinhole camera."""
+    u, v = np.meshgrid(np.arange(W, dtype=float), np.arange(H, dtype=float))
+    rays = np.stack([(u - CX) / F, (v - CY) / F, np.ones_like(u)], -1) @ rotation_matrix(world_from_camera.q).T
+    origin = world_from_camera.t
+    depth = np.full((H, W), np.inf)
+    image = np.zeros((H, W))
+    for k, (p, normal, a_axis, b_axis) in enumerate(ROOM):
+        normal = np.asarray(normal, float)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            s = ((np.asarray(p, float) - origin) @ normal) / (rays @ normal)
+        hit = (s > 1e-6) & (s < depth)
+        points = origin + rays * s[..., None]
+        a, b = points @ np.asarray(a_axis, float), points @ np.asarray(b_axis, float)
+        # Cells of hashed grey levels with a ripple inside, so that there are corners and gradients.
+        i, j = np.floor(a / 0.25).astype(np.int64), np.floor(b / 0.25).astype(np.int64)
+        h = (((i * 73856093) ^ (j * 19349663) ^ (k * 83492791)) * 2654435761) & 0xFFFFFFFF
+        texture = np.clip(40 + (h % 176) + 20 * np.sin(a * 9.0) * np.cos(b * 7.0), 0, 255)
+        image = np.where(hit, texture, image)
+        depth = np.where(hit, s, depth)
+    return image.astype(np.uint8), depth
+
+
+def robot_path(frames):
+    """odom_from_base of a robot driving forward along a gentle curve, 3 cm a frame."""
+    return [Pose((0.03 * k, 0.2 * math.sin(0.05 * k), 0.0), quat((0, 0, 1), 0.01 * k)) for k in range(frames)]
+
+
+BASE_FROM_RIG = Pose((0.2, -0.05, 0.4), quat((0, 0, 1), 0.6))  # rig turned 34° to the left of the robot
+
+
+def check_segment(estimates, truth):
+    """From the start of the last tracked segment on, the estimates move as the robot does."""
+    tracked = [k for k, e in enumerate(estimates) if e is not None]
+    assert len(tracked) >= len(estimates) // 2, f"tracked only frames {tracked}"
+    start = tracked[-1]
+    while start - 1 in tracked:
+        start -= 1
+    segment = [k for k in tracked if k >= start]
+    assert len(segment) >= 5, f"last segment too short: {segment}"
+    first = Pose(estimates[start].translation, estimates[start].rotation_xyzw)
+    for k in segment:
+        est = first.inv() * Pose(estimates[k].translation, estimates[k].rotation_xyzw)
+        true = truth[start].inv() * truth[k]
+        distance = np.linalg.norm(true.t)
+        assert np.linalg.norm(est.t - true.t) < 0.02 + 0.1 * distance, (k, est.t, true.t)
+        assert abs(est.yaw() - true.yaw()) < 0.03, (k, est.yaw(), true.yaw())
+
+
+def test_stereo_sequence_follows_the_robot():
+    rig_from = {"left": Pose((0, 0.05, 0), OPTICAL), "right": Pose((0, -0.05, 0), OPTICAL)}
+    tf = table_tf({("base_link", "rig"): BASE_FROM_RIG.pair(), **{("rig", c): p.pair() for c, p in rig_from.items()}})
+    vo = n.CuvslamOdometry(dict(STEREO, use_gpu=False), tf=tf)
+    for frame in rig_from:
+        vo.handle_camera_info(n.CameraModel(0, frame, W, H, [0.0] * 5, [F, 0, CX, 0, F, CY, 0, 0, 1]))
+    truth = robot_path(14 if SANITIZED else 30)
+    estimates = []
+    for k, odom_from_base in enumerate(truth):
+        stamp = 1_000_000_000 + k * 50_000_000
+        result = None
+        for frame, rig_from_camera in rig_from.items():
+            image, _ = render(odom_from_base * BASE_FROM_RIG * rig_from_camera)
+            result = vo.handle_image(n.ImageFrame(stamp, frame, W, H, "mono8", W, image.tobytes())) or result
+        if result is not None:
+            assert (result.frame_id, result.child_frame_id, result.timestamp_ns) == ("odom", "base_link", stamp)
+        estimates.append(result)
+    check_segment(estimates, truth)
+
+
+@pytest.mark.parametrize("depth_frame", ["color", "depth"])
+def test_rgbd_sequence_follows_the_robot(depth_frame):
+    # Depth either aligned with the colour camera or taken 2.5 cm to its right and reprojected.
+    rig_from_color = Pose((0, 0, 0), OPTICAL)
+    rig_from_depth = rig_from_color if depth_frame == "color" else Pose((0, -0.025, 0), OPTICAL)
+    tf = table_tf({("base_link", "rig"): BASE_FROM_RIG.pair(), ("rig", "color"): rig_from_color.pair(),
+                   ("color", "depth"): (rig_from_color.inv() * rig_from_depth).pair()})
+    vo = n.CuvslamOdometry({"camera_mode": "rgbd", "rig_frame_id": "rig",
+                            "cameras": [{"frame_id": "color"}, {"frame_id": "depth"}]}, tf=tf)
+    intrinsics = [F, 0, CX, 0, F, CY, 0, 0, 1]
+    vo.handle_camera_info(n.CameraModel(0, "color", W, H, [], intrinsics))
+    vo.handle_depth_camera_info(n.CameraModel(0, depth_frame, W, H, [], intrinsics))
+    truth = robot_path(12 if SANITIZED else 24)
+    estimates = []
+    for k, odom_from_base in enumerate(truth):
+        stamp = 1_000_000_000 + k * 50_000_000
+        image, _ = render(odom_from_base * BASE_FROM_RIG * rig_from_color)
+        _, z = render(odom_from_base * BASE_FROM_RIG * rig_from_depth)
+        millimetres = np.clip(np.round(z * 1000), 0, 65535).astype("<u2")
+        cloud, from_depth = vo.handle_depth_image(n.ImageFrame(stamp, depth_frame, W, H, "16UC1", 2 * W,
+                                                               millimetres.tobytes()))
+        assert len(cloud) == W * H
+        rgb = np.repeat(image[..., None], 3, axis=2)
+        from_image = vo.handle_image(n.ImageFrame(stamp, "color", W, H, "rgb8", 3 * W, rgb.tobytes()))
+        estimates.append(from_depth or from_image)
+    check_segment(estimates, truth)
+    # Tracking from the first frame on: the whole run is one segment anchored at the start.
+    last = Pose(estimates[-1].translation, estimates[-1].rotation_xyzw)
+    assert np.linalg.norm(last.t - truth[-1].t) < 0.02 + 0.1 * np.linalg.norm(truth[-1].t)
