@@ -86,6 +86,37 @@ class PointCloud:
     def __len__(self) -> int: ...
 
 # <CuvslamOdometry>
+TfLookup = Callable[[str, str], Optional[TransformPair]]
+"""tf(target, source): the latest target-from-source transform, or None while it is not known yet."""
+
+class CuvslamOdometry:
+    """The cuVSLAM visual odometry front end. `config` mirrors the CuvslamOdometryConfig record
+    as a dict (absent keys take their defaults). `tf(target, source)` answers rigid-mount
+    lookups with the transform pair ((x, y, z), (x, y, z, w)) of source in target, or None
+    while it is not known yet.
+
+    Bound to the thread that created it: a call from another thread raises PanicException.
+    Nothing raises for a running condition (drops, lost tracking, gates, missing transforms);
+    those are counted and logged. An exception raised by `tf` during a call is raised once the
+    engine has finished that call.
+
+    Config keys: camera_mode ("stereo", "mono", "rgbd", "multisensor"), cameras (list of
+    {frame_id, rectified, depth_units_per_meter, depth_cloud_min_range, depth_cloud_max_range,
+    depth_cloud_decimation, provides_depth}), use_gpu, odom_frame_id, output_frame_id,
+    rig_frame_id, map_frame_id, covariance_gate_translation_std, speed_gate_max_linear,
+    speed_gate_max_angular, enable_imu, max_skew_ms. Depth samples are raw sensor units:
+    metres = sample / depth_units_per_meter, for 16-bit and "32FC1" depth alike."""
+
+    def __init__(self, config: Optional[dict[str, Any]] = None, *, tf: TfLookup) -> None: ...
+    def handle_camera_info(self, info: CameraModel) -> None: ...
+    def handle_imu_info(self, info: ImuNoiseModel) -> None: ...
+    def handle_imu(self, imu: ImuSample) -> None: ...
+    def handle_image(self, image: ImageFrame) -> Optional[OdometryEstimate]: ...
+    def handle_depth_image(self, image: ImageFrame) -> Tuple[Optional[PointCloud], Optional[OdometryEstimate]]: ...
+    def handle_depth_camera_info(self, info: CameraModel) -> None: ...
+    def report(self) -> None:
+        """Log the engine's counters (frames tracked, poses, resets, gated poses and every kind of drop)
+        as one info event through the log output of init_logging."""
 # </CuvslamOdometry>
 
 # <OdometryFusion>
