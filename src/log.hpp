@@ -94,7 +94,8 @@ bool check_and_record(std::atomic<uint64_t>& last, uint64_t interval_ns);
 std::string format_line(int64_t now_utc_ns, Level level, std::string_view target, std::string_view message,
                         std::initializer_list<Field> fields, bool color);
 
-// Test support: removes the installed subscriber so that a test can install its own.
+// Test support: removes and destroys the installed subscriber so that a test can install its own. Only
+// for tests in which no other thread is logging.
 void reset_for_tests();
 
 }  // namespace velk_slam::log
