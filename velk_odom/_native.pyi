@@ -120,6 +120,30 @@ class CuvslamOdometry:
 # </CuvslamOdometry>
 
 # <OdometryFusion>
+class OdometryFusion:
+    """The error-state Kalman fuser of IMU samples and odometry estimates. `config` mirrors the
+    OdometryFusionConfig record as a dict (absent keys take their defaults); every
+    `odom_sources` entry names its parent_frame_id and child_frame_id.
+
+    Config keys: odom_frame_id, output_frame_id, publish_rate (Hz), replay_buffer_seconds,
+    outlier_rejection_allowed_variance, max_position_m, imus (list of {frame_id,
+    gyro_noise_density, gyro_random_walk, accel_noise_density, accel_random_walk, init_samples,
+    init_gyro_limit}), initial_gravity_estimate, initial_stds ({position, velocity, rotation,
+    bias}), odom_sources (list of {parent_frame_id, child_frame_id, pose_variances,
+    twist_variances}, six variances each, negative: take the estimate's covariance diagonal),
+    per_dimension_error_variance (six variances of zero-twist rows).
+
+    A configuration the engine cannot run with is reported by the first handle_imu (or, without
+    IMUs, handle_source) call as PanicException; the object stays usable. Nothing else raises
+    while running: late, gated, unconfigured and non-finite inputs are counted and logged."""
+
+    def __init__(self, config: Optional[dict[str, Any]] = None) -> None: ...
+    def handle_imu(self, imu: ImuSample, base_from_imu: TransformPair) -> None: ...
+    def handle_source(self, estimate: OdometryEstimate) -> None: ...
+    def maybe_publish(self) -> Optional[OdometryEstimate]:
+        """The fused estimate once the publish period has elapsed on the data clock,
+        else None. Call after each input."""
+    def report(self) -> None: ...
 # </OdometryFusion>
 
 def init_logging(level: str = "info") -> None:

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,25 +83,23 @@ inline bool same_state(const FilterState& a, const FilterState& b) {
          same_bits(a.orientation.coeffs(), b.orientation.coeffs()) && same_bits(a.covariance, b.covariance);
 }
 
-// Collects the lines of every enabled event while alive.
+// Collects the lines of every enabled event from its construction on. The subscriber stays installed
+// afterwards (it cannot be removed without leaking it), writing into a buffer it shares.
 class LogCapture {
  public:
-  explicit LogCapture(std::string_view filter_text = "info") {
+  explicit LogCapture(std::string_view filter_text = "info") : lines_(std::make_shared<std::vector<std::string>>()) {
     log::reset_for_tests();
     std::string reason;
     auto filter = log::parse_filter(filter_text, &reason);
     std::string error;
-    EXPECT_TRUE(filter && log::install(*filter, false, [this](std::string_view line) { lines_.emplace_back(line); },
-                                       &error))
+    EXPECT_TRUE(filter && log::install(*filter, false,
+                                       [lines = lines_](std::string_view line) { lines->emplace_back(line); }, &error))
         << reason << error;
   }
-  ~LogCapture() { log::reset_for_tests(); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
 
   std::vector<std::string> containing(std::string_view needle) const {
     std::vector<std::string> found;
-    for (const std::string& line : lines_) {
+    for (const std::string& line : *lines_) {
       if (line.find(needle) != std::string::npos) {
         found.push_back(line);
       }
@@ -109,7 +108,7 @@ class LogCapture {
   }
 
  private:
-  std::vector<std::string> lines_;
+  std::shared_ptr<std::vector<std::string>> lines_;
 };
 
 }  // namespace velk_slam::odometry_fusion::test
