@@ -6,6 +6,7 @@ Everything here comes from the compiled module `velk_odom._native`.
 
 from velk_odom._native import (
     CameraModel,
+    CuvslamOdometry,
     ImageFrame,
     ImuNoiseModel,
     ImuSample,
@@ -20,6 +21,7 @@ from velk_odom._native import (
 
 __all__ = [
     "CameraModel",
+    "CuvslamOdometry",
     "ImageFrame",
     "ImuNoiseModel",
     "ImuSample",

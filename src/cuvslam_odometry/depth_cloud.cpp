@@ -1,5 +1,7 @@
 #include "cuvslam_odometry/depth_cloud.hpp"
 
+#include "cuvslam_odometry/depth_samples.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -9,28 +11,15 @@ namespace velk_slam::cuvslam_odometry {
 
 namespace {
 
-struct U16Samples {
-  static double read(const uint8_t* row, int64_t column) {
-    const uint8_t* p = row + 2 * column;
-    return static_cast<double>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
-  }
-};
-
-struct F32Samples {
-  static double read(const uint8_t* row, int64_t column) {
-    const uint8_t* p = row + 4 * column;
-    const uint32_t bits = uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return static_cast<double>(value);
-  }
-};
-
 // The raw-value band [lo, hi] of one call.
 struct Band {
   double lo = 1.0;
   double hi = 65535.0;
+  int32_t lo_u16 = 1;      // the same band for 16-bit samples, as integers
+  int32_t hi_u16 = 65535;  // -1 when nothing is in the band
   bool contains(double s) const { return s >= lo && s <= hi; }
+  bool contains(uint16_t s) const { return s >= lo_u16 && s <= hi_u16; }
+  bool contains(float s) const { return contains(static_cast<double>(s)); }
 };
 
 Band band_u16(double units, double min_range, double max_range) {
@@ -43,6 +32,8 @@ Band band_u16(double units, double min_range, double max_range) {
   double hi = units * m;
   if (std::isnan(hi) || hi > 65535.0) hi = 65535.0;
   band.hi = std::floor(hi);
+  band.lo_u16 = static_cast<int32_t>(band.lo);                       // in [1, 65535]
+  band.hi_u16 = static_cast<int32_t>(std::max(band.hi, -1.0));       // in [-1, 65535]
   return band;
 }
 
@@ -59,7 +50,7 @@ Band band_f32(double units, double min_range, double max_range) {
 
 // 0.3 m or 10 % of the depth, whichever is larger, in raw units. 16-bit depth truncates it toward zero to
 // a signed 32-bit integer (saturating, NaN to 0).
-double edge_tolerance(double units, double z_r, bool integral) {
+inline double edge_tolerance(double units, double z_r, bool integral) {
   const double tol = std::max(0.3 * units, 0.1 * z_r);
   if (!integral) {
     return tol;
@@ -79,15 +70,18 @@ void full_resolution(const ImageFrame& image, const CameraModel& model, const Ba
   for (int64_t c = 0; c < width; ++c) {
     scratch.column_factor[static_cast<size_t>(c)] = (static_cast<double>(c) - cx) / fx;
   }
+  // One allocation for the worst case (every pixel in the band), bounded by the image's own bytes.
+  cloud.points.reserve(static_cast<size_t>(width * height));
   const uint8_t* data = image.data.data();
   for (int64_t v = 0; v < height; ++v) {
     const uint8_t* row = data + v * step;
     const double row_factor = (static_cast<double>(v) - cy) / fy;
     for (int64_t c = 0; c < width; ++c) {
-      const double s = Samples::read(row, c);
-      if (!band.contains(s)) {
+      const typename Samples::Value sample = Samples::read(row, c);
+      if (!band.contains(sample)) {
         continue;
       }
+      const double s = static_cast<double>(sample);
       const double z = s / units;
       const double x = scratch.column_factor[static_cast<size_t>(c)] * z;
       const double y = row_factor * z;
@@ -96,10 +90,108 @@ void full_resolution(const ImageFrame& image, const CameraModel& model, const Ba
   }
 }
 
+// A value below every in-band sample (those are >= 1 for 16-bit, > 0 for float depth), used to fill the
+// slots of out-of-band samples in fixed-size blocks.
+template <typename Value>
+constexpr Value kBelowBand = std::numeric_limits<Value>::is_integer ? Value{0} : -std::numeric_limits<Value>::infinity();
+
+// Median of one full D × D block at `origin` with compile-time loops. Out-of-band samples become
+// kBelowBand, which counts below every candidate. The value of rank k among the n in-band samples is the
+// largest in-band value with at most k + fillers values below it; counting those for every sample is
+// branch-free and, over a few dozen values, faster than a partitioning selection. Returns false when
+// n < threshold.
+template <typename Samples, int D>
+bool full_block_median(const uint8_t* origin, int64_t step, const Band& band, uint64_t threshold, double* median) {
+  using Value = typename Samples::Value;
+  constexpr int kN = D * D;
+  Value v[kN];
+  int n = 0;
+  for (int i = 0; i < D; ++i) {
+    const uint8_t* row = origin + i * step;
+    for (int j = 0; j < D; ++j) {
+      const Value s = Samples::read(row, j);
+      const bool in = band.contains(s);
+      v[i * D + j] = in ? s : kBelowBand<Value>;
+      n += in ? 1 : 0;
+    }
+  }
+  if (n == 0 || static_cast<uint64_t>(n) < threshold) {
+    return false;
+  }
+  const int limit = (kN - n) + n / 2;  // fillers + k
+  Value best = kBelowBand<Value>;
+  for (int i = 0; i < kN; ++i) {
+    int below = 0;
+    for (int j = 0; j < kN; ++j) {
+      below += v[j] < v[i] ? 1 : 0;
+    }
+    best = (below <= limit && v[i] > best) ? v[i] : best;
+  }
+  *median = static_cast<double>(best);
+  return true;
+}
+
+// Median of any block (partial blocks at the right and bottom edges, or large d): gather the in-band
+// samples row by row and select with nth_element.
+template <typename Samples>
+bool any_block_median(const uint8_t* origin, int64_t step, int64_t rows, int64_t cols, const Band& band,
+                      uint64_t threshold, std::vector<typename Samples::Value>& samples, double* median) {
+  using Value = typename Samples::Value;
+  Value* out = samples.data();
+  for (int64_t i = 0; i < rows; ++i) {
+    const uint8_t* row = origin + i * step;
+    for (int64_t j = 0; j < cols; ++j) {
+      const Value s = Samples::read(row, j);
+      *out = s;  // always store, advance only past in-band samples
+      out += band.contains(s) ? 1 : 0;
+    }
+  }
+  const size_t n = static_cast<size_t>(out - samples.data());
+  if (n == 0 || n < threshold) {
+    return false;
+  }
+  Value* middle = samples.data() + n / 2;
+  std::nth_element(samples.data(), middle, out);
+  *median = static_cast<double>(*middle);
+  return true;
+}
+
+// (1) Block medians into the grid, whose cells are framed by one row and column of invalid cells on every
+// side so that the edge test needs no bounds checks. D > 0 gives the full blocks compile-time loops;
+// D = 0 handles any block size.
+template <typename Samples, int D>
+void block_medians(const ImageFrame& image, int64_t d, const Band& band, uint64_t threshold, int64_t out_w,
+                   int64_t out_h, DepthCloudScratch& scratch, std::vector<typename Samples::Value>& samples) {
+  const int64_t width = image.width, height = image.height, step = image.step;
+  const int64_t stride = out_w + 2;
+  const uint8_t* data = image.data.data();
+  for (int64_t r = 0; r < out_h; ++r) {
+    const int64_t rows = std::min(height, (r + 1) * d) - r * d;
+    for (int64_t k = 0; k < out_w; ++k) {
+      const int64_t cols = std::min(width, (k + 1) * d) - k * d;
+      const uint8_t* origin = data + r * d * step + k * d * Samples::kBytes;
+      double median = 0.0;
+      bool valid = false;
+      if constexpr (D > 0) {
+        valid = rows == D && cols == D
+                    ? full_block_median<Samples, D>(origin, step, band, threshold, &median)
+                    : any_block_median<Samples>(origin, step, rows, cols, band, threshold, samples, &median);
+      } else {
+        valid = any_block_median<Samples>(origin, step, rows, cols, band, threshold, samples, &median);
+      }
+      if (valid) {
+        const size_t cell = static_cast<size_t>((r + 1) * stride + (k + 1));
+        scratch.cell_valid[cell] = 1;
+        scratch.cell_value[cell] = median;
+      }
+    }
+  }
+}
+
 template <typename Samples>
 void decimated(const ImageFrame& image, const CameraModel& model, uint64_t d, const Band& band, double units,
-               bool integral, PointCloud& cloud, DepthCloudScratch& scratch) {
-  const int64_t width = image.width, height = image.height, step = image.step;
+               PointCloud& cloud, DepthCloudScratch& scratch, std::vector<typename Samples::Value>& samples) {
+  const int64_t width = image.width, height = image.height;
   const uint64_t threshold = d * d / 2;  // d < 2^32, so d² fits
   // A block never holds more than width × height samples: past that no cell can become valid.
   if (threshold > static_cast<uint64_t>(width) * static_cast<uint64_t>(height)) {
@@ -108,72 +200,53 @@ void decimated(const ImageFrame& image, const CameraModel& model, uint64_t d, co
   const int64_t di = static_cast<int64_t>(d);
   const int64_t out_w = (width + di - 1) / di;
   const int64_t out_h = (height + di - 1) / di;
-  const size_t cells = static_cast<size_t>(out_w * out_h);
-  scratch.cell_valid.assign(cells, 0);
-  scratch.cell_value.assign(cells, 0.0);
-  scratch.samples.clear();
-  scratch.samples.reserve(static_cast<size_t>(std::min(di, height) * std::min(di, width)));
+  const int64_t stride = out_w + 2;
+  const size_t framed = static_cast<size_t>(stride * (out_h + 2));
+  scratch.cell_valid.assign(framed, 0);
+  scratch.cell_value.assign(framed, 0.0);
+  samples.resize(static_cast<size_t>(std::min(di, height) * std::min(di, width)));
+  cloud.points.reserve(static_cast<size_t>(out_w * out_h));
 
   // (1) Block medians: the value of rank floor(n / 2) of the n in-band samples, when n >= floor(d² / 2).
-  const uint8_t* data = image.data.data();
-  for (int64_t r = 0; r < out_h; ++r) {
-    const int64_t row_end = std::min(height, (r + 1) * di);
-    for (int64_t k = 0; k < out_w; ++k) {
-      const int64_t col_end = std::min(width, (k + 1) * di);
-      scratch.samples.clear();
-      for (int64_t v = r * di; v < row_end; ++v) {
-        const uint8_t* row = data + v * step;
-        for (int64_t c = k * di; c < col_end; ++c) {
-          const double s = Samples::read(row, c);
-          if (band.contains(s)) {
-            scratch.samples.push_back(s);
-          }
-        }
-      }
-      const size_t n = scratch.samples.size();
-      if (n == 0 || n < threshold) {
-        continue;
-      }
-      const auto middle = scratch.samples.begin() + static_cast<std::ptrdiff_t>(n / 2);
-      std::nth_element(scratch.samples.begin(), middle, scratch.samples.end());
-      const size_t cell = static_cast<size_t>(r * out_w + k);
-      scratch.cell_valid[cell] = 1;
-      scratch.cell_value[cell] = *middle;
-    }
+  switch (d) {
+    case 2: block_medians<Samples, 2>(image, di, band, threshold, out_w, out_h, scratch, samples); break;
+    case 3: block_medians<Samples, 3>(image, di, band, threshold, out_w, out_h, scratch, samples); break;
+    case 4: block_medians<Samples, 4>(image, di, band, threshold, out_w, out_h, scratch, samples); break;
+    case 5: block_medians<Samples, 5>(image, di, band, threshold, out_w, out_h, scratch, samples); break;
+    case 6: block_medians<Samples, 6>(image, di, band, threshold, out_w, out_h, scratch, samples); break;
+    default: block_medians<Samples, 0>(image, di, band, threshold, out_w, out_h, scratch, samples); break;
   }
 
   // (2) Edge test: a cell lying strictly between a nearer and a farther neighbour (beyond the tolerance)
   // on opposite sides is a mixed pixel at a depth edge and is dropped. Neighbours are read as computed in
-  // (1), so dropping a cell does not change what its neighbours see.
-  static constexpr int64_t kPairs[4][4] = {
-      {0, -1, 0, 1},   // left, right
-      {-1, 0, 1, 0},   // above, below
-      {-1, -1, 1, 1},  // above-left, below-right
-      {1, -1, -1, 1},  // below-left, above-right
-  };
+  // (1), so dropping a cell does not change what its neighbours see. Pairs in order: left and right,
+  // above and below, above-left and below-right, below-left and above-right.
+  const int64_t pairs[4][2] = {{-1, 1}, {-stride, stride}, {-stride - 1, stride + 1}, {stride - 1, -stride + 1}};
   const double fx = model.intrinsics[0], cx = model.intrinsics[2];
   const double fy = model.intrinsics[4], cy = model.intrinsics[5];
   const double c0 = (static_cast<double>(d) - 1.0) / 2.0;
-  const auto valid_at = [&](int64_t r, int64_t k) {
-    return r >= 0 && r < out_h && k >= 0 && k < out_w && scratch.cell_valid[static_cast<size_t>(r * out_w + k)] != 0;
-  };
+  scratch.column_factor.resize(static_cast<size_t>(out_w));
+  for (int64_t k = 0; k < out_w; ++k) {
+    scratch.column_factor[static_cast<size_t>(k)] = (c0 + static_cast<double>(k * di) - cx) / fx;
+  }
+  const uint8_t* valid = scratch.cell_valid.data();
+  const double* value = scratch.cell_value.data();
   for (int64_t r = 0; r < out_h; ++r) {
+    const double row_factor = (c0 + static_cast<double>(r * di) - cy) / fy;
     for (int64_t k = 0; k < out_w; ++k) {
-      const size_t cell = static_cast<size_t>(r * out_w + k);
-      if (scratch.cell_valid[cell] == 0) {
+      const int64_t cell = (r + 1) * stride + (k + 1);
+      if (valid[cell] == 0) {
         continue;
       }
-      const double z_r = scratch.cell_value[cell];
-      const double tol = edge_tolerance(units, z_r, integral);
+      const double z_r = value[cell];
+      const double tol = edge_tolerance(units, z_r, Samples::kIntegral);
       bool edge = false;
-      for (const auto& pair : kPairs) {
-        const int64_t r1 = r + pair[0], k1 = k + pair[1], r2 = r + pair[2], k2 = k + pair[3];
-        if (!valid_at(r1, k1) || !valid_at(r2, k2)) {
+      for (const auto& pair : pairs) {
+        const int64_t c1 = cell + pair[0], c2 = cell + pair[1];
+        if (valid[c1] == 0 || valid[c2] == 0) {
           continue;
         }
-        const double v1 = scratch.cell_value[static_cast<size_t>(r1 * out_w + k1)];
-        const double v2 = scratch.cell_value[static_cast<size_t>(r2 * out_w + k2)];
-        const double a = std::min(v1, v2), b = std::max(v1, v2);
+        const double a = std::min(value[c1], value[c2]), b = std::max(value[c1], value[c2]);
         if (a + tol < z_r && b - tol > z_r) {
           edge = true;
           break;
@@ -182,9 +255,10 @@ void decimated(const ImageFrame& image, const CameraModel& model, uint64_t d, co
       if (edge) {
         continue;
       }
+      // Block centre: x = ((c0 + k d − cx) / fx) z, y = ((c0 + r d − cy) / fy) z.
       const double z = z_r / units;
-      const double x = ((c0 + static_cast<double>(k * di) - cx) / fx) * z;
-      const double y = ((c0 + static_cast<double>(r * di) - cy) / fy) * z;
+      const double x = scratch.column_factor[static_cast<size_t>(k)] * z;
+      const double y = row_factor * z;
       cloud.points.push_back({static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)});
     }
   }
@@ -204,7 +278,7 @@ bool depth_layout_ok(const ImageFrame& image) {
 
 double read_depth_sample(const ImageFrame& image, int64_t row, int64_t column) {
   const uint8_t* p = image.data.data() + row * static_cast<int64_t>(image.step);
-  return is_float_depth(image.encoding) ? F32Samples::read(p, column) : U16Samples::read(p, column);
+  return is_float_depth(image.encoding) ? static_cast<double>(F32Samples::read(p, column)) : U16Samples::read(p, column);
 }
 
 void depth_to_metres(const ImageFrame& image, double units, std::vector<float>& out) {
@@ -219,7 +293,7 @@ void depth_to_metres(const ImageFrame& image, double units, std::vector<float>& 
   for (int64_t v = 0; v < height; ++v) {
     const uint8_t* row = image.data.data() + v * static_cast<int64_t>(image.step);
     for (int64_t c = 0; c < width; ++c) {
-      const double s = is_float ? F32Samples::read(row, c) : U16Samples::read(row, c);
+      const double s = is_float ? static_cast<double>(F32Samples::read(row, c)) : U16Samples::read(row, c);
       *dst++ = static_cast<float>(s / units);
     }
   }
@@ -244,9 +318,9 @@ void depth_cloud(const ImageFrame& image, const CameraModel& model, uint32_t dec
         full_resolution<U16Samples>(image, model, band, units, cloud, scratch);
       }
     } else if (is_float) {
-      decimated<F32Samples>(image, model, decimation, band, units, false, cloud, scratch);
+      decimated<F32Samples>(image, model, decimation, band, units, cloud, scratch, scratch.samples32);
     } else {
-      decimated<U16Samples>(image, model, decimation, band, units, true, cloud, scratch);
+      decimated<U16Samples>(image, model, decimation, band, units, cloud, scratch, scratch.samples16);
     }
   }
   cloud.frame_id = image.frame_id;

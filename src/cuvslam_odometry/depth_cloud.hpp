@@ -36,7 +36,8 @@ struct DepthCloudScratch {
   std::vector<double> column_factor;
   std::vector<uint8_t> cell_valid;
   std::vector<double> cell_value;
-  std::vector<double> samples;
+  std::vector<uint16_t> samples16;  // one block's in-band samples
+  std::vector<float> samples32;
 };
 
 // Fills `cloud` with the range-gated points of `image` in the image's own frame (pinhole back-projection
