@@ -43,6 +43,7 @@ UNKNOWN_VARIANCE = 1.0e3
 # (m/s)²: the base of a ground robot does not move along its own z axis.
 GROUND_VERTICAL_SPEED_VARIANCE = 1.0e-4
 ODOM_TYPES = (ODOMETRY, POSE_COV, TWIST_COV)
+PROPOSED = "proposed configuration"
 
 
 @dataclass
@@ -257,7 +258,7 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
             if "base_from_imu" in entry:
                 _check_type(source, t, msgtype, "base_from_imu", (IMU,))
                 plan.base_from_imu = parse_pair(entry["base_from_imu"], f"{source}: topics.{t}.base_from_imu")
-                plan.mount_from = "configuration"
+                plan.mount_from = source if source != PROPOSED else "/tf_static"  # proposals copy it from there
             if "orientation" in entry:
                 _check_type(source, t, msgtype, "orientation", (IMU,))
                 pair = parse_frame_pair(entry["orientation"], f"{source}: topics.{t}.orientation")
@@ -349,7 +350,7 @@ def run(args: argparse.Namespace) -> int:
             notes: List[str] = []
         else:
             config, notes = propose_config(bag, tf)
-            source = "proposed configuration"
+            source = PROPOSED
         text = dump_yaml(
             config,
             ([f"configuration proposed for {bag.path.name}; save it with --print-config > fuse.yaml, edit, pass --config fuse.yaml", ""] + notes)
