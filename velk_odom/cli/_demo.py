@@ -51,11 +51,11 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom.trajectory import write_tum
 
     started = time.perf_counter()
+    enable_engine_log(args.log)
     rec = simulate(args.duration, seed=args.seed)
     config = rec.fusion_config()
     fusion = _native.OdometryFusion(config)
     imu_only = _native.OdometryFusion(dict(config, odom_sources=[]))
-    enable_engine_log(args.log)
 
     fused: List[Tuple[Any, ...]] = []
     inertial: List[Tuple[Any, ...]] = []

@@ -8,34 +8,29 @@ import sys
 import tempfile
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
+from velk_odom.cli._errors import UserError
+
 FUSION_COUNTERS = ("imu_samples", "measurements", "gated", "replayed", "too_late")
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 _FIELD = re.compile(r"\b([a-z_]+)=(\d+)\b")
 
-_logging_ready: Optional[bool] = None
-
-
 def enable_engine_log(level: str) -> bool:
-    """Send the engines' log to stderr at ``level``, keeping the engines' info events (their counter
-    reports) enabled so that `engine_counters` can read them. Returns False when another
-    logger was installed first in this process (the counters may then be unreadable)."""
-    global _logging_ready
-    if _logging_ready is not None:
-        return _logging_ready
+    """Send the engines' log to stderr at ``level``. A bare level below info also keeps the engines'
+    info events (their counter reports, read by `engine_counters`). Returns False when a logger was
+    installed earlier in this process; raises UserError for a filter that does not parse."""
     from velk_odom._native import init_logging
 
-    directive = (
-        level
-        if level in ("info", "debug", "trace")
-        else f"{level},velk_slam::odometry_fusion=info,velk_slam::cuvslam_odometry=info"
-    )
+    directive = level
+    if level in ("off", "error", "warn"):
+        directive = f"{level},velk_slam::odometry_fusion=info,velk_slam::cuvslam_odometry=info"
     try:
         init_logging(directive)
-        _logging_ready = True
-    except ValueError:
-        _logging_ready = False
-    return _logging_ready
+    except ValueError as err:
+        if str(err).startswith("level: "):
+            raise UserError(f"--log {level!r}: {err}; give a level such as warn or info, or a filter such as velk_slam=debug") from None
+        return False
+    return True
 
 
 def engine_counters(engine: Any, names: Sequence[str] = FUSION_COUNTERS) -> Optional[Dict[str, int]]:
