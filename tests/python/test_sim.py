@@ -132,14 +132,12 @@ def test_slip_burst_and_scale_error_show_in_the_wheel_speed():
     start, end = rec.slip_interval_ns
     assert (start, end) == (10_000_000_000, 12_000_000_000)
     dt = 1.0 / rec.imu_rate_hz
-    per_gt_step = rec.wheel_rate_hz and int(round(rec.imu_rate_hz / rec.wheel_rate_hz))
     for w in rec.wheel_estimates[1:-1]:
         k = w.timestamp_ns // int(round(1e9 / rec.imu_rate_hz))
         a, b = rec.ground_truth[k - 1], rec.ground_truth[k + 1]
         true_speed = math.hypot(b[1] - a[1], b[2] - a[2]) / (2 * dt)
         slip = 0.8 if start <= w.timestamp_ns < end else 0.0
         assert w.twist_linear[0] == pytest.approx(1.02 * true_speed + slip, abs=2e-4)
-    assert per_gt_step == 4
 
 
 def test_delivery_order_and_latency():

@@ -83,6 +83,20 @@ class _Builder:
             twist=self.t["geometry_msgs/msg/TwistWithCovariance"](twist=twist, covariance=np.asarray(w.twist_covariance, dtype=float)),
         )
 
+    def pose_stamped(self, t_ns: int, w: Any) -> Any:
+        pose = self.t["geometry_msgs/msg/Pose"](position=self.point(w.translation), orientation=self.quat(w.rotation_xyzw))
+        return self.t["geometry_msgs/msg/PoseWithCovarianceStamped"](
+            header=self.header(t_ns, w.frame_id),
+            pose=self.t["geometry_msgs/msg/PoseWithCovariance"](pose=pose, covariance=np.asarray(w.pose_covariance, dtype=float)),
+        )
+
+    def twist_stamped(self, t_ns: int, w: Any) -> Any:
+        twist = self.t["geometry_msgs/msg/Twist"](linear=self.vec3(w.twist_linear), angular=self.vec3(w.twist_angular))
+        return self.t["geometry_msgs/msg/TwistWithCovarianceStamped"](
+            header=self.header(t_ns, w.child_frame_id),
+            twist=self.t["geometry_msgs/msg/TwistWithCovariance"](twist=twist, covariance=np.asarray(w.twist_covariance, dtype=float)),
+        )
+
     def tf_message(self, t_ns: int, parent: str, child: str, pair: Any) -> Any:
         tr = self.t["geometry_msgs/msg/Transform"](translation=self.vec3(pair[0]), rotation=self.quat(pair[1]))
         ts = self.t["geometry_msgs/msg/TransformStamped"](header=self.header(t_ns, parent), child_frame_id=child, transform=tr)
@@ -98,11 +112,14 @@ def write_sim_bag(
     odom_topic: str = "/wheel/odom",
     with_tf_static: bool = True,
     with_orientation: bool = False,
+    wheel_type: str = "nav_msgs/msg/Odometry",
     start_ns: int = DEFAULT_START_NS,
 ) -> Path:
     """Write ``rec`` to ``path`` (a .bag file for "ros1", a bag folder for the ROS 2 formats) and return
     the path. The orientation, when written, is the true world-from-IMU attitude turned by an
-    arbitrary constant heading (as an AHRS referenced to magnetic north reports it)."""
+    arbitrary constant heading (as an AHRS referenced to magnetic north reports it). ``wheel_type``
+    may also be geometry_msgs/msg/PoseWithCovarianceStamped or TwistWithCovarianceStamped (the twist
+    stamped in the child frame)."""
     if fmt not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, got {fmt!r}")
     path = Path(path)
@@ -126,7 +143,12 @@ def write_sim_bag(
     with writer:
         conns = {}
         conns["imu"] = writer.add_connection(imu_topic, "sensor_msgs/msg/Imu", typestore=store)
-        conns["wheel"] = writer.add_connection(odom_topic, "nav_msgs/msg/Odometry", typestore=store)
+        conns["wheel"] = writer.add_connection(odom_topic, wheel_type, typestore=store)
+        wheel_msg = {
+            "nav_msgs/msg/Odometry": build.odometry,
+            "geometry_msgs/msg/PoseWithCovarianceStamped": build.pose_stamped,
+            "geometry_msgs/msg/TwistWithCovarianceStamped": build.twist_stamped,
+        }[wheel_type]
         if with_tf_static:
             tf_conn = writer.add_connection("/tf_static", "tf2_msgs/msg/TFMessage", typestore=store)
             msg = build.tf_message(start_ns, rec.base_frame_id, rec.imu_frame_id, rec.base_from_imu)
@@ -142,8 +164,8 @@ def write_sim_bag(
                 msg = build.imu(t, m.frame_id, m.angular_velocity, m.linear_acceleration, orientation)
                 writer.write(conns["imu"], start_ns + d.arrival_ns, serialize(msg, "sensor_msgs/msg/Imu"))
             else:
-                msg = build.odometry(t, m)
-                writer.write(conns["wheel"], start_ns + d.arrival_ns, serialize(msg, "nav_msgs/msg/Odometry"))
+                msg = wheel_msg(t, m)
+                writer.write(conns["wheel"], start_ns + d.arrival_ns, serialize(msg, wheel_type))
     return path
 
 
