@@ -501,7 +501,9 @@ def test_rgbd_sequence_follows_the_robot(depth_frame):
     # Depth either aligned with the colour camera or taken 2.5 cm to its right and reprojected.
     rig_from_color = Pose((0, 0, 0), OPTICAL)
     rig_from_depth = rig_from_color if depth_frame == "color" else Pose((0, -0.025, 0), OPTICAL)
-    tf = table_tf({("base_link", "rig"): BASE_FROM_RIG.pair(), ("rig", "color"): rig_from_color.pair(),
+    # tf may answer quaternions of any norm: the mount's comes back scaled by 2.
+    (t, q) = BASE_FROM_RIG.pair()
+    tf = table_tf({("base_link", "rig"): (t, tuple(2.0 * c for c in q)), ("rig", "color"): rig_from_color.pair(),
                    ("color", "depth"): (rig_from_color.inv() * rig_from_depth).pair()})
     vo = n.CuvslamOdometry({"camera_mode": "rgbd", "rig_frame_id": "rig",
                             "cameras": [{"frame_id": "color"}, {"frame_id": "depth"}]}, tf=tf)
