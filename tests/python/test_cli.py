@@ -376,3 +376,17 @@ def test_pose_and_twist_topics_feed_an_odometry_source(tmp_path, rec, wheel_type
     # Every estimate after initialisation reaches the engine under the configured frame names.
     assert counters_of(out)["measurements"] >= len(rec.wheel_estimates) - 2 * int(rec.wheel_rate_hz)
     assert float(summary_value(out, "vs ground truth [fused]").split()[2]) < 1.0
+
+
+@needs_fusion
+@pytest.mark.parametrize("level, shown, hidden", [("error", [], ["WARN", "INFO"]), ("info", ["INFO", "odometry_fusion initialized"], [])])
+def test_log_level_filters_the_engine_lines_and_keeps_the_counters(tmp_path, level, shown, hidden):
+    code, out, err = run_cli_process("demo", "--out-dir", tmp_path, "--duration", "8", "--no-progress", "--log", level)
+    assert code == 0, err
+    counters = counters_of(out)
+    assert counters["imu_samples"] > 0 and counters["measurements"] > 0
+    for text in shown:
+        assert text in err
+    for text in hidden:
+        assert text not in err
+    assert "odometry fusion counters" not in err  # read for the summary, not printed

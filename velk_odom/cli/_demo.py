@@ -46,38 +46,38 @@ def run(args: argparse.Namespace) -> int:
     import numpy as np
 
     from velk_odom import _native
-    from velk_odom.cli._output import Progress, enable_engine_log, engine_counters, format_counters, plot_trajectories, table
+    from velk_odom.cli._output import EngineLog, Progress, engine_counters, format_counters, plot_trajectories, table
     from velk_odom.sim import simulate
     from velk_odom.trajectory import write_tum
 
     started = time.perf_counter()
-    enable_engine_log(args.log)
     rec = simulate(args.duration, seed=args.seed)
     config = rec.fusion_config()
     fusion = _native.OdometryFusion(config)
     imu_only = _native.OdometryFusion(dict(config, odom_sources=[]))
 
-    fused: List[Tuple[Any, ...]] = []
-    inertial: List[Tuple[Any, ...]] = []
-    progress = Progress(len(rec.deliveries), "demo", enabled=not args.no_progress)
-    base_from_imu = rec.base_from_imu
-    try:
-        for kind, value in rec.values("arrival"):
-            if kind == "imu":
-                fusion.handle_imu(value, base_from_imu)
-                imu_only.handle_imu(value, base_from_imu)
-                est = imu_only.maybe_publish()
+    with EngineLog(args.log) as log:
+        fused: List[Tuple[Any, ...]] = []
+        inertial: List[Tuple[Any, ...]] = []
+        progress = Progress(len(rec.deliveries), "demo", enabled=not args.no_progress, console=log.console)
+        base_from_imu = rec.base_from_imu
+        try:
+            for kind, value in rec.values("arrival"):
+                if kind == "imu":
+                    fusion.handle_imu(value, base_from_imu)
+                    imu_only.handle_imu(value, base_from_imu)
+                    est = imu_only.maybe_publish()
+                    if est is not None:
+                        inertial.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+                else:
+                    fusion.handle_source(value)
+                est = fusion.maybe_publish()
                 if est is not None:
-                    inertial.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
-            else:
-                fusion.handle_source(value)
-            est = fusion.maybe_publish()
-            if est is not None:
-                fused.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
-            progress.update()
-    finally:
-        progress.close()
-    counters = engine_counters(fusion)
+                    fused.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+                progress.update()
+        finally:
+            progress.close()
+        counters = engine_counters(fusion)
 
     written: List[str] = []
     if args.write_bag:

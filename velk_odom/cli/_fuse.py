@@ -322,7 +322,7 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom.cli._output import (
         Progress,
         aligned_track,
-        enable_engine_log,
+        EngineLog,
         engine_counters,
         format_counters,
         plot_trajectories,
@@ -369,33 +369,32 @@ def run(args: argparse.Namespace) -> int:
             fusion = _native.OdometryFusion(engine_config)
         except (TypeError, ValueError) as err:
             raise UserError(f"{source}: {err}") from None
-        enable_engine_log(args.log)
-
-        by_topic = {p.topic: p for p in plans}
-        total = sum(bag.counts.get(t, 0) for t in by_topic)
-        rows: List[Tuple[int, ...]] = []
-        raw: Dict[str, List[Tuple[int, ...]]] = {p.topic: [] for p in plans if p.odom_source and p.msgtype != TWIST_COV}
-        progress = Progress(total, "fuse", enabled=not args.no_progress)
-        try:
-            for m in bag.messages(by_topic, args.order):
-                plan = by_topic[m.topic]
-                for kind, value in _convert(plan, m.msg):
-                    if kind == "imu":
-                        fusion.handle_imu(value, plan.base_from_imu)
-                    else:
-                        fusion.handle_source(value)
-                        if kind == "odometry" and m.topic in raw:
-                            raw[m.topic].append((value.timestamp_ns, *value.translation, *value.rotation_xyzw))
-                    plan.fed[kind] += 1
-                    est = fusion.maybe_publish()
-                    if est is not None:
-                        rows.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
-                progress.update()
-        except _native.PanicException as err:
-            raise UserError(f"{source}: the engine refused the configuration: {err}; fix it in the configuration") from None
-        finally:
-            progress.close()
-        counters = engine_counters(fusion)
+        with EngineLog(args.log) as log:
+            by_topic = {p.topic: p for p in plans}
+            total = sum(bag.counts.get(t, 0) for t in by_topic)
+            rows: List[Tuple[int, ...]] = []
+            raw: Dict[str, List[Tuple[int, ...]]] = {p.topic: [] for p in plans if p.odom_source and p.msgtype != TWIST_COV}
+            progress = Progress(total, "fuse", enabled=not args.no_progress, console=log.console)
+            try:
+                for m in bag.messages(by_topic, args.order):
+                    plan = by_topic[m.topic]
+                    for kind, value in _convert(plan, m.msg):
+                        if kind == "imu":
+                            fusion.handle_imu(value, plan.base_from_imu)
+                        else:
+                            fusion.handle_source(value)
+                            if kind == "odometry" and m.topic in raw:
+                                raw[m.topic].append((value.timestamp_ns, *value.translation, *value.rotation_xyzw))
+                        plan.fed[kind] += 1
+                        est = fusion.maybe_publish()
+                        if est is not None:
+                            rows.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+                    progress.update()
+            except _native.PanicException as err:
+                raise UserError(f"{source}: the engine refused the configuration: {err}; fix it in the configuration") from None
+            finally:
+                progress.close()
+            counters = engine_counters(fusion)
 
     output = args.output or f"{bag.path.stem or 'recording'}_fused.tum"
     write_tum(output, rows)

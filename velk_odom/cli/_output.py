@@ -6,6 +6,7 @@ import os
 import re
 import sys
 import tempfile
+import threading
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from velk_odom.cli._errors import UserError
@@ -15,22 +16,71 @@ FUSION_COUNTERS = ("imu_samples", "measurements", "gated", "replayed", "too_late
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 _FIELD = re.compile(r"\b([a-z_]+)=(\d+)\b")
 
-def enable_engine_log(level: str) -> bool:
-    """Send the engines' log to stderr at ``level``. A bare level below info also keeps the engines'
-    info events (their counter reports, read by `engine_counters`). Returns False when a logger was
-    installed earlier in this process; raises UserError for a filter that does not parse."""
-    from velk_odom._native import init_logging
+_LEVEL_RANK = {"ERROR": 1, "WARN": 2, "INFO": 3, "DEBUG": 4, "TRACE": 5}
+_BARE_BELOW_INFO = {"off": 0, "error": 1, "warn": 2}
+_LINE_LEVEL = re.compile(r"^\S+\s+(TRACE|DEBUG|INFO|WARN|ERROR)\s")
 
-    directive = level
-    if level in ("off", "error", "warn"):
-        directive = f"{level},velk_slam::odometry_fusion=info,velk_slam::cuvslam_odometry=info"
-    try:
-        init_logging(directive)
-    except ValueError as err:
-        if str(err).startswith("level: "):
-            raise UserError(f"--log {level!r}: {err}; give a level such as warn or info, or a filter such as velk_slam=debug") from None
-        return False
-    return True
+
+class EngineLog:
+    """The engines' log on stderr at the user's ``level``, with their counter reports still readable.
+
+    The engines have one process-wide log filter, and the counter report is an info event. For a bare
+    level below info (off, error, warn) the filter is therefore opened to info and fd 2 goes through a
+    pipe whose reader forwards only the lines at the user's level (and anything that is not a log
+    line). ``console`` is the real stderr, for the progress bar. Other filters are installed as given.
+    Raises UserError for a filter that does not parse.
+    """
+
+    def __init__(self, level: str) -> None:
+        self.level = level
+        self.console: Any = sys.stderr
+        self._saved: Optional[int] = None
+        self._thread: Optional[threading.Thread] = None
+
+    def __enter__(self) -> "EngineLog":
+        from velk_odom._native import init_logging
+
+        keep = _BARE_BELOW_INFO.get(self.level)
+        directive = self.level if keep is None else "info"
+        try:
+            init_logging(directive)
+        except ValueError as err:
+            if str(err).startswith("level: "):
+                raise UserError(
+                    f"--log {self.level!r}: {err}; give a level such as warn or info, or a filter such as velk_slam=debug"
+                ) from None
+            return self  # a logger was installed earlier in this process; it stays as it is
+        if keep is None:
+            return self
+        sys.stderr.flush()
+        self._saved = os.dup(2)
+        read_end, write_end = os.pipe()
+        os.dup2(write_end, 2)
+        os.close(write_end)
+        self.console = os.fdopen(os.dup(self._saved), "w", buffering=1)
+        self._thread = threading.Thread(target=self._forward, args=(read_end, keep), daemon=True)
+        self._thread.start()
+        return self
+
+    def _forward(self, read_end: int, keep: int) -> None:
+        assert self._saved is not None
+        with os.fdopen(read_end, "rb") as source:
+            for raw in source:
+                match = _LINE_LEVEL.match(_ANSI.sub("", raw.decode("utf-8", errors="replace")))
+                if match is None or _LEVEL_RANK[match.group(1)] <= keep:
+                    os.write(self._saved, raw)
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._saved is None:
+            return
+        sys.stderr.flush()
+        os.dup2(self._saved, 2)  # closes the pipe's last write end: the reader sees its end
+        if self._thread is not None:
+            self._thread.join(timeout=5.0)
+        self.console.close()
+        os.close(self._saved)
+        self._saved = None
+        self.console = sys.stderr
 
 
 def engine_counters(engine: Any, names: Sequence[str] = FUSION_COUNTERS) -> Optional[Dict[str, int]]:
@@ -63,14 +113,15 @@ def format_counters(counters: Optional[Dict[str, int]], names: Sequence[str] = F
 
 
 class Progress:
-    """A tqdm progress bar on stderr when stderr is a terminal, silent otherwise."""
+    """A tqdm progress bar on ``console`` (default stderr) when it is a terminal, silent otherwise."""
 
-    def __init__(self, total: int, desc: str, enabled: bool = True) -> None:
+    def __init__(self, total: int, desc: str, enabled: bool = True, console: Any = None) -> None:
         self._bar = None
-        if enabled and sys.stderr.isatty():
+        console = console if console is not None else sys.stderr
+        if enabled and console.isatty():
             from tqdm import tqdm
 
-            self._bar = tqdm(total=total, desc=desc, unit="msg", unit_scale=True, leave=False, file=sys.stderr)
+            self._bar = tqdm(total=total, desc=desc, unit="msg", unit_scale=True, leave=False, file=console)
 
     def update(self, n: int = 1) -> None:
         if self._bar is not None:

@@ -159,7 +159,7 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom.cli._output import (
         Progress,
         aligned_track,
-        enable_engine_log,
+        EngineLog,
         engine_counters,
         format_counters,
         plot_trajectories,
@@ -214,60 +214,59 @@ def run(args: argparse.Namespace) -> int:
             vo = _native.CuvslamOdometry(engine_config, tf=live_tf)
         except (TypeError, ValueError) as err:
             raise UserError(f"{source}: {err}") from None
-        enable_engine_log(args.log)
-
-        # Static transforms are known from the start, as a latched /tf_static is on a robot.
-        for m in bag.messages([t for t, r in topics.items() if r == "tf" and t.endswith("tf_static")], "recorded"):
-            live_tf.add_message(m.msg, static=True)
-        if isinstance(imu_noise, dict):
-            imu_topics = [t for t, r in topics.items() if r == "imu"]
-            first = bag.first(imu_topics[0]) if imu_topics else None
-            frame = imu_noise.get("frame_id") or (first.header.frame_id if first is not None else "imu")
-            try:
-                vo.handle_imu_info(
-                    _native.ImuNoiseModel(
-                        frame,
-                        float(imu_noise.get("gyro_noise_density", 0.0)),
-                        float(imu_noise.get("gyro_random_walk", 0.0)),
-                        float(imu_noise.get("accel_noise_density", 0.0)),
-                        float(imu_noise.get("accel_random_walk", 0.0)),
-                        float(imu_noise.get("frequency", 0.0)),
+        with EngineLog(args.log) as log:
+            # Static transforms are known from the start, as a latched /tf_static is on a robot.
+            for m in bag.messages([t for t, r in topics.items() if r == "tf" and t.endswith("tf_static")], "recorded"):
+                live_tf.add_message(m.msg, static=True)
+            if isinstance(imu_noise, dict):
+                imu_topics = [t for t, r in topics.items() if r == "imu"]
+                first = bag.first(imu_topics[0]) if imu_topics else None
+                frame = imu_noise.get("frame_id") or (first.header.frame_id if first is not None else "imu")
+                try:
+                    vo.handle_imu_info(
+                        _native.ImuNoiseModel(
+                            frame,
+                            float(imu_noise.get("gyro_noise_density", 0.0)),
+                            float(imu_noise.get("gyro_random_walk", 0.0)),
+                            float(imu_noise.get("accel_noise_density", 0.0)),
+                            float(imu_noise.get("accel_random_walk", 0.0)),
+                            float(imu_noise.get("frequency", 0.0)),
+                        )
                     )
-                )
-            except (TypeError, ValueError) as err:
-                raise UserError(f"{source}: imu_noise: {err}") from None
+                except (TypeError, ValueError) as err:
+                    raise UserError(f"{source}: imu_noise: {err}") from None
 
-        rows: List[Tuple[Any, ...]] = []
-        fed: Counter = Counter()
-        clouds = 0
-        total = sum(bag.counts.get(t, 0) for t in topics)
-        progress = Progress(total, "vo", enabled=not args.no_progress)
-        try:
-            for m in bag.messages(topics, args.order):
-                role = topics[m.topic]
-                est = None
-                if role == "tf":
-                    live_tf.add_message(m.msg, static=m.topic.endswith("tf_static"))
-                elif role == "camera_info":
-                    vo.handle_camera_info(camera_model_from_msg(m.msg))
-                elif role == "depth_camera_info":
-                    vo.handle_depth_camera_info(camera_model_from_msg(m.msg))
-                elif role == "imu":
-                    vo.handle_imu(imu_sample_from_msg(m.msg))
-                elif role == "image":
-                    est = vo.handle_image(image_frame_from_msg(m.msg))
-                else:
-                    cloud, est = vo.handle_depth_image(image_frame_from_msg(m.msg))
-                    if cloud is not None and clouds_dir is not None:
-                        _write_ply(clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
-                        clouds += 1
-                fed[role] += 1
-                if est is not None:
-                    rows.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
-                progress.update()
-        finally:
-            progress.close()
-        counters = engine_counters(vo, VO_COUNTERS)
+            rows: List[Tuple[Any, ...]] = []
+            fed: Counter = Counter()
+            clouds = 0
+            total = sum(bag.counts.get(t, 0) for t in topics)
+            progress = Progress(total, "vo", enabled=not args.no_progress, console=log.console)
+            try:
+                for m in bag.messages(topics, args.order):
+                    role = topics[m.topic]
+                    est = None
+                    if role == "tf":
+                        live_tf.add_message(m.msg, static=m.topic.endswith("tf_static"))
+                    elif role == "camera_info":
+                        vo.handle_camera_info(camera_model_from_msg(m.msg))
+                    elif role == "depth_camera_info":
+                        vo.handle_depth_camera_info(camera_model_from_msg(m.msg))
+                    elif role == "imu":
+                        vo.handle_imu(imu_sample_from_msg(m.msg))
+                    elif role == "image":
+                        est = vo.handle_image(image_frame_from_msg(m.msg))
+                    else:
+                        cloud, est = vo.handle_depth_image(image_frame_from_msg(m.msg))
+                        if cloud is not None and clouds_dir is not None:
+                            _write_ply(clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
+                            clouds += 1
+                    fed[role] += 1
+                    if est is not None:
+                        rows.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+                    progress.update()
+            finally:
+                progress.close()
+            counters = engine_counters(vo, VO_COUNTERS)
 
     output = args.output or f"{bag.path.stem or 'recording'}_vo.tum"
     write_tum(output, rows)
