@@ -204,6 +204,23 @@ def test_user_errors_end_with_one_line_and_status_2(tmp_path, bags, rec, capsys,
     assert_user_error(code, err, *fragments)
 
 
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        ([], "velk-odom: error: the following arguments are required: COMMAND (see velk-odom --help)"),
+        (["fuse"], "velk-odom fuse: error: the following arguments are required: recording (see velk-odom fuse --help)"),
+        (["fuse", "x.bag", "--order", "random"], "velk-odom fuse: error: argument --order: invalid choice: 'random'"),
+        (["demo", "--duration", "long"], "velk-odom demo: error: argument --duration: invalid float value: 'long'"),
+    ],
+)
+def test_usage_mistakes_end_with_one_line(capsys, argv, message):
+    with pytest.raises(SystemExit) as exit_info:
+        main(argv)
+    assert exit_info.value.code == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith(message), err
+
+
 def test_a_recording_without_imu_or_odometry(tmp_path, capsys):
     from rosbags.rosbag2 import Writer
     from rosbags.typesys import Stores, get_typestore

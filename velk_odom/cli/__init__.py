@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import List, Optional
+from typing import List, NoReturn, Optional
 
 from velk_odom.cli._errors import UserError
 
@@ -29,14 +29,21 @@ _TOOL_PACKAGES = {
 }
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage mistakes end, like every user error, with one line and status 2."""
+
+    def error(self, message: str) -> "NoReturn":  # type: ignore[override]
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
     from velk_odom.cli import _demo, _fuse, _vo
 
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="velk-odom",
         description="Replay recordings through velk_odom's odometry engines.",
     )
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
     demo = sub.add_parser("demo", help="fuse a simulated drive (no files needed); writes velk_odom_demo.tum and .png")
     _demo.add_arguments(demo)
