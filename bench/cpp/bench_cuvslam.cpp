@@ -1,0 +1,131 @@
+// Drift and speed of the CPU tracker per odometry mode on rendered sequences (default 640 x 480,
+// 300 frame sets at 30 Hz, 0.5 grey-level image noise: one loop of about 13 m around a textured
+// room). Prints one row per figure: name, value, unit, note (tab-separated).
+//
+// Options: --width W (height = 3/4 W), --frames N, --noise SIGMA, --only NAME.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "../../tests/cpp/cuvslam_library/sequence.hpp"
+
+namespace {
+
+struct Scenario {
+  std::string name;
+  seq::Sequence sequence;
+  cuvslam::Odometry::Config config;
+  bool monocular = false;
+};
+
+void row(const std::string& name, double value, const char* unit, const std::string& note) {
+  std::printf("%s\t%.6g\t%s\t%s\n", name.c_str(), value, unit, note.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int width = 640, frames = 300;
+  double noise = 0.5;
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--width")) width = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--frames")) frames = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--noise")) noise = std::atof(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--only")) only = argv[i + 1];
+  }
+  const int height = width * 3 / 4;
+  const double baseline = 0.12;
+
+  seq::Sequence base;
+  base.frames = frames;
+  base.noise_sigma = noise;
+  base.trajectory.period = 10.0;  // one loop in 300 frames at 30 Hz
+
+  std::vector<Scenario> scenarios;
+  {
+    Scenario s{"stereo_rectified", base, {}, false};
+    s.sequence.cameras = {seq::forward_camera(width, height, baseline / 2), seq::forward_camera(width, height, -baseline / 2)};
+    s.config.use_gpu = false;
+    s.config.rectified_stereo_camera = true;
+    scenarios.push_back(s);
+  }
+  {
+    Scenario s{"stereo_distorted", base, {}, false};
+    render::CameraSpec left = seq::forward_camera(width, height, baseline / 2);
+    render::CameraSpec right = seq::forward_camera(width, height, -baseline / 2);
+    left.brown = {-0.08, 0.02, 0.0, 0.0005, -0.0003};
+    right.brown = {-0.06, 0.015, 0.0, -0.0004, 0.0002};
+    right.fx *= 1.02;
+    right.cy += 3.0;
+    right.rig_from_camera.R = render::rot_z(0.02) * render::rot_x(0.01) * right.rig_from_camera.R;
+    s.sequence.cameras = {left, right};
+    s.config.use_gpu = false;
+    scenarios.push_back(s);
+  }
+  {
+    Scenario s{"inertial", base, {}, false};
+    s.sequence.cameras = {seq::forward_camera(width, height, baseline / 2), seq::forward_camera(width, height, -baseline / 2)};
+    s.sequence.imu = true;
+    s.sequence.rig_from_imu.R = render::rot_x(render::kPi);
+    s.sequence.gyro_bias = Eigen::Vector3d(0.004, -0.003, 0.002);
+    s.sequence.gyro_noise = 0.002;
+    s.config.use_gpu = false;
+    s.config.rectified_stereo_camera = true;
+    s.config.odometry_mode = cuvslam::Odometry::OdometryMode::Inertial;
+    scenarios.push_back(s);
+  }
+  {
+    Scenario s{"rgbd", base, {}, false};
+    s.sequence.cameras = {seq::forward_camera(width, height, 0.0)};
+    s.sequence.depth_cameras = {0};
+    s.config.use_gpu = false;
+    s.config.odometry_mode = cuvslam::Odometry::OdometryMode::RGBD;
+    s.config.rgbd_settings.depth_camera_id = 0;
+    s.config.rgbd_settings.depth_scale_factor = 1000.f;
+    scenarios.push_back(s);
+  }
+  {
+    Scenario s{"mono", base, {}, true};
+    s.sequence.cameras = {seq::forward_camera(width, height, 0.0)};
+    s.config.use_gpu = false;
+    s.config.odometry_mode = cuvslam::Odometry::OdometryMode::Mono;
+    scenarios.push_back(s);
+  }
+  {
+    Scenario s{"multisensor", base, {}, false};
+    render::CameraSpec side = seq::forward_camera(width, height, 0.0);
+    side.rig_from_camera.R = render::rot_z(render::kPi / 2) * side.rig_from_camera.R;
+    s.sequence.cameras = {seq::forward_camera(width, height, 0.0), side};
+    s.sequence.depth_cameras = {0};
+    s.config.use_gpu = false;
+    s.config.odometry_mode = cuvslam::Odometry::OdometryMode::Multisensor;
+    s.config.depth_camera_ids = {0};
+    s.config.multisensor_depth_scale_factor = 1000.f;
+    scenarios.push_back(s);
+  }
+
+  char note[160];
+  std::snprintf(note, sizeof note, "%dx%d, %d frame sets, noise %.2g", width, height, frames, noise);
+  for (auto& s : scenarios) {
+    if (!only.empty() && s.name != only) continue;
+    cuvslam::Odometry odom(seq::make_rig(s.sequence), s.config);
+    double seconds = 0.0;
+    const seq::Run r = seq::run(s.sequence, odom, &seconds);
+    const seq::Drift d = seq::endpoint_drift(r);
+    row(s.name + ".tracked_frames", d.tracked, "frames", note);
+    row(s.name + ".path", d.path_m, "m", note);
+    if (s.monocular) {
+      const seq::SimilarityFit fit = seq::similarity_fit(r);
+      row(s.name + ".sim3_rms_error", 100.0 * fit.rms_m / fit.path_m, "% of path", note);
+      row(s.name + ".sim3_max_error", 100.0 * fit.max_m / fit.path_m, "% of path", note);
+    } else {
+      row(s.name + ".translation_drift", 100.0 * d.translation_ratio(), "% of path", note);
+      row(s.name + ".rotation_drift", d.rotation_deg_per_m(), "deg/m", note);
+    }
+    row(s.name + ".speed", frames / seconds, "frame sets/s", std::string(note) + ", one core, Track only");
+    std::fflush(stdout);
+  }
+  return 0;
+}

@@ -1,0 +1,255 @@
+// Runs the tracker over rendered sequences and measures its drift against the true trajectory.
+#pragma once
+
+#include <Eigen/Dense>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "cuvslam/cuvslam.h"
+#include "render.hpp"
+
+namespace seq {
+
+inline cuvslam::Pose to_pose(const render::Pose& p) {
+  Eigen::Quaterniond q(p.R);
+  q.normalize();
+  cuvslam::Pose out;
+  out.rotation = {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
+                  static_cast<float>(q.w())};
+  out.translation = {static_cast<float>(p.t.x()), static_cast<float>(p.t.y()), static_cast<float>(p.t.z())};
+  return out;
+}
+
+inline render::Pose from_pose(const cuvslam::Pose& p) {
+  const Eigen::Quaterniond q(p.rotation[3], p.rotation[0], p.rotation[1], p.rotation[2]);
+  return {q.normalized().toRotationMatrix(), Eigen::Vector3d(p.translation[0], p.translation[1], p.translation[2])};
+}
+
+inline cuvslam::Camera to_camera(const render::CameraSpec& c) {
+  cuvslam::Camera cam;
+  cam.size = {c.width, c.height};
+  cam.principal = {static_cast<float>(c.cx), static_cast<float>(c.cy)};
+  cam.focal = {static_cast<float>(c.fx), static_cast<float>(c.fy)};
+  cam.rig_from_camera = to_pose(c.rig_from_camera);
+  if (c.brown != std::array<double, 5>{0, 0, 0, 0, 0}) {
+    cam.distortion.model = cuvslam::Distortion::Model::Brown;
+    for (double k : c.brown) cam.distortion.parameters.push_back(static_cast<float>(k));
+  }
+  return cam;
+}
+
+// A forward-looking camera at `y_offset` metres to the left of the rig origin.
+inline render::CameraSpec forward_camera(int width, int height, double y_offset) {
+  render::CameraSpec c;
+  c.width = width;
+  c.height = height;
+  c.fx = c.fy = 0.8 * width;
+  c.cx = 0.5 * (width - 1);
+  c.cy = 0.5 * (height - 1);
+  c.rig_from_camera.R = render::optical_to_body();
+  c.rig_from_camera.t = Eigen::Vector3d(0.05, y_offset, 0.0);
+  return c;
+}
+
+struct Sequence {
+  std::vector<render::CameraSpec> cameras;
+  std::vector<int> depth_cameras;  // cameras that also deliver aligned depth
+  bool float_depth = false;        // Float32 metres instead of UInt16 millimetres
+  render::Trajectory trajectory;
+  render::Scene scene;
+  double fps = 30.0;
+  int frames = 60;
+  double noise_sigma = 0.5;  // grey levels
+  std::set<int> blank_frames;  // frames whose images show a featureless grey
+  // IMU (modes 1 and 4): rate, rig_from_imu, constant gyro bias and white noise (rad/s per sample).
+  bool imu = false;
+  double imu_rate = 200.0;
+  render::Pose rig_from_imu;
+  Eigen::Vector3d gyro_bias = Eigen::Vector3d::Zero();
+  double gyro_noise = 0.0;
+  uint32_t seed = 7;
+};
+
+struct Run {
+  std::vector<int64_t> t_ns;
+  std::vector<render::Pose> truth;                  // world_from_rig, every frame
+  std::vector<std::optional<render::Pose>> est;     // tracker's world_from_rig, when tracked
+  std::vector<std::array<float, 36>> covariance;    // when tracked
+};
+
+inline int64_t frame_ns(const Sequence& s, int k) {
+  return static_cast<int64_t>(std::llround(1e9 * k / s.fps)) + 1'000'000'000;
+}
+
+inline cuvslam::Rig make_rig(const Sequence& s) {
+  cuvslam::Rig rig;
+  for (const auto& c : s.cameras) rig.cameras.push_back(to_camera(c));
+  if (s.imu) {
+    cuvslam::ImuCalibration imu;
+    imu.rig_from_imu = to_pose(s.rig_from_imu);
+    imu.gyroscope_noise_density = 1e-3f;
+    imu.gyroscope_random_walk = 1e-5f;
+    imu.accelerometer_noise_density = 1e-2f;
+    imu.accelerometer_random_walk = 1e-4f;
+    imu.frequency = static_cast<float>(s.imu_rate);
+    rig.imus.push_back(imu);
+  }
+  return rig;
+}
+
+// Renders and tracks the sequence frame by frame; IMU samples up to each frame's stamp are
+// registered before it.
+// `track_seconds` (optional) accumulates the wall time spent inside Track alone.
+inline Run run(const Sequence& s, cuvslam::Odometry& odom, double* track_seconds = nullptr) {
+  Run out;
+  std::mt19937 rng(s.seed);
+  std::mt19937 imu_rng(s.seed + 1);
+  std::normal_distribution<double> gyro_noise(0.0, 1.0);
+  int64_t next_imu_ns = frame_ns(s, 0) - 200'000'000;
+  const int64_t imu_step = static_cast<int64_t>(std::llround(1e9 / s.imu_rate));
+  for (int k = 0; k < s.frames; ++k) {
+    const int64_t t_ns = frame_ns(s, k);
+    const double t = 1e-9 * static_cast<double>(t_ns - frame_ns(s, 0));
+    if (s.imu) {
+      for (; next_imu_ns <= t_ns; next_imu_ns += imu_step) {
+        const double ti = 1e-9 * static_cast<double>(next_imu_ns - frame_ns(s, 0));
+        const Eigen::Matrix3d imu_from_rig = s.rig_from_imu.R.transpose();
+        Eigen::Vector3d w = imu_from_rig * s.trajectory.angular_velocity(ti) + s.gyro_bias;
+        for (int i = 0; i < 3; ++i) w[i] += s.gyro_noise * gyro_noise(imu_rng);
+        const Eigen::Vector3d f = imu_from_rig * s.trajectory.specific_force(ti);
+        cuvslam::ImuMeasurement m;
+        m.timestamp_ns = next_imu_ns;
+        m.angular_velocities = {static_cast<float>(w.x()), static_cast<float>(w.y()), static_cast<float>(w.z())};
+        m.linear_accelerations = {static_cast<float>(f.x()), static_cast<float>(f.y()), static_cast<float>(f.z())};
+        odom.RegisterImuMeasurement(0, m);
+      }
+    }
+    const render::Pose world_from_rig = s.trajectory.world_from_rig(t);
+    std::vector<std::vector<uint8_t>> grey(s.cameras.size());
+    std::vector<std::vector<uint16_t>> depth16(s.cameras.size());
+    std::vector<std::vector<float>> depth32(s.cameras.size());
+    std::vector<cuvslam::Image> images, depths;
+    const bool blank = s.blank_frames.count(k) > 0;
+    for (size_t c = 0; c < s.cameras.size(); ++c) {
+      const bool want_depth = std::find(s.depth_cameras.begin(), s.depth_cameras.end(), static_cast<int>(c)) !=
+                              s.depth_cameras.end();
+      if (blank) {
+        grey[c] = render::blank_view(s.cameras[c], 120, s.noise_sigma, rng);
+      } else {
+        render::RenderedView v = render::render_view(s.scene, s.cameras[c], world_from_rig * s.cameras[c].rig_from_camera,
+                                                     s.noise_sigma, rng, want_depth);
+        grey[c] = std::move(v.grey);
+        if (want_depth) {
+          if (s.float_depth) {
+            depth32[c] = std::move(v.depth_m);
+          } else {
+            depth16[c].resize(v.depth_m.size());
+            for (size_t i = 0; i < v.depth_m.size(); ++i)
+              depth16[c][i] = static_cast<uint16_t>(std::clamp(std::lround(v.depth_m[i] * 1000.0), 0L, 65535L));
+          }
+        }
+      }
+      cuvslam::Image img;
+      img.pixels = grey[c].data();
+      img.width = s.cameras[c].width;
+      img.height = s.cameras[c].height;
+      img.timestamp_ns = t_ns;
+      img.camera_index = static_cast<uint32_t>(c);
+      images.push_back(img);
+      if (want_depth && !blank) {
+        cuvslam::Image d = img;
+        d.pixels = s.float_depth ? static_cast<const void*>(depth32[c].data()) : depth16[c].data();
+        d.data_type = s.float_depth ? cuvslam::Image::DataType::Float32 : cuvslam::Image::DataType::UInt16;
+        depths.push_back(d);
+      }
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const cuvslam::PoseEstimate e = odom.Track(images, {}, depths);
+    if (track_seconds)
+      *track_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    out.t_ns.push_back(e.timestamp_ns);
+    out.truth.push_back(world_from_rig);
+    if (e.world_from_rig) {
+      out.est.push_back(from_pose(e.world_from_rig->pose));
+      out.covariance.push_back(e.world_from_rig->covariance);
+    } else {
+      out.est.emplace_back();
+      out.covariance.emplace_back();
+    }
+  }
+  return out;
+}
+
+struct Drift {
+  int first = -1, last = -1;    // first and last tracked frame
+  int tracked = 0;
+  double path_m = 0.0;          // true distance travelled between them
+  double translation_m = 0.0;   // end-point position error after aligning the first tracked poses
+  double rotation_deg = 0.0;    // end-point attitude error after the same alignment
+  double translation_ratio() const { return translation_m / path_m; }
+  double rotation_deg_per_m() const { return rotation_deg / path_m; }
+};
+
+// Aligns the estimate's world to the truth at the first tracked frame, then compares the last.
+inline Drift endpoint_drift(const Run& r, int from = 0, int to = -1) {
+  Drift d;
+  if (to < 0) to = static_cast<int>(r.est.size()) - 1;
+  for (int k = from; k <= to; ++k)
+    if (r.est[static_cast<size_t>(k)]) {
+      if (d.first < 0) d.first = k;
+      d.last = k;
+      ++d.tracked;
+    }
+  if (d.first < 0) return d;
+  const render::Pose truth_from_est = r.truth[static_cast<size_t>(d.first)] * r.est[static_cast<size_t>(d.first)]->inverse();
+  const render::Pose aligned = truth_from_est * *r.est[static_cast<size_t>(d.last)];
+  const render::Pose& truth = r.truth[static_cast<size_t>(d.last)];
+  std::vector<Eigen::Vector3d> path;
+  for (int k = d.first; k <= d.last; ++k) path.push_back(r.truth[static_cast<size_t>(k)].t);
+  d.path_m = render::path_length(path);
+  d.translation_m = (aligned.t - truth.t).norm();
+  d.rotation_deg = Eigen::AngleAxisd(aligned.R.transpose() * truth.R).angle() * 180.0 / render::kPi;
+  return d;
+}
+
+// Similarity alignment (Umeyama) of the tracked positions onto the true ones; returns the RMS and
+// the largest residual in metres and the scale applied.
+struct SimilarityFit {
+  double rms_m = 0.0, max_m = 0.0, scale = 1.0, path_m = 0.0;
+  int used = 0;
+};
+
+inline SimilarityFit similarity_fit(const Run& r) {
+  std::vector<Eigen::Vector3d> est, truth;
+  for (size_t k = 0; k < r.est.size(); ++k)
+    if (r.est[k]) {
+      est.push_back(r.est[k]->t);
+      truth.push_back(r.truth[k].t);
+    }
+  SimilarityFit fit;
+  fit.used = static_cast<int>(est.size());
+  if (est.size() < 3) return fit;
+  Eigen::Matrix3Xd a(3, est.size()), b(3, est.size());
+  for (size_t i = 0; i < est.size(); ++i) {
+    a.col(static_cast<Eigen::Index>(i)) = est[i];
+    b.col(static_cast<Eigen::Index>(i)) = truth[i];
+  }
+  const Eigen::Matrix4d t = Eigen::umeyama(a, b, true);
+  fit.scale = t.block<3, 3>(0, 0).col(0).norm();
+  double sum = 0.0;
+  for (size_t i = 0; i < est.size(); ++i) {
+    const Eigen::Vector3d p = t.block<3, 3>(0, 0) * est[i] + t.block<3, 1>(0, 3);
+    const double e = (p - truth[i]).norm();
+    sum += e * e;
+    fit.max_m = std::max(fit.max_m, e);
+  }
+  fit.rms_m = std::sqrt(sum / static_cast<double>(est.size()));
+  fit.path_m = render::path_length(truth);
+  return fit;
+}
+
+}  // namespace seq

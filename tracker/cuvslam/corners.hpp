@@ -1,0 +1,24 @@
+// Corner selection for tracking: the smaller eigenvalue of the gradient structure tensor over a 5 x 5
+// window (Shi-Tomasi), one strongest corner per free grid cell.
+#pragma once
+
+#include <Eigen/Core>
+
+#include <vector>
+
+#include "cuvslam/image_pyramid.hpp"
+
+namespace cuvslam::detail {
+
+struct CornerParams {
+  int cell = 32;               // grid cell side in pixels
+  int border = 8;              // corners keep this far from the image edge
+  float min_response = 20.f;   // smaller eigenvalue per window pixel, (grey levels / pixel)^2
+  float min_distance = 8.f;    // to existing points and to each other
+};
+
+// Appends to `out` up to `max_new` corners, strongest first, in cells that hold none of `existing`.
+void detect_corners(const GreyImage& image, const std::vector<Eigen::Vector2f>& existing,
+                    const CornerParams& params, int max_new, std::vector<Eigen::Vector2f>* out);
+
+}  // namespace cuvslam::detail

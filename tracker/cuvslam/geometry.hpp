@@ -1,0 +1,80 @@
+// Rigid-body helpers of the CPU tracker. Convention, written once: a Rigid named a_from_b maps b
+// coordinates into frame a (x_a = R x_b + t); a_from_b * b_from_c = a_from_c; rotation increments are
+// applied on the right (R Exp(dtheta)), quaternions cross the interface as (x, y, z, w).
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/Geometry>
+
+#include <array>
+#include <cmath>
+
+#include "cuvslam/cuvslam.h"
+
+namespace cuvslam::detail {
+
+inline Eigen::Matrix3d skew(const Eigen::Vector3d& v) {
+  Eigen::Matrix3d m;
+  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
+  return m;
+}
+
+// Rodrigues' formula; below 1e-8 rad the second-order series avoids dividing by a vanishing angle.
+inline Eigen::Matrix3d so3_exp(const Eigen::Vector3d& phi) {
+  const double theta2 = phi.squaredNorm();
+  const Eigen::Matrix3d k = skew(phi);
+  if (theta2 < 1e-16) return Eigen::Matrix3d::Identity() + k + 0.5 * k * k;
+  const double theta = std::sqrt(theta2);
+  return Eigen::Matrix3d::Identity() + (std::sin(theta) / theta) * k +
+         ((1.0 - std::cos(theta)) / theta2) * k * k;
+}
+
+// Rotation vector of R, angle in [0, pi]. Near pi the angle-axis path avoids the 1/sin blow-up.
+inline Eigen::Vector3d so3_log(const Eigen::Matrix3d& r) {
+  const Eigen::AngleAxisd aa(r);
+  Eigen::Vector3d v = aa.angle() * aa.axis();
+  return v.allFinite() ? v : Eigen::Vector3d::Zero();
+}
+
+struct Rigid {
+  Eigen::Matrix3d R = Eigen::Matrix3d::Identity();
+  Eigen::Vector3d t = Eigen::Vector3d::Zero();
+
+  Rigid() = default;
+  Rigid(const Eigen::Matrix3d& rot, const Eigen::Vector3d& trans) : R(rot), t(trans) {}
+
+  Eigen::Vector3d operator*(const Eigen::Vector3d& x) const { return R * x + t; }
+  Rigid operator*(const Rigid& o) const { return {R * o.R, R * o.t + t}; }
+  Rigid inverse() const {
+    const Eigen::Matrix3d rt = R.transpose();
+    return {rt, -(rt * t)};
+  }
+};
+
+// Interface pose (float quaternion x, y, z, w and translation) to a Rigid; the quaternion is
+// normalised, callers have already refused a zero or non-finite one.
+inline Rigid rigid_from_pose(const Pose& p) {
+  Eigen::Quaterniond q(p.rotation[3], p.rotation[0], p.rotation[1], p.rotation[2]);
+  q.normalize();
+  return {q.toRotationMatrix(), Eigen::Vector3d(p.translation[0], p.translation[1], p.translation[2])};
+}
+
+inline Pose pose_from_rigid(const Rigid& r) {
+  Eigen::Quaterniond q(r.R);
+  q.normalize();
+  if (q.w() < 0.0) q.coeffs() = -q.coeffs();
+  Pose p;
+  p.rotation = {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
+                static_cast<float>(q.w())};
+  p.translation = {static_cast<float>(r.t.x()), static_cast<float>(r.t.y()), static_cast<float>(r.t.z())};
+  return p;
+}
+
+// Re-orthonormalises a rotation that accumulated rounding over many products.
+inline Eigen::Matrix3d orthonormalize(const Eigen::Matrix3d& r) {
+  Eigen::Quaterniond q(r);
+  q.normalize();
+  return q.toRotationMatrix();
+}
+
+}  // namespace cuvslam::detail

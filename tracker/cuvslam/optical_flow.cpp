@@ -1,0 +1,202 @@
+#include "cuvslam/optical_flow.hpp"
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace cuvslam::detail {
+
+namespace {
+
+// A window of side n centred at c reads pixels c - n/2 - 1 ... c + n/2 + 1 (gradients need one more).
+bool window_inside(const GreyImage& img, float cx, float cy, int half, int extra) {
+  const float r = static_cast<float>(half + extra);
+  return img.can_sample(cx - r, cy - r) && img.can_sample(cx + r, cy + r);
+}
+
+// Samples the n x n window centred at (cx, cy) into out (bilinear, one shared fractional offset).
+void sample_window(const GreyImage& img, float cx, float cy, int side, float* out) {
+  const int half = side / 2;
+  const float x0f = cx - static_cast<float>(half);
+  const float y0f = cy - static_cast<float>(half);
+  const int x0 = static_cast<int>(std::floor(x0f));
+  const int y0 = static_cast<int>(std::floor(y0f));
+  const float ax = x0f - static_cast<float>(x0), ay = y0f - static_cast<float>(y0);
+  const float w00 = (1.f - ax) * (1.f - ay), w10 = ax * (1.f - ay), w01 = (1.f - ax) * ay, w11 = ax * ay;
+  const size_t stride = static_cast<size_t>(img.width);
+  for (int j = 0; j < side; ++j) {
+    const float* row = img.pixels.data() + static_cast<size_t>(y0 + j) * stride + x0;
+    for (int i = 0; i < side; ++i)
+      out[j * side + i] = w00 * row[i] + w10 * row[i + 1] + w01 * row[i + stride] + w11 * row[i + stride + 1];
+  }
+}
+
+}  // namespace
+
+bool make_flow_template(const Pyramid& reference, const Eigen::Vector2f& pixel, int side, FlowTemplate* out) {
+  const int n = side;
+  const int half = n / 2;
+  const int levels = reference.size();
+  out->side = n;
+  out->levels = levels;
+  out->data.assign(static_cast<size_t>(levels) * 3 * n * n, 0.f);
+  out->inverse_hessian.assign(static_cast<size_t>(levels), Eigen::Matrix3f::Zero());
+  out->usable.assign(static_cast<size_t>(levels), 0);
+  std::array<float, (kMaxFlowSide + 2) * (kMaxFlowSide + 2)> wide;
+  for (int l = 0; l < levels; ++l) {
+    const GreyImage& img = reference.levels[static_cast<size_t>(l)];
+    const float scale = 1.f / static_cast<float>(1 << l);
+    const float cx = pixel.x() * scale, cy = pixel.y() * scale;
+    if (!window_inside(img, cx, cy, half, 1)) continue;
+    // One sample wider on every side, so central differences cover the whole window.
+    sample_window(img, cx, cy, n + 2, wide.data());
+    float* t = out->data.data() + static_cast<size_t>(l) * 3 * n * n;
+    float* gx = t + n * n;
+    float* gy = gx + n * n;
+    Eigen::Matrix3f h = Eigen::Matrix3f::Zero();
+    for (int j = 0; j < n; ++j) {
+      for (int i = 0; i < n; ++i) {
+        const int w = (j + 1) * (n + 2) + (i + 1);
+        const int k = j * n + i;
+        t[k] = wide[static_cast<size_t>(w)];
+        gx[k] = 0.5f * (wide[static_cast<size_t>(w + 1)] - wide[static_cast<size_t>(w - 1)]);
+        gy[k] = 0.5f * (wide[static_cast<size_t>(w + n + 2)] - wide[static_cast<size_t>(w - n - 2)]);
+        const Eigen::Vector3f jac(gx[k], gy[k], 1.f);
+        h += jac * jac.transpose();
+      }
+    }
+    // The translation block must be well conditioned: its smaller eigenvalue per pixel stays
+    // above a gradient of about 1 grey level per pixel, or the patch is a flat or a straight edge.
+    const float a = h(0, 0), b = h(0, 1), c = h(1, 1);
+    const float min_eig = 0.5f * (a + c) - std::sqrt(0.25f * (a - c) * (a - c) + b * b);
+    if (!(min_eig > 1.f * static_cast<float>(n * n))) continue;
+    out->inverse_hessian[static_cast<size_t>(l)] = h.inverse();
+    out->usable[static_cast<size_t>(l)] = 1;
+    if (l == 0) {
+      double sum = 0.0, sum2 = 0.0;
+      for (int k = 0; k < n * n; ++k) {
+        sum += t[k];
+        sum2 += static_cast<double>(t[k]) * t[k];
+      }
+      const double m = sum / (n * n);
+      out->contrast = static_cast<float>(std::sqrt(std::max(0.0, sum2 / (n * n) - m * m)));
+    }
+  }
+  return out->usable[0] != 0;
+}
+
+bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::Vector2f& guess,
+                const FlowParams& params, Eigen::Vector2f* out, float* rms) {
+  const int n = tmpl.side;
+  const int half = n / 2;
+  const int nn = n * n;
+  std::array<float, kMaxFlowSide * kMaxFlowSide> patch;
+  const int top = std::min({tmpl.levels - 1, current.size() - 1, params.top_level});
+  if (top < 0) return false;
+  Eigen::Vector2f p0 = guess;
+  float bias = 0.f;
+  for (int l = top; l >= 0; --l) {
+    if (!tmpl.usable[static_cast<size_t>(l)]) continue;
+    const GreyImage& img = current.levels[static_cast<size_t>(l)];
+    const float scale = static_cast<float>(1 << l);
+    Eigen::Vector2f p = p0 / scale;
+    const float* t = tmpl.data.data() + static_cast<size_t>(l) * 3 * nn;
+    const float* gx = t + nn;
+    const float* gy = gx + nn;
+    const Eigen::Matrix3f& hinv = tmpl.inverse_hessian[static_cast<size_t>(l)];
+    bool inside = true;
+    for (int it = 0; it < params.max_iterations; ++it) {
+      if (!window_inside(img, p.x(), p.y(), half, 0)) {
+        inside = false;
+        break;
+      }
+      sample_window(img, p.x(), p.y(), n, patch.data());
+      // Inverse compositional step: delta = H^-1 sum J^T e with e = I(p + x) - T(x) - bias and
+      // J = [Tx, Ty, 1]; then p -= delta_xy, bias += delta_bias.
+      float bx = 0.f, by = 0.f, bb = 0.f;
+      for (int k = 0; k < nn; ++k) {
+        const float e = patch[static_cast<size_t>(k)] - t[k] - bias;
+        bx += gx[k] * e;
+        by += gy[k] * e;
+        bb += e;
+      }
+      const Eigen::Vector3f delta = hinv * Eigen::Vector3f(bx, by, bb);
+      if (!delta.allFinite()) return false;
+      p.x() -= delta.x();
+      p.y() -= delta.y();
+      bias += delta.z();
+      if (delta.x() * delta.x() + delta.y() * delta.y() < params.converged_px * params.converged_px) break;
+    }
+    if (!inside) {
+      // A coarse level may not hold the whole window near the border; the finer levels still can.
+      if (l == 0) return false;
+      continue;
+    }
+    p0 = p * scale;
+  }
+  if (!tmpl.usable[0]) return false;
+  const GreyImage& img = current.levels[0];
+  if (!window_inside(img, p0.x(), p0.y(), half, 0)) return false;
+  sample_window(img, p0.x(), p0.y(), n, patch.data());
+  const float* t = tmpl.data.data();
+  double sum2 = 0.0;
+  for (int k = 0; k < nn; ++k) {
+    const float e = patch[static_cast<size_t>(k)] - t[k] - bias;
+    sum2 += static_cast<double>(e) * e;
+  }
+  const float r = static_cast<float>(std::sqrt(sum2 / nn));
+  if (rms) *rms = r;
+  if (!(r <= params.max_rms) || !(r <= params.max_rms_of_contrast * tmpl.contrast)) return false;
+  *out = p0;
+  return true;
+}
+
+bool track_flow_horizontal(const FlowTemplate& tmpl, const GreyImage& image, const FlowParams& params,
+                           Eigen::Vector2f* pos) {
+  const int n = tmpl.side;
+  const int half = n / 2;
+  const int nn = n * n;
+  if (!tmpl.usable[0]) return false;
+  const float* t = tmpl.data.data();
+  const float* gx = t + nn;
+  Eigen::Matrix2f h = Eigen::Matrix2f::Zero();
+  for (int k = 0; k < nn; ++k) {
+    const Eigen::Vector2f jac(gx[k], 1.f);
+    h += jac * jac.transpose();
+  }
+  if (!(h.determinant() > 1e-3f * h(0, 0) * h(1, 1))) return false;
+  const Eigen::Matrix2f hinv = h.inverse();
+  std::array<float, kMaxFlowSide * kMaxFlowSide> patch;
+  Eigen::Vector2f p = *pos;
+  float bias = 0.f;
+  for (int it = 0; it < params.max_iterations; ++it) {
+    if (!window_inside(image, p.x(), p.y(), half, 0)) return false;
+    sample_window(image, p.x(), p.y(), n, patch.data());
+    float bx = 0.f, bb = 0.f;
+    for (int k = 0; k < nn; ++k) {
+      const float e = patch[static_cast<size_t>(k)] - t[k] - bias;
+      bx += gx[k] * e;
+      bb += e;
+    }
+    const Eigen::Vector2f delta = hinv * Eigen::Vector2f(bx, bb);
+    if (!delta.allFinite()) return false;
+    p.x() -= delta.x();
+    bias += delta.y();
+    if (std::abs(delta.x()) < params.converged_px) break;
+  }
+  if (!window_inside(image, p.x(), p.y(), half, 0)) return false;
+  sample_window(image, p.x(), p.y(), n, patch.data());
+  double sum2 = 0.0;
+  for (int k = 0; k < nn; ++k) {
+    const float e = patch[static_cast<size_t>(k)] - t[k] - bias;
+    sum2 += static_cast<double>(e) * e;
+  }
+  const float r = static_cast<float>(std::sqrt(sum2 / nn));
+  if (!(r <= params.max_rms) || !(r <= params.max_rms_of_contrast * tmpl.contrast)) return false;
+  *pos = p;
+  return true;
+}
+
+}  // namespace cuvslam::detail

@@ -1,0 +1,49 @@
+// Pyramidal Lucas-Kanade tracking of square patches, inverse compositional: the patch (template)
+// is cut once from a reference pyramid with its gradients and 3 x 3 Gauss-Newton matrix over
+// (dx, dy, brightness offset), and every tracking call only samples the current image.
+#pragma once
+
+#include <Eigen/Core>
+
+#include <vector>
+
+#include "cuvslam/image_pyramid.hpp"
+
+namespace cuvslam::detail {
+
+// Largest window side the tracker accepts (the configuration is checked against it).
+constexpr int kMaxFlowSide = 31;
+
+struct FlowTemplate {
+  int side = 0;    // window side in pixels (odd)
+  int levels = 0;  // pyramid levels cut
+  // Per level: side*side values, then x gradients, then y gradients.
+  std::vector<float> data;
+  std::vector<Eigen::Matrix3f> inverse_hessian;  // per level
+  std::vector<unsigned char> usable;             // per level: patch inside the image and textured
+  float contrast = 0.f;                          // standard deviation of the level-0 patch
+};
+
+struct FlowParams {
+  int max_iterations = 12;
+  float converged_px = 0.01f;
+  float max_rms = 12.f;             // grey levels; a patch matching worse than this is lost
+  float max_rms_of_contrast = 0.6f;  // ... or worse than this fraction of the patch's own contrast
+  int top_level = 99;               // coarsest pyramid level used (0: refine on the finest only)
+};
+
+// Cuts the template centred at `pixel` (level-0 coordinates). False when the level-0 patch leaves
+// the image or has no texture to track.
+bool make_flow_template(const Pyramid& reference, const Eigen::Vector2f& pixel, int side, FlowTemplate* out);
+
+// Tracks the template into `current` starting from `guess` (level-0 coordinates). On success writes
+// the level-0 position and returns true; false when the patch leaves the image, the Gauss-Newton
+// matrix is degenerate or the final photometric residual is too large.
+bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::Vector2f& guess,
+                const FlowParams& params, Eigen::Vector2f* out, float* rms = nullptr);
+
+// One level, horizontal motion only (rectified stereo refinement): refines x of `pos` on `image`.
+bool track_flow_horizontal(const FlowTemplate& tmpl, const GreyImage& image, const FlowParams& params,
+                           Eigen::Vector2f* pos);
+
+}  // namespace cuvslam::detail

@@ -1,0 +1,149 @@
+#include "cuvslam/stereo_match.hpp"
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace cuvslam::detail {
+
+namespace {
+
+struct Patch {
+  std::vector<float> v;
+  float mean = 0.f;
+  float norm = 0.f;  // sqrt of the sum of squared deviations
+};
+
+bool sample_patch(const GreyImage& img, double cx, double cy, int side, Patch* p) {
+  const int half = side / 2;
+  const float x0 = static_cast<float>(cx) - half, y0 = static_cast<float>(cy) - half;
+  if (!img.can_sample(x0, y0) || !img.can_sample(x0 + side - 1, y0 + side - 1)) return false;
+  p->v.resize(static_cast<size_t>(side) * side);
+  double sum = 0.0;
+  for (int j = 0; j < side; ++j)
+    for (int i = 0; i < side; ++i) {
+      const float s = img.sample(x0 + i, y0 + j);
+      p->v[static_cast<size_t>(j * side + i)] = s;
+      sum += s;
+    }
+  p->mean = static_cast<float>(sum / (side * side));
+  double ss = 0.0;
+  for (float& s : p->v) {
+    s -= p->mean;
+    ss += static_cast<double>(s) * s;
+  }
+  p->norm = static_cast<float>(std::sqrt(ss));
+  return true;
+}
+
+float zncc(const Patch& a, const Patch& b) {
+  if (a.norm <= 1e-3f || b.norm <= 1e-3f) return -1.f;
+  float dot = 0.f;
+  for (size_t k = 0; k < a.v.size(); ++k) dot += a.v[k] * b.v[k];
+  return dot / (a.norm * b.norm);
+}
+
+}  // namespace
+
+bool triangulate_midpoint(const Eigen::Vector3d& o1, const Eigen::Vector3d& d1, const Eigen::Vector3d& o2,
+                          const Eigen::Vector3d& d2, Eigen::Vector3d* point) {
+  // Minimise |o1 + s d1 - o2 - u d2|^2: [d1.d1, -d1.d2; d1.d2, -d2.d2] [s; u] = [d1.(o2-o1); d2.(o2-o1)].
+  const Eigen::Vector3d w = o2 - o1;
+  const double a = d1.dot(d1), b = d1.dot(d2), c = d2.dot(d2);
+  const double det = a * c - b * b;
+  if (!(det > 1e-12 * a * c)) return false;
+  const double s = (c * d1.dot(w) - b * d2.dot(w)) / det;
+  const double u = (b * d1.dot(w) - a * d2.dot(w)) / det;
+  if (!(s > 0.0) || !(u > 0.0)) return false;
+  *point = 0.5 * (o1 + s * d1 + o2 + u * d2);
+  return point->allFinite();
+}
+
+bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const CameraModel& cam_b,
+                  const GreyImage& image_a, const Pyramid& pyramid_b, const FlowTemplate& tmpl_a,
+                  const Eigen::Vector2d& pixel_a, const StereoParams& params, StereoMatch* out) {
+  const GreyImage& image_b = pyramid_b.levels[0];
+  const int side = tmpl_a.side;
+  Patch pa;
+  if (!sample_patch(image_a, pixel_a.x(), pixel_a.y(), side, &pa)) return false;
+  Eigen::Vector2d xn_a;
+  if (!cam_a.unproject(pixel_a, &xn_a)) return false;
+  const Eigen::Vector3d ray_a(xn_a.x(), xn_a.y(), 1.0);
+
+  // Candidate positions in b, ordered by inverse depth, about one pixel apart.
+  std::vector<Eigen::Vector2d> candidates;
+  const double rho_near = 1.0 / params.min_depth, rho_far = 1.0 / params.max_depth;
+  const Eigen::Vector3d rotated = pair.b_from_a.R * ray_a;
+  const auto project_at = [&](double rho, Eigen::Vector2d* px) {
+    // b's view of the point ray_a / rho, scaled by rho (projection is scale-free).
+    return cam_b.project(rotated + rho * pair.b_from_a.t, px);
+  };
+  Eigen::Vector2d near_px, far_px;
+  const bool near_ok = project_at(rho_near, &near_px);
+  const bool far_ok = project_at(rho_far, &far_px);
+  if (!far_ok && !near_ok) return false;
+  if (pair.row_search) {
+    if (!near_ok || !far_ok) return false;
+    const int x_lo = static_cast<int>(std::floor(std::min(near_px.x(), far_px.x())));
+    const int x_hi = static_cast<int>(std::ceil(std::max(near_px.x(), far_px.x())));
+    const double frac = pixel_a.x() - std::floor(pixel_a.x());
+    for (int x = x_lo; x <= x_hi; ++x) candidates.emplace_back(x + frac, pixel_a.y());
+  } else {
+    const double length = near_ok && far_ok ? (near_px - far_px).norm() : 2.0 * (cam_b.width() + cam_b.height());
+    const int steps = std::clamp(static_cast<int>(std::ceil(length)), 1, 4 * (cam_b.width() + cam_b.height()));
+    for (int i = 0; i <= steps; ++i) {
+      const double rho = rho_far + (rho_near - rho_far) * i / steps;
+      Eigen::Vector2d px;
+      if (project_at(rho, &px)) candidates.push_back(px);
+    }
+  }
+
+  float best = -2.f;
+  int best_i = -1;
+  std::vector<float> scores(candidates.size(), -2.f);
+  Patch pb;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (!sample_patch(image_b, candidates[i].x(), candidates[i].y(), side, &pb)) continue;
+    scores[i] = zncc(pa, pb);
+    if (scores[i] > best) {
+      best = scores[i];
+      best_i = static_cast<int>(i);
+    }
+  }
+  if (best_i < 0 || best < params.min_score) return false;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if ((candidates[i] - candidates[static_cast<size_t>(best_i)]).squaredNorm() < 9.0) continue;
+    if (scores[i] > best - params.min_margin) return false;  // ambiguous: repeated texture
+  }
+
+  Eigen::Vector2f refined = candidates[static_cast<size_t>(best_i)].cast<float>();
+  FlowParams flow = params.flow;
+  flow.top_level = 0;
+  if (pair.row_search) {
+    if (!track_flow_horizontal(tmpl_a, image_b, flow, &refined)) return false;
+  } else {
+    if (!track_flow(tmpl_a, pyramid_b, refined, flow, &refined)) return false;
+  }
+  if ((refined.cast<double>() - candidates[static_cast<size_t>(best_i)]).norm() > 2.0) return false;
+
+  Eigen::Vector2d xn_b;
+  if (!cam_b.unproject(refined.cast<double>(), &xn_b)) return false;
+  const Rigid a_from_b = pair.b_from_a.inverse();
+  Eigen::Vector3d point;
+  if (!triangulate_midpoint(Eigen::Vector3d::Zero(), ray_a, a_from_b.t, a_from_b.R * Eigen::Vector3d(xn_b.x(), xn_b.y(), 1.0),
+                            &point))
+    return false;
+  if (point.z() < params.min_depth || point.z() > params.max_depth) return false;
+  Eigen::Vector2d reproj_a, reproj_b;
+  if (!cam_a.project(point, &reproj_a) || !cam_b.project(pair.b_from_a * point, &reproj_b)) return false;
+  if ((reproj_a - pixel_a).norm() > params.max_epipolar_px ||
+      (reproj_b - refined.cast<double>()).norm() > params.max_epipolar_px)
+    return false;
+  out->pixel_b = refined.cast<double>();
+  out->point_a = point;
+  return true;
+}
+
+}  // namespace cuvslam::detail

@@ -1,0 +1,33 @@
+// Relative pose of two views of one camera from point correspondences alone (monocular start):
+// normalised eight-point essential matrix inside RANSAC on the Sampson distance, then the
+// decomposition whose triangulated points lie in front of both views.
+#pragma once
+
+#include <Eigen/Core>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "cuvslam/geometry.hpp"
+
+namespace cuvslam::detail {
+
+// x2 ~ R x1 + t for normalised image coordinates (z = 1) of view 1 and view 2; |t| = 1.
+struct TwoViewResult {
+  Rigid second_from_first;
+  std::vector<uint8_t> inliers;
+  int inlier_count = 0;
+};
+
+// threshold: Sampson distance limit in normalised units (pixels / focal length).
+bool estimate_two_view(const std::vector<Eigen::Vector2d>& x1, const std::vector<Eigen::Vector2d>& x2,
+                       double threshold, int iterations, std::mt19937& rng, TwoViewResult* out);
+
+// Essential matrix from eight or more correspondences (least squares, rank 2 with equal singular values).
+bool essential_from_points(const std::vector<Eigen::Vector2d>& x1, const std::vector<Eigen::Vector2d>& x2,
+                           const std::vector<int>& idx, Eigen::Matrix3d* e);
+
+double sampson_error2(const Eigen::Matrix3d& e, const Eigen::Vector2d& x1, const Eigen::Vector2d& x2);
+
+}  // namespace cuvslam::detail

@@ -1,0 +1,594 @@
+#include "cuvslam/visual_tracker.hpp"
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <cstdio>
+#include <cstdlib>
+
+#include "cuvslam/corners.hpp"
+#include "cuvslam/two_view.hpp"
+
+namespace cuvslam::detail {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegree = kPi / 180.0;
+
+// A keyframe is made when the tracked landmarks fall below this fraction of those the last
+// keyframe started with, or the detecting cameras keep fewer features than this fraction of
+// max_features: new corners then refill the empty image regions.
+constexpr double kKeyframeLandmarkRatio = 0.7;
+constexpr double kKeyframeFeatureRatio = 0.5;
+// A new map needs enough landmarks to survive its first frames.
+constexpr int kMinStartLandmarks = 30;
+// Rays that meet at a smaller angle give depth errors above a few percent at 0.5 px noise.
+constexpr double kMinParallax = 2.0 * kDegree;
+// Robust weights: residuals beyond this many pixels count linearly (Huber).
+constexpr double kHuberPx = 1.0;
+// Monocular start: at least this many corners, then this much median image motion (fraction of
+// the image width) before the two-view geometry is tried.
+constexpr int kMonoMinFeatures = 40;
+constexpr double kMonoStartFlow = 0.04;
+constexpr double kMonoMinMedianParallax = 1.5 * kDegree;
+// The gyro is trusted across sample gaps up to this long.
+constexpr int64_t kGyroMaxGapNs = 50'000'000;
+// Growth of the reported uncertainty while no image constrains the pose: an unknown acceleration
+// of the rig over a gap (m/s of velocity uncertainty) and, without a gyro, an unknown turn rate.
+constexpr double kGapSpeedSigma = 1.0;    // m/s
+constexpr double kGapRateSigma = 0.5;     // rad/s
+constexpr double kGyroBiasSigma = 0.005;  // rad/s, residual gyro bias after the online estimate
+// Uncertainty of the first pose, which defines the world frame and is exact by construction;
+// a small positive value keeps the matrix invertible for consumers.
+constexpr double kOriginVariance = 1e-9;
+
+bool lookup_depth(const GreyImage& depth, const Eigen::Vector2f& px, double min_depth, double max_depth, double* z) {
+  const int x = static_cast<int>(std::lround(px.x())), y = static_cast<int>(std::lround(px.y()));
+  if (x < 1 || y < 1 || x > depth.width - 2 || y > depth.height - 2) return false;
+  const float centre = depth.at(x, y);
+  if (!(centre > 0.f)) return false;
+  // Depth edges (a foreground corner over background) give mixed values: all nine neighbours must
+  // agree within 2 % plus 5 mm.
+  const float tol = 0.02f * centre + 0.005f;
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) {
+      const float v = depth.at(x + dx, y + dy);
+      if (!(v > 0.f) || std::abs(v - centre) > tol) return false;
+    }
+  if (centre < min_depth || centre > max_depth) return false;
+  *z = centre;
+  return true;
+}
+
+}  // namespace
+
+VisualTracker::VisualTracker(TrackerSetup setup) : setup_(std::move(setup)) {
+  const auto& cfg = setup_.config;
+  for (const auto& cam : setup_.cameras)
+    pose_cameras_.push_back({cam.rig_from_camera.inverse(), cam.model.fx(), cam.model.fy()});
+  features_.resize(setup_.cameras.size());
+  stereo_.min_depth = cfg.min_depth_m;
+  stereo_.max_depth = cfg.max_depth_m;
+  stereo_.flow = flow_;
+  ransac_.threshold_px = cfg.ransac_threshold_px;
+  ransac_.max_iterations = cfg.ransac_iterations;
+}
+
+void VisualTracker::add_gyro(int64_t t_ns, const Eigen::Vector3d& angular_velocity) {
+  gyro_.add(t_ns, angular_velocity);
+}
+
+std::optional<Eigen::Matrix3d> VisualTracker::gyro_rotation(int64_t t0_ns, int64_t t1_ns) const {
+  if (!setup_.rig_from_imu) return std::nullopt;
+  const auto r_imu = gyro_.integrate(t0_ns, t1_ns, gyro_bias_, kGyroMaxGapNs);
+  if (!r_imu) return std::nullopt;
+  // rig(t0)_from_rig(t1) = R_ri imu(t0)_from_imu(t1) R_ri^T.
+  const Eigen::Matrix3d& r_ri = setup_.rig_from_imu->R;
+  return orthonormalize(r_ri * *r_imu * r_ri.transpose());
+}
+
+Rigid VisualTracker::predict(int64_t t_ns, bool use_velocity) const {
+  const double dt = static_cast<double>(t_ns - last_t_ns_) * 1e-9;
+  Rigid delta;  // rig(last)_from_rig(now)
+  if (use_velocity && has_velocity_) {
+    delta.R = so3_exp(rate_ * dt);
+    delta.t = velocity_ * dt;
+  }
+  if (const auto r = gyro_rotation(last_t_ns_, t_ns)) delta.R = *r;
+  return last_pose_ * delta;
+}
+
+void VisualTracker::track_features(const FrameData& frame, const Rigid& predicted) {
+  const Rigid rig_from_world = predicted.inverse();
+  const Rigid last_rig_from_world = last_pose_.inverse();
+  for (size_t c = 0; c < features_.size(); ++c) {
+    const CameraSetup& cam = setup_.cameras[c];
+    const Rigid& camera_from_rig = pose_cameras_[c].camera_from_rig;
+    const Rigid camera_from_world = camera_from_rig * rig_from_world;
+    // Rotation from the last frame's camera to the predicted one, for features without depth.
+    const Eigen::Matrix3d rot_now_from_last =
+        camera_from_world.R * (camera_from_rig * last_rig_from_world).R.transpose();
+    for (Feature& f : features_[c]) {
+      Eigen::Vector2d guess = f.last_px.cast<double>();
+      Eigen::Vector2d px;
+      if (f.landmark >= 0) {
+        if (cam.model.project(camera_from_world * landmarks_[static_cast<size_t>(f.landmark)], &px)) guess = px;
+      } else {
+        Eigen::Vector2d xn;
+        if (cam.model.unproject(guess, &xn) &&
+            cam.model.project(rot_now_from_last * Eigen::Vector3d(xn.x(), xn.y(), 1.0), &px))
+          guess = px;
+      }
+      f.tracked = guess.allFinite() &&
+                  track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow_, &f.cur_px);
+      f.outlier = false;
+    }
+  }
+}
+
+int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
+  obs_.clear();
+  obs_owner_.clear();
+  for (size_t c = 0; c < features_.size(); ++c) {
+    for (size_t i = 0; i < features_[c].size(); ++i) {
+      const Feature& f = features_[c][i];
+      if (!f.tracked || f.landmark < 0) continue;
+      Eigen::Vector2d xn;
+      if (!setup_.cameras[c].model.unproject(f.cur_px.cast<double>(), &xn)) continue;
+      obs_.push_back({landmarks_[static_cast<size_t>(f.landmark)], xn, static_cast<int>(c)});
+      obs_owner_.emplace_back(static_cast<int>(c), static_cast<int>(i));
+    }
+  }
+  const int min_inliers = setup_.config.min_inliers;
+  if (static_cast<int>(obs_.size()) < std::max(min_inliers, 4)) return 0;
+  Rigid estimate;
+  int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_);
+  if (count < min_inliers) return count;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate)) return 0;
+  // Inliers again at the refined pose, then the final fit with its covariance.
+  const Rigid rig_from_world = estimate.inverse();
+  const double th2 = ransac_.threshold_px * ransac_.threshold_px;
+  count = 0;
+  for (size_t i = 0; i < obs_.size(); ++i) {
+    mask_[i] = reprojection_error2(obs_[i], pose_cameras_, rig_from_world) < th2;
+    count += mask_[i];
+  }
+  if (count < min_inliers) return count;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance)) return 0;
+  for (size_t i = 0; i < obs_.size(); ++i) {
+    const auto [c, k] = obs_owner_[i];
+    features_[static_cast<size_t>(c)][static_cast<size_t>(k)].outlier = !mask_[i];
+  }
+  *pose = estimate;
+  return count;
+}
+
+bool VisualTracker::track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
+  track_features(frame, predicted);
+  const int n = estimate_pose(predicted, pose, covariance);
+  if (std::getenv("CUV_DEBUG")) {
+    int nf = 0, nt = 0, nl = 0;
+    for (auto& fs : features_) for (auto& f : fs) { ++nf; nt += f.tracked; nl += f.landmark >= 0; }
+    std::fprintf(stderr, "DBG t=%lld features %d tracked %d landmarked %d obs %zu inliers %d kf %d lm %zu\n", (long long)frame.t_ns, nf, nt, nl, obs_.size(), n, keyframe_inliers_, landmarks_.size());
+  }
+  return n >= setup_.config.min_inliers;
+}
+
+void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns) {
+  if (!setup_.rig_from_imu || t1_ns <= t0_ns) return;
+  const double dt = static_cast<double>(t1_ns - t0_ns) * 1e-9;
+  if (dt > 0.2) return;
+  const auto raw = gyro_.integrate(t0_ns, t1_ns, Eigen::Vector3d::Zero(), kGyroMaxGapNs);
+  if (!raw) return;
+  // The visual rotation over the same interval, in the IMU frame; what the raw gyro adds on top
+  // of it is the bias, which a running average (window of about 50 frames) follows.
+  const Eigen::Matrix3d& r_ri = setup_.rig_from_imu->R;
+  const Eigen::Matrix3d visual_imu = r_ri.transpose() * (from.R.transpose() * to.R) * r_ri;
+  const Eigen::Vector3d bias_sample = so3_log(visual_imu.transpose() * *raw) / dt;
+  if (!bias_sample.allFinite() || bias_sample.norm() > 0.2) return;
+  gyro_bias_updates_ = std::min(gyro_bias_updates_ + 1, 50);
+  gyro_bias_ += (bias_sample - gyro_bias_) / static_cast<double>(gyro_bias_updates_);
+}
+
+void VisualTracker::update_motion(const Rigid& pose, int64_t t_ns) {
+  if (!has_last_ || t_ns <= last_t_ns_) return;
+  const double dt = static_cast<double>(t_ns - last_t_ns_) * 1e-9;
+  const Rigid delta = last_pose_.inverse() * pose;
+  velocity_ = delta.t / dt;
+  rate_ = so3_log(delta.R) / dt;
+  has_velocity_ = velocity_.allFinite() && rate_.allFinite();
+}
+
+int VisualTracker::landmark_feature_count() const {
+  int n = 0;
+  for (const auto& fs : features_)
+    for (const Feature& f : fs) n += f.landmark >= 0;
+  return n;
+}
+
+void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inliers) {
+  if (state_ == State::kTracking && inliers >= 3 * setup_.config.min_inliers)
+    update_gyro_bias(last_pose_, pose, last_t_ns_, frame.t_ns);
+  update_motion(pose, frame.t_ns);
+  for (auto& fs : features_) {
+    fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked || f.outlier; }),
+             fs.end());
+    for (Feature& f : fs) f.last_px = f.cur_px;
+  }
+  triangulate_over_time(pose);
+  last_pose_ = pose;
+  last_t_ns_ = frame.t_ns;
+  last_visual_t_ns_ = frame.t_ns;
+  has_last_ = true;
+
+  int detecting_features = 0, detecting_cameras = 0;
+  for (size_t c = 0; c < features_.size(); ++c) {
+    if (!setup_.cameras[c].detects || (setup_.monocular && c != 0)) continue;
+    ++detecting_cameras;
+    detecting_features += static_cast<int>(features_[c].size());
+  }
+  const int landmarks = landmark_feature_count();
+  if (landmarks < kKeyframeLandmarkRatio * keyframe_inliers_ ||
+      detecting_features < kKeyframeFeatureRatio * setup_.config.max_features * detecting_cameras)
+    make_keyframe(frame, pose);
+}
+
+void VisualTracker::triangulate_over_time(const Rigid& pose) {
+  const double cos_min = std::cos(kMinParallax);
+  const double th = ransac_.threshold_px;
+  for (size_t c = 0; c < features_.size(); ++c) {
+    const CameraSetup& cam = setup_.cameras[c];
+    const Rigid world_from_camera = pose * cam.rig_from_camera;
+    const Rigid camera_from_world = world_from_camera.inverse();
+    for (Feature& f : features_[c]) {
+      if (f.landmark >= 0) continue;
+      Eigen::Vector2d xn;
+      if (!cam.model.unproject(f.last_px.cast<double>(), &xn)) continue;
+      const Eigen::Vector3d bearing = (world_from_camera.R * Eigen::Vector3d(xn.x(), xn.y(), 1.0)).normalized();
+      if (bearing.dot(f.first_bearing_w) > cos_min) continue;
+      Eigen::Vector3d p;
+      if (!triangulate_midpoint(f.first_center_w, f.first_bearing_w, world_from_camera.t, bearing, &p)) continue;
+      const Eigen::Vector3d pc = camera_from_world * p;
+      if (!setup_.monocular && (pc.z() < setup_.config.min_depth_m || pc.z() > setup_.config.max_depth_m)) continue;
+      Eigen::Vector2d px;
+      if (!cam.model.project(pc, &px) || (px - f.last_px.cast<double>()).norm() > th) continue;
+      // The first ray must pass within the same pixel tolerance, as an angle.
+      const Eigen::Vector3d from_first = (p - f.first_center_w).normalized();
+      if (from_first.cross(f.first_bearing_w).norm() > th / cam.model.fx()) continue;
+      f.landmark = static_cast<int>(landmarks_.size());
+      landmarks_.push_back(p);
+    }
+  }
+}
+
+VisualTracker::Feature VisualTracker::new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose,
+                                                  const FrameData& frame, bool* ok) {
+  Feature f;
+  f.anchor_px = f.last_px = f.cur_px = px;
+  const CameraSetup& cam = setup_.cameras[static_cast<size_t>(camera)];
+  Eigen::Vector2d xn;
+  *ok = cam.model.unproject(px.cast<double>(), &xn) &&
+        make_flow_template(frame.pyramids[static_cast<size_t>(camera)], px, setup_.config.flow_window, &f.tmpl);
+  if (*ok) {
+    const Rigid world_from_camera = pose * cam.rig_from_camera;
+    f.first_center_w = world_from_camera.t;
+    f.first_bearing_w = (world_from_camera.R * Eigen::Vector3d(xn.x(), xn.y(), 1.0)).normalized();
+  }
+  return f;
+}
+
+void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose) {
+  const auto& cfg = setup_.config;
+  for (size_t c = 0; c < features_.size(); ++c) {
+    const CameraSetup& cam = setup_.cameras[c];
+    if (!cam.detects || (setup_.monocular && c != 0)) continue;
+    const int room = cfg.max_features - static_cast<int>(features_[c].size());
+    if (room <= 0) continue;
+    std::vector<Eigen::Vector2f> existing, corners;
+    existing.reserve(features_[c].size());
+    for (const Feature& f : features_[c]) existing.push_back(f.last_px);
+    CornerParams params;
+    const double area = static_cast<double>(cam.model.width()) * cam.model.height();
+    params.cell = std::max(8, static_cast<int>(std::sqrt(area / std::max(1, cfg.max_features))));
+    params.border = cfg.flow_window / 2 + 2;
+    params.min_distance = 0.5f * static_cast<float>(params.cell);
+    detect_corners(frame.pyramids[c].levels[0], existing, params, room, &corners);
+    for (const auto& px : corners) {
+      bool ok = false;
+      Feature f = new_feature(static_cast<int>(c), px, pose, frame, &ok);
+      if (ok) features_[c].push_back(std::move(f));
+    }
+  }
+}
+
+void VisualTracker::give_depth(const FrameData& frame, const Rigid& pose) {
+  const auto& cfg = setup_.config;
+  for (size_t c = 0; c < features_.size(); ++c) {
+    const CameraSetup& cam = setup_.cameras[c];
+    if (!cam.detects) continue;
+    const Rigid world_from_camera = pose * cam.rig_from_camera;
+    const bool depth = cam.depth && frame.has_depth[c];
+    const StereoPair* pair = cam.stereo_pair >= 0 ? &setup_.pairs[static_cast<size_t>(cam.stereo_pair)] : nullptr;
+    if (!depth && !pair) continue;
+    const size_t count = features_[c].size();  // the partner list may grow below; this one does not
+    for (size_t i = 0; i < count; ++i) {
+      Feature& f = features_[c][i];
+      if (f.landmark >= 0) continue;
+      if (depth) {
+        double z;
+        Eigen::Vector2d xn;
+        if (!lookup_depth(frame.depth[c], f.last_px, cfg.min_depth_m, cfg.max_depth_m, &z) ||
+            !cam.model.unproject(f.last_px.cast<double>(), &xn))
+          continue;
+        f.landmark = static_cast<int>(landmarks_.size());
+        landmarks_.push_back(world_from_camera * Eigen::Vector3d(z * xn.x(), z * xn.y(), z));
+        continue;
+      }
+      const size_t b = static_cast<size_t>(pair->b);
+      StereoMatch match;
+      if (!match_stereo(*pair, cam.model, setup_.cameras[b].model, frame.pyramids[c].levels[0], frame.pyramids[b],
+                        f.tmpl, f.last_px.cast<double>(), stereo_, &match))
+        continue;
+      f.landmark = static_cast<int>(landmarks_.size());
+      landmarks_.push_back(world_from_camera * match.point_a);
+      bool ok = false;
+      Feature partner = new_feature(static_cast<int>(b), match.pixel_b.cast<float>(), pose, frame, &ok);
+      if (!ok) continue;
+      partner.landmark = f.landmark;
+      features_[b].push_back(std::move(partner));
+    }
+  }
+}
+
+void VisualTracker::collect_garbage() {
+  std::vector<int> remap(landmarks_.size(), -1);
+  for (const auto& fs : features_)
+    for (const Feature& f : fs)
+      if (f.landmark >= 0) remap[static_cast<size_t>(f.landmark)] = 0;
+  int next = 0;
+  for (size_t i = 0; i < landmarks_.size(); ++i) {
+    if (remap[i] < 0) continue;
+    remap[i] = next;
+    landmarks_[static_cast<size_t>(next)] = landmarks_[i];
+    ++next;
+  }
+  landmarks_.resize(static_cast<size_t>(next));
+  for (auto& fs : features_)
+    for (Feature& f : fs)
+      if (f.landmark >= 0) f.landmark = remap[static_cast<size_t>(f.landmark)];
+}
+
+void VisualTracker::make_keyframe(const FrameData& frame, const Rigid& pose) {
+  for (size_t c = 0; c < features_.size(); ++c) {
+    auto& fs = features_[c];
+    for (Feature& f : fs) {
+      f.anchor_px = f.last_px;
+      f.tracked = make_flow_template(frame.pyramids[c], f.anchor_px, setup_.config.flow_window, &f.tmpl);
+    }
+    fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
+  }
+  add_new_features(frame, pose);
+  give_depth(frame, pose);
+  collect_garbage();
+  keyframe_inliers_ = landmark_feature_count();
+}
+
+bool VisualTracker::start_map(const FrameData& frame, const Rigid& anchor) {
+  std::vector<std::vector<Feature>> old_features(features_.size());
+  std::swap(old_features, features_);
+  std::vector<Eigen::Vector3d> old_landmarks;
+  std::swap(old_landmarks, landmarks_);
+  const int old_keyframe_inliers = keyframe_inliers_;
+  make_keyframe(frame, anchor);
+  if (landmark_feature_count() < std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers)) {
+    // Not enough structure here: keep the previous map for the next retry.
+    std::swap(old_features, features_);
+    std::swap(old_landmarks, landmarks_);
+    keyframe_inliers_ = old_keyframe_inliers;
+    return false;
+  }
+  last_pose_ = anchor;
+  last_t_ns_ = frame.t_ns;
+  last_visual_t_ns_ = frame.t_ns;
+  has_last_ = true;
+  has_velocity_ = false;
+  state_ = State::kTracking;
+  return true;
+}
+
+bool VisualTracker::start_monocular(const FrameData& frame, const Rigid& anchor) {
+  std::vector<std::vector<Feature>> old_features(features_.size());
+  std::swap(old_features, features_);
+  std::vector<Eigen::Vector3d> old_landmarks;
+  std::swap(old_landmarks, landmarks_);
+  add_new_features(frame, anchor);
+  if (static_cast<int>(features_[0].size()) < kMonoMinFeatures) {
+    std::swap(old_features, features_);
+    std::swap(old_landmarks, landmarks_);
+    return false;
+  }
+  mono_anchor_pose_ = anchor;
+  mono_anchor_t_ns_ = frame.t_ns;
+  state_ = State::kMonoStarting;
+  return true;
+}
+
+bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) {
+  const CameraSetup& cam = setup_.cameras[0];
+  auto& fs = features_[0];
+  for (Feature& f : fs) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px, flow_, &f.cur_px);
+  fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
+  for (Feature& f : fs) f.last_px = f.cur_px;
+  if (static_cast<int>(fs.size()) < kMonoMinFeatures / 2) {
+    // Lost the start frame's corners: start over from this frame, same anchor pose.
+    const Rigid anchor = mono_anchor_pose_;
+    if (!start_monocular(frame, anchor)) {
+      features_[0].clear();
+      state_ = has_last_ ? State::kLost : State::kIdle;
+    }
+    return false;
+  }
+  std::vector<double> flow;
+  flow.reserve(fs.size());
+  for (const Feature& f : fs) flow.push_back((f.last_px - f.anchor_px).norm());
+  std::nth_element(flow.begin(), flow.begin() + static_cast<long>(flow.size() / 2), flow.end());
+  if (flow[flow.size() / 2] < kMonoStartFlow * cam.model.width()) return false;
+
+  std::vector<Eigen::Vector2d> x1, x2;
+  std::vector<size_t> index;
+  for (size_t i = 0; i < fs.size(); ++i) {
+    Eigen::Vector2d a, b;
+    if (!cam.model.unproject(fs[i].anchor_px.cast<double>(), &a) || !cam.model.unproject(fs[i].last_px.cast<double>(), &b))
+      continue;
+    x1.push_back(a);
+    x2.push_back(b);
+    index.push_back(i);
+  }
+  TwoViewResult tv;
+  const double threshold = ransac_.threshold_px / cam.model.fx();
+  if (!estimate_two_view(x1, x2, threshold, 200, rng_, &tv)) return false;
+  if (tv.inlier_count < std::max(kMonoMinFeatures, static_cast<int>(0.6 * static_cast<double>(x1.size())))) return false;
+
+  // Scale of the first baseline: one unit for the very first start; after a loss, the distance
+  // the rig was moving at before it, so the map keeps roughly its earlier scale.
+  const double dt = static_cast<double>(frame.t_ns - mono_anchor_t_ns_) * 1e-9;
+  double scale = 1.0;
+  if (has_last_ && has_velocity_ && velocity_.norm() * dt > 1e-6) scale = velocity_.norm() * dt;
+  Rigid second_from_first = tv.second_from_first;
+  second_from_first.t *= scale;
+  const Rigid first_from_second = second_from_first.inverse();
+
+  std::vector<std::pair<size_t, Eigen::Vector3d>> points;  // feature index, point in the first camera
+  std::vector<double> parallax;
+  const double th = ransac_.threshold_px;
+  for (size_t k = 0; k < x1.size(); ++k) {
+    if (!tv.inliers[k]) continue;
+    const Eigen::Vector3d r1(x1[k].x(), x1[k].y(), 1.0);
+    const Eigen::Vector3d r2 = first_from_second.R * Eigen::Vector3d(x2[k].x(), x2[k].y(), 1.0);
+    Eigen::Vector3d p;
+    if (!triangulate_midpoint(Eigen::Vector3d::Zero(), r1, first_from_second.t, r2, &p)) continue;
+    const double angle = std::acos(std::clamp(r1.normalized().dot(r2.normalized()), -1.0, 1.0));
+    parallax.push_back(angle);
+    if (angle < 0.5 * kMinParallax) continue;
+    Eigen::Vector2d px1, px2;
+    if (!cam.model.project(p, &px1) || !cam.model.project(second_from_first * p, &px2)) continue;
+    const Feature& f = fs[index[k]];
+    if ((px1 - f.anchor_px.cast<double>()).norm() > th || (px2 - f.last_px.cast<double>()).norm() > th) continue;
+    points.emplace_back(index[k], p);
+  }
+  if (parallax.empty()) return false;
+  std::nth_element(parallax.begin(), parallax.begin() + static_cast<long>(parallax.size() / 2), parallax.end());
+  if (parallax[parallax.size() / 2] < kMonoMinMedianParallax ||
+      static_cast<int>(points.size()) < std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers))
+    return false;
+
+  // World poses: the first view is the anchor; landmarks move into the world frame with it.
+  const Rigid world_from_first = mono_anchor_pose_ * cam.rig_from_camera;
+  Rigid pose = world_from_first * first_from_second * pose_cameras_[0].camera_from_rig;
+  std::vector<uint8_t> keep(fs.size(), 0);
+  for (const auto& [i, p] : points) {
+    fs[i].landmark = static_cast<int>(landmarks_.size());
+    landmarks_.push_back(world_from_first * p);
+    keep[i] = 1;
+  }
+  for (size_t k = 0; k < x1.size(); ++k)
+    if (!tv.inliers[k]) fs[index[k]].outlier = true;
+  obs_.clear();
+  mask_.clear();
+  for (const Feature& f : fs) {
+    Eigen::Vector2d xn;
+    if (f.landmark < 0 || !cam.model.unproject(f.last_px.cast<double>(), &xn)) continue;
+    obs_.push_back({landmarks_[static_cast<size_t>(f.landmark)], xn, 0});
+    mask_.push_back(1);
+  }
+  Matrix6d covariance;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &pose, &covariance)) return false;
+  fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return f.outlier; }), fs.end());
+
+  has_last_ = true;
+  last_pose_ = mono_anchor_pose_;
+  last_t_ns_ = mono_anchor_t_ns_;
+  update_motion(pose, frame.t_ns);
+  last_pose_ = pose;
+  last_t_ns_ = frame.t_ns;
+  last_visual_t_ns_ = frame.t_ns;
+  make_keyframe(frame, pose);
+  state_ = State::kTracking;
+  result->has_pose = true;
+  result->world_from_rig = pose;
+  result->covariance = covariance;
+  return true;
+}
+
+TrackResult VisualTracker::track(const FrameData& frame) {
+  TrackResult result;
+  switch (state_) {
+    case State::kIdle: {
+      // The world frame is the rig frame at the first frame set that starts a map.
+      const Rigid origin;
+      if (setup_.monocular) {
+        start_monocular(frame, origin);
+      } else if (start_map(frame, origin)) {
+        result.has_pose = true;
+        result.world_from_rig = origin;
+        result.covariance = Matrix6d::Identity() * kOriginVariance;
+      }
+      break;
+    }
+    case State::kMonoStarting:
+      monocular_step(frame, &result);
+      break;
+    case State::kTracking:
+    case State::kBridging:
+    case State::kLost: {
+      const bool lost = state_ == State::kLost;
+      const Rigid predicted = predict(frame.t_ns, !lost);
+      Rigid pose;
+      Matrix6d covariance;
+      const double gap = static_cast<double>(frame.t_ns - last_visual_t_ns_) * 1e-9;
+      const bool gyro = gyro_rotation(last_t_ns_, frame.t_ns).has_value();
+      const double rate_sigma = gyro ? setup_.gyro_noise_density / std::sqrt(std::max(gap, 1e-3)) * gap +
+                                           kGyroBiasSigma * gap
+                                     : kGapRateSigma * gap;
+      Matrix6d growth = Matrix6d::Zero();
+      growth.topLeftCorner<3, 3>().diagonal().setConstant((kGapSpeedSigma * gap) * (kGapSpeedSigma * gap));
+      growth.bottomRightCorner<3, 3>().diagonal().setConstant(rate_sigma * rate_sigma);
+      if (track_map(frame, predicted, &pose, &covariance)) {
+        const int inliers = static_cast<int>(std::count(mask_.begin(), mask_.end(), 1));
+        commit(frame, pose, inliers);
+        state_ = State::kTracking;
+        last_covariance_ = covariance;
+        result.has_pose = true;
+        result.world_from_rig = pose;
+        result.covariance = covariance;
+      } else if (!lost && gyro && gap <= setup_.config.imu_gap_seconds) {
+        // Too little to see: the gyro carries the rotation and the last velocity the position.
+        state_ = State::kBridging;
+        last_pose_ = predicted;
+        last_t_ns_ = frame.t_ns;
+        result.has_pose = true;
+        result.world_from_rig = predicted;
+        result.covariance = last_covariance_ + growth;
+      } else if (!lost) {
+        state_ = State::kLost;
+      } else if (setup_.monocular) {
+        start_monocular(frame, predicted);
+      } else if (start_map(frame, predicted)) {
+        // A fresh map anchored where the rig was last known to be (rotated by the gyro when there
+        // is one), so the world frame stays the same; the motion during the gap is unknown.
+        last_covariance_ = last_covariance_ + growth;
+        result.has_pose = true;
+        result.world_from_rig = predicted;
+        result.covariance = last_covariance_;
+      }
+      break;
+    }
+  }
+  if (has_last_) gyro_.drop_before(last_t_ns_);
+  return result;
+}
+
+}  // namespace cuvslam::detail

@@ -1,0 +1,150 @@
+// The CPU visual odometry pipeline behind cuvslam::Odometry.
+//
+// Per frame set: predict the rig pose (constant velocity, gyro rotation when an IMU is present),
+// track every feature from its keyframe template into the current images (pyramidal Lucas-Kanade,
+// started at the landmark's predicted projection), estimate world_from_rig from the tracked
+// landmarks of all cameras (P3P RANSAC, then robust Gauss-Newton), and, when too few features
+// remain, make the frame a keyframe: re-cut templates, detect new corners, and give them 3D
+// positions from stereo matching, aligned depth, or triangulation over time.
+//
+// Invariants: every Feature's landmark index is -1 or indexes `landmarks_`; features hold the
+// template of the camera's last keyframe; `last_pose_` is the last pose reported or bridged.
+#pragma once
+
+#include <Eigen/Core>
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "cuvslam/camera_model.hpp"
+#include "cuvslam/cuvslam.h"
+#include "cuvslam/geometry.hpp"
+#include "cuvslam/gyro_buffer.hpp"
+#include "cuvslam/image_pyramid.hpp"
+#include "cuvslam/optical_flow.hpp"
+#include "cuvslam/pose_solver.hpp"
+#include "cuvslam/stereo_match.hpp"
+
+namespace cuvslam::detail {
+
+struct CameraSetup {
+  CameraModel model;
+  Rigid rig_from_camera;
+  bool depth = false;                // aligned depth images arrive for this camera
+  int stereo_pair = -1;              // index into TrackerSetup::pairs when this camera detects for a pair
+  bool detects = true;               // seeds features (false for the searched camera of a stereo pair)
+};
+
+struct TrackerSetup {
+  std::vector<CameraSetup> cameras;
+  std::vector<StereoPair> pairs;
+  bool monocular = false;  // translation scale from the first baseline (odometry mode 3)
+  std::optional<Rigid> rig_from_imu;
+  float gyro_noise_density = 0.f;
+  Odometry::Config config;
+};
+
+// One synchronised frame set, already converted; depth in metres (0: none) per camera.
+struct FrameData {
+  int64_t t_ns = 0;
+  std::vector<Pyramid> pyramids;
+  std::vector<GreyImage> depth;
+  std::vector<uint8_t> has_depth;
+};
+
+struct TrackResult {
+  bool has_pose = false;
+  Rigid world_from_rig;
+  Matrix6d covariance = Matrix6d::Zero();  // x, y, z, roll, pitch, yaw
+};
+
+class VisualTracker {
+ public:
+  explicit VisualTracker(TrackerSetup setup);
+
+  TrackResult track(const FrameData& frame);
+
+  // Gyro sample in the IMU frame (rad/s); the caller has checked time order and finiteness.
+  void add_gyro(int64_t t_ns, const Eigen::Vector3d& angular_velocity);
+
+  const TrackerSetup& setup() const { return setup_; }
+
+ private:
+  enum class State {
+    kIdle,          // no world frame yet
+    kMonoStarting,  // monocular: features tracked from a start frame, waiting for enough baseline
+    kTracking,
+    kBridging,      // no visual pose; the gyro carries the rotation
+    kLost,          // no pose; the last map is kept for a retry
+  };
+
+  struct Feature {
+    Eigen::Vector2f anchor_px;  // template centre in the camera's keyframe image
+    Eigen::Vector2f last_px;    // position in the last tracked frame
+    Eigen::Vector2f cur_px;     // position in the frame being tracked
+    int landmark = -1;
+    bool tracked = false;
+    bool outlier = false;
+    Eigen::Vector3d first_center_w;   // camera centre at the first sighting
+    Eigen::Vector3d first_bearing_w;  // unit ray of the first sighting, world frame
+    FlowTemplate tmpl;
+  };
+
+  Rigid predict(int64_t t_ns, bool use_velocity) const;
+  std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
+  void track_features(const FrameData& frame, const Rigid& predicted);
+  int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
+  bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
+  void commit(const FrameData& frame, const Rigid& pose, int inliers);
+  void triangulate_over_time(const Rigid& pose);
+  void make_keyframe(const FrameData& frame, const Rigid& pose);
+  void add_new_features(const FrameData& frame, const Rigid& pose);
+  void give_depth(const FrameData& frame, const Rigid& pose);
+  bool start_map(const FrameData& frame, const Rigid& anchor);
+  bool start_monocular(const FrameData& frame, const Rigid& anchor);
+  bool monocular_step(const FrameData& frame, TrackResult* result);
+  void update_motion(const Rigid& pose, int64_t t_ns);
+  void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
+  void collect_garbage();
+  Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok);
+  int landmark_feature_count() const;
+
+  TrackerSetup setup_;
+  std::vector<PoseCamera> pose_cameras_;
+  FlowParams flow_;
+  StereoParams stereo_;
+  RansacParams ransac_;
+  std::mt19937 rng_{0x5eedu};
+
+  State state_ = State::kIdle;
+  std::vector<std::vector<Feature>> features_;  // per camera
+  std::vector<Eigen::Vector3d> landmarks_;      // world frame
+
+  Rigid last_pose_;               // world_from_rig at last_t_ns_
+  int64_t last_t_ns_ = 0;
+  bool has_last_ = false;
+  int64_t last_visual_t_ns_ = 0;  // stamp of the last pose from images
+  Matrix6d last_covariance_ = Matrix6d::Zero();
+  bool has_velocity_ = false;
+  Eigen::Vector3d velocity_ = Eigen::Vector3d::Zero();  // rig frame, per second
+  Eigen::Vector3d rate_ = Eigen::Vector3d::Zero();      // rig frame rotation vector per second
+  int keyframe_inliers_ = 0;
+
+  GyroBuffer gyro_;
+  Eigen::Vector3d gyro_bias_ = Eigen::Vector3d::Zero();
+  int gyro_bias_updates_ = 0;
+
+  // Monocular start.
+  Rigid mono_anchor_pose_;
+  int64_t mono_anchor_t_ns_ = 0;
+  double mono_scale_ = 1.0;
+
+  // Scratch reused across frames.
+  std::vector<PoseObservation> obs_;
+  std::vector<std::pair<int, int>> obs_owner_;  // (camera, feature index) of each observation
+  std::vector<uint8_t> mask_;
+};
+
+}  // namespace cuvslam::detail
