@@ -38,9 +38,9 @@ int add_point_cloud_type(PyObject* module);
 // naming `arg` set.
 template <typename Record>
 const Record* record_arg(PyObject* obj, PyTypeObject* type, const char* arg, const char* type_label) {
-  const int ok = PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type));
-  if (ok < 0) return nullptr;
-  if (ok == 0) {
+  // The real type, not isinstance(): an object can claim any class through a `__class__` property, and its
+  // memory would then be read as a record.
+  if (Py_TYPE(obj) != type && !PyType_IsSubtype(Py_TYPE(obj), type)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected %s", arg, type_label);
     return nullptr;
   }

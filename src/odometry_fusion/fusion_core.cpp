@@ -85,6 +85,13 @@ Isometry FusionCore::fused_pose() const {
 // IMU handling and initialisation
 
 std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const Isometry& base_from_imu) {
+  // Before the lookup: an entry without a usable frame_id matches no sample, and the refusal must still
+  // reach the caller instead of an endless stream of "unconfigured frame" warnings.
+  if (!initialized_) {
+    if (auto refusal = check_config()) {
+      return refusal;
+    }
+  }
   const auto entry = std::find_if(config_.imus.begin(), config_.imus.end(),
                                   [&](const ImuConfig& imu) { return imu.frame_id == sample.frame_id; });
   if (entry == config_.imus.end()) {
@@ -123,11 +130,6 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
     rt.angular_acceleration = alpha;
     rt.previous_omega = omega;
     rt.previous_ns = sample.timestamp_ns;
-  }
-  if (!initialized_) {
-    if (auto refusal = check_config()) {
-      return refusal;
-    }
   }
   if (!finite) {
     ++counters_.non_finite_imu;

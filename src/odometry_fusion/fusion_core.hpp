@@ -8,10 +8,10 @@
 // are blended by inverse-variance weights. Conditions met while running (unknown frames, late or gated
 // inputs, non-finite samples, a diverged state) are counted and logged, never thrown.
 //
-// Configuration refusals: the configuration is checked by handle_imu and handle_source until the engine
-// has initialised; a refused configuration is returned to the caller as the check's message (the call has
-// no other effect than the rate bookkeeping of the IMU, and the next call reports it again). Broken
-// internal invariants throw std::logic_error.
+// Configuration refusals: until the engine has initialised, every handle_imu call and (without IMUs)
+// every handle_source call checks the configuration first; a refused configuration is returned to the
+// caller as the check's message, the call has no other effect, and the next call reports it again.
+// Broken internal invariants throw std::logic_error.
 #pragma once
 
 #include "odometry_fusion/config.hpp"
@@ -53,10 +53,10 @@ class FusionCore {
  public:
   explicit FusionCore(OdometryFusionConfig config);
 
-  // One IMU sample with the pose of the IMU in the base frame (base_from_imu; rotation unit). Samples
-  // from frames without an `imus` entry are dropped with a warning; samples with a non-finite rate,
-  // acceleration or transform are dropped, counted in non_finite_imu and warned about. Returns the
-  // configuration check's message while the engine is not initialised and the check refuses, else nullopt.
+  // One IMU sample with the pose of the IMU in the base frame (base_from_imu; rotation unit). Returns the
+  // configuration check's message while the engine is not initialised and the check refuses, else
+  // nullopt. Samples from frames without an `imus` entry are dropped with a warning; samples with a
+  // non-finite rate, acceleration or transform are dropped, counted in non_finite_imu and warned about.
   [[nodiscard]] std::optional<std::string> handle_imu(const ImuSample& sample, const Isometry& base_from_imu);
 
   // One estimate of an odometry source, matched to its `odom_sources` entry by (frame_id, child_frame_id).

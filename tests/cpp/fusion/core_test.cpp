@@ -103,10 +103,18 @@ TEST(ImuInit, ConfigRefusalOnEveryCallBeforeInit) {
     EXPECT_EQ(core.handle_imu(make_sample("imu", i + 1, Vector3d(kNaN, 0, 0), Vector3d(0, 0, 9.8)), Isometry()),
               "two `imus` entries share frame_id \"imu\"");
   }
+  // A sample of any frame reports the refusal: an entry without a frame would otherwise match nothing.
+  EXPECT_EQ(core.handle_imu(make_sample("other", 9, Vector3d::Zero(), Vector3d::Zero()), Isometry()),
+            "two `imus` entries share frame_id \"imu\"");
   EXPECT_FALSE(core.initialized());
-  // An unconfigured frame is dropped before any check, and nothing is counted.
-  EXPECT_FALSE(core.handle_imu(make_sample("other", 9, Vector3d::Zero(), Vector3d::Zero()), Isometry()));
   EXPECT_EQ(core.counters().imu_samples + core.counters().non_finite_imu, 0u);
+
+  OdometryFusionConfig valid;
+  valid.imus = {make_imu("imu")};
+  FusionCore fine(valid);
+  EXPECT_FALSE(fine.handle_imu(make_sample("other", 9, Vector3d::Zero(), Vector3d::Zero()), Isometry()));
+  EXPECT_FALSE(fine.initialized());
+  EXPECT_EQ(fine.counters().imu_samples + fine.counters().non_finite_imu, 0u);
 }
 
 // A NaN or infinity anywhere in a sample or its mount drops the sample before it reaches the still-sample

@@ -1,0 +1,289 @@
+"""OdometryFusion from Python: configuration conversion, the refusal raised as PanicException, argument
+errors that leave the engine untouched, re-entry, and the counters in the report() log line."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import velk_odom
+from velk_odom import _native
+from velk_odom._native import ImuSample, OdometryEstimate, OdometryFusion
+
+IDENTITY = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+STILL = (0.0, 0.0, 9.8)
+MS = 1_000_000
+
+IMU = {
+    "frame_id": "imu",
+    "gyro_noise_density": 1e-3,
+    "gyro_random_walk": 1e-5,
+    "accel_noise_density": 1e-2,
+    "accel_random_walk": 1e-4,
+    "init_samples": 2,
+}
+WHEEL = {"parent_frame_id": "odom", "child_frame_id": "wheel", "pose_variances": [0.01] * 6, "twist_variances": [0.01] * 6}
+
+
+def sample(t_ns, gyro=(0.0, 0.0, 0.0), accel=STILL, frame="imu"):
+    return ImuSample(t_ns, frame, gyro, accel)
+
+
+def estimate(t_ns, x, child="wheel", vx=0.0):
+    return OdometryEstimate(t_ns, "odom", child, (x, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0), twist_linear=(vx, 0.0, 0.0))
+
+
+def diagonal(values):
+    return [values[7 * i] for i in range(6)]
+
+
+# ---- construction and configuration conversion ----
+
+
+@pytest.mark.parametrize("args", [(), (None,), ({},), ({"publish_rat": 5.0, "unknown": object()},)])
+def test_default_configurations(args):
+    fusion = OdometryFusion(*args)
+    assert fusion.maybe_publish() is None
+
+
+def test_signatures_and_docstrings():
+    assert OdometryFusion.__text_signature__ == "(config=None)"
+    assert "odom_sources" in OdometryFusion.__doc__ and "parent_frame_id" in OdometryFusion.__doc__
+    assert OdometryFusion.__module__ == "builtins"
+    assert OdometryFusion.handle_imu.__text_signature__ == "($self, imu, base_from_imu)"
+    assert OdometryFusion.handle_source.__text_signature__ == "($self, estimate)"
+    assert OdometryFusion.maybe_publish.__text_signature__ == "($self)"
+    assert OdometryFusion.maybe_publish.__doc__ == (
+        "The fused estimate once the publish period has elapsed on the data clock,\nelse None. Call after each input."
+    )
+    assert OdometryFusion.report.__text_signature__ == "($self)"
+    assert not OdometryFusion.report.__doc__
+
+
+@pytest.mark.parametrize(
+    "config, error, fragment",
+    [
+        ([], TypeError, "config"),
+        ("odom", TypeError, "config"),
+        ({"publish_rate": "fast"}, ValueError, "publish_rate"),
+        ({1: 2.0}, ValueError, "str"),
+        ({"imus": [{**IMU, "init_samples": 2**63}]}, ValueError, "init_samples"),
+        ({"imus": [{**IMU, "init_samples": 2.0}]}, ValueError, "init_samples"),
+        ({"imus": {"frame_id": "imu"}}, ValueError, "imus"),
+        ({"odom_sources": [{**WHEEL, "pose_variances": [0.1] * 5}]}, ValueError, "length 6, got length 5"),
+        ({"initial_stds": [0.1]}, ValueError, "initial_stds"),
+        ({"odom_frame_id": b"odom"}, ValueError, "odom_frame_id"),
+    ],
+)
+def test_conversion_refusals(config, error, fragment):
+    with pytest.raises(error) as info:
+        OdometryFusion(config)
+    if error is ValueError:
+        assert str(info.value).startswith("config: ")
+    assert fragment in str(info.value)
+
+
+def test_nested_defaults_and_sequences():
+    # Without IMUs the blend path never changes the covariance, so the first estimate shows the initial
+    # standard deviations: only `rotation` given, the others keep their defaults.
+    config = {
+        "odom_sources": ({**WHEEL, "twist_variances": (0.0,) * 6},),
+        "initial_stds": {"rotation": 0.2},
+        "per_dimension_error_variance": frozenset(),  # fixed-length fields take sequences only
+    }
+    with pytest.raises(ValueError):
+        OdometryFusion(config)
+    del config["per_dimension_error_variance"]
+    fusion = OdometryFusion(config)
+    fusion.handle_source(estimate(1000 * MS, 0.0))
+    fusion.handle_source(estimate(1020 * MS, 0.1))
+    out = fusion.maybe_publish()
+    assert diagonal(out.pose_covariance) == [0.1 * 0.1] * 3 + [0.2 * 0.2] * 3
+    assert diagonal(out.twist_covariance)[:3] == [0.1 * 0.1] * 3
+    assert out.translation == pytest.approx((0.1, 0.0, 0.0))
+    assert (out.frame_id, out.child_frame_id, out.timestamp_ns) == ("odom", "base_link", 1020 * MS)
+
+
+# ---- the refusal at first use ----
+
+
+@pytest.mark.parametrize(
+    "config, call, message",
+    [
+        ({"imus": [{"gyro_noise_density": 1.0}]}, "imu", "every `imus` entry needs its frame_id set"),
+        ({"imus": [{"frame_id": "imu"}]}, "imu", 'imu "imu" needs all four noise figures set'),
+        ({"imus": [IMU, IMU]}, "imu", 'two `imus` entries share frame_id "imu"'),
+        ({"imus": [{**IMU, "init_gyro_limit": 0.0}]}, "imu",
+         'imu "imu" needs init_gyro_limit above zero or the filter never leaves init'),
+        ({"odom_sources": [{**WHEEL, "child_frame_id": " "}]}, "source",
+         "an `odom_sources` entry needs both parent_frame_id and child_frame_id set"),
+    ],
+)
+def test_refused_configuration_raises_base_exception_on_every_call(config, call, message):
+    fusion = OdometryFusion(config)
+    for i in range(3):
+        with pytest.raises(velk_odom.PanicException) as info:
+            if call == "imu":
+                fusion.handle_imu(sample((i + 1) * MS), IDENTITY)
+            else:
+                fusion.handle_source(OdometryEstimate((i + 1) * MS, "odom", " ", (0, 0, 0), (0, 0, 0, 1)))
+        assert str(info.value) == message
+        assert not isinstance(info.value, Exception)
+        assert isinstance(info.value, BaseException)
+        # The object stays usable.
+        assert fusion.maybe_publish() is None
+        fusion.report()
+
+
+def test_panic_exception_is_reachable():
+    assert velk_odom.PanicException is _native.PanicException
+    assert issubclass(velk_odom.PanicException, BaseException)
+    assert not issubclass(velk_odom.PanicException, Exception)
+
+
+# ---- argument errors ----
+
+
+class Reentrant:
+    """A number whose float conversion calls back into the engine it is being passed to."""
+
+    def __init__(self, fusion):
+        self.fusion = fusion
+        self.errors = []
+
+    def __float__(self):
+        try:
+            self.fusion.maybe_publish()
+        except RuntimeError as e:
+            self.errors.append(str(e))
+        return 0.0
+
+
+def test_argument_errors_leave_the_engine_untouched():
+    config = {"imus": [IMU], "odom_sources": [WHEEL]}
+    reference = OdometryFusion(config)
+    fusion = OdometryFusion(config)
+    good = [sample(1 * MS), sample(2 * MS), sample(10 * MS, accel=(0.5, 0, 9.8)), sample(20 * MS, accel=(0.5, 0, 9.8))]
+    moving = sample(15 * MS, gyro=(0.0, 0.0, 1.0), accel=(3.0, 0.0, 9.8))
+    bad_calls = [
+        (TypeError, lambda: fusion.handle_imu(moving, [[0, 0, 0], [0, 0, 0, 1]])),
+        (ValueError, lambda: fusion.handle_imu(moving, ((0, 0), (0, 0, 0, 1)))),
+        (ValueError, lambda: fusion.handle_imu(moving, ((0, 0, 0),))),
+        (TypeError, lambda: fusion.handle_imu(moving, ((0, 0, "0"), (0, 0, 0, 1)))),
+        (TypeError, lambda: fusion.handle_imu(estimate(15 * MS, 1.0), IDENTITY)),
+        (TypeError, lambda: fusion.handle_imu(moving)),
+        (TypeError, lambda: fusion.handle_imu(imu=moving, base=IDENTITY)),
+        (TypeError, lambda: fusion.handle_source(moving)),
+        (TypeError, lambda: fusion.handle_source(estimate=None)),
+        (TypeError, lambda: fusion.maybe_publish(1)),
+    ]
+    for engine in (reference, fusion):
+        for s in good[:3]:
+            assert engine.handle_imu(s, IDENTITY) is None
+    for error, call in bad_calls:
+        with pytest.raises(error):
+            call()
+    with pytest.raises(TypeError, match="base_from_imu"):
+        fusion.handle_imu(moving, [[0, 0, 0], [0, 0, 0, 1]])
+    with pytest.raises(TypeError, match="imu"):
+        fusion.handle_imu(estimate(15 * MS, 1.0), IDENTITY)
+    with pytest.raises(TypeError, match="estimate"):
+        fusion.handle_source(moving)
+    for engine in (reference, fusion):
+        assert engine.handle_imu(good[3], base_from_imu=IDENTITY) is None
+        assert engine.handle_source(estimate=estimate(20 * MS, 0.0)) is None
+    a, b = reference.maybe_publish(), fusion.maybe_publish()
+    assert a is not None and b is not None
+    for name in ("timestamp_ns", "translation", "rotation_xyzw", "pose_covariance", "twist_linear", "twist_covariance"):
+        assert getattr(a, name) == getattr(b, name), name
+
+
+def test_reentry_raises_runtime_error():
+    fusion = OdometryFusion({"imus": [IMU]})
+    number = Reentrant(fusion)
+    fusion.handle_imu(sample(1 * MS), ((number, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)))
+    assert len(number.errors) == 1 and "OdometryFusion" in number.errors[0]
+    assert fusion.maybe_publish() is None  # free again afterwards
+
+
+def test_fake_class_is_not_taken_for_a_sample():
+    class Impostor:
+        @property
+        def __class__(self):
+            return ImuSample
+
+    assert isinstance(Impostor(), ImuSample)
+    with pytest.raises(TypeError, match="imu"):
+        OdometryFusion({"imus": [IMU]}).handle_imu(Impostor(), IDENTITY)
+
+
+def test_no_reference_leaks_over_many_calls():
+    fusion = OdometryFusion({"imus": [{**IMU, "init_samples": 1}], "odom_sources": [WHEEL]})
+    transform = ((0.1, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+    wheel = estimate(0, 0.0)
+    counts = []
+    for round_ in range(3):
+        for i in range(2000):
+            t = (1 + round_ * 2000 + i) * MS
+            imu = ImuSample(t, "imu", (0.0, 0.0, 0.01), STILL)
+            fusion.handle_imu(imu, transform)
+            fusion.handle_source(wheel)
+            fusion.maybe_publish()
+        counts.append((sys.getrefcount(imu), sys.getrefcount(transform), sys.getrefcount(wheel), sys.getrefcount(fusion)))
+    assert counts[0] == counts[-1]
+
+
+# ---- log output ----
+
+
+def run_python(code):
+    env = dict(os.environ, NO_COLOR="1")
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+
+
+def test_report_line_carries_the_counters():
+    out = run_python(f"""
+import velk_odom
+from velk_odom._native import ImuSample, OdometryEstimate, OdometryFusion
+velk_odom.init_logging()
+f = OdometryFusion({{"imus": [{IMU!r}], "odom_sources": [{WHEEL!r}]}})
+I = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+ms = 1_000_000
+for t in (1, 2, 10, 30, 20):  # two to initialise, then one in order, one ahead and one late
+    f.handle_imu(ImuSample(t * ms, "imu", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), I)
+f.handle_imu(ImuSample(1 * ms, "imu", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), I)  # older than the buffer
+f.handle_imu(ImuSample(31 * ms, "imu", (float("nan"), 0.0, 0.0), (0.0, 0.0, 9.8)), I)
+f.handle_imu(ImuSample(31 * ms, "other", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), I)
+f.handle_source(OdometryEstimate(25 * ms, "odom", "wheel", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)))
+f.report()
+""")
+    assert out.returncode == 0, out.stderr
+    lines = out.stderr.splitlines()
+    counters = [line for line in lines if "odometry fusion counters" in line]
+    assert len(counters) == 1
+    assert counters[0].endswith(
+        " INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=4 measurements=1 gated=0 "
+        "replayed=2 too_late=1 non_finite_imu=1"
+    ), counters[0]
+    assert any("odometry_fusion initialized gyro_biases=[0.0] use_imu=true" in line for line in lines)
+    expected_warnings = [
+        "measurement older than the replay buffer dropped. Raise replay_buffer_seconds, or cut the source's "
+        "latency. dropped=1 replay_buffer_seconds=0.5",
+        "imu sample with a non-finite rate, acceleration or mounting transform dropped.",
+        'imu from an unconfigured frame_id dropped. Add an `imus` entry with it. frame_id=other',
+    ]
+    for text in expected_warnings:
+        assert any(" WARN velk_slam::odometry_fusion: " + text in line for line in lines), text
+
+
+def test_silent_without_init_logging():
+    out = run_python("""
+from velk_odom._native import ImuSample, OdometryFusion
+f = OdometryFusion({"imus": [{"frame_id": "imu", "gyro_noise_density": 1e-3, "gyro_random_walk": 1e-5,
+                              "accel_noise_density": 1e-2, "accel_random_walk": 1e-4, "init_samples": 1}]})
+f.handle_imu(ImuSample(5, "other", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), ((0, 0, 0), (0, 0, 0, 1)))
+f.handle_imu(ImuSample(5, "imu", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), ((0, 0, 0), (0, 0, 0, 1)))
+f.report()
+""")
+    assert out.returncode == 0 and out.stderr == "", out.stderr
