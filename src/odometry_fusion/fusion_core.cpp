@@ -267,13 +267,15 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
   slot.input = std::move(input);
   slot.timestamp_ns = timestamp_ns;
   if (timestamp_ns >= newest_ns) {
-    process_at(count);
+    // The live state is the previous back event's snapshot already.
+    apply_and_store(count);
   } else {
     // After every event of equal stamp, so that those are not re-applied.
     const std::size_t at = buffer_.upper_bound(timestamp_ns, count);
     buffer_.move_back_to(at);
-    for (std::size_t j = at; j < buffer_.size(); ++j) {
-      process_at(j);
+    process_at(at);
+    for (std::size_t j = at + 1; j < buffer_.size(); ++j) {
+      apply_and_store(j);
     }
     ++counters_.replayed;
   }
@@ -285,6 +287,13 @@ void FusionCore::process_at(std::size_t index) {
     throw std::logic_error("out of bounds access");
   }
   restore(buffer_[index - 1].snapshot);
+  apply_and_store(index);
+}
+
+void FusionCore::apply_and_store(std::size_t index) {
+  if (index == 0 || index >= buffer_.size()) {
+    throw std::logic_error("out of bounds access");
+  }
   Event& event = buffer_[index];
   if (const auto* imu = std::get_if<ImuInput>(&event.input)) {
     apply_imu(*imu, event.timestamp_ns);

@@ -86,7 +86,13 @@ class FusionCore {
 
   // Replay buffer (see the class comment).
   void insert(int64_t timestamp_ns, EventInput input);
+  // Restores the state after event index − 1, then apply_and_store(index).
   void process_at(std::size_t index);
+  // Applies event `index` to the live state and stores the result in its snapshot. The live state must
+  // equal the snapshot of event index − 1: true right after that event was stored, and whenever a public
+  // operation returns (the live state is then the back event's snapshot), so a restore would copy it onto
+  // itself.
+  void apply_and_store(std::size_t index);
   void snapshot(Snapshot& into) const;
   void restore(const Snapshot& from);
   void trim();
