@@ -105,12 +105,12 @@ PyObject* vo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "CuvslamOdometry() missing required keyword-only argument: 'tf'");
     return nullptr;
   }
+  std::unique_ptr<cvo::CuvslamCore> core;
+  VELK_PY_GUARD_BEGIN
   cvo::CuvslamOdometryConfig record;
   if (!config_from_py(config, &record)) {
     return nullptr;
   }
-  std::unique_ptr<cvo::CuvslamCore> core;
-  VELK_PY_GUARD_BEGIN
   auto created = cvo::CuvslamCore::create(std::move(record));
   if (auto* refusal = std::get_if<std::string>(&created)) {
     PyErr_SetString(PyExc_ValueError, refusal->c_str());
@@ -207,6 +207,7 @@ PyObject* handle_camera_info(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!enter(self, args, kwargs, "O:handle_camera_info", "info", &info, guard)) return nullptr;
   const velk_slam::CameraModel* model = camera_model_arg(info, "info");
   if (model == nullptr) return nullptr;
+  VELK_PY_GUARD_BEGIN
   velk_slam::CameraModel copy = *model;
   return run_with_lookup(
       self,
@@ -215,6 +216,7 @@ PyObject* handle_camera_info(PyObject* self, PyObject* args, PyObject* kwargs) {
         return true;
       },
       none_result);
+  VELK_PY_GUARD_END(nullptr)
 }
 
 PyObject* handle_imu_info(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -223,6 +225,7 @@ PyObject* handle_imu_info(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!enter(self, args, kwargs, "O:handle_imu_info", "info", &info, guard)) return nullptr;
   const velk_slam::ImuNoiseModel* noise = imu_noise_model_arg(info, "info");
   if (noise == nullptr) return nullptr;
+  VELK_PY_GUARD_BEGIN
   velk_slam::ImuNoiseModel copy = *noise;
   return run_with_lookup(
       self,
@@ -231,6 +234,7 @@ PyObject* handle_imu_info(PyObject* self, PyObject* args, PyObject* kwargs) {
         return true;
       },
       none_result);
+  VELK_PY_GUARD_END(nullptr)
 }
 
 PyObject* handle_imu(PyObject* self, PyObject* args, PyObject* kwargs) {
