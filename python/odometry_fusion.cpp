@@ -111,12 +111,13 @@ PyObject* fusion_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:OdometryFusion", const_cast<char**>(kwlist), &config)) {
     return nullptr;
   }
+  std::unique_ptr<fusion::FusionCore> core;
+  VELK_PY_GUARD_BEGIN
+  // Inside the guard: building the record's strings and lists can throw std::bad_alloc.
   fusion::OdometryFusionConfig record;
   if (!config_from_py(config, &record)) {
     return nullptr;
   }
-  std::unique_ptr<fusion::FusionCore> core;
-  VELK_PY_GUARD_BEGIN
   core = std::make_unique<fusion::FusionCore>(std::move(record));
   VELK_PY_GUARD_END(nullptr)
 
