@@ -366,16 +366,26 @@ std::optional<std::string> FusionCore::handle_source(const OdometryEstimate& est
   const Isometry& pose = estimate.pose;
   const bool usable = pose.rotation.coeffs().allFinite() && pose.translation.allFinite() &&
                       *std::max_element(m.pose_variances.begin(), m.pose_variances.end()) > 0.0;
-  if (usable) {
-    if (const std::optional<Isometry>& previous = last_source_pose_[s]) {
+  std::optional<SourcePose>& previous = last_source_pose_[s];
+  if (usable && previous && estimate.timestamp_ns < previous->t_ns) {
+    // An estimate older than the source's newest one: a delta against the newer pose would run backwards
+    // in time, and the next estimate's delta would jump over it. Its pose is left out; its twist is used.
+    ++counters_.stale_poses;
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                       "odometry pose older than the source's newest pose left out; its twist is still used. "
+                       "Deliver each source's estimates in stamp order.",
+                       {"frame_id", estimate.frame_id}, {"child_frame_id", estimate.child_frame_id},
+                       {"timestamp_ns", estimate.timestamp_ns}, {"newest_ns", previous->t_ns});
+  } else if (usable) {
+    if (previous) {
       // previous⁻¹ ∘ pose, in the previous child frame.
       Isometry delta;
-      const Quaterniond back = previous->rotation.conjugate();
+      const Quaterniond back = previous->pose.rotation.conjugate();
       delta.rotation = hamilton(back, pose.rotation);
-      delta.translation = rotate_vector(back, pose.translation - previous->translation);
+      delta.translation = rotate_vector(back, pose.translation - previous->pose.translation);
       m.delta = delta;
     }
-    last_source_pose_[s] = pose;
+    previous = SourcePose{pose, estimate.timestamp_ns};
   }
   insert(estimate.timestamp_ns, std::move(m));
   ++counters_.measurements;
@@ -600,7 +610,8 @@ std::optional<OdometryEstimate> FusionCore::maybe_publish() {
 void FusionCore::report() const {
   VELK_LOG(Info, kLogTarget, "odometry fusion counters", {"imu_samples", counters_.imu_samples},
            {"measurements", counters_.measurements}, {"gated", counters_.gated}, {"replayed", counters_.replayed},
-           {"too_late", counters_.too_late}, {"non_finite_imu", counters_.non_finite_imu});
+           {"too_late", counters_.too_late}, {"non_finite_imu", counters_.non_finite_imu},
+           {"stale_poses", counters_.stale_poses});
 }
 
 }  // namespace velk_slam::odometry_fusion

@@ -37,6 +37,7 @@ struct Counters {
   uint64_t replayed = 0;      // late insertions
   uint64_t too_late = 0;      // events older than the replay buffer, dropped
   uint64_t non_finite_imu = 0;   // samples of configured IMUs dropped for a NaN or infinite number
+  uint64_t stale_poses = 0;      // source poses older than the source's newest one, left out
 };
 
 // Per-IMU bookkeeping that is not part of the filter state and not replayed.
@@ -123,7 +124,12 @@ class FusionCore {
   CoreState core_;
   std::vector<ImuRuntime> imu_runtime_;
   ReplayBuffer buffer_;
-  std::vector<std::optional<Isometry>> last_source_pose_;  // per source, in arrival order; not replayed
+  // The newest usable raw pose of each source and its stamp; not replayed.
+  struct SourcePose {
+    Isometry pose;
+    int64_t t_ns = 0;
+  };
+  std::vector<std::optional<SourcePose>> last_source_pose_;
   int64_t last_publish_ns_ = 0;
   Counters counters_;
   bool initialized_ = false;

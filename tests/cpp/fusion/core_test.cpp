@@ -223,6 +223,45 @@ TEST(Sources, OneOutlierDoesNotLockTheSourceOut) {
   EXPECT_LT(spoiled.final_error, 0.01);
 }
 
+// A source whose estimate of t = 2 s arrives after the one of t = 2.02 s (middleware reordering): the late
+// pose is left out instead of producing a delta that runs backwards in time, so nothing is gated and the
+// estimate ends where in-order delivery without that pose ends.
+TEST(Sources, PoseOlderThanTheSourcesNewestIsLeftOut) {
+  auto drive = [](bool reorder, bool skip) {
+    OdometryFusionConfig config;
+    config.imus = {make_imu("imu")};
+    config.odom_sources = {make_source("odom", "wheel", 1e-4, 0.0)};
+    auto core = std::make_unique<FusionCore>(config);
+    const int64_t t0 = 1000 * kMs;
+    EXPECT_FALSE(core->handle_imu(make_sample("imu", t0, Vector3d::Zero(), Vector3d(0, 0, 9.8)), Isometry()));
+    std::optional<OdometryEstimate> held;
+    for (int i = 1; i <= 800; ++i) {
+      const int64_t t = t0 + i * 5 * kMs;
+      const double s = i * 0.005;
+      EXPECT_FALSE(core->handle_imu(make_sample("imu", t, Vector3d::Zero(), Vector3d(0.5, 0, 9.8)), Isometry()));
+      if (i % 4 != 0) continue;
+      const OdometryEstimate e = make_estimate("odom", "wheel", t, planar_pose(0.25 * s * s, 0, 0));
+      if (i == 400) {
+        if (reorder) held = e;
+        if (reorder || skip) continue;
+      }
+      EXPECT_FALSE(core->handle_source(e));
+      if (held && i == 404) {
+        EXPECT_FALSE(core->handle_source(*held));
+        held.reset();
+      }
+    }
+    return core;
+  };
+  const auto late = drive(true, false);
+  const auto without = drive(false, true);
+  EXPECT_EQ(late->counters().gated, 0u);
+  EXPECT_EQ(late->counters().stale_poses, 1u);
+  EXPECT_EQ(without->counters().stale_poses, 0u);
+  EXPECT_NEAR(late->filter().state.position.x(), 4.0, 0.01);
+  EXPECT_LT((late->filter().state.position - without->filter().state.position).norm(), 1e-9);
+}
+
 // Runs a short drive with one IMU and one source; `edit` adjusts the configuration and every estimate.
 FilterState run_source(const std::function<void(SourceConfig&)>& configure,
                        const std::function<void(OdometryEstimate&)>& edit, FusionCore** keep = nullptr) {
@@ -432,7 +471,7 @@ TEST(Report, CounterLineAndInitialisationEvent) {
   const auto lines = capture.containing("odometry fusion counters");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=3 measurements=1 "
-                          "gated=0 replayed=1 too_late=1 non_finite_imu=1\n"),
+                          "gated=0 replayed=1 too_late=1 non_finite_imu=1 stale_poses=0\n"),
             std::string::npos)
       << lines[0];
 }
