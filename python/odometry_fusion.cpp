@@ -3,6 +3,7 @@
 //     handle_source(estimate: OdometryEstimate) -> None
 //     maybe_publish() -> OdometryEstimate | None
 //     report() -> None
+//     counters() -> dict[str, int]
 //
 // Owns one FusionCore. Argument errors raise TypeError / ValueError before the engine runs. A configuration
 // that the engine refuses at first use (handle_imu, handle_source before initialisation) raises
@@ -203,6 +204,19 @@ PyObject* report(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// The counters that report() logs, as a new dict, for hosts that publish diagnostics themselves.
+PyObject* counters(PyObject* self, PyObject*) {
+  BorrowGuard guard;
+  if (!guard.acquire_shared(as_fusion(self)->borrow, kTypeName)) return nullptr;
+  const velk_slam::odometry_fusion::Counters& c = as_fusion(self)->core->counters();
+  return Py_BuildValue("{sKsKsKsKsKsKsK}", "imu_samples", static_cast<unsigned long long>(c.imu_samples),
+                       "measurements", static_cast<unsigned long long>(c.measurements), "gated",
+                       static_cast<unsigned long long>(c.gated), "replayed", static_cast<unsigned long long>(c.replayed),
+                       "too_late", static_cast<unsigned long long>(c.too_late), "non_finite_imu",
+                       static_cast<unsigned long long>(c.non_finite_imu), "stale_poses",
+                       static_cast<unsigned long long>(c.stale_poses));
+}
+
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
@@ -217,6 +231,10 @@ PyMethodDef methods[] = {
      "The fused estimate once the publish period has elapsed on the data clock,\n"
      "else None. Call after each input."},
     {"report", report, METH_NOARGS, "report($self)\n--\n\n"},
+    {"counters", counters, METH_NOARGS,
+     "counters($self)\n--\n\n"
+     "The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,\n"
+     "non_finite_imu and stale_poses (the fields of the line report() logs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

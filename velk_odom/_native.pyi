@@ -144,6 +144,9 @@ class OdometryFusion:
         """The fused estimate once the publish period has elapsed on the data clock,
         else None. Call after each input."""
     def report(self) -> None: ...
+    def counters(self) -> dict[str, int]:
+        """The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,
+        non_finite_imu and stale_poses (the fields of the line report() logs)."""
 # </OdometryFusion>
 
 def init_logging(level: str = "info") -> None:

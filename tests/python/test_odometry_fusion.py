@@ -257,8 +257,11 @@ f.handle_imu(ImuSample(31 * ms, "imu", (float("nan"), 0.0, 0.0), (0.0, 0.0, 9.8)
 f.handle_imu(ImuSample(31 * ms, "other", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), I)
 f.handle_source(OdometryEstimate(25 * ms, "odom", "wheel", (0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)))
 f.report()
+print(sorted(f.counters().items()))
 """)
     assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str(sorted(dict(imu_samples=4, measurements=1, gated=0, replayed=2, too_late=1,
+                                                 non_finite_imu=1, stale_poses=0).items()))
     lines = out.stderr.splitlines()
     counters = [line for line in lines if "odometry fusion counters" in line]
     assert len(counters) == 1

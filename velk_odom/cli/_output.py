@@ -11,7 +11,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from velk_odom.cli._errors import UserError
 
-FUSION_COUNTERS = ("imu_samples", "measurements", "gated", "replayed", "too_late")
+FUSION_COUNTERS = ("imu_samples", "measurements", "gated", "replayed", "too_late", "non_finite_imu", "stale_poses")
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 _FIELD = re.compile(r"\b([a-z_]+)=(\d+)\b")
