@@ -326,6 +326,16 @@ PyObject* matrix_to_row_major(const velk_slam::Matrix6& m) {
   return list.release();
 }
 
+PyObject* counters_to_dict(std::initializer_list<std::pair<const char*, uint64_t>> counters) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, value] : counters) {
+    PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(value));
+    if (!number || PyDict_SetItemString(dict.get(), name, number.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 PyObject* string_to_py(const std::string& s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }

@@ -8,6 +8,8 @@
 #include "types.hpp"
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,9 @@ bool matrix_from_row_major(PyObject* obj, const char* arg, velk_slam::Matrix6* o
 PyObject* matrix_to_row_major(const velk_slam::Matrix6& m);
 
 PyObject* vector3_to_tuple(const Eigen::Vector3d& v);
+
+// A new dict of an engine's counters, in the order given.
+PyObject* counters_to_dict(std::initializer_list<std::pair<const char*, uint64_t>> counters);
 PyObject* string_to_py(const std::string& s);
 
 }  // namespace velk_py

@@ -6,6 +6,7 @@
 //     handle_depth_image(image: ImageFrame) -> tuple[PointCloud | None, OdometryEstimate | None]
 //     handle_depth_camera_info(info: CameraModel) -> None
 //     report() -> None
+//     counters() -> dict[str, int]
 //
 // The object is bound to the thread that created it: a call from another thread raises PanicException,
 // and dropping it on another thread leaks the engine (reported through sys.unraisablehook). Methods that
@@ -306,6 +307,26 @@ PyObject* report(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// The counters that report() logs, as a new dict.
+PyObject* counters(PyObject* self, PyObject*) {
+  if (!on_owner_thread(self)) return nullptr;
+  BorrowGuard guard;
+  if (!guard.acquire_shared(as_vo(self)->borrow, kTypeName)) return nullptr;
+  const velk_slam::cuvslam_odometry::Counters& c = as_vo(self)->core->counters();
+  return counters_to_dict({{"frames", c.frames},
+                           {"tracked", c.tracked},
+                           {"resets", c.resets},
+                           {"imu_samples", c.imu_samples},
+                           {"imu_dropped_before_start", c.imu_dropped_before_start},
+                           {"skew_rejects", c.skew_rejects},
+                           {"depth_reprojected", c.depth_reprojected},
+                           {"covariance_gated", c.covariance_gated},
+                           {"speed_gated", c.speed_gated},
+                           {"unmatched_images", c.unmatched_images},
+                           {"image_size_rejects", c.image_size_rejects},
+                           {"calibration_rejects", c.calibration_rejects}});
+}
+
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
@@ -325,6 +346,9 @@ PyMethodDef methods[] = {
      "report($self)\n--\n\n"
      "Log the engine's counters (frames tracked, poses, resets, gated poses and every kind of drop)\n"
      "as one info event through the log output of init_logging."},
+    {"counters", counters, METH_NOARGS,
+     "counters($self)\n--\n\n"
+     "The engine's counters as a dict (the fields of the line report() logs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -209,12 +209,13 @@ PyObject* counters(PyObject* self, PyObject*) {
   BorrowGuard guard;
   if (!guard.acquire_shared(as_fusion(self)->borrow, kTypeName)) return nullptr;
   const velk_slam::odometry_fusion::Counters& c = as_fusion(self)->core->counters();
-  return Py_BuildValue("{sKsKsKsKsKsKsK}", "imu_samples", static_cast<unsigned long long>(c.imu_samples),
-                       "measurements", static_cast<unsigned long long>(c.measurements), "gated",
-                       static_cast<unsigned long long>(c.gated), "replayed", static_cast<unsigned long long>(c.replayed),
-                       "too_late", static_cast<unsigned long long>(c.too_late), "non_finite_imu",
-                       static_cast<unsigned long long>(c.non_finite_imu), "stale_poses",
-                       static_cast<unsigned long long>(c.stale_poses));
+  return counters_to_dict({{"imu_samples", c.imu_samples},
+                           {"measurements", c.measurements},
+                           {"gated", c.gated},
+                           {"replayed", c.replayed},
+                           {"too_late", c.too_late},
+                           {"non_finite_imu", c.non_finite_imu},
+                           {"stale_poses", c.stale_poses}});
 }
 
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {

@@ -117,6 +117,8 @@ class CuvslamOdometry:
     def report(self) -> None:
         """Log the engine's counters (frames tracked, poses, resets, gated poses and every kind of drop)
         as one info event through the log output of init_logging."""
+    def counters(self) -> dict[str, int]:
+        """The engine's counters as a dict (the fields of the line report() logs)."""
 # </CuvslamOdometry>
 
 # <OdometryFusion>

@@ -494,6 +494,10 @@ def test_stereo_sequence_follows_the_robot():
             assert (result.frame_id, result.child_frame_id, result.timestamp_ns) == ("odom", "base_link", stamp)
         estimates.append(result)
     check_segment(estimates, truth)
+    counters = vo.counters()
+    assert counters["frames"] == len(truth)
+    assert counters["tracked"] >= sum(e is not None for e in estimates)
+    assert counters["skew_rejects"] == counters["unmatched_images"] == counters["image_size_rejects"] == 0
 
 
 @pytest.mark.parametrize("depth_frame", ["color", "depth"])

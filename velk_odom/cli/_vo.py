@@ -30,6 +30,8 @@ VO_COUNTERS = (
     "covariance_gated",
     "speed_gated",
     "unmatched_images",
+    "image_size_rejects",
+    "calibration_rejects",
 )
 DEPTH_ENCODINGS = ("16UC1", "32FC1", "mono16")
 ROLE_TYPES = {
