@@ -296,13 +296,7 @@ PyObject* transform_pair_to_py(const velk_slam::Isometry& iso) {
                        q.z(), q.w());
 }
 
-bool matrix_from_row_major(PyObject* obj, const char* arg, velk_slam::Matrix6* out) {
-  if (obj == nullptr || obj == Py_None) {
-    out->setZero();
-    return true;
-  }
-  std::vector<double> values;
-  if (!arg_float_list(obj, arg, &values)) return false;
+bool matrix_from_row_major(const std::vector<double>& values, velk_slam::Matrix6* out) {
   if (values.size() != 36) {
     PyErr_Format(PyExc_ValueError, "covariance needs 36 row-major values, got %zu", values.size());
     return false;

@@ -23,17 +23,10 @@ bool covariance_values(PyObject* obj, const char* arg, std::vector<double>* valu
   return !*given || arg_float_list(obj, arg, values);
 }
 
+// None (or an omitted argument) gives the zero matrix.
 bool covariance_matrix(const std::vector<double>& values, bool given, velk_slam::Matrix6* out) {
   out->setZero();
-  if (!given) return true;
-  if (values.size() != 36) {
-    PyErr_Format(PyExc_ValueError, "covariance needs 36 row-major values, got %zu", values.size());
-    return false;
-  }
-  for (int r = 0; r < 6; ++r) {
-    for (int c = 0; c < 6; ++c) (*out)(r, c) = values[static_cast<size_t>(6 * r + c)];
-  }
-  return true;
+  return !given || matrix_from_row_major(values, out);
 }
 
 PyObject* odometry_estimate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
