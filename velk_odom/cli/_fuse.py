@@ -13,7 +13,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from velk_odom import _geometry as geo
 from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair
 from velk_odom.cli._errors import UserError
-from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TF, TWIST_COV, BagRecording, short_type
+from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TF, TWIST_COV, BagRecording, load_ground_truth, short_type
 from velk_odom.ros import (
     TransformBuffer,
     covariance_diagonal,
@@ -328,16 +328,9 @@ def run(args: argparse.Namespace) -> int:
         plot_trajectories,
         table,
     )
-    from velk_odom.trajectory import absolute_trajectory_error, path_length, read_tum, relative_pose_error, write_tum
+    from velk_odom.trajectory import absolute_trajectory_error, path_length, relative_pose_error, write_tum
 
-    reference = None
-    if args.ground_truth:
-        if not Path(args.ground_truth).is_file():
-            raise UserError(f"ground truth {args.ground_truth!r} not found; give a TUM file (timestamp x y z qx qy qz qw)")
-        try:
-            reference = read_tum(args.ground_truth)
-        except (ValueError, UnicodeDecodeError) as err:
-            raise UserError(f"ground truth: {err}") from None
+    reference = load_ground_truth(args.ground_truth)
     if not args.rpe_delta > 0:
         raise UserError(f"--rpe-delta must be above 0 seconds, got {args.rpe_delta}")
 

@@ -155,3 +155,17 @@ def _stamp_ordered(messages: Iterator[Message], window_ns: int) -> Iterator[Mess
             yield heapq.heappop(heap)[2]
     while heap:
         yield heapq.heappop(heap)[2]
+
+
+def load_ground_truth(path: Optional[str]) -> Any:
+    """The TUM trajectory at ``path`` (None when no path is given), or a UserError naming the problem."""
+    if not path:
+        return None
+    from velk_odom.trajectory import read_tum
+
+    if not Path(path).is_file():
+        raise UserError(f"ground truth {path!r} not found; give a TUM file (timestamp x y z qx qy qz qw)")
+    try:
+        return read_tum(path)
+    except (ValueError, UnicodeDecodeError) as err:
+        raise UserError(f"ground truth: {err}") from None

@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Tuple
 
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES, check_keys, dump_yaml, load_config_file
 from velk_odom.cli._errors import UserError
-from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, BagRecording, short_type
+from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, BagRecording, load_ground_truth, short_type
 from velk_odom.ros import (
     TransformBuffer,
     camera_model_from_msg,
@@ -167,16 +167,9 @@ def run(args: argparse.Namespace) -> int:
         plot_trajectories,
         table,
     )
-    from velk_odom.trajectory import absolute_trajectory_error, read_tum, relative_pose_error, write_tum
+    from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error, write_tum
 
-    reference = None
-    if args.ground_truth:
-        if not Path(args.ground_truth).is_file():
-            raise UserError(f"ground truth {args.ground_truth!r} not found; give a TUM file (timestamp x y z qx qy qz qw)")
-        try:
-            reference = read_tum(args.ground_truth)
-        except (ValueError, UnicodeDecodeError) as err:
-            raise UserError(f"ground truth: {err}") from None
+    reference = load_ground_truth(args.ground_truth)
 
     with BagRecording(args.recording) as bag:
         tf = TransformBuffer()
