@@ -7,7 +7,6 @@ import math
 import sys
 from collections import Counter
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom import _geometry as geo
