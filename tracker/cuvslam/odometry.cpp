@@ -14,6 +14,12 @@ using detail::Rigid;
 
 namespace {
 
+// Shortest text that reads back to the same value (a float field prints as the float it is).
+std::string num(float v) {
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
 std::string num(double v) {
   char buf[64];
   const auto res = std::to_chars(buf, buf + sizeof buf, v);

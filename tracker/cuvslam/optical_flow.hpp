@@ -26,7 +26,7 @@ struct FlowTemplate {
 
 struct FlowParams {
   int max_iterations = 12;
-  float converged_px = 0.01f;
+  float converged_px = 0.002f;
   float max_rms = 12.f;             // grey levels; a patch matching worse than this is lost
   float max_rms_of_contrast = 0.6f;  // ... or worse than this fraction of the patch's own contrast
   int top_level = 99;               // coarsest pyramid level used (0: refine on the finest only)

@@ -62,10 +62,11 @@ std::vector<double> real_polynomial_roots(const std::vector<double>& coefficient
     roots.push_back(-c[0] / c[1]);
   } else {
     // Eigenvalues of the companion matrix of the monic polynomial.
-    Eigen::MatrixXd comp = Eigen::MatrixXd::Zero(n, n);
+    using Companion = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 4, 4>;
+    Companion comp = Companion::Zero(n, n);
     for (int i = 0; i < n; ++i) comp(0, i) = -c[static_cast<size_t>(n - 1 - i)] / c[static_cast<size_t>(n)];
     for (int i = 1; i < n; ++i) comp(i, i - 1) = 1.0;
-    const Eigen::EigenSolver<Eigen::MatrixXd> es(comp, false);
+    const Eigen::EigenSolver<Companion> es(comp, false);
     if (es.info() != Eigen::Success) return roots;
     for (int i = 0; i < n; ++i) {
       const std::complex<double> z = es.eigenvalues()(i);

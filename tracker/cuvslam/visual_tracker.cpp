@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <utility>
-#include <cstdio>
-#include <cstdlib>
 
 #include "cuvslam/corners.hpp"
 #include "cuvslam/two_view.hpp"
@@ -148,33 +146,26 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
   int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_);
   if (count < min_inliers) return count;
   if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate)) return 0;
-  // Inliers again at the refined pose, then the final fit with its covariance.
+  // Inliers again at the refined pose, then the final fit with its covariance; features whose
+  // observation falls outside are dropped.
   const Rigid rig_from_world = estimate.inverse();
   const double th2 = ransac_.threshold_px * ransac_.threshold_px;
   count = 0;
   for (size_t i = 0; i < obs_.size(); ++i) {
     mask_[i] = reprojection_error2(obs_[i], pose_cameras_, rig_from_world) < th2;
     count += mask_[i];
-  }
-  if (count < min_inliers) return count;
-  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance)) return 0;
-  for (size_t i = 0; i < obs_.size(); ++i) {
     const auto [c, k] = obs_owner_[i];
     features_[static_cast<size_t>(c)][static_cast<size_t>(k)].outlier = !mask_[i];
   }
+  if (count < min_inliers) return count;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance)) return 0;
   *pose = estimate;
   return count;
 }
 
 bool VisualTracker::track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
   track_features(frame, predicted);
-  const int n = estimate_pose(predicted, pose, covariance);
-  if (std::getenv("CUV_DEBUG")) {
-    int nf = 0, nt = 0, nl = 0;
-    for (auto& fs : features_) for (auto& f : fs) { ++nf; nt += f.tracked; nl += f.landmark >= 0; }
-    std::fprintf(stderr, "DBG t=%lld features %d tracked %d landmarked %d obs %zu inliers %d kf %d lm %zu\n", (long long)frame.t_ns, nf, nt, nl, obs_.size(), n, keyframe_inliers_, landmarks_.size());
-  }
-  return n >= setup_.config.min_inliers;
+  return estimate_pose(predicted, pose, covariance) >= setup_.config.min_inliers;
 }
 
 void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns) {

@@ -197,34 +197,40 @@ struct RenderedView {
   std::vector<float> depth_m;  // Z depth, same size (0 where nothing was hit)
 };
 
+// Normalised undistorted ray of every pixel of a camera, row-major (computed once per camera).
+inline std::vector<Eigen::Vector2d> pixel_rays(const CameraSpec& cam) {
+  std::vector<Eigen::Vector2d> rays(static_cast<size_t>(cam.width) * cam.height);
+  const bool distorted = cam.brown != std::array<double, 5>{0, 0, 0, 0, 0};
+  for (int v = 0; v < cam.height; ++v)
+    for (int u = 0; u < cam.width; ++u)
+      rays[static_cast<size_t>(v) * cam.width + u] =
+          distorted ? cam.undistort_pixel(u, v) : Eigen::Vector2d((u - cam.cx) / cam.fx, (v - cam.cy) / cam.fy);
+  return rays;
+}
+
 // Renders one camera at world_from_camera. Noise: Gaussian on grey levels, from `rng`.
-inline RenderedView render_view(const Scene& scene, const CameraSpec& cam, const Pose& world_from_camera,
-                                double noise_sigma, std::mt19937& rng, bool want_depth) {
+inline RenderedView render_view(const Scene& scene, const CameraSpec& cam, const std::vector<Eigen::Vector2d>& rays,
+                                const Pose& world_from_camera, double noise_sigma, std::mt19937& rng, bool want_depth) {
   RenderedView view;
   view.grey.resize(static_cast<size_t>(cam.width) * cam.height);
   if (want_depth) view.depth_m.assign(view.grey.size(), 0.f);
   std::normal_distribution<double> noise(0.0, noise_sigma > 0 ? noise_sigma : 1.0);
   const double f = 0.5 * (cam.fx + cam.fy);
-  const bool distorted = cam.brown != std::array<double, 5>{0, 0, 0, 0, 0};
-  for (int v = 0; v < cam.height; ++v) {
-    for (int u = 0; u < cam.width; ++u) {
-      const Eigen::Vector2d xn = distorted ? cam.undistort_pixel(u, v)
-                                           : Eigen::Vector2d((u - cam.cx) / cam.fx, (v - cam.cy) / cam.fy);
-      const Eigen::Vector3d dc(xn.x(), xn.y(), 1.0);
-      const Eigen::Vector3d dw = world_from_camera.R * dc;
-      Hit hit;
-      double value = 0.5;
-      if (cast(scene, world_from_camera.t, dw, &hit)) {
-        // Pixel footprint on the face: distance over focal length, stretched by the slant.
-        const double slant = std::max(0.05, std::abs(dw[hit.axis]) / dw.norm());
-        const double footprint = hit.t * dw.norm() / (f * slant);
-        const int a1 = (hit.axis + 1) % 3, a2 = (hit.axis + 2) % 3;
-        value = 0.08 + 0.84 * texture(hit.point[a1], hit.point[a2], hit.seed, footprint);
-        if (want_depth) view.depth_m[static_cast<size_t>(v) * cam.width + u] = static_cast<float>(hit.t);
-      }
-      double g = 255.0 * value + (noise_sigma > 0 ? noise(rng) : 0.0);
-      view.grey[static_cast<size_t>(v) * cam.width + u] = static_cast<uint8_t>(std::clamp(std::lround(g), 0L, 255L));
+  for (size_t i = 0; i < view.grey.size(); ++i) {
+    const Eigen::Vector3d dc(rays[i].x(), rays[i].y(), 1.0);
+    const Eigen::Vector3d dw = world_from_camera.R * dc;
+    Hit hit;
+    double value = 0.5;
+    if (cast(scene, world_from_camera.t, dw, &hit)) {
+      // Pixel footprint on the face: distance over focal length, stretched by the slant.
+      const double slant = std::max(0.05, std::abs(dw[hit.axis]) / dw.norm());
+      const double footprint = hit.t * dw.norm() / (f * slant);
+      const int a1 = (hit.axis + 1) % 3, a2 = (hit.axis + 2) % 3;
+      value = 0.08 + 0.84 * texture(hit.point[a1], hit.point[a2], hit.seed, footprint);
+      if (want_depth) view.depth_m[i] = static_cast<float>(hit.t);  // ray z component is 1: t is Z depth
     }
+    const double g = 255.0 * value + (noise_sigma > 0 ? noise(rng) : 0.0);
+    view.grey[i] = static_cast<uint8_t>(std::clamp(std::lround(g), 0L, 255L));
   }
   return view;
 }

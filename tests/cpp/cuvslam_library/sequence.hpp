@@ -85,6 +85,12 @@ inline int64_t frame_ns(const Sequence& s, int k) {
   return static_cast<int64_t>(std::llround(1e9 * k / s.fps)) + 1'000'000'000;
 }
 
+inline double frame_seconds(const Sequence& s, int k) { return 1e-9 * static_cast<double>(frame_ns(s, k) - frame_ns(s, 0)); }
+
+inline bool has_depth(const Sequence& s, size_t camera) {
+  return std::find(s.depth_cameras.begin(), s.depth_cameras.end(), static_cast<int>(camera)) != s.depth_cameras.end();
+}
+
 inline cuvslam::Rig make_rig(const Sequence& s) {
   cuvslam::Rig rig;
   for (const auto& c : s.cameras) rig.cameras.push_back(to_camera(c));
@@ -101,19 +107,55 @@ inline cuvslam::Rig make_rig(const Sequence& s) {
   return rig;
 }
 
-// Renders and tracks the sequence frame by frame; IMU samples up to each frame's stamp are
-// registered before it.
-// `track_seconds` (optional) accumulates the wall time spent inside Track alone.
-inline Run run(const Sequence& s, cuvslam::Odometry& odom, double* track_seconds = nullptr) {
+// The images of one frame set: grey per camera, depth (metres) for depth cameras.
+struct RenderedFrame {
+  std::vector<std::vector<uint8_t>> grey;
+  std::vector<std::vector<float>> depth_m;
+};
+
+// Frame k of the sequence. Noise comes from a generator seeded by (seed, k), so a frame renders
+// the same whether it is cached or drawn on the fly.
+inline RenderedFrame render_frame(const Sequence& s, const std::vector<std::vector<Eigen::Vector2d>>& rays, int k) {
+  std::mt19937 rng(s.seed * 1000003u + static_cast<uint32_t>(k));
+  const render::Pose world_from_rig = s.trajectory.world_from_rig(frame_seconds(s, k));
+  RenderedFrame f;
+  f.grey.resize(s.cameras.size());
+  f.depth_m.resize(s.cameras.size());
+  for (size_t c = 0; c < s.cameras.size(); ++c) {
+    render::RenderedView v = render::render_view(s.scene, s.cameras[c], rays[c], world_from_rig * s.cameras[c].rig_from_camera,
+                                                 s.noise_sigma, rng, has_depth(s, c));
+    f.grey[c] = std::move(v.grey);
+    f.depth_m[c] = std::move(v.depth_m);
+  }
+  return f;
+}
+
+inline std::vector<std::vector<Eigen::Vector2d>> camera_rays(const Sequence& s) {
+  std::vector<std::vector<Eigen::Vector2d>> rays;
+  for (const auto& c : s.cameras) rays.push_back(render::pixel_rays(c));
+  return rays;
+}
+
+inline std::vector<RenderedFrame> render_all(const Sequence& s) {
+  const auto rays = camera_rays(s);
+  std::vector<RenderedFrame> frames;
+  for (int k = 0; k < s.frames; ++k) frames.push_back(render_frame(s, rays, k));
+  return frames;
+}
+
+// Tracks the sequence frame by frame, from `cached` frames when given (else rendered on the fly);
+// frames listed in blank_frames are replaced by featureless grey. IMU samples up to each frame's
+// stamp are registered before it. `track_seconds` (optional) accumulates the time inside Track.
+inline Run run(const Sequence& s, cuvslam::Odometry& odom, const std::vector<RenderedFrame>* cached = nullptr,
+               double* track_seconds = nullptr) {
   Run out;
-  std::mt19937 rng(s.seed);
+  const auto rays = cached ? std::vector<std::vector<Eigen::Vector2d>>() : camera_rays(s);
   std::mt19937 imu_rng(s.seed + 1);
   std::normal_distribution<double> gyro_noise(0.0, 1.0);
   int64_t next_imu_ns = frame_ns(s, 0) - 200'000'000;
   const int64_t imu_step = static_cast<int64_t>(std::llround(1e9 / s.imu_rate));
   for (int k = 0; k < s.frames; ++k) {
     const int64_t t_ns = frame_ns(s, k);
-    const double t = 1e-9 * static_cast<double>(t_ns - frame_ns(s, 0));
     if (s.imu) {
       for (; next_imu_ns <= t_ns; next_imu_ns += imu_step) {
         const double ti = 1e-9 * static_cast<double>(next_imu_ns - frame_ns(s, 0));
@@ -128,42 +170,38 @@ inline Run run(const Sequence& s, cuvslam::Odometry& odom, double* track_seconds
         odom.RegisterImuMeasurement(0, m);
       }
     }
-    const render::Pose world_from_rig = s.trajectory.world_from_rig(t);
-    std::vector<std::vector<uint8_t>> grey(s.cameras.size());
-    std::vector<std::vector<uint16_t>> depth16(s.cameras.size());
-    std::vector<std::vector<float>> depth32(s.cameras.size());
-    std::vector<cuvslam::Image> images, depths;
+    RenderedFrame drawn;
+    const RenderedFrame& frame = cached ? (*cached)[static_cast<size_t>(k)] : (drawn = render_frame(s, rays, k));
     const bool blank = s.blank_frames.count(k) > 0;
+    std::vector<std::vector<uint8_t>> blank_grey(s.cameras.size());
+    std::vector<std::vector<uint16_t>> depth16(s.cameras.size());
+    std::vector<cuvslam::Image> images, depths;
     for (size_t c = 0; c < s.cameras.size(); ++c) {
-      const bool want_depth = std::find(s.depth_cameras.begin(), s.depth_cameras.end(), static_cast<int>(c)) !=
-                              s.depth_cameras.end();
-      if (blank) {
-        grey[c] = render::blank_view(s.cameras[c], 120, s.noise_sigma, rng);
-      } else {
-        render::RenderedView v = render::render_view(s.scene, s.cameras[c], world_from_rig * s.cameras[c].rig_from_camera,
-                                                     s.noise_sigma, rng, want_depth);
-        grey[c] = std::move(v.grey);
-        if (want_depth) {
-          if (s.float_depth) {
-            depth32[c] = std::move(v.depth_m);
-          } else {
-            depth16[c].resize(v.depth_m.size());
-            for (size_t i = 0; i < v.depth_m.size(); ++i)
-              depth16[c][i] = static_cast<uint16_t>(std::clamp(std::lround(v.depth_m[i] * 1000.0), 0L, 65535L));
-          }
-        }
-      }
       cuvslam::Image img;
-      img.pixels = grey[c].data();
+      if (blank) {
+        std::mt19937 rng(s.seed * 7919u + static_cast<uint32_t>(k));
+        blank_grey[c] = render::blank_view(s.cameras[c], 120, s.noise_sigma, rng);
+        img.pixels = blank_grey[c].data();
+      } else {
+        img.pixels = frame.grey[c].data();
+      }
       img.width = s.cameras[c].width;
       img.height = s.cameras[c].height;
       img.timestamp_ns = t_ns;
       img.camera_index = static_cast<uint32_t>(c);
       images.push_back(img);
-      if (want_depth && !blank) {
+      if (has_depth(s, c) && !blank) {
         cuvslam::Image d = img;
-        d.pixels = s.float_depth ? static_cast<const void*>(depth32[c].data()) : depth16[c].data();
-        d.data_type = s.float_depth ? cuvslam::Image::DataType::Float32 : cuvslam::Image::DataType::UInt16;
+        if (s.float_depth) {
+          d.pixels = frame.depth_m[c].data();
+          d.data_type = cuvslam::Image::DataType::Float32;
+        } else {
+          depth16[c].resize(frame.depth_m[c].size());
+          for (size_t i = 0; i < depth16[c].size(); ++i)
+            depth16[c][i] = static_cast<uint16_t>(std::clamp(std::lround(frame.depth_m[c][i] * 1000.0), 0L, 65535L));
+          d.pixels = depth16[c].data();
+          d.data_type = cuvslam::Image::DataType::UInt16;
+        }
         depths.push_back(d);
       }
     }
@@ -172,7 +210,7 @@ inline Run run(const Sequence& s, cuvslam::Odometry& odom, double* track_seconds
     if (track_seconds)
       *track_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     out.t_ns.push_back(e.timestamp_ns);
-    out.truth.push_back(world_from_rig);
+    out.truth.push_back(s.trajectory.world_from_rig(frame_seconds(s, k)));
     if (e.world_from_rig) {
       out.est.push_back(from_pose(e.world_from_rig->pose));
       out.covariance.push_back(e.world_from_rig->covariance);
@@ -190,6 +228,10 @@ struct Drift {
   double path_m = 0.0;          // true distance travelled between them
   double translation_m = 0.0;   // end-point position error after aligning the first tracked poses
   double rotation_deg = 0.0;    // end-point attitude error after the same alignment
+  // Largest error over distance so far along the way (from 1 m travelled on), so that errors
+  // which happen to cancel at the end point still show.
+  double worst_translation_ratio = 0.0;
+  double worst_rotation_deg_per_m = 0.0;
   double translation_ratio() const { return translation_m / path_m; }
   double rotation_deg_per_m() const { return rotation_deg / path_m; }
 };
@@ -209,7 +251,17 @@ inline Drift endpoint_drift(const Run& r, int from = 0, int to = -1) {
   const render::Pose aligned = truth_from_est * *r.est[static_cast<size_t>(d.last)];
   const render::Pose& truth = r.truth[static_cast<size_t>(d.last)];
   std::vector<Eigen::Vector3d> path;
-  for (int k = d.first; k <= d.last; ++k) path.push_back(r.truth[static_cast<size_t>(k)].t);
+  for (int k = d.first; k <= d.last; ++k) {
+    path.push_back(r.truth[static_cast<size_t>(k)].t);
+    const auto& est = r.est[static_cast<size_t>(k)];
+    const double so_far = render::path_length(path);
+    if (!est || so_far < 1.0) continue;
+    const render::Pose a = truth_from_est * *est;
+    const render::Pose& tk = r.truth[static_cast<size_t>(k)];
+    d.worst_translation_ratio = std::max(d.worst_translation_ratio, (a.t - tk.t).norm() / so_far);
+    d.worst_rotation_deg_per_m = std::max(
+        d.worst_rotation_deg_per_m, Eigen::AngleAxisd(a.R.transpose() * tk.R).angle() * 180.0 / render::kPi / so_far);
+  }
   d.path_m = render::path_length(path);
   d.translation_m = (aligned.t - truth.t).norm();
   d.rotation_deg = Eigen::AngleAxisd(aligned.R.transpose() * truth.R).angle() * 180.0 / render::kPi;
