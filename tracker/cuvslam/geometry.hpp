@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 
 #include "cuvslam/cuvslam.h"
 
@@ -59,6 +60,14 @@ inline Rigid rigid_from_pose(const Pose& p) {
   return {q.toRotationMatrix(), Eigen::Vector3d(p.translation[0], p.translation[1], p.translation[2])};
 }
 
+// Narrows to float, saturating at the float range (a plain cast of a larger double is undefined).
+inline float to_float(double v) {
+  constexpr double kMax = 3.4028234663852886e38;
+  if (v > kMax) return std::numeric_limits<float>::infinity();
+  if (v < -kMax) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(v);
+}
+
 inline Pose pose_from_rigid(const Rigid& r) {
   Eigen::Quaterniond q(r.R);
   q.normalize();
@@ -66,7 +75,7 @@ inline Pose pose_from_rigid(const Rigid& r) {
   Pose p;
   p.rotation = {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
                 static_cast<float>(q.w())};
-  p.translation = {static_cast<float>(r.t.x()), static_cast<float>(r.t.y()), static_cast<float>(r.t.z())};
+  p.translation = {to_float(r.t.x()), to_float(r.t.y()), to_float(r.t.z())};
   return p;
 }
 

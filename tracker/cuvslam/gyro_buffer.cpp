@@ -1,6 +1,7 @@
 #include "cuvslam/gyro_buffer.hpp"
 
 #include "cuvslam/geometry.hpp"
+#include "cuvslam/stamps.hpp"
 
 namespace cuvslam::detail {
 
@@ -21,8 +22,11 @@ void GyroBuffer::drop_before(int64_t t_ns) {
 
 std::optional<Eigen::Matrix3d> GyroBuffer::integrate(int64_t t0_ns, int64_t t1_ns, const Eigen::Vector3d& bias,
                                                      int64_t max_gap_ns) const {
-  if (samples_.empty() || t1_ns < t0_ns) return std::nullopt;
-  if (samples_.front().t_ns > t0_ns + max_gap_ns || samples_.back().t_ns < t1_ns - max_gap_ns) return std::nullopt;
+  if (samples_.empty() || t1_ns < t0_ns || max_gap_ns < 0) return std::nullopt;
+  const uint64_t gap = static_cast<uint64_t>(max_gap_ns);
+  const int64_t first = samples_.front().t_ns, last = samples_.back().t_ns;
+  if ((first > t0_ns && ns_between(t0_ns, first) > gap) || (last < t1_ns && ns_between(last, t1_ns) > gap))
+    return std::nullopt;
   Eigen::Matrix3d r = Eigen::Matrix3d::Identity();
   // Piecewise-linear angular velocity through the samples, held constant before the first and
   // after the last one.
@@ -43,16 +47,16 @@ std::optional<Eigen::Matrix3d> GyroBuffer::integrate(int64_t t0_ns, int64_t t1_n
     } else {
       const Sample& a = samples_[i - 1];
       const Sample& b = samples_[i];
-      if (b.t_ns - a.t_ns > max_gap_ns) return std::nullopt;
+      if (ns_between(a.t_ns, b.t_ns) > gap) return std::nullopt;
       t_next = std::min(b.t_ns, t1_ns);
-      // Average of the interpolated rate at both ends of [t, t_next].
-      const double span = static_cast<double>(b.t_ns - a.t_ns);
-      const double f0 = span > 0.0 ? static_cast<double>(t - a.t_ns) / span : 0.0;
-      const double f1 = span > 0.0 ? static_cast<double>(t_next - a.t_ns) / span : 1.0;
+      // Average of the interpolated rate at both ends of [t, t_next] (a.t_ns <= t <= t_next <= b.t_ns).
+      const double span = static_cast<double>(ns_between(a.t_ns, b.t_ns));
+      const double f0 = span > 0.0 ? static_cast<double>(ns_between(a.t_ns, t)) / span : 0.0;
+      const double f1 = span > 0.0 ? static_cast<double>(ns_between(a.t_ns, t_next)) / span : 1.0;
       const Eigen::Vector3d wa = rate_at(i - 1), wb = rate_at(i);
       w = wa + 0.5 * (f0 + f1) * (wb - wa);
     }
-    const double dt = static_cast<double>(t_next - t) * 1e-9;
+    const double dt = seconds_between(t, t_next);
     r = r * so3_exp(w * dt);
     t = t_next;
     if (i < samples_.size() && t >= samples_[i].t_ns) ++i;

@@ -302,7 +302,7 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
     PoseWithCovariance p;
     p.pose = detail::pose_from_rigid(r.world_from_rig);
     for (int i = 0; i < 6; ++i)
-      for (int j = 0; j < 6; ++j) p.covariance[static_cast<size_t>(6 * i + j)] = static_cast<float>(r.covariance(i, j));
+      for (int j = 0; j < 6; ++j) p.covariance[static_cast<size_t>(6 * i + j)] = detail::to_float(r.covariance(i, j));
     out.world_from_rig = p;
   }
   return out;

@@ -84,19 +84,24 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
   const bool near_ok = project_at(rho_near, &near_px);
   const bool far_ok = project_at(rho_far, &far_px);
   if (!far_ok && !near_ok) return false;
+  // Bounds and step counts are clamped in floating point before any conversion to int: an odd
+  // calibration can project far outside the image.
+  const double width_b = cam_b.width();
   if (pair.row_search) {
     if (!near_ok || !far_ok) return false;
-    const int x_lo = static_cast<int>(std::floor(std::min(near_px.x(), far_px.x())));
-    const int x_hi = static_cast<int>(std::ceil(std::max(near_px.x(), far_px.x())));
+    const double lo = std::clamp(std::floor(std::min(near_px.x(), far_px.x())), -1.0, width_b);
+    const double hi = std::clamp(std::ceil(std::max(near_px.x(), far_px.x())), -1.0, width_b);
     const double frac = pixel_a.x() - std::floor(pixel_a.x());
-    for (int x = x_lo; x <= x_hi; ++x) candidates.emplace_back(x + frac, pixel_a.y());
+    for (int x = static_cast<int>(lo); x <= static_cast<int>(hi); ++x) candidates.emplace_back(x + frac, pixel_a.y());
   } else {
-    const double length = near_ok && far_ok ? (near_px - far_px).norm() : 2.0 * (cam_b.width() + cam_b.height());
-    const int steps = std::clamp(static_cast<int>(std::ceil(length)), 1, 4 * (cam_b.width() + cam_b.height()));
+    const double most = 4.0 * (cam_b.width() + cam_b.height());
+    const double length = near_ok && far_ok ? (near_px - far_px).norm() : most;
+    const int steps = static_cast<int>(std::clamp(std::ceil(length), 1.0, most));
     for (int i = 0; i <= steps; ++i) {
       const double rho = rho_far + (rho_near - rho_far) * i / steps;
       Eigen::Vector2d px;
-      if (project_at(rho, &px)) candidates.push_back(px);
+      if (project_at(rho, &px) && std::abs(px.x()) < 4.0 * width_b && std::abs(px.y()) < 4.0 * cam_b.height())
+        candidates.push_back(px);
     }
   }
 

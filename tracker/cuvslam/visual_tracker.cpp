@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cuvslam/corners.hpp"
+#include "cuvslam/stamps.hpp"
 #include "cuvslam/two_view.hpp"
 
 namespace cuvslam::detail {
@@ -89,7 +90,7 @@ std::optional<Eigen::Matrix3d> VisualTracker::gyro_rotation(int64_t t0_ns, int64
 }
 
 Rigid VisualTracker::predict(int64_t t_ns, bool use_velocity) const {
-  const double dt = static_cast<double>(t_ns - last_t_ns_) * 1e-9;
+  const double dt = seconds_between(last_t_ns_, t_ns);
   Rigid delta;  // rig(last)_from_rig(now)
   if (use_velocity && has_velocity_) {
     delta.R = so3_exp(rate_ * dt);
@@ -120,7 +121,9 @@ void VisualTracker::track_features(const FrameData& frame, const Rigid& predicte
             cam.model.project(rot_now_from_last * Eigen::Vector3d(xn.x(), xn.y(), 1.0), &px))
           guess = px;
       }
-      f.tracked = guess.allFinite() &&
+      // A guess far off the image (a landmark almost in the camera plane) is not tracked; the
+      // bound also keeps the narrowing to float defined.
+      f.tracked = guess.allFinite() && guess.cwiseAbs().maxCoeff() < 1e6 &&
                   track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow_, &f.cur_px);
       f.outlier = false;
     }
@@ -170,7 +173,7 @@ bool VisualTracker::track_map(const FrameData& frame, const Rigid& predicted, Ri
 
 void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns) {
   if (!setup_.rig_from_imu || t1_ns <= t0_ns) return;
-  const double dt = static_cast<double>(t1_ns - t0_ns) * 1e-9;
+  const double dt = seconds_between(t0_ns, t1_ns);
   if (dt > 0.2) return;
   const auto raw = gyro_.integrate(t0_ns, t1_ns, Eigen::Vector3d::Zero(), kGyroMaxGapNs);
   if (!raw) return;
@@ -186,7 +189,7 @@ void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t
 
 void VisualTracker::update_motion(const Rigid& pose, int64_t t_ns) {
   if (!has_last_ || t_ns <= last_t_ns_) return;
-  const double dt = static_cast<double>(t_ns - last_t_ns_) * 1e-9;
+  const double dt = seconds_between(last_t_ns_, t_ns);
   const Rigid delta = last_pose_.inverse() * pose;
   velocity_ = delta.t / dt;
   rate_ = so3_log(delta.R) / dt;
@@ -445,7 +448,7 @@ bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) 
 
   // Scale of the first baseline: one unit for the very first start; after a loss, the distance
   // the rig was moving at before it, so the map keeps roughly its earlier scale.
-  const double dt = static_cast<double>(frame.t_ns - mono_anchor_t_ns_) * 1e-9;
+  const double dt = seconds_between(mono_anchor_t_ns_, frame.t_ns);
   double scale = 1.0;
   if (has_last_ && has_velocity_ && velocity_.norm() * dt > 1e-6) scale = velocity_.norm() * dt;
   Rigid second_from_first = tv.second_from_first;
@@ -539,7 +542,7 @@ TrackResult VisualTracker::track(const FrameData& frame) {
       const Rigid predicted = predict(frame.t_ns, !lost);
       Rigid pose;
       Matrix6d covariance;
-      const double gap = static_cast<double>(frame.t_ns - last_visual_t_ns_) * 1e-9;
+      const double gap = seconds_between(last_visual_t_ns_, frame.t_ns);
       const bool gyro = gyro_rotation(last_t_ns_, frame.t_ns).has_value();
       const double rate_sigma = gyro ? setup_.gyro_noise_density / std::sqrt(std::max(gap, 1e-3)) * gap +
                                            kGyroBiasSigma * gap

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 #include "cuvslam/cuvslam.h"
@@ -149,6 +150,8 @@ inline std::vector<RenderedFrame> render_all(const Sequence& s) {
 inline Run run(const Sequence& s, cuvslam::Odometry& odom, const std::vector<RenderedFrame>* cached = nullptr,
                double* track_seconds = nullptr) {
   Run out;
+  if (cached && cached->size() < static_cast<size_t>(s.frames))
+    throw std::logic_error("the cached rendering has fewer frames than the sequence");
   const auto rays = cached ? std::vector<std::vector<Eigen::Vector2d>>() : camera_rays(s);
   std::mt19937 imu_rng(s.seed + 1);
   std::normal_distribution<double> gyro_noise(0.0, 1.0);

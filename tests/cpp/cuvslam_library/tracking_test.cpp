@@ -235,14 +235,15 @@ INSTANTIATE_TEST_SUITE_P(Modes, BlankStretch,
 // pose for every frame set, the rotation kept to a fraction of a degree despite a gyro bias; a
 // longer one is bridged for 0.5 s, then lost, then recovered.
 TEST(Inertial, GyroBridgesAShortGapAndGivesUpOnALongOne) {
-  for (int blank_frames : {6, 30}) {
+  for (int blank_frames : {6, 24}) {
     seq::Sequence s = with_imu(stereo_sequence());
     constexpr int kFirstBlank = 40;
+    s.frames = kFirstBlank + blank_frames + 8;  // a few frame sets past the stretch suffice
     for (int k = kFirstBlank; k < kFirstBlank + blank_frames; ++k) s.blank_frames.insert(k);
     Odometry::Config config = config_for(Mode::Inertial);
     config.rectified_stereo_camera = true;
     Odometry odom(seq::make_rig(s), config);
-    const seq::Run r = seq::run(s, odom, &frames_of("stereo", s));
+    const seq::Run r = seq::run(s, odom, &frames_of("stereo", stereo_sequence()));
     const render::Pose truth_from_est = r.truth[0] * r.est[0]->inverse();
     const double gap_s = config.imu_gap_seconds;
     for (int k = kFirstBlank; k < kFirstBlank + blank_frames; ++k) {
