@@ -544,9 +544,10 @@ TrackResult VisualTracker::track(const FrameData& frame) {
       Matrix6d covariance;
       const double gap = seconds_between(last_visual_t_ns_, frame.t_ns);
       const bool gyro = gyro_rotation(last_t_ns_, frame.t_ns).has_value();
-      const double rate_sigma = gyro ? setup_.gyro_noise_density / std::sqrt(std::max(gap, 1e-3)) * gap +
-                                           kGyroBiasSigma * gap
-                                     : kGapRateSigma * gap;
+      // Attitude uncertainty over the gap: the gyro's angle random walk plus its residual bias,
+      // or without a gyro an unknown turn rate.
+      const double rate_sigma =
+          gyro ? setup_.gyro_noise_density * std::sqrt(gap) + kGyroBiasSigma * gap : kGapRateSigma * gap;
       Matrix6d growth = Matrix6d::Zero();
       growth.topLeftCorner<3, 3>().diagonal().setConstant((kGapSpeedSigma * gap) * (kGapSpeedSigma * gap));
       growth.bottomRightCorner<3, 3>().diagonal().setConstant(rate_sigma * rate_sigma);
