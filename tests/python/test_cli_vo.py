@@ -148,7 +148,7 @@ def rendered_stereo(tmp_path_factory):
     root = tmp_path_factory.mktemp("rendered")
     path = root / "stereo"
     rig_from = {"left": h.Pose((0, 0.05, 0), h.OPTICAL), "right": h.Pose((0, -0.05, 0), h.OPTICAL)}
-    truth = h.robot_path(14 if h.SANITIZED else 30)
+    truth = h.robot_path(30)
     t = store.types
 
     def pose_msg(parent, child, pose):
