@@ -235,14 +235,15 @@ def image_frame_from_msg(msg: Any, frame_id: Optional[str] = None) -> ImageFrame
 
 
 def transform_from_msg(msg: Any) -> Tuple[str, str, int, Pair]:
-    """geometry_msgs/TransformStamped → (parent frame, child frame, stamp ns, parent_from_child)."""
+    """geometry_msgs/TransformStamped → (parent frame, child frame, stamp ns, parent_from_child).
+    Raises ValueError for a quaternion without a direction (zero or not finite)."""
     tr = msg.transform
-    return (
-        str(msg.header.frame_id),
-        str(msg.child_frame_id),
-        stamp_ns(msg.header.stamp),
-        (_vec3(tr.translation), geo.quat_normalize(_quat(tr.rotation))),
-    )
+    parent, child = str(msg.header.frame_id), str(msg.child_frame_id)
+    try:
+        q = geo.quat_normalize(_quat(tr.rotation))
+    except ValueError as err:
+        raise ValueError(f"transform {parent!r} -> {child!r}: {err}") from None
+    return parent, child, stamp_ns(msg.header.stamp), (_vec3(tr.translation), q)
 
 
 def _strip(frame: str) -> str:
@@ -258,20 +259,31 @@ class TransformBuffer:
     and answers the transform pair target_from_source, or None when the frames are not connected, the
     form `CuvslamOdometry` expects. A later transform for the same child replaces the earlier one
     (also across /tf and /tf_static); no time interpolation is done.
+
+    ``rejected`` counts the transforms of messages that `add_message` skipped, and
+    ``last_rejection`` says why the latest one was.
     """
 
     def __init__(self) -> None:
         self._edges: Dict[str, Tuple[str, Pair, int, bool]] = {}  # child -> (parent, pair, stamp, static)
         self._children: Dict[str, set] = {}
+        self.rejected = 0
+        self.last_rejection: Optional[str] = None
 
     def set_transform(self, parent: str, child: str, parent_from_child: Pair, stamp_ns: int = 0, static: bool = False) -> None:
         """Record parent_from_child (quaternion normalised). Raises ValueError for a frame that is its
-        own parent or a zero quaternion."""
+        own parent, a zero quaternion or a value that is not finite."""
         parent, child = _strip(parent), _strip(child)
         if parent == child:
             raise ValueError(f"transform from {child!r} to itself")
         t, q = parent_from_child
-        pair = ((float(t[0]), float(t[1]), float(t[2])), geo.quat_normalize(q))
+        t = (float(t[0]), float(t[1]), float(t[2]))
+        if not all(math.isfinite(c) for c in t):
+            raise ValueError(f"transform {parent!r} -> {child!r} has a non-finite translation {t}")
+        try:
+            pair = (t, geo.quat_normalize(tuple(float(c) for c in q)))
+        except ValueError as err:
+            raise ValueError(f"transform {parent!r} -> {child!r}: {err}") from None
         old = self._edges.get(child)
         if old is not None:
             self._children[old[0]].discard(child)
@@ -279,11 +291,18 @@ class TransformBuffer:
         self._children.setdefault(parent, set()).add(child)
 
     def add_message(self, msg: Any, static: bool = False) -> int:
-        """Add every transform of a tf2_msgs/TFMessage; returns how many were added."""
+        """Add every transform of a tf2_msgs/TFMessage; returns how many were added. As tf2 does, a
+        transform that `set_transform` refuses is skipped (counted in ``rejected``, its reason kept
+        in ``last_rejection``) and the message's other transforms are still added."""
         count = 0
         for ts in msg.transforms:
-            parent, child, t, pair = transform_from_msg(ts)
-            self.set_transform(parent, child, pair, t, static)
+            try:
+                parent, child, t, pair = transform_from_msg(ts)
+                self.set_transform(parent, child, pair, t, static)
+            except ValueError as err:
+                self.rejected += 1
+                self.last_rejection = str(err)
+                continue
             count += 1
         return count
 

@@ -3,6 +3,7 @@ and invert and against hand-built messages of both ROS generations."""
 
 import math
 import random
+import re
 from types import SimpleNamespace as NS
 
 import pytest
@@ -221,19 +222,28 @@ def test_a_newer_transform_replaces_the_older_one(tree):
     assert_pair_close(buf("map", "imu_link"), velk_odom.compose(((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)), p["base_imu"]))
 
 
-def test_tf_messages_and_bad_transforms():
+def transform_msg(parent, child, t, q):
+    return NS(header=NS(stamp=stamp2(1), frame_id=parent), child_frame_id=child, transform=NS(translation=v3(*t), rotation=q4(*q)))
+
+
+@pytest.mark.parametrize(
+    "parent, child, t, q, reason",
+    [
+        ("base_link", "/base_link", (0, 0, 0), (0, 0, 0, 1), "transform from 'base_link' to itself"),
+        ("base_link", "imu", (0, 0, 0), (0, 0, 0, 0), "transform 'base_link' -> 'imu': quaternion (0.0, 0.0, 0.0, 0.0) has no direction"),
+        ("base_link", "imu", (0, 0, 0), (0, 0, math.nan, 1), "has no direction"),
+        ("base_link", "imu", (math.inf, 0, 0), (0, 0, 0, 1), "transform 'base_link' -> 'imu' has a non-finite translation"),
+    ],
+)
+def test_a_bad_transform_is_refused_and_the_rest_of_its_message_kept(parent, child, t, q, reason):
     buf = ros.TransformBuffer()
-    ts = NS(
-        header=NS(stamp=stamp2(1), frame_id="base_link"),
-        child_frame_id="laser",
-        transform=NS(translation=v3(0.1, 0.0, 0.2), rotation=q4(0.0, 0.0, 0.0, 3.0)),
-    )
-    assert buf.add_message(NS(transforms=[ts]), static=True) == 1
+    with pytest.raises(ValueError, match=re.escape(reason)):
+        buf.set_transform(parent, child, (t, q))
+    good = transform_msg("base_link", "laser", (0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 3.0))
+    assert buf.add_message(NS(transforms=[transform_msg(parent, child, t, q), good]), static=True) == 1
     assert buf("base_link", "laser") == ((0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 1.0))
-    with pytest.raises(ValueError):
-        buf.set_transform("a", "a", ((0, 0, 0), (0, 0, 0, 1)))
-    with pytest.raises(ValueError):
-        buf.set_transform("a", "b", ((0, 0, 0), (0, 0, 0, 0)))
+    assert buf.rejected == 1 and reason in buf.last_rejection
+    assert buf.frames() == ["base_link", "laser"]
 
 
 def test_buffer_serves_as_the_tf_callable_of_visual_odometry():
