@@ -4,7 +4,8 @@ A trajectory is a pair (stamps, poses): ``stamps`` an int64 array of nanoseconds
 float array of rows (x, y, z, qx, qy, qz, qw), the pose of the moving frame in the fixed frame.
 
 - `write_tum` / `read_tum`: the TUM text format, one pose per line ``timestamp x y z qx qy qz qw``
-  with the timestamp in seconds, as `evo` and the TUM benchmark tools read it.
+  with the timestamp in seconds, as `evo` and the TUM benchmark tools read it; `TumWriter` writes
+  one pose at a time, as poses are produced, and `TrackBuffer` keeps poses compactly in memory.
 - `associate`: pairs of indices whose stamps lie closest, within a tolerance.
 - `umeyama`: the least-squares similarity or rigid transform between two point sets.
 - `absolute_trajectory_error` (ATE) after alignment and `relative_pose_error` (RPE) over a fixed time
@@ -15,6 +16,7 @@ from __future__ import annotations
 
 import math
 import os
+from array import array
 from dataclasses import dataclass
 from typing import Iterable, List, Optional, Sequence, Tuple
 
@@ -22,6 +24,8 @@ import numpy as np
 
 __all__ = [
     "ErrorStats",
+    "TrackBuffer",
+    "TumWriter",
     "absolute_trajectory_error",
     "alignment",
     "apply_alignment",
@@ -44,16 +48,67 @@ def _format_stamp(t_ns: int) -> str:
     return f"{sign}{t // 1_000_000_000}.{t % 1_000_000_000:09d}"
 
 
+class TumWriter:
+    """A TUM file written pose by pose, so a long run keeps nothing in memory but the last pose.
+
+    ``count`` is the number of poses written, ``last`` the last row (t_ns, x, y, z, qx, qy, qz, qw)
+    or None, ``path_length_m`` the distance along the positions written. Opening raises OSError
+    when ``path`` cannot be written. A context manager; `close` flushes the file.
+    """
+
+    def __init__(self, path: "os.PathLike[str] | str") -> None:
+        self.path = path
+        self.count = 0
+        self.last: Optional[Tuple[float, ...]] = None
+        self.path_length_m = 0.0
+        self._file = open(path, "w", encoding="ascii")
+
+    def write(self, row: Sequence[float]) -> None:
+        """Append one row (t_ns, x, y, z, qx, qy, qz, qw)."""
+        t_ns = int(row[0])
+        values = tuple(float(v) for v in row[1:8])
+        self._file.write(f"{_format_stamp(t_ns)} {' '.join(f'{v:.9f}' for v in values)}\n")
+        if self.last is not None:
+            self.path_length_m += math.dist(self.last[1:4], values[0:3])
+        self.last = (t_ns, *values)
+        self.count += 1
+
+    def close(self) -> None:
+        self._file.close()
+
+    def __enter__(self) -> "TumWriter":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
 def write_tum(path: "os.PathLike[str] | str", rows: Iterable[Sequence[float]]) -> int:
     """Write rows (t_ns, x, y, z, qx, qy, qz, qw) as a TUM file; returns the number of lines."""
-    count = 0
-    with open(path, "w", encoding="ascii") as f:
+    with TumWriter(path) as out:
         for row in rows:
-            t_ns = int(row[0])
-            values = " ".join(f"{float(v):.9f}" for v in row[1:8])
-            f.write(f"{_format_stamp(t_ns)} {values}\n")
-            count += 1
-    return count
+            out.write(row)
+    return out.count
+
+
+class TrackBuffer:
+    """Poses kept for metrics and plots in typed arrays (64 bytes a pose, a fifth of a tuple of
+    floats), turned into a trajectory (stamps, poses) by `arrays`."""
+
+    def __init__(self) -> None:
+        self._stamps = array("q")
+        self._values = array("d")
+
+    def append(self, t_ns: int, translation: Sequence[float], rotation_xyzw: Sequence[float]) -> None:
+        self._stamps.append(int(t_ns))
+        self._values.extend(translation)
+        self._values.extend(rotation_xyzw)
+
+    def __len__(self) -> int:
+        return len(self._stamps)
+
+    def arrays(self) -> Tuple[np.ndarray, np.ndarray]:
+        return np.frombuffer(self._stamps, dtype=np.int64).copy(), np.frombuffer(self._values, dtype=float).reshape(-1, 7).copy()
 
 
 def _parse_stamp(text: str) -> int:
