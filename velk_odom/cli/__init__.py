@@ -6,7 +6,9 @@ demo that runs out of the box.
     velk-odom vo RECORDING              a ROS 1/ROS 2 bag through CuvslamOdometry, TUM output
 
 Needs the `tools` extra: ``pip install "velk_odom[tools]"``. A mistake the user can fix ends with one
-line "velk-odom: error: ..." on stderr and exit status 2.
+line "velk-odom: error: ..." on stderr and exit status 2. A replay that damage to the recording cut
+short, or that published no estimate, writes what it made, prints its summary and ends with one such
+line and exit status 1.
 """
 
 from __future__ import annotations
@@ -63,8 +65,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         return int(args.func(args))
     except UserError as err:
-        print(f"velk-odom: error: {err}", file=sys.stderr)
-        return 2
+        print(f"velk-odom: error: {' '.join(str(err).split())}", file=sys.stderr)
+        return err.status
     except ModuleNotFoundError as err:
         top = (err.name or "").split(".")[0]
         if top not in _TOOL_PACKAGES:

@@ -19,6 +19,8 @@ from __future__ import annotations
 
 import difflib
 import json
+import math
+import reprlib
 from pathlib import Path
 from typing import Any, Dict, Mapping, Sequence, Tuple
 
@@ -85,6 +87,16 @@ VO_KEYS: Dict[str, Any] = {
 
 VO_TOPIC_ROLES = ("image", "camera_info", "depth", "depth_camera_info", "imu", "tf")
 
+# Keys whose value is a name (a frame id, a mode); a list or a number there is a mistake the engines
+# would report far from its cause, or not at all.
+NAME_KEYS = frozenset(
+    ("frame_id", "parent_frame_id", "child_frame_id", "odom_frame_id", "output_frame_id", "rig_frame_id",
+     "map_frame_id", "camera_mode", "imu")
+)
+# Configuration files nest four levels at most (topics./imu/data.base_from_imu[0]); far deeper
+# nesting is a broken file, refused before anything recurses into it.
+MAX_DEPTH = 16
+
 
 def load_config_file(path: "str | Path") -> Dict[str, Any]:
     """Read a YAML or JSON mapping. Raises UserError for a missing file, a parse error or a file whose
@@ -92,7 +104,10 @@ def load_config_file(path: "str | Path") -> Dict[str, Any]:
     p = Path(path)
     if not p.is_file():
         raise UserError(f"configuration file {str(path)!r} not found; check the --config path")
-    text = p.read_text(encoding="utf-8")
+    try:
+        text = p.read_bytes().decode("utf-8")
+    except UnicodeDecodeError as err:
+        raise UserError(f"{path}: not UTF-8 text (byte 0x{err.object[err.start]:02x} at offset {err.start}); save it as UTF-8") from None
     try:
         if p.suffix.lower() == ".json":
             data = json.loads(text)
@@ -102,6 +117,8 @@ def load_config_file(path: "str | Path") -> Dict[str, Any]:
             data = yaml.safe_load(text)
     except json.JSONDecodeError as err:
         raise UserError(f"{path}: not valid JSON ({err.msg} at line {err.lineno}); fix the file") from None
+    except RecursionError:
+        raise UserError(f"{path}: nested too deeply to read; a configuration nests {MAX_DEPTH} levels at most") from None
     except Exception as err:  # yaml.YAMLError and its subclasses
         mark = getattr(err, "problem_mark", None)
         where = f" at line {mark.line + 1}" if mark is not None else ""
@@ -111,7 +128,27 @@ def load_config_file(path: "str | Path") -> Dict[str, Any]:
         data = {}
     if not isinstance(data, dict):
         raise UserError(f"{path}: the top level must be a mapping of configuration keys, found a {type(data).__name__}")
+    if _depth(data) > MAX_DEPTH:
+        raise UserError(f"{path}: nested more than {MAX_DEPTH} levels deep; a configuration nests 4 levels at most")
     return data
+
+
+def _depth(value: Any) -> int:
+    """Nesting depth of lists and mappings, counted up to MAX_DEPTH + 1, without recursion. YAML
+    aliases may share a container many times or make it contain itself: each container is walked
+    again only when reached deeper than before, so the walk ends and stays linear in the file."""
+    deepest = 0
+    seen: Dict[int, int] = {}
+    stack = [(value, 1)]
+    while stack:
+        v, d = stack.pop()
+        if not isinstance(v, (dict, list, tuple)) or seen.get(id(v), 0) >= d:
+            continue
+        seen[id(v)] = d
+        deepest = max(deepest, d)
+        if d <= MAX_DEPTH:
+            stack.extend((c, d + 1) for c in (v.values() if isinstance(v, dict) else v))
+    return deepest
 
 
 def check_keys(config: Mapping[str, Any], schema: Mapping[str, Any], source: str) -> None:
@@ -133,6 +170,9 @@ def _check(value: Any, schema: Any, where: str, source: str) -> None:
                 near = difflib.get_close_matches(k, list(schema), n=1, cutoff=0.6)
                 hint = f"; did you mean {near[0]!r}?" if near else f"; known keys: {', '.join(sorted(schema))}"
                 raise UserError(f"{source}: unknown key {k!r}{_at(where)}{hint}")
+            if k in NAME_KEYS and not isinstance(v, str):
+                path = f"{where}.{k}" if where else k
+                raise UserError(f"{source}: {path} must be a name (text), got {reprlib.repr(v)}")
             _check(v, schema[k], f"{where}.{k}" if where else k, source)
     elif isinstance(schema, list) and isinstance(value, (list, tuple)):
         for i, item in enumerate(value):
@@ -150,9 +190,11 @@ def parse_pair(value: Any, what: str) -> Tuple[Tuple[float, float, float], Tuple
         t = tuple(float(v) for v in t)
         q = tuple(float(v) for v in q)
     except (TypeError, ValueError):
-        raise UserError(f"{what} must be [[x, y, z], [qx, qy, qz, qw]], got {value!r}") from None
+        raise UserError(f"{what} must be [[x, y, z], [qx, qy, qz, qw]], got {reprlib.repr(value)}") from None
     if len(t) != 3 or len(q) != 4:
-        raise UserError(f"{what} must be [[x, y, z], [qx, qy, qz, qw]], got {value!r}")
+        raise UserError(f"{what} must be [[x, y, z], [qx, qy, qz, qw]], got {reprlib.repr(value)}")
+    if not all(math.isfinite(c) for c in t + q):
+        raise UserError(f"{what}: every value must be finite, got {[list(t), list(q)]}")
     if sum(c * c for c in q) == 0.0:
         raise UserError(f"{what}: the quaternion (qx, qy, qz, qw) is zero")
     return t, q  # type: ignore[return-value]
@@ -161,7 +203,7 @@ def parse_pair(value: Any, what: str) -> Tuple[Tuple[float, float, float], Tuple
 def parse_frame_pair(value: Any, what: str) -> Tuple[str, str]:
     if isinstance(value, (list, tuple)) and len(value) == 2 and all(isinstance(v, str) for v in value):
         return value[0], value[1]
-    raise UserError(f"{what} must be [parent_frame_id, child_frame_id], got {value!r}")
+    raise UserError(f"{what} must be [parent_frame_id, child_frame_id], got {reprlib.repr(value)}")
 
 
 def dump_yaml(config: Mapping[str, Any], header: Sequence[str] = ()) -> str:

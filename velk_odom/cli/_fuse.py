@@ -7,12 +7,13 @@ import math
 import sys
 from collections import Counter
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom import _geometry as geo
 from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair
-from velk_odom.cli._errors import UserError
-from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TF, TWIST_COV, BagRecording, load_ground_truth, short_type
+from velk_odom.cli._errors import UserError, one_line
+from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, BagRecording, load_ground_truth, short_type
 from velk_odom.ros import (
     TransformBuffer,
     covariance_diagonal,
@@ -77,14 +78,6 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
-def _tf_static(bag: BagRecording) -> TransformBuffer:
-    tf = TransformBuffer()
-    topics = [t for t in bag.topics_of(TF) if t.endswith("tf_static")]
-    for m in bag.messages(topics, "recorded"):
-        tf.add_message(m.msg, static=True)
-    return tf
-
-
 def _frame_name(topic: str) -> str:
     return topic.strip("/").replace("/", "_") or "imu"
 
@@ -101,6 +94,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
     """A configuration for the recording's IMU and odometry topics, with notes on what was guessed."""
     imu_topics = bag.topics_of(IMU)
     odom_topics = bag.topics_of(ODOMETRY)
+    bag.require_messages(imu_topics + odom_topics)
     if not imu_topics and not odom_topics:
         raise UserError(
             f"recording {str(bag.path)!r} has no sensor_msgs/Imu or nav_msgs/Odometry topic to fuse; it has: {bag.describe_topics()}"
@@ -277,6 +271,7 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
                     )
                 plan.odom_source = pair
             plans.append(plan)
+    bag.require_messages(p.topic for p in plans)
     for plan in plans:
         if plan.msgtype != IMU or plan.mount_from:
             continue
@@ -314,27 +309,77 @@ def _convert(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
     return out
 
 
+def why_no_estimate(plans: List[TopicPlan], counters: Optional[Dict[str, int]]) -> str:
+    """Why a replay that fed ``plans`` published no estimate, in one phrase for the closing line."""
+    fed_imu = sum(p.fed["imu"] for p in plans)
+    fed = sum(sum(p.fed.values()) - p.fed["refused"] for p in plans)
+    if not fed:
+        return f"nothing was fed: {', '.join(p.topic for p in plans)} hold no usable message"
+    if counters is not None and fed_imu and counters.get("non_finite_imu", 0) >= fed_imu:
+        return "every IMU sample was dropped as not finite; check the IMU data and its base_from_imu mount"
+    return f"the filter never started from the {fed_imu} IMU samples and {fed - fed_imu} odometry messages fed"
+
+
+def _replay(
+    bag: BagRecording, plans: List[TopicPlan], fusion: Any, args: argparse.Namespace, trajectory: Any,
+    raw: Dict[str, Any], console: Any,
+) -> None:
+    """Feed the planned topics to the engine in the chosen order, each published estimate streamed to
+    ``trajectory`` and each odometry message of a topic in ``raw`` kept there for the comparisons."""
+    from velk_odom.cli._output import Progress
+
+    by_topic = {p.topic: p for p in plans}
+    progress = Progress(sum(bag.counts.get(t, 0) for t in by_topic), "fuse", enabled=not args.no_progress, console=console)
+    try:
+        for m in bag.messages(by_topic, args.order):
+            plan = by_topic[m.topic]
+            progress.update()
+            try:
+                values = _convert(plan, m.msg)
+            except (TypeError, ValueError, AttributeError) as err:
+                plan.fed["refused"] += 1
+                if plan.fed["refused"] == 1:
+                    print(f"velk-odom: warning: a message on {m.topic} was refused ({one_line(err)}); such messages are "
+                          "counted in the summary", file=sys.stderr)
+                continue
+            for kind, value in values:
+                if kind == "imu":
+                    fusion.handle_imu(value, plan.base_from_imu)
+                else:
+                    fusion.handle_source(value)
+                    if kind == "odometry" and m.topic in raw:
+                        raw[m.topic].append(value.timestamp_ns, value.translation, value.rotation_xyzw)
+                plan.fed[kind] += 1
+                est = fusion.maybe_publish()
+                if est is not None:
+                    trajectory.write((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+    finally:
+        progress.close()
+
+
 def run(args: argparse.Namespace) -> int:
     import numpy as np
 
     from velk_odom import _native
     from velk_odom.cli._output import (
-        Progress,
-        aligned_track,
         EngineLog,
+        aligned_track,
+        conclude,
         engine_counters,
         format_counters,
-        plot_trajectories,
+        open_trajectory,
+        plot_target,
+        save_plot,
         table,
     )
-    from velk_odom.trajectory import absolute_trajectory_error, path_length, relative_pose_error, write_tum
+    from velk_odom.trajectory import TrackBuffer, absolute_trajectory_error, read_tum, relative_pose_error
 
     reference = load_ground_truth(args.ground_truth)
     if not args.rpe_delta > 0:
         raise UserError(f"--rpe-delta must be above 0 seconds, got {args.rpe_delta}")
 
     with BagRecording(args.recording) as bag:
-        tf = _tf_static(bag)
+        tf = bag.static_transforms()
         if args.config:
             config = load_config_file(args.config)
             check_keys(config, FUSION_KEYS, args.config)
@@ -361,40 +406,25 @@ def run(args: argparse.Namespace) -> int:
             fusion = _native.OdometryFusion(engine_config)
         except (TypeError, ValueError) as err:
             raise UserError(f"{source}: {err}") from None
-        with EngineLog(args.log) as log:
-            by_topic = {p.topic: p for p in plans}
-            total = sum(bag.counts.get(t, 0) for t in by_topic)
-            rows: List[Tuple[int, ...]] = []
-            raw: Dict[str, List[Tuple[int, ...]]] = {p.topic: [] for p in plans if p.odom_source and p.msgtype != TWIST_COV}
-            progress = Progress(total, "fuse", enabled=not args.no_progress, console=log.console)
+        stem = bag.path.stem or "recording"
+        output = args.output or f"{stem}_fused.tum"
+        plot = plot_target(args.plot, f"{stem}_fused.png")
+        compare = reference is not None or plot is not None
+        # Odometry topics kept for the comparisons; the fused poses are read back from the output.
+        raw = {p.topic: TrackBuffer() for p in plans if compare and p.odom_source and p.msgtype != TWIST_COV}
+        with open_trajectory(output) as trajectory, EngineLog(args.log) as log:
             try:
-                for m in bag.messages(by_topic, args.order):
-                    plan = by_topic[m.topic]
-                    for kind, value in _convert(plan, m.msg):
-                        if kind == "imu":
-                            fusion.handle_imu(value, plan.base_from_imu)
-                        else:
-                            fusion.handle_source(value)
-                            if kind == "odometry" and m.topic in raw:
-                                raw[m.topic].append((value.timestamp_ns, *value.translation, *value.rotation_xyzw))
-                        plan.fed[kind] += 1
-                        est = fusion.maybe_publish()
-                        if est is not None:
-                            rows.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
-                    progress.update()
+                _replay(bag, plans, fusion, args, trajectory, raw, log.console)
             except _native.PanicException as err:
+                trajectory.close()
+                Path(output).unlink(missing_ok=True)
                 raise UserError(f"{source}: the engine refused the configuration: {err}; fix it in the configuration") from None
-            finally:
-                progress.close()
             counters = engine_counters(fusion)
 
-    output = args.output or f"{bag.path.stem or 'recording'}_fused.tum"
-    write_tum(output, rows)
-    fused = (np.array([r[0] for r in rows], dtype=np.int64), np.array([r[1:] for r in rows], dtype=float).reshape(-1, 7))
-    tracks = [("fused", *fused)] + [
-        (topic, np.array([r[0] for r in rs], dtype=np.int64), np.array([r[1:] for r in rs], dtype=float).reshape(-1, 7))
-        for topic, rs in raw.items()
-    ]
+    published = trajectory.count
+    empty = (np.zeros(0, dtype=np.int64), np.zeros((0, 7)))
+    fused = read_tum(output) if compare and published else empty
+    tracks = [("fused", *fused)] + [(topic, *buf.arrays()) for topic, buf in raw.items()]
 
     fed = "; ".join(
         f"{p.topic}: " + ", ".join(f"{n} {k}" for k, n in sorted(p.fed.items())) for p in plans if p.fed
@@ -408,12 +438,12 @@ def run(args: argparse.Namespace) -> int:
         if p.imu_frame is not None or p.orientation is not None:
             summary.append((f"mount {p.topic}", f"{_pair_text(p.base_from_imu)} from {p.mount_from}"))
     summary.append(("engine counters", format_counters(counters)))
-    summary.append(("published", f"{len(rows)} estimates -> {output}"))
-    if rows:
-        last = rows[-1]
+    summary.append(("published", f"{published} estimates -> {output}"))
+    if trajectory.last is not None:
+        last = trajectory.last
         summary.append(
             ("final pose", f"x {last[1]:.3f} m, y {last[2]:.3f} m, z {last[3]:.3f} m, yaw {math.degrees(geo.yaw_of(last[4:8])):.1f} deg, "
-             f"path {path_length(fused[1]):.1f} m")
+             f"path {trajectory.path_length_m:.1f} m")
         )
     error_curves = []
     if reference is not None:
@@ -433,16 +463,18 @@ def run(args: argparse.Namespace) -> int:
                  f"RPE/{args.rpe_delta:g} s rmse {rpe_t.rmse:.3f} m, {math.degrees(rpe_r.rmse):.2f} deg")
             )
             error_curves.append((label, (t_m - t_m[0]) * 1e-9 if len(t_m) else t_m, errors))
-    if args.plot:
+    plot_failed = None
+    if plot is not None:
         ref_track = None
         if reference is not None:
             # Each trajectory drawn in the reference's frame, by its own alignment.
             ref_track = ("ground truth", *reference)
             tracks = [aligned_track(track, reference) for track in tracks]
-        plot_trajectories(args.plot, f"velk-odom fuse {bag.path.name}", tracks, ref_track, error_curves)
-        summary.append(("plot", args.plot))
+        plot_failed = save_plot(plot, f"velk-odom fuse {bag.path.name}", tracks, ref_track, error_curves)
+        summary.append(("plot", plot if plot_failed is None else "not written"))
     print(table(summary))
-    return 0
+    no_estimate = None if published else f"no estimate was published ({why_no_estimate(plans, counters)}); {output} is empty"
+    return conclude(bag.damage, no_estimate, plot_failed)
 
 
 def _pair_text(pair: geo.Pair) -> str:

@@ -7,9 +7,10 @@ import re
 import sys
 import tempfile
 import threading
+from pathlib import Path
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
-from velk_odom.cli._errors import UserError
+from velk_odom.cli._errors import UserError, one_line
 
 FUSION_COUNTERS = ("imu_samples", "measurements", "gated", "replayed", "too_late", "non_finite_imu", "stale_poses")
 
@@ -194,3 +195,69 @@ def aligned_track(track: Track, reference: Tuple[Any, Any]) -> Track:
 def table(rows: List[Tuple[str, str]]) -> str:
     width = max(len(k) for k, _ in rows)
     return "\n".join(f"{k.ljust(width)}  {v}" for k, v in rows)
+
+
+def check_writable(path: "str | Path", what: str) -> Path:
+    """``path`` as a Path when a file can be written there; else a UserError naming ``what`` (the
+    option), raised before any replay rather than after it."""
+    p = Path(path)
+    if p.is_dir():
+        raise UserError(f"{what} {str(path)!r} is a folder; give a file name")
+    folder = p.parent
+    if not folder.is_dir():
+        raise UserError(f"{what} {str(path)!r}: the folder {str(folder)!r} does not exist")
+    if not os.access(p if p.exists() else folder, os.W_OK):
+        raise UserError(f"{what} {str(path)!r}: not writable")
+    return p
+
+
+def open_trajectory(path: str, what: str = "-o") -> Any:
+    """A `TumWriter` on ``path``, opened before the replay so that a bad path costs nothing."""
+    from velk_odom.trajectory import TumWriter
+
+    check_writable(path, what)
+    try:
+        return TumWriter(path)
+    except OSError as err:
+        raise UserError(f"{what} {path!r}: {err.strerror or err}") from None
+
+
+def plot_target(arg: Optional[str], default_name: str) -> Optional[str]:
+    """The file ``--plot ARG`` writes: ``default_name`` inside ARG when ARG is a folder, ARG with
+    .png added when it has no suffix, else ARG. Raises UserError, before any replay, for an image
+    type matplotlib cannot write or a place that cannot be written."""
+    if not arg:
+        return None
+    p = Path(arg)
+    if p.is_dir():
+        p = p / default_name
+    elif not p.suffix:
+        p = p.with_name(p.name + ".png")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    types = FigureCanvasAgg.get_supported_filetypes()
+    if p.suffix[1:].lower() not in types:
+        raise UserError(f"--plot {arg!r}: unknown image type {p.suffix!r}; use one of {', '.join('.' + t for t in sorted(types))}")
+    check_writable(p, "--plot")
+    return str(p)
+
+
+def save_plot(path: str, *args: Any, **kwargs: Any) -> Optional[str]:
+    """`plot_trajectories`, returning why it failed (a full disk, a backend that cannot render that
+    type) instead of raising, so that the rest of the summary is still shown."""
+    try:
+        plot_trajectories(path, *args, **kwargs)
+    except (OSError, RuntimeError, ValueError) as err:
+        return f"the plot {path!r} could not be written ({one_line(err)})"
+    return None
+
+
+def conclude(*problems: Optional[str]) -> int:
+    """Exit status of a replay whose outputs are written and summary printed: 0 when no problem is
+    given, else 1 after one line on stderr naming the problems (damage to the recording, no estimate,
+    an output that failed)."""
+    found = [p for p in problems if p]
+    if not found:
+        return 0
+    print(f"velk-odom: error: {'; '.join(found)}", file=sys.stderr)
+    return 1

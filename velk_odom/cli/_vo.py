@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import os
 import posixpath
+import reprlib
 import sys
 from collections import Counter
 from pathlib import Path
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES, check_keys, dump_yaml, load_config_file
-from velk_odom.cli._errors import UserError
+from velk_odom.cli._errors import UserError, one_line
 from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, BagRecording, load_ground_truth, short_type
 from velk_odom.ros import (
     TransformBuffer,
@@ -130,13 +132,14 @@ def _check_topics(config: Dict[str, Any], bag: BagRecording, source: str) -> Dic
     for t, role in topics.items():
         if t not in bag.topics:
             raise UserError(f"{source}: topics.{t}: the recording has no topic {t}; it has: {bag.describe_topics()}")
-        if role not in ROLE_TYPES:
-            raise UserError(f"{source}: topics.{t}: unknown role {role!r}; use one of {', '.join(VO_TOPIC_ROLES)}")
+        if not isinstance(role, str) or role not in ROLE_TYPES:
+            raise UserError(f"{source}: topics.{t}: unknown role {reprlib.repr(role)}; use one of {', '.join(VO_TOPIC_ROLES)}")
         if bag.topics[t] != ROLE_TYPES[role]:
             raise UserError(
                 f"{source}: topics.{t}: role {role!r} needs a {short_type(ROLE_TYPES[role])} topic, "
                 f"but {t} carries {short_type(bag.topics[t])}"
             )
+    bag.require_messages(t for t, role in topics.items() if role in ("image", "depth"))
     return dict(topics)
 
 
@@ -154,27 +157,122 @@ def _write_ply(path: Path, points: List[Tuple[float, float, float]]) -> None:
         f.write(data.tobytes())
 
 
+# The conversion of each role's messages; `tf` messages go to the transform buffer instead.
+CONVERSIONS = {
+    "image": image_frame_from_msg,
+    "depth": image_frame_from_msg,
+    "camera_info": camera_model_from_msg,
+    "depth_camera_info": camera_model_from_msg,
+    "imu": imu_sample_from_msg,
+}
+
+
+def why_no_estimate(fed: Counter, counters: Optional[Dict[str, int]]) -> str:
+    """Why a replay that fed ``fed`` (messages per role) published no estimate, in one phrase."""
+    images = fed["image"] + fed["depth"]
+    if not images:
+        return "no image was fed: the image topics hold no usable message"
+    if counters is None:
+        return f"none of the {images} images was tracked"
+    rejects = ", ".join(f"{k}={counters[k]}" for k in ("calibration_rejects", "image_size_rejects", "unmatched_images", "resets") if counters.get(k))
+    return f"{counters.get('tracked', 0)} of {counters.get('frames', 0)} frame sets tracked from {images} images" + (f", {rejects}" if rejects else "")
+
+
+def _replay(
+    bag: BagRecording, topics: Dict[str, str], vo: Any, live_tf: TransformBuffer, args: argparse.Namespace,
+    trajectory: Any, clouds_dir: Optional[Path], console: Any,
+) -> Tuple[Counter, int]:
+    """Feed the mapped topics to the engine, each estimate streamed to ``trajectory`` and each point
+    cloud written into ``clouds_dir``; returns the messages fed per role (and refused, per role) and
+    the number of clouds written."""
+    from velk_odom.cli._output import Progress
+
+    fed: Counter = Counter()
+    clouds = 0
+    progress = Progress(sum(bag.counts.get(t, 0) for t in topics), "vo", enabled=not args.no_progress, console=console)
+    try:
+        for m in bag.messages(topics, args.order):
+            role = topics[m.topic]
+            progress.update()
+            est = None
+            if role == "tf":
+                before = live_tf.rejected
+                live_tf.add_message(m.msg, static=m.topic.endswith("tf_static"))
+                if live_tf.rejected > before:
+                    if "tf refused" not in fed:
+                        print(f"velk-odom: warning: {m.topic}: {live_tf.last_rejection}; left out (such transforms "
+                              "are counted in the summary)", file=sys.stderr)
+                    fed["tf refused"] += live_tf.rejected - before
+                fed[role] += 1
+                continue
+            try:
+                value = CONVERSIONS[role](m.msg)
+            except (TypeError, ValueError, AttributeError) as err:
+                fed[f"{role} refused"] += 1
+                if fed[f"{role} refused"] == 1:
+                    print(f"velk-odom: warning: a message on {m.topic} was refused ({one_line(err)}); such messages are "
+                          "counted in the summary", file=sys.stderr)
+                continue
+            if role == "camera_info":
+                vo.handle_camera_info(value)
+            elif role == "depth_camera_info":
+                vo.handle_depth_camera_info(value)
+            elif role == "imu":
+                vo.handle_imu(value)
+            elif role == "image":
+                est = vo.handle_image(value)
+            else:
+                cloud, est = vo.handle_depth_image(value)
+                if cloud is not None and clouds_dir is not None:
+                    _write_ply(clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
+                    clouds += 1
+            fed[role] += 1
+            if est is not None:
+                trajectory.write((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+    finally:
+        progress.close()
+    return fed, clouds
+
+
+def _clouds_folder(arg: Optional[str], topics: Dict[str, str]) -> Optional[Path]:
+    """The --clouds folder, made and checked before the replay."""
+    if not arg:
+        return None
+    folder = Path(arg)
+    if "depth" not in topics.values():
+        raise UserError("--clouds needs a depth image topic (role `depth`), and the configuration maps none")
+    if folder.exists() and not folder.is_dir():
+        raise UserError(f"--clouds {arg!r} is a file; give a folder")
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as err:
+        raise UserError(f"--clouds {arg!r}: cannot make the folder ({err.strerror or err})") from None
+    if not os.access(folder, os.W_OK):
+        raise UserError(f"--clouds {arg!r}: the folder is not writable")
+    return folder
+
+
 def run(args: argparse.Namespace) -> int:
     import numpy as np
 
     from velk_odom import _native
     from velk_odom.cli._output import (
-        Progress,
-        aligned_track,
         EngineLog,
+        aligned_track,
+        conclude,
         engine_counters,
         format_counters,
-        plot_trajectories,
+        open_trajectory,
+        plot_target,
+        save_plot,
         table,
     )
-    from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error, write_tum
+    from velk_odom.trajectory import absolute_trajectory_error, read_tum, relative_pose_error
 
     reference = load_ground_truth(args.ground_truth)
 
     with BagRecording(args.recording) as bag:
-        tf = TransformBuffer()
-        for m in bag.messages([t for t in bag.topics_of(TF) if t.endswith("tf_static")], "recorded"):
-            tf.add_message(m.msg, static=True)
+        tf = bag.static_transforms()
         if args.config:
             config = load_config_file(args.config)
             check_keys(config, VO_KEYS, args.config)
@@ -195,88 +293,56 @@ def run(args: argparse.Namespace) -> int:
             return 0
         if not args.config:
             sys.stdout.write(text + "\n")
-        clouds_dir = Path(args.clouds) if args.clouds else None
-        if clouds_dir is not None:
-            if "depth" not in topics.values():
-                raise UserError("--clouds needs a depth image topic (role `depth`), and the configuration maps none")
-            if clouds_dir.exists() and not clouds_dir.is_dir():
-                raise UserError(f"--clouds {args.clouds!r} is a file; give a folder")
-            clouds_dir.mkdir(parents=True, exist_ok=True)
+        stem = bag.path.stem or "recording"
+        output = args.output or f"{stem}_vo.tum"
+        plot = plot_target(args.plot, f"{stem}_vo.png")
+        clouds_dir = _clouds_folder(args.clouds, topics)
         imu_noise = config.get("imu_noise")
         engine_config = {k: v for k, v in config.items() if k not in ("topics", "imu_noise")}
-        live_tf = TransformBuffer()
+        # Static transforms are known from the start, as a latched /tf_static is on a robot.
+        static = sorted(t for t, r in topics.items() if r == "tf" and t.endswith("tf_static"))
+        live_tf = tf if static == bag.static_topics() else bag.static_transforms(static)
         try:
             vo = _native.CuvslamOdometry(engine_config, tf=live_tf)
         except (TypeError, ValueError) as err:
             raise UserError(f"{source}: {err}") from None
-        with EngineLog(args.log) as log:
-            # Static transforms are known from the start, as a latched /tf_static is on a robot.
-            for m in bag.messages([t for t, r in topics.items() if r == "tf" and t.endswith("tf_static")], "recorded"):
-                live_tf.add_message(m.msg, static=True)
-            if isinstance(imu_noise, dict):
-                imu_topics = [t for t, r in topics.items() if r == "imu"]
-                first = bag.first(imu_topics[0]) if imu_topics else None
-                frame = imu_noise.get("frame_id") or (first.header.frame_id if first is not None else "imu")
-                try:
-                    vo.handle_imu_info(
-                        _native.ImuNoiseModel(
-                            frame,
-                            float(imu_noise.get("gyro_noise_density", 0.0)),
-                            float(imu_noise.get("gyro_random_walk", 0.0)),
-                            float(imu_noise.get("accel_noise_density", 0.0)),
-                            float(imu_noise.get("accel_random_walk", 0.0)),
-                            float(imu_noise.get("frequency", 0.0)),
-                        )
-                    )
-                except (TypeError, ValueError) as err:
-                    raise UserError(f"{source}: imu_noise: {err}") from None
-
-            rows: List[Tuple[Any, ...]] = []
-            fed: Counter = Counter()
-            clouds = 0
-            total = sum(bag.counts.get(t, 0) for t in topics)
-            progress = Progress(total, "vo", enabled=not args.no_progress, console=log.console)
+        if isinstance(imu_noise, dict):
+            imu_topics = [t for t, r in topics.items() if r == "imu"]
+            first = bag.first(imu_topics[0]) if imu_topics else None
+            frame = imu_noise.get("frame_id") or (first.header.frame_id if first is not None else "imu")
             try:
-                for m in bag.messages(topics, args.order):
-                    role = topics[m.topic]
-                    est = None
-                    if role == "tf":
-                        live_tf.add_message(m.msg, static=m.topic.endswith("tf_static"))
-                    elif role == "camera_info":
-                        vo.handle_camera_info(camera_model_from_msg(m.msg))
-                    elif role == "depth_camera_info":
-                        vo.handle_depth_camera_info(camera_model_from_msg(m.msg))
-                    elif role == "imu":
-                        vo.handle_imu(imu_sample_from_msg(m.msg))
-                    elif role == "image":
-                        est = vo.handle_image(image_frame_from_msg(m.msg))
-                    else:
-                        cloud, est = vo.handle_depth_image(image_frame_from_msg(m.msg))
-                        if cloud is not None and clouds_dir is not None:
-                            _write_ply(clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
-                            clouds += 1
-                    fed[role] += 1
-                    if est is not None:
-                        rows.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
-                    progress.update()
-            finally:
-                progress.close()
+                vo.handle_imu_info(
+                    _native.ImuNoiseModel(
+                        frame,
+                        float(imu_noise.get("gyro_noise_density", 0.0)),
+                        float(imu_noise.get("gyro_random_walk", 0.0)),
+                        float(imu_noise.get("accel_noise_density", 0.0)),
+                        float(imu_noise.get("accel_random_walk", 0.0)),
+                        float(imu_noise.get("frequency", 0.0)),
+                    )
+                )
+            except (TypeError, ValueError) as err:
+                raise UserError(f"{source}: imu_noise: {err}") from None
+        with open_trajectory(output) as trajectory, EngineLog(args.log) as log:
+            fed, clouds = _replay(bag, topics, vo, live_tf, args, trajectory, clouds_dir, log.console)
             counters = engine_counters(vo, VO_COUNTERS)
 
-    output = args.output or f"{bag.path.stem or 'recording'}_vo.tum"
-    write_tum(output, rows)
+    estimates = trajectory.count
     summary = [
         ("recording", f"{bag.path} ({bag.kind}, {bag.duration_s:.1f} s, {sum(bag.counts.values())} messages)"),
         ("fed", ", ".join(f"{n} {r}" for r, n in sorted(fed.items())) or "nothing"),
         ("engine counters", format_counters(counters, VO_COUNTERS)),
-        ("estimates", f"{len(rows)} -> {output}"),
+        ("estimates", f"{estimates} -> {output}"),
     ]
     if clouds_dir is not None:
         summary.append(("point clouds", f"{clouds} PLY files in {clouds_dir}"))
-    stamps = np.array([r[0] for r in rows], dtype=np.int64)
-    poses = np.array([r[1:] for r in rows], dtype=float).reshape(-1, 7)
+    # The estimates are read back from the output for the comparisons, not kept during the replay.
+    if (reference is not None or plot is not None) and estimates:
+        stamps, poses = read_tum(output)
+    else:
+        stamps, poses = np.zeros(0, dtype=np.int64), np.zeros((0, 7))
     curves = []
-    if reference is not None and rows:
+    if reference is not None and estimates:
         try:
             ate, t_m, errors = absolute_trajectory_error((stamps, poses), reference)
             rpe_t, _ = relative_pose_error((stamps, poses), reference)
@@ -284,12 +350,14 @@ def run(args: argparse.Namespace) -> int:
             curves.append(("vo", (t_m - t_m[0]) * 1e-9, errors))
         except ValueError as e:
             summary.append(("vs ground truth", str(e)))
-    if args.plot:
+    plot_failed = None
+    if plot is not None:
         ref_track = ("ground truth", *reference) if reference is not None else None
         track = ("vo", stamps, poses)
-        if reference is not None and rows:
+        if reference is not None and estimates:
             track = aligned_track(track, reference)
-        plot_trajectories(args.plot, f"velk-odom vo {bag.path.name}", [track], ref_track, curves)
-        summary.append(("plot", args.plot))
+        plot_failed = save_plot(plot, f"velk-odom vo {bag.path.name}", [track], ref_track, curves)
+        summary.append(("plot", plot if plot_failed is None else "not written"))
     print(table(summary))
-    return 0
+    no_estimate = None if estimates else f"no estimate was published ({why_no_estimate(fed, counters)}); {output} is empty"
+    return conclude(bag.damage, no_estimate, plot_failed)
