@@ -309,8 +309,9 @@ def _convert(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
     return out
 
 
-def why_no_estimate(plans: List[TopicPlan], counters: Optional[Dict[str, int]]) -> str:
-    """Why a replay that fed ``plans`` published no estimate, in one phrase for the closing line."""
+def why_no_estimate(plans: List[TopicPlan], counters: Optional[Dict[str, int]], fusion: Any) -> str:
+    """Why a replay that fed ``plans`` (what each topic fed is in its ``fed``) to ``fusion`` published
+    no estimate, in one phrase for the closing line; ``counters`` are the engine's, or None."""
     fed_imu = sum(p.fed["imu"] for p in plans)
     fed = sum(sum(p.fed.values()) - p.fed["refused"] for p in plans)
     if not fed:
@@ -408,11 +409,12 @@ def run(args: argparse.Namespace) -> int:
             raise UserError(f"{source}: {err}") from None
         stem = bag.path.stem or "recording"
         output = args.output or f"{stem}_fused.tum"
-        plot = plot_target(args.plot, f"{stem}_fused.png")
+        inputs = [bag.path, args.config, args.ground_truth]
+        plot = plot_target(args.plot, f"{stem}_fused.png", inputs + [output])
         compare = reference is not None or plot is not None
         # Odometry topics kept for the comparisons; the fused poses are read back from the output.
         raw = {p.topic: TrackBuffer() for p in plans if compare and p.odom_source and p.msgtype != TWIST_COV}
-        with open_trajectory(output) as trajectory, EngineLog(args.log) as log:
+        with open_trajectory(output, inputs) as trajectory, EngineLog(args.log) as log:
             try:
                 _replay(bag, plans, fusion, args, trajectory, raw, log.console)
             except _native.PanicException as err:
@@ -473,7 +475,7 @@ def run(args: argparse.Namespace) -> int:
         plot_failed = save_plot(plot, f"velk-odom fuse {bag.path.name}", tracks, ref_track, error_curves)
         summary.append(("plot", plot if plot_failed is None else "not written"))
     print(table(summary))
-    no_estimate = None if published else f"no estimate was published ({why_no_estimate(plans, counters)}); {output} is empty"
+    no_estimate = None if published else f"no estimate was published ({why_no_estimate(plans, counters, fusion)}); {output} is empty"
     return conclude(bag.damage, no_estimate, plot_failed)
 
 

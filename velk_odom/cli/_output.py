@@ -197,12 +197,17 @@ def table(rows: List[Tuple[str, str]]) -> str:
     return "\n".join(f"{k.ljust(width)}  {v}" for k, v in rows)
 
 
-def check_writable(path: "str | Path", what: str) -> Path:
-    """``path`` as a Path when a file can be written there; else a UserError naming ``what`` (the
-    option), raised before any replay rather than after it."""
+def check_writable(path: "str | Path", what: str, inputs: Sequence[Any] = ()) -> Path:
+    """``path`` as a Path when a file can be written there without touching ``inputs`` (files or
+    folders the command reads); else a UserError naming ``what`` (the option), raised before any
+    replay rather than after it."""
     p = Path(path)
     if p.is_dir():
         raise UserError(f"{what} {str(path)!r} is a folder; give a file name")
+    target = p.resolve()
+    for kept in (Path(i).resolve() for i in inputs if i):
+        if target == kept or kept in target.parents:
+            raise UserError(f"{what} {str(path)!r} would overwrite the input {str(kept)!r}; give another name")
     folder = p.parent
     if not folder.is_dir():
         raise UserError(f"{what} {str(path)!r}: the folder {str(folder)!r} does not exist")
@@ -211,18 +216,18 @@ def check_writable(path: "str | Path", what: str) -> Path:
     return p
 
 
-def open_trajectory(path: str, what: str = "-o") -> Any:
+def open_trajectory(path: str, inputs: Sequence[Any] = (), what: str = "-o") -> Any:
     """A `TumWriter` on ``path``, opened before the replay so that a bad path costs nothing."""
     from velk_odom.trajectory import TumWriter
 
-    check_writable(path, what)
+    check_writable(path, what, inputs)
     try:
         return TumWriter(path)
     except OSError as err:
         raise UserError(f"{what} {path!r}: {err.strerror or err}") from None
 
 
-def plot_target(arg: Optional[str], default_name: str) -> Optional[str]:
+def plot_target(arg: Optional[str], default_name: str, inputs: Sequence[Any] = ()) -> Optional[str]:
     """The file ``--plot ARG`` writes: ``default_name`` inside ARG when ARG is a folder, ARG with
     .png added when it has no suffix, else ARG. Raises UserError, before any replay, for an image
     type matplotlib cannot write or a place that cannot be written."""
@@ -238,7 +243,7 @@ def plot_target(arg: Optional[str], default_name: str) -> Optional[str]:
     types = FigureCanvasAgg.get_supported_filetypes()
     if p.suffix[1:].lower() not in types:
         raise UserError(f"--plot {arg!r}: unknown image type {p.suffix!r}; use one of {', '.join('.' + t for t in sorted(types))}")
-    check_writable(p, "--plot")
+    check_writable(p, "--plot", inputs)
     return str(p)
 
 

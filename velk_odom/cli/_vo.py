@@ -295,7 +295,8 @@ def run(args: argparse.Namespace) -> int:
             sys.stdout.write(text + "\n")
         stem = bag.path.stem or "recording"
         output = args.output or f"{stem}_vo.tum"
-        plot = plot_target(args.plot, f"{stem}_vo.png")
+        inputs = [bag.path, args.config, args.ground_truth]
+        plot = plot_target(args.plot, f"{stem}_vo.png", inputs + [output])
         clouds_dir = _clouds_folder(args.clouds, topics)
         imu_noise = config.get("imu_noise")
         engine_config = {k: v for k, v in config.items() if k not in ("topics", "imu_noise")}
@@ -323,7 +324,7 @@ def run(args: argparse.Namespace) -> int:
                 )
             except (TypeError, ValueError) as err:
                 raise UserError(f"{source}: imu_noise: {err}") from None
-        with open_trajectory(output) as trajectory, EngineLog(args.log) as log:
+        with open_trajectory(output, inputs) as trajectory, EngineLog(args.log) as log:
             fed, clouds = _replay(bag, topics, vo, live_tf, args, trajectory, clouds_dir, log.console)
             counters = engine_counters(vo, VO_COUNTERS)
 
