@@ -49,18 +49,20 @@ def _format_stamp(t_ns: int) -> str:
 
 
 class TumWriter:
-    """A TUM file written pose by pose, so a long run keeps nothing in memory but the last pose.
+    """A TUM file written pose by pose, so a long run keeps nothing in memory but the last pose
+    (and, with ``keep``, the poses in a compact `TrackBuffer`, ``kept``, for metrics and plots).
 
     ``count`` is the number of poses written, ``last`` the last row (t_ns, x, y, z, qx, qy, qz, qw)
     or None, ``path_length_m`` the distance along the positions written. Opening raises OSError
     when ``path`` cannot be written. A context manager; `close` flushes the file.
     """
 
-    def __init__(self, path: "os.PathLike[str] | str") -> None:
+    def __init__(self, path: "os.PathLike[str] | str", keep: bool = False) -> None:
         self.path = path
         self.count = 0
         self.last: Optional[Tuple[float, ...]] = None
         self.path_length_m = 0.0
+        self.kept: Optional[TrackBuffer] = TrackBuffer() if keep else None
         self._file = open(path, "w", encoding="ascii")
 
     def write(self, row: Sequence[float]) -> None:
@@ -72,6 +74,8 @@ class TumWriter:
             self.path_length_m += math.dist(self.last[1:4], values[0:3])
         self.last = (t_ns, *values)
         self.count += 1
+        if self.kept is not None:
+            self.kept.append(t_ns, values[0:3], values[3:7])
 
     def close(self) -> None:
         self._file.close()

@@ -373,7 +373,7 @@ def run(args: argparse.Namespace) -> int:
         save_plot,
         table,
     )
-    from velk_odom.trajectory import TrackBuffer, absolute_trajectory_error, read_tum, relative_pose_error
+    from velk_odom.trajectory import TrackBuffer, absolute_trajectory_error, relative_pose_error
 
     reference = load_ground_truth(args.ground_truth)
     if not args.rpe_delta > 0:
@@ -412,9 +412,9 @@ def run(args: argparse.Namespace) -> int:
         inputs = [bag.path, args.config, args.ground_truth]
         plot = plot_target(args.plot, f"{stem}_fused.png", inputs + [output])
         compare = reference is not None or plot is not None
-        # Odometry topics kept for the comparisons; the fused poses are read back from the output.
+        # Fused poses and odometry topics kept, compactly, only for the comparisons.
         raw = {p.topic: TrackBuffer() for p in plans if compare and p.odom_source and p.msgtype != TWIST_COV}
-        with open_trajectory(output, inputs) as trajectory, EngineLog(args.log) as log:
+        with open_trajectory(output, inputs, keep=compare) as trajectory, EngineLog(args.log) as log:
             try:
                 _replay(bag, plans, fusion, args, trajectory, raw, log.console)
             except _native.PanicException as err:
@@ -424,8 +424,7 @@ def run(args: argparse.Namespace) -> int:
             counters = engine_counters(fusion)
 
     published = trajectory.count
-    empty = (np.zeros(0, dtype=np.int64), np.zeros((0, 7)))
-    fused = read_tum(output) if compare and published else empty
+    fused = trajectory.kept.arrays() if trajectory.kept is not None else (np.zeros(0, dtype=np.int64), np.zeros((0, 7)))
     tracks = [("fused", *fused)] + [(topic, *buf.arrays()) for topic, buf in raw.items()]
 
     fed = "; ".join(

@@ -216,13 +216,14 @@ def check_writable(path: "str | Path", what: str, inputs: Sequence[Any] = ()) ->
     return p
 
 
-def open_trajectory(path: str, inputs: Sequence[Any] = (), what: str = "-o") -> Any:
-    """A `TumWriter` on ``path``, opened before the replay so that a bad path costs nothing."""
+def open_trajectory(path: str, inputs: Sequence[Any] = (), keep: bool = False, what: str = "-o") -> Any:
+    """A `TumWriter` on ``path`` (keeping the poses when ``keep``), opened before the replay so that
+    a bad path costs nothing."""
     from velk_odom.trajectory import TumWriter
 
     check_writable(path, what, inputs)
     try:
-        return TumWriter(path)
+        return TumWriter(path, keep)
     except OSError as err:
         raise UserError(f"{what} {path!r}: {err.strerror or err}") from None
 

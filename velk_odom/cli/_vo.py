@@ -267,7 +267,7 @@ def run(args: argparse.Namespace) -> int:
         save_plot,
         table,
     )
-    from velk_odom.trajectory import absolute_trajectory_error, read_tum, relative_pose_error
+    from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error
 
     reference = load_ground_truth(args.ground_truth)
 
@@ -324,7 +324,7 @@ def run(args: argparse.Namespace) -> int:
                 )
             except (TypeError, ValueError) as err:
                 raise UserError(f"{source}: imu_noise: {err}") from None
-        with open_trajectory(output, inputs) as trajectory, EngineLog(args.log) as log:
+        with open_trajectory(output, inputs, keep=reference is not None or plot is not None) as trajectory, EngineLog(args.log) as log:
             fed, clouds = _replay(bag, topics, vo, live_tf, args, trajectory, clouds_dir, log.console)
             counters = engine_counters(vo, VO_COUNTERS)
 
@@ -337,11 +337,7 @@ def run(args: argparse.Namespace) -> int:
     ]
     if clouds_dir is not None:
         summary.append(("point clouds", f"{clouds} PLY files in {clouds_dir}"))
-    # The estimates are read back from the output for the comparisons, not kept during the replay.
-    if (reference is not None or plot is not None) and estimates:
-        stamps, poses = read_tum(output)
-    else:
-        stamps, poses = np.zeros(0, dtype=np.int64), np.zeros((0, 7))
+    stamps, poses = trajectory.kept.arrays() if trajectory.kept is not None else (np.zeros(0, dtype=np.int64), np.zeros((0, 7)))
     curves = []
     if reference is not None and estimates:
         try:
