@@ -174,8 +174,9 @@ def why_no_estimate(fed: Counter, counters: Optional[Dict[str, int]]) -> str:
         return "no image was fed: the image topics hold no usable message"
     if counters is None:
         return f"none of the {images} images was tracked"
-    rejects = ", ".join(f"{k}={counters[k]}" for k in ("calibration_rejects", "image_size_rejects", "unmatched_images", "resets") if counters.get(k))
-    return f"{counters.get('tracked', 0)} of {counters.get('frames', 0)} frame sets tracked from {images} images" + (f", {rejects}" if rejects else "")
+    notable = ("calibration_rejects", "image_size_rejects", "unmatched_images", "resets")
+    rejects = "".join(f", {k}={counters[k]}" for k in notable if counters.get(k))
+    return f"{counters.get('tracked', 0)} of {counters.get('frames', 0)} frame sets tracked from {images} images{rejects}"
 
 
 def _replay(
