@@ -13,7 +13,17 @@ from typing import Any, Dict, List, Optional, Tuple
 from velk_odom import _geometry as geo
 from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair
 from velk_odom.cli._errors import UserError, one_line
-from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, BagRecording, load_ground_truth, short_type
+from velk_odom.cli._recording import (
+    IMU,
+    ODOMETRY,
+    POSE_COV,
+    TWIST_COV,
+    BagRecording,
+    load_ground_truth,
+    require_messages,
+    short_type,
+    static_transforms,
+)
 from velk_odom.ros import (
     TransformBuffer,
     covariance_diagonal,
@@ -94,7 +104,6 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
     """A configuration for the recording's IMU and odometry topics, with notes on what was guessed."""
     imu_topics = bag.topics_of(IMU)
     odom_topics = bag.topics_of(ODOMETRY)
-    bag.require_messages(imu_topics + odom_topics)
     if not imu_topics and not odom_topics:
         raise UserError(
             f"recording {str(bag.path)!r} has no sensor_msgs/Imu or nav_msgs/Odometry topic to fuse; it has: {bag.describe_topics()}"
@@ -271,7 +280,7 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
                     )
                 plan.odom_source = pair
             plans.append(plan)
-    bag.require_messages(p.topic for p in plans)
+    require_messages(bag, (p.topic for p in plans))
     for plan in plans:
         if plan.msgtype != IMU or plan.mount_from:
             continue
@@ -380,13 +389,14 @@ def run(args: argparse.Namespace) -> int:
         raise UserError(f"--rpe-delta must be above 0 seconds, got {args.rpe_delta}")
 
     with BagRecording(args.recording) as bag:
-        tf = bag.static_transforms()
+        tf = static_transforms(bag)
         if args.config:
             config = load_config_file(args.config)
             check_keys(config, FUSION_KEYS, args.config)
             source = args.config
             notes: List[str] = []
         else:
+            require_messages(bag, bag.topics_of(IMU, ODOMETRY))
             config, notes = propose_config(bag, tf)
             source = PROPOSED
         text = dump_yaml(

@@ -118,12 +118,6 @@ class BagRecording:
             return "no topics"
         return ", ".join(f"{t} ({short_type(m)})" for t, m in sorted(self.topics.items()))
 
-    def require_messages(self, topics: Iterable[str]) -> None:
-        """Raise UserError when none of ``topics`` holds a message: a replay would make nothing."""
-        topics = sorted(topics)
-        if topics and not any(self.counts.get(t, 0) for t in topics):
-            raise UserError(f"recording {str(self.path)!r}: {', '.join(topics)} hold no messages; nothing to replay")
-
     def rate_hz(self, topic: str) -> Optional[float]:
         n = self.counts.get(topic, 0)
         return (n - 1) / self.duration_s if n > 1 and self.duration_s > 0 else None
@@ -228,20 +222,28 @@ class BagRecording:
                 continue
             yield Message(conn.topic, conn.msgtype, t, record_ns, msg)
 
-    def static_topics(self) -> List[str]:
-        return [t for t in self.topics_of(TF) if t.endswith("tf_static")]
+def require_messages(recording: Any, topics: Iterable[str]) -> None:
+    """Raise UserError when none of ``topics`` holds a message: a replay would make nothing."""
+    topics = sorted(topics)
+    if topics and not any(recording.counts.get(t, 0) for t in topics):
+        raise UserError(f"recording {str(recording.path)!r}: {', '.join(topics)} hold no messages; nothing to replay")
 
-    def static_transforms(self, topics: Optional[List[str]] = None) -> TransformBuffer:
-        """The transforms of ``topics`` (default: every /tf_static topic). A transform tf2 would
-        refuse (a zero quaternion, a frame its own parent, a value that is not finite) is left out
-        with a warning."""
-        tf = TransformBuffer()
-        for m in self.messages(self.static_topics() if topics is None else topics):
-            before = tf.rejected
-            tf.add_message(m.msg, static=True)
-            if tf.rejected > before:
-                print(f"velk-odom: warning: {m.topic}: {tf.last_rejection}; left out", file=sys.stderr)
-        return tf
+
+def static_topics(recording: Any) -> List[str]:
+    return [t for t in recording.topics_of(TF) if t.endswith("tf_static")]
+
+
+def static_transforms(recording: Any, topics: Optional[List[str]] = None) -> TransformBuffer:
+    """The transforms of ``topics`` (default: every /tf_static topic). A transform tf2 would refuse
+    (a zero quaternion, a frame its own parent, a value that is not finite) is left out with a
+    warning."""
+    tf = TransformBuffer()
+    for m in recording.messages(static_topics(recording) if topics is None else topics):
+        before = tf.rejected
+        tf.add_message(m.msg, static=True)
+        if tf.rejected > before:
+            print(f"velk-odom: warning: {m.topic}: {tf.last_rejection}; left out", file=sys.stderr)
+    return tf
 
 
 def _stamp_ordered(messages: Iterator[Message], window_ns: int) -> Iterator[Message]:

@@ -13,7 +13,18 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES, check_keys, dump_yaml, load_config_file
 from velk_odom.cli._errors import UserError, one_line
-from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, BagRecording, load_ground_truth, short_type
+from velk_odom.cli._recording import (
+    CAMERA_INFO,
+    IMAGE,
+    IMU,
+    TF,
+    BagRecording,
+    load_ground_truth,
+    require_messages,
+    short_type,
+    static_topics,
+    static_transforms,
+)
 from velk_odom.ros import (
     TransformBuffer,
     camera_model_from_msg,
@@ -139,7 +150,7 @@ def _check_topics(config: Dict[str, Any], bag: BagRecording, source: str) -> Dic
                 f"{source}: topics.{t}: role {role!r} needs a {short_type(ROLE_TYPES[role])} topic, "
                 f"but {t} carries {short_type(bag.topics[t])}"
             )
-    bag.require_messages(t for t, role in topics.items() if role in ("image", "depth"))
+    require_messages(bag, (t for t, role in topics.items() if role in ("image", "depth")))
     return dict(topics)
 
 
@@ -273,7 +284,7 @@ def run(args: argparse.Namespace) -> int:
     reference = load_ground_truth(args.ground_truth)
 
     with BagRecording(args.recording) as bag:
-        tf = bag.static_transforms()
+        tf = static_transforms(bag)
         if args.config:
             config = load_config_file(args.config)
             check_keys(config, VO_KEYS, args.config)
@@ -303,7 +314,7 @@ def run(args: argparse.Namespace) -> int:
         engine_config = {k: v for k, v in config.items() if k not in ("topics", "imu_noise")}
         # Static transforms are known from the start, as a latched /tf_static is on a robot.
         static = sorted(t for t, r in topics.items() if r == "tf" and t.endswith("tf_static"))
-        live_tf = tf if static == bag.static_topics() else bag.static_transforms(static)
+        live_tf = tf if static == static_topics(bag) else static_transforms(bag, static)
         try:
             vo = _native.CuvslamOdometry(engine_config, tf=live_tf)
         except (TypeError, ValueError) as err:
