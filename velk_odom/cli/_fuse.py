@@ -12,6 +12,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from velk_odom import _geometry as geo
 from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair
 from velk_odom.cli._errors import UserError
+from velk_odom.cli._init_watch import InitWatch
 from velk_odom.cli._propose import propose_config
 from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TF, TWIST_COV, BagRecording, load_ground_truth, short_type
 from velk_odom.ros import (
@@ -226,6 +227,7 @@ def run(args: argparse.Namespace) -> int:
             fusion = _native.OdometryFusion(engine_config)
         except (TypeError, ValueError) as err:
             raise UserError(f"{source}: {err}") from None
+        watch = InitWatch(engine_config)
         with EngineLog(args.log) as log:
             by_topic = {p.topic: p for p in plans}
             total = sum(bag.counts.get(t, 0) for t in by_topic)
@@ -237,6 +239,7 @@ def run(args: argparse.Namespace) -> int:
                     plan = by_topic[m.topic]
                     for kind, value in _convert(plan, m.msg):
                         if kind == "imu":
+                            watch.feed(plan.imu_frame, m.stamp_ns, m.msg.angular_velocity)
                             fusion.handle_imu(value, plan.base_from_imu)
                         else:
                             fusion.handle_source(value)
@@ -252,6 +255,9 @@ def run(args: argparse.Namespace) -> int:
             finally:
                 progress.close()
             counters = engine_counters(fusion)
+    reason = watch.reason(engine_config, counters, len(rows))
+    if reason is not None:
+        raise UserError(reason)
 
     output = args.output or f"{bag.path.stem or 'recording'}_fused.tum"
     write_tum(output, rows)
