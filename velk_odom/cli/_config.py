@@ -40,12 +40,23 @@ FUSION_KEYS: Dict[str, Any] = {
             "accel_random_walk": None,
             "init_samples": None,
             "init_gyro_limit": None,
+            "init_accel_limit": None,
         }
     ],
     "initial_gravity_estimate": None,
     "initial_stds": {"position": None, "velocity": None, "rotation": None, "bias": None},
-    "odom_sources": [{"parent_frame_id": None, "child_frame_id": None, "pose_variances": None, "twist_variances": None}],
+    "odom_sources": [
+        {
+            "parent_frame_id": None,
+            "child_frame_id": None,
+            "pose_variances": None,
+            "twist_variances": None,
+            "differential": None,
+        }
+    ],
     "per_dimension_error_variance": None,
+    "gate_recovery_seconds": None,
+    "init_moving_after_seconds": None,
     "topics": {"*": {"imu": None, "base_from_imu": None, "orientation": None, "odom_source": None}},
 }
 
