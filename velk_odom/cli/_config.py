@@ -46,7 +46,13 @@ FUSION_KEYS: Dict[str, Any] = {
     "initial_gravity_estimate": None,
     "initial_stds": {"position": None, "velocity": None, "rotation": None, "bias": None},
     "odom_sources": [
-        {"parent_frame_id": None, "child_frame_id": None, "differential": None, "pose_variances": None, "twist_variances": None}
+        {
+            "parent_frame_id": None,
+            "child_frame_id": None,
+            "pose_variances": None,
+            "twist_variances": None,
+            "differential": None,
+        }
     ],
     "per_dimension_error_variance": None,
     "gate_recovery_seconds": None,
