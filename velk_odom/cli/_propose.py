@@ -63,11 +63,17 @@ MOUNT_DISAGREEMENT_DEG = 10.0
 # A bin whose residual exceeds this many times the median residual (and MIN_OUTLIER_M_S2) is left
 # out of the mount fit: a slip, a bump, a spike.
 OUTLIER_FACTOR = 3.0
+# A lever arm from the data is used when the turns pin it down to this (m).
+LEVER_STD_M = 0.05
 MIN_OUTLIER_M_S2 = 0.3
 # Seconds of data-time lock-out after which the filter takes a refused source back.
 GATE_RECOVERY_SECONDS = 3.0
 # Seconds without stillness after which the filter starts from the wheel speed instead.
 INIT_MOVING_AFTER_SECONDS = 2.0
+# The initial bias standard deviation after a still start: this many times the averaging's standard
+# error, and no less than MIN_INIT_BIAS_STD (rad/s, m/s²).
+INIT_BIAS_STD_FACTOR = 1.5
+MIN_INIT_BIAS_STD = 3.0e-4
 INIT_GYRO_LIMIT = 0.05  # rad/s, the engine's default
 WHEEL_STILL_SPEED = 0.01  # m/s
 
@@ -90,6 +96,7 @@ class MountEstimate:
     yaw_std_deg: float  # inf when the motion does not determine the yaw
     bins: int
     left_out: int
+    lever: Optional[geo.Vec3] = None  # IMU origin in the base frame (z taken as 0), when the turns determine it
 
     @property
     def yaw_known(self) -> bool:
@@ -133,11 +140,11 @@ def _binned(t: Any, values: Any, edges: Any, reduce: Any) -> Any:
     return out
 
 
-def _kabsch(f: Any, b: Any) -> Any:
-    """The rotation R minimising sum |R f_i - b_i|²."""
+def _kabsch(f: Any, b: Any, weight: Any) -> Any:
+    """The rotation R minimising sum weight_i |R f_i - b_i|²."""
     import numpy as np
 
-    u, _, vt = np.linalg.svd(b.T @ f)
+    u, _, vt = np.linalg.svd((b * weight[:, None]).T @ f)
     d = np.diag([1.0, 1.0, np.sign(np.linalg.det(u @ vt))])
     return u @ d @ vt
 
@@ -169,9 +176,11 @@ def _tilt_only(up: Any) -> Any:
     return _matrix(geo.quat_from_axis_angle(c / s, math.atan2(s, u[2])))
 
 
-def estimate_mount(imu: _Series, wheel: Optional[_Series]) -> Tuple[MountEstimate, Dict[str, Any]]:
+def estimate_mount(imu: _Series, wheel: Optional[_Series], still_s: float = 0.0) -> Tuple[MountEstimate, Dict[str, Any]]:
     """The IMU's mount rotation from the window's data, and per-bin series (IMU axes and base axes)
-    that the other choices reuse."""
+    that the other choices reuse. Bins within the first ``still_s`` seconds (the robot at rest)
+    weigh as much as all the others together in roll and pitch: gravity at rest is the cleanest
+    reference."""
     import numpy as np
 
     t = np.asarray(imu.t)
@@ -204,11 +213,13 @@ def estimate_mount(imu: _Series, wheel: Optional[_Series]) -> Tuple[MountEstimat
     yaw_rate = w @ (up / np.linalg.norm(up))  # about the gravity axis, whatever the mount's yaw
     base = np.stack([dvdt, speed * yaw_rate, np.full(len(speed), GRAVITY)], axis=1)
     ok &= np.all(np.isfinite(base), axis=1)
-    r = _kabsch(f[ok], base[ok])
+    at_rest = bins["centres"] < edges[0] + still_s
+    weight = np.where(at_rest, max(1.0, float(ok.sum())) / max(1, int((at_rest & ok).sum())), 1.0)
+    r = _kabsch(f[ok], base[ok], weight[ok])
     res = np.linalg.norm(f[ok] @ r.T - base[ok], axis=1)
     keep = res <= max(OUTLIER_FACTOR * float(np.median(res)), MIN_OUTLIER_M_S2)
     sel = np.flatnonzero(ok)[keep]
-    r = _kabsch(f[sel], base[sel])
+    r = _kabsch(f[sel], base[sel], weight[sel])
     horizontal = base[sel, :2]
     residual_xy = (f[sel] @ r.T - base[sel])[:, :2]
     excitation = float(np.sum(horizontal**2))
@@ -216,7 +227,31 @@ def estimate_mount(imu: _Series, wheel: Optional[_Series]) -> Tuple[MountEstimat
     sigma = float(np.sqrt(np.mean(residual_xy**2) / 2.0)) if len(sel) > 1 else math.inf
     yaw_std = math.degrees(sigma / math.sqrt(excitation)) if excitation > 0.0 else math.inf
     bins.update(r=r, speed=speed, wheel_yaw=wheel_yaw)
-    return MountEstimate(_quat_from_matrix(r), yaw_std, len(sel), int(ok.sum()) - len(sel)), bins
+    return MountEstimate(_quat_from_matrix(r), yaw_std, len(sel), int(ok.sum()) - len(sel), _lever(residual_xy, yaw_rate[sel], yaw_rate, sel)), bins
+
+
+def _lever(residual_xy: Any, rate: Any, all_rates: Any, sel: Any) -> Optional[geo.Vec3]:
+    """The IMU's horizontal offset r from the base origin, from what the turns add to its specific
+    force: e_x = -w² r_x - a r_y, e_y = -w² r_y + a r_x (w yaw rate, a its rate of change). None
+    when the turns leave it uncertain by more than LEVER_STD_M."""
+    import numpy as np
+
+    alpha = np.full(len(all_rates), np.nan)
+    alpha[1:-1] = (all_rates[2:] - all_rates[:-2]) / (2.0 * BIN_S)
+    a = alpha[sel]
+    w2 = rate**2
+    ok = np.isfinite(a) & np.isfinite(w2)
+    rows = np.concatenate([np.stack([-w2[ok], -a[ok]], axis=1), np.stack([a[ok], -w2[ok]], axis=1)])
+    rhs = np.concatenate([residual_xy[ok, 0], residual_xy[ok, 1]])
+    if len(rhs) < 8:
+        return None
+    normal = rows.T @ rows
+    if np.linalg.cond(normal) > 1e8:
+        return None
+    r = np.linalg.solve(normal, rows.T @ rhs)
+    sigma2 = float(np.sum((rows @ r - rhs) ** 2)) / max(1, len(rhs) - 2)
+    std = math.sqrt(sigma2 * float(np.max(np.diag(np.linalg.inv(normal)))))
+    return (float(r[0]), float(r[1]), 0.0) if std < LEVER_STD_M else None
 
 
 def _density(cov: Any, rate: Optional[float]) -> Optional[float]:
@@ -272,7 +307,14 @@ def _choose_mount(
 ) -> geo.Pair:
     """The mount to use: /tf_static when it agrees with the data, the data otherwise."""
     where = f"topics.{topic}.base_from_imu"
-    lever = from_tf[0] if from_tf is not None else (0.0, 0.0, 0.0)
+    lever = from_tf[0] if from_tf is not None else (estimate.lever or (0.0, 0.0, 0.0))
+    lever_note = (
+        ""
+        if from_tf is not None
+        else f"; lever arm from the turns ({lever[0]:.2f}, {lever[1]:.2f}, 0) m: measure it and set it here"
+        if estimate.lever is not None
+        else "; lever arm unknown (no /tf_static, too little turning), 0 assumed: measure it and set it here"
+    )
     data_q = estimate.rotation
     if not estimate.yaw_known:
         if from_tf is not None and _angle_deg(_tilt_of(from_tf[1]), _tilt_of(data_q)) <= MOUNT_DISAGREEMENT_DEG:
@@ -280,7 +322,7 @@ def _choose_mount(
             return from_tf
         notes.append(
             f"{where}: roll and pitch from gravity ({_deg(data_q)}); the first {WINDOW_S:g} s hold too little "
-            "acceleration and turning to find the yaw, so it is a guess: measure it and set it here"
+            "acceleration and turning to find the yaw, so it is a guess: measure it and set it here" + lever_note
         )
         if from_tf is not None:
             warnings.append(f"{where}: /tf_static ({_deg(from_tf[1])}) does not match gravity in the data ({_deg(data_q)}); using the data")
@@ -300,7 +342,7 @@ def _choose_mount(
     notes.append(
         f"{where}: rotation from the data ({_deg(data_q)}): roll and pitch from gravity, yaw from the forward and "
         f"centripetal acceleration the wheels imply ({detail})"
-        + ("" if from_tf is not None else "; lever arm unknown (no /tf_static), 0 assumed: measure it and set it here")
+        + lever_note
     )
     return lever, data_q
 
@@ -428,7 +470,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         still = _initial_stillness(s, wheel)
         still_s = min(still_s, still)
         imus.append(_imu_entry(t, frame, s, rate, still, notes))
-        estimate, bins = estimate_mount(s, wheel)
+        estimate, bins = estimate_mount(s, wheel, still)
         from_tf = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
         mount = _choose_mount(t, estimate, from_tf, notes, warnings)
         bins["r"] = _matrix(mount[1])
@@ -464,6 +506,16 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         topics[t] = {"odom_source": [parent, child]}
     if imus:
         config["imus"] = imus
+        if still_s >= 1.0:
+            # A still start measures the gyro biases to the noise over init_samples; the filter must not
+            # let the sources' velocity rows, which couple to the heading, pull them further than that.
+            n = min(e.get("init_samples", 1) for e in imus)
+            sigma = max(e["gyro_noise_density"] * math.sqrt(bag.rate_hz(t) or 1.0) for e, t in zip(imus, imu_topics))
+            config["initial_stds"] = {"bias": max(INIT_BIAS_STD_FACTOR * sigma / math.sqrt(n), MIN_INIT_BIAS_STD)}
+            notes.append(
+                f"initial_stds.bias: the still start measures the gyro biases over {n} samples, to about "
+                f"{sigma / math.sqrt(n):.1g} rad/s"
+            )
         config["gate_recovery_seconds"] = GATE_RECOVERY_SECONDS
         notes.append(
             f"gate_recovery_seconds: a source whose updates the outlier gate refuses for {GATE_RECOVERY_SECONDS:g} s of data is "
