@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom import _geometry as geo
-from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair
+from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair, parse_positive
 from velk_odom.cli._errors import UserError
 from velk_odom.cli._init_watch import InitWatch
 from velk_odom.cli._propose import propose_config
@@ -37,6 +37,7 @@ class TopicPlan:
     imu_frame: Optional[str] = None
     base_from_imu: geo.Pair = geo.IDENTITY_PAIR
     mount_from: str = ""
+    max_accel: float = math.inf
     orientation: Optional[Tuple[str, str]] = None
     odom_source: Optional[Tuple[str, str]] = None
     fed: Counter = field(default_factory=Counter)
@@ -122,6 +123,9 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
                 _check_type(source, t, msgtype, "base_from_imu", (IMU,))
                 plan.base_from_imu = parse_pair(entry["base_from_imu"], f"{source}: topics.{t}.base_from_imu")
                 plan.mount_from = source
+            if "max_accel" in entry:
+                _check_type(source, t, msgtype, "max_accel", (IMU,))
+                plan.max_accel = parse_positive(entry["max_accel"], f"{source}: topics.{t}.max_accel")
             if "orientation" in entry:
                 _check_type(source, t, msgtype, "orientation", (IMU,))
                 pair = parse_frame_pair(entry["orientation"], f"{source}: topics.{t}.orientation")
@@ -162,7 +166,13 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
 def _convert(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
     out: List[Tuple[str, Any]] = []
     if plan.imu_frame is not None:
-        out.append(("imu", imu_sample_from_msg(msg, plan.imu_frame)))
+        a = msg.linear_acceleration
+        if math.sqrt(a.x * a.x + a.y * a.y + a.z * a.z) > plan.max_accel:
+            # A reading no robot body makes (a shock on the board, a bus error); the engine would take it
+            # as motion. Dropped and counted in the summary.
+            plan.fed["imu over max_accel dropped"] += 1
+        else:
+            out.append(("imu", imu_sample_from_msg(msg, plan.imu_frame)))
     if plan.orientation is not None:
         est = orientation_estimate_from_imu_msg(msg, plan.base_from_imu, *plan.orientation)
         if est is not None:

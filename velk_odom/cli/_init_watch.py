@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple
 # The engine's defaults for the keys read here.
 DEFAULT_INIT_SAMPLES = 200
 DEFAULT_INIT_GYRO_LIMIT = 0.05
+DEFAULT_INIT_MOVING_AFTER_SECONDS = 2.0
 
 
 class InitWatch:
@@ -63,11 +64,11 @@ class InitWatch:
             )
         sources = [e for e in config.get("odom_sources") or [] if isinstance(e, dict) and any(
             isinstance(v, (int, float)) and v != 0 for v in list(e.get("twist_variances") or [])[:3])]
-        if "init_moving_after_seconds" in config:
-            fix = "no odometry source gave a usable linear twist to start from in motion either" if sources else (
-                "give an odometry source twist_variances for its linear speed, so that it can start in motion")
-        elif sources:
-            fix = "set init_moving_after_seconds (e.g. 2.0) to start from the wheel speed while moving, or lower init_samples"
+        moving = config.get("init_moving_after_seconds", DEFAULT_INIT_MOVING_AFTER_SECONDS)
+        if not sources:
+            fix = "record the robot standing still for a few seconds, or give an odometry source twist_variances for its speed so that it can start in motion"
+        elif isinstance(moving, (int, float)) and moving > 0:
+            fix = "no odometry message with a usable linear twist reached it to start in motion either; map the odometry topic in `topics`"
         else:
-            fix = "record the robot standing still for a few seconds, or lower init_samples to the still run above"
+            fix = f"set init_moving_after_seconds to {DEFAULT_INIT_MOVING_AFTER_SECONDS:g} (it is {moving}) to start from the odometry's speed in motion"
         return "the fusion never initialised: " + "; ".join(parts) + "; " + fix

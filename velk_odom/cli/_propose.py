@@ -34,13 +34,20 @@ from velk_odom.ros import TransformBuffer, covariance_diagonal, has_orientation
 WINDOW_S = 60.0
 BIN_S = 0.5
 GRAVITY = 9.80665
-# Typical consumer MEMS random walks; recordings never carry them.
+# Figures of a typical MEMS IMU; recordings never carry the random walks. A random walk set too high
+# lets the filter move the gyro biases, and with them the heading, on every noisy source row.
 MEMS_NOISE = {
     "gyro_noise_density": 1.0e-3,  # rad/s/sqrt(Hz)
-    "gyro_random_walk": 1.0e-4,  # rad/s²/sqrt(Hz)
+    "gyro_random_walk": 2.0e-5,  # rad/s²/sqrt(Hz)
     "accel_noise_density": 1.0e-2,  # m/s²/sqrt(Hz)
     "accel_random_walk": 1.0e-3,  # m/s³/sqrt(Hz)
 }
+# m/s²/sqrt(Hz): the least accelerometer noise density proposed for a robot that drives on the ground.
+DRIVING_ACCEL_NOISE_DENSITY = 0.03
+# The specific force beyond which an IMU sample is taken for broken: this many g, or this many times the
+# window's 99.9th percentile when the robot really shakes that hard.
+MAX_ACCEL_G = 8.0
+MAX_ACCEL_FACTOR = 3.0
 # Attitude variance (rad²) for an IMU orientation whose message gives no covariance.
 ORIENTATION_VARIANCE = 1.0e-4
 # Drivers mark a dimension they do not measure with a huge variance (1e3 to 1e6, or more). Such rows
@@ -292,6 +299,20 @@ def _initial_stillness(imu: _Series, wheel: Optional[_Series]) -> float:
     return max(0.0, end - float(t[0]))
 
 
+def _max_accel(topic: str, s: _Series, notes: List[str]) -> float:
+    """A bound on the specific force that only a broken sample exceeds."""
+    import numpy as np
+
+    norms = np.linalg.norm(np.asarray(s.b, dtype=float), axis=1)
+    limit = max(MAX_ACCEL_G * GRAVITY, MAX_ACCEL_FACTOR * float(np.percentile(norms, 99.9)))
+    wild = int(np.sum(norms > limit))
+    notes.append(
+        f"topics.{topic}.max_accel: samples reading more than {limit / GRAVITY:.0f} g are dropped (a shock on the board, not "
+        f"motion of the robot)" + (f"; {wild} such in the data read" if wild else "")
+    )
+    return round(limit, 1)
+
+
 def _deg(q: geo.Quat) -> str:
     roll = math.atan2(2 * (q[3] * q[0] + q[1] * q[2]), 1 - 2 * (q[0] ** 2 + q[1] ** 2))
     pitch = math.asin(max(-1.0, min(1.0, 2 * (q[3] * q[1] - q[2] * q[0]))))
@@ -385,6 +406,12 @@ def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_
         else:
             density[key] = MEMS_NOISE[key]
             notes.append(f"imus.{frame}.{key}: a typical MEMS value; take yours from the IMU's datasheet")
+    if density["accel_noise_density"] < DRIVING_ACCEL_NOISE_DENSITY:
+        density["accel_noise_density"] = DRIVING_ACCEL_NOISE_DENSITY
+        notes.append(
+            f"imus.{frame}.accel_noise_density: raised to {DRIVING_ACCEL_NOISE_DENSITY:g}: on a driving robot the accelerometer "
+            "also reads bumps and a bias the filter cannot tell from tilt, and trusted more it pulls the heading off the wheels"
+        )
     entry: Dict[str, Any] = {
         "frame_id": frame,
         "gyro_noise_density": density["gyro_noise_density"],
@@ -476,7 +503,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         bins["r"] = _matrix(mount[1])
         if yaw_ratio is None:
             yaw_ratio, turning_s = _wheel_yaw_ratio(bins)
-        topics[t] = {"imu": frame, "base_from_imu": [list(mount[0]), list(mount[1])]}
+        topics[t] = {"imu": frame, "base_from_imu": [list(mount[0]), list(mount[1])], "max_accel": _max_accel(t, s, notes)}
         if has_orientation(m):
             sources.append(_orientation_source(t, frame, output_frame, m, notes))
             topics[t]["orientation"] = [sources[-1]["parent_frame_id"], output_frame]
@@ -506,15 +533,17 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         topics[t] = {"odom_source": [parent, child]}
     if imus:
         config["imus"] = imus
-        if still_s >= 1.0:
-            # A still start measures the gyro biases to the noise over init_samples; the filter must not
-            # let the sources' velocity rows, which couple to the heading, pull them further than that.
+        heading_reference = any(e.get("pose_variances", [0.0] * 6)[5] != 0.0 or e.get("twist_variances", [0.0] * 6)[5] != 0.0 for e in sources)
+        if still_s >= 1.0 and not heading_reference:
+            # Nothing measures the heading or the yaw rate, so the yaw gyro bias is unobservable: the still
+            # start measures it to the noise over init_samples, and the filter must not let the sources'
+            # velocity rows, which couple to the heading through its linearisation, pull it further.
             n = min(e.get("init_samples", 1) for e in imus)
             sigma = max(e["gyro_noise_density"] * math.sqrt(bag.rate_hz(t) or 1.0) for e, t in zip(imus, imu_topics))
             config["initial_stds"] = {"bias": max(INIT_BIAS_STD_FACTOR * sigma / math.sqrt(n), MIN_INIT_BIAS_STD)}
             notes.append(
-                f"initial_stds.bias: the still start measures the gyro biases over {n} samples, to about "
-                f"{sigma / math.sqrt(n):.1g} rad/s"
+                f"initial_stds.bias: no source measures heading or yaw rate, so the gyro biases stay as the still start "
+                f"measures them over {n} samples, to about {sigma / math.sqrt(n):.1g} rad/s"
             )
         config["gate_recovery_seconds"] = GATE_RECOVERY_SECONDS
         notes.append(
