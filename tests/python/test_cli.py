@@ -198,6 +198,7 @@ def write_text(tmp_path, name, text):
         (lambda t, b, r: ["demo", "--duration", "1"], ["--duration must be at least 5 seconds"]),
         (lambda t, b, r: ["demo", "--out-dir", t, "--log", "velk_slam=loud"], ["--log 'velk_slam=loud': level: "]),
         (lambda t, b, r: ["demo", "--out-dir", t, "--write-bag", t], ["exists already; give a new folder name"]),
+        (lambda t, b, r: ["demo", "--out-dir", t, "--vibration", "-1"], ["--vibration must be a number of at least 0"]),
         (lambda t, b, r: ["vo", b["ros1"]], ["has no sensor_msgs/Image topic to track"]),
     ],
 )

@@ -70,6 +70,8 @@ MOUNT_DISAGREEMENT_DEG = 10.0
 # A bin whose residual exceeds this many times the median residual (and MIN_OUTLIER_M_S2) is left
 # out of the mount fit: a slip, a bump, a spike.
 OUTLIER_FACTOR = 3.0
+# Fewest bins with both IMU and wheel data for a mount from the motion.
+MIN_MOTION_BINS = 6
 # A lever arm from the data is used when the turns pin it down to this (m).
 LEVER_STD_M = 0.05
 MIN_OUTLIER_M_S2 = 0.3
@@ -111,8 +113,6 @@ class MountEstimate:
 
 
 def _read_window(bag: BagRecording, imu_topics: List[str], odom_topics: List[str]) -> Dict[str, _Series]:
-    import numpy as np  # noqa: F401  (the tools extra; fail early and by name)
-
     series = {t: _Series() for t in imu_topics + odom_topics}
     end_ns = bag.start_ns + int(WINDOW_S * 1e9)
     for m in bag.messages(list(series), "recorded"):
@@ -205,12 +205,26 @@ def estimate_mount(imu: _Series, wheel: Optional[_Series], still_s: float = 0.0)
     f = _binned(t, accel, edges, np.median)
     w = _binned(t, gyro, edges, np.median)
     ok = np.all(np.isfinite(f), axis=1)
-    up = np.nanmean(f[ok], axis=0)
+    up = np.mean(f[ok], axis=0) if ok.any() else np.zeros(3)
+    if not (np.all(np.isfinite(up)) and np.linalg.norm(up) > 0.0):
+        return MountEstimate(geo.IDENTITY_QUAT, math.inf, 0, 0), {"f": f, "w": w, "r": np.eye(3)}
     bins: Dict[str, Any] = {"f": f, "w": w, "centres": 0.5 * (edges[:-1] + edges[1:])}
-    if wheel is None or len(wheel.t) < 3:
-        r = _tilt_only(up)
-        bins["r"] = r
-        return MountEstimate(_quat_from_matrix(r), math.inf, int(ok.sum()), 0), bins
+    if wheel is not None and len(wheel.t) >= 3:
+        estimate = _mount_from_motion(f, w, up, ok, edges, wheel, still_s, bins)
+        if estimate is not None:
+            return estimate, bins
+    r = _tilt_only(up)
+    bins["r"] = r
+    return MountEstimate(_quat_from_matrix(r), math.inf, int(ok.sum()), 0), bins
+
+
+def _mount_from_motion(
+    f: Any, w: Any, up: Any, ok: Any, edges: Any, wheel: _Series, still_s: float, bins: Dict[str, Any]
+) -> Optional[MountEstimate]:
+    """The full rotation by least squares between the IMU's binned specific force and the base
+    acceleration the wheels imply, or None when too few bins hold both."""
+    import numpy as np
+
     wt = np.asarray(wheel.t)
     wo = np.argsort(wt, kind="stable")
     speed = _binned(wt[wo], np.asarray(wheel.a, dtype=float)[wo][:, :1], edges, np.mean)[:, 0]
@@ -219,7 +233,9 @@ def estimate_mount(imu: _Series, wheel: Optional[_Series], still_s: float = 0.0)
     dvdt[1:-1] = (speed[2:] - speed[:-2]) / (2.0 * BIN_S)
     yaw_rate = w @ (up / np.linalg.norm(up))  # about the gravity axis, whatever the mount's yaw
     base = np.stack([dvdt, speed * yaw_rate, np.full(len(speed), GRAVITY)], axis=1)
-    ok &= np.all(np.isfinite(base), axis=1)
+    ok = ok & np.all(np.isfinite(base), axis=1)
+    if ok.sum() < MIN_MOTION_BINS:
+        return None
     at_rest = bins["centres"] < edges[0] + still_s
     weight = np.where(at_rest, max(1.0, float(ok.sum())) / max(1, int((at_rest & ok).sum())), 1.0)
     r = _kabsch(f[ok], base[ok], weight[ok])
@@ -234,7 +250,7 @@ def estimate_mount(imu: _Series, wheel: Optional[_Series], still_s: float = 0.0)
     sigma = float(np.sqrt(np.mean(residual_xy**2) / 2.0)) if len(sel) > 1 else math.inf
     yaw_std = math.degrees(sigma / math.sqrt(excitation)) if excitation > 0.0 else math.inf
     bins.update(r=r, speed=speed, wheel_yaw=wheel_yaw)
-    return MountEstimate(_quat_from_matrix(r), yaw_std, len(sel), int(ok.sum()) - len(sel), _lever(residual_xy, yaw_rate[sel], yaw_rate, sel)), bins
+    return MountEstimate(_quat_from_matrix(r), yaw_std, len(sel), int(ok.sum()) - len(sel), _lever(residual_xy, yaw_rate[sel], yaw_rate, sel))
 
 
 def _lever(residual_xy: Any, rate: Any, all_rates: Any, sel: Any) -> Optional[geo.Vec3]:
