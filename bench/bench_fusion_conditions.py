@@ -43,11 +43,11 @@ def fused_drift(rec, bag, tree, out):
     return rec.drift(rows)
 
 
-def measure(trees, duration_s=DURATION_S):
+def measure(trees, duration_s=DURATION_S, seed=SEED):
     results = []
     with tempfile.TemporaryDirectory() as tmp:
         for name, kw in cases():
-            rec = simulate(duration_s, seed=SEED, **dict(BASE, **kw))
+            rec = simulate(duration_s, seed=seed, **dict(BASE, **kw))
             bag = write_sim_bag(rec, os.path.join(tmp, name.replace(" ", "_")), "ros2-sqlite3",
                                 with_tf_static=rec.base_from_imu == DEFAULT_BASE_FROM_IMU)
             distance = rec.distance_travelled()
@@ -74,12 +74,13 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--baseline", metavar="TREE", help="a source tree (PYTHONPATH) whose velk_odom runs beside this one")
     ap.add_argument("--duration", type=float, default=DURATION_S)
+    ap.add_argument("--seed", type=int, default=SEED)
     args = ap.parse_args()
     tree = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     trees = [tree] + ([args.baseline] if args.baseline else [])
     header = ["condition", "driven", "proposed", "wheel only"] + (["baseline"] if args.baseline else [])
     print("  ".join(f"{h:>22}" for h in header))
-    for name, distance, wheel, fused in measure(trees, args.duration):
+    for name, distance, wheel, fused in measure(trees, args.duration, args.seed):
         cells = [name, f"{distance:.1f} m", _pct(fused[0], distance), _pct(wheel, distance)] + [_pct(f, distance) for f in fused[1:]]
         print("  ".join(f"{c:>22}" for c in cells), flush=True)
 

@@ -72,8 +72,10 @@ MOUNT_DISAGREEMENT_DEG = 10.0
 OUTLIER_FACTOR = 3.0
 # Fewest bins with both IMU and wheel data for a mount from the motion.
 MIN_MOTION_BINS = 6
-# A lever arm from the data is used when the turns pin it down to this (m).
+# A lever arm from the data is used when the turns pin it down to this (m); fitted in turn with the
+# rotation this many times.
 LEVER_STD_M = 0.05
+LEVER_ITERATIONS = 3
 MIN_OUTLIER_M_S2 = 0.3
 # Seconds of data-time lock-out after which the filter takes a refused source back.
 GATE_RECOVERY_SECONDS = 3.0
@@ -232,39 +234,47 @@ def _mount_from_motion(
     dvdt = np.full(len(speed), np.nan)
     dvdt[1:-1] = (speed[2:] - speed[:-2]) / (2.0 * BIN_S)
     yaw_rate = w @ (up / np.linalg.norm(up))  # about the gravity axis, whatever the mount's yaw
+    alpha = np.full(len(yaw_rate), np.nan)
+    alpha[1:-1] = (yaw_rate[2:] - yaw_rate[:-2]) / (2.0 * BIN_S)
     base = np.stack([dvdt, speed * yaw_rate, np.full(len(speed), GRAVITY)], axis=1)
-    ok = ok & np.all(np.isfinite(base), axis=1)
+    ok = ok & np.all(np.isfinite(base), axis=1) & np.isfinite(alpha)
     if ok.sum() < MIN_MOTION_BINS:
         return None
     at_rest = bins["centres"] < edges[0] + still_s
     weight = np.where(at_rest, max(1.0, float(ok.sum())) / max(1, int((at_rest & ok).sum())), 1.0)
-    r = _kabsch(f[ok], base[ok], weight[ok])
-    res = np.linalg.norm(f[ok] @ r.T - base[ok], axis=1)
-    keep = res <= max(OUTLIER_FACTOR * float(np.median(res)), MIN_OUTLIER_M_S2)
-    sel = np.flatnonzero(ok)[keep]
-    r = _kabsch(f[sel], base[sel], weight[sel])
-    horizontal = base[sel, :2]
-    residual_xy = (f[sel] @ r.T - base[sel])[:, :2]
+    sel = np.flatnonzero(ok)
+    lever: Optional[geo.Vec3] = None
+    # The lever arm adds to the IMU's specific force what the turns make of it, and a yaw fitted
+    # without it takes some of that: fit both in turn.
+    for _ in range(LEVER_ITERATIONS):
+        rx, ry = (lever[0], lever[1]) if lever is not None else (0.0, 0.0)
+        w2 = yaw_rate**2
+        at_imu = base + np.stack([-w2 * rx - alpha * ry, -w2 * ry + alpha * rx, np.zeros(len(w2))], axis=1)
+        r = _kabsch(f[sel], at_imu[sel], weight[sel])
+        res = np.linalg.norm(f[ok] @ r.T - at_imu[ok], axis=1)
+        keep = res <= max(OUTLIER_FACTOR * float(np.median(res)), MIN_OUTLIER_M_S2)
+        sel = np.flatnonzero(ok)[keep]
+        r = _kabsch(f[sel], at_imu[sel], weight[sel])
+        lever = _lever((f[sel] @ r.T - base[sel])[:, :2], yaw_rate[sel], alpha[sel])
+    horizontal = at_imu[sel, :2]
+    residual_xy = (f[sel] @ r.T - at_imu[sel])[:, :2]
     excitation = float(np.sum(horizontal**2))
     # Yaw standard error: the horizontal residual against the horizontal excitation.
     sigma = float(np.sqrt(np.mean(residual_xy**2) / 2.0)) if len(sel) > 1 else math.inf
     yaw_std = math.degrees(sigma / math.sqrt(excitation)) if excitation > 0.0 else math.inf
     bins.update(r=r, speed=speed, wheel_yaw=wheel_yaw)
-    return MountEstimate(_quat_from_matrix(r), yaw_std, len(sel), int(ok.sum()) - len(sel), _lever(residual_xy, yaw_rate[sel], yaw_rate, sel))
+    return MountEstimate(_quat_from_matrix(r), yaw_std, len(sel), int(ok.sum()) - len(sel), lever)
 
 
-def _lever(residual_xy: Any, rate: Any, all_rates: Any, sel: Any) -> Optional[geo.Vec3]:
+def _lever(residual_xy: Any, rate: Any, alpha: Any) -> Optional[geo.Vec3]:
     """The IMU's horizontal offset r from the base origin, from what the turns add to its specific
     force: e_x = -w² r_x - a r_y, e_y = -w² r_y + a r_x (w yaw rate, a its rate of change). None
     when the turns leave it uncertain by more than LEVER_STD_M."""
     import numpy as np
 
-    alpha = np.full(len(all_rates), np.nan)
-    alpha[1:-1] = (all_rates[2:] - all_rates[:-2]) / (2.0 * BIN_S)
-    a = alpha[sel]
     w2 = rate**2
-    ok = np.isfinite(a) & np.isfinite(w2)
-    rows = np.concatenate([np.stack([-w2[ok], -a[ok]], axis=1), np.stack([a[ok], -w2[ok]], axis=1)])
+    ok = np.isfinite(alpha) & np.isfinite(w2)
+    rows = np.concatenate([np.stack([-w2[ok], -alpha[ok]], axis=1), np.stack([alpha[ok], -w2[ok]], axis=1)])
     rhs = np.concatenate([residual_xy[ok, 0], residual_xy[ok, 1]])
     if len(rhs) < 8:
         return None
@@ -494,6 +504,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
     wheel = data[wheel_topic] if wheel_topic is not None else None
     config: Dict[str, Any] = {"odom_frame_id": "odom", "output_frame_id": output_frame}
     imus: List[Dict[str, Any]] = []
+    sample_sigmas: List[float] = []
     sources: List[Dict[str, Any]] = []
     topics: Dict[str, Dict[str, Any]] = {}
     used_frames: set = set()
@@ -513,6 +524,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         still = _initial_stillness(s, wheel)
         still_s = min(still_s, still)
         imus.append(_imu_entry(t, frame, s, rate, still, notes))
+        sample_sigmas.append(imus[-1]["gyro_noise_density"] * math.sqrt(rate or 1.0))
         estimate, bins = estimate_mount(s, wheel, still)
         from_tf = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
         mount = _choose_mount(t, estimate, from_tf, notes, warnings)
@@ -535,7 +547,8 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         pairs.add((parent, child))
         where = f"odom_sources {parent} -> {child}"
         entry = {"parent_frame_id": parent, "child_frame_id": child, "pose_variances": [0.0] * 6}
-        if any(any(v != 0.0 for v in row) for row in data[t].a + data[t].b):
+        twist_stated = any(0.0 < v < UNKNOWN_VARIANCE for v in covariance_diagonal(m.twist.covariance))
+        if twist_stated or any(any(v != 0.0 for v in row) for row in data[t].a + data[t].b):
             entry["twist_variances"] = _wheel_twist_variances(m, yaw_ratio if t == wheel_topic else None, turning_s, where, notes)
             notes.append(f"{where}.pose_variances: 0, the pose is integrated from the same twist and would count it twice")
         else:
@@ -555,7 +568,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
             # start measures it to the noise over init_samples, and the filter must not let the sources'
             # velocity rows, which couple to the heading through its linearisation, pull it further.
             n = min(e.get("init_samples", 1) for e in imus)
-            sigma = max(e["gyro_noise_density"] * math.sqrt(bag.rate_hz(t) or 1.0) for e, t in zip(imus, imu_topics))
+            sigma = max(sample_sigmas)
             config["initial_stds"] = {"bias": max(INIT_BIAS_STD_FACTOR * sigma / math.sqrt(n), MIN_INIT_BIAS_STD)}
             notes.append(
                 f"initial_stds.bias: no source measures heading or yaw rate, so the gyro biases stay as the still start "
