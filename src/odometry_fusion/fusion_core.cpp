@@ -694,13 +694,15 @@ void FusionCore::apply_filter_measurement(MeasurementInput& m, int64_t t_ns) {
 void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometry>& measured, bool accepted,
                                 int64_t t_ns) {
   SourceGate& gate = core_.gates.at(m.source);
+  const FilterState& x = filter_.state;
   const int64_t previous_ns = gate.last_ns;
+  const Vector3d previous_position = gate.last_position;
+  gate.last_ns = t_ns;
+  gate.last_position = x.position;
   if (accepted) {
-    gate = SourceGate{};
-    gate.last_ns = t_ns;
+    gate.refused = 0;
     return;
   }
-  gate.last_ns = t_ns;
   if (gate.refused == 0) {
     gate.first_refused_ns = t_ns;
     gate.drift.setZero();
@@ -710,20 +712,20 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
   if (m.delta) {
     gate.held = gate.held ? Isometry(*gate.held * *m.delta) : *measured;
   }
-  // While refused, the fused position moves with the fused velocity; had the source been right, it would
-  // have moved with the source's: integrate the difference, R (v_m − v_b) dt, over the refused updates.
+  // While refused, the fused position moves by d = p − p_prev; had the source been right, it would have
+  // moved by v_m dt along the axes it measures. Their difference, summed over the refused updates, is the
+  // displacement a reset restores: drift += R mask(v_m dt − Rᵀ d).
   const double dt = previous_ns == 0 ? 0.0 : seconds_between(previous_ns, t_ns);
   if (dt > 0.0 && dt < kMaxPropagationSeconds) {
-    const FilterState& x = filter_.state;
     const Matrix3d r = rotation_matrix(x.orientation);
-    const Vector3d v_b = r.transpose() * x.velocity;
+    const Vector3d moved_b = r.transpose() * (x.position - previous_position);
     Vector3d difference = Vector3d::Zero();
     for (Index j = 0; j < 3; ++j) {
       if (twist_row(m.twist_variances, m.linear, m.angular, j)) {
-        difference[j] = m.linear[j] - v_b[j];
+        difference[j] = m.linear[j] * dt - moved_b[j];
       }
     }
-    gate.drift += r * difference * dt;
+    gate.drift += r * difference;
   }
 
   const double span_s = config_.gate_recovery_seconds;
@@ -732,6 +734,9 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
     return;
   }
   take_back(m, gate.held ? gate.held : measured, gate);
+  const uint64_t refused = gate.refused;
+  gate.refused = 0;
+  gate.last_position = x.position;
   if (!m.reset_reported) {
     m.reset_reported = true;
     ++counters_.gate_resets;
@@ -740,11 +745,9 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
              "odometry source taken back after the outlier gate refused it for longer than gate_recovery_seconds; "
              "the states it measures were reset to its measurement. Check the source's variances and the IMU.",
              {"frame_id", source.parent_frame_id}, {"child_frame_id", source.child_frame_id},
-             {"refused", gate.refused}, {"refused_seconds", static_cast<double>(refused_ns) / 1e9},
+             {"refused", refused}, {"refused_seconds", static_cast<double>(refused_ns) / 1e9},
              {"gate_recovery_seconds", span_s});
   }
-  gate = SourceGate{};
-  gate.last_ns = t_ns;
 }
 
 void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isometry>& measured,
