@@ -65,9 +65,9 @@ struct OdometryFusionConfig {
   // Variances of the zero-twist pseudo-measurement rows (linear x, y, z, angular x, y, z); an entry that is
   // not a finite number above 0 adds no row.
   std::array<double, 6> per_dimension_error_variance{};
-  // s of data time for which every update carrying a source's rows may be refused by the gate before the
-  // source is taken back: the states it measures are reset to its measurement and their covariance
-  // widened. 0, negative or NaN: never.
+  // s of data time for which every update carrying a source's rows may be refused by the gate (at least
+  // three times) before the source is taken back: the states it measures that disagree with it are reset
+  // to its measurement and their covariance widened. 0, negative or NaN: never.
   double gate_recovery_seconds = 3.0;
   // s of data time after the first IMU sample after which, if the robot was not held still long enough to
   // initialise and a source reports a usable linear twist, the filter initialises in motion. 0, negative

@@ -694,13 +694,15 @@ void FusionCore::apply_filter_measurement(MeasurementInput& m, int64_t t_ns) {
 void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometry>& measured, bool accepted,
                                 int64_t t_ns) {
   SourceGate& gate = core_.gates.at(m.source);
+  const FilterState& x = filter_.state;
   const int64_t previous_ns = gate.last_ns;
+  const Vector3d previous_position = gate.last_position;
+  gate.last_ns = t_ns;
+  gate.last_position = x.position;
   if (accepted) {
-    gate = SourceGate{};
-    gate.last_ns = t_ns;
+    gate.refused = 0;
     return;
   }
-  gate.last_ns = t_ns;
   if (gate.refused == 0) {
     gate.first_refused_ns = t_ns;
     gate.drift.setZero();
@@ -710,20 +712,20 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
   if (m.delta) {
     gate.held = gate.held ? Isometry(*gate.held * *m.delta) : *measured;
   }
-  // While refused, the fused position moves with the fused velocity; had the source been right, it would
-  // have moved with the source's: integrate the difference, R (v_m − v_b) dt, over the refused updates.
+  // While refused, the fused position moves by d = p − p_prev; had the source been right, it would have
+  // moved by v_m dt along the axes it measures. Their difference, summed over the refused updates, is the
+  // displacement a reset restores: drift += R mask(v_m dt − Rᵀ d).
   const double dt = previous_ns == 0 ? 0.0 : seconds_between(previous_ns, t_ns);
   if (dt > 0.0 && dt < kMaxPropagationSeconds) {
-    const FilterState& x = filter_.state;
     const Matrix3d r = rotation_matrix(x.orientation);
-    const Vector3d v_b = r.transpose() * x.velocity;
+    const Vector3d moved_b = r.transpose() * (x.position - previous_position);
     Vector3d difference = Vector3d::Zero();
     for (Index j = 0; j < 3; ++j) {
       if (twist_row(m.twist_variances, m.linear, m.angular, j)) {
-        difference[j] = m.linear[j] - v_b[j];
+        difference[j] = m.linear[j] * dt - moved_b[j];
       }
     }
-    gate.drift += r * difference * dt;
+    gate.drift += r * difference;
   }
 
   const double span_s = config_.gate_recovery_seconds;
@@ -732,6 +734,9 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
     return;
   }
   take_back(m, gate.held ? gate.held : measured, gate);
+  const uint64_t refused = gate.refused;
+  gate.refused = 0;
+  gate.last_position = x.position;
   if (!m.reset_reported) {
     m.reset_reported = true;
     ++counters_.gate_resets;
@@ -740,18 +745,69 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
              "odometry source taken back after the outlier gate refused it for longer than gate_recovery_seconds; "
              "the states it measures were reset to its measurement. Check the source's variances and the IMU.",
              {"frame_id", source.parent_frame_id}, {"child_frame_id", source.child_frame_id},
-             {"refused", gate.refused}, {"refused_seconds", static_cast<double>(refused_ns) / 1e9},
+             {"refused", refused}, {"refused_seconds", static_cast<double>(refused_ns) / 1e9},
              {"gate_recovery_seconds", span_s});
   }
-  gate = SourceGate{};
-  gate.last_ns = t_ns;
 }
 
 void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isometry>& measured,
                            const SourceGate& gate) {
   FilterState& x = filter_.state;
   Eigen::MatrixXd& p = x.covariance;
+  const std::size_t k = core_.last_imu_index;
+  const Matrix3d r = rotation_matrix(x.orientation);
+  const Vector3d v_b = r.transpose() * x.velocity;
+  const Vector3d attitude_error = measured ? rotation_error(x.orientation, measured->rotation) : Vector3d::Zero();
+
+  // Per measured component c (x, y, z, roll, pitch, yaw, then linear and angular twist): the residual
+  // against the state it measures, the state's own variance, the measurement's, and the initial variance
+  // a reset gives it.
+  struct Component {
+    bool measured = false;
+    double residual = 0.0;
+    double state_variance = 0.0;
+    double variance = 0.0;
+  };
+  std::array<Component, 12> c{};
   const InitialStds& stds = config_.initial_stds;
+  for (Index i = 0; i < 3; ++i) {
+    if (measured && m.pose_variances[i] > 0.0) {
+      c[i] = {true, measured->translation[i] - x.position[i], p(kPosition + i, kPosition + i), m.pose_variances[i]};
+    }
+    if (measured && m.pose_variances[3 + i] > 0.0) {
+      c[3 + i] = {true, attitude_error[i], p(kAttitude + i, kAttitude + i), m.pose_variances[3 + i]};
+    }
+    if (twist_row(m.twist_variances, m.linear, m.angular, i)) {
+      const Vector3d axis = r.col(i);
+      const double state_variance = axis.dot(p.block<3, 3>(kVelocity, kVelocity) * axis);
+      c[6 + i] = {true, m.linear[i] - v_b[i], state_variance, m.twist_variances[i]};
+    }
+    if (k < x.biases.size() && twist_row(m.twist_variances, m.linear, m.angular, 3 + i)) {
+      const Index b = layout::gyro_bias(k) + i;
+      c[9 + i] = {true, m.angular[i] - (core_.last_omega[i] - x.biases[k].gyro[i]), p(b, b), m.twist_variances[3 + i]};
+    }
+  }
+  // Reset only the components that disagree beyond the gate on their own: what made the source
+  // disagree (a velocity after an IMU spike) goes, what still agrees (a well learnt gyro bias) stays.
+  // Should no single component stand out, the disagreement lies in their combination: reset them all.
+  const double allowed = config_.outlier_rejection_allowed_variance;
+  std::array<bool, 12> reset{};
+  bool any = false;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    const double s = c[i].state_variance + c[i].variance;
+    reset[i] = c[i].measured && !(c[i].residual * c[i].residual < allowed * s);
+    any = any || reset[i];
+  }
+  for (std::size_t i = 0; i < c.size() && !any; ++i) {
+    reset[i] = c[i].measured;
+  }
+  // The velocity is reset as one: the base-frame components share the odometry-frame covariance block.
+  if (reset[6] || reset[7] || reset[8]) {
+    for (std::size_t i = 6; i < 9; ++i) {
+      reset[i] = c[i].measured;
+    }
+  }
+
   // A reset state knows nothing of the others any more: no cross terms, its initial variance plus the
   // measurement's.
   const auto widen = [&p](Index i, double variance) {
@@ -759,50 +815,44 @@ void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isomet
     p.col(i).setZero();
     p(i, i) = variance;
   };
-  bool position_measured = false;
-  if (measured) {
-    for (Index i = 0; i < 3; ++i) {
-      if (m.pose_variances[i] > 0.0) {
-        x.position[i] = measured->translation[i];
-        widen(kPosition + i, stds.position * stds.position + m.pose_variances[i]);
-        position_measured = true;
-      }
+  Vector3d turn = Vector3d::Zero();
+  for (Index i = 0; i < 3; ++i) {
+    if (reset[i]) {
+      x.position[i] = measured->translation[i];
+      widen(kPosition + i, stds.position * stds.position + c[i].variance);
     }
-    const Vector3d r = rotation_error(x.orientation, measured->rotation);
-    Vector3d turn = Vector3d::Zero();
-    for (Index i = 0; i < 3; ++i) {
-      if (m.pose_variances[3 + i] > 0.0) {
-        turn[i] = r[i];
-        widen(kAttitude + i, stds.rotation * stds.rotation + m.pose_variances[3 + i]);
-      }
-    }
-    x.orientation = hamilton(x.orientation, exp_rotation(turn));
-  }
-  // Linear twist: the base-frame velocity components it measures, v_b = Rᵀ v.
-  const Matrix3d r = rotation_matrix(x.orientation);
-  Vector3d v_b = r.transpose() * x.velocity;
-  double largest = -1.0;
-  for (Index j = 0; j < 3; ++j) {
-    if (twist_row(m.twist_variances, m.linear, m.angular, j)) {
-      v_b[j] = m.linear[j];
-      largest = std::max(largest, m.twist_variances[j]);
+    if (reset[3 + i]) {
+      turn[i] = attitude_error[i];
+      widen(kAttitude + i, stds.rotation * stds.rotation + c[3 + i].variance);
     }
   }
-  if (largest >= 0.0) {
-    x.velocity = r * v_b;
+  x.orientation = hamilton(x.orientation, exp_rotation(turn));
+  // Linear twist: the base-frame velocity components it measures, v_b = Rᵀ v, in the attitude after the
+  // reset; with the position, unless the source measures that itself, moved by the displacement the
+  // refused twist implied.
+  if (reset[6] || reset[7] || reset[8]) {
+    const Matrix3d r_new = rotation_matrix(x.orientation);
+    Vector3d v_new = r_new.transpose() * x.velocity;
+    double largest = 0.0;
+    for (Index j = 0; j < 3; ++j) {
+      if (reset[6 + j]) {
+        v_new[j] = m.linear[j];
+        largest = std::max(largest, c[6 + j].variance);
+      }
+    }
+    x.velocity = r_new * v_new;
     for (Index i = 0; i < 3; ++i) {
       widen(kVelocity + i, stds.velocity * stds.velocity + largest);
     }
-    if (!position_measured) {
+    if (!reset[0] && !reset[1] && !reset[2]) {
       x.position += gate.drift;
     }
   }
   // Angular twist: the gyro bias of the last IMU that makes its predicted rate the measured one.
-  const std::size_t k = core_.last_imu_index;
   for (Index j = 0; j < 3; ++j) {
-    if (k < x.biases.size() && twist_row(m.twist_variances, m.linear, m.angular, 3 + j)) {
+    if (reset[9 + j]) {
       x.biases[k].gyro[j] = core_.last_omega[j] - m.angular[j];
-      widen(layout::gyro_bias(k) + j, stds.bias * stds.bias + m.twist_variances[3 + j]);
+      widen(layout::gyro_bias(k) + j, stds.bias * stds.bias + c[9 + j].variance);
     }
   }
 }

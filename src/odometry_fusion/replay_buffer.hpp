@@ -27,6 +27,7 @@ struct SourceGate {
   uint64_t refused = 0;          // consecutive refused updates
   int64_t first_refused_ns = 0;  // stamp of the first of them
   int64_t last_ns = 0;           // stamp of the source's previous update; 0 = none yet
+  Eigen::Vector3d last_position = Eigen::Vector3d::Zero();  // fused position after it, m
   // Odometry-frame displacement (m) that the refused linear twist rows imply beyond the fused motion.
   Eigen::Vector3d drift = Eigen::Vector3d::Zero();
   // Differential sources: the pose that the refused steps reach from the fused pose before the first.

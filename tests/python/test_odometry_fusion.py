@@ -74,6 +74,8 @@ def test_signatures_and_docstrings():
         ({"odom_sources": [{**WHEEL, "pose_variances": [0.1] * 5}]}, ValueError, "length 6, got length 5"),
         ({"initial_stds": [0.1]}, ValueError, "initial_stds"),
         ({"odom_frame_id": b"odom"}, ValueError, "odom_frame_id"),
+        ({"gate_recovery_seconds": "3", "init_moving_after_seconds": 2.0}, ValueError, "gate_recovery_seconds"),
+        ({"init_moving_after_seconds": None}, ValueError, "init_moving_after_seconds"),
     ],
 )
 def test_conversion_refusals(config, error, fragment):
@@ -116,6 +118,8 @@ def test_nested_defaults_and_sequences():
         ({"imus": [IMU, IMU]}, "imu", 'two `imus` entries share frame_id "imu"'),
         ({"imus": [{**IMU, "init_gyro_limit": 0.0}]}, "imu",
          'imu "imu" needs init_gyro_limit above zero or the filter never leaves init'),
+        ({"imus": [{**IMU, "init_accel_limit": -1}], "odom_sources": [{**WHEEL, "differential": False}]}, "imu",
+         'imu "imu" needs init_accel_limit above zero or the filter never leaves init'),
         ({"odom_sources": [{**WHEEL, "child_frame_id": " "}]}, "source",
          "an `odom_sources` entry needs both parent_frame_id and child_frame_id set"),
     ],
