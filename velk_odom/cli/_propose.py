@@ -548,7 +548,8 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         where = f"odom_sources {parent} -> {child}"
         entry = {"parent_frame_id": parent, "child_frame_id": child, "pose_variances": [0.0] * 6}
         twist_stated = any(0.0 < v < UNKNOWN_VARIANCE for v in covariance_diagonal(m.twist.covariance))
-        if twist_stated or any(any(v != 0.0 for v in row) for row in data[t].a + data[t].b):
+        has_twist = twist_stated or any(any(v != 0.0 for v in row) for row in data[t].a + data[t].b)
+        if has_twist and imus:
             entry["twist_variances"] = _wheel_twist_variances(m, yaw_ratio if t == wheel_topic else None, turning_s, where, notes)
             notes.append(f"{where}.pose_variances: 0, the pose is integrated from the same twist and would count it twice")
         else:
@@ -557,7 +558,11 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
             if not any(entry["pose_variances"]):
                 entry["pose_variances"] = [1.0e-2, 1.0e-2, 0.0, 0.0, 0.0, 1.0e-2]
             entry["twist_variances"] = [0.0] * 6
-            notes.append(f"{where}: the messages carry no twist, so their pose is fused")
+            notes.append(
+                f"{where}: the messages carry no twist, so their pose is fused"
+                if imus
+                else f"{where}: without an IMU the sources' poses are blended, so the pose is fused"
+            )
         sources.append(entry)
         topics[t] = {"odom_source": [parent, child]}
     if imus:
