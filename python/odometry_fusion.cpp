@@ -36,6 +36,7 @@ struct ConfigFields<fusion::ImuConfig> {
         field("accel_random_walk", &C::accel_random_walk),
         field("init_samples", &C::init_samples),
         field("init_gyro_limit", &C::init_gyro_limit),
+        field("init_accel_limit", &C::init_accel_limit),
     };
     return f;
   }
@@ -50,6 +51,7 @@ struct ConfigFields<fusion::SourceConfig> {
         field("child_frame_id", &C::child_frame_id),
         field("pose_variances", &C::pose_variances),
         field("twist_variances", &C::twist_variances),
+        field("differential", &C::differential),
     };
     return f;
   }
@@ -85,6 +87,8 @@ struct ConfigFields<fusion::OdometryFusionConfig> {
         field("initial_stds", &C::initial_stds),
         field("odom_sources", &C::odom_sources),
         field("per_dimension_error_variance", &C::per_dimension_error_variance),
+        field("gate_recovery_seconds", &C::gate_recovery_seconds),
+        field("init_moving_after_seconds", &C::init_moving_after_seconds),
     };
     return f;
   }
@@ -215,7 +219,11 @@ PyObject* counters(PyObject* self, PyObject*) {
                            {"replayed", c.replayed},
                            {"too_late", c.too_late},
                            {"non_finite_imu", c.non_finite_imu},
-                           {"stale_poses", c.stale_poses}});
+                           {"stale_poses", c.stale_poses},
+                           {"gate_resets", c.gate_resets},
+                           {"init_deferred_gyro", c.init_deferred_gyro},
+                           {"init_deferred_accel", c.init_deferred_accel},
+                           {"init_deferred_moving", c.init_deferred_moving}});
 }
 
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {
@@ -235,7 +243,8 @@ PyMethodDef methods[] = {
     {"counters", counters, METH_NOARGS,
      "counters($self)\n--\n\n"
      "The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,\n"
-     "non_finite_imu and stale_poses (the fields of the line report() logs)."},
+     "non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel and\n"
+     "init_deferred_moving (the fields of the line report() logs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

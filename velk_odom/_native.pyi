@@ -130,10 +130,12 @@ class OdometryFusion:
     Config keys: odom_frame_id, output_frame_id, publish_rate (Hz), replay_buffer_seconds,
     outlier_rejection_allowed_variance, max_position_m, imus (list of {frame_id,
     gyro_noise_density, gyro_random_walk, accel_noise_density, accel_random_walk, init_samples,
-    init_gyro_limit}), initial_gravity_estimate, initial_stds ({position, velocity, rotation,
-    bias}), odom_sources (list of {parent_frame_id, child_frame_id, pose_variances,
-    twist_variances}, six variances each, negative: take the estimate's covariance diagonal),
-    per_dimension_error_variance (six variances of zero-twist rows).
+    init_gyro_limit, init_accel_limit}), initial_gravity_estimate, initial_stds ({position,
+    velocity, rotation, bias}), odom_sources (list of {parent_frame_id, child_frame_id,
+    pose_variances, twist_variances, differential}, six variances each, negative: take the
+    estimate's covariance diagonal; differential false: absolute poses),
+    per_dimension_error_variance (six variances of zero-twist rows), gate_recovery_seconds,
+    init_moving_after_seconds. The README's table gives every key's meaning and default.
 
     A configuration the engine cannot run with is reported by the first handle_imu (or, without
     IMUs, handle_source) call as PanicException; the object stays usable. Nothing else raises
@@ -148,7 +150,8 @@ class OdometryFusion:
     def report(self) -> None: ...
     def counters(self) -> dict[str, int]:
         """The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,
-        non_finite_imu and stale_poses (the fields of the line report() logs)."""
+        non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel and
+        init_deferred_moving (the fields of the line report() logs)."""
 # </OdometryFusion>
 
 def init_logging(level: str = "info") -> None:

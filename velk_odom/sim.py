@@ -1,8 +1,8 @@
 """A deterministic simulator of a planar robot with one IMU and wheel odometry.
 
 The robot stands still for ``still_s`` seconds (long enough for the fusion engine's stillness
-initialisation), then drives a seeded sequence of straight stretches and turns with smooth speed and
-yaw-rate changes. Everything is pure Python (standard library only) and repeatable: the same
+initialisation), or with ``start_speed`` drives straight from the first sample, then drives a seeded
+sequence of straight stretches and turns with smooth speed and yaw-rate changes, never stopping. Everything is pure Python (standard library only) and repeatable: the same
 arguments give the same recording, bit for bit.
 
 What it produces (all stamps are integer nanoseconds of the data clock, starting at 0)::
@@ -26,10 +26,18 @@ The models:
   rotated into IMU axes; the accelerometer reads specific force, i.e. the acceleration of the IMU
   origin (base acceleration plus the tangential and centripetal lever-arm terms) minus gravity
   (0, 0, -g) of the odometry frame, in IMU axes. With ``noise`` on, each axis carries white noise of
-  the stated density (standard deviation density * sqrt(rate)) and a constant bias.
+  the stated density (standard deviation density * sqrt(rate)) and a constant bias (``gyro_bias``
+  replaces the gyroscope's). ``vibration`` adds white accelerometer noise of that many m/s² per m/s
+  of speed (and a fiftieth of it in rad/s on the gyroscope), as the ground shakes a driving robot.
+  ``imu_spike_g`` adds one sample reading that many g more on the IMU's x axis. With
+  ``ahrs_noise_deg`` each sample also carries an AHRS orientation: the true world-from-IMU attitude
+  with its heading referenced to north (``AHRS_NORTH``), turned by white noise of that many degrees
+  per axis; `Recording.ahrs_variance` is its per-axis variance.
 - Wheels: the measured twist is the true body twist scaled by (1 + ``wheel_scale_error``) (both
-  wheel radii wrong by the same factor, so speed and yaw rate share it), plus white noise; during
-  the slip burst the wheels spin ``slip_speed`` m/s faster than the robot moves. The pose is
+  wheel radii wrong by the same factor, so speed and yaw rate share it), the yaw rate further by
+  ``wheel_yaw_scale`` (a skid-steer robot's wheels slide in turns, so its kinematic yaw rate is far
+  off), plus white noise; during the slip burst the wheels spin ``slip_speed`` m/s faster than the
+  robot moves. The pose is
   integrated from the measured twist, so it drifts like real wheel odometry. Covariances are fixed
   diagonals, as typical drive controllers publish them.
 - Delivery: IMU samples arrive 1 ms after their stamp, wheel messages 2 ms after theirs, except a
@@ -53,11 +61,15 @@ from velk_odom._geometry import (
     quat_conj,
     quat_from_axis_angle,
     quat_from_rpy,
+    quat_mul,
     rotate,
+    yaw_of,
 )
 
 __all__ = [
+    "CONDITIONS",
     "DEFAULT_BASE_FROM_IMU",
+    "UPSIDE_DOWN_BASE_FROM_IMU",
     "Delivery",
     "ImuNoise",
     "ImuReading",
@@ -71,10 +83,31 @@ GRAVITY = 9.80665
 # The IMU sits 20 cm ahead, 5 cm right and 15 cm above the base origin, turned 90 degrees about z and
 # slightly tilted, so that a wrong mounting transform or lever arm shows in the results.
 DEFAULT_BASE_FROM_IMU: Pair = ((0.20, -0.05, 0.15), quat_from_rpy(0.02, -0.015, 0.5 * math.pi))
+# The same place, the board mounted upside down and turned a quarter turn about z.
+UPSIDE_DOWN_BASE_FROM_IMU: Pair = ((0.20, -0.05, 0.15), quat_from_rpy(math.pi, 0.0, 0.5 * math.pi))
 
 # Consumer MEMS figures (per axis).
 DEFAULT_GYRO_BIAS: Vec3 = (0.003, -0.002, 0.004)  # rad/s
 DEFAULT_ACCEL_BIAS: Vec3 = (0.05, -0.08, 0.06)  # m/s²
+
+# An AHRS references its heading to magnetic north, not to where the robot started.
+AHRS_NORTH: Quat = quat_from_axis_angle((0.0, 0.0, 1.0), 0.7)
+# rad²: an exact simulated AHRS still reports a real covariance.
+MIN_AHRS_VARIANCE = 1.0e-4
+# rad/s of gyro vibration per m/s² of accelerometer vibration.
+VIBRATION_GYRO_PER_ACCEL = 0.02
+
+# The conditions a real robot's recording brings, one keyword set each (see `simulate`). A recording
+# with the upside-down mount is meant to go without /tf_static: the mount is not in the recording.
+CONDITIONS: Dict[str, Dict[str, Any]] = {
+    "start driving": dict(start_speed=1.5, vibration=0.3),
+    "skid-steer yaw rate x7": dict(wheel_yaw_scale=7.0),
+    "upside-down IMU": dict(base_from_imu=UPSIDE_DOWN_BASE_FROM_IMU),
+    "gyro bias 0.01": dict(gyro_bias=(0.01, 0.01, 0.01)),
+    "AHRS 2 deg": dict(ahrs_noise_deg=2.0),
+    "16 g sample": dict(imu_spike_g=16.0),
+    "2 s wheel slip": dict(slip=True),
+}
 
 # Variances a drive controller typically publishes: z, roll and pitch are "unknown" (huge).
 _UNKNOWN = 1.0e6
@@ -102,6 +135,7 @@ class ImuReading:
     frame_id: str
     angular_velocity: Vec3
     linear_acceleration: Vec3
+    orientation: Optional[Quat] = None  # AHRS world_from_imu (heading from north), when simulated
 
 
 @dataclass(frozen=True)
@@ -150,6 +184,10 @@ class Recording:
     imu_samples: List[ImuReading] = field(repr=False)
     wheel_estimates: List[WheelReading] = field(repr=False)
     deliveries: List[Delivery] = field(repr=False)
+    imu_sigmas: Tuple[float, float] = (0.0, 0.0)  # per-sample white noise of gyro (rad/s) and accel (m/s²)
+    ahrs_variance: float = -1.0  # rad² per axis of the AHRS orientation; -1 without one
+    wheel_yaw_scale: float = 1.0
+    imu_spike_ns: Optional[int] = None
 
     def ground_truth_at(self, t_ns: int) -> Tuple[float, float, float, float, float, float, float]:
         """Pose (x, y, z, qx, qy, qz, qw) of the base at t_ns, interpolated linearly in position and
@@ -185,6 +223,19 @@ class Recording:
             object.__setattr__(self, "_stamps_cache", cached)
         return cached
 
+    def drift(self, rows: Sequence[Sequence[float]]) -> float:
+        """Planar distance (m) between the last pose of a trajectory and the ground truth, after the
+        trajectory's first pose is laid onto the ground truth at its stamp (position and heading),
+        as an odometry started there would be. ``rows``: (t_ns, x, y, z, qx, qy, qz, qw), stamps on
+        this recording's clock."""
+        first, last = rows[0], rows[-1]
+        g0, g1 = self.ground_truth_at(int(first[0])), self.ground_truth_at(int(last[0]))
+        turn = yaw_of(g0[3:7]) - yaw_of(first[4:8])
+        dx, dy = last[1] - first[1], last[2] - first[2]
+        x = g0[0] + math.cos(turn) * dx - math.sin(turn) * dy
+        y = g0[1] + math.sin(turn) * dx + math.cos(turn) * dy
+        return math.hypot(x - g1[0], y - g1[1])
+
     def distance_travelled(self) -> float:
         """Path length of the ground truth in metres."""
         total = 0.0
@@ -197,7 +248,9 @@ class Recording:
         wheel odometry as a pose and twist source. x, y and yaw take the variances each message gives
         (-1); the dimensions the messages mark unknown (1e6) are left out (0), since near-infinite
         variance rows only widen the outlier gate, which grows with the row count; the body's vertical
-        speed is held near zero, as for any ground robot."""
+        speed is held near zero, as for any ground robot. A wheel yaw rate scaled by
+        ``wheel_yaw_scale`` is left out, with the heading the wheel pose integrates from it."""
+        yaw_ok = self.wheel_yaw_scale == 1.0
         init_samples = max(1, min(200, int(0.5 * self.still_until_ns * 1e-9 * self.imu_rate_hz)))
         return {
             "odom_frame_id": self.odom_frame_id,
@@ -211,14 +264,15 @@ class Recording:
                     "accel_noise_density": self.imu_noise.accel_noise_density,
                     "accel_random_walk": self.imu_noise.accel_random_walk,
                     "init_samples": init_samples,
+                    "init_gyro_limit": max(0.05, 2.0 * math.sqrt(sum(b * b for b in self.gyro_bias))),
                 }
             ],
             "odom_sources": [
                 {
                     "parent_frame_id": self.odom_frame_id,
                     "child_frame_id": self.base_frame_id,
-                    "pose_variances": [-1.0, -1.0, 0.0, 0.0, 0.0, -1.0],
-                    "twist_variances": [-1.0, -1.0, GROUND_VERTICAL_SPEED_VARIANCE, 0.0, 0.0, -1.0],
+                    "pose_variances": [-1.0, -1.0, 0.0, 0.0, 0.0, -1.0 if yaw_ok else 0.0],
+                    "twist_variances": [-1.0, -1.0, GROUND_VERTICAL_SPEED_VARIANCE, 0.0, 0.0, -1.0 if yaw_ok else 0.0],
                 }
             ],
         }
@@ -279,9 +333,11 @@ class _Profile:
         return v0 + (v1 - v0) * s, (v1 - v0) * ds, w0 + (w1 - w0) * s, (w1 - w0) * ds
 
 
-def _make_profile(rng: random.Random, duration_s: float, still_s: float) -> _Profile:
-    knots: List[Tuple[float, float, float]] = [(0.0, 0.0, 0.0)]
-    t = still_s
+def _make_profile(rng: random.Random, duration_s: float, still_s: float, start_speed: float) -> _Profile:
+    # A robot already driving at start_speed goes straight for the first stretch, the case that a
+    # stillness test on the gyro alone takes for rest.
+    knots: List[Tuple[float, float, float]] = [(0.0, start_speed, 0.0)]
+    t = still_s if start_speed == 0.0 else rng.uniform(4.0, 8.0)
     while t < duration_s:
         v = rng.uniform(0.5, 1.3)
         turn = rng.uniform(0.25, 0.6) * rng.choice((-1.0, 1.0))
@@ -297,11 +353,147 @@ def _gauss3(rng: random.Random, sigma: float) -> Vec3:
     return (rng.gauss(0.0, sigma), rng.gauss(0.0, sigma), rng.gauss(0.0, sigma))
 
 
+def _add3(*vs: Sequence[float]) -> Vec3:
+    return (sum(v[0] for v in vs), sum(v[1] for v in vs), sum(v[2] for v in vs))
+
+
 def _diag36(values: Sequence[float]) -> Tuple[float, ...]:
     out = [0.0] * 36
     for i, v in enumerate(values):
         out[7 * i] = v
     return tuple(out)
+
+
+def _quat_exp(v: Sequence[float]) -> Quat:
+    angle = math.sqrt(sum(c * c for c in v))
+    return quat_from_axis_angle(v, angle) if angle > 0.0 else IDENTITY_QUAT
+
+
+def _ground_truth(profile: _Profile, n: int, period_ns: int) -> List[Tuple[int, float, float, float, float, float, float, float]]:
+    """Unicycle kinematics by RK4 on (x, y, yaw) at the IMU period."""
+    dt = period_ns * 1e-9
+
+    def deriv(t: float, yaw: float) -> Tuple[float, float, float]:
+        v, _, w, _ = profile(t)
+        return v * math.cos(yaw), v * math.sin(yaw), w
+
+    rows = []
+    x = y = yaw = 0.0
+    for k in range(n):
+        t = k * dt
+        rows.append((k * period_ns, x, y, 0.0, 0.0, 0.0, math.sin(0.5 * yaw), math.cos(0.5 * yaw)))
+        k1 = deriv(t, yaw)
+        k2 = deriv(t + 0.5 * dt, yaw + 0.5 * dt * k1[2])
+        k3 = deriv(t + 0.5 * dt, yaw + 0.5 * dt * k2[2])
+        k4 = deriv(t + dt, yaw + dt * k3[2])
+        x += dt / 6.0 * (k1[0] + 2.0 * k2[0] + 2.0 * k3[0] + k4[0])
+        y += dt / 6.0 * (k1[1] + 2.0 * k2[1] + 2.0 * k3[1] + k4[1])
+        yaw += dt / 6.0 * (k1[2] + 2.0 * k2[2] + 2.0 * k3[2] + k4[2])
+    return rows
+
+
+def _imu_readings(
+    profile: _Profile,
+    ground_truth: Sequence[Tuple[int, float, float, float, float, float, float, float]],
+    base_from_imu: Pair,
+    gravity: float,
+    gyro_bias: Vec3,
+    accel_bias: Vec3,
+    sigma_g: float,
+    sigma_a: float,
+    vibration: float,
+    ahrs_sigma: Optional[float],
+    spike: Optional[Tuple[int, float]],
+    seed: int,
+) -> List[ImuReading]:
+    """Specific force at the IMU origin and body rate, in IMU axes, with white noise, constant
+    biases, speed-proportional vibration, an optional AHRS orientation and one optional spike."""
+    rng = random.Random(f"velk-sim-noise-{seed}")
+    vibration_rng = random.Random(f"velk-sim-vibration-{seed}")
+    ahrs_rng = random.Random(f"velk-sim-ahrs-{seed}")
+    lever, q_bi = base_from_imu
+    q_ib = quat_conj(q_bi)
+    out = []
+    for row in ground_truth:
+        t_ns = row[0]
+        v, dv, w, dw = profile(t_ns * 1e-9)
+        omega_b = (0.0, 0.0, w)
+        alpha_b = (0.0, 0.0, dw)
+        # Specific force at the IMU origin, base axes: a_base + alpha x r + omega x (omega x r) - g.
+        f_b = _add3((dv, v * w, gravity), cross(alpha_b, lever), cross(omega_b, cross(omega_b, lever)))
+        gyro = _add3(rotate(q_ib, omega_b), gyro_bias, _gauss3(rng, sigma_g))
+        accel = _add3(rotate(q_ib, f_b), accel_bias, _gauss3(rng, sigma_a))
+        if vibration > 0.0:
+            # The ground shakes a driving robot in proportion to its speed; a standing one is calm.
+            accel = _add3(accel, _gauss3(vibration_rng, vibration * abs(v)))
+            gyro = _add3(gyro, _gauss3(vibration_rng, VIBRATION_GYRO_PER_ACCEL * vibration * abs(v)))
+        if spike is not None and t_ns == spike[0]:
+            accel = (accel[0] + spike[1], accel[1], accel[2])
+        orientation = None
+        if ahrs_sigma is not None:
+            q_wb = (0.0, 0.0, row[6], row[7])
+            noise = _quat_exp(_gauss3(ahrs_rng, ahrs_sigma))
+            orientation = quat_mul(AHRS_NORTH, quat_mul(q_wb, quat_mul(q_bi, noise)))
+        out.append(ImuReading(t_ns, "imu_link", gyro, accel, orientation))
+    return out
+
+
+def _wheel_readings(
+    profile: _Profile,
+    end_ns: int,
+    period_ns: int,
+    scale: float,
+    yaw_scale: float,
+    sigma_v: float,
+    sigma_w: float,
+    slip_interval: Optional[Tuple[int, int]],
+    slip_speed: float,
+    seed: int,
+) -> List[WheelReading]:
+    """Wheel twist (scaled, noisy, slipping) and the pose a drive controller integrates from it."""
+    rng = random.Random(f"velk-sim-wheel-{seed}")
+    pose_cov = _diag36(WHEEL_POSE_VARIANCES)
+    twist_cov = _diag36(WHEEL_TWIST_VARIANCES)
+    out = []
+    wx = wy = wyaw = 0.0
+    prev: Optional[Tuple[int, float, float]] = None
+    for t_ns in range(0, end_ns + 1, period_ns):
+        v, _, w, _ = profile(t_ns * 1e-9)
+        v_m = v * scale + (rng.gauss(0.0, sigma_v) if sigma_v else 0.0)
+        w_m = w * scale * yaw_scale + (rng.gauss(0.0, sigma_w) if sigma_w else 0.0)
+        if v == 0.0 and w == 0.0:
+            v_m = w_m = 0.0  # encoders of a standing robot read zero, noise or not
+        if slip_interval is not None and slip_interval[0] <= t_ns < slip_interval[1]:
+            v_m += slip_speed
+        if prev is not None:
+            # Trapezoidal rule over the twist at both ends of the interval, heading at the midpoint.
+            step = (t_ns - prev[0]) * 1e-9
+            v_avg = 0.5 * (v_m + prev[1])
+            w_avg = 0.5 * (w_m + prev[2])
+            mid_yaw = wyaw + 0.5 * w_avg * step
+            wx += v_avg * step * math.cos(mid_yaw)
+            wy += v_avg * step * math.sin(mid_yaw)
+            wyaw += w_avg * step
+        prev = (t_ns, v_m, w_m)
+        q = quat_from_axis_angle((0.0, 0.0, 1.0), wyaw) if wyaw != 0.0 else IDENTITY_QUAT
+        out.append(WheelReading(t_ns, "odom", "base_link", (wx, wy, 0.0), q, pose_cov, (v_m, 0.0, 0.0), (0.0, 0.0, w_m), twist_cov))
+    return out
+
+
+def _deliveries(
+    imu: Sequence[ImuReading], wheel: Sequence[WheelReading], late_fraction: float, late_range_ms: Tuple[float, float], seed: int
+) -> List[Delivery]:
+    """IMU samples arrive 1 ms after their stamp, wheel messages 2 ms, a fraction of them late."""
+    rng = random.Random(f"velk-sim-delivery-{seed}")
+    out = [Delivery(m.timestamp_ns + 1_000_000, "imu", m) for m in imu]
+    lo_ms, hi_ms = late_range_ms
+    for m in wheel:
+        late = rng.random() < late_fraction
+        delay_ns = int(round(rng.uniform(lo_ms, hi_ms) * 1e6)) if late else 2_000_000
+        out.append(Delivery(m.timestamp_ns + delay_ns, "wheel", m))
+    # Ties keep the order IMU first, then by stamp.
+    out.sort(key=lambda d: (d.arrival_ns, d.kind != "imu", d.message.timestamp_ns))
+    return out
 
 
 def simulate(
@@ -310,157 +502,86 @@ def simulate(
     *,
     imu_rate_hz: float = 200.0,
     wheel_rate_hz: float = 50.0,
-    still_s: float = 2.0,
+    still_s: Optional[float] = None,
+    start_speed: float = 0.0,
     noise: bool = True,
+    vibration: float = 0.0,
+    gyro_bias: Optional[Vec3] = None,
     wheel_scale_error: float = 0.02,
+    wheel_yaw_scale: float = 1.0,
     late_fraction: float = 0.1,
     late_range_ms: Tuple[float, float] = (20.0, 400.0),
     slip: bool = True,
     slip_at_s: Optional[float] = None,
     slip_duration_s: float = 2.0,
     slip_speed: float = 0.8,
+    ahrs_noise_deg: Optional[float] = None,
+    imu_spike_g: Optional[float] = None,
+    imu_spike_at_s: Optional[float] = None,
     base_from_imu: Pair = DEFAULT_BASE_FROM_IMU,
     imu_noise: ImuNoise = ImuNoise(),
     gravity: float = GRAVITY,
 ) -> Recording:
     """Simulate ``duration_s`` seconds of driving. See the module docstring for the models.
 
-    ``noise=False`` gives exact sensors: no white noise and zero IMU biases (the wheel scale error,
-    slip and late delivery are controlled by their own arguments). ``slip_at_s`` defaults to 55 % of
-    the run (at least one second after the still period). Raises ValueError for a non-positive
-    duration or rate, or a still period longer than the run.
+    ``noise=False`` gives exact sensors: no white noise and zero IMU biases unless ``gyro_bias`` is
+    given (the wheel errors, slip, vibration and late delivery are controlled by their own arguments).
+    ``still_s`` defaults to 2 s, or 0 when ``start_speed`` > 0 (driving from the first sample).
+    ``slip_at_s`` defaults to 55 % of the run and ``imu_spike_at_s`` to 40 % (both at least one
+    second after the still period). Raises ValueError for a non-positive duration or rate, a still
+    period longer than the run, or a still period together with a start speed.
     """
+    if still_s is None:
+        still_s = 0.0 if start_speed > 0.0 else 2.0
     if not (duration_s > 0.0 and imu_rate_hz > 0.0 and wheel_rate_hz > 0.0):
         raise ValueError("duration_s, imu_rate_hz and wheel_rate_hz must be positive")
     if not (0.0 <= still_s < duration_s):
         raise ValueError(f"still_s must lie in [0, duration_s), got {still_s}")
+    if not (0.0 <= start_speed < 10.0) or (start_speed > 0.0 and still_s > 0.0):
+        raise ValueError(f"start_speed must lie in [0, 10) m/s and needs still_s 0, got {start_speed} with still_s {still_s}")
     if not (0.0 <= late_fraction <= 1.0):
         raise ValueError(f"late_fraction must lie in [0, 1], got {late_fraction}")
+    if not (vibration >= 0.0) or (ahrs_noise_deg is not None and not ahrs_noise_deg >= 0.0):
+        raise ValueError(f"vibration and ahrs_noise_deg must be at least 0, got {vibration} and {ahrs_noise_deg}")
 
-    profile = _make_profile(random.Random(f"velk-sim-profile-{seed}"), duration_s, still_s)
-    rng = random.Random(f"velk-sim-noise-{seed}")
-    delivery_rng = random.Random(f"velk-sim-delivery-{seed}")
-
+    profile = _make_profile(random.Random(f"velk-sim-profile-{seed}"), duration_s, still_s, start_speed)
     imu_period_ns = int(round(1e9 / imu_rate_hz))
-    wheel_period_ns = int(round(1e9 / wheel_rate_hz))
     end_ns = int(round(duration_s * 1e9))
+    ground_truth = _ground_truth(profile, end_ns // imu_period_ns + 1, imu_period_ns)
 
-    # Ground truth, RK4 on (x, y, yaw) at the IMU period.
-    dt = imu_period_ns * 1e-9
+    def event_ns(at_s: Optional[float], fraction: float) -> int:
+        start_s = at_s if at_s is not None else max(fraction * duration_s, still_s + 1.0)
+        return int(round(start_s * 1e9))
 
-    def deriv(t: float, yaw: float) -> Tuple[float, float, float]:
-        v, _, w, _ = profile(t)
-        return v * math.cos(yaw), v * math.sin(yaw), w
-
-    ground_truth = []
-    x = y = yaw = 0.0
-    n_imu = end_ns // imu_period_ns + 1
-    for k in range(n_imu):
-        t = k * dt
-        ground_truth.append((k * imu_period_ns, x, y, 0.0, 0.0, 0.0, math.sin(0.5 * yaw), math.cos(0.5 * yaw)))
-        k1 = deriv(t, yaw)
-        k2 = deriv(t + 0.5 * dt, yaw + 0.5 * dt * k1[2])
-        k3 = deriv(t + 0.5 * dt, yaw + 0.5 * dt * k2[2])
-        k4 = deriv(t + dt, yaw + dt * k3[2])
-        x += dt / 6.0 * (k1[0] + 2.0 * k2[0] + 2.0 * k3[0] + k4[0])
-        y += dt / 6.0 * (k1[1] + 2.0 * k2[1] + 2.0 * k3[1] + k4[1])
-        yaw += dt / 6.0 * (k1[2] + 2.0 * k2[2] + 2.0 * k3[2] + k4[2])
-
-    # IMU readings.
-    lever, q_bi = base_from_imu
-    q_ib = quat_conj(q_bi)
-    gyro_bias = DEFAULT_GYRO_BIAS if noise else (0.0, 0.0, 0.0)
+    if gyro_bias is None:
+        gyro_bias = DEFAULT_GYRO_BIAS if noise else (0.0, 0.0, 0.0)
     accel_bias = DEFAULT_ACCEL_BIAS if noise else (0.0, 0.0, 0.0)
     sigma_g = imu_noise.gyro_noise_density * math.sqrt(imu_rate_hz) if noise else 0.0
     sigma_a = imu_noise.accel_noise_density * math.sqrt(imu_rate_hz) if noise else 0.0
-    imu_frame = "imu_link"
-    imu_samples = []
-    for k in range(n_imu):
-        t_ns = k * imu_period_ns
-        v, dv, w, dw = profile(t_ns * 1e-9)
-        omega_b = (0.0, 0.0, w)
-        alpha_b = (0.0, 0.0, dw)
-        # Specific force at the IMU origin, base axes: a_base + alpha x r + omega x (omega x r) - g.
-        tangential = cross(alpha_b, lever)
-        centripetal = cross(omega_b, cross(omega_b, lever))
-        f_b = (
-            dv + tangential[0] + centripetal[0],
-            v * w + tangential[1] + centripetal[1],
-            gravity + tangential[2] + centripetal[2],
-        )
-        gyro = rotate(q_ib, omega_b)
-        accel = rotate(q_ib, f_b)
-        ng = _gauss3(rng, sigma_g)
-        na = _gauss3(rng, sigma_a)
-        imu_samples.append(
-            ImuReading(
-                t_ns,
-                imu_frame,
-                tuple(gyro[i] + gyro_bias[i] + ng[i] for i in range(3)),  # type: ignore[arg-type]
-                tuple(accel[i] + accel_bias[i] + na[i] for i in range(3)),  # type: ignore[arg-type]
-            )
-        )
+    spike = None
+    if imu_spike_g is not None:
+        spike = (event_ns(imu_spike_at_s, 0.4) // imu_period_ns * imu_period_ns, imu_spike_g * gravity)
+    ahrs_sigma = math.radians(ahrs_noise_deg) if ahrs_noise_deg is not None else None
+    imu_samples = _imu_readings(
+        profile, ground_truth, base_from_imu, gravity, gyro_bias, accel_bias, sigma_g, sigma_a, vibration, ahrs_sigma, spike, seed
+    )
 
-    # Wheel odometry.
+    slip_interval = None
     if slip:
-        slip_start_s = slip_at_s if slip_at_s is not None else max(0.55 * duration_s, still_s + 1.0)
-        slip_interval: Optional[Tuple[int, int]] = (
-            int(round(slip_start_s * 1e9)),
-            int(round((slip_start_s + slip_duration_s) * 1e9)),
-        )
-    else:
-        slip_interval = None
-    sigma_v = 0.01 if noise else 0.0
-    sigma_w = 0.005 if noise else 0.0
-    scale = 1.0 + wheel_scale_error
-    pose_cov = _diag36(WHEEL_POSE_VARIANCES)
-    twist_cov = _diag36(WHEEL_TWIST_VARIANCES)
-    wheel_estimates = []
-    wx = wy = wyaw = 0.0
-    prev_t_ns: Optional[int] = None
-    prev_v = prev_w = 0.0
-    for t_ns in range(0, end_ns + 1, wheel_period_ns):
-        v, _, w, _ = profile(t_ns * 1e-9)
-        v_m = v * scale + rng.gauss(0.0, sigma_v) if sigma_v else v * scale
-        w_m = w * scale + rng.gauss(0.0, sigma_w) if sigma_w else w * scale
-        if v == 0.0 and w == 0.0:
-            v_m = w_m = 0.0  # encoders of a standing robot read zero, noise or not
-        if slip_interval is not None and slip_interval[0] <= t_ns < slip_interval[1]:
-            v_m += slip_speed
-        if prev_t_ns is not None:
-            # Trapezoidal rule over the twist at both ends of the interval, heading at the midpoint.
-            step = (t_ns - prev_t_ns) * 1e-9
-            v_avg = 0.5 * (v_m + prev_v)
-            w_avg = 0.5 * (w_m + prev_w)
-            mid_yaw = wyaw + 0.5 * w_avg * step
-            wx += v_avg * step * math.cos(mid_yaw)
-            wy += v_avg * step * math.sin(mid_yaw)
-            wyaw += w_avg * step
-        prev_t_ns, prev_v, prev_w = t_ns, v_m, w_m
-        wheel_estimates.append(
-            WheelReading(
-                t_ns,
-                "odom",
-                "base_link",
-                (wx, wy, 0.0),
-                quat_from_axis_angle((0.0, 0.0, 1.0), wyaw) if wyaw != 0.0 else IDENTITY_QUAT,
-                pose_cov,
-                (v_m, 0.0, 0.0),
-                (0.0, 0.0, w_m),
-                twist_cov,
-            )
-        )
-
-    # Arrival order. Ties keep the order IMU first, then by stamp.
-    deliveries = [Delivery(m.timestamp_ns + 1_000_000, "imu", m) for m in imu_samples]
-    lo_ms, hi_ms = late_range_ms
-    for m in wheel_estimates:
-        if delivery_rng.random() < late_fraction:
-            delay_ns = int(round(delivery_rng.uniform(lo_ms, hi_ms) * 1e6))
-        else:
-            delay_ns = 2_000_000
-        deliveries.append(Delivery(m.timestamp_ns + delay_ns, "wheel", m))
-    deliveries.sort(key=lambda d: (d.arrival_ns, d.kind != "imu", d.message.timestamp_ns))
+        slip_start = event_ns(slip_at_s, 0.55)
+        slip_interval = (slip_start, slip_start + int(round(slip_duration_s * 1e9)))
+    wheel_estimates = _wheel_readings(
+        profile,
+        end_ns,
+        int(round(1e9 / wheel_rate_hz)),
+        1.0 + wheel_scale_error,
+        wheel_yaw_scale,
+        0.01 if noise else 0.0,
+        0.005 if noise else 0.0,
+        slip_interval,
+        slip_speed,
+        seed,
+    )
 
     return Recording(
         duration_s=duration_s,
@@ -468,7 +589,7 @@ def simulate(
         gravity=gravity,
         odom_frame_id="odom",
         base_frame_id="base_link",
-        imu_frame_id=imu_frame,
+        imu_frame_id="imu_link",
         base_from_imu=base_from_imu,
         imu_rate_hz=imu_rate_hz,
         wheel_rate_hz=wheel_rate_hz,
@@ -480,5 +601,9 @@ def simulate(
         ground_truth=ground_truth,
         imu_samples=imu_samples,
         wheel_estimates=wheel_estimates,
-        deliveries=deliveries,
+        deliveries=_deliveries(imu_samples, wheel_estimates, late_fraction, late_range_ms, seed),
+        imu_sigmas=(sigma_g, sigma_a),
+        ahrs_variance=max(ahrs_sigma**2, MIN_AHRS_VARIANCE) if ahrs_sigma is not None else -1.0,
+        wheel_yaw_scale=wheel_yaw_scale,
+        imu_spike_ns=spike[0] if spike is not None else None,
     )

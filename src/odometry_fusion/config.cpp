@@ -154,6 +154,9 @@ std::optional<std::string> check_config(const OdometryFusionConfig& config) {
     if (!(imu.init_gyro_limit > 0.0)) {
       return "imu " + quote_escaped(imu.frame_id) + " needs init_gyro_limit above zero or the filter never leaves init";
     }
+    if (!(imu.init_accel_limit > 0.0)) {
+      return "imu " + quote_escaped(imu.frame_id) + " needs init_accel_limit above zero or the filter never leaves init";
+    }
   }
   return std::nullopt;
 }

@@ -22,6 +22,10 @@ struct ImuConfig {
   double accel_random_walk = 0.0;     // m/s³/√Hz
   int64_t init_samples = 200;         // still samples averaged before initialising; below 1 acts as 1
   double init_gyro_limit = 0.05;      // rad/s: largest rate that counts as holding still
+  // m/s²: largest spread (root-mean-square deviation from the mean) of the specific force over a window of
+  // init_samples that counts as holding still. Steady driving turns no gyro but shakes the accelerometer;
+  // a robot at rest with its motors humming stays well below 0.4.
+  double init_accel_limit = 0.4;
 };
 
 // One odometry source. An estimate belongs to it when its frame_id and child_frame_id equal these.
@@ -32,6 +36,11 @@ struct SourceConfig {
   // number ≥ 0 becomes 0, and a dimension of variance 0 is not fused.
   std::array<double, 6> pose_variances{};
   std::array<double, 6> twist_variances{};
+  // true: each pose is fused as the motion since the source's previous pose (wheel or visual odometry).
+  // false: each pose is an absolute measurement of the fused pose (an AHRS attitude, a map or GNSS pose):
+  // its parent frame is tied to the odometry frame by a fixed transform, taken at the source's first usable
+  // pose, that turns about z only, so the source's roll and pitch stay absolute.
+  bool differential = true;
 };
 
 // Standard deviations of the initial error-state covariance.
@@ -56,11 +65,20 @@ struct OdometryFusionConfig {
   // Variances of the zero-twist pseudo-measurement rows (linear x, y, z, angular x, y, z); an entry that is
   // not a finite number above 0 adds no row.
   std::array<double, 6> per_dimension_error_variance{};
+  // s of data time for which every update carrying a source's rows may be refused by the gate (at least
+  // three times) before the source is taken back: the states it measures that disagree with it are reset
+  // to its measurement and their covariance widened. 0, negative or NaN: never.
+  double gate_recovery_seconds = 3.0;
+  // s of data time after the first IMU sample after which, if the robot was not held still long enough to
+  // initialise and a source reports a usable linear twist, the filter initialises in motion. 0, negative
+  // or NaN: only ever initialise at rest.
+  double init_moving_after_seconds = 2.0;
 };
 
 // The reason the engine cannot run with this configuration, or nullopt when it can. Checks, in order
 // and stopping at the first failure: every source names both frames; every IMU names its frame, no two
-// IMUs share a frame, every IMU gives all four noise figures above zero and an init_gyro_limit above zero.
+// IMUs share a frame, every IMU gives all four noise figures above zero, and init_gyro_limit and
+// init_accel_limit above zero.
 std::optional<std::string> check_config(const OdometryFusionConfig& config);
 
 // `text` in double quotes with quotes, backslashes and control characters escaped: "imu \"a\"\n" becomes

@@ -37,6 +37,21 @@ constexpr int64_t kBlendActiveNs = 500'000'000;
 // Rows of one measurement: six pose and six twist rows at most.
 constexpr Index kMaxRows = 12;
 
+// Before initialisation a source reporting a linear speed above this (m/s) keeps the robot from counting
+// as still: well above the noise of encoders at rest, well below any deliberate motion.
+constexpr double kStillSpeed = 0.05;
+
+// A source twist at most this far from an IMU sample's stamp describes the motion at that sample.
+constexpr int64_t kTwistFreshNs = 500'000'000;
+
+// An initialisation in motion averages at least this span of twist: the speed change over it, divided
+// by it, must not drown the tilt in encoder noise.
+constexpr int64_t kMotionWindowNs = 1'000'000'000;
+
+// A source is taken back only after at least this many consecutive refusals, so that one or two outliers
+// in a sparse stream never reset anything.
+constexpr uint64_t kMinRefusals = 3;
+
 // A variance that makes a row: finite and above zero.
 bool row_variance(double variance) { return variance > 0.0 && std::isfinite(variance); }
 
@@ -45,6 +60,46 @@ bool row_variance(double variance) { return variance > 0.0 && std::isfinite(vari
 double effective_variance(double configured, double diagonal) {
   const double v = configured < 0.0 ? diagonal : configured;
   return std::isfinite(v) && v >= 0.0 ? v : 0.0;
+}
+
+// The attitude of a base whose accelerometers read the specific force `force` at rest: the rotation that
+// turns its direction u onto +z, about the horizontal axis u × z (angle acos(u_z)), so no yaw is invented.
+// u along −z (upside down) has no such axis: a half turn about x. A zero force gives the identity.
+Quaterniond gravity_alignment(const Vector3d& force) {
+  if (!(force.squaredNorm() > 0.0)) {
+    return Quaterniond::Identity();
+  }
+  const Vector3d u = force / force.norm();
+  const Vector3d c = u.cross(Vector3d::UnitZ());
+  if (c.squaredNorm() > kSmallSquared && std::abs(u.z()) < 1.0) {
+    const double theta = std::acos(u.z());
+    const Vector3d v = c / c.norm() * std::sin(theta / 2.0);
+    return Quaterniond(std::cos(theta / 2.0), v.x(), v.y(), v.z());
+  }
+  return u.z() < 0.0 ? Quaterniond(0.0, 1.0, 0.0, 0.0) : Quaterniond::Identity();
+}
+
+// Heading of q: the angle about z of the z-y-x Euler decomposition.
+double yaw_of(const Quaterniond& q) {
+  return std::atan2(2.0 * (q.w() * q.z() + q.x() * q.y()), 1.0 - 2.0 * (q.y() * q.y() + q.z() * q.z()));
+}
+
+// odom_from_parent of an absolute source whose pose in its parent frame is `parent_pose` while the fused
+// pose is `fused`: a turn about z by the heading difference and the translation that make
+// odom_from_parent ∘ parent_pose coincide with `fused` in position and heading. Parent frames of absolute
+// references (map, ENU, world) are gravity aligned like the odometry frame, so roll and pitch stay the
+// source's own.
+Isometry yaw_aligned(const Isometry& fused, const Isometry& parent_pose) {
+  const double yaw = yaw_of(fused.rotation) - yaw_of(parent_pose.rotation);
+  Isometry odom_from_parent;
+  odom_from_parent.rotation = Quaterniond(std::cos(yaw / 2.0), 0.0, 0.0, std::sin(yaw / 2.0));
+  odom_from_parent.translation = fused.translation - odom_from_parent.rotate(parent_pose.translation);
+  return odom_from_parent;
+}
+
+// Whether the twist component j (linear 0–2, angular 3–5) of a measurement makes a row.
+bool twist_row(const std::array<double, 6>& variances, const Vector3d& linear, const Vector3d& angular, Index j) {
+  return row_variance(variances[j]) && std::isfinite(j < 3 ? linear[j] : angular[j - 3]);
 }
 
 std::string format_list(const std::vector<double>& values) {
@@ -72,7 +127,8 @@ FusionCore::FusionCore(OdometryFusionConfig config)
     : config_(std::move(config)),
       replay_span_ns_(ns_from_seconds(config_.replay_buffer_seconds)),
       imu_runtime_(config_.imus.size()),
-      last_source_pose_(config_.odom_sources.size()) {}
+      last_source_pose_(config_.odom_sources.size()),
+      init_twist_(config_.odom_sources.size()) {}
 
 Isometry FusionCore::fused_pose() const {
   Isometry pose;
@@ -146,30 +202,14 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
     return std::nullopt;
   }
 
-  // Not initialised: average still samples until every IMU has enough of them.
-  const ImuConfig& imu = *entry;
-  const double gyro_norm = omega.norm();
-  if (gyro_norm > imu.init_gyro_limit) {
-    VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
-                       "imu init deferred: waiting for the robot to hold still. Hold it still, or raise "
-                       "init_gyro_limit past the rate above.",
-                       {"frame_id", sample.frame_id}, {"gyro_norm", gyro_norm},
-                       {"init_gyro_limit", imu.init_gyro_limit});
-    for (ImuRuntime& each : imu_runtime_) {
-      each.gyro_sum.setZero();
-      each.accel_sum.setZero();
-      each.count = 0;
-    }
-    return std::nullopt;
+  // Not initialised: at rest, average still samples until every IMU has enough of them; in motion, follow
+  // a source's twist until an initialisation in motion is due.
+  if (!first_imu_ns_) {
+    first_imu_ns_ = sample.timestamp_ns;
   }
-  rt.gyro_sum += omega;
-  rt.accel_sum += a;
-  ++rt.count;
-  for (std::size_t j = 0; j < imu_runtime_.size(); ++j) {
-    const auto needed = static_cast<uint64_t>(std::max<int64_t>(config_.imus[j].init_samples, 1));
-    if (imu_runtime_[j].count < needed) {
-      return std::nullopt;
-    }
+  collect_motion(omega, a, sample.timestamp_ns);
+  if (initialized_ || !collect_still(k, omega, a, sample.timestamp_ns)) {
+    return std::nullopt;
   }
 
   // Mean rate and specific force per IMU; the overall specific force weighs every IMU alike.
@@ -182,31 +222,152 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
     biases[j].accel = imu_runtime_[j].accel_sum / count;
     force_sum += biases[j].accel;
   }
-  const Vector3d mean_force = force_sum / static_cast<double>(imu_count);
-
-  // q0 turns the direction u of the mean specific force onto +z: axis u × z, angle acos(u_z). When u is
-  // already along ±z (or zero) the axis is undefined and q0 stays the identity.
-  Quaterniond q0 = Quaterniond::Identity();
-  if (mean_force.squaredNorm() > 0.0) {
-    const Vector3d u = mean_force / mean_force.norm();
-    const Vector3d c = u.cross(Vector3d::UnitZ());
-    if (c.squaredNorm() > kSmallSquared && std::abs(u.z()) < 1.0) {
-      const double theta = std::acos(u.z());
-      const Vector3d axis = c / c.norm();
-      const Vector3d v = axis * std::sin(theta / 2.0);
-      q0 = Quaterniond(std::cos(theta / 2.0), v.x(), v.y(), v.z());
-    }
-  }
+  const Quaterniond q0 = gravity_alignment(force_sum / static_cast<double>(imu_count));
   // At rest the accelerometers should read g_b = q0⁻¹ (0, 0, g); the rest is bias.
   const Vector3d g_b = rotate_vector(q0.conjugate(), Vector3d(0.0, 0.0, config_.initial_gravity_estimate));
   for (ImuBias& bias : biases) {
     bias.accel -= g_b;
   }
-  initialize(sample.timestamp_ns, q0, std::move(biases));
+  initialize(sample.timestamp_ns, q0, std::move(biases), Vector3d::Zero(), "still");
   return std::nullopt;
 }
 
-void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vector<ImuBias> biases) {
+bool FusionCore::collect_still(std::size_t k, const Vector3d& omega, const Vector3d& a, int64_t t_ns) {
+  const ImuConfig& imu = config_.imus[k];
+  const double gyro_norm = omega.norm();
+  if (gyro_norm > imu.init_gyro_limit) {
+    ++counters_.init_deferred_gyro;
+    VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
+                       "imu init deferred: waiting for the robot to hold still. Hold it still, or raise "
+                       "init_gyro_limit past the rate above.",
+                       {"frame_id", imu.frame_id}, {"gyro_norm", gyro_norm}, {"init_gyro_limit", imu.init_gyro_limit});
+    restart_still_collection(t_ns);
+    return false;
+  }
+  ImuRuntime& rt = imu_runtime_[k];
+  rt.gyro_sum += omega;
+  rt.accel_sum += a;
+  rt.accel_square_sum += a.squaredNorm();
+  ++rt.count;
+  for (std::size_t j = 0; j < imu_runtime_.size(); ++j) {
+    const auto needed = static_cast<uint64_t>(std::max<int64_t>(config_.imus[j].init_samples, 1));
+    if (imu_runtime_[j].count < needed) {
+      return false;
+    }
+  }
+  // Spread of the specific force over each window: sqrt(mean |f|² − |mean f|²). Driving straight at a
+  // steady speed turns no gyro, but the ground shakes the accelerometer.
+  for (std::size_t j = 0; j < imu_runtime_.size(); ++j) {
+    const ImuRuntime& each = imu_runtime_[j];
+    const double count = static_cast<double>(each.count);
+    const double spread =
+        std::sqrt(std::max(0.0, each.accel_square_sum / count - (each.accel_sum / count).squaredNorm()));
+    if (spread > config_.imus[j].init_accel_limit) {
+      ++counters_.init_deferred_accel;
+      VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
+                         "imu init deferred: the accelerometer is not steady. Hold the robot still, or raise "
+                         "init_accel_limit past the spread above.",
+                         {"frame_id", config_.imus[j].frame_id}, {"accel_spread", spread},
+                         {"init_accel_limit", config_.imus[j].init_accel_limit});
+      restart_still_collection(t_ns);
+      return false;
+    }
+  }
+  return true;
+}
+
+void FusionCore::restart_still_collection(int64_t t_ns) {
+  for (ImuRuntime& each : imu_runtime_) {
+    each.gyro_sum.setZero();
+    each.accel_sum.setZero();
+    each.accel_square_sum = 0.0;
+    each.count = 0;
+  }
+  last_not_still_ns_ = t_ns;
+}
+
+void FusionCore::note_twist_before_init(const OdometryEstimate& estimate) {
+  const auto& sources = config_.odom_sources;
+  const auto entry = std::find_if(sources.begin(), sources.end(), [&](const SourceConfig& source) {
+    return source.parent_frame_id == estimate.frame_id && source.child_frame_id == estimate.child_frame_id;
+  });
+  if (entry == sources.end()) {
+    return;
+  }
+  SourceTwist twist;
+  for (Index j = 0; j < 3; ++j) {
+    const double variance = effective_variance(entry->twist_variances[j], estimate.twist_covariance(j, j));
+    if (row_variance(variance) && std::isfinite(estimate.twist_linear[j])) {
+      twist.linear[j] = estimate.twist_linear[j];
+      twist.usable = true;
+    }
+  }
+  if (!twist.usable) {
+    return;
+  }
+  twist.t_ns = estimate.timestamp_ns;
+  init_twist_[static_cast<std::size_t>(entry - sources.begin())] = twist;
+  const double speed = twist.linear.norm();
+  if (speed > kStillSpeed) {
+    ++counters_.init_deferred_moving;
+    VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
+                       "imu init deferred: an odometry source reports motion. Hold the robot still, or let it "
+                       "initialise in motion after init_moving_after_seconds.",
+                       {"frame_id", estimate.frame_id}, {"child_frame_id", estimate.child_frame_id},
+                       {"speed", speed}, {"init_moving_after_seconds", config_.init_moving_after_seconds});
+    restart_still_collection(estimate.timestamp_ns);
+  }
+}
+
+void FusionCore::collect_motion(const Vector3d& omega, const Vector3d& a, int64_t t_ns) {
+  // Follow the first source, in configuration order, whose twist is fresh at this sample.
+  std::optional<std::size_t> fresh;
+  for (std::size_t s = 0; s < init_twist_.size() && !fresh; ++s) {
+    const SourceTwist& twist = init_twist_[s];
+    const int64_t age_ns = saturating_sub(t_ns, twist.t_ns);
+    if (twist.usable && age_ns <= kTwistFreshNs && age_ns >= -kTwistFreshNs) {
+      fresh = s;
+    }
+  }
+  if (!fresh) {
+    motion_ = MotionWindow{};
+    return;
+  }
+  const SourceTwist& twist = init_twist_[*fresh];
+  if (motion_.source != fresh) {
+    motion_ = MotionWindow{};
+    motion_.source = fresh;
+    motion_.start_twist_ns = twist.t_ns;
+    motion_.start_velocity = twist.linear;
+  }
+  motion_.force_sum += a;
+  motion_.transport_sum += omega.cross(twist.linear);
+  ++motion_.count;
+
+  // Due once the robot has had init_moving_after_seconds to hold still since the first sample, was seen
+  // moving within that span (a robot at rest that only needs more samples waits for them), and the twist
+  // covers a window long enough to average.
+  const double after_s = config_.init_moving_after_seconds;
+  if (!(after_s > 0.0) || !first_imu_ns_ || !last_not_still_ns_) {
+    return;
+  }
+  const int64_t after_ns = ns_from_seconds(after_s);
+  const int64_t window_ns = saturating_sub(twist.t_ns, motion_.start_twist_ns);
+  if (saturating_sub(t_ns, *first_imu_ns_) < after_ns || saturating_sub(t_ns, *last_not_still_ns_) >= after_ns ||
+      window_ns < kMotionWindowNs) {
+    return;
+  }
+  // Specific force in base axes: f = dv_b/dt + ω × v_b + g_b. Over the window the means of f and ω × v_b
+  // and the twist's change leave g_b, whose direction gives roll and pitch; the heading starts at 0.
+  const double count = static_cast<double>(motion_.count);
+  const Vector3d g_b = motion_.force_sum / count - motion_.transport_sum / count -
+                       (twist.linear - motion_.start_velocity) / (static_cast<double>(window_ns) / 1e9);
+  const Quaterniond q0 = gravity_alignment(g_b);
+  initialize(t_ns, q0, std::vector<ImuBias>(config_.imus.size()), rotate_vector(q0, twist.linear), "moving");
+}
+
+void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vector<ImuBias> biases,
+                            const Vector3d& velocity, std::string_view mode) {
   filter_.noise.clear();
   for (const ImuConfig& imu : config_.imus) {
     filter_.noise.push_back(
@@ -219,8 +380,11 @@ void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vec
   }
   const InitialStds& stds = config_.initial_stds;
   filter_.init(attitude, std::move(biases), stds.position, stds.velocity, stds.rotation, stds.bias);
+  filter_.state.velocity = velocity;
   core_.anchors.assign(config_.odom_sources.size(), std::nullopt);
   core_.blend_records.assign(config_.odom_sources.size(), SourceBlend{});
+  core_.odom_from_parent.assign(config_.odom_sources.size(), std::nullopt);
+  core_.gates.assign(config_.odom_sources.size(), SourceGate{});
   // The filter state holds at t0: the first IMU event propagates from there, not from the clock's zero.
   core_.last_imu_ns = t0_ns;
   initialized_ = true;
@@ -232,7 +396,7 @@ void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vec
   snapshot(seed.snapshot);
 
   VELK_LOG(Info, kLogTarget, "odometry_fusion initialized", {"gyro_biases", format_list(gyro_biases)},
-           {"use_imu", !config_.imus.empty()});
+           {"use_imu", !config_.imus.empty()}, {"init_mode", mode});
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -297,11 +461,11 @@ void FusionCore::apply_and_store(std::size_t index) {
   Event& event = buffer_[index];
   if (const auto* imu = std::get_if<ImuInput>(&event.input)) {
     apply_imu(*imu, event.timestamp_ns);
-  } else if (const auto* measurement = std::get_if<MeasurementInput>(&event.input)) {
+  } else if (auto* measurement = std::get_if<MeasurementInput>(&event.input)) {
     if (config_.imus.empty()) {
       apply_blend_measurement(*measurement, event.timestamp_ns);
     } else {
-      apply_filter_measurement(*measurement);
+      apply_filter_measurement(*measurement, event.timestamp_ns);
     }
   }
   snapshot(event.snapshot);
@@ -331,6 +495,7 @@ void FusionCore::apply_imu(const ImuInput& imu, int64_t t_ns) {
 std::optional<std::string> FusionCore::handle_source(const OdometryEstimate& estimate) {
   if (!initialized_) {
     if (!config_.imus.empty()) {
+      note_twist_before_init(estimate);
       return std::nullopt;
     }
     if (auto refusal = check_config()) {
@@ -351,7 +516,7 @@ std::optional<std::string> FusionCore::handle_source(const OdometryEstimate& est
   const std::size_t s = static_cast<std::size_t>(entry - sources.begin());
   if (!initialized_) {
     // Without IMUs the first estimate of a configured source starts the data clock.
-    initialize(estimate.timestamp_ns, Quaterniond::Identity(), {});
+    initialize(estimate.timestamp_ns, Quaterniond::Identity(), {}, Vector3d::Zero(), "source");
   }
 
   MeasurementInput m;
@@ -367,7 +532,13 @@ std::optional<std::string> FusionCore::handle_source(const OdometryEstimate& est
   const bool usable = pose.rotation.coeffs().allFinite() && pose.translation.allFinite() &&
                       *std::max_element(m.pose_variances.begin(), m.pose_variances.end()) > 0.0;
   std::optional<SourcePose>& previous = last_source_pose_[s];
-  if (usable && previous && estimate.timestamp_ns < previous->t_ns) {
+  if (usable && !entry->differential) {
+    // An absolute pose holds at its own stamp whatever the order of arrival.
+    if (pose.rotation.norm() > 0.0) {
+      m.absolute = pose;
+      m.absolute->rotation.normalize();
+    }
+  } else if (usable && previous && estimate.timestamp_ns < previous->t_ns) {
     // An estimate older than the source's newest one: a delta against the newer pose would run backwards
     // in time, and the next estimate's delta would jump over it. Its pose is left out; its twist is used.
     ++counters_.stale_poses;
@@ -431,7 +602,24 @@ void FusionCore::add_twist_rows(const Vector3d& linear, const Vector3d& angular,
   }
 }
 
-bool FusionCore::update_rows() {
+void FusionCore::add_pose_rows(const Isometry& measured, const std::array<double, 6>& variances) {
+  const FilterState& x = filter_.state;
+  for (Index i = 0; i < 3; ++i) {
+    if (variances[i] > 0.0) {
+      const Index row = add_row(measured.translation[i] - x.position[i], variances[i]);
+      rows_.jacobian(row, kPosition + i) = 1.0;
+    }
+  }
+  const Vector3d r = rotation_error(x.orientation, measured.rotation);
+  for (Index i = 0; i < 3; ++i) {
+    if (variances[3 + i] > 0.0) {
+      const Index row = add_row(r[i], variances[3 + i]);
+      rows_.jacobian(row, kAttitude + i) = 1.0;
+    }
+  }
+}
+
+bool FusionCore::update_rows(const SourceConfig* source) {
   const Index m = rows_.count;
   if (m == 0) {
     return false;
@@ -439,18 +627,25 @@ bool FusionCore::update_rows() {
   const double gate = std::sqrt(config_.outlier_rejection_allowed_variance);
   const bool accepted = filter_.update(rows_.residual.head(m), rows_.jacobian.topRows(m),
                                        rows_.variances.head(m), gate);
-  if (!accepted) {
-    ++counters_.gated;
-    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
-                       "measurement rejected by the outlier gate. Raise outlier_rejection_allowed_variance, or "
-                       "correct the source's pose_variances / twist_variances.",
-                       {"gated", counters_.gated},
+  if (accepted) {
+    return true;
+  }
+  ++counters_.gated;
+  constexpr std::string_view kRefused =
+      "measurement rejected by the outlier gate. Raise outlier_rejection_allowed_variance, or correct the "
+      "source's pose_variances / twist_variances.";
+  if (source != nullptr) {
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget, kRefused, {"gated", counters_.gated},
+                       {"outlier_rejection_allowed_variance", config_.outlier_rejection_allowed_variance},
+                       {"frame_id", source->parent_frame_id}, {"child_frame_id", source->child_frame_id});
+  } else {
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget, kRefused, {"gated", counters_.gated},
                        {"outlier_rejection_allowed_variance", config_.outlier_rejection_allowed_variance});
   }
-  return accepted;
+  return false;
 }
 
-void FusionCore::apply_filter_measurement(const MeasurementInput& m) {
+void FusionCore::apply_filter_measurement(MeasurementInput& m, int64_t t_ns) {
   const Index n = filter_.state.covariance.rows();
   if (rows_.jacobian.rows() != kMaxRows || rows_.jacobian.cols() != n) {
     rows_.jacobian.resize(kMaxRows, n);
@@ -459,30 +654,30 @@ void FusionCore::apply_filter_measurement(const MeasurementInput& m) {
   }
   rows_.count = 0;
   std::optional<Isometry>& anchor = core_.anchors.at(m.source);
-  if (m.delta) {
+  // The pose that the source's pose rows measure: for a differential source the anchor moved by the
+  // source's step, T̂ = A ∘ delta; for an absolute one its pose carried into the odometry frame.
+  std::optional<Isometry> measured;
+  if (m.absolute) {
+    std::optional<Isometry>& odom_from_parent = core_.odom_from_parent.at(m.source);
+    if (!odom_from_parent) {
+      odom_from_parent = yaw_aligned(fused_pose(), *m.absolute);
+    }
+    measured = *odom_from_parent * *m.absolute;
+  } else if (m.delta) {
     if (!anchor) {
       anchor = fused_pose();
       return;
     }
-    // Predicted pose: the anchor moved by the source's step, T̂ = A ∘ delta.
-    const Isometry predicted = *anchor * *m.delta;
-    const FilterState& x = filter_.state;
-    for (Index i = 0; i < 3; ++i) {
-      if (m.pose_variances[i] > 0.0) {
-        const Index row = add_row(predicted.translation[i] - x.position[i], m.pose_variances[i]);
-        rows_.jacobian(row, kPosition + i) = 1.0;
-      }
-    }
-    const Vector3d r = rotation_error(x.orientation, predicted.rotation);
-    for (Index i = 0; i < 3; ++i) {
-      if (m.pose_variances[3 + i] > 0.0) {
-        const Index row = add_row(r[i], m.pose_variances[3 + i]);
-        rows_.jacobian(row, kAttitude + i) = 1.0;
-      }
-    }
+    measured = *anchor * *m.delta;
+  }
+  if (measured) {
+    add_pose_rows(*measured, m.pose_variances);
   }
   add_twist_rows(m.linear, m.angular, m.twist_variances);
-  update_rows();
+  if (rows_.count > 0) {
+    const bool accepted = update_rows(&config_.odom_sources[m.source]);
+    track_refusals(m, measured, accepted, t_ns);
+  }
   if (m.delta) {
     // Accepted or not, the source's next step is compared with the fused motion over that same step. Kept
     // at a rejected step, the anchor would leave every later prediction short of all motion since then,
@@ -493,7 +688,173 @@ void FusionCore::apply_filter_measurement(const MeasurementInput& m) {
   // Zero-motion pseudo-measurement.
   rows_.count = 0;
   add_twist_rows(Vector3d::Zero(), Vector3d::Zero(), config_.per_dimension_error_variance);
-  update_rows();
+  update_rows(nullptr);
+}
+
+void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometry>& measured, bool accepted,
+                                int64_t t_ns) {
+  SourceGate& gate = core_.gates.at(m.source);
+  const FilterState& x = filter_.state;
+  const int64_t previous_ns = gate.last_ns;
+  const Vector3d previous_position = gate.last_position;
+  gate.last_ns = t_ns;
+  gate.last_position = x.position;
+  if (accepted) {
+    gate.refused = 0;
+    return;
+  }
+  if (gate.refused == 0) {
+    gate.first_refused_ns = t_ns;
+    gate.drift.setZero();
+    gate.held.reset();
+  }
+  ++gate.refused;
+  if (m.delta) {
+    gate.held = gate.held ? Isometry(*gate.held * *m.delta) : *measured;
+  }
+  // While refused, the fused position moves by d = p − p_prev; had the source been right, it would have
+  // moved by v_m dt along the axes it measures. Their difference, summed over the refused updates, is the
+  // displacement a reset restores: drift += R mask(v_m dt − Rᵀ d).
+  const double dt = previous_ns == 0 ? 0.0 : seconds_between(previous_ns, t_ns);
+  if (dt > 0.0 && dt < kMaxPropagationSeconds) {
+    const Matrix3d r = rotation_matrix(x.orientation);
+    const Vector3d moved_b = r.transpose() * (x.position - previous_position);
+    Vector3d difference = Vector3d::Zero();
+    for (Index j = 0; j < 3; ++j) {
+      if (twist_row(m.twist_variances, m.linear, m.angular, j)) {
+        difference[j] = m.linear[j] * dt - moved_b[j];
+      }
+    }
+    gate.drift += r * difference;
+  }
+
+  const double span_s = config_.gate_recovery_seconds;
+  const int64_t refused_ns = saturating_sub(t_ns, gate.first_refused_ns);
+  if (!(span_s > 0.0) || gate.refused < kMinRefusals || refused_ns <= ns_from_seconds(span_s)) {
+    return;
+  }
+  take_back(m, gate.held ? gate.held : measured, gate);
+  const uint64_t refused = gate.refused;
+  gate.refused = 0;
+  gate.last_position = x.position;
+  if (!m.reset_reported) {
+    m.reset_reported = true;
+    ++counters_.gate_resets;
+    const SourceConfig& source = config_.odom_sources[m.source];
+    VELK_LOG(Warn, kLogTarget,
+             "odometry source taken back after the outlier gate refused it for longer than gate_recovery_seconds; "
+             "the states it measures were reset to its measurement. Check the source's variances and the IMU.",
+             {"frame_id", source.parent_frame_id}, {"child_frame_id", source.child_frame_id},
+             {"refused", refused}, {"refused_seconds", static_cast<double>(refused_ns) / 1e9},
+             {"gate_recovery_seconds", span_s});
+  }
+}
+
+void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isometry>& measured,
+                           const SourceGate& gate) {
+  FilterState& x = filter_.state;
+  Eigen::MatrixXd& p = x.covariance;
+  const std::size_t k = core_.last_imu_index;
+  const Matrix3d r = rotation_matrix(x.orientation);
+  const Vector3d v_b = r.transpose() * x.velocity;
+  const Vector3d attitude_error = measured ? rotation_error(x.orientation, measured->rotation) : Vector3d::Zero();
+
+  // Per measured component c (x, y, z, roll, pitch, yaw, then linear and angular twist): the residual
+  // against the state it measures, the state's own variance, the measurement's, and the initial variance
+  // a reset gives it.
+  struct Component {
+    bool measured = false;
+    double residual = 0.0;
+    double state_variance = 0.0;
+    double variance = 0.0;
+  };
+  std::array<Component, 12> c{};
+  const InitialStds& stds = config_.initial_stds;
+  for (Index i = 0; i < 3; ++i) {
+    if (measured && m.pose_variances[i] > 0.0) {
+      c[i] = {true, measured->translation[i] - x.position[i], p(kPosition + i, kPosition + i), m.pose_variances[i]};
+    }
+    if (measured && m.pose_variances[3 + i] > 0.0) {
+      c[3 + i] = {true, attitude_error[i], p(kAttitude + i, kAttitude + i), m.pose_variances[3 + i]};
+    }
+    if (twist_row(m.twist_variances, m.linear, m.angular, i)) {
+      const Vector3d axis = r.col(i);
+      const double state_variance = axis.dot(p.block<3, 3>(kVelocity, kVelocity) * axis);
+      c[6 + i] = {true, m.linear[i] - v_b[i], state_variance, m.twist_variances[i]};
+    }
+    if (k < x.biases.size() && twist_row(m.twist_variances, m.linear, m.angular, 3 + i)) {
+      const Index b = layout::gyro_bias(k) + i;
+      c[9 + i] = {true, m.angular[i] - (core_.last_omega[i] - x.biases[k].gyro[i]), p(b, b), m.twist_variances[3 + i]};
+    }
+  }
+  // Reset only the components that disagree beyond the gate on their own: what made the source
+  // disagree (a velocity after an IMU spike) goes, what still agrees (a well learnt gyro bias) stays.
+  // Should no single component stand out, the disagreement lies in their combination: reset them all.
+  const double allowed = config_.outlier_rejection_allowed_variance;
+  std::array<bool, 12> reset{};
+  bool any = false;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    const double s = c[i].state_variance + c[i].variance;
+    reset[i] = c[i].measured && !(c[i].residual * c[i].residual < allowed * s);
+    any = any || reset[i];
+  }
+  for (std::size_t i = 0; i < c.size() && !any; ++i) {
+    reset[i] = c[i].measured;
+  }
+  // The velocity is reset as one: the base-frame components share the odometry-frame covariance block.
+  if (reset[6] || reset[7] || reset[8]) {
+    for (std::size_t i = 6; i < 9; ++i) {
+      reset[i] = c[i].measured;
+    }
+  }
+
+  // A reset state knows nothing of the others any more: no cross terms, its initial variance plus the
+  // measurement's.
+  const auto widen = [&p](Index i, double variance) {
+    p.row(i).setZero();
+    p.col(i).setZero();
+    p(i, i) = variance;
+  };
+  Vector3d turn = Vector3d::Zero();
+  for (Index i = 0; i < 3; ++i) {
+    if (reset[i]) {
+      x.position[i] = measured->translation[i];
+      widen(kPosition + i, stds.position * stds.position + c[i].variance);
+    }
+    if (reset[3 + i]) {
+      turn[i] = attitude_error[i];
+      widen(kAttitude + i, stds.rotation * stds.rotation + c[3 + i].variance);
+    }
+  }
+  x.orientation = hamilton(x.orientation, exp_rotation(turn));
+  // Linear twist: the base-frame velocity components it measures, v_b = Rᵀ v, in the attitude after the
+  // reset; with the position, unless the source measures that itself, moved by the displacement the
+  // refused twist implied.
+  if (reset[6] || reset[7] || reset[8]) {
+    const Matrix3d r_new = rotation_matrix(x.orientation);
+    Vector3d v_new = r_new.transpose() * x.velocity;
+    double largest = 0.0;
+    for (Index j = 0; j < 3; ++j) {
+      if (reset[6 + j]) {
+        v_new[j] = m.linear[j];
+        largest = std::max(largest, c[6 + j].variance);
+      }
+    }
+    x.velocity = r_new * v_new;
+    for (Index i = 0; i < 3; ++i) {
+      widen(kVelocity + i, stds.velocity * stds.velocity + largest);
+    }
+    if (!reset[0] && !reset[1] && !reset[2]) {
+      x.position += gate.drift;
+    }
+  }
+  // Angular twist: the gyro bias of the last IMU that makes its predicted rate the measured one.
+  for (Index j = 0; j < 3; ++j) {
+    if (reset[9 + j]) {
+      x.biases[k].gyro[j] = core_.last_omega[j] - m.angular[j];
+      widen(layout::gyro_bias(k) + j, stds.bias * stds.bias + c[9 + j].variance);
+    }
+  }
 }
 
 void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns) {
@@ -504,13 +865,22 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
     blend.weights[d] = m.pose_variances[d] > 0.0 ? 1.0 / m.pose_variances[d] : 0.0;
   }
   std::optional<Isometry>& anchor = core_.anchors.at(m.source);
-  if (!m.delta) {
+  // The target is base ∘ motion: the source's step from its base, or for an absolute source its pose from
+  // odom_from_parent.
+  const std::optional<Isometry>& motion = m.absolute ? m.absolute : m.delta;
+  if (!motion) {
     anchor = fused_pose();
     return;
   }
   const int64_t cutoff_ns = saturating_sub(t_ns, kBlendActiveNs);
   Isometry base;
-  if (previous_ns < cutoff_ns) {
+  if (m.absolute) {
+    std::optional<Isometry>& odom_from_parent = core_.odom_from_parent.at(m.source);
+    if (!odom_from_parent) {
+      odom_from_parent = yaw_aligned(fused_pose(), *m.absolute);
+    }
+    base = *odom_from_parent;
+  } else if (previous_ns < cutoff_ns) {
     // Silent for a while (or never heard): its step starts from its own anchor, not from where the other
     // sources have moved the pose since.
     if (!anchor) {
@@ -532,7 +902,7 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
     }
     fraction[d] = total > 0.0 ? blend.weights[d] / total : 0.0;
   }
-  const Isometry target = base * *m.delta;
+  const Isometry target = base * *motion;
   FilterState& x = filter_.state;
   const Matrix3d r = rotation_matrix(x.orientation);
   // Both corrections in the body frame of the current attitude:
@@ -611,7 +981,9 @@ void FusionCore::report() const {
   VELK_LOG(Info, kLogTarget, "odometry fusion counters", {"imu_samples", counters_.imu_samples},
            {"measurements", counters_.measurements}, {"gated", counters_.gated}, {"replayed", counters_.replayed},
            {"too_late", counters_.too_late}, {"non_finite_imu", counters_.non_finite_imu},
-           {"stale_poses", counters_.stale_poses});
+           {"stale_poses", counters_.stale_poses}, {"gate_resets", counters_.gate_resets},
+           {"init_deferred_gyro", counters_.init_deferred_gyro}, {"init_deferred_accel", counters_.init_deferred_accel},
+           {"init_deferred_moving", counters_.init_deferred_moving});
 }
 
 }  // namespace velk_slam::odometry_fusion

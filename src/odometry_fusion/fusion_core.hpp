@@ -4,7 +4,7 @@
 // Every input becomes an event in a time-ordered replay buffer that also holds the state after each event;
 // a late input is inserted at its stamp and the events after it are applied again. The filter initialises
 // once every IMU has seen enough still samples (or, without IMUs, at the first estimate of a configured
-// source). With IMUs, sources correct the error-state filter through gated updates; without, their poses
+// source); a robot that does not hold still initialises in motion from a source's linear twist. With IMUs, sources correct the error-state filter through gated updates; without, their poses
 // are blended by inverse-variance weights. Conditions met while running (unknown frames, late or gated
 // inputs, non-finite samples, a diverged state) are counted and logged, never thrown.
 //
@@ -38,12 +38,20 @@ struct Counters {
   uint64_t too_late = 0;      // events older than the replay buffer, dropped
   uint64_t non_finite_imu = 0;   // samples of configured IMUs dropped for a NaN or infinite number
   uint64_t stale_poses = 0;      // source poses older than the source's newest one, left out
+  uint64_t gate_resets = 0;      // sources taken back after the gate refused them for gate_recovery_seconds
+  // Before initialisation, what kept the robot from counting as still: IMU samples turning faster than
+  // init_gyro_limit, windows of init_samples whose specific force spread beyond init_accel_limit, and
+  // source estimates reporting a linear speed.
+  uint64_t init_deferred_gyro = 0;
+  uint64_t init_deferred_accel = 0;
+  uint64_t init_deferred_moving = 0;
 };
 
 // Per-IMU bookkeeping that is not part of the filter state and not replayed.
 struct ImuRuntime {
   Eigen::Vector3d gyro_sum = Eigen::Vector3d::Zero();   // base-frame rates of still samples (init only)
   Eigen::Vector3d accel_sum = Eigen::Vector3d::Zero();  // base-frame specific forces of still samples
+  double accel_square_sum = 0.0;                        // their squared norms, for the spread
   uint64_t count = 0;                                   // still samples summed
   Eigen::Vector3d previous_omega = Eigen::Vector3d::Zero();  // base-frame rate of the previous sample
   int64_t previous_ns = 0;                                   // its stamp; 0 = none yet
@@ -61,8 +69,10 @@ class FusionCore {
   [[nodiscard]] std::optional<std::string> handle_imu(const ImuSample& sample, const Isometry& base_from_imu);
 
   // One estimate of an odometry source, matched to its `odom_sources` entry by (frame_id, child_frame_id).
-  // Before initialisation it is ignored when IMUs are configured; without IMUs the configuration is checked
-  // (returning its message on refusal) and the first estimate of a configured source initialises.
+  // Before initialisation, when IMUs are configured, only its linear twist is read (motion keeps the robot
+  // from counting as still, and gives the velocity of an initialisation in motion); without IMUs the
+  // configuration is checked (returning its message on refusal) and the first estimate of a configured
+  // source initialises.
   [[nodiscard]] std::optional<std::string> handle_source(const OdometryEstimate& estimate);
 
   // The estimate of the newest event once a publish period has passed on the data clock since the last
@@ -83,7 +93,18 @@ class FusionCore {
 
  private:
   std::optional<std::string> check_config() const { return odometry_fusion::check_config(config_); }
-  void initialize(int64_t t0_ns, const Eigen::Quaterniond& attitude, std::vector<ImuBias> biases);
+  // `mode` names the way the filter started in the log line: "still", "moving" or "source" (no IMU).
+  void initialize(int64_t t0_ns, const Eigen::Quaterniond& attitude, std::vector<ImuBias> biases,
+                  const Eigen::Vector3d& velocity, std::string_view mode);
+
+  // Initialisation helpers (before initialize only).
+  // Adds a still sample of IMU k; true once every IMU holds a full window of still samples with a steady
+  // specific force. Fast rates and unsteady windows restart the collection of every IMU.
+  bool collect_still(std::size_t k, const Eigen::Vector3d& omega, const Eigen::Vector3d& a, int64_t t_ns);
+  void restart_still_collection(int64_t t_ns);
+  // Follows the freshest source twist for an initialisation in motion, and starts one when it is due.
+  void collect_motion(const Eigen::Vector3d& omega, const Eigen::Vector3d& a, int64_t t_ns);
+  void note_twist_before_init(const OdometryEstimate& estimate);
 
   // Replay buffer (see the class comment).
   void insert(int64_t timestamp_ns, EventInput input);
@@ -100,7 +121,7 @@ class FusionCore {
 
   // Applying one event.
   void apply_imu(const ImuInput& imu, int64_t t_ns);
-  void apply_filter_measurement(const MeasurementInput& m);
+  void apply_filter_measurement(MeasurementInput& m, int64_t t_ns);
   void apply_blend_measurement(const MeasurementInput& m, int64_t t_ns);
 
   // Measurement rows on the filter path.
@@ -112,9 +133,17 @@ class FusionCore {
   };
   // Index of a new zeroed jacobian row with this residual and variance.
   Eigen::Index add_row(double residual, double variance);
+  void add_pose_rows(const Isometry& measured, const std::array<double, 6>& variances);
   void add_twist_rows(const Eigen::Vector3d& linear, const Eigen::Vector3d& angular,
                       const std::array<double, 6>& variances);
-  bool update_rows();
+  // `source` names the frames in the refusal warning; nullptr for the zero-motion rows.
+  bool update_rows(const SourceConfig* source);
+
+  // Gate recovery: follows the run of refused updates of m's source and, once it spans more than
+  // gate_recovery_seconds, resets the states the source measures to its measurement (`measured`: its pose
+  // rows' pose) and widens their covariance.
+  void track_refusals(MeasurementInput& m, const std::optional<Isometry>& measured, bool accepted, int64_t t_ns);
+  void take_back(const MeasurementInput& m, const std::optional<Isometry>& measured, const SourceGate& gate);
 
   Isometry fused_pose() const;
 
@@ -130,6 +159,28 @@ class FusionCore {
     int64_t t_ns = 0;
   };
   std::vector<std::optional<SourcePose>> last_source_pose_;
+
+  // Before initialisation, not replayed: each source's newest usable linear twist (base frame, components
+  // not fused set to 0) and its stamp.
+  struct SourceTwist {
+    Eigen::Vector3d linear = Eigen::Vector3d::Zero();
+    int64_t t_ns = 0;
+    bool usable = false;
+  };
+  std::vector<SourceTwist> init_twist_;
+  // Samples of every IMU since the followed source's twist became fresh, with that twist's value then:
+  // their means give gravity in base axes while the robot moves.
+  struct MotionWindow {
+    std::optional<std::size_t> source;
+    int64_t start_twist_ns = 0;
+    Eigen::Vector3d start_velocity = Eigen::Vector3d::Zero();
+    Eigen::Vector3d force_sum = Eigen::Vector3d::Zero();      // Σ f
+    Eigen::Vector3d transport_sum = Eigen::Vector3d::Zero();  // Σ ω × v_b
+    uint64_t count = 0;
+  };
+  MotionWindow motion_;
+  std::optional<int64_t> first_imu_ns_;      // stamp of the first usable IMU sample
+  std::optional<int64_t> last_not_still_ns_;  // stamp of the last restart of the still collection
   int64_t last_publish_ns_ = 0;
   Counters counters_;
   bool initialized_ = false;

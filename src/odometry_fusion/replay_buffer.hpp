@@ -21,10 +21,26 @@ struct SourceBlend {
   int64_t last_ns = 0;              // stamp of the source's last measurement; 0 = never
 };
 
+// The run of consecutive refused updates that carried one source's rows (filter path), with what the
+// source said meanwhile, so that a source shut out for good can be taken back at its own measurement.
+struct SourceGate {
+  uint64_t refused = 0;          // consecutive refused updates
+  int64_t first_refused_ns = 0;  // stamp of the first of them
+  int64_t last_ns = 0;           // stamp of the source's previous update; 0 = none yet
+  Eigen::Vector3d last_position = Eigen::Vector3d::Zero();  // fused position after it, m
+  // Odometry-frame displacement (m) that the refused linear twist rows imply beyond the fused motion.
+  Eigen::Vector3d drift = Eigen::Vector3d::Zero();
+  // Differential sources: the pose that the refused steps reach from the fused pose before the first.
+  std::optional<Isometry> held;
+};
+
 // What FusionCore keeps besides the filter state and what events change.
 struct CoreState {
   std::vector<std::optional<Isometry>> anchors;  // per source: fused pose at its last used measurement
   std::vector<SourceBlend> blend_records;        // per source
+  // Per absolute source: odom_from_parent, fixed at its first usable pose.
+  std::vector<std::optional<Isometry>> odom_from_parent;
+  std::vector<SourceGate> gates;                 // per source
   int64_t last_imu_ns = 0;                       // stamp of the last applied IMU event
   Eigen::Vector3d last_omega = Eigen::Vector3d::Zero();  // its base-frame rate, rad/s
   std::size_t last_imu_index = 0;                        // its IMU
@@ -38,11 +54,14 @@ struct Snapshot {
 // An odometry estimate reduced to what the filter uses.
 struct MeasurementInput {
   std::optional<Isometry> delta;  // motion since the source's previous usable pose, in its previous child frame
+  std::optional<Isometry> absolute;  // pose of an absolute source in its parent frame (delta stays empty)
   std::size_t source = 0;
   std::array<double, 6> pose_variances{};   // x, y, z, roll, pitch, yaw; 0: not fused
   std::array<double, 6> twist_variances{};  // linear x, y, z, angular x, y, z; 0: not fused
   Eigen::Vector3d linear = Eigen::Vector3d::Zero();   // m/s, source child frame
   Eigen::Vector3d angular = Eigen::Vector3d::Zero();  // rad/s
+  // Set once this event has taken its source back, so that a replay of it does not report that again.
+  bool reset_reported = false;
 };
 
 // Marks the initialised state, so that the buffer is never empty afterwards.

@@ -29,6 +29,8 @@ needs_fusion = pytest.mark.skipif(not hasattr(_native, "OdometryFusion"), reason
 
 DURATION_S = 12.0
 SEED = 5
+# Gravity and 10 s of driving with one turn and a slip leave the mount's yaw a few degrees uncertain.
+MOUNT_TOL_DEG = 10.0
 
 
 @pytest.fixture(scope="module")
@@ -42,7 +44,7 @@ def bags(rec, tmp_path_factory):
     out = {
         "ros1": write_sim_bag(rec, root / "sim.bag", "ros1"),
         "ros2-sqlite3": write_sim_bag(rec, root / "sim_sqlite", "ros2-sqlite3"),
-        "ros2-mcap": write_sim_bag(rec, root / "sim_mcap", "ros2-mcap", with_orientation=True),
+        "ros2-mcap": write_sim_bag(simulate(DURATION_S, seed=SEED, slip_at_s=7.0, ahrs_noise_deg=0.0), root / "sim_mcap", "ros2-mcap"),
         "no-tf": write_sim_bag(rec, root / "sim_notf", "ros2-sqlite3", with_tf_static=False),
         "gt": write_ground_truth_tum(rec, root / "gt.tum"),
     }
@@ -87,12 +89,11 @@ def test_proposed_configuration_names_the_recordings_sensors(bags, rec, capsys, 
     cfg = yaml.safe_load(out)
     assert [i["frame_id"] for i in cfg["imus"]] == ["imu_link"]
     assert all(cfg["imus"][0][k] > 0 for k in ("gyro_noise_density", "gyro_random_walk", "accel_noise_density", "accel_random_walk"))
-    # The messages give x, y and yaw variances and mark the rest unknown (1e6): those dimensions are
-    # left out, and the base's vertical speed held near zero, as for the planar robot it is.
+    # The twist only (its pose integrates the same twist), the base's vertical speed held near zero;
+    # the wheel yaw rate agrees with the gyro here, so it is used.
     wheel = {"parent_frame_id": "odom", "child_frame_id": "base_link",
-             "pose_variances": [-1.0, -1.0, 0.0, 0.0, 0.0, -1.0], "twist_variances": [-1.0, -1.0, 1e-4, 0.0, 0.0, -1.0]}
+             "pose_variances": [0.0] * 6, "twist_variances": [-1.0, -1.0, 1e-4, 0.0, 0.0, -1.0]}
     assert wheel in cfg["odom_sources"]
-    assert wheel == rec.fusion_config()["odom_sources"][0]
     imu_topic = cfg["topics"]["/imu/data"]
     assert imu_topic["imu"] == "imu_link"
     mount = (tuple(imu_topic["base_from_imu"][0]), tuple(imu_topic["base_from_imu"][1]))
@@ -100,7 +101,7 @@ def test_proposed_configuration_names_the_recordings_sensors(bags, rec, capsys, 
     assert cfg["topics"]["/wheel/odom"] == {"odom_source": ["odom", "base_link"]}
     if fmt == "ros2-mcap":
         # This recording's IMU reports an orientation: proposed as an attitude-only source.
-        attitude = {"parent_frame_id": "imu_link/orientation", "child_frame_id": "base_link",
+        attitude = {"parent_frame_id": "imu_link/orientation", "child_frame_id": "base_link", "differential": False,
                     "pose_variances": [0.0, 0.0, 0.0, -1.0, -1.0, -1.0], "twist_variances": [0.0] * 6}
         assert attitude in cfg["odom_sources"]
         assert imu_topic["orientation"] == ["imu_link/orientation", "base_link"]
@@ -108,11 +109,12 @@ def test_proposed_configuration_names_the_recordings_sensors(bags, rec, capsys, 
         assert "orientation" not in imu_topic and len(cfg["odom_sources"]) == 1
 
 
-def test_without_tf_static_the_mount_is_left_to_the_user(bags, capsys):
+def test_without_tf_static_the_mount_comes_from_the_data(bags, rec, capsys):
     code, out, _ = run_cli(capsys, "fuse", bags["no-tf"], "--print-config")
     assert code == 0
-    assert "set base_from_imu" in out
-    assert "base_from_imu" not in yaml.safe_load(out)["topics"]["/imu/data"]
+    assert "rotation from the data" in out
+    t, q = yaml.safe_load(out)["topics"]["/imu/data"]["base_from_imu"]
+    assert geo.rotation_angle(geo.quat_mul(geo.quat_conj(tuple(q)), rec.base_from_imu[1])) < math.radians(MOUNT_TOL_DEG)
 
 
 def test_a_printed_configuration_is_accepted_back(bags, capsys, tmp_path):
@@ -232,8 +234,6 @@ OUTCOMES = [
     # Replays: a folder given to --plot gets the plot inside; the proposed configuration runs.
     pytest.param(lambda t, b, r: ["fuse", b["ros2-sqlite3"], "--plot", (t / "plots").mkdir() or "plots"],
                  0, None, ["sim_sqlite_fused.tum", "plots/sim_sqlite_fused.png"], marks=replay),
-    pytest.param(lambda t, b, r: ["fuse", b["no-tf"], "-o", "o.tum"],
-                 0, "using identity. Set topics./imu/data.base_from_imu in --config", ["o.tum"], marks=replay),
     # A static transform tf2 would refuse is left out, as tf2 does.
     pytest.param(lambda t, b, r: ["fuse", write_sim_bag(dataclasses.replace(r, base_from_imu=ZERO_Q_MOUNT), t / "z", "ros2-sqlite3"),
                                   "--config", config_file(t, r, topics={"/imu/data": stored_mount(r, list(r.base_from_imu))}), "-o", "o.tum"],
@@ -244,13 +244,11 @@ OUTCOMES = [
                  1, "d.bag' is damaged: ", ["o.tum"], marks=replay),
     pytest.param(lambda t, b, r: ["fuse", damaged(b["ros2-mcap"], t / "d", 0.9), "--config", config_file(t, r), "-o", "o.tum"],
                  1, "d' is damaged: reading failed 9.6 s into the recording", ["o.tum"], marks=replay),
-    # A filter that never starts: an empty trajectory is no success.
-    pytest.param(lambda t, b, r: ["fuse", b["ros1"], "--config", config_file(t, r, imus=imu_entry(r, init_samples=10**6)), "-o", "o.tum"],
-                 1, "no estimate was published (the filter never started from the", [], marks=replay),
     (lambda t, b, r: ["demo", "--out-dir", write_text(t, "file", "")], 2, "is a file; give a folder", []),
     (lambda t, b, r: ["demo", "--duration", "1"], 2, "--duration must be at least 5 seconds", []),
     (lambda t, b, r: ["demo", "--out-dir", t, "--log", "velk_slam=loud"], 2, "--log 'velk_slam=loud': level: ", []),
     (lambda t, b, r: ["demo", "--out-dir", t, "--write-bag", t], 2, "exists already; give a new folder name", []),
+    (lambda t, b, r: ["demo", "--out-dir", t, "--vibration", "-1"], 2, "--vibration must be a number of at least 0", []),
     (lambda t, b, r: ["vo", b["ros1"]], 2, "has no sensor_msgs/Image topic to track", []),
 ]
 
@@ -273,8 +271,6 @@ def test_outcomes(tmp_path, bags, rec, capsys, monkeypatch, make, status, line, 
         assert set(tmp_path.rglob("*")) == before  # refused before anything was written
     for name in written:
         assert (tmp_path / name).stat().st_size > 0 and name in out
-    if status == 1 and "no estimate" in line:
-        assert (tmp_path / "o.tum").read_text() == ""
 
 
 @needs_fusion

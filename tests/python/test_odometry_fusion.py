@@ -74,6 +74,8 @@ def test_signatures_and_docstrings():
         ({"odom_sources": [{**WHEEL, "pose_variances": [0.1] * 5}]}, ValueError, "length 6, got length 5"),
         ({"initial_stds": [0.1]}, ValueError, "initial_stds"),
         ({"odom_frame_id": b"odom"}, ValueError, "odom_frame_id"),
+        ({"gate_recovery_seconds": "3", "init_moving_after_seconds": 2.0}, ValueError, "gate_recovery_seconds"),
+        ({"init_moving_after_seconds": None}, ValueError, "init_moving_after_seconds"),
     ],
 )
 def test_conversion_refusals(config, error, fragment):
@@ -116,6 +118,8 @@ def test_nested_defaults_and_sequences():
         ({"imus": [IMU, IMU]}, "imu", 'two `imus` entries share frame_id "imu"'),
         ({"imus": [{**IMU, "init_gyro_limit": 0.0}]}, "imu",
          'imu "imu" needs init_gyro_limit above zero or the filter never leaves init'),
+        ({"imus": [{**IMU, "init_accel_limit": -1}], "odom_sources": [{**WHEEL, "differential": False}]}, "imu",
+         'imu "imu" needs init_accel_limit above zero or the filter never leaves init'),
         ({"odom_sources": [{**WHEEL, "child_frame_id": " "}]}, "source",
          "an `odom_sources` entry needs both parent_frame_id and child_frame_id set"),
     ],
@@ -261,15 +265,17 @@ print(sorted(f.counters().items()))
 """)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == str(sorted(dict(imu_samples=4, measurements=1, gated=0, replayed=2, too_late=1,
-                                                 non_finite_imu=1, stale_poses=0).items()))
+                                                 non_finite_imu=1, stale_poses=0, gate_resets=0, init_deferred_gyro=0,
+                                                 init_deferred_accel=0, init_deferred_moving=0).items()))
     lines = out.stderr.splitlines()
     counters = [line for line in lines if "odometry fusion counters" in line]
     assert len(counters) == 1
     assert counters[0].endswith(
         " INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=4 measurements=1 gated=0 "
-        "replayed=2 too_late=1 non_finite_imu=1 stale_poses=0"
+        "replayed=2 too_late=1 non_finite_imu=1 stale_poses=0 gate_resets=0 init_deferred_gyro=0 "
+        "init_deferred_accel=0 init_deferred_moving=0"
     ), counters[0]
-    assert any("odometry_fusion initialized gyro_biases=[0.0] use_imu=true" in line for line in lines)
+    assert any("odometry_fusion initialized gyro_biases=[0.0] use_imu=true init_mode=still" in line for line in lines)
     expected_warnings = [
         "measurement older than the replay buffer dropped. Raise replay_buffer_seconds, or cut the source's "
         "latency. dropped=1 replay_buffer_seconds=0.5",

@@ -7,7 +7,7 @@ import math
 import pytest
 
 from velk_odom import _geometry as geo
-from velk_odom.sim import DEFAULT_ACCEL_BIAS, DEFAULT_GYRO_BIAS, simulate
+from velk_odom.sim import AHRS_NORTH, CONDITIONS, DEFAULT_ACCEL_BIAS, DEFAULT_GYRO_BIAS, simulate
 
 # RK4 ground truth against trapezoidal IMU integration at 200 Hz: the integration error of 20 s of
 # driving is some 1e-5 m; a wrong sign, lever arm or axis gives metres.
@@ -162,3 +162,42 @@ def test_delivery_order_and_latency():
 def test_bad_arguments_are_refused(kwargs):
     with pytest.raises(ValueError):
         simulate(**kwargs)
+
+
+
+def _ahrs_error_deg(rec):
+    # Rms angle between the AHRS readings and the true world-from-IMU attitude referenced to north.
+    _, q_bi = rec.base_from_imu
+    sq = 0.0
+    for s, g in zip(rec.imu_samples, rec.ground_truth):
+        truth = geo.quat_mul(AHRS_NORTH, geo.quat_mul(g[4:8], q_bi))
+        sq += geo.rotation_angle(geo.quat_mul(geo.quat_conj(truth), s.orientation)) ** 2
+    return math.degrees(math.sqrt(sq / len(rec.imu_samples)))
+
+
+def _wheel_yaw_ratio(rec):
+    # Least-squares slope of the wheel yaw rate against the ground truth's (central differences).
+    num = den = 0.0
+    for w in rec.wheel_estimates[1:-1]:
+        a, b = rec.ground_truth_at(w.timestamp_ns - 5_000_000), rec.ground_truth_at(w.timestamp_ns + 5_000_000)
+        rate = math.remainder(geo.yaw_of(b[3:7]) - geo.yaw_of(a[3:7]), 2 * math.pi) / 0.01
+        num += w.twist_angular[2] * rate
+        den += rate * rate
+    return num / den
+
+
+# Each condition, seen in the data it changes. Per-axis AHRS noise of 2 deg is an rms angle of 2 sqrt(3)
+# deg; the wheel yaw rate carries the 2 % scale error of both wheels as well.
+@pytest.mark.parametrize(
+    "condition, measure, expected, tol",
+    [
+        ("start driving", lambda r: r.wheel_estimates[0].twist_linear[0], 1.5 * 1.02, 0.05),
+        ("skid-steer yaw rate x7", _wheel_yaw_ratio, 7.0 * 1.02, 0.1),
+        ("16 g sample", lambda r: sum(1 for s in r.imu_samples if math.dist(s.linear_acceleration, (0, 0, 0)) > 10 * r.gravity), 1, 0),
+        ("AHRS 2 deg", _ahrs_error_deg, 2.0 * math.sqrt(3.0), 0.2),
+        ("gyro bias 0.01", lambda r: sum(s.angular_velocity[0] for s in r.imu_samples[:300]) / 300, 0.01, 0.002),
+    ],
+)
+def test_conditions_show_in_the_data(condition, measure, expected, tol):
+    rec = simulate(20.0, seed=6, **CONDITIONS[condition])
+    assert abs(measure(rec) - expected) <= tol

@@ -7,6 +7,7 @@ A fusion configuration file holds the keys of the `OdometryFusion` configuration
       /imu/data:
         imu: imu_link                      # frame_id of the `imus` entry this topic feeds
         base_from_imu: [[x, y, z], [qx, qy, qz, qw]]   # optional IMU mounting on the base
+        max_accel: 78.5                    # optional: samples reading more (m/s²) are dropped and counted
         orientation: [imu_link/orientation, base_link] # optional: the `odom_sources` entry
                                                        # (parent, child) fed with the orientation
       /wheel/odom:
@@ -42,13 +43,24 @@ FUSION_KEYS: Dict[str, Any] = {
             "accel_random_walk": None,
             "init_samples": None,
             "init_gyro_limit": None,
+            "init_accel_limit": None,
         }
     ],
     "initial_gravity_estimate": None,
     "initial_stds": {"position": None, "velocity": None, "rotation": None, "bias": None},
-    "odom_sources": [{"parent_frame_id": None, "child_frame_id": None, "pose_variances": None, "twist_variances": None}],
+    "odom_sources": [
+        {
+            "parent_frame_id": None,
+            "child_frame_id": None,
+            "pose_variances": None,
+            "twist_variances": None,
+            "differential": None,
+        }
+    ],
     "per_dimension_error_variance": None,
-    "topics": {"*": {"imu": None, "base_from_imu": None, "orientation": None, "odom_source": None}},
+    "gate_recovery_seconds": None,
+    "init_moving_after_seconds": None,
+    "topics": {"*": {"imu": None, "base_from_imu": None, "max_accel": None, "orientation": None, "odom_source": None}},
 }
 
 VO_KEYS: Dict[str, Any] = {
@@ -200,6 +212,13 @@ def parse_pair(value: Any, what: str) -> Tuple[Tuple[float, float, float], Tuple
     return t, q  # type: ignore[return-value]
 
 
+def parse_positive(value: Any, what: str) -> float:
+    """A number above 0 from a configuration file."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
+        raise UserError(f"{what} must be a number above 0, got {value!r}")
+    return float(value)
+
+
 def parse_frame_pair(value: Any, what: str) -> Tuple[str, str]:
     if isinstance(value, (list, tuple)) and len(value) == 2 and all(isinstance(v, str) for v in value):
         return value[0], value[1]
@@ -235,4 +254,5 @@ __all__ = [
     "load_config_file",
     "parse_frame_pair",
     "parse_pair",
+    "parse_positive",
 ]

@@ -6,7 +6,7 @@ import argparse
 import math
 import time
 from pathlib import Path
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom.cli._errors import UserError
 
@@ -24,8 +24,52 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="also write the simulated recording as a ROS 2 bag in DIR (and its ground truth as DIR_ground_truth.tum), "
         "to try `velk-odom fuse` on",
     )
+    g = p.add_argument_group("simulated conditions (each off by default)")
+    g.add_argument("--start-speed", type=float, default=0.0, metavar="M_S", help="drive straight at this speed from the first sample, never standing still")
+    g.add_argument("--vibration", type=float, default=0.0, metavar="M_S2", help="accelerometer vibration per m/s of speed (white, m/s²)")
+    g.add_argument("--wheel-yaw-scale", type=float, default=1.0, metavar="FACTOR", help="wheel yaw rate off by this factor, as on a skid-steer robot")
+    g.add_argument("--upside-down", action="store_true", help="IMU mounted upside down and turned 90 deg in yaw, no /tf_static in the bag")
+    g.add_argument("--gyro-bias", type=float, metavar="RAD_S", help="gyroscope bias on each axis (default: small MEMS biases)")
+    g.add_argument("--ahrs-noise-deg", type=float, metavar="DEG", help="IMU messages carry an AHRS orientation (absolute heading) with this noise")
+    g.add_argument("--imu-spike-g", type=float, metavar="G", help="one IMU sample reads this many g more")
+    g.add_argument("--no-slip", action="store_true", help="no 2 s burst of wheel slip")
+    g.add_argument(
+        "--all-conditions",
+        action="store_true",
+        help="all of them: start at 1.5 m/s with vibration 0.3, wheel yaw rate x7, upside-down IMU, gyro bias 0.01 rad/s, "
+        "2 deg AHRS, one 16 g sample, wheel slip",
+    )
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+ALL_CONDITIONS = dict(
+    start_speed=1.5,
+    vibration=0.3,
+    wheel_yaw_scale=7.0,
+    gyro_bias=0.01,
+    ahrs_noise_deg=2.0,
+    imu_spike_g=16.0,
+)
+
+
+def conditions(args: argparse.Namespace) -> Dict[str, Any]:
+    """The simulator's keyword arguments for the condition options."""
+    from velk_odom.sim import UPSIDE_DOWN_BASE_FROM_IMU
+
+    chosen = {k: getattr(args, k) for k in ALL_CONDITIONS}
+    if args.all_conditions:
+        chosen.update(ALL_CONDITIONS)
+    for name, value in chosen.items():
+        if value is not None and not (math.isfinite(value) and value >= 0.0):
+            raise UserError(f"--{name.replace('_', '-')} must be a number of at least 0, got {value}")
+    kwargs: Dict[str, Any] = {k: v for k, v in chosen.items() if v is not None}
+    if "gyro_bias" in kwargs:
+        kwargs["gyro_bias"] = (kwargs["gyro_bias"],) * 3
+    if args.upside_down or args.all_conditions:
+        kwargs["base_from_imu"] = UPSIDE_DOWN_BASE_FROM_IMU
+    kwargs["slip"] = not args.no_slip
+    return kwargs
 
 
 def _error(rec: Any, row: Tuple[Any, ...]) -> float:
@@ -51,7 +95,7 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom.trajectory import write_tum
 
     started = time.perf_counter()
-    rec = simulate(args.duration, seed=args.seed)
+    rec = simulate(args.duration, seed=args.seed, **conditions(args))
     config = rec.fusion_config()
     fusion = _native.OdometryFusion(config)
     imu_only = _native.OdometryFusion(dict(config, odom_sources=[]))
@@ -83,7 +127,7 @@ def run(args: argparse.Namespace) -> int:
     if args.write_bag:
         from velk_odom.cli._simbag import write_ground_truth_tum, write_sim_bag
 
-        bag = write_sim_bag(rec, args.write_bag, "ros2-sqlite3")
+        bag = write_sim_bag(rec, args.write_bag, "ros2-sqlite3", with_tf_static=not (args.upside_down or args.all_conditions))
         gt = write_ground_truth_tum(rec, f"{str(bag).rstrip('/')}_ground_truth.tum")
         written += [str(bag), str(gt)]
     wheel = [(w.timestamp_ns, *w.translation, *w.rotation_xyzw) for w in rec.wheel_estimates]

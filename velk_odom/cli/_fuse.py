@@ -11,8 +11,10 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom import _geometry as geo
-from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair
+from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair, parse_positive
 from velk_odom.cli._errors import UserError, one_line
+from velk_odom.cli._init_watch import InitWatch
+from velk_odom.cli._propose import propose_config
 from velk_odom.cli._recording import (
     IMU,
     ODOMETRY,
@@ -26,8 +28,6 @@ from velk_odom.cli._recording import (
 )
 from velk_odom.ros import (
     TransformBuffer,
-    covariance_diagonal,
-    has_orientation,
     imu_sample_from_msg,
     odometry_estimate_from_msg,
     odometry_estimate_from_pose_msg,
@@ -35,23 +35,6 @@ from velk_odom.ros import (
     orientation_estimate_from_imu_msg,
 )
 
-# Figures of a typical consumer MEMS IMU, used when a recording says nothing about its IMU.
-MEMS_NOISE = {
-    "gyro_noise_density": 1.0e-3,  # rad/s/sqrt(Hz)
-    "gyro_random_walk": 1.0e-4,  # rad/s²/sqrt(Hz)
-    "accel_noise_density": 1.0e-2,  # m/s²/sqrt(Hz)
-    "accel_random_walk": 1.0e-3,  # m/s³/sqrt(Hz)
-}
-# Attitude variance (rad²) for an IMU orientation whose message gives no covariance.
-ORIENTATION_VARIANCE = 1.0e-4
-# Planar wheel odometry without covariances: x, y and yaw only.
-PLANAR_POSE_VARIANCES = [1.0e-2, 1.0e-2, 0.0, 0.0, 0.0, 1.0e-2]
-PLANAR_TWIST_VARIANCES = [1.0e-2, 1.0e-2, 1.0e-4, 0.0, 0.0, 1.0e-2]
-# Drivers mark a dimension they do not measure with a huge variance (1e3 to 1e6, or more). Such rows add
-# no information but widen the outlier gate, whose bound grows with the row count, so they are left out.
-UNKNOWN_VARIANCE = 1.0e3
-# (m/s)²: the base of a ground robot does not move along its own z axis.
-GROUND_VERTICAL_SPEED_VARIANCE = 1.0e-4
 ODOM_TYPES = (ODOMETRY, POSE_COV, TWIST_COV)
 PROPOSED = "proposed configuration"
 
@@ -65,6 +48,7 @@ class TopicPlan:
     imu_frame: Optional[str] = None
     base_from_imu: geo.Pair = geo.IDENTITY_PAIR
     mount_from: str = ""
+    max_accel: float = math.inf
     orientation: Optional[Tuple[str, str]] = None
     odom_source: Optional[Tuple[str, str]] = None
     fed: Counter = field(default_factory=Counter)
@@ -88,123 +72,6 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
-def _frame_name(topic: str) -> str:
-    return topic.strip("/").replace("/", "_") or "imu"
-
-
-def _density(cov: Any, rate: Optional[float]) -> Optional[float]:
-    # A per-sample variance v at rate f is a white-noise density sqrt(v / f).
-    var = float(list(cov)[0]) if len(list(cov)) else 0.0
-    if var > 0.0 and math.isfinite(var) and rate:
-        return math.sqrt(var / rate)
-    return None
-
-
-def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
-    """A configuration for the recording's IMU and odometry topics, with notes on what was guessed."""
-    imu_topics = bag.topics_of(IMU)
-    odom_topics = bag.topics_of(ODOMETRY)
-    if not imu_topics and not odom_topics:
-        raise UserError(
-            f"recording {str(bag.path)!r} has no sensor_msgs/Imu or nav_msgs/Odometry topic to fuse; it has: {bag.describe_topics()}"
-        )
-    notes: List[str] = []
-    children: Counter = Counter()
-    for t in odom_topics:
-        m = bag.first(t)
-        if m is not None and m.child_frame_id:
-            children[m.child_frame_id] += 1
-    output_frame = children.most_common(1)[0][0] if children else "base_link"
-    config: Dict[str, Any] = {"odom_frame_id": "odom", "output_frame_id": output_frame, "imus": [], "odom_sources": []}
-    topics: Dict[str, Dict[str, Any]] = {}
-    used_frames: set = set()
-    for t in imu_topics:
-        m = bag.first(t)
-        if m is None:
-            continue
-        frame = m.header.frame_id or _frame_name(t)
-        while frame in used_frames:
-            frame = f"{frame}_{_frame_name(t)}"
-        used_frames.add(frame)
-        rate = bag.rate_hz(t)
-        entry: Dict[str, Any] = {"frame_id": frame}
-        gyro = _density(m.angular_velocity_covariance, rate)
-        accel = _density(m.linear_acceleration_covariance, rate)
-        entry["gyro_noise_density"] = gyro if gyro is not None else MEMS_NOISE["gyro_noise_density"]
-        entry["gyro_random_walk"] = MEMS_NOISE["gyro_random_walk"]
-        entry["accel_noise_density"] = accel if accel is not None else MEMS_NOISE["accel_noise_density"]
-        entry["accel_random_walk"] = MEMS_NOISE["accel_random_walk"]
-        entry["init_samples"] = int(max(20, min(200, round(0.5 * rate)))) if rate else 200
-        if gyro is None or accel is None:
-            notes.append(f"imus {frame}: noise figures are typical MEMS values; take yours from the IMU's datasheet")
-        config["imus"].append(entry)
-        tentry: Dict[str, Any] = {"imu": frame}
-        mount = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
-        if mount is not None:
-            tentry["base_from_imu"] = [list(mount[0]), list(mount[1])]
-            notes.append(f"topics.{t}.base_from_imu: from the recording's /tf_static")
-        else:
-            notes.append(
-                f"topics.{t}: /tf_static does not place {m.header.frame_id or frame!r} on {output_frame!r}; "
-                "set base_from_imu: [[x, y, z], [qx, qy, qz, qw]] (identity is used)"
-            )
-        if has_orientation(m):
-            parent = f"{frame}/orientation"
-            ocov = list(m.orientation_covariance)
-            var = -1.0 if ocov and all(float(ocov[i]) > 0.0 for i in (0, 4, 8)) else ORIENTATION_VARIANCE
-            config["odom_sources"].append(
-                {
-                    "parent_frame_id": parent,
-                    "child_frame_id": output_frame,
-                    "pose_variances": [0.0, 0.0, 0.0, var, var, var],
-                    "twist_variances": [0.0] * 6,
-                }
-            )
-            tentry["orientation"] = [parent, output_frame]
-            notes.append(
-                f"topics.{t}.orientation: the IMU reports an orientation; it is fused as an attitude-only source "
-                "(without it the heading drifts without bound); remove the key to ignore it"
-            )
-        topics[t] = tentry
-    pairs: set = set()
-    for t in odom_topics:
-        m = bag.first(t)
-        if m is None:
-            continue
-        parent = m.header.frame_id or "odom"
-        child = m.child_frame_id or output_frame
-        if (parent, child) in pairs:
-            parent = f"{parent}@{t}"
-        pairs.add((parent, child))
-        pose_var, pose_known = _variances_from(covariance_diagonal(m.pose.covariance), PLANAR_POSE_VARIANCES)
-        twist_var, twist_known = _variances_from(covariance_diagonal(m.twist.covariance), PLANAR_TWIST_VARIANCES)
-        if not pose_known or not twist_known:
-            notes.append(f"odom_sources {parent} -> {child}: {t} gives no covariance; planar variances assumed")
-        if pose_known and pose_var[2:5] == [0.0, 0.0, 0.0] and twist_var[2] == 0.0:
-            # z, roll and pitch unmeasured: a ground robot, whose base has no vertical speed of its own.
-            twist_var[2] = GROUND_VERTICAL_SPEED_VARIANCE
-            notes.append(
-                f"odom_sources {parent} -> {child}: planar odometry, so the base's vertical speed is held near 0 "
-                "(twist_variances[2]); set it to 0 for a robot that climbs or flies"
-            )
-        config["odom_sources"].append(
-            {"parent_frame_id": parent, "child_frame_id": child, "pose_variances": pose_var, "twist_variances": twist_var}
-        )
-        topics[t] = {"odom_source": [parent, child]}
-    if not config["odom_sources"]:
-        notes.append("no odometry topic: the IMU alone dead-reckons, and its position drifts quickly")
-    config["topics"] = topics
-    return config, notes
-
-
-def _variances_from(diagonal: List[float], fallback: List[float]) -> Tuple[List[float], bool]:
-    """Per dimension: -1 (take the message's variance) where the message gives a real one, 0 (leave
-    the dimension out) where it gives 0 or an "unknown" marker. Without any real variance, the
-    fallback. Returns (variances, whether the message had any)."""
-    known = [0.0 < v < UNKNOWN_VARIANCE and math.isfinite(v) for v in diagonal]
-    if not any(known):
-        return list(fallback), False
-    return [-1.0 if k else 0.0 for k in known], True
 
 
 def _check_type(source: str, topic: str, msgtype: str, key: str, allowed: Tuple[str, ...]) -> None:
@@ -260,7 +127,10 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
             if "base_from_imu" in entry:
                 _check_type(source, t, msgtype, "base_from_imu", (IMU,))
                 plan.base_from_imu = parse_pair(entry["base_from_imu"], f"{source}: topics.{t}.base_from_imu")
-                plan.mount_from = source if source != PROPOSED else "/tf_static"  # proposals copy it from there
+                plan.mount_from = source
+            if "max_accel" in entry:
+                _check_type(source, t, msgtype, "max_accel", (IMU,))
+                plan.max_accel = parse_positive(entry["max_accel"], f"{source}: topics.{t}.max_accel")
             if "orientation" in entry:
                 _check_type(source, t, msgtype, "orientation", (IMU,))
                 pair = parse_frame_pair(entry["orientation"], f"{source}: topics.{t}.orientation")
@@ -302,7 +172,13 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
 def _convert(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
     out: List[Tuple[str, Any]] = []
     if plan.imu_frame is not None:
-        out.append(("imu", imu_sample_from_msg(msg, plan.imu_frame)))
+        a = msg.linear_acceleration
+        if math.sqrt(a.x * a.x + a.y * a.y + a.z * a.z) > plan.max_accel:
+            # A reading no robot body makes (a shock on the board, a bus error); the engine would take it
+            # as motion. Dropped and counted in the summary.
+            plan.fed["imu over max_accel dropped"] += 1
+        else:
+            out.append(("imu", imu_sample_from_msg(msg, plan.imu_frame)))
     if plan.orientation is not None:
         est = orientation_estimate_from_imu_msg(msg, plan.base_from_imu, *plan.orientation)
         if est is not None:
@@ -318,21 +194,25 @@ def _convert(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
     return out
 
 
-def why_no_estimate(plans: List[TopicPlan], counters: Optional[Dict[str, int]], fusion: Any) -> str:
+def why_no_estimate(plans: List[TopicPlan], counters: Optional[Dict[str, int]], fusion: Any, watch: InitWatch, config: Dict[str, Any]) -> str:
     """Why a replay that fed ``plans`` (what each topic fed is in its ``fed``) to ``fusion`` published
-    no estimate, in one phrase for the closing line; ``counters`` are the engine's, or None."""
+    no estimate, in one phrase for the closing line; ``counters`` are the engine's, or None; ``watch``
+    saw the IMU samples the engine's initialisation waited on."""
     fed_imu = sum(p.fed["imu"] for p in plans)
     fed = sum(sum(p.fed.values()) - p.fed["refused"] for p in plans)
     if not fed:
         return f"nothing was fed: {', '.join(p.topic for p in plans)} hold no usable message"
     if counters is not None and fed_imu and counters.get("non_finite_imu", 0) >= fed_imu:
         return "every IMU sample was dropped as not finite; check the IMU data and its base_from_imu mount"
+    reason = watch.reason(config, counters, 0)
+    if reason is not None:
+        return reason
     return f"the filter never started from the {fed_imu} IMU samples and {fed - fed_imu} odometry messages fed"
 
 
 def _replay(
     bag: BagRecording, plans: List[TopicPlan], fusion: Any, args: argparse.Namespace, trajectory: Any,
-    raw: Dict[str, Any], console: Any,
+    raw: Dict[str, Any], console: Any, watch: InitWatch,
 ) -> None:
     """Feed the planned topics to the engine in the chosen order, each published estimate streamed to
     ``trajectory`` and each odometry message of a topic in ``raw`` kept there for the comparisons."""
@@ -354,6 +234,7 @@ def _replay(
                 continue
             for kind, value in values:
                 if kind == "imu":
+                    watch.feed(plan.imu_frame, m.stamp_ns, m.msg.angular_velocity)
                     fusion.handle_imu(value, plan.base_from_imu)
                 else:
                     fusion.handle_source(value)
@@ -397,7 +278,9 @@ def run(args: argparse.Namespace) -> int:
             notes: List[str] = []
         else:
             require_messages(bag, bag.topics_of(IMU, ODOMETRY))
-            config, notes = propose_config(bag, tf)
+            config, notes, warnings = propose_config(bag, tf)
+            for w in warnings:
+                print(f"velk-odom: warning: {w}", file=sys.stderr)
             source = PROPOSED
         text = dump_yaml(
             config,
@@ -424,9 +307,10 @@ def run(args: argparse.Namespace) -> int:
         compare = reference is not None or plot is not None
         # Fused poses and odometry topics kept, compactly, only for the comparisons.
         raw = {p.topic: TrackBuffer() for p in plans if compare and p.odom_source and p.msgtype != TWIST_COV}
+        watch = InitWatch(engine_config)
         with open_trajectory(output, inputs, keep=compare) as trajectory, EngineLog(args.log) as log:
             try:
-                _replay(bag, plans, fusion, args, trajectory, raw, log.console)
+                _replay(bag, plans, fusion, args, trajectory, raw, log.console, watch)
             except _native.PanicException as err:
                 trajectory.close()
                 Path(output).unlink(missing_ok=True)
@@ -484,7 +368,7 @@ def run(args: argparse.Namespace) -> int:
         plot_failed = save_plot(plot, f"velk-odom fuse {bag.path.name}", tracks, ref_track, error_curves)
         summary.append(("plot", plot if plot_failed is None else "not written"))
     print(table(summary))
-    no_estimate = None if published else f"no estimate was published ({why_no_estimate(plans, counters, fusion)}); {output} is empty"
+    no_estimate = None if published else f"no estimate was published ({why_no_estimate(plans, counters, fusion, watch, engine_config)}); {output} is empty"
     return conclude(bag.damage, no_estimate, plot_failed)
 
 

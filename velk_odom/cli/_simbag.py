@@ -1,8 +1,9 @@
 """Write a simulated recording (`velk_odom.sim`) as a ROS bag with the `rosbags` writers, so that the
 replay command can be tried, and tested, on data with a known ground truth.
 
-Topics: sensor_msgs/Imu on ``imu_topic`` (with an absolute orientation when ``with_orientation``),
-nav_msgs/Odometry on ``odom_topic`` and the IMU's mounting on /tf_static (when ``with_tf_static``).
+Topics: sensor_msgs/Imu on ``imu_topic`` (with the simulated AHRS orientation when the recording has
+one, and the noise variances of its gyroscope and accelerometer), nav_msgs/Odometry on ``odom_topic``
+and the IMU's mounting on /tf_static (when ``with_tf_static``).
 Each message is recorded at its arrival time, so recorded order differs from stamp order exactly as
 the simulator's deliveries do. Stamps are shifted by ``start_ns`` (a bag at time 0 confuses tools).
 """
@@ -10,12 +11,11 @@ the simulator's deliveries do. Stamps are shifted by ``start_ns`` (a bag at time
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
 
-from velk_odom import _geometry as geo
 from velk_odom.sim import Recording
 from velk_odom.trajectory import write_tum
 
@@ -56,21 +56,26 @@ class _Builder:
     def quat(self, q: Any) -> Any:
         return self.t["geometry_msgs/msg/Quaternion"](x=float(q[0]), y=float(q[1]), z=float(q[2]), w=float(q[3]))
 
-    def imu(self, t_ns: int, frame: str, gyro: Any, accel: Any, orientation: Optional[Any]) -> Any:
+    def imu(self, t_ns: int, m: Any, rec: Recording) -> Any:
+        # sensor_msgs/Imu: covariance 0 means unknown, -1 in the first element means not reported.
         ocov = np.zeros(9)
+        orientation = m.orientation
         if orientation is None:
             ocov[0] = -1.0
             orientation = (0.0, 0.0, 0.0, 0.0)
         else:
-            ocov[[0, 4, 8]] = 1.0e-4
+            ocov[[0, 4, 8]] = rec.ahrs_variance
+        gcov, acov = np.zeros(9), np.zeros(9)
+        gcov[[0, 4, 8]] = rec.imu_sigmas[0] ** 2
+        acov[[0, 4, 8]] = rec.imu_sigmas[1] ** 2
         return self.t["sensor_msgs/msg/Imu"](
-            header=self.header(t_ns, frame),
+            header=self.header(t_ns, m.frame_id),
             orientation=self.quat(orientation),
             orientation_covariance=ocov,
-            angular_velocity=self.vec3(gyro),
-            angular_velocity_covariance=np.zeros(9),
-            linear_acceleration=self.vec3(accel),
-            linear_acceleration_covariance=np.zeros(9),
+            angular_velocity=self.vec3(m.angular_velocity),
+            angular_velocity_covariance=gcov,
+            linear_acceleration=self.vec3(m.linear_acceleration),
+            linear_acceleration_covariance=acov,
         )
 
     def odometry(self, t_ns: int, w: Any) -> Any:
@@ -111,13 +116,11 @@ def write_sim_bag(
     imu_topic: str = "/imu/data",
     odom_topic: str = "/wheel/odom",
     with_tf_static: bool = True,
-    with_orientation: bool = False,
     wheel_type: str = "nav_msgs/msg/Odometry",
     start_ns: int = DEFAULT_START_NS,
 ) -> Path:
     """Write ``rec`` to ``path`` (a .bag file for "ros1", a bag folder for the ROS 2 formats) and return
-    the path. The orientation, when written, is the true world-from-IMU attitude turned by an
-    arbitrary constant heading (as an AHRS referenced to magnetic north reports it). ``wheel_type``
+    the path. ``wheel_type``
     may also be geometry_msgs/msg/PoseWithCovarianceStamped or TwistWithCovarianceStamped (the twist
     stamped in the child frame)."""
     if fmt not in FORMATS:
@@ -138,8 +141,6 @@ def write_sim_bag(
         writer = Writer2(path, version=9, storage_plugin=plugin)
         serialize = store.serialize_cdr
 
-    north = geo.quat_from_axis_angle((0.0, 0.0, 1.0), 0.7)
-    _, q_bi = rec.base_from_imu
     with writer:
         conns = {}
         conns["imu"] = writer.add_connection(imu_topic, "sensor_msgs/msg/Imu", typestore=store)
@@ -157,11 +158,7 @@ def write_sim_bag(
             m = d.message
             t = start_ns + m.timestamp_ns
             if d.kind == "imu":
-                orientation = None
-                if with_orientation:
-                    q_wb = rec.ground_truth_at(m.timestamp_ns)[3:7]
-                    orientation = geo.quat_mul(north, geo.quat_mul(q_wb, q_bi))
-                msg = build.imu(t, m.frame_id, m.angular_velocity, m.linear_acceleration, orientation)
+                msg = build.imu(t, m, rec)
                 writer.write(conns["imu"], start_ns + d.arrival_ns, serialize(msg, "sensor_msgs/msg/Imu"))
             else:
                 msg = wheel_msg(t, m)

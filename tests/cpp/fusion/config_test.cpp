@@ -68,6 +68,12 @@ TEST(CheckConfig, MessagesInOrder) {
          c.imus[0].init_gyro_limit = kNaN;
        },
        "imu \"a\\\"b\\\\c\\n\" needs init_gyro_limit above zero or the filter never leaves init"},
+      {"NaN accel limit",
+       [](auto& c) {
+         c.imus = {make_imu("imu")};
+         c.imus[0].init_accel_limit = kNaN;
+       },
+       "imu \"imu\" needs init_accel_limit above zero or the filter never leaves init"},
       {"init_samples below one passes",
        [](auto& c) {
          c.imus = {make_imu("imu", -5)};

@@ -58,17 +58,20 @@ TEST(ImuInit, AttitudeAndBiasesFromStillSamples) {
 }
 
 TEST(ImuInit, DegenerateDirectionsAndCollectionRules) {
+  // Along +z the attitude is the identity; upside down (along −z) a half turn about x maps gravity onto +z.
   struct Case {
     Vector3d force;
+    Quaterniond attitude;
     Vector3d accel_bias;
   };
-  for (const Case& c : {Case{{0, 0, 9.9}, {0, 0, 9.9 - 9.8}}, Case{{0, 0, -9.8}, {0, 0, -19.6}}}) {
+  for (const Case& c : {Case{{0, 0, 9.9}, Quaterniond::Identity(), {0, 0, 9.9 - 9.8}},
+                        Case{{0, 0, -9.9}, Quaterniond(0, 1, 0, 0), {0, 0, 9.8 - 9.9}}}) {
     OdometryFusionConfig config;
     config.imus = {make_imu("imu", 0)};  // below one acts as one
     FusionCore core(config);
     ASSERT_FALSE(core.handle_imu(make_sample("imu", 7, Vector3d::Zero(), c.force), Isometry()));
     ASSERT_TRUE(core.initialized());
-    EXPECT_TRUE(core.filter().state.orientation.coeffs() == Quaterniond::Identity().coeffs());
+    EXPECT_TRUE(core.filter().state.orientation.coeffs() == c.attitude.coeffs());
     EXPECT_LT((core.filter().state.biases[0].accel - c.accel_bias).norm(), 1e-12);
   }
 
@@ -465,13 +468,15 @@ TEST(Report, CounterLineAndInitialisationEvent) {
   core.report();
   const auto init = capture.containing("odometry_fusion initialized");
   ASSERT_EQ(init.size(), 1u);
-  EXPECT_NE(init[0].find("velk_slam::odometry_fusion: odometry_fusion initialized gyro_biases=[0.04] use_imu=true"),
+  EXPECT_NE(init[0].find("velk_slam::odometry_fusion: odometry_fusion initialized gyro_biases=[0.04] use_imu=true "
+                         "init_mode=still"),
             std::string::npos)
       << init[0];
   const auto lines = capture.containing("odometry fusion counters");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=3 measurements=1 "
-                          "gated=0 replayed=1 too_late=1 non_finite_imu=1 stale_poses=0\n"),
+                          "gated=0 replayed=1 too_late=1 non_finite_imu=1 stale_poses=0 gate_resets=0 "
+                          "init_deferred_gyro=0 init_deferred_accel=0 init_deferred_moving=0\n"),
             std::string::npos)
       << lines[0];
 }

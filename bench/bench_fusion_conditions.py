@@ -1,0 +1,89 @@
+"""`velk-odom fuse REC` with no configuration on simulated recordings with the conditions of real robots
+(velk_odom.sim.CONDITIONS), each alone and all together: the final position error, in % of the distance
+driven, of the fused trajectory against wheel odometry alone.
+
+    python bench/bench_fusion_conditions.py                       # this tree
+    python bench/bench_fusion_conditions.py --baseline /other/tree  # also another tree's velk_odom, side by side
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+from velk_odom.cli._simbag import DEFAULT_START_NS, write_sim_bag
+from velk_odom.sim import CONDITIONS, DEFAULT_BASE_FROM_IMU, simulate
+from velk_odom.trajectory import read_tum
+
+DURATION_S = 60.0
+SEED = 0
+# What every case shares: sensor noise, biases and late delivery; no wheel scale error or slip unless
+# the case brings it.
+BASE = dict(wheel_scale_error=0.0, slip=False)
+
+
+def cases():
+    yield "none", {}
+    yield from CONDITIONS.items()
+    combined = {}
+    for kw in CONDITIONS.values():
+        combined.update(kw)
+    yield "all together", combined
+
+
+def fused_drift(rec, bag, tree, out):
+    env = dict(os.environ, PYTHONPATH=tree)
+    done = subprocess.run([sys.executable, "-m", "velk_odom.cli", "fuse", str(bag), "-o", str(out), "--no-progress", "--log", "off"],
+                          capture_output=True, text=True, env=env, cwd=os.path.dirname(out))
+    if done.returncode != 0 or not os.path.exists(out) or os.path.getsize(out) == 0:
+        return None
+    stamps, poses = read_tum(out)
+    rows = [(int(t) - DEFAULT_START_NS, *p) for t, p in zip(stamps, poses)]
+    return rec.drift(rows)
+
+
+def measure(trees, duration_s=DURATION_S, seed=SEED):
+    results = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, kw in cases():
+            rec = simulate(duration_s, seed=seed, **dict(BASE, **kw))
+            bag = write_sim_bag(rec, os.path.join(tmp, name.replace(" ", "_")), "ros2-sqlite3",
+                                with_tf_static=rec.base_from_imu == DEFAULT_BASE_FROM_IMU)
+            distance = rec.distance_travelled()
+            wheel = rec.drift([(w.timestamp_ns, *w.translation, *w.rotation_xyzw) for w in rec.wheel_estimates])
+            fused = [fused_drift(rec, bag, tree, os.path.join(tmp, f"{name}_{i}.tum")) for i, tree in enumerate(trees)]
+            results.append((name, distance, wheel, fused))
+    return results
+
+
+def _pct(err, distance):
+    return "no estimate" if err is None else f"{100.0 * err / distance:.2f} %"
+
+
+def rows():
+    tree = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = []
+    for name, distance, wheel, (fused,) in measure([tree]):
+        out.append((f"fuse proposed, {name}", 100.0 * fused / distance if fused is not None else float("nan"), "% of distance",
+                    f"wheel only {_pct(wheel, distance)}"))
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--baseline", metavar="TREE", help="a source tree (PYTHONPATH) whose velk_odom runs beside this one")
+    ap.add_argument("--duration", type=float, default=DURATION_S)
+    ap.add_argument("--seed", type=int, default=SEED)
+    args = ap.parse_args()
+    tree = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    trees = [tree] + ([args.baseline] if args.baseline else [])
+    header = ["condition", "driven", "proposed", "wheel only"] + (["baseline"] if args.baseline else [])
+    print("  ".join(f"{h:>22}" for h in header))
+    for name, distance, wheel, fused in measure(trees, args.duration, args.seed):
+        cells = [name, f"{distance:.1f} m", _pct(fused[0], distance), _pct(wheel, distance)] + [_pct(f, distance) for f in fused[1:]]
+        print("  ".join(f"{c:>22}" for c in cells), flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,204 @@
+// FusionCore on hard starts and faults: absolute attitude sources, taking a shut-out source back,
+// stillness that driving does not pass, and initialisation in motion.
+#include "fusion_test_util.hpp"
+
+#include <cmath>
+#include <functional>
+#include <map>
+
+namespace velk_slam::odometry_fusion {
+namespace {
+
+using Eigen::Quaterniond;
+using Eigen::Vector3d;
+using test::make_estimate;
+using test::make_imu;
+using test::make_sample;
+using test::make_source;
+
+constexpr int64_t kMs = 1'000'000;
+const Vector3d kGravity(0, 0, 9.8);
+constexpr double kLeftOut = -1.0;
+
+using ImuReading = std::pair<Vector3d, Vector3d>;  // base-frame rate and specific force
+
+// Heading of a rotation about z alone.
+double yaw(const Quaterniond& q) { return 2.0 * std::atan2(q.z(), q.w()); }
+
+// IMU at 100 Hz and one source at 20 Hz for `seconds` of data time from t = 1 s. `imu` gives (rate,
+// specific force) at step i; `source` edits the estimate of step i (a multiple of 5) or returns false to
+// leave it out; `late` holds a source estimate back until after the next IMU sample.
+void drive(FusionCore& core, int steps, const std::function<ImuReading(int)>& imu,
+           const std::function<bool(int, OdometryEstimate&)>& source, bool late = false) {
+  std::optional<OdometryEstimate> held;
+  for (int i = 0; i < steps; ++i) {
+    const int64_t t = 1000 * kMs + i * 10 * kMs;
+    const auto [gyro, force] = imu(i);
+    ASSERT_FALSE(core.handle_imu(make_sample("imu", t, gyro, force), Isometry()));
+    if (held) {
+      ASSERT_FALSE(core.handle_source(*held));
+      held.reset();
+    }
+    OdometryEstimate e = make_estimate("odom", "wheel", t, Isometry());
+    if (i % 5 == 0 && source(i, e)) {
+      if (late && i % 10 == 0 && i > 0) {
+        held = e;
+      } else {
+        ASSERT_FALSE(core.handle_source(e));
+      }
+    }
+  }
+}
+
+// At rest, a gyro bias of 0.01 rad/s on z appears after the still initialisation (0.29 rad of drift
+// without a source). An attitude-only source reporting a constant heading of 1 rad in its own frame:
+// used as an absolute reference it holds the heading and the filter learns the bias; used as changes it
+// only slows the drift down.
+TEST(AbsoluteSource, BoundsHeadingAndMakesTheGyroBiasObservable) {
+  for (const bool differential : {true, false}) {
+    OdometryFusionConfig config;
+    config.imus = {make_imu("imu", 100)};
+    config.odom_sources = {make_source("odom", "wheel", 0.0, 0.0)};
+    config.odom_sources[0].pose_variances = {0, 0, 0, 1e-4, 1e-4, 1e-4};
+    config.odom_sources[0].differential = differential;
+    FusionCore core(config);
+    const auto imu = [](int i) { return ImuReading{Vector3d(0, 0, i > 150 ? 0.01 : 0.0), kGravity}; };
+    drive(core, 3000, imu, [&](int, OdometryEstimate& e) {
+      e.pose = test::planar_pose(5.0, -2.0, 1.0);
+      return true;
+    });
+    const FilterState& x = core.filter().state;
+    if (differential) {
+      EXPECT_GT(std::abs(yaw(x.orientation)), 0.1);
+    } else {
+      EXPECT_NEAR(yaw(core.core_state().odom_from_parent[0]->rotation), -1.0, 1e-9);
+      EXPECT_LT(std::abs(yaw(x.orientation)), 0.005);
+      EXPECT_NEAR(x.biases[0].gyro.z(), 0.01, 0.001);
+    }
+  }
+}
+
+// At rest with wheel speed rows. One absurd IMU sample at t = 3 s makes the IMU's velocity disagree with
+// the wheels for good: the gate refuses every later wheel update until the source is taken back, just
+// after gate_recovery_seconds, with the velocity reset and the displacement of the refused span undone.
+// Delivered late or in order, the outcome is the same. A single wheel outlier is refused and changes
+// nothing: the state equals that of a run without the message.
+TEST(GateRecovery, TakesAShutOutSourceBackAndRefusesATransientOutlier) {
+  struct Case {
+    const char* name;
+    double spike;          // m/s² along x, one sample at step 200
+    double recovery_s;
+    bool late;
+    double outlier_speed;  // the wheel message of step 400 reports this speed (0: true, kLeftOut: none)
+    uint64_t resets;
+    double position_bound;  // final |position| below this, unless locked out
+  };
+  const std::vector<Case> cases = {
+      {"160 m/s²", 160, 3.0, false, 0, 1, 0.02},
+      {"1000 m/s²", 1000, 3.0, false, 0, 1, 0.02},
+      {"1000 m/s², late", 1000, 3.0, true, 0, 1, 0.02},
+      {"recovery off", 1000, 0.0, false, 0, 0, 10.0},
+      {"transient outlier", 0, 3.0, false, 2.0, 0, 1e-9},
+      {"without the outlier", 0, 3.0, false, kLeftOut, 0, 1e-9},
+  };
+  test::LogCapture capture("warn");
+  std::map<std::string, FilterState> end;
+  for (const Case& c : cases) {
+    const std::size_t logged = capture.containing("odometry source taken back").size();
+    OdometryFusionConfig config;
+    config.imus = {make_imu("imu")};
+    config.odom_sources = {make_source("odom", "wheel", 0.0, 0.0)};
+    config.odom_sources[0].twist_variances = {1e-4, 1e-4, 1e-4, 0, 0, 0};
+    config.gate_recovery_seconds = c.recovery_s;
+    FusionCore core(config);
+    int reset_step = -1;
+    const auto imu = [&](int i) {
+      if (core.counters().gate_resets > 0 && reset_step < 0) reset_step = i - 1;
+      return ImuReading{Vector3d::Zero(), Vector3d(i == 200 ? c.spike : 0.0, 0, 9.8)};
+    };
+    drive(core, 1000, imu, [&](int i, OdometryEstimate& e) {
+      e.twist_linear.x() = i == 400 ? c.outlier_speed : 0.0;
+      return !(i == 400 && c.outlier_speed == kLeftOut);
+    }, c.late);
+    const FilterState& x = core.filter().state;
+    EXPECT_EQ(core.counters().gate_resets, c.resets) << c.name;
+    // Logged once per reset, replays included, naming the source.
+    const auto lines = capture.containing("odometry source taken back");
+    ASSERT_EQ(lines.size(), logged + c.resets) << c.name;
+    if (c.resets > 0) {
+      EXPECT_NE(lines.back().find("frame_id=odom child_frame_id=wheel refused=62 refused_seconds=3.05 "
+                                  "gate_recovery_seconds=3.0"),
+                std::string::npos)
+          << lines.back();
+      // Taken back at the first wheel update (step 505) more than 3 s after the first refusal (step 200).
+      EXPECT_EQ(reset_step, 505) << c.name;
+      EXPECT_LT(x.velocity.norm(), 0.01) << c.name;
+    }
+    EXPECT_EQ(x.position.norm() < c.position_bound, c.resets > 0 || c.spike == 0) << c.name;
+    end[c.name] = x;
+  }
+  EXPECT_TRUE(test::same_state(end["1000 m/s²"], end["1000 m/s², late"]));
+  // The outlier is refused (the only refusal) and leaves the state as a run without it.
+  EXPECT_TRUE(test::same_state(end["transient outlier"], end["without the outlier"]));
+}
+
+// Stillness needs a quiet gyro, a steady accelerometer and no fused source twist reporting motion:
+// shaking or driving straight at a steady speed holds the still initialisation back. Driving from the
+// first sample on, on a slope, through a turn or while speeding up, the filter starts in motion once
+// init_moving_after_seconds have passed, with the true tilt (the turn's centripetal and the speed-up's
+// forward acceleration taken out of the specific force) and the wheels' velocity.
+TEST(ImuInit, StillOnlyAtRestElseInMotion) {
+  struct Case {
+    const char* name;
+    double shake;           // m/s², alternating along x
+    double speed;           // m/s reported by the wheels at step 0
+    double twist_variance;  // 0: twist not fused
+    double moving_after_s;
+    double pitch;     // rad, constant
+    double yaw_rate;  // rad/s about the base z axis
+    double accel;     // m/s² along the base x axis
+    int init_step;    // −1: never
+  };
+  const std::vector<Case> cases = {
+      {"at rest, motors humming", 0.2, 0, 1e-4, 0, 0, 0, 0, 99},
+      {"shaken", 1.0, 0, 1e-4, 0, 0, 0, 0, -1},
+      {"driving straight", 0, 1.0, 1e-4, 0, 0, 0, 0, -1},
+      {"driving straight, twist not fused", 0, 1.0, 0, 0, 0, 0, 0, 99},
+      {"slope", 0, 1.5, 1e-4, 2, 0.1, 0, 0, 200},
+      {"turn", 0, 1.5, 1e-4, 2, 0, 0.3, 0, 200},
+      {"speeding up downhill", 0, 1.5, 1e-4, 2, -0.05, 0, 0.5, 200},
+  };
+  for (const Case& c : cases) {
+    OdometryFusionConfig config;
+    config.imus = {make_imu("imu", 100)};
+    config.odom_sources = {make_source("odom", "wheel", 0.0, 0.0)};
+    config.odom_sources[0].twist_variances = {c.twist_variance, c.twist_variance, c.twist_variance, 0, 0, 0};
+    config.init_moving_after_seconds = c.moving_after_s;
+    FusionCore core(config);
+    const Vector3d gravity_b = Quaterniond(Eigen::AngleAxisd(-c.pitch, Vector3d::UnitY())) * kGravity;
+    const auto speed = [&](int i) { return c.speed + c.accel * i * 0.01; };
+    int init_step = -1;
+    const auto imu = [&](int i) {
+      if (core.initialized() && init_step < 0) init_step = i - 1;
+      const Vector3d omega(0, 0, c.yaw_rate);
+      const Vector3d shake(i % 2 ? c.shake : -c.shake, 0, 0);
+      const Vector3d force = Vector3d(c.accel, 0, 0) + omega.cross(Vector3d(speed(i), 0, 0)) + gravity_b + shake;
+      return ImuReading{omega, force};
+    };
+    drive(core, 300, imu, [&](int i, OdometryEstimate& e) {
+      e.twist_linear.x() = speed(i);
+      return true;
+    });
+    EXPECT_EQ(init_step, c.init_step) << c.name;
+    EXPECT_EQ(core.counters().init_deferred_accel > 0, c.shake > 0.4) << c.name;
+    EXPECT_EQ(core.counters().init_deferred_moving > 0, c.speed > 0 && c.twist_variance > 0) << c.name;
+    if (c.moving_after_s > 0) {
+      const FilterState& x = core.filter().state;
+      EXPECT_LT((rotate_vector(x.orientation, gravity_b.normalized()) - Vector3d::UnitZ()).norm(), 2e-3) << c.name;
+      EXPECT_LT((x.velocity - speed(300) * rotate_vector(x.orientation, Vector3d::UnitX())).norm(), 0.05) << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velk_slam::odometry_fusion

@@ -1,0 +1,74 @@
+"""Why a fusion replay published nothing: the stillness the engine waited for, as the replay saw it."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Dict, List, Mapping, Optional, Tuple
+
+# The engine's defaults for the keys read here.
+DEFAULT_INIT_SAMPLES = 200
+DEFAULT_INIT_GYRO_LIMIT = 0.05
+DEFAULT_INIT_MOVING_AFTER_SECONDS = 2.0
+
+
+class InitWatch:
+    """Per IMU frame: samples fed, the longest run of samples the engine's gyro test counts as still,
+    and the largest rate seen. The gyro norm does not depend on the mount, so the raw sample serves."""
+
+    def __init__(self, config: Mapping[str, Any]) -> None:
+        self._limits: Dict[str, Tuple[float, int]] = {}
+        for e in config.get("imus") or []:
+            if isinstance(e, dict) and isinstance(e.get("frame_id"), str):
+                limit = e.get("init_gyro_limit", DEFAULT_INIT_GYRO_LIMIT)
+                samples = e.get("init_samples", DEFAULT_INIT_SAMPLES)
+                self._limits[e["frame_id"]] = (float(limit), max(1, int(samples)) if isinstance(samples, int) else DEFAULT_INIT_SAMPLES)
+        self._stats: Dict[str, List[float]] = {f: [0, 0, 0, 0.0, 0.0, 0.0] for f in self._limits}  # n, run, best, rate, t0, t_best
+
+    def feed(self, frame: Optional[str], t_ns: int, gyro: Any) -> None:
+        """One sample: its IMU frame, stamp and angular velocity (x, y, z fields)."""
+        s = self._stats.get(frame or "")
+        if s is None:
+            return
+        rate = math.sqrt(float(gyro.x) ** 2 + float(gyro.y) ** 2 + float(gyro.z) ** 2)
+        s[0] += 1
+        if rate <= self._limits[frame][0] or math.isnan(rate):
+            if s[1] == 0:
+                s[4] = t_ns * 1e-9
+            s[1] += 1
+            if s[1] > s[2]:
+                s[2], s[5] = s[1], t_ns * 1e-9 - s[4]
+        else:
+            s[1] = 0
+            s[3] = max(s[3], rate)
+
+    def reason(self, config: Mapping[str, Any], counters: Optional[Mapping[str, int]], published: int) -> Optional[str]:
+        """One line saying why nothing was published, or None when something was."""
+        if published > 0:
+            return None
+        if not self._limits:
+            return None  # the blend path: nothing here to explain
+        if counters is not None and counters.get("imu_samples", 0) > 0:
+            return (
+                "the fusion started but published no estimate: every state was unpublishable (diverged, or farther than "
+                "max_position_m); check each source's variances and the IMU mount"
+            )
+        parts = []
+        for frame, (limit, needed) in self._limits.items():
+            n, _, best, top, _, best_s = self._stats[frame]
+            if n == 0:
+                parts.append(f"no sample of IMU {frame!r} reached it (map its topic to the `imus` entry in `topics`)")
+                continue
+            parts.append(
+                f"IMU {frame!r} read still for at most {best_s:.2f} s ({int(best)} samples in a row with the gyro at or under init_gyro_limit "
+                f"{limit:g} rad/s, init_samples asks for {needed}; rates reached {top:.2f} rad/s)"
+            )
+        sources = [e for e in config.get("odom_sources") or [] if isinstance(e, dict) and any(
+            isinstance(v, (int, float)) and v != 0 for v in list(e.get("twist_variances") or [])[:3])]
+        moving = config.get("init_moving_after_seconds", DEFAULT_INIT_MOVING_AFTER_SECONDS)
+        if not sources:
+            fix = "record the robot standing still for a few seconds, or give an odometry source twist_variances for its speed so that it can start in motion"
+        elif isinstance(moving, (int, float)) and moving > 0:
+            fix = "no odometry message with a usable linear twist reached it to start in motion either; map the odometry topic in `topics`"
+        else:
+            fix = f"set init_moving_after_seconds to {DEFAULT_INIT_MOVING_AFTER_SECONDS:g} (it is {moving}) to start from the odometry's speed in motion"
+        return "the fusion never initialised: " + "; ".join(parts) + "; " + fix

@@ -1,0 +1,626 @@
+"""The fusion configuration that `velk-odom fuse` proposes for a recording, worked out from its data.
+
+The first `WINDOW_S` seconds of the IMU and odometry topics are read and each choice is explained in
+a note, printed as a comment above the proposed YAML:
+
+- the IMU mount: roll and pitch from the specific force (gravity, averaged over the window), yaw from
+  how the horizontal specific force follows the wheel speed changes and the centripetal acceleration
+  (wheel speed times gyro yaw rate). Both come from one least-squares rotation (Kabsch) between the
+  IMU's specific force and the base acceleration the wheels imply, per `BIN_S` bin. /tf_static,
+  when it places the IMU, is checked against it;
+- wheel odometry: its twist only (a pose integrated from the same twist adds no information), the
+  base's lateral and vertical speed held at 0, and the wheel yaw rate only when it agrees with the
+  gyro;
+- an IMU orientation with a real covariance (an AHRS with an absolute heading): an absolute attitude
+  source;
+- noise densities from the messages' covariances and rate, or the measured spread when larger; a gate
+  that recovers from a lock-out; an initialisation that suits how the recording starts.
+"""
+
+from __future__ import annotations
+
+import math
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Tuple
+
+from velk_odom import _geometry as geo
+from velk_odom.cli._errors import UserError
+from velk_odom.cli._recording import IMU, ODOMETRY, BagRecording
+from velk_odom.ros import TransformBuffer, covariance_diagonal, has_orientation
+
+# Seconds of the recording read for the proposal, and the bin over which IMU samples are averaged
+# (long enough for the wheel-speed difference to beat its noise, short against the robot's motion).
+WINDOW_S = 60.0
+BIN_S = 0.5
+GRAVITY = 9.80665
+# Figures of a typical MEMS IMU; recordings never carry the random walks. A random walk set too high
+# lets the filter move the gyro biases, and with them the heading, on every noisy source row.
+MEMS_NOISE = {
+    "gyro_noise_density": 1.0e-3,  # rad/s/sqrt(Hz)
+    "gyro_random_walk": 2.0e-5,  # rad/s²/sqrt(Hz)
+    "accel_noise_density": 1.0e-2,  # m/s²/sqrt(Hz)
+    "accel_random_walk": 1.0e-3,  # m/s³/sqrt(Hz)
+}
+# m/s²/sqrt(Hz): the least accelerometer noise density proposed for a robot that drives on the ground.
+DRIVING_ACCEL_NOISE_DENSITY = 0.03
+# The specific force beyond which an IMU sample is taken for broken: this many g, or this many times the
+# window's 99.9th percentile when the robot really shakes that hard.
+MAX_ACCEL_G = 8.0
+MAX_ACCEL_FACTOR = 3.0
+# Attitude variance (rad²) for an IMU orientation whose message gives no covariance.
+ORIENTATION_VARIANCE = 1.0e-4
+# Drivers mark a dimension they do not measure with a huge variance (1e3 to 1e6, or more). Such rows
+# add no information but widen the outlier gate, whose bound grows with the row count.
+UNKNOWN_VARIANCE = 1.0e3
+# Wheel twist without covariances: forward speed and yaw rate (m/s)², (rad/s)².
+PLANAR_SPEED_VARIANCE = 1.0e-2
+PLANAR_YAW_RATE_VARIANCE = 1.0e-2
+# (m/s)²: the base of a ground robot moves neither sideways nor along its own z axis.
+GROUND_LATERAL_SPEED_VARIANCE = 1.0e-3
+GROUND_VERTICAL_SPEED_VARIANCE = 1.0e-4
+# Largest relative disagreement of the wheel yaw rate with the gyro's for the wheels' to be fused.
+YAW_RATE_AGREEMENT = 0.15
+# Yaw rate (rad/s) above which a bin counts as turning for the comparison.
+TURNING_RATE = 0.05
+# A data-derived mount is trusted in yaw when its standard error is below this (degrees).
+MOUNT_YAW_STD_DEG = 3.0
+# /tf_static and the data may disagree by this much before a warning (degrees).
+MOUNT_DISAGREEMENT_DEG = 10.0
+# A bin whose residual exceeds this many times the median residual (and MIN_OUTLIER_M_S2) is left
+# out of the mount fit: a slip, a bump, a spike.
+OUTLIER_FACTOR = 3.0
+# Fewest bins with both IMU and wheel data for a mount from the motion.
+MIN_MOTION_BINS = 6
+# A lever arm from the data is used when the turns pin it down to this (m); fitted in turn with the
+# rotation this many times.
+LEVER_STD_M = 0.05
+LEVER_ITERATIONS = 3
+MIN_OUTLIER_M_S2 = 0.3
+# Seconds of data-time lock-out after which the filter takes a refused source back.
+GATE_RECOVERY_SECONDS = 3.0
+# Seconds without stillness after which the filter starts from the wheel speed instead.
+INIT_MOVING_AFTER_SECONDS = 2.0
+# The initial bias standard deviation after a still start: this many times the averaging's standard
+# error, and no less than MIN_INIT_BIAS_STD (rad/s, m/s²).
+INIT_BIAS_STD_FACTOR = 1.5
+MIN_INIT_BIAS_STD = 3.0e-4
+INIT_GYRO_LIMIT = 0.05  # rad/s, the engine's default
+WHEEL_STILL_SPEED = 0.01  # m/s
+
+
+@dataclass
+class _Series:
+    """Stamps (s, from the window start) and values of one topic within the window."""
+
+    t: List[float] = field(default_factory=list)
+    a: List[Tuple[float, ...]] = field(default_factory=list)
+    b: List[Tuple[float, ...]] = field(default_factory=list)
+    first: Any = None
+
+
+@dataclass
+class MountEstimate:
+    """base_from_imu rotation from the data and how well the data determine it."""
+
+    rotation: geo.Quat
+    yaw_std_deg: float  # inf when the motion does not determine the yaw
+    bins: int
+    left_out: int
+    lever: Optional[geo.Vec3] = None  # IMU origin in the base frame (z taken as 0), when the turns determine it
+
+    @property
+    def yaw_known(self) -> bool:
+        return self.yaw_std_deg < MOUNT_YAW_STD_DEG
+
+
+def _read_window(bag: BagRecording, imu_topics: List[str], odom_topics: List[str]) -> Dict[str, _Series]:
+    series = {t: _Series() for t in imu_topics + odom_topics}
+    end_ns = bag.start_ns + int(WINDOW_S * 1e9)
+    for m in bag.messages(list(series), "recorded"):
+        if m.record_ns > end_ns:
+            break
+        s = series[m.topic]
+        t = (m.stamp_ns - bag.start_ns) * 1e-9
+        if s.first is None:
+            s.first = m.msg
+        if m.msgtype == IMU:
+            av, la = m.msg.angular_velocity, m.msg.linear_acceleration
+            s.t.append(t)
+            s.a.append((av.x, av.y, av.z))
+            s.b.append((la.x, la.y, la.z))
+        else:
+            tw = m.msg.twist.twist
+            s.t.append(t)
+            s.a.append((tw.linear.x, tw.linear.y, tw.linear.z))
+            s.b.append((tw.angular.x, tw.angular.y, tw.angular.z))
+    return series
+
+
+def _binned(t: Any, values: Any, edges: Any, reduce: Any) -> Any:
+    import numpy as np
+
+    out = np.full((len(edges) - 1, values.shape[1]), np.nan)
+    idx = np.searchsorted(t, edges)
+    for i in range(len(edges) - 1):
+        lo, hi = idx[i], idx[i + 1]
+        if hi - lo >= 1:
+            out[i] = reduce(values[lo:hi], axis=0)
+    return out
+
+
+def _kabsch(f: Any, b: Any, weight: Any) -> Any:
+    """The rotation R minimising sum weight_i |R f_i - b_i|²."""
+    import numpy as np
+
+    u, _, vt = np.linalg.svd((b * weight[:, None]).T @ f)
+    d = np.diag([1.0, 1.0, np.sign(np.linalg.det(u @ vt))])
+    return u @ d @ vt
+
+
+def _quat_from_matrix(r: Any) -> geo.Quat:
+    w = math.sqrt(max(0.0, 1.0 + r[0, 0] + r[1, 1] + r[2, 2])) / 2.0
+    x = math.copysign(math.sqrt(max(0.0, 1.0 + r[0, 0] - r[1, 1] - r[2, 2])) / 2.0, r[2, 1] - r[1, 2])
+    y = math.copysign(math.sqrt(max(0.0, 1.0 - r[0, 0] + r[1, 1] - r[2, 2])) / 2.0, r[0, 2] - r[2, 0])
+    z = math.copysign(math.sqrt(max(0.0, 1.0 - r[0, 0] - r[1, 1] + r[2, 2])) / 2.0, r[1, 0] - r[0, 1])
+    return geo.quat_normalize((x, y, z, w))
+
+
+def _matrix(q: geo.Quat) -> Any:
+    import numpy as np
+
+    return np.array([geo.rotate(q, e) for e in ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))]).T
+
+
+def _tilt_only(up: Any) -> Any:
+    """The rotation with horizontal axis turning ``up`` (IMU axes) onto +z; a half turn about x when
+    the IMU is upside down."""
+    import numpy as np
+
+    u = up / np.linalg.norm(up)
+    c = np.cross(u, [0.0, 0.0, 1.0])
+    s = np.linalg.norm(c)
+    if s < 1e-12:
+        return np.eye(3) if u[2] > 0 else np.diag([1.0, -1.0, -1.0])
+    return _matrix(geo.quat_from_axis_angle(c / s, math.atan2(s, u[2])))
+
+
+def estimate_mount(imu: _Series, wheel: Optional[_Series], still_s: float = 0.0) -> Tuple[MountEstimate, Dict[str, Any]]:
+    """The IMU's mount rotation from the window's data, and per-bin series (IMU axes and base axes)
+    that the other choices reuse. Bins within the first ``still_s`` seconds (the robot at rest)
+    weigh as much as all the others together in roll and pitch: gravity at rest is the cleanest
+    reference."""
+    import numpy as np
+
+    t = np.asarray(imu.t)
+    gyro = np.asarray(imu.a, dtype=float)
+    accel = np.asarray(imu.b, dtype=float)
+    order = np.argsort(t, kind="stable")
+    t, gyro, accel = t[order], gyro[order], accel[order]
+    t0, t1 = t[0], t[-1]
+    if wheel is not None and wheel.t:
+        t0, t1 = max(t0, min(wheel.t)), min(t1, max(wheel.t))
+    edges = np.arange(t0, t1 + 1e-9, BIN_S)
+    if len(edges) < 2:
+        edges = np.array([t[0], t[-1] + 1e-9])
+    # Medians, so that one wild sample does not move a bin.
+    f = _binned(t, accel, edges, np.median)
+    w = _binned(t, gyro, edges, np.median)
+    ok = np.all(np.isfinite(f), axis=1)
+    up = np.mean(f[ok], axis=0) if ok.any() else np.zeros(3)
+    if not (np.all(np.isfinite(up)) and np.linalg.norm(up) > 0.0):
+        return MountEstimate(geo.IDENTITY_QUAT, math.inf, 0, 0), {"f": f, "w": w, "r": np.eye(3)}
+    bins: Dict[str, Any] = {"f": f, "w": w, "centres": 0.5 * (edges[:-1] + edges[1:])}
+    if wheel is not None and len(wheel.t) >= 3:
+        estimate = _mount_from_motion(f, w, up, ok, edges, wheel, still_s, bins)
+        if estimate is not None:
+            return estimate, bins
+    r = _tilt_only(up)
+    bins["r"] = r
+    return MountEstimate(_quat_from_matrix(r), math.inf, int(ok.sum()), 0), bins
+
+
+def _mount_from_motion(
+    f: Any, w: Any, up: Any, ok: Any, edges: Any, wheel: _Series, still_s: float, bins: Dict[str, Any]
+) -> Optional[MountEstimate]:
+    """The full rotation by least squares between the IMU's binned specific force and the base
+    acceleration the wheels imply, or None when too few bins hold both."""
+    import numpy as np
+
+    wt = np.asarray(wheel.t)
+    wo = np.argsort(wt, kind="stable")
+    speed = _binned(wt[wo], np.asarray(wheel.a, dtype=float)[wo][:, :1], edges, np.mean)[:, 0]
+    wheel_yaw = _binned(wt[wo], np.asarray(wheel.b, dtype=float)[wo][:, 2:3], edges, np.mean)[:, 0]
+    dvdt = np.full(len(speed), np.nan)
+    dvdt[1:-1] = (speed[2:] - speed[:-2]) / (2.0 * BIN_S)
+    yaw_rate = w @ (up / np.linalg.norm(up))  # about the gravity axis, whatever the mount's yaw
+    alpha = np.full(len(yaw_rate), np.nan)
+    alpha[1:-1] = (yaw_rate[2:] - yaw_rate[:-2]) / (2.0 * BIN_S)
+    base = np.stack([dvdt, speed * yaw_rate, np.full(len(speed), GRAVITY)], axis=1)
+    ok = ok & np.all(np.isfinite(base), axis=1) & np.isfinite(alpha)
+    if ok.sum() < MIN_MOTION_BINS:
+        return None
+    at_rest = bins["centres"] < edges[0] + still_s
+    weight = np.where(at_rest, max(1.0, float(ok.sum())) / max(1, int((at_rest & ok).sum())), 1.0)
+    sel = np.flatnonzero(ok)
+    lever: Optional[geo.Vec3] = None
+    # The lever arm adds to the IMU's specific force what the turns make of it, and a yaw fitted
+    # without it takes some of that: fit both in turn.
+    for _ in range(LEVER_ITERATIONS):
+        rx, ry = (lever[0], lever[1]) if lever is not None else (0.0, 0.0)
+        w2 = yaw_rate**2
+        at_imu = base + np.stack([-w2 * rx - alpha * ry, -w2 * ry + alpha * rx, np.zeros(len(w2))], axis=1)
+        r = _kabsch(f[sel], at_imu[sel], weight[sel])
+        res = np.linalg.norm(f[ok] @ r.T - at_imu[ok], axis=1)
+        keep = res <= max(OUTLIER_FACTOR * float(np.median(res)), MIN_OUTLIER_M_S2)
+        sel = np.flatnonzero(ok)[keep]
+        r = _kabsch(f[sel], at_imu[sel], weight[sel])
+        lever = _lever((f[sel] @ r.T - base[sel])[:, :2], yaw_rate[sel], alpha[sel])
+    horizontal = at_imu[sel, :2]
+    residual_xy = (f[sel] @ r.T - at_imu[sel])[:, :2]
+    excitation = float(np.sum(horizontal**2))
+    # Yaw standard error: the horizontal residual against the horizontal excitation.
+    sigma = float(np.sqrt(np.mean(residual_xy**2) / 2.0)) if len(sel) > 1 else math.inf
+    yaw_std = math.degrees(sigma / math.sqrt(excitation)) if excitation > 0.0 else math.inf
+    bins.update(r=r, speed=speed, wheel_yaw=wheel_yaw)
+    return MountEstimate(_quat_from_matrix(r), yaw_std, len(sel), int(ok.sum()) - len(sel), lever)
+
+
+def _lever(residual_xy: Any, rate: Any, alpha: Any) -> Optional[geo.Vec3]:
+    """The IMU's horizontal offset r from the base origin, from what the turns add to its specific
+    force: e_x = -w² r_x - a r_y, e_y = -w² r_y + a r_x (w yaw rate, a its rate of change). None
+    when the turns leave it uncertain by more than LEVER_STD_M."""
+    import numpy as np
+
+    w2 = rate**2
+    ok = np.isfinite(alpha) & np.isfinite(w2)
+    rows = np.concatenate([np.stack([-w2[ok], -alpha[ok]], axis=1), np.stack([alpha[ok], -w2[ok]], axis=1)])
+    rhs = np.concatenate([residual_xy[ok, 0], residual_xy[ok, 1]])
+    if len(rhs) < 8:
+        return None
+    normal = rows.T @ rows
+    if np.linalg.cond(normal) > 1e8:
+        return None
+    r = np.linalg.solve(normal, rows.T @ rhs)
+    sigma2 = float(np.sum((rows @ r - rhs) ** 2)) / max(1, len(rhs) - 2)
+    std = math.sqrt(sigma2 * float(np.max(np.diag(np.linalg.inv(normal)))))
+    return (float(r[0]), float(r[1]), 0.0) if std < LEVER_STD_M else None
+
+
+def _density(cov: Any, rate: Optional[float]) -> Optional[float]:
+    # A per-sample variance v at rate f is a white-noise density sqrt(v / f).
+    values = [float(v) for v in list(cov)]
+    var = values[0] if values else 0.0
+    if var > 0.0 and math.isfinite(var) and rate:
+        return math.sqrt(var / rate)
+    return None
+
+
+def _measured_density(values: Any, rate: float) -> float:
+    """White-noise density from sample-to-sample differences, by their median absolute deviation so
+    that a single wild sample does not count."""
+    import numpy as np
+
+    d = np.diff(np.asarray(values, dtype=float), axis=0)
+    if len(d) < 10:
+        return 0.0
+    mad = np.median(np.abs(d - np.median(d, axis=0)), axis=0)
+    sigma = 1.4826 * float(np.max(mad)) / math.sqrt(2.0)
+    return sigma / math.sqrt(rate)
+
+
+def _initial_stillness(imu: _Series, wheel: Optional[_Series]) -> float:
+    """Seconds from the start during which the gyro stays below the engine's stillness limit and the
+    wheels (if any) read no speed."""
+    import numpy as np
+
+    t = np.asarray(imu.t)
+    moving = np.linalg.norm(np.asarray(imu.a, dtype=float), axis=1) > INIT_GYRO_LIMIT
+    end = float(t[np.argmax(moving)]) if moving.any() else float(t[-1])
+    if wheel is not None and wheel.t:
+        wt = np.asarray(wheel.t)
+        rolling = np.abs(np.asarray(wheel.a, dtype=float)[:, 0]) > WHEEL_STILL_SPEED
+        if rolling.any():
+            end = min(end, float(wt[np.argmax(rolling)]))
+    return max(0.0, end - float(t[0]))
+
+
+def _max_accel(topic: str, s: _Series, notes: List[str]) -> float:
+    """A bound on the specific force that only a broken sample exceeds."""
+    import numpy as np
+
+    norms = np.linalg.norm(np.asarray(s.b, dtype=float), axis=1)
+    limit = max(MAX_ACCEL_G * GRAVITY, MAX_ACCEL_FACTOR * float(np.percentile(norms, 99.9)))
+    wild = int(np.sum(norms > limit))
+    notes.append(
+        f"topics.{topic}.max_accel: samples reading more than {limit / GRAVITY:.0f} g are dropped (a shock on the board, not "
+        f"motion of the robot)" + (f"; {wild} such in the data read" if wild else "")
+    )
+    return round(limit, 1)
+
+
+def _deg(q: geo.Quat) -> str:
+    roll = math.atan2(2 * (q[3] * q[0] + q[1] * q[2]), 1 - 2 * (q[0] ** 2 + q[1] ** 2))
+    pitch = math.asin(max(-1.0, min(1.0, 2 * (q[3] * q[1] - q[2] * q[0]))))
+    return f"roll {math.degrees(roll):.1f}, pitch {math.degrees(pitch):.1f}, yaw {math.degrees(geo.yaw_of(q)):.1f} deg"
+
+
+def _angle_deg(a: geo.Quat, b: geo.Quat) -> float:
+    return math.degrees(geo.rotation_angle(geo.quat_mul(geo.quat_conj(a), b)))
+
+
+def _choose_mount(
+    topic: str, estimate: MountEstimate, from_tf: Optional[geo.Pair], notes: List[str], warnings: List[str]
+) -> geo.Pair:
+    """The mount to use: /tf_static when it agrees with the data, the data otherwise."""
+    where = f"topics.{topic}.base_from_imu"
+    lever = from_tf[0] if from_tf is not None else (estimate.lever or (0.0, 0.0, 0.0))
+    lever_note = (
+        ""
+        if from_tf is not None
+        else f"; lever arm from the turns ({lever[0]:.2f}, {lever[1]:.2f}, 0) m: measure it and set it here"
+        if estimate.lever is not None
+        else "; lever arm unknown (no /tf_static, too little turning), 0 assumed: measure it and set it here"
+    )
+    data_q = estimate.rotation
+    if not estimate.yaw_known:
+        if from_tf is not None and _angle_deg(_tilt_of(from_tf[1]), _tilt_of(data_q)) <= MOUNT_DISAGREEMENT_DEG:
+            notes.append(f"{where}: from /tf_static ({_deg(from_tf[1])}); gravity agrees, the motion is too little to check the yaw")
+            return from_tf
+        notes.append(
+            f"{where}: roll and pitch from gravity ({_deg(data_q)}); the first {WINDOW_S:g} s hold too little "
+            "acceleration and turning to find the yaw, so it is a guess: measure it and set it here" + lever_note
+        )
+        if from_tf is not None:
+            warnings.append(f"{where}: /tf_static ({_deg(from_tf[1])}) does not match gravity in the data ({_deg(data_q)}); using the data")
+        return lever, data_q
+    detail = f"{estimate.bins} bins of {BIN_S:g} s, yaw to +-{estimate.yaw_std_deg:.1f} deg" + (
+        f", {estimate.left_out} bins left out as outliers" if estimate.left_out else ""
+    )
+    if from_tf is not None:
+        off = _angle_deg(from_tf[1], data_q)
+        if off <= MOUNT_DISAGREEMENT_DEG:
+            notes.append(f"{where}: from /tf_static ({_deg(from_tf[1])}); the data agree within {off:.1f} deg ({detail})")
+            return from_tf
+        warnings.append(
+            f"{where}: /tf_static ({_deg(from_tf[1])}) and the data ({_deg(data_q)}) disagree by {off:.0f} deg; "
+            "using the data's rotation. Check the IMU's frame in the robot description"
+        )
+    notes.append(
+        f"{where}: rotation from the data ({_deg(data_q)}): roll and pitch from gravity, yaw from the forward and "
+        f"centripetal acceleration the wheels imply ({detail})"
+        + lever_note
+    )
+    return lever, data_q
+
+
+def _tilt_of(q: geo.Quat) -> geo.Quat:
+    """The part of base_from_imu that decides where gravity points: q with its yaw removed."""
+    return geo.quat_mul(geo.quat_from_axis_angle((0.0, 0.0, 1.0), -geo.yaw_of(q)), q)
+
+
+def _wheel_yaw_ratio(bins: Dict[str, Any]) -> Tuple[Optional[float], float]:
+    """Slope of the wheel yaw rate against the gyro's (base z), and seconds of turning it rests on."""
+    import numpy as np
+
+    if "wheel_yaw" not in bins:
+        return None, 0.0
+    gz = (bins["w"] @ bins["r"].T)[:, 2]
+    wz = bins["wheel_yaw"]
+    ok = np.isfinite(gz) & np.isfinite(wz) & (np.abs(gz) > TURNING_RATE)
+    if ok.sum() < 4:
+        return None, float(ok.sum()) * BIN_S
+    return float(np.sum(wz[ok] * gz[ok]) / np.sum(gz[ok] ** 2)), float(ok.sum()) * BIN_S
+
+
+def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_s: float, notes: List[str]) -> Dict[str, Any]:
+    m = s.first
+    density: Dict[str, float] = {}
+    for key, cov, values in (
+        ("gyro_noise_density", m.angular_velocity_covariance, s.a),
+        ("accel_noise_density", m.linear_acceleration_covariance, s.b),
+    ):
+        stated = _density(cov, rate)
+        measured = _measured_density(values, rate) if rate else 0.0
+        if stated is not None and stated >= measured:
+            density[key] = stated
+            notes.append(f"imus.{frame}.{key}: from the messages' covariance and rate ({rate:.0f} Hz)")
+        elif measured > 0.0:
+            density[key] = measured
+            why = f"larger than the messages' covariance gives ({stated:.2g})" if stated is not None else "the messages give no covariance"
+            notes.append(f"imus.{frame}.{key}: the spread measured between samples, vibration included ({why})")
+        else:
+            density[key] = MEMS_NOISE[key]
+            notes.append(f"imus.{frame}.{key}: a typical MEMS value; take yours from the IMU's datasheet")
+    if density["accel_noise_density"] < DRIVING_ACCEL_NOISE_DENSITY:
+        density["accel_noise_density"] = DRIVING_ACCEL_NOISE_DENSITY
+        notes.append(
+            f"imus.{frame}.accel_noise_density: raised to {DRIVING_ACCEL_NOISE_DENSITY:g}: on a driving robot the accelerometer "
+            "also reads bumps and a bias the filter cannot tell from tilt, and trusted more it pulls the heading off the wheels"
+        )
+    entry: Dict[str, Any] = {
+        "frame_id": frame,
+        "gyro_noise_density": density["gyro_noise_density"],
+        "gyro_random_walk": MEMS_NOISE["gyro_random_walk"],
+        "accel_noise_density": density["accel_noise_density"],
+        "accel_random_walk": MEMS_NOISE["accel_random_walk"],
+    }
+    notes.append(f"imus.{frame}: random walks are typical MEMS values (recordings do not carry them)")
+    if rate:
+        # Average as much of the initial standstill as there is, up to 10 s.
+        entry["init_samples"] = int(max(20, min(10.0 * rate, 0.8 * still_s * rate if still_s >= 1.0 else 0.5 * rate)))
+    notes.append(
+        f"imus.{frame}.init_samples: the robot holds still for the first {still_s:.1f} s"
+        if still_s >= 1.0
+        else f"imus.{frame}.init_samples: the recording starts moving ({still_s:.1f} s still)"
+    )
+    return entry
+
+
+def _wheel_twist_variances(m: Any, yaw_ratio: Optional[float], turning_s: float, where: str, notes: List[str]) -> List[float]:
+    diag = covariance_diagonal(m.twist.covariance)
+    known = [0.0 < v < UNKNOWN_VARIANCE and math.isfinite(v) for v in diag]
+    var = [
+        -1.0 if known[0] else PLANAR_SPEED_VARIANCE,
+        -1.0 if known[1] else GROUND_LATERAL_SPEED_VARIANCE,
+        GROUND_VERTICAL_SPEED_VARIANCE,
+        0.0,
+        0.0,
+        -1.0 if known[5] else PLANAR_YAW_RATE_VARIANCE,
+    ]
+    notes.append(
+        f"{where}.twist_variances: forward speed{' (message covariance, -1)' if known[0] else ''}; the base's lateral and "
+        "vertical speed held at 0 as on a ground robot (set [1] and [2] to 0 for one that slides or climbs)"
+    )
+    if yaw_ratio is None:
+        var[5] = 0.0
+        notes.append(f"{where}.twist_variances[5]: wheel yaw rate left out: the first {WINDOW_S:g} s hold too little turning to check it against the gyro")
+    elif abs(yaw_ratio - 1.0) <= YAW_RATE_AGREEMENT:
+        notes.append(f"{where}.twist_variances[5]: wheel yaw rate used: it agrees with the gyro (ratio {yaw_ratio:.2f} over {turning_s:.0f} s of turning)")
+    else:
+        var[5] = 0.0
+        notes.append(
+            f"{where}.twist_variances[5]: wheel yaw rate left out: it is {yaw_ratio:.2f} times the gyro's over {turning_s:.0f} s of "
+            "turning (skid steering, or a wrong track width)"
+        )
+    return var
+
+
+def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str], List[str]]:
+    """A configuration for the recording's IMU and odometry topics, the notes that explain it and the
+    warnings to show (a mount that /tf_static contradicts)."""
+    imu_topics = [t for t in bag.topics_of(IMU) if bag.counts.get(t, 0) > 0]
+    odom_topics = [t for t in bag.topics_of(ODOMETRY) if bag.counts.get(t, 0) > 0]
+    if not imu_topics and not odom_topics:
+        raise UserError(
+            f"recording {str(bag.path)!r} has no sensor_msgs/Imu or nav_msgs/Odometry topic to fuse; it has: {bag.describe_topics()}"
+        )
+    data = _read_window(bag, imu_topics, odom_topics)
+    notes: List[str] = []
+    warnings: List[str] = []
+    children: Counter = Counter(data[t].first.child_frame_id for t in odom_topics if data[t].first is not None and data[t].first.child_frame_id)
+    output_frame = children.most_common(1)[0][0] if children else "base_link"
+    wheel_topic = next((t for t in odom_topics if len(data[t].t) > 2), None)
+    wheel = data[wheel_topic] if wheel_topic is not None else None
+    config: Dict[str, Any] = {"odom_frame_id": "odom", "output_frame_id": output_frame}
+    imus: List[Dict[str, Any]] = []
+    sample_sigmas: List[float] = []
+    sources: List[Dict[str, Any]] = []
+    topics: Dict[str, Dict[str, Any]] = {}
+    used_frames: set = set()
+    yaw_ratio: Optional[float] = None
+    turning_s = 0.0
+    still_s = math.inf
+    for t in imu_topics:
+        s = data[t]
+        if len(s.t) < 10:
+            continue
+        m = s.first
+        frame = m.header.frame_id or (t.strip("/").replace("/", "_") or "imu")
+        while frame in used_frames:
+            frame = f"{frame}_{t.strip('/').replace('/', '_')}"
+        used_frames.add(frame)
+        rate = bag.rate_hz(t)
+        still = _initial_stillness(s, wheel)
+        still_s = min(still_s, still)
+        imus.append(_imu_entry(t, frame, s, rate, still, notes))
+        sample_sigmas.append(imus[-1]["gyro_noise_density"] * math.sqrt(rate or 1.0))
+        estimate, bins = estimate_mount(s, wheel, still)
+        from_tf = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
+        mount = _choose_mount(t, estimate, from_tf, notes, warnings)
+        bins["r"] = _matrix(mount[1])
+        if yaw_ratio is None:
+            yaw_ratio, turning_s = _wheel_yaw_ratio(bins)
+        topics[t] = {"imu": frame, "base_from_imu": [list(mount[0]), list(mount[1])], "max_accel": _max_accel(t, s, notes)}
+        if has_orientation(m):
+            sources.append(_orientation_source(t, frame, output_frame, m, notes))
+            topics[t]["orientation"] = [sources[-1]["parent_frame_id"], output_frame]
+    pairs: set = set()
+    for t in odom_topics:
+        m = data[t].first
+        if m is None:
+            continue
+        parent = m.header.frame_id or "odom"
+        child = m.child_frame_id or output_frame
+        if (parent, child) in pairs:
+            parent = f"{parent}@{t}"
+        pairs.add((parent, child))
+        where = f"odom_sources {parent} -> {child}"
+        entry = {"parent_frame_id": parent, "child_frame_id": child, "pose_variances": [0.0] * 6}
+        twist_stated = any(0.0 < v < UNKNOWN_VARIANCE for v in covariance_diagonal(m.twist.covariance))
+        has_twist = twist_stated or any(any(v != 0.0 for v in row) for row in data[t].a + data[t].b)
+        if has_twist and imus:
+            entry["twist_variances"] = _wheel_twist_variances(m, yaw_ratio if t == wheel_topic else None, turning_s, where, notes)
+            notes.append(f"{where}.pose_variances: 0, the pose is integrated from the same twist and would count it twice")
+        else:
+            diag = covariance_diagonal(m.pose.covariance)
+            entry["pose_variances"] = [-1.0 if 0.0 < v < UNKNOWN_VARIANCE else 0.0 for v in diag]
+            if not any(entry["pose_variances"]):
+                entry["pose_variances"] = [1.0e-2, 1.0e-2, 0.0, 0.0, 0.0, 1.0e-2]
+            entry["twist_variances"] = [0.0] * 6
+            notes.append(
+                f"{where}: the messages carry no twist, so their pose is fused"
+                if imus
+                else f"{where}: without an IMU the sources' poses are blended, so the pose is fused"
+            )
+        sources.append(entry)
+        topics[t] = {"odom_source": [parent, child]}
+    if imus:
+        config["imus"] = imus
+        heading_reference = any(e.get("pose_variances", [0.0] * 6)[5] != 0.0 or e.get("twist_variances", [0.0] * 6)[5] != 0.0 for e in sources)
+        if still_s >= 1.0 and not heading_reference:
+            # Nothing measures the heading or the yaw rate, so the yaw gyro bias is unobservable: the still
+            # start measures it to the noise over init_samples, and the filter must not let the sources'
+            # velocity rows, which couple to the heading through its linearisation, pull it further.
+            n = min(e.get("init_samples", 1) for e in imus)
+            sigma = max(sample_sigmas)
+            config["initial_stds"] = {"bias": max(INIT_BIAS_STD_FACTOR * sigma / math.sqrt(n), MIN_INIT_BIAS_STD)}
+            notes.append(
+                f"initial_stds.bias: no source measures heading or yaw rate, so the gyro biases stay as the still start "
+                f"measures them over {n} samples, to about {sigma / math.sqrt(n):.1g} rad/s"
+            )
+        config["gate_recovery_seconds"] = GATE_RECOVERY_SECONDS
+        notes.append(
+            f"gate_recovery_seconds: a source whose updates the outlier gate refuses for {GATE_RECOVERY_SECONDS:g} s of data is "
+            "taken back, so one bad stretch cannot shut it out for good"
+        )
+        if still_s < 1.0 and wheel is not None:
+            config["init_moving_after_seconds"] = INIT_MOVING_AFTER_SECONDS
+            notes.append(
+                f"init_moving_after_seconds: the recording starts while driving; the filter starts from the wheel speed "
+                f"once the robot has not held still for {INIT_MOVING_AFTER_SECONDS:g} s"
+            )
+    config["odom_sources"] = sources
+    if not sources:
+        notes.append("no odometry topic: the IMU alone dead-reckons, and its position drifts quickly")
+    config["topics"] = topics
+    return config, notes, warnings
+
+
+def _orientation_source(topic: str, frame: str, output_frame: str, m: Any, notes: List[str]) -> Dict[str, Any]:
+    parent = f"{frame}/orientation"
+    cov = [float(v) for v in m.orientation_covariance]
+    diag = [cov[0], cov[4], cov[8]] if len(cov) == 9 else [0.0, 0.0, 0.0]
+    stated = [0.0 < v < UNKNOWN_VARIANCE and math.isfinite(v) for v in diag]
+    var = [-1.0 if ok else (0.0 if v >= UNKNOWN_VARIANCE else ORIENTATION_VARIANCE) for ok, v in zip(stated, diag)]
+    where = f"odom_sources {parent} -> {output_frame}"
+    if stated[2]:
+        heading = "its heading has a real covariance, so it is absolute (magnetic north)"
+    elif var[2] == 0.0:
+        heading = "its heading is marked unknown and left out"
+    else:
+        heading = f"it gives no covariance; {ORIENTATION_VARIANCE:g} rad² assumed"
+    notes.append(
+        f"{where}: the IMU's orientation on {topic} as an absolute attitude source (differential: false, position "
+        f"variances 0): it bounds roll, pitch and heading and makes the gyro biases observable; {heading}"
+    )
+    return {
+        "parent_frame_id": parent,
+        "child_frame_id": output_frame,
+        "differential": False,
+        "pose_variances": [0.0, 0.0, 0.0] + var,
+        "twist_variances": [0.0] * 6,
+    }
+
+
+__all__ = ["MountEstimate", "WINDOW_S", "estimate_mount", "propose_config"]
