@@ -742,8 +742,8 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
     ++counters_.gate_resets;
     const SourceConfig& source = config_.odom_sources[m.source];
     VELK_LOG(Warn, kLogTarget,
-             "odometry source taken back after the outlier gate refused it for longer than gate_recovery_seconds; "
-             "the states it measures were reset to its measurement. Check the source's variances and the IMU.",
+             "odometry source taken back after the outlier gate refused it for longer than gate_recovery_seconds: "
+             "the states it disagreed on were reset to its measurement. Check the source's variances and the IMU.",
              {"frame_id", source.parent_frame_id}, {"child_frame_id", source.child_frame_id},
              {"refused", refused}, {"refused_seconds", static_cast<double>(refused_ns) / 1e9},
              {"gate_recovery_seconds", span_s});
