@@ -383,7 +383,10 @@ void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vec
   filter_.state.velocity = velocity;
   core_.anchors.assign(config_.odom_sources.size(), std::nullopt);
   core_.blend_records.assign(config_.odom_sources.size(), SourceBlend{});
-  core_.odom_from_parent.assign(config_.odom_sources.size(), std::nullopt);
+  core_.odom_from_parent.clear();
+  for (const SourceConfig& source : config_.odom_sources) {
+    core_.odom_from_parent.push_back(source.odom_from_parent);
+  }
   core_.gates.assign(config_.odom_sources.size(), SourceGate{});
   // The filter state holds at t0: the first IMU event propagates from there, not from the clock's zero.
   core_.last_imu_ns = t0_ns;
