@@ -12,12 +12,14 @@
 // are ignored; every key must be a str. Values: a float field takes float or int; an integer field an int
 // in range; a string field a str; a bool field any value by its truth; std::optional takes None for
 // absent; a std::vector any list or tuple (or other sequence except str/bytes), else a set or frozenset in
-// iteration order; a std::array a sequence of exactly its length; a nested record a dict. The first value
+// iteration order; a std::array a sequence of exactly its length; an Isometry a transform pair of any
+// sequences; a nested record a dict. The first value
 // that does not convert stops the conversion with a reason naming the key path.
 #pragma once
 
 #include "convert.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
@@ -198,6 +200,25 @@ bool convert_value(PyObject* value, T& out, const std::string& path, std::string
       return false;
     }
     std::copy(items.begin(), items.end(), out.begin());
+    return true;
+  } else if constexpr (std::is_same_v<T, velk_slam::Isometry>) {
+    // A transform pair: the translation (x, y, z) and the rotation (x, y, z, w), as any sequences, so that
+    // the lists of a YAML file convert too. The quaternion is normalised; a zero or non-finite one fails.
+    std::vector<std::vector<double>> parts;
+    if (!convert_sequence(value, parts, path, reason)) return false;
+    const auto finite = [](const std::vector<double>& v) {
+      return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+    };
+    if (parts.size() != 2 || parts[0].size() != 3 || parts[1].size() != 4 || !finite(parts[0]) || !finite(parts[1])) {
+      *reason = "`" + path + "`: expected a transform pair ((x, y, z), (x, y, z, w)) of finite numbers";
+      return false;
+    }
+    const Eigen::Quaterniond q(parts[1][3], parts[1][0], parts[1][1], parts[1][2]);
+    if (!(q.norm() > 0.0)) {
+      *reason = "`" + path + "`: the rotation quaternion is zero";
+      return false;
+    }
+    out = velk_slam::Isometry::from_parts(Eigen::Vector3d(parts[0][0], parts[0][1], parts[0][2]), q);
     return true;
   } else if constexpr (ConfigRecord<T>) {
     if (!PyDict_Check(value)) return fail(reason, path, "a dict", value);

@@ -52,6 +52,7 @@ struct ConfigFields<fusion::SourceConfig> {
         field("pose_variances", &C::pose_variances),
         field("twist_variances", &C::twist_variances),
         field("differential", &C::differential),
+        field("odom_from_parent", &C::odom_from_parent),
     };
     return f;
   }

@@ -132,8 +132,9 @@ class OdometryFusion:
     gyro_noise_density, gyro_random_walk, accel_noise_density, accel_random_walk, init_samples,
     init_gyro_limit, init_accel_limit}), initial_gravity_estimate, initial_stds ({position,
     velocity, rotation, bias}), odom_sources (list of {parent_frame_id, child_frame_id,
-    pose_variances, twist_variances, differential}, six variances each, negative: take the
-    estimate's covariance diagonal; differential false: absolute poses),
+    pose_variances, twist_variances, differential, odom_from_parent}, six variances each,
+    negative: take the estimate's covariance diagonal; differential false: absolute poses, tied to
+    the odometry frame by odom_from_parent, a transform pair, or at the first pose),
     per_dimension_error_variance (six variances of zero-twist rows), gate_recovery_seconds,
     init_moving_after_seconds. The README's table gives every key's meaning and default.
 

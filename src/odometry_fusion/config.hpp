@@ -3,6 +3,8 @@
 // The engine copies the record once, at construction, and never changes it.
 #pragma once
 
+#include "types.hpp"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -41,6 +43,9 @@ struct SourceConfig {
   // its parent frame is tied to the odometry frame by a fixed transform, taken at the source's first usable
   // pose, that turns about z only, so the source's roll and pitch stay absolute.
   bool differential = true;
+  // Absolute sources: the transform from the source's parent frame into the odometry frame, when known;
+  // unset, it is taken at the source's first usable pose as above.
+  std::optional<Isometry> odom_from_parent;
 };
 
 // Standard deviations of the initial error-state covariance.

@@ -383,7 +383,10 @@ void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vec
   filter_.state.velocity = velocity;
   core_.anchors.assign(config_.odom_sources.size(), std::nullopt);
   core_.blend_records.assign(config_.odom_sources.size(), SourceBlend{});
-  core_.odom_from_parent.assign(config_.odom_sources.size(), std::nullopt);
+  core_.odom_from_parent.clear();
+  for (const SourceConfig& source : config_.odom_sources) {
+    core_.odom_from_parent.push_back(source.odom_from_parent);
+  }
   core_.gates.assign(config_.odom_sources.size(), SourceGate{});
   // The filter state holds at t0: the first IMU event propagates from there, not from the clock's zero.
   core_.last_imu_ns = t0_ns;
@@ -742,8 +745,8 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
     ++counters_.gate_resets;
     const SourceConfig& source = config_.odom_sources[m.source];
     VELK_LOG(Warn, kLogTarget,
-             "odometry source taken back after the outlier gate refused it for longer than gate_recovery_seconds; "
-             "the states it measures were reset to its measurement. Check the source's variances and the IMU.",
+             "odometry source taken back after the outlier gate refused it for longer than gate_recovery_seconds: "
+             "the states it disagreed on were reset to its measurement. Check the source's variances and the IMU.",
              {"frame_id", source.parent_frame_id}, {"child_frame_id", source.child_frame_id},
              {"refused", refused}, {"refused_seconds", static_cast<double>(refused_ns) / 1e9},
              {"gate_recovery_seconds", span_s});

@@ -76,6 +76,8 @@ def test_signatures_and_docstrings():
         ({"odom_frame_id": b"odom"}, ValueError, "odom_frame_id"),
         ({"gate_recovery_seconds": "3", "init_moving_after_seconds": 2.0}, ValueError, "gate_recovery_seconds"),
         ({"init_moving_after_seconds": None}, ValueError, "init_moving_after_seconds"),
+        ({"odom_sources": [{**WHEEL, "odom_from_parent": [[0, 0, 0], [0, 0, 0]]}]}, ValueError, "odom_from_parent"),
+        ({"odom_sources": [{**WHEEL, "odom_from_parent": [[0, 0, 0], [0, 0, 0, 0]]}]}, ValueError, "quaternion"),
     ],
 )
 def test_conversion_refusals(config, error, fragment):
@@ -105,6 +107,18 @@ def test_nested_defaults_and_sequences():
     assert diagonal(out.twist_covariance)[:3] == [0.1 * 0.1] * 3
     assert out.translation == pytest.approx((0.1, 0.0, 0.0))
     assert (out.frame_id, out.child_frame_id, out.timestamp_ns) == ("odom", "base_link", 1020 * MS)
+
+
+def test_absolute_source_with_a_given_odom_from_parent():
+    # Without IMUs a lone source's pose is taken whole: an absolute pose lands at odom_from_parent ∘ pose,
+    # here a quarter turn and a shift given as YAML-style lists (the quaternion not normalised).
+    source = {**WHEEL, "differential": False, "odom_from_parent": [[1, 0, 0], [0, 0, 2, 2]]}
+    fusion = OdometryFusion({"odom_sources": [source]})
+    for t, x in ((1000, 1.0), (1020, 2.0)):
+        fusion.handle_source(estimate(t * MS, x))
+    out = fusion.maybe_publish()
+    assert out.translation == pytest.approx((1.0, 2.0, 0.0))
+    assert out.rotation_xyzw == pytest.approx((0.0, 0.0, 2**-0.5, 2**-0.5))
 
 
 # ---- the refusal at first use ----

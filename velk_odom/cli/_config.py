@@ -55,6 +55,7 @@ FUSION_KEYS: Dict[str, Any] = {
             "pose_variances": None,
             "twist_variances": None,
             "differential": None,
+            "odom_from_parent": None,
         }
     ],
     "per_dimension_error_variance": None,
