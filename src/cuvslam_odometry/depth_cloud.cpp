@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace velk_slam::cuvslam_odometry {
 
@@ -88,6 +90,8 @@ struct Decimation<U16Samples> {
   // Lanes: 16-bit samples with the top bit flipped, which order as signed integers (SSE2 compares those).
   using Lane = int16_t;
   typedef int16_t Vec __attribute__((vector_size(16)));
+  using IndexLane = int16_t;  // counts and positions per lane, of the comparisons' type
+  typedef int16_t Index __attribute__((vector_size(16)));
   static constexpr Lane kFiller = std::numeric_limits<int16_t>::min();  // the flipped 0, below every sample
   using Cell = int32_t;
   typedef int32_t Wide __attribute__((vector_size(16)));
@@ -126,6 +130,8 @@ template <>
 struct Decimation<F32Samples> {
   using Lane = float;
   typedef float Vec __attribute__((vector_size(16)));
+  using IndexLane = int32_t;
+  typedef int32_t Index __attribute__((vector_size(16)));
   static constexpr Lane kFiller = -std::numeric_limits<float>::infinity();
   using Cell = double;
   typedef double Wide __attribute__((vector_size(16)));
@@ -215,8 +221,9 @@ constexpr int64_t kMaxNetworkEdge = 16;
 // Comparators of a network that sorts n values ascending (Batcher's odd-even merge sort, which holds for
 // any n), less those that cannot reach positions first .. last: walking backwards, a comparator is kept
 // when one of its outputs is still needed, and its inputs become needed.
-void median_network(int64_t n, int64_t first, int64_t last, std::vector<std::array<uint16_t, 2>>& network) {
-  network.clear();
+using Network = std::vector<std::array<uint16_t, 2>>;
+constexpr Network median_network(int64_t n, int64_t first, int64_t last) {
+  Network network;
   for (int64_t p = 1; p < n; p <<= 1) {
     for (int64_t k = p; k >= 1; k >>= 1) {
       for (int64_t j = k % p; j + k < n; j += 2 * k) {
@@ -228,32 +235,51 @@ void median_network(int64_t n, int64_t first, int64_t last, std::vector<std::arr
       }
     }
   }
-  std::vector<bool> needed(static_cast<size_t>(n), false);
-  for (int64_t i = first; i <= last; ++i) needed[static_cast<size_t>(i)] = true;
+  std::vector<char> needed(static_cast<size_t>(n), 0);
+  for (int64_t i = first; i <= last; ++i) needed[static_cast<size_t>(i)] = 1;
   size_t kept = network.size();
   for (size_t c = network.size(); c-- > 0;) {
     const auto [a, b] = network[c];
-    if (needed[a] || needed[b]) {
-      needed[a] = needed[b] = true;
+    if (needed[a] != 0 || needed[b] != 0) {
+      needed[a] = needed[b] = 1;
       network[--kept] = network[c];
     }
   }
   network.erase(network.begin(), network.begin() + static_cast<std::ptrdiff_t>(kept));
+  return network;
 }
 
-// (1) Block medians by lane networks into the framed grid.
-template <typename Samples>
+// The network of d × d blocks: positions N − ceil(n / 2) for n from floor(d² / 2) (at least 1) to N = d².
+constexpr Network block_network(int64_t d) {
+  const int64_t n = d * d, min_valid = std::max<int64_t>(n / 2, 1);
+  return median_network(n, n - (n + 1) / 2, n - (min_valid + 1) / 2);
+}
+
+// The same as a compile-time array, for the small blocks whose few values then stay in registers.
+template <int64_t D>
+constexpr auto fixed_block_network() {
+  std::array<std::array<uint16_t, 2>, block_network(D).size()> out{};
+  const Network network = block_network(D);
+  std::copy(network.begin(), network.end(), out.begin());
+  return out;
+}
+
+// (1) Block medians by lane networks into the framed grid. kFixedEdge > 0 runs the compile-time network
+// of that edge (d must equal it), 0 the network of any d held in scratch.
+template <typename Samples, int64_t kFixedEdge>
 void network_medians(const ImageFrame& image, int64_t d, const Band& band, uint64_t threshold, int64_t out_w,
                      int64_t out_h, DepthCloudScratch& scratch, std::vector<typename Decimation<Samples>::Lane>& rows,
                      typename Decimation<Samples>::Cell* cells) {
   using D = Decimation<Samples>;
   using Vec = typename D::Vec;
+  using Index = typename D::Index;
   constexpr int64_t kGroup = sizeof(Vec) / sizeof(typename D::Lane);
   const int64_t n_pixels = d * d;
   const int64_t min_valid = std::max<int64_t>(static_cast<int64_t>(threshold), 1);
-  if (scratch.network_size != n_pixels) {
-    // Positions N − ceil(n / 2) for n from min_valid to N.
-    median_network(n_pixels, n_pixels - (n_pixels + 1) / 2, n_pixels - (min_valid + 1) / 2, scratch.network);
+  // Median positions: N − ceil(n / 2) for n from N down to min_valid.
+  const int64_t first = n_pixels - (n_pixels + 1) / 2, last = n_pixels - (min_valid + 1) / 2;
+  if (kFixedEdge == 0 && scratch.network_size != n_pixels) {
+    scratch.network = block_network(d);
     scratch.network_size = n_pixels;
   }
   const int64_t width = image.width, height = image.height, step = image.step;
@@ -274,24 +300,40 @@ void network_medians(const ImageFrame& image, int64_t d, const Band& band, uint6
     }
     for (int64_t g = 0; g < groups; ++g) {
       const typename D::Lane* group = rows.data() + g * kGroup * d;
-      Vec fillers = {};
+      Index fillers = {};
       for (int64_t i = 0; i < d; ++i) {
         for (int64_t j = 0; j < d; ++j) {
           Vec x;
           for (int64_t l = 0; l < kGroup; ++l) x[l] = group[i * padded + l * d + j];
           v[i * d + j] = x;
-          fillers += x == D::kFiller ? Vec{} + 1 : Vec{};
+          fillers -= x == D::kFiller;  // true is −1
         }
       }
-      for (const auto& [a, b] : scratch.network) {
+      const auto exchange = [&v](uint16_t a, uint16_t b) {
         const Vec x = v[a], y = v[b];
         v[a] = x < y ? x : y;
         v[b] = x < y ? y : x;
+      };
+      if constexpr (kFixedEdge > 0) {
+        static constexpr auto kNetwork = fixed_block_network<kFixedEdge>();
+        [&]<size_t... I>(std::index_sequence<I...>) {
+          (exchange(kNetwork[I][0], kNetwork[I][1]), ...);
+        }(std::make_index_sequence<kNetwork.size()>{});
+      } else {
+        for (const auto& [a, b] : scratch.network) exchange(a, b);
       }
+      // Each lane's median position N − n + floor(n / 2), picked by selects over the candidate positions
+      // (indexing by lane would keep the values out of registers).
+      const Index in_band = static_cast<typename D::IndexLane>(n_pixels) - fillers;
+      const Index at = fillers + (in_band >> 1);
+      Vec median = {};
+      for (int64_t p = first; p <= last; ++p) {
+        median = at == static_cast<typename D::IndexLane>(p) ? v[p] : median;
+      }
+      const Index valid = in_band >= static_cast<typename D::IndexLane>(min_valid);
       for (int64_t l = 0; l < kGroup && g * kGroup + l < out_w; ++l) {
-        const int64_t n = n_pixels - static_cast<int64_t>(fillers[l]);
-        if (n >= min_valid) {
-          cells[(r + 1) * stride + (g * kGroup + l + 1)] = D::cell(v[n_pixels - n + n / 2][l]);
+        if (valid[l] != 0) {
+          cells[(r + 1) * stride + (g * kGroup + l + 1)] = D::cell(median[l]);
         }
       }
     }
@@ -323,7 +365,12 @@ void decimated(const ImageFrame& image, const CameraModel& model, uint64_t d, co
 
   // (1) Block medians: the value of rank floor(n / 2) of the n in-band samples, when n >= floor(d² / 2).
   if (di <= kMaxNetworkEdge) {
-    network_medians<Samples>(image, di, band, threshold, out_w, out_h, scratch, lane_rows, grid.data());
+    switch (di) {
+      case 2: network_medians<Samples, 2>(image, di, band, threshold, out_w, out_h, scratch, lane_rows, grid.data()); break;
+      case 3: network_medians<Samples, 3>(image, di, band, threshold, out_w, out_h, scratch, lane_rows, grid.data()); break;
+      case 4: network_medians<Samples, 4>(image, di, band, threshold, out_w, out_h, scratch, lane_rows, grid.data()); break;
+      default: network_medians<Samples, 0>(image, di, band, threshold, out_w, out_h, scratch, lane_rows, grid.data()); break;
+    }
   } else {
     samples.resize(static_cast<size_t>(std::min(di, height) * std::min(di, width)));
     for (int64_t r = 0; r < out_h; ++r) {
