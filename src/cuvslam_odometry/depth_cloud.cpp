@@ -344,12 +344,46 @@ void network_medians(const ImageFrame& image, int64_t d, const Band& band, uint6
     for (int64_t g = 0; g < groups; ++g) {
       const typename D::Lane* group = rows.data() + g * kGroup * d;
       Index fillers = {};
-      for (int64_t i = 0; i < d; ++i) {
-        for (int64_t j = 0; j < d; ++j) {
-          Vec x;
-          for (int64_t l = 0; l < kGroup; ++l) x[l] = group[i * padded + l * d + j];
-          v[i * d + j] = x;
-          fillers -= x == D::kFiller;  // true is −1
+      if constexpr (kFixedEdge > 0 && sizeof(typename D::Lane) == 2) {
+        // Lane l of v[i d + j] is lane l d + j of the group's row i: shuffles of the row's vectors instead
+        // of lane-by-lane inserts.
+        typedef int16_t Mask __attribute__((vector_size(16)));
+        for (int64_t i = 0; i < d; ++i) {
+          Vec r[kFixedEdge];
+          std::memcpy(r, group + i * padded, sizeof r);
+          Vec* x = v + i * d;
+          if constexpr (kFixedEdge == 2) {
+            x[0] = __builtin_shuffle(r[0], r[1], Mask{0, 2, 4, 6, 8, 10, 12, 14});
+            x[1] = __builtin_shuffle(r[0], r[1], Mask{1, 3, 5, 7, 9, 11, 13, 15});
+          } else if constexpr (kFixedEdge == 3) {
+            x[0] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{0, 3, 6, 9, 12, 15, 0, 0}), r[2],
+                                     Mask{0, 1, 2, 3, 4, 5, 10, 13});
+            x[1] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{1, 4, 7, 10, 13, 0, 0, 0}), r[2],
+                                     Mask{0, 1, 2, 3, 4, 8, 11, 14});
+            x[2] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{2, 5, 8, 11, 14, 0, 0, 0}), r[2],
+                                     Mask{0, 1, 2, 3, 4, 9, 12, 15});
+          } else {
+            static_assert(kFixedEdge == 4);
+            const auto column = [&]<int16_t j>() {
+              constexpr Mask pick = {j, j + 4, j + 8, j + 12, 0, 0, 0, 0};
+              return __builtin_shuffle(__builtin_shuffle(r[0], r[1], pick), __builtin_shuffle(r[2], r[3], pick),
+                                       Mask{0, 1, 2, 3, 8, 9, 10, 11});
+            };
+            x[0] = column.template operator()<0>();
+            x[1] = column.template operator()<1>();
+            x[2] = column.template operator()<2>();
+            x[3] = column.template operator()<3>();
+          }
+          for (int64_t j = 0; j < d; ++j) fillers -= x[j] == D::kFiller;
+        }
+      } else {
+        for (int64_t i = 0; i < d; ++i) {
+          for (int64_t j = 0; j < d; ++j) {
+            Vec x;
+            for (int64_t l = 0; l < kGroup; ++l) x[l] = group[i * padded + l * d + j];
+            v[i * d + j] = x;
+            fillers -= x == D::kFiller;  // true is −1
+          }
         }
       }
       const Index in_band = static_cast<typename D::IndexLane>(n_pixels) - fillers;
