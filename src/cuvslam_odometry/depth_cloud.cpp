@@ -215,9 +215,10 @@ typename Samples::Value any_block_median(const uint8_t* origin, int64_t step, in
 // block per lane of a 16-byte vector: lane value p of the group is pixel p of each block, out-of-band
 // samples (and pixels outside the image) become a filler below every in-band value, and a fixed
 // compare-exchange network brings the ranks that can be a median into place in every lane at the same
-// time. The block's median is then read at its own rank: with n in-band samples of N = d² pixels, the
-// N − n fillers come first, so rank floor(n / 2) of the in-band values is position N − n + floor(n / 2).
-// No data-dependent branch: the cost is the same for every scene.
+// time (large blocks of 16-bit samples bisect instead, see bisect_ranks). The block's median is then the
+// value at its own rank: with n in-band samples of N = d² pixels, the N − n fillers come first, so rank
+// floor(n / 2) of the in-band values is position N − n + floor(n / 2). A network has no data-dependent
+// branch and bisection at most 16 passes, so no scene costs much more than another.
 constexpr int64_t kMaxNetworkEdge = 16;
 
 // Comparators of a network that sorts n values ascending (Batcher's odd-even merge sort, which holds for
