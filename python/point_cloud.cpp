@@ -2,10 +2,12 @@
 //     points: list[tuple[float, float, float]]  (read-only, a new list each read)
 //     frame_id: str, timestamp_ns: int           (read-only)
 //     points_bytes() -> bytes                    (x, y, z float32 triples, native byte order)
+//     __array_interface__: dict                  (the same block without a copy: numpy.asarray(cloud))
 //     len(cloud)
 #include "convert.hpp"
 #include "value_classes.hpp"
 
+#include <bit>
 #include <limits>
 
 namespace velk_py {
@@ -30,6 +32,17 @@ PyObject* get_points(PyObject* self, void*) {
   }
   return list.release();
 }
+// numpy's documented array interface over the stored points: an (n, 3) read-only float32 array whose
+// base is this cloud, which keeps the block alive and never changes it.
+PyObject* get_array_interface(PyObject* self, void*) {
+  const auto& points = rec(self).points;
+  static const float empty[3] = {};  // a valid address for a cloud without points
+  const void* data = points.empty() ? static_cast<const void*>(empty) : static_cast<const void*>(points.data());
+  const char* typestr = std::endian::native == std::endian::little ? "<f4" : ">f4";
+  return Py_BuildValue("{s:(nn),s:s,s:(NO),s:i}", "shape", static_cast<Py_ssize_t>(points.size()),
+                       static_cast<Py_ssize_t>(3), "typestr", typestr, "data",
+                       PyLong_FromVoidPtr(const_cast<void*>(data)), Py_True, "version", 3);
+}
 PyObject* get_frame_id(PyObject* self, void*) { return string_to_py(rec(self).frame_id); }
 PyObject* get_timestamp_ns(PyObject* self, void*) { return PyLong_FromLongLong(rec(self).timestamp_ns); }
 
@@ -37,6 +50,7 @@ PyGetSetDef getset[] = {
     {"points", get_points, nullptr, nullptr, nullptr},
     {"frame_id", get_frame_id, nullptr, nullptr, nullptr},
     {"timestamp_ns", get_timestamp_ns, nullptr, nullptr, nullptr},
+    {"__array_interface__", get_array_interface, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

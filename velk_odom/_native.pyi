@@ -83,6 +83,10 @@ class PointCloud:
     def points_bytes(self) -> bytes:
         """The points as one bytes block of float32 x, y, z triples in native byte order (12 bytes a point),
         for example numpy.frombuffer(cloud.points_bytes(), numpy.float32).reshape(-1, 3)."""
+    @property
+    def __array_interface__(self) -> dict[str, Any]:
+        """numpy's array interface over the stored points: numpy.asarray(cloud) is an (n, 3) read-only
+        float32 array without a copy, which keeps the cloud alive."""
     def __len__(self) -> int: ...
 
 # <CuvslamOdometry>

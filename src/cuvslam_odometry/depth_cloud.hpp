@@ -7,6 +7,7 @@
 
 #include "types.hpp"
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -31,13 +32,19 @@ void depth_to_metres(const ImageFrame& image, double units, std::vector<float>& 
 // The configured decimation as a block edge: negative counts as 0, values past 2^32 − 1 saturate.
 uint32_t decimation_from_config(int64_t decimation);
 
-// Scratch storage reused from call to call (the decimation grid and the per-block sample buffer).
+// Scratch storage reused from call to call: the decimation grid and the rows and network of the block
+// medians.
 struct DepthCloudScratch {
   std::vector<double> column_factor;
-  std::vector<uint8_t> cell_valid;
-  std::vector<double> cell_value;
-  std::vector<uint16_t> samples16;  // one block's in-band samples
+  std::vector<int32_t> cells16;  // block medians, 0 for an invalid block
+  std::vector<double> cells32;
+  std::vector<int32_t> keep;  // per cell of a grid row: 1 when it makes a point
+  std::vector<uint16_t> samples16;  // one block's in-band samples (large blocks)
   std::vector<float> samples32;
+  std::vector<int16_t> lanes16;  // block rows prepared for the median network
+  std::vector<float> lanes32;
+  std::vector<std::array<uint16_t, 2>> network;
+  int64_t network_size = 0;
 };
 
 // Fills `cloud` with the range-gated points of `image` in the image's own frame (pinhole back-projection

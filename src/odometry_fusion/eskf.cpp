@@ -72,6 +72,14 @@ bool invert_fixed(const MatrixXd& s, MatrixXd& inverse) {
   return true;
 }
 
+// out = the columns `cols` of m, side by side.
+void gather_columns(const MatrixXd& m, const std::vector<Index>& cols, MatrixXd& out) {
+  out.resize(m.rows(), static_cast<Index>(cols.size()));
+  for (std::size_t j = 0; j < cols.size(); ++j) {
+    out.col(static_cast<Index>(j)) = m.col(cols[j]);
+  }
+}
+
 }  // namespace
 
 bool invert_innovation(const MatrixXd& s, MatrixXd& inverse) {
@@ -200,9 +208,28 @@ bool Filter::update(const Eigen::Ref<const Eigen::VectorXd>& residual, const Eig
     return !gated;
   }
 
+  // Each row of H touches few states: every product below runs over the columns of H that hold a
+  // non-zero (J), so the cost follows m and |J| rather than n. The sums are the dense formulas' less their
+  // terms with a zero factor, in another order. A non-finite covariance takes every column, so that its
+  // NaNs reach S (and the gate) through the zero entries of H as they do in the dense products.
+  touched_.clear();
+  const bool finite = p.allFinite();
+  for (Index c = 0; c < n; ++c) {
+    if (!finite || (jacobian.col(c).array() != 0.0).any()) {
+      touched_.push_back(c);
+    }
+  }
+  const Index q = static_cast<Index>(touched_.size());
+  h_touched_.resize(m, q);
+  p_rows_.resize(q, n);
+  for (Index j = 0; j < q; ++j) {
+    h_touched_.col(j) = jacobian.col(touched_[static_cast<std::size_t>(j)]);
+    p_rows_.row(j) = p.row(touched_[static_cast<std::size_t>(j)]);
+  }
   // (1) S = (H P) Hᵀ + R
-  hp_.noalias() = jacobian * p;
-  s_.noalias() = hp_ * jacobian.transpose();
+  hp_.noalias() = h_touched_ * p_rows_;
+  gather_columns(hp_, touched_, touched_cols_);
+  s_.noalias() = touched_cols_ * h_touched_.transpose();
   s_.diagonal() += variances;
   // (2) S⁻¹, refused only when S is exactly singular
   if (!invert_innovation(s_, s_inv_)) {
@@ -216,15 +243,19 @@ bool Filter::update(const Eigen::Ref<const Eigen::VectorXd>& residual, const Eig
     }
   }
   // (4) K = (P Hᵀ) S⁻¹
-  gain_.noalias() = (p * jacobian.transpose()) * s_inv_;
+  gather_columns(p, touched_, touched_cols_);
+  pht_.noalias() = touched_cols_ * h_touched_.transpose();
+  gain_.noalias() = pht_ * s_inv_;
   // (5) δx = K y
   dx_.noalias() = gain_ * residual;
-  // (6) Joseph form, A = I − K H:  P ← (A P) Aᵀ + (K R) Kᵀ, not symmetrised
-  a_.noalias() = -gain_ * jacobian;
-  a_.diagonal().array() += 1.0;
-  ap_.noalias() = a_ * p;
+  // (6) Joseph form, not symmetrised: P ← (A P) Aᵀ + (K R) Kᵀ with A = I − K H, evaluated as
+  //   A P = P − K (H P)
+  //   (A P) Aᵀ + (K R) Kᵀ = A P + (K R − (A P) Hᵀ) Kᵀ
+  p.noalias() -= gain_ * hp_;
+  gather_columns(p, touched_, touched_cols_);
+  pht_.noalias() = touched_cols_ * h_touched_.transpose();
   kr_.noalias() = gain_ * variances.asDiagonal();
-  p.noalias() = ap_ * a_.transpose();
+  kr_ -= pht_;
   p.noalias() += kr_ * gain_.transpose();
   // (7) Inject δx into the nominal state; every IMU's biases move, not only the last propagated one's.
   state.position += dx_.segment<3>(kPosition);

@@ -86,8 +86,9 @@ class Filter {
   // Scratch reused across calls so that a propagation allocates nothing once sizes are settled.
   Eigen::Matrix<double, 9, Eigen::Dynamic> rows_;  // (F P) rows 0-8
   Eigen::Matrix<double, Eigen::Dynamic, 9> cols_;  // (F P Fᵀ) columns 0-8
-  // Update scratch.
-  Eigen::MatrixXd hp_, s_, s_inv_, gain_, a_, ap_, kr_;
+  // Update scratch: the columns of H with a non-zero, H and the rows of P restricted to them, products.
+  std::vector<Eigen::Index> touched_;
+  Eigen::MatrixXd h_touched_, p_rows_, touched_cols_, hp_, s_, s_inv_, pht_, gain_, kr_;
   Eigen::VectorXd dx_;
 };
 

@@ -304,6 +304,15 @@ def test_depth_images_and_clouds():
     block = np.frombuffer(cloud.points_bytes(), dtype=np.float32).reshape(-1, 3)
     assert block.shape == (6, 3)
     np.testing.assert_array_equal(block, np.array(cloud.points, dtype=np.float32))
+    # Without a copy: the array reads the cloud's own block, keeps the cloud alive and cannot write to it.
+    view = np.asarray(cloud)
+    assert view.dtype == np.float32 and not view.flags.writeable
+    del cloud
+    np.testing.assert_array_equal(view, block)
+    with pytest.raises(ValueError):
+        view[0, 0] = 1.0
+    empty, _ = vo.handle_depth_image(depth16("tof", 8, 4, 2, [0] * 8))
+    assert np.asarray(empty).shape == (0, 3)
 
 
 def test_float_depth_is_read_as_floats():

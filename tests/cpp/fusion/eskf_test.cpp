@@ -259,42 +259,62 @@ TEST(Propagate, WorkedCases) {
   }
 }
 
-// The update against the textbook formulas evaluated separately.
-TEST(Update, MatchesTextbookFormulas) {
-  std::mt19937 rng(99);
-  for (Eigen::Index m : {1, 2, 3, 4, 5, 7}) {
-    Filter filter = random_filter(rng, 2);
-    const Eigen::Index n = filter.state.covariance.rows();
-    std::normal_distribution<double> normal(0.0, 1.0);
-    MatrixXd H(m, n);
-    VectorXd y(m), r(m);
-    for (Eigen::Index i = 0; i < m; ++i) {
-      for (Eigen::Index j = 0; j < n; ++j) {
-        H(i, j) = normal(rng);
-      }
-      y[i] = 0.1 * normal(rng);
-      r[i] = 0.01 + 0.1 * std::abs(normal(rng));
-    }
-    const MatrixXd P = filter.state.covariance;
-    const MatrixXd S = H * P * H.transpose() + MatrixXd(r.asDiagonal());
-    const MatrixXd K = P * H.transpose() * S.llt().solve(MatrixXd::Identity(m, m));
-    const MatrixXd A = MatrixXd::Identity(n, n) - K * H;
-    const MatrixXd expected_p = A * P * A.transpose() + K * r.asDiagonal() * K.transpose();
-    const VectorXd dx = K * y;
-    const FilterState before = filter.state;
+// The update against the dense formulas evaluated as written, at states 15 to 51, with rows that touch
+// every state and rows that touch three to five of them (as odometry rows do).
+TEST(Update, MatchesDenseFormulas) {
+  // The filter sums the same non-zero terms in another order: a few ulps of the largest element.
+  constexpr double kRelative = 1e-12;
+  const uint32_t seed = 99;
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (std::size_t imus : {1u, 2u, 4u, 7u}) {
+    for (Eigen::Index m : {1, 2, 3, 4, 5, 7}) {
+      for (const bool sparse : {false, true}) {
+        Filter filter = random_filter(rng, imus);
+        const Eigen::Index n = filter.state.covariance.rows();
+        std::uniform_int_distribution<Eigen::Index> column(0, n - 1);
+        MatrixXd H = MatrixXd::Zero(m, n);
+        VectorXd y(m), r(m);
+        for (Eigen::Index i = 0; i < m; ++i) {
+          if (sparse) {
+            for (int k = 0; k < 3 + static_cast<int>(i % 3); ++k) H(i, column(rng)) = normal(rng);
+          } else {
+            for (Eigen::Index j = 0; j < n; ++j) H(i, j) = normal(rng);
+          }
+          y[i] = 0.1 * normal(rng);
+          r[i] = 0.01 + 0.1 * std::abs(normal(rng));
+        }
+        const MatrixXd P = filter.state.covariance;
+        const MatrixXd S = H * P * H.transpose() + MatrixXd(r.asDiagonal());
+        const MatrixXd K = P * H.transpose() * S.inverse();
+        const MatrixXd A = MatrixXd::Identity(n, n) - K * H;
+        const MatrixXd expected_p = A * P * A.transpose() + K * r.asDiagonal() * K.transpose();
+        const VectorXd dx = K * y;
+        const FilterState before = filter.state;
+        SCOPED_TRACE(::testing::Message() << "seed " << seed << " n " << n << " m " << m << " sparse " << sparse);
 
-    ASSERT_TRUE(filter.update(y, H, r, 0.0)) << m;
-    const double scale = expected_p.cwiseAbs().maxCoeff();
-    EXPECT_LT((filter.state.covariance - expected_p).cwiseAbs().maxCoeff(), 1e-10 * scale) << m;
-    // With the optimal gain the Joseph form equals (I − K H) P.
-    EXPECT_LT((filter.state.covariance - A * P).cwiseAbs().maxCoeff(), 1e-9 * scale) << m;
-    EXPECT_LT((filter.state.position - before.position - dx.segment<3>(0)).norm(), 1e-12);
-    EXPECT_LT((filter.state.velocity - before.velocity - dx.segment<3>(3)).norm(), 1e-12);
-    EXPECT_LT((rotation_error(before.orientation, filter.state.orientation) - dx.segment<3>(6)).norm(), 1e-12);
-    for (std::size_t k = 0; k < 2; ++k) {
-      EXPECT_LT((filter.state.biases[k].accel - before.biases[k].accel - dx.segment<3>(layout::accel_bias(k))).norm(), 1e-12);
+        ASSERT_TRUE(filter.update(y, H, r, 0.0));
+        const double scale = expected_p.cwiseAbs().maxCoeff();
+        EXPECT_LT((filter.state.covariance - expected_p).cwiseAbs().maxCoeff(), kRelative * scale);
+        // With the optimal gain the Joseph form equals (I − K H) P.
+        EXPECT_LT((filter.state.covariance - A * P).cwiseAbs().maxCoeff(), 1e-9 * scale);
+        EXPECT_LT((filter.state.position - before.position - dx.segment<3>(0)).norm(), 1e-12);
+        EXPECT_LT((filter.state.velocity - before.velocity - dx.segment<3>(3)).norm(), 1e-12);
+        EXPECT_LT((rotation_error(before.orientation, filter.state.orientation) - dx.segment<3>(6)).norm(), 1e-12);
+        for (std::size_t k = 0; k < imus; ++k) {
+          EXPECT_LT((filter.state.biases[k].gyro - before.biases[k].gyro - dx.segment<3>(layout::gyro_bias(k))).norm(), 1e-12);
+          EXPECT_LT((filter.state.biases[k].accel - before.biases[k].accel - dx.segment<3>(layout::accel_bias(k))).norm(), 1e-12);
+        }
+      }
     }
   }
+  // A NaN anywhere in the covariance reaches S through the zero entries of H, as in the dense products:
+  // the gate refuses, leaving the filter as it was.
+  Filter filter = random_filter(rng, 1);
+  filter.state.covariance(14, 13) = kNaN;
+  MatrixXd H = MatrixXd::Zero(1, 15);
+  H(0, 0) = 1.0;
+  EXPECT_FALSE(filter.update(VectorXd::Constant(1, 0.1), H, VectorXd::Constant(1, 0.01), 5.0));
 }
 
 // Six position/velocity rows with S = I: d² = Σ y².
