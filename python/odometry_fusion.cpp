@@ -215,7 +215,10 @@ PyObject* counters(PyObject* self, PyObject*) {
                            {"replayed", c.replayed},
                            {"too_late", c.too_late},
                            {"non_finite_imu", c.non_finite_imu},
-                           {"stale_poses", c.stale_poses}});
+                           {"stale_poses", c.stale_poses},
+                           {"held_back", c.held_back},
+                           {"buffer_overflow", c.buffer_overflow},
+                           {"reinitialized", c.reinitialized}});
 }
 
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {
@@ -235,7 +238,8 @@ PyMethodDef methods[] = {
     {"counters", counters, METH_NOARGS,
      "counters($self)\n--\n\n"
      "The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,\n"
-     "non_finite_imu and stale_poses (the fields of the line report() logs)."},
+     "non_finite_imu, stale_poses, held_back, buffer_overflow and reinitialized (the fields of the\n"
+     "line report() logs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -148,7 +148,8 @@ class OdometryFusion:
     def report(self) -> None: ...
     def counters(self) -> dict[str, int]:
         """The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,
-        non_finite_imu and stale_poses (the fields of the line report() logs)."""
+        non_finite_imu, stale_poses, held_back, buffer_overflow and reinitialized (the fields of the
+        line report() logs)."""
 # </OdometryFusion>
 
 def init_logging(level: str = "info") -> None:

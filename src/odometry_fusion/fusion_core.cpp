@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace velk_slam::odometry_fusion {
@@ -37,14 +38,51 @@ constexpr int64_t kBlendActiveNs = 500'000'000;
 // Rows of one measurement: six pose and six twist rows at most.
 constexpr Index kMaxRows = 12;
 
-// A variance that makes a row: finite and above zero.
-bool row_variance(double variance) { return variance > 0.0 && std::isfinite(variance); }
+// A variance that can weigh a measurement: a normal positive number. A subnormal one (1e-320) would make
+// its inverse, the weight, infinite.
+bool usable_variance(double variance) { return std::isnormal(variance) && variance > 0.0; }
+
+// A variance that makes a row.
+bool row_variance(double variance) { return usable_variance(variance); }
 
 // The configured variance, or the estimate's own diagonal element for a negative configured value;
-// anything that is then not a finite number ≥ 0 becomes 0 (not fused).
+// anything that is then not a usable variance becomes 0 (not fused).
 double effective_variance(double configured, double diagonal) {
   const double v = configured < 0.0 ? diagonal : configured;
-  return std::isfinite(v) && v >= 0.0 ? v : 0.0;
+  return usable_variance(v) ? v : 0.0;
+}
+
+// A forward step of the data clock longer than this many replay spans (and at least kMinClockJumpNs) is
+// not believed on one input's word: a single stamp an hour ahead would otherwise make every later input
+// too late.
+constexpr int64_t kClockJumpSpans = 20;
+constexpr int64_t kMinClockJumpNs = 10'000'000'000;
+
+int64_t clock_jump_limit_ns(int64_t replay_span_ns) {
+  const int64_t spans = replay_span_ns > std::numeric_limits<int64_t>::max() / kClockJumpSpans
+                            ? std::numeric_limits<int64_t>::max()
+                            : replay_span_ns * kClockJumpSpans;
+  return std::max(spans, kMinClockJumpNs);
+}
+
+bool state_finite(const FilterState& x) {
+  return x.position.allFinite() && x.velocity.allFinite() && x.orientation.coeffs().allFinite() &&
+         x.covariance.allFinite() &&
+         std::all_of(x.biases.begin(), x.biases.end(),
+                     [](const ImuBias& b) { return b.gyro.allFinite() && b.accel.allFinite(); });
+}
+
+// This source's share of the summed weights. The weights are scaled by the largest first, so that the
+// sum cannot overflow whatever the variances were.
+double weight_share(double own, const std::vector<double>& active) {
+  double largest = 0.0;
+  for (double w : active) largest = std::max(largest, w);
+  if (!(largest > 0.0) || !std::isfinite(largest)) {
+    return 0.0;
+  }
+  double total = 0.0;
+  for (double w : active) total += w / largest;
+  return (own / largest) / total;
 }
 
 std::string format_list(const std::vector<double>& values) {
@@ -71,6 +109,7 @@ std::string format_list(const std::vector<double>& values) {
 FusionCore::FusionCore(OdometryFusionConfig config)
     : config_(std::move(config)),
       replay_span_ns_(ns_from_seconds(config_.replay_buffer_seconds)),
+      jump_limit_ns_(clock_jump_limit_ns(replay_span_ns_)),
       imu_runtime_(config_.imus.size()),
       last_source_pose_(config_.odom_sources.size()) {}
 
@@ -252,6 +291,102 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
   if (buffer_.empty()) {
     throw std::logic_error("seeded at init");
   }
+  const int64_t newest_ns = buffer_.back().timestamp_ns;
+  if (saturating_sub(timestamp_ns, newest_ns) > jump_limit_ns_) {
+    // A new time that the held inputs do not share starts a new episode; the old one was not confirmed.
+    if (held_count_ > 0 &&
+        std::abs(saturating_sub(timestamp_ns, held_[held_count_ - 1].timestamp_ns)) > jump_limit_ns_) {
+      drop_held();
+    }
+    if (held_count_ == 0) {
+      VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                         "input far ahead of the data clock held back until other inputs confirm the new time. "
+                         "Check the sender's clock.",
+                         {"timestamp_ns", timestamp_ns}, {"newest_ns", newest_ns},
+                         {"limit_seconds", static_cast<double>(jump_limit_ns_) / 1e9});
+    }
+    ++counters_.held_back;
+    held_[held_count_].timestamp_ns = timestamp_ns;
+    held_[held_count_].input = std::move(input);
+    if (++held_count_ < kConfirmInputs) {
+      return;
+    }
+    VELK_LOG(Info, kLogTarget, "data clock jumped forward; following it", {"from_ns", newest_ns},
+             {"to_ns", held_[0].timestamp_ns});
+    std::array<std::size_t, kConfirmInputs> order{};
+    for (std::size_t i = 0; i < kConfirmInputs; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return held_[a].timestamp_ns < held_[b].timestamp_ns; });
+    held_count_ = 0;
+    for (const std::size_t i : order) {
+      place(held_[i].timestamp_ns, std::move(held_[i].input));
+    }
+  } else {
+    if (held_count_ > 0) {
+      drop_held();
+    }
+    place(timestamp_ns, std::move(input));
+  }
+  if (!state_finite(filter_.state)) {
+    recover(buffer_.back().timestamp_ns);
+  }
+  trim();
+}
+
+void FusionCore::drop_held() {
+  VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                     "inputs held for a forward jump of the data clock dropped: the inputs after them stayed on "
+                     "the old clock. Check the sender's clock.",
+                     {"dropped", held_count_}, {"held_back", counters_.held_back});
+  for (std::size_t i = 0; i < held_count_; ++i) {
+    const HeldInput& held = held_[i];
+    // Its pose became the source's newest one when it arrived; the next delta must not run from it.
+    if (const auto* m = std::get_if<MeasurementInput>(&held.input)) {
+      std::optional<SourcePose>& newest = last_source_pose_.at(m->source);
+      if (newest && newest->t_ns == held.timestamp_ns) {
+        newest.reset();
+      }
+    }
+  }
+  held_count_ = 0;
+}
+
+void FusionCore::recover(int64_t t_ns) {
+  const InitialStds& stds = config_.initial_stds;
+  if (!std::isfinite(stds.position) || !std::isfinite(stds.velocity) || !std::isfinite(stds.rotation) ||
+      !std::isfinite(stds.bias)) {
+    return;  // a fresh start would be just as non-finite; maybe_publish keeps warning
+  }
+  ++counters_.reinitialized;
+  // The newest snapshot that is still finite (the event before the one that diverged), else the start.
+  const FilterState* good = nullptr;
+  for (std::size_t i = buffer_.size(); i-- > 0;) {
+    if (state_finite(buffer_[i].snapshot.filter)) {
+      good = &buffer_[i].snapshot.filter;
+      break;
+    }
+  }
+  const Quaterniond attitude = good != nullptr ? Quaterniond(normalized_quaternion(good->orientation))
+                                               : Quaterniond::Identity();
+  const Vector3d position = good != nullptr ? good->position : Vector3d::Zero();
+  std::vector<ImuBias> biases = good != nullptr ? good->biases : std::vector<ImuBias>(config_.imus.size());
+  VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                     "filter state went non-finite; re-initialised at the last finite pose. Check each source's "
+                     "pose_variances / twist_variances and the IMU noise figures.",
+                     {"reinitialized", counters_.reinitialized}, {"timestamp_ns", t_ns},
+                     {"restarted_from_origin", good == nullptr});
+  while (!buffer_.empty()) {
+    buffer_.pop_back();
+  }
+  for (std::optional<SourcePose>& pose : last_source_pose_) {
+    pose.reset();
+  }
+  initialize(t_ns, attitude, std::move(biases));
+  filter_.state.position = position;
+  snapshot(buffer_.back().snapshot);
+}
+
+void FusionCore::place(int64_t timestamp_ns, EventInput input) {
   const std::size_t count = buffer_.size();
   const int64_t newest_ns = buffer_.back().timestamp_ns;
   const int64_t oldest_ns = buffer_.front().timestamp_ns;
@@ -279,7 +414,6 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
     }
     ++counters_.replayed;
   }
-  trim();
 }
 
 void FusionCore::process_at(std::size_t index) {
@@ -311,6 +445,16 @@ void FusionCore::trim() {
   const int64_t cutoff_ns = saturating_sub(buffer_.back().timestamp_ns, replay_span_ns_);
   while (buffer_.size() > 1 && buffer_.front().timestamp_ns < cutoff_ns) {
     buffer_.pop_front();
+  }
+  if (buffer_.size() > kMaxReplayEvents) {
+    counters_.buffer_overflow += buffer_.size() - kMaxReplayEvents;
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                       "replay buffer full; its oldest events dropped. Inputs arrive with equal or barely advancing "
+                       "stamps: check the drivers' clocks, or lower replay_buffer_seconds.",
+                       {"max_events", kMaxReplayEvents}, {"dropped", counters_.buffer_overflow});
+    while (buffer_.size() > kMaxReplayEvents) {
+      buffer_.pop_front();
+    }
   }
 }
 
@@ -501,7 +645,7 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
   const int64_t previous_ns = blend.last_ns;
   blend.last_ns = t_ns;
   for (std::size_t d = 0; d < 6; ++d) {
-    blend.weights[d] = m.pose_variances[d] > 0.0 ? 1.0 / m.pose_variances[d] : 0.0;
+    blend.weights[d] = usable_variance(m.pose_variances[d]) ? 1.0 / m.pose_variances[d] : 0.0;
   }
   std::optional<Isometry>& anchor = core_.anchors.at(m.source);
   if (!m.delta) {
@@ -523,14 +667,15 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
   }
   // f_d: this source's share of the weight of every source active since the cutoff.
   std::array<double, 6> fraction{};
+  std::vector<double>& active = blend_scratch_;
   for (std::size_t d = 0; d < 6; ++d) {
-    double total = 0.0;
+    active.clear();
     for (const SourceBlend& other : core_.blend_records) {
       if (other.last_ns >= cutoff_ns) {
-        total += other.weights[d];
+        active.push_back(other.weights[d]);
       }
     }
-    fraction[d] = total > 0.0 ? blend.weights[d] / total : 0.0;
+    fraction[d] = weight_share(blend.weights[d], active);
   }
   const Isometry target = base * *m.delta;
   FilterState& x = filter_.state;
@@ -611,7 +756,8 @@ void FusionCore::report() const {
   VELK_LOG(Info, kLogTarget, "odometry fusion counters", {"imu_samples", counters_.imu_samples},
            {"measurements", counters_.measurements}, {"gated", counters_.gated}, {"replayed", counters_.replayed},
            {"too_late", counters_.too_late}, {"non_finite_imu", counters_.non_finite_imu},
-           {"stale_poses", counters_.stale_poses});
+           {"stale_poses", counters_.stale_poses}, {"held_back", counters_.held_back},
+           {"buffer_overflow", counters_.buffer_overflow}, {"reinitialized", counters_.reinitialized});
 }
 
 }  // namespace velk_slam::odometry_fusion

@@ -261,13 +261,14 @@ print(sorted(f.counters().items()))
 """)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == str(sorted(dict(imu_samples=4, measurements=1, gated=0, replayed=2, too_late=1,
-                                                 non_finite_imu=1, stale_poses=0).items()))
+                                                 non_finite_imu=1, stale_poses=0, held_back=0, buffer_overflow=0,
+                                                 reinitialized=0).items()))
     lines = out.stderr.splitlines()
     counters = [line for line in lines if "odometry fusion counters" in line]
     assert len(counters) == 1
     assert counters[0].endswith(
         " INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=4 measurements=1 gated=0 "
-        "replayed=2 too_late=1 non_finite_imu=1 stale_poses=0"
+        "replayed=2 too_late=1 non_finite_imu=1 stale_poses=0 held_back=0 buffer_overflow=0 reinitialized=0"
     ), counters[0]
     assert any("odometry_fusion initialized gyro_biases=[0.0] use_imu=true" in line for line in lines)
     expected_warnings = [

@@ -471,7 +471,8 @@ TEST(Report, CounterLineAndInitialisationEvent) {
   const auto lines = capture.containing("odometry fusion counters");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=3 measurements=1 "
-                          "gated=0 replayed=1 too_late=1 non_finite_imu=1 stale_poses=0\n"),
+                          "gated=0 replayed=1 too_late=1 non_finite_imu=1 stale_poses=0 held_back=0 "
+                          "buffer_overflow=0 reinitialized=0\n"),
             std::string::npos)
       << lines[0];
 }
