@@ -4,6 +4,8 @@
 #include "odometry_fusion/stamps.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <string_view>
 #include <limits>
 #include <random>
 
@@ -259,6 +261,66 @@ TEST(Stamps, NearTheEndsOfTheRange) {
   imu_at(core, -1);
   EXPECT_EQ(core.buffer().size(), 3u);
   EXPECT_TRUE(core.maybe_publish().has_value());
+}
+
+
+// Hostile streams: after the bad input has passed, the engine publishes finite estimates again, and what
+// it refused or repaired is counted.
+TEST(Replay, HostileStreamsRecover) {
+  static constexpr int64_t kHour = 3'600'000'000'000;
+  struct Case {
+    const char* name;
+    bool with_imu;
+    // Input k (5 ms apart from t = 1 s) as the stream delivers it; returns its stamp.
+    std::function<void(FusionCore&, int k, int64_t t)> feed;
+    std::function<void(const FusionCore&)> check;
+  };
+  const auto imu = [](FusionCore& core, int64_t t, Vector3d accel = kStillForce) {
+    ASSERT_FALSE(core.handle_imu(make_sample("imu", t, Vector3d::Zero(), accel), Isometry()));
+  };
+  const auto wheel = [](FusionCore& core, int64_t t, double variance = 0.01) {
+    OdometryEstimate e = make_estimate("odom", "wheel", t, planar_pose(0.001 * static_cast<double>(t / kMs), 0, 0));
+    e.pose_covariance.diagonal().setConstant(variance);
+    ASSERT_FALSE(core.handle_source(e));
+  };
+  const std::vector<Case> cases = {
+      {"one stamp an hour ahead costs one input", true,
+       [&](FusionCore& c, int k, int64_t t) { imu(c, k == 100 ? t + kHour : t); },
+       [](const FusionCore& c) {
+         EXPECT_EQ(c.counters().too_late, 0u);
+         EXPECT_EQ(c.counters().held_back, 1u);
+       }},
+      {"a real jump is followed", true, [&](FusionCore& c, int k, int64_t t) { imu(c, k >= 100 ? t + kHour : t); },
+       [](const FusionCore& c) {
+         EXPECT_GT(c.buffer().back().timestamp_ns, kHour);
+         EXPECT_EQ(c.counters().held_back, 3u);
+       }},
+      {"constant stamps are bounded", true, [&](FusionCore& c, int k, int64_t t) { imu(c, k < 12'000 ? 1000 * kMs : t); },
+       [](const FusionCore& c) { EXPECT_EQ(c.counters().buffer_overflow, 12'000u - kMaxReplayEvents); }},
+      {"a subnormal variance is not used", false,
+       [&](FusionCore& c, int k, int64_t t) { wheel(c, t, k == 50 ? 1e-320 : 0.01); },
+       [](const FusionCore& c) { EXPECT_EQ(c.counters().reinitialized, 0u); }},
+      {"an overflowing state re-initialises", true,
+       [&](FusionCore& c, int k, int64_t t) { imu(c, t, k == 100 ? Vector3d(1e300, 0, 0) : kStillForce); },
+       [](const FusionCore& c) { EXPECT_EQ(c.counters().reinitialized, 1u); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OdometryFusionConfig config;
+    config.odom_sources = {make_source("odom", "wheel", -1.0, 0.0)};
+    if (c.with_imu) config.imus = {make_imu("imu")};
+    FusionCore core(config);
+    std::optional<OdometryEstimate> last;
+    const int count = std::string_view(c.name).starts_with("constant") ? 12'400 : 400;
+    for (int k = 0; k < count; ++k) {
+      c.feed(core, k, 1000 * kMs + 5 * kMs * k);
+      if (auto out = core.maybe_publish()) last = out;
+    }
+    ASSERT_TRUE(last.has_value());
+    EXPECT_TRUE(last->pose.translation.allFinite() && last->pose.rotation.coeffs().allFinite());
+    EXPECT_GE(last->timestamp_ns, core.buffer().back().timestamp_ns - 1000 * kMs);
+    c.check(core);
+  }
 }
 
 }  // namespace
