@@ -2,10 +2,15 @@
 OverflowError may come out, never a crash; and no reference leaks over many calls."""
 
 import gc
+import math
 import os
+import re
 import resource
+import subprocess
+import sys
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -105,3 +110,96 @@ def test_no_reference_leaks_over_a_million_objects():
     gc.collect()
     grown = rss_kib() - before
     assert grown < 4096, f"resident memory grew by {grown} KiB"
+
+
+# ---- hostile values: refused with the argument named, or passed on unchanged; never a crash ----
+
+
+class ClaimsMemory:
+    """An __array_interface__ pointing at an arbitrary address."""
+    __array_interface__ = {"version": 3, "typestr": "|u1", "data": (8, False), "shape": (1 << 20,)}
+
+    def __len__(self):
+        return 1 << 20
+
+    def __getitem__(self, i):
+        return 0
+
+
+class Interrupts:
+    def __float__(self):
+        raise KeyboardInterrupt
+
+    __bool__ = __float__
+
+
+HUGE = range(10**12)
+ORIGIN = (0, 0, 0)
+
+
+@pytest.mark.parametrize("call, error, fragment", [
+    (lambda: velk_odom.OdometryEstimate(0, "o", "b", ORIGIN, (0, 0, 0, 1), HUGE), ValueError, "got 1000000000000"),
+    (lambda: velk_odom.CameraModel(0, "c", 8, 8, HUGE, [1] * 9), ValueError, "'distortion'"),
+    (lambda: velk_odom.ImageFrame(0, "c", 8, 8, "mono8", 8, HUGE), ValueError, "'data'"),
+    (lambda: velk_odom.ImageFrame(0, "c", 8, 8, "mono8", 8, ClaimsMemory()), TypeError, "not a numpy array"),
+    (lambda: velk_odom.ImageFrame(0, "c", 2, 2, "mono8", 2, np.zeros(4, np.complex64)), TypeError, "complex64"),
+    (lambda: velk_odom.ImageFrame(0, "c", 2, 2, "16UC1", 4, np.zeros(4, ">u2")), TypeError, "native byte order"),
+    (lambda: velk_odom.OdometryFusion({"per_dimension_error_variance": range(30_000_000)}), ValueError,
+     "got length 30000000"),
+    (lambda: velk_odom.ImuSample(0, "i", (Interrupts(), 0, 0), ORIGIN), KeyboardInterrupt, ""),
+    (lambda: velk_odom.CuvslamOdometry({"use_gpu": Interrupts()}, tf=None), KeyboardInterrupt, ""),
+])
+def test_hostile_values_are_refused_by_name(call, error, fragment):
+    with pytest.raises(error, match=re.escape(fragment) if fragment else None):
+        call()
+
+
+@pytest.mark.parametrize("q, expected", [
+    ((1e200, 0, 0, 1e200), (0.5**0.5, 0, 0, 0.5**0.5)),  # the norm would overflow
+    ((0, 0, 0, 1e-320), (0, 0, 0, 1)),  # ... or underflow
+    ((0, 0, 0, 0), None),  # no direction: NaN, refused by every engine
+    ((math.inf, 0, 0, 1), None),
+])
+def test_quaternions_are_scaled_before_normalising(q, expected):
+    got = velk_odom.OdometryEstimate(0, "o", "b", ORIGIN, q).rotation_xyzw
+    if expected is None:
+        assert all(math.isnan(c) for c in got)
+    else:
+        assert got == pytest.approx(expected, abs=1e-15)
+
+
+def test_numpy_images_are_read_as_their_bytes():
+    """Depth as a uint16 or float32 array, C-ordered, Fortran-ordered or a strided view: the same cloud as its
+    bytes."""
+    vo = velk_odom.CuvslamOdometry({"cameras": [{"frame_id": "l"}, {"frame_id": "r"},
+                                                {"frame_id": "tof", "depth_units_per_meter": 1000.0}]}, tf=None)
+    vo.handle_depth_camera_info(velk_odom.CameraModel(0, "tof", 4, 2, [], [2.0, 0, 1.0, 0, 2.0, 0.5, 0, 0, 1]))
+    depth = np.array([[0, 1000, 2000, 3000], [500, 500, 500, 2500]], dtype=np.uint16)
+    wide = np.zeros((2, 8), np.uint16)
+    wide[:, ::2] = depth
+    for encoding, step, scale in (("16UC1", 8, 1), ("32FC1", 16, 1.5)):
+        forms = [depth * scale, np.asfortranarray(depth * scale), wide[:, ::2] * scale]
+        forms = [a.astype(np.float32 if scale != 1 else np.uint16) for a in forms]
+        clouds = [vo.handle_depth_image(velk_odom.ImageFrame(1, "tof", 4, 2, encoding, step, data))[0].points
+                  for data in [forms[0].tobytes()] + forms]
+        assert len(clouds[0]) > 0 and all(c == clouds[0] for c in clouds), encoding
+
+
+def run_logged(code):
+    env = dict(os.environ, NO_COLOR="1")
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+
+
+def test_logged_text_cannot_forge_lines():
+    out = run_logged(r"""
+import velk_odom as v
+v.init_logging("warn")
+imu = dict(frame_id="imu", gyro_noise_density=1e-3, gyro_random_walk=1e-5, accel_noise_density=1e-2,
+           accel_random_walk=1e-4)
+f = v.OdometryFusion({"imus": [imu]})
+f.handle_imu(v.ImuSample(1, "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m\u009b", (0, 0, 0), (0, 0, 9.8)),
+             ((0, 0, 0), (0, 0, 0, 1)))
+""")
+    assert out.returncode == 0, out.stderr
+    assert out.stderr.count("\n") == 1, out.stderr
+    assert "frame_id=x\\n2026-01-01T00:00:00.000000Z ERROR forged\\x1b[31m\\u009b" in out.stderr
