@@ -1,6 +1,7 @@
 """Arbitrary Python values at every constructor and function: only TypeError, ValueError or
 OverflowError may come out, never a crash; and no reference leaks over many calls."""
 
+import functools
 import gc
 import math
 import os
@@ -203,3 +204,91 @@ f.handle_imu(v.ImuSample(1, "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m
     assert out.returncode == 0, out.stderr
     assert out.stderr.count("\n") == 1, out.stderr
     assert "frame_id=x\\n2026-01-01T00:00:00.000000Z ERROR forged\\x1b[31m\\u009b" in out.stderr
+
+
+# ---- random streams with bad stamps, variances, mounts and calibrations: both engines recover ----
+
+HOUR_NS = 3_600_000_000_000
+BAD_VARIANCES = [1e-320, math.nan, math.inf, -1.0, 0.0, 1e308]
+BAD_MOUNTS = [((math.nan, 0, 0), (0, 0, 0, 1)), ((0, 0, 0), (0, 0, 0, 0)), ((0, 0, 0), (math.inf, 0, 0, 1)),
+              ((0, 0, 0), (1e200, 0, 0, 1e200))]
+BAD_INTRINSICS = [[0.0] * 9, [math.nan, 0, 160, 0, math.nan, 120, 0, 0, 1], [-240.0, 0, 160, 0, -240.0, 120, 0, 0, 1]]
+NOISE = dict(gyro_noise_density=1e-3, gyro_random_walk=1e-5, accel_noise_density=1e-2, accel_random_walk=1e-4)
+
+
+def finite(estimate):
+    return all(map(math.isfinite, estimate.translation + estimate.rotation_xyzw))
+
+
+def fusion_stream(faults):
+    """A robot standing still for 4 s: IMU at 100 Hz, wheel odometry at 20 Hz; input k takes fault k."""
+    f = velk_odom.OdometryFusion({"imus": [dict(frame_id="imu", **NOISE)], "odom_sources": [
+        {"parent_frame_id": "odom", "child_frame_id": "wheel", "pose_variances": [-1.0] * 6}]})
+    published = []
+    for k in range(400):
+        t = 1_000_000_000 + k * 10_000_000
+        kind, value = faults.get(k, (None, None))
+        t = t + value if kind == "stamp" else t
+        mount = value if kind == "mount" else (ORIGIN, (0, 0, 0, 1))
+        f.handle_imu(velk_odom.ImuSample(t, "imu", ORIGIN, (0, 0, 9.8)), mount)
+        if k % 5 == 0:
+            variance = value if kind == "variance" else 0.01
+            f.handle_source(velk_odom.OdometryEstimate(t, "odom", "wheel", ORIGIN, (0, 0, 0, 1), [variance] * 36))
+        published += [(k, e) for e in [f.maybe_publish()] if e is not None]
+    return published, 300
+
+
+@functools.lru_cache(maxsize=None)
+def stereo_frames(count):
+    from test_cuvslam_odometry import BASE_FROM_RIG, OPTICAL, Pose, render, robot_path
+    rig_from = {"left": Pose((0, 0.05, 0), OPTICAL), "right": Pose((0, -0.05, 0), OPTICAL)}
+    frames = [{c: render(base * BASE_FROM_RIG * p)[0].tobytes() for c, p in rig_from.items()}
+              for base in robot_path(count)]
+    mounts = {("base_link", "rig"): BASE_FROM_RIG.pair(), **{("rig", c): p.pair() for c, p in rig_from.items()}}
+    return frames, mounts
+
+
+def vo_stream(faults):
+    """A stereo rig driven through the rendered room, calibrations re-sent with every frame as drivers do;
+    frame k takes fault k."""
+    from test_cuvslam_odometry import CX, CY, F, H, STEREO, W
+    frames, mounts = stereo_frames(10)
+    bad_answers = {}
+    for kind, value in faults.values():
+        if kind == "mount":
+            bad_answers[value[0]] = [value[1]] * value[2]
+
+    def tf(target, source):
+        answers = bad_answers.get((target, source))
+        return answers.pop() if answers else mounts.get((target, source))
+
+    vo = velk_odom.CuvslamOdometry(dict(STEREO, use_gpu=False), tf=tf)
+    published = []
+    for k, images in enumerate(frames):
+        kind, value = faults.get(k, (None, None))
+        for camera, data in images.items():
+            k_matrix = value if kind == "intrinsics" and camera == "left" else [F, 0, CX, 0, F, CY, 0, 0, 1]
+            vo.handle_camera_info(velk_odom.CameraModel(0, camera, W, H, [0.0] * 5, k_matrix))
+            stamp = 1_000_000_000 + k * 50_000_000 + (value if kind == "stamp" and camera == "left" else 0)
+            estimate = vo.handle_image(velk_odom.ImageFrame(stamp, camera, W, H, "mono8", W, data))
+            published += [(k, estimate)] if estimate is not None else []
+    return published, 6
+
+
+fusion_fault = st.one_of(st.tuples(st.just("stamp"), st.sampled_from([HOUR_NS, -HOUR_NS])),
+                         st.tuples(st.just("variance"), st.sampled_from(BAD_VARIANCES)),
+                         st.tuples(st.just("mount"), st.sampled_from(BAD_MOUNTS)))
+vo_fault = st.one_of(st.tuples(st.just("stamp"), st.just(HOUR_NS)),
+                     st.tuples(st.just("intrinsics"), st.sampled_from(BAD_INTRINSICS)),
+                     st.tuples(st.just("mount"), st.tuples(st.sampled_from([("base_link", "rig"), ("rig", "left")]),
+                                                           st.sampled_from(BAD_MOUNTS[:3]), st.integers(1, 3))))
+
+
+@settings(max_examples=6 if SANITIZED else 20, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data(), engine=st.sampled_from(["fusion", "vo"]))
+def test_engines_publish_finite_estimates_once_bad_input_has_passed(data, engine):
+    stream, fault, last_fault = (fusion_stream, fusion_fault, 200) if engine == "fusion" else (vo_stream, vo_fault, 3)
+    faults = data.draw(st.dictionaries(st.integers(0, last_fault), fault, max_size=4), label="faults")
+    published, settled = stream(faults)
+    assert all(finite(e) for _, e in published)
+    assert any(k >= settled for k, _ in published), f"nothing published after input {settled}"
