@@ -58,6 +58,9 @@ double effective_variance(double configured, double diagonal) {
 constexpr int64_t kClockJumpSpans = 20;
 constexpr int64_t kMinClockJumpNs = 10'000'000'000;
 
+// A second re-initialisation within this span of data time also drops the biases.
+constexpr int64_t kRecoveryBackoffNs = 1'000'000'000;
+
 int64_t clock_jump_limit_ns(int64_t replay_span_ns) {
   const int64_t spans = replay_span_ns > std::numeric_limits<int64_t>::max() / kClockJumpSpans
                             ? std::numeric_limits<int64_t>::max()
@@ -369,7 +372,13 @@ void FusionCore::recover(int64_t t_ns) {
   const Quaterniond attitude = good != nullptr ? Quaterniond(normalized_quaternion(good->orientation))
                                                : Quaterniond::Identity();
   const Vector3d position = good != nullptr ? good->position : Vector3d::Zero();
-  std::vector<ImuBias> biases = good != nullptr ? good->biases : std::vector<ImuBias>(config_.imus.size());
+  // Biases that diverge again right after a restart are part of the problem: the second restart within
+  // kRecoveryBackoffNs starts them from zero.
+  const bool again = counters_.reinitialized > 1 && saturating_sub(t_ns, last_recovery_ns_) < kRecoveryBackoffNs;
+  std::vector<ImuBias> biases =
+      good != nullptr && !again ? good->biases : std::vector<ImuBias>(config_.imus.size());
+  last_recovery_ns_ = t_ns;
+  const int64_t last_publish_ns = last_publish_ns_;
   VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                      "filter state went non-finite; re-initialised at the last finite pose. Check each source's "
                      "pose_variances / twist_variances and the IMU noise figures.",
@@ -384,6 +393,7 @@ void FusionCore::recover(int64_t t_ns) {
   initialize(t_ns, attitude, std::move(biases));
   filter_.state.position = position;
   snapshot(buffer_.back().snapshot);
+  last_publish_ns_ = last_publish_ns;  // publishing goes on at its rate
 }
 
 void FusionCore::place(int64_t timestamp_ns, EventInput input) {

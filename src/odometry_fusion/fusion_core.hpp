@@ -145,6 +145,7 @@ class FusionCore {
   static constexpr std::size_t kConfirmInputs = 3;
   std::array<HeldInput, kConfirmInputs> held_{};  // a forward clock jump awaiting confirmation
   std::size_t held_count_ = 0;
+  int64_t last_recovery_ns_ = 0;  // stamp of the last re-initialisation after a non-finite state
   Filter filter_;
   CoreState core_;
   std::vector<ImuRuntime> imu_runtime_;

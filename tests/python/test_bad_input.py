@@ -1,5 +1,6 @@
-"""Arbitrary Python values at every constructor and function: only TypeError, ValueError or
-OverflowError may come out, never a crash; and no reference leaks over many calls."""
+"""Arbitrary and hostile Python values at every constructor and function: argument errors naming the
+argument (or the caller's own KeyboardInterrupt), never a crash; no reference leaks over many calls; and
+random streams with bad stamps, variances, mounts and calibrations after which both engines recover."""
 
 import functools
 import gc
@@ -7,8 +8,6 @@ import math
 import os
 import re
 import resource
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -56,27 +55,6 @@ def test_only_argument_errors_come_out(index, args):
         pass
 
 
-@settings(max_examples=EXAMPLES // 3, deadline=None, suppress_health_check=list(HealthCheck))
-@given(kwargs=st.dictionaries(st.sampled_from(["timestamp_ns", "frame_id", "child_frame_id", "translation",
-                                               "rotation_xyzw", "pose_covariance", "twist_linear", "twist_angular",
-                                               "twist_covariance", "bogus"]), near_valid))
-def test_keywords_only_raise_argument_errors(kwargs):
-    try:
-        velk_odom.OdometryEstimate(**kwargs)
-    except ALLOWED:
-        pass
-
-
-def test_init_logging_refuses_bad_filters_with_value_error():
-    for level in ("velk_slam=loud", "=debug", "a[b]"):
-        try:
-            velk_odom.init_logging(level)
-        except ValueError as e:
-            assert str(e).startswith("level: ")
-        else:  # a filter that parsed installs the subscriber; nothing more to probe in this process
-            return
-
-
 def rss_kib():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * resource.getpagesize() // 1024
@@ -116,15 +94,9 @@ def test_no_reference_leaks_over_a_million_objects():
 # ---- hostile values: refused with the argument named, or passed on unchanged; never a crash ----
 
 
-class ClaimsMemory:
-    """An __array_interface__ pointing at an arbitrary address."""
+class ClaimsMemory(list):
+    """A sequence whose __array_interface__ points at an arbitrary address."""
     __array_interface__ = {"version": 3, "typestr": "|u1", "data": (8, False), "shape": (1 << 20,)}
-
-    def __len__(self):
-        return 1 << 20
-
-    def __getitem__(self, i):
-        return 0
 
 
 class Interrupts:
@@ -158,41 +130,16 @@ def test_hostile_values_are_refused_by_name(call, error, fragment):
 @pytest.mark.parametrize("q, expected", [
     ((1e200, 0, 0, 1e200), (0.5**0.5, 0, 0, 0.5**0.5)),  # the norm would overflow
     ((0, 0, 0, 1e-320), (0, 0, 0, 1)),  # ... or underflow
-    ((0, 0, 0, 0), None),  # no direction: NaN, refused by every engine
-    ((math.inf, 0, 0, 1), None),
+    ((0, 0, 0, 0), (math.nan,) * 4),  # no direction: NaN, refused by every engine
+    ((math.inf, 0, 0, 1), (math.nan,) * 4),
 ])
 def test_quaternions_are_scaled_before_normalising(q, expected):
-    got = velk_odom.OdometryEstimate(0, "o", "b", ORIGIN, q).rotation_xyzw
-    if expected is None:
-        assert all(math.isnan(c) for c in got)
-    else:
-        assert got == pytest.approx(expected, abs=1e-15)
-
-
-def test_numpy_images_are_read_as_their_bytes():
-    """Depth as a uint16 or float32 array, C-ordered, Fortran-ordered or a strided view: the same cloud as its
-    bytes."""
-    vo = velk_odom.CuvslamOdometry({"cameras": [{"frame_id": "l"}, {"frame_id": "r"},
-                                                {"frame_id": "tof", "depth_units_per_meter": 1000.0}]}, tf=None)
-    vo.handle_depth_camera_info(velk_odom.CameraModel(0, "tof", 4, 2, [], [2.0, 0, 1.0, 0, 2.0, 0.5, 0, 0, 1]))
-    depth = np.array([[0, 1000, 2000, 3000], [500, 500, 500, 2500]], dtype=np.uint16)
-    wide = np.zeros((2, 8), np.uint16)
-    wide[:, ::2] = depth
-    for encoding, step, scale in (("16UC1", 8, 1), ("32FC1", 16, 1.5)):
-        forms = [depth * scale, np.asfortranarray(depth * scale), wide[:, ::2] * scale]
-        forms = [a.astype(np.float32 if scale != 1 else np.uint16) for a in forms]
-        clouds = [vo.handle_depth_image(velk_odom.ImageFrame(1, "tof", 4, 2, encoding, step, data))[0].points
-                  for data in [forms[0].tobytes()] + forms]
-        assert len(clouds[0]) > 0 and all(c == clouds[0] for c in clouds), encoding
-
-
-def run_logged(code):
-    env = dict(os.environ, NO_COLOR="1")
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert velk_odom.OdometryEstimate(0, "o", "b", ORIGIN, q).rotation_xyzw == pytest.approx(expected, nan_ok=True)
 
 
 def test_logged_text_cannot_forge_lines():
-    out = run_logged(r"""
+    from test_cuvslam_odometry import run
+    out = run(r"""
 import velk_odom as v
 v.init_logging("warn")
 imu = dict(frame_id="imu", gyro_noise_density=1e-3, gyro_random_walk=1e-5, accel_noise_density=1e-2,
@@ -209,86 +156,76 @@ f.handle_imu(v.ImuSample(1, "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m
 # ---- random streams with bad stamps, variances, mounts and calibrations: both engines recover ----
 
 HOUR_NS = 3_600_000_000_000
-BAD_VARIANCES = [1e-320, math.nan, math.inf, -1.0, 0.0, 1e308]
 BAD_MOUNTS = [((math.nan, 0, 0), (0, 0, 0, 1)), ((0, 0, 0), (0, 0, 0, 0)), ((0, 0, 0), (math.inf, 0, 0, 1)),
               ((0, 0, 0), (1e200, 0, 0, 1e200))]
-BAD_INTRINSICS = [[0.0] * 9, [math.nan, 0, 160, 0, math.nan, 120, 0, 0, 1], [-240.0, 0, 160, 0, -240.0, 120, 0, 0, 1]]
 NOISE = dict(gyro_noise_density=1e-3, gyro_random_walk=1e-5, accel_noise_density=1e-2, accel_random_walk=1e-4)
 
 
-def finite(estimate):
-    return all(map(math.isfinite, estimate.translation + estimate.rotation_xyzw))
-
-
 def fusion_stream(faults):
-    """A robot standing still for 4 s: IMU at 100 Hz, wheel odometry at 20 Hz; input k takes fault k."""
+    """A robot standing still for 4 s, IMU at 100 Hz and wheel odometry at 20 Hz; input k takes fault k (a
+    "jump" moves every later stamp too, as a recording resumed an hour later)."""
     f = velk_odom.OdometryFusion({"imus": [dict(frame_id="imu", **NOISE)], "odom_sources": [
         {"parent_frame_id": "odom", "child_frame_id": "wheel", "pose_variances": [-1.0] * 6}]})
-    published = []
+    published, shift = [], 0
     for k in range(400):
-        t = 1_000_000_000 + k * 10_000_000
         kind, value = faults.get(k, (None, None))
-        t = t + value if kind == "stamp" else t
+        shift += HOUR_NS if kind == "jump" else 0
+        t = 1_000_000_000 + k * 10_000_000 + shift + (value if kind == "stamp" else 0)
         mount = value if kind == "mount" else (ORIGIN, (0, 0, 0, 1))
-        f.handle_imu(velk_odom.ImuSample(t, "imu", ORIGIN, (0, 0, 9.8)), mount)
+        f.handle_imu(velk_odom.ImuSample(t, "imu", ORIGIN, (value if kind == "accel" else 0, 0, 9.8)), mount)
         if k % 5 == 0:
             variance = value if kind == "variance" else 0.01
             f.handle_source(velk_odom.OdometryEstimate(t, "odom", "wheel", ORIGIN, (0, 0, 0, 1), [variance] * 36))
         published += [(k, e) for e in [f.maybe_publish()] if e is not None]
-    return published, 300
+    return published
 
 
 @functools.lru_cache(maxsize=None)
-def stereo_frames(count):
+def stereo_frames():
     from test_cuvslam_odometry import BASE_FROM_RIG, OPTICAL, Pose, render, robot_path
     rig_from = {"left": Pose((0, 0.05, 0), OPTICAL), "right": Pose((0, -0.05, 0), OPTICAL)}
     frames = [{c: render(base * BASE_FROM_RIG * p)[0].tobytes() for c, p in rig_from.items()}
-              for base in robot_path(count)]
-    mounts = {("base_link", "rig"): BASE_FROM_RIG.pair(), **{("rig", c): p.pair() for c, p in rig_from.items()}}
-    return frames, mounts
+              for base in robot_path(10)]
+    return frames, {("base_link", "rig"): BASE_FROM_RIG.pair(), **{("rig", c): p.pair() for c, p in rig_from.items()}}
 
 
 def vo_stream(faults):
     """A stereo rig driven through the rendered room, calibrations re-sent with every frame as drivers do;
-    frame k takes fault k."""
+    frame k takes fault k (a "mount" fault makes tf answer that transform badly a few times)."""
     from test_cuvslam_odometry import CX, CY, F, H, STEREO, W
-    frames, mounts = stereo_frames(10)
-    bad_answers = {}
-    for kind, value in faults.values():
-        if kind == "mount":
-            bad_answers[value[0]] = [value[1]] * value[2]
-
-    def tf(target, source):
-        answers = bad_answers.get((target, source))
-        return answers.pop() if answers else mounts.get((target, source))
-
-    vo = velk_odom.CuvslamOdometry(dict(STEREO, use_gpu=False), tf=tf)
+    frames, mounts = stereo_frames()
+    bad = {value[0]: [value[1]] * value[2] for kind, value in faults.values() if kind == "mount"}
+    vo = velk_odom.CuvslamOdometry(dict(STEREO, use_gpu=False), tf=lambda target, source: (
+        bad[(target, source)].pop() if bad.get((target, source)) else mounts.get((target, source))))
     published = []
     for k, images in enumerate(frames):
         kind, value = faults.get(k, (None, None))
         for camera, data in images.items():
-            k_matrix = value if kind == "intrinsics" and camera == "left" else [F, 0, CX, 0, F, CY, 0, 0, 1]
-            vo.handle_camera_info(velk_odom.CameraModel(0, camera, W, H, [0.0] * 5, k_matrix))
-            stamp = 1_000_000_000 + k * 50_000_000 + (value if kind == "stamp" and camera == "left" else 0)
-            estimate = vo.handle_image(velk_odom.ImageFrame(stamp, camera, W, H, "mono8", W, data))
-            published += [(k, estimate)] if estimate is not None else []
-    return published, 6
+            left = camera == "left"
+            intrinsics = value if kind == "intrinsics" and left else [F, 0, CX, 0, F, CY, 0, 0, 1]
+            vo.handle_camera_info(velk_odom.CameraModel(0, camera, W, H, [0.0] * 5, intrinsics))
+            stamp = 1_000_000_000 + k * 50_000_000 + (value if kind == "stamp" and left else 0)
+            published.append((k, vo.handle_image(velk_odom.ImageFrame(stamp, camera, W, H, "mono8", W, data))))
+    return [(k, e) for k, e in published if e is not None]
 
 
-fusion_fault = st.one_of(st.tuples(st.just("stamp"), st.sampled_from([HOUR_NS, -HOUR_NS])),
-                         st.tuples(st.just("variance"), st.sampled_from(BAD_VARIANCES)),
-                         st.tuples(st.just("mount"), st.sampled_from(BAD_MOUNTS)))
-vo_fault = st.one_of(st.tuples(st.just("stamp"), st.just(HOUR_NS)),
-                     st.tuples(st.just("intrinsics"), st.sampled_from(BAD_INTRINSICS)),
-                     st.tuples(st.just("mount"), st.tuples(st.sampled_from([("base_link", "rig"), ("rig", "left")]),
-                                                           st.sampled_from(BAD_MOUNTS[:3]), st.integers(1, 3))))
+FAULTS = {
+    "fusion": (fusion_stream, 200, 300, st.one_of(
+        st.tuples(st.just("stamp"), st.sampled_from([HOUR_NS, -HOUR_NS])), st.just(("jump", None)),
+        st.tuples(st.just("variance"), st.sampled_from([1e-320, math.nan, math.inf, -1.0, 0.0, 1e308])),
+        st.tuples(st.just("mount"), st.sampled_from(BAD_MOUNTS)), st.just(("accel", 1e300)))),
+    "vo": (vo_stream, 3, 6, st.one_of(
+        st.just(("stamp", HOUR_NS)),
+        st.tuples(st.just("intrinsics"), st.sampled_from([[0.0] * 9, [math.nan] * 9, [-240.0, 0, 0, 0, -240, 0, 0, 0, 1]])),
+        st.tuples(st.just("mount"), st.tuples(st.sampled_from([("base_link", "rig"), ("rig", "left")]),
+                                              st.sampled_from(BAD_MOUNTS[:3]), st.integers(1, 3))))),
+}
 
 
 @settings(max_examples=6 if SANITIZED else 20, deadline=None, suppress_health_check=list(HealthCheck))
-@given(data=st.data(), engine=st.sampled_from(["fusion", "vo"]))
+@given(data=st.data(), engine=st.sampled_from(sorted(FAULTS)))
 def test_engines_publish_finite_estimates_once_bad_input_has_passed(data, engine):
-    stream, fault, last_fault = (fusion_stream, fusion_fault, 200) if engine == "fusion" else (vo_stream, vo_fault, 3)
-    faults = data.draw(st.dictionaries(st.integers(0, last_fault), fault, max_size=4), label="faults")
-    published, settled = stream(faults)
-    assert all(finite(e) for _, e in published)
-    assert any(k >= settled for k, _ in published), f"nothing published after input {settled}"
+    stream, last_fault, settled, fault = FAULTS[engine]
+    published = stream(data.draw(st.dictionaries(st.integers(0, last_fault), fault, max_size=4), label="faults"))
+    assert all(all(map(math.isfinite, e.translation + e.rotation_xyzw)) for _, e in published)
+    assert any(k >= settled for k, _ in published), f"nothing published from input {settled} on"

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <limits>
+#include <tuple>
 
 namespace vo_test {
 namespace {
@@ -343,43 +344,26 @@ TEST_F(Rig, ThrottledMessagesOfResolutionAndConstruction) {
       {"WARN", "cuvslam ignoring camera_info with an unusable image size.", "frame_id=x width=0 height=10 ignored=1"});
 }
 
-// Bad calibrations and transforms (what uncalibrated drivers and broken publishers send first) are
-// refused as if missing, and the engine starts once good ones arrive; a construction that failed is
-// retried when a calibration or mount has changed, never with the same inputs.
+// Bad calibrations and transforms (what uncalibrated drivers and broken publishers send first) count as
+// missing, and the engine starts once good ones arrive; a construction that failed is retried when a
+// calibration or mount has changed, never with the same inputs.
 TEST_F(Rig, StartsOnceBadCalibrationsAndTransformsAreReplaced) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  Isometry no_rotation;
-  no_rotation.rotation = Eigen::Quaterniond(0, 0, 0, 0);
   struct Case {
     const char* name;
-    std::function<void(StereoSetup&)> spoil;   // after setup, before the first pair
-    std::function<void(StereoSetup&)> repair;  // after the first pair
+    std::function<void(StereoSetup&)> spoil, repair;  // before and after the first stereo pair
     uint64_t bad_transforms, calibration_rejects, retries;
   };
   const std::vector<Case> cases = {
       {"NaN rig mount", [&](StereoSetup& s) { s.tf.set("base_link", "rig", translation(nan, 0, 0)); },
        [](StereoSetup& s) { s.tf.set("base_link", "rig", Isometry::identity()); }, 1, 0, 0},
-      {"zero camera rotation",
-       [&](StereoSetup& s) {
-         s.core = make_core(s.core->config());
-         s.tf.set("rig", "left", no_rotation);
-         s.core->handle_camera_info(camera_model("left"), s.tf);
-         s.core->handle_camera_info(camera_model("right"), s.tf);
-       },
-       [](StereoSetup& s) { s.tf.set("rig", "left", translation(0.0, 0.05, 0.0)); }, 4, 0, 0},
       {"all-zero K, then NaN and negative focal lengths",
        [&](StereoSetup& s) {
          s.core = make_core(s.core->config());
-         for (const double f : {0.0, nan, -50.0}) {
-           s.core->handle_camera_info(camera_model("left", 64, 48, f, 0.0, f, 0.0), s.tf);
-           s.core->handle_camera_info(camera_model("right", 64, 48, f, 0.0, f, 0.0), s.tf);
-         }
-       },
-       [](StereoSetup& s) {
-         s.core->handle_camera_info(camera_model("left"), s.tf);
+         for (const double f : {0.0, nan, -50.0}) s.core->handle_camera_info(camera_model("left", 64, 48, f, 0, f, 0), s.tf);
          s.core->handle_camera_info(camera_model("right"), s.tf);
        },
-       0, 6, 0},
+       [](StereoSetup& s) { s.core->handle_camera_info(camera_model("left"), s.tf); }, 0, 3, 0},
       {"refused by the library, then recalibrated",
        [](StereoSetup&) { cuvslam_double::script().fail_gpu = cuvslam_double::script().fail_cpu = "too small"; },
        [](StereoSetup& s) {
@@ -398,16 +382,14 @@ TEST_F(Rig, StartsOnceBadCalibrationsAndTransformsAreReplaced) {
     StereoSetup s;
     c.spoil(s);
     EXPECT_FALSE(s.pair(1'000'000'000).has_value());
-    EXPECT_FALSE(s.core->has_tracker());
     c.repair(s);
     s.pair(2'000'000'000);
     const std::optional<OdometryEstimate> estimate = s.pair(3'000'000'000);
-    EXPECT_TRUE(s.core->has_tracker());
     ASSERT_TRUE(estimate.has_value());
     EXPECT_TRUE(estimate->pose.usable());
-    EXPECT_EQ(s.core->counters().bad_transforms, c.bad_transforms);
-    EXPECT_EQ(s.core->counters().calibration_rejects, c.calibration_rejects);
-    EXPECT_EQ(s.core->counters().construction_retries, c.retries);
+    const Counters& n = s.core->counters();
+    EXPECT_EQ(std::tie(n.bad_transforms, n.calibration_rejects, n.construction_retries),
+              std::tie(c.bad_transforms, c.calibration_rejects, c.retries));
   }
 }
 
