@@ -176,9 +176,8 @@ int read_array_interface(PyObject* obj, const char* arg, std::vector<uint8_t>* o
     return 0;
   }
   PyObject* ndarray = numpy_array_type();
-  const int is_array = ndarray != nullptr ? PyObject_IsInstance(obj, ndarray) : 0;
-  if (is_array < 0) return -1;
-  if (is_array == 0) {
+  // The real type, not isinstance(), which an object can satisfy through a `__class__` property.
+  if (ndarray == nullptr || !PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(ndarray))) {
     PyErr_Format(PyExc_TypeError,
                  "argument '%s': %s has an __array_interface__ but is not a numpy array; pass bytes, a bytearray "
                  "or a numpy array",
