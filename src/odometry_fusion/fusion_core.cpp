@@ -62,10 +62,11 @@ constexpr int64_t kMinClockJumpNs = 10'000'000'000;
 constexpr int64_t kRecoveryBackoffNs = 1'000'000'000;
 
 int64_t clock_jump_limit_ns(int64_t replay_span_ns) {
-  const int64_t spans = replay_span_ns > std::numeric_limits<int64_t>::max() / kClockJumpSpans
-                            ? std::numeric_limits<int64_t>::max()
-                            : replay_span_ns * kClockJumpSpans;
-  return std::max(spans, kMinClockJumpNs);
+  if (replay_span_ns <= kMinClockJumpNs / kClockJumpSpans) {
+    return kMinClockJumpNs;  // a zero or negative span included
+  }
+  return replay_span_ns > std::numeric_limits<int64_t>::max() / kClockJumpSpans ? std::numeric_limits<int64_t>::max()
+                                                                                 : replay_span_ns * kClockJumpSpans;
 }
 
 bool state_finite(const FilterState& x) {
