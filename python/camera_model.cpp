@@ -18,7 +18,8 @@ PyObject* camera_model_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   std::vector<double> k;
   if (!arg_int64(stamp, "timestamp_ns", &record.timestamp_ns) || !arg_string(frame_id, "frame_id", &record.frame_id) ||
       !arg_int32(width, "width", &record.width) || !arg_int32(height, "height", &record.height) ||
-      !arg_float_list(distortion, "distortion", &record.distortion) || !arg_float_list(intrinsics, "intrinsics", &k)) {
+      !arg_float_list(distortion, "distortion", &record.distortion) || !arg_float_list(intrinsics, "intrinsics", &k, 9,
+                      "argument 'intrinsics': expected 9 values (row-major 3x3), got %zd")) {
     return nullptr;
   }
   if (k.size() != 9) {
@@ -34,7 +35,7 @@ PyType_Slot slots[] = {
                     "CameraModel(timestamp_ns, frame_id, width, height, distortion, intrinsics)\n--\n\n"
                     "Pinhole intrinsics plus plumb_bob distortion (k1, k2, p1, p2, k3).\n"
                     "`intrinsics` is the row-major 3x3: fx, 0, cx, 0, fy, cy, 0, 0, 1.")},
-    {Py_tp_new, reinterpret_cast<void*>(camera_model_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded_new<camera_model_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<CameraModel>)},
     {0, nullptr},
 };

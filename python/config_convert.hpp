@@ -49,6 +49,15 @@ concept ConfigRecord = requires { ConfigFields<T>::fields(); };
 
 namespace config_detail {
 
+// After a failed C-API call: true when the pending exception is a conversion failure, which is cleared
+// so that the caller can give its own reason. Anything else (KeyboardInterrupt raised inside __bool__ or
+// __iter__, MemoryError) stays set and the conversion stops with it.
+inline bool clear_conversion_failure() {
+  if (!is_conversion_failure()) return false;
+  PyErr_Clear();
+  return true;
+}
+
 inline bool fail(std::string* reason, const std::string& path, const std::string& what, PyObject* value) {
   *reason = "`" + path + "`: expected " + what + ", got " + type_name(value);
   return false;
@@ -109,7 +118,7 @@ bool convert_sequence(PyObject* value, std::vector<T>& out, const std::string& p
   if (!sequence && !set) return fail(reason, path, "a list", value);
   PyRef iter = PyRef::steal(PyObject_GetIter(value));
   if (!iter) {
-    PyErr_Clear();
+    if (!clear_conversion_failure()) return false;
     return fail(reason, path, "a list", value);
   }
   std::vector<T> items;
@@ -117,8 +126,7 @@ bool convert_sequence(PyObject* value, std::vector<T>& out, const std::string& p
     PyRef item = PyRef::steal(PyIter_Next(iter.get()));
     if (!item) {
       if (PyErr_Occurred()) {
-        PyErr_Clear();
-        *reason = "`" + path + "`: iteration failed";
+        if (clear_conversion_failure()) *reason = "`" + path + "`: iteration failed";
         return false;
       }
       break;
@@ -136,8 +144,7 @@ bool convert_value(PyObject* value, T& out, const std::string& path, std::string
   if constexpr (std::is_same_v<T, bool>) {
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) {
-      PyErr_Clear();
-      *reason = "`" + path + "`: has no truth value";
+      if (clear_conversion_failure()) *reason = "`" + path + "`: has no truth value";
       return false;
     }
     out = truth != 0;
@@ -193,12 +200,17 @@ bool convert_value(PyObject* value, T& out, const std::string& path, std::string
     using Element = typename T::value_type;
     std::vector<Element> items;
     if (PyAnySet_Check(value)) return fail(reason, path, "a sequence of " + std::to_string(out.size()) + " values", value);
-    if (!convert_sequence(value, items, path, reason)) return false;
-    if (items.size() != out.size()) {
+    const auto wrong_length = [&](size_t got) {
       *reason = "`" + path + "`: expected a sequence of length " + std::to_string(out.size()) + ", got length " +
-                std::to_string(items.size());
+                std::to_string(got);
       return false;
-    }
+    };
+    // The declared length first, so that range(30_000_000) is refused without building it.
+    const Py_ssize_t declared = PySequence_Check(value) && !PyUnicode_Check(value) ? PySequence_Size(value) : -1;
+    if (declared < 0 && PyErr_Occurred() && !clear_conversion_failure()) return false;
+    if (declared >= 0 && static_cast<size_t>(declared) != out.size()) return wrong_length(static_cast<size_t>(declared));
+    if (!convert_sequence(value, items, path, reason)) return false;
+    if (items.size() != out.size()) return wrong_length(items.size());
     std::copy(items.begin(), items.end(), out.begin());
     return true;
   } else if constexpr (std::is_same_v<T, velk_slam::Isometry>) {
@@ -251,7 +263,7 @@ bool config_from_py(PyObject* config, Record* out) {
   }
   std::string reason;
   if (!config_detail::convert_record(config, *out, "", &reason)) {
-    PyErr_Format(PyExc_ValueError, "config: %s", reason.c_str());
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "config: %s", reason.c_str());
     return false;
   }
   return true;

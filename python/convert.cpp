@@ -1,10 +1,16 @@
 #include "convert.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 namespace velk_py {
+
+bool is_conversion_failure() {
+  return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+         PyErr_ExceptionMatches(PyExc_OverflowError);
+}
 
 std::string type_name(PyObject* obj) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
@@ -58,6 +64,9 @@ bool arg_double(PyObject* obj, const char* arg, double* out) {
   }
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
+    if (!is_conversion_failure()) {
+      return false;  // KeyboardInterrupt, MemoryError, ... raised inside __float__ go on as they are
+    }
     if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
       PyErr_Format(PyExc_OverflowError, "argument '%s': int too large to convert to float", arg);
     } else {
@@ -125,76 +134,144 @@ bool check_sequence(PyObject* obj, const char* arg, const char* what) {
   return true;
 }
 
-// Reads numpy's documented __array_interface__ of a C-contiguous uint8 array. Returns 1 when the bytes
-// were copied, 0 when obj is no such array (nothing set), -1 with an exception set.
-int read_uint8_array_interface(PyObject* obj, const char* arg, std::vector<uint8_t>* out) {
-  if (!PyObject_HasAttrString(obj, "__array_interface__")) return 0;
-  PyRef iface = PyRef::steal(PyObject_GetAttrString(obj, "__array_interface__"));
-  if (!iface || !PyDict_Check(iface.get())) {
+// numpy.ndarray when numpy has been imported (an object cannot be an array otherwise), else null. Borrowed
+// from numpy's module, which stays loaded once imported.
+PyObject* numpy_array_type() {
+  PyObject* modules = PySys_GetObject("modules");  // borrowed
+  PyObject* numpy = modules != nullptr && PyDict_Check(modules) ? PyDict_GetItemString(modules, "numpy") : nullptr;
+  if (numpy == nullptr) return nullptr;
+  PyRef type = PyRef::steal(PyObject_GetAttrString(numpy, "ndarray"));
+  if (!type || !PyType_Check(type.get())) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return type.get();  // the module keeps its own reference
+}
+
+// Element `i` of a tuple as a signed 64-bit integer; false (nothing set) when it is no such int.
+bool tuple_int(PyObject* tuple, Py_ssize_t i, long long* out) {
+  PyObject* item = PyTuple_GetItem(tuple, i);  // borrowed
+  if (item == nullptr || !PyLong_Check(item)) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = PyLong_AsLongLong(item);
+  if (*out == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+// The bytes of a numpy array of an integer or float dtype in C order, read through the array's own
+// __array_interface__ (numpy's descriptor, not whatever a subclass or a look-alike claims, so the address
+// and strides are numpy's). Any other object with an __array_interface__ is refused: its address could be
+// anything. Returns 1 when the bytes were copied, 0 when obj has no __array_interface__ (nothing set), -1
+// with an exception set.
+int read_array_interface(PyObject* obj, const char* arg, std::vector<uint8_t>* out) {
+  PyRef claimed = PyRef::steal(PyObject_GetAttrString(obj, "__array_interface__"));
+  if (!claimed) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     return 0;
   }
-  PyObject* typestr = PyDict_GetItemString(iface.get(), "typestr");  // borrowed
-  PyObject* data = PyDict_GetItemString(iface.get(), "data");
-  PyObject* shape = PyDict_GetItemString(iface.get(), "shape");
-  PyObject* strides = PyDict_GetItemString(iface.get(), "strides");
-  if (typestr == nullptr || data == nullptr || shape == nullptr || !PyUnicode_Check(typestr) ||
-      !PyTuple_Check(data) || PyTuple_Size(data) != 2 || !PyTuple_Check(shape) ||
-      (strides != nullptr && strides != Py_None && !PyTuple_Check(strides))) {
-    return 0;
+  PyObject* ndarray = numpy_array_type();
+  // The real type, not isinstance(), which an object can satisfy through a `__class__` property.
+  if (ndarray == nullptr || !PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(ndarray))) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': %s has an __array_interface__ but is not a numpy array; pass bytes, a bytearray "
+                 "or a numpy array",
+                 arg, type_name(obj).c_str());
+    return -1;
   }
+  PyRef descriptor = PyRef::steal(PyObject_GetAttrString(ndarray, "__array_interface__"));
+  PyRef iface = descriptor ? PyRef::steal(PyObject_CallMethod(descriptor.get(), "__get__", "OO", obj, ndarray))
+                           : PyRef();
+  if (!iface) return -1;
+  PyObject* typestr = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "typestr") : nullptr;
+  PyObject* data = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "data") : nullptr;
+  PyObject* shape = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "shape") : nullptr;
+  PyObject* strides = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "strides") : nullptr;
   Py_ssize_t len = 0;
-  const char* ts = PyUnicode_AsUTF8AndSize(typestr, &len);
-  if (ts == nullptr) {
+  const char* ts = typestr != nullptr && PyUnicode_Check(typestr) ? PyUnicode_AsUTF8AndSize(typestr, &len) : nullptr;
+  if (ts == nullptr || data == nullptr || !PyTuple_Check(data) || PyTuple_Size(data) != 2 || shape == nullptr ||
+      !PyTuple_Check(shape) || (strides != nullptr && strides != Py_None && !PyTuple_Check(strides))) {
     PyErr_Clear();
-    return 0;
+    PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
+    return -1;
   }
+  // typestr is byte order, kind and item size: "|u1", "<u2", "<f4", ...
   const std::string_view type(ts, static_cast<size_t>(len));
-  if (type != "|u1" && type != "<u1" && type != ">u1") return 0;
-  uint64_t count = 1;
+  const char order = type.size() >= 3 ? type[0] : '?';
+  const char kind = type.size() >= 3 ? type[1] : '?';
+  int item_size = 0;
+  for (size_t i = 2; i < type.size() && i < 5; ++i) {
+    item_size = type[i] >= '0' && type[i] <= '9' ? item_size * 10 + (type[i] - '0') : -1;
+  }
+  const bool number = kind == 'u' || kind == 'i' || kind == 'f';
+  const bool native_order = order == '|' || (order == '<') == (std::endian::native == std::endian::little) ||
+                            item_size == 1;
+  if (!number || item_size < 1 || item_size > 16 || type.size() > 5 || !native_order) {
+    PyRef dtype = PyRef::steal(PyObject_GetAttrString(obj, "dtype"));
+    PyRef dtype_text = dtype ? PyRef::steal(PyObject_Str(dtype.get())) : PyRef();
+    const char* name = dtype_text ? PyUnicode_AsUTF8AndSize(dtype_text.get(), nullptr) : nullptr;
+    if (name == nullptr) PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': numpy array of dtype %s (%s) is not image data; pass a C-contiguous array of an "
+                 "integer or float dtype in native byte order (uint8, uint16, float32, ...)",
+                 arg, name != nullptr ? name : "?", std::string(type).c_str());
+    return -1;
+  }
   const Py_ssize_t dims = PyTuple_Size(shape);
+  if (dims > 32 || (strides != nullptr && strides != Py_None && PyTuple_Size(strides) != dims)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
+    return -1;
+  }
+  long long extent[32];
+  long long stride[32];
+  uint64_t count = 1;
   for (Py_ssize_t i = 0; i < dims; ++i) {
-    const long long extent = PyLong_AsLongLong(PyTuple_GetItem(shape, i));
-    if (extent < 0 || PyErr_Occurred()) {
-      PyErr_Clear();
-      return 0;
+    if (!tuple_int(shape, i, &extent[i]) || extent[i] < 0) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
+      return -1;
     }
-    if (extent != 0 && count > std::numeric_limits<uint64_t>::max() / static_cast<uint64_t>(extent)) return 0;
-    count *= static_cast<uint64_t>(extent);
+    if (extent[i] != 0 && count > std::numeric_limits<uint64_t>::max() / static_cast<uint64_t>(extent[i])) {
+      PyErr_Format(PyExc_ValueError, "argument '%s': array too large", arg);
+      return -1;
+    }
+    count *= static_cast<uint64_t>(extent[i]);
+  }
+  const auto item = static_cast<uint64_t>(item_size);
+  if (count > static_cast<uint64_t>(std::numeric_limits<Py_ssize_t>::max()) / item) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': array too large", arg);
+    return -1;
   }
   const unsigned long long address = PyLong_AsUnsignedLongLong(PyTuple_GetItem(data, 0));
   if (PyErr_Occurred()) {
     PyErr_Clear();
-    return 0;
-  }
-  if (count > static_cast<uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': array too large", arg);
+    PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
     return -1;
   }
-  if (count > 0 && address == 0) return 0;
+  out->clear();
+  if (count == 0) return 1;
   const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
   if (strides == nullptr || strides == Py_None) {  // C-contiguous
-    out->assign(bytes, bytes + count);
+    out->assign(bytes, bytes + count * item);
     return 1;
   }
-  // A strided view (a crop, a channel slice): gather element by element in C order.
-  if (PyTuple_Size(strides) != dims || dims > 8) return 0;
-  long long extent[8];
-  long long stride[8];
+  // A strided view (a crop, a channel slice): gathered item by item in C order.
   for (Py_ssize_t i = 0; i < dims; ++i) {
-    extent[i] = PyLong_AsLongLong(PyTuple_GetItem(shape, i));
-    stride[i] = PyLong_AsLongLong(PyTuple_GetItem(strides, i));
-    if (PyErr_Occurred()) {
-      PyErr_Clear();
-      return 0;
+    if (!tuple_int(strides, i, &stride[i])) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
+      return -1;
     }
   }
-  out->resize(count);
-  long long index[8] = {0};
+  out->resize(count * item);
+  long long index[32] = {0};
   for (uint64_t n = 0; n < count; ++n) {
     long long offset = 0;
     for (Py_ssize_t i = 0; i < dims; ++i) offset += index[i] * stride[i];
-    (*out)[n] = bytes[offset];
+    std::memcpy(out->data() + n * item, bytes + offset, static_cast<size_t>(item));
     for (Py_ssize_t i = dims - 1; i >= 0; --i) {
       if (++index[i] < extent[i]) break;
       index[i] = 0;
@@ -205,10 +282,19 @@ int read_uint8_array_interface(PyObject* obj, const char* arg, std::vector<uint8
 
 }  // namespace
 
-bool arg_float_list(PyObject* obj, const char* arg, std::vector<double>* out) {
+bool arg_float_list(PyObject* obj, const char* arg, std::vector<double>* out, size_t max_count,
+                    const char* too_long_format) {
   if (!check_sequence(obj, arg, "numbers")) return false;
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) return false;
+  if (static_cast<size_t>(size) > max_count) {
+    if (too_long_format != nullptr) {
+      PyErr_Format(PyExc_ValueError, too_long_format, size);
+    } else {
+      PyErr_Format(PyExc_ValueError, "argument '%s': expected at most %zu numbers, got %zd", arg, max_count, size);
+    }
+    return false;
+  }
   out->clear();
   out->reserve(static_cast<size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
@@ -237,12 +323,17 @@ bool arg_byte_buffer(PyObject* obj, const char* arg, std::vector<uint8_t>* out) 
     return true;
   }
   if (!is_text(obj)) {
-    const int fast = read_uint8_array_interface(obj, arg, out);
+    const int fast = read_array_interface(obj, arg, out);
     if (fast != 0) return fast > 0;
   }
   if (!check_sequence(obj, arg, "integers 0-255")) return false;
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) return false;
+  if (static_cast<uint64_t>(size) > kMaxImageBytes) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': %zd elements, more than the %llu bytes an image may hold", arg,
+                 size, static_cast<unsigned long long>(kMaxImageBytes));
+    return false;
+  }
   out->clear();
   out->reserve(static_cast<size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {

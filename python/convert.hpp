@@ -15,6 +15,17 @@
 
 namespace velk_py {
 
+// Longest float list a value class accepts where the record allows any length (distortion), and the
+// most bytes an image given element by element may declare: a longer declared length is refused before
+// anything is reserved.
+inline constexpr size_t kMaxFloatList = size_t{1} << 16;
+inline constexpr uint64_t kMaxImageBytes = (uint64_t{1} << 31) - 1;
+
+// True when the pending Python exception is a conversion failure (TypeError, ValueError, OverflowError),
+// which a converter may replace by its own message naming the argument; anything else (KeyboardInterrupt
+// raised inside __float__, MemoryError, ...) is passed on unchanged.
+bool is_conversion_failure();
+
 // The Python type name of obj, for messages ("float", "list", ...).
 std::string type_name(PyObject* obj);
 
@@ -30,11 +41,16 @@ bool arg_string(PyObject* obj, const char* arg, std::string* out);
 // wrong length.
 bool arg_fixed_vector(PyObject* obj, const char* arg, size_t n, double* out);
 bool arg_vector3(PyObject* obj, const char* arg, Eigen::Vector3d* out);
-// Any sequence of numbers except str: TypeError otherwise.
-bool arg_float_list(PyObject* obj, const char* arg, std::vector<double>* out);
-// Bytes of an image: bytes and bytearray are copied once; a contiguous numpy uint8 array is read through
-// its __array_interface__ without an intermediate copy; any other sequence (not str) element by element,
-// TypeError for a non-integer and OverflowError for an element outside 0-255.
+// Any sequence of numbers except str: TypeError otherwise. A declared length above max_count raises
+// ValueError before any element is read: too_long_format (a printf format taking the length as %zd) when
+// given, else a message naming the argument and the limit.
+bool arg_float_list(PyObject* obj, const char* arg, std::vector<double>* out, size_t max_count = kMaxFloatList,
+                    const char* too_long_format = nullptr);
+// Bytes of an image: bytes and bytearray are copied once; a numpy array of an integer or float dtype in
+// native byte order is copied as its raw bytes in C order (uint16 or float32 depth as they are), through
+// numpy's own __array_interface__; other dtypes and objects that only claim an __array_interface__ raise
+// TypeError. Any other sequence (not str) is read element by element, ValueError when it declares more
+// than kMaxImageBytes elements, TypeError for a non-integer, OverflowError for an element outside 0-255.
 bool arg_byte_buffer(PyObject* obj, const char* arg, std::vector<uint8_t>* out);
 
 // Transform pair ((x, y, z), (x, y, z, w)): tuples only (TypeError), lengths 2, 3 and 4 (ValueError). The

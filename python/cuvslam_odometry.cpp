@@ -8,9 +8,12 @@
 //     report() -> None
 //     counters() -> dict[str, int]
 //
-// The object is bound to the thread that created it: a call from another thread raises PanicException,
-// and dropping it on another thread leaks the engine (reported through sys.unraisablehook). Methods that
-// look transforms up hand the engine a PyTf over `tf`; the first error `tf` raised during the call is
+// The object is bound to the thread that created it: a call from another thread raises PanicException.
+// Freed on another thread, its engine is not destroyed there but handed to the owning thread, which
+// destroys it at its next call into this class (or any thread does, once the owning thread has ended);
+// a plain drop on another thread is also reported through sys.unraisablehook, a cycle collected there is
+// not (`tf=self.lookup` makes such a cycle, and the collector runs on whichever thread allocates). Methods
+// that look transforms up hand the engine a PyTf over `tf`; the first error `tf` raised during the call is
 // raised once the engine has finished. The object takes part in cycle collection through `tf`.
 #include "borrow.hpp"
 #include "config_convert.hpp"
@@ -20,6 +23,10 @@
 #include "value_classes.hpp"
 
 #include "cuvslam_odometry/cuvslam_core.hpp"
+#include "log.hpp"
+
+#include <algorithm>
+#include <vector>
 
 #include <memory>
 #include <new>
@@ -84,9 +91,75 @@ struct CuvslamOdometryObject {
 
 CuvslamOdometryObject* as_vo(PyObject* self) { return reinterpret_cast<CuvslamOdometryObject*>(self); }
 
+// ---- engines freed on a thread other than their own ----
+
+struct Orphan {
+  unsigned long owner_thread;
+  std::unique_ptr<cvo::CuvslamCore> core;
+};
+
+// Guarded by the interpreter lock. Never destroyed, so that engines still waiting at exit are not torn
+// down after the interpreter.
+std::vector<Orphan>& orphans() {
+  static auto* list = new std::vector<Orphan>();
+  return *list;
+}
+
+// Idents of the threads that the threading module knows to be alive; empty with the error cleared when
+// it cannot tell (no owner is then taken for dead).
+std::vector<unsigned long> live_threads() {
+  std::vector<unsigned long> idents;
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  PyRef threads = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "enumerate", nullptr)) : PyRef();
+  PyRef iter = threads ? PyRef::steal(PyObject_GetIter(threads.get())) : PyRef();
+  if (!iter) {
+    PyErr_Clear();
+    return {};
+  }
+  while (PyRef thread = PyRef::steal(PyIter_Next(iter.get()))) {
+    PyRef ident = PyRef::steal(PyObject_GetAttrString(thread.get(), "ident"));
+    if (ident && PyLong_Check(ident.get())) {
+      idents.push_back(PyLong_AsUnsignedLong(ident.get()));
+    }
+    PyErr_Clear();
+  }
+  PyErr_Clear();
+  return idents;
+}
+
+// Destroys the orphaned engines of the calling thread, and with `also_dead_owners` those whose owning
+// thread has ended (nobody else would ever release them).
+void release_orphans(bool also_dead_owners) {
+  std::vector<Orphan>& list = orphans();
+  if (list.empty()) return;
+  const unsigned long me = PyThread_get_thread_ident();
+  std::vector<unsigned long> alive;
+  if (also_dead_owners && std::any_of(list.begin(), list.end(), [&](const Orphan& o) { return o.owner_thread != me; })) {
+    alive = live_threads();
+  }
+  const auto releasable = [&](const Orphan& o) {
+    return o.owner_thread == me ||
+           (!alive.empty() && std::find(alive.begin(), alive.end(), o.owner_thread) == alive.end());
+  };
+  std::vector<Orphan> released;
+  for (auto it = list.begin(); it != list.end();) {
+    if (releasable(*it)) {
+      released.push_back(std::move(*it));
+      it = list.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!released.empty()) {
+    VELK_LOG(Debug, cvo::kTarget, "cuvslam engines freed on another thread released", {"released", released.size()},
+             {"waiting", list.size()});
+  }
+}
+
 // First step of every method: the object is bound to its creating thread.
 bool on_owner_thread(PyObject* self) {
   if (PyThread_get_thread_ident() == as_vo(self)->owner_thread) {
+    release_orphans(false);
     return true;
   }
   PyErr_SetString(panic_exception(), "velk_odom::CuvslamOdometry is unsendable, but sent to another thread");
@@ -108,6 +181,7 @@ PyObject* vo_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::unique_ptr<cvo::CuvslamCore> core;
   VELK_PY_GUARD_BEGIN
+  release_orphans(true);
   cvo::CuvslamOdometryConfig record;
   if (!config_from_py(config, &record)) {
     return nullptr;
@@ -145,18 +219,32 @@ int vo_clear(PyObject* self) {
   return 0;
 }
 
+// Present so that the cycle collector marks the objects it frees as finalized: dealloc then knows that
+// the collector, not the host, freed this one.
+void vo_finalize(PyObject*) {}
+
 void vo_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   CuvslamOdometryObject* obj = as_vo(self);
-  if (PyThread_get_thread_ident() != obj->owner_thread) {
-    // The engine belongs to its creating thread: leak it rather than destroy it here.
-    static_cast<void>(obj->core.release());
+  if (PyThread_get_thread_ident() != obj->owner_thread && obj->core) {
+    // The engine belongs to its creating thread: handed to it instead of destroyed here.
+    const bool collected = PyObject_GC_IsFinalized(self) != 0;
     PyObject *saved_type, *saved_value, *saved_traceback;
     PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
-    PyErr_SetString(PyExc_RuntimeError,
-                    "velk_odom::CuvslamOdometry is unsendable, but is being dropped on another thread");
-    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+    try {
+      orphans().push_back(Orphan{obj->owner_thread, std::move(obj->core)});
+    } catch (const std::bad_alloc&) {
+      static_cast<void>(obj->core.release());  // nowhere to keep it: leaked rather than destroyed here
+    }
+    if (collected) {
+      VELK_LOG(Debug, cvo::kTarget, "cuvslam engine collected on another thread; its own thread releases it",
+               {"waiting", orphans().size()});
+    } else {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "velk_odom::CuvslamOdometry is unsendable, but is being dropped on another thread");
+      PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+    }
     PyErr_Restore(saved_type, saved_value, saved_traceback);
   }
   vo_clear(self);
@@ -324,7 +412,9 @@ PyObject* counters(PyObject* self, PyObject*) {
                            {"speed_gated", c.speed_gated},
                            {"unmatched_images", c.unmatched_images},
                            {"image_size_rejects", c.image_size_rejects},
-                           {"calibration_rejects", c.calibration_rejects}});
+                           {"calibration_rejects", c.calibration_rejects},
+                           {"bad_transforms", c.bad_transforms},
+                           {"construction_retries", c.construction_retries}});
 }
 
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {
@@ -365,6 +455,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(vo_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(vo_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(vo_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(vo_finalize)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

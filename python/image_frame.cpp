@@ -48,7 +48,7 @@ PyType_Slot slots[] = {
                     "ImageFrame(timestamp_ns, frame_id, width, height, encoding, step, data)\n--\n\n"
                     "A camera or depth image. `encoding` uses ROS names; anything but `mono8` is fed\n"
                     "to cuVSLAM as three-channel colour. `step` is bytes per row.")},
-    {Py_tp_new, reinterpret_cast<void*>(image_frame_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded_new<image_frame_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<ImageFrame>)},
     {Py_tp_getset, getset},
     {0, nullptr},

@@ -32,7 +32,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("ImuNoiseModel(frame_id, gyro_noise_density, gyro_random_walk, accel_noise_density, "
                                   "accel_random_walk, frequency)\n--\n\n"
                                   "cuVSLAM's inertial mode needs the sensor's noise model up front.")},
-    {Py_tp_new, reinterpret_cast<void*>(imu_noise_model_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded_new<imu_noise_model_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<ImuNoiseModel>)},
     {0, nullptr},
 };

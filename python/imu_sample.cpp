@@ -25,7 +25,7 @@ PyObject* imu_sample_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("ImuSample(timestamp_ns, frame_id, angular_velocity, linear_acceleration)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(imu_sample_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded_new<imu_sample_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<ImuSample>)},
     {0, nullptr},
 };

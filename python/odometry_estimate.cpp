@@ -17,10 +17,11 @@ using velk_slam::OdometryEstimate;
 // ---- construction ----
 
 // Covariances are type-checked with the other arguments, in parameter order, and length-checked after
-// the quaternion is normalised, pose first.
+// the quaternion is normalised, pose first; a declared length above 36 is refused before any element is
+// read.
 bool covariance_values(PyObject* obj, const char* arg, std::vector<double>* values, bool* given) {
   *given = obj != nullptr && obj != Py_None;
-  return !*given || arg_float_list(obj, arg, values);
+  return !*given || arg_float_list(obj, arg, values, 36, "covariance needs 36 row-major values, got %zd");
 }
 
 // None (or an omitted argument) gives the zero matrix.
@@ -130,10 +131,10 @@ PyType_Slot slots[] = {
                     "pose_covariance=None, twist_linear=..., twist_angular=..., twist_covariance=None)\n--\n\n"
                     "A pose of `child_frame_id` in `frame_id`, with the twist expressed in\n"
                     "`child_frame_id`. Covariances are 36 row-major values, xyz then rpy.")},
-    {Py_tp_new, reinterpret_cast<void*>(odometry_estimate_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded_new<odometry_estimate_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record_object<OdometryEstimate>)},
     {Py_tp_getset, getset},
-    {Py_tp_repr, reinterpret_cast<void*>(odometry_estimate_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded_unary<odometry_estimate_repr>)},
     {0, nullptr},
 };
 

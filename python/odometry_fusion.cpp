@@ -224,7 +224,10 @@ PyObject* counters(PyObject* self, PyObject*) {
                            {"gate_resets", c.gate_resets},
                            {"init_deferred_gyro", c.init_deferred_gyro},
                            {"init_deferred_accel", c.init_deferred_accel},
-                           {"init_deferred_moving", c.init_deferred_moving}});
+                           {"init_deferred_moving", c.init_deferred_moving},
+                           {"held_back", c.held_back},
+                           {"buffer_overflow", c.buffer_overflow},
+                           {"reinitialized", c.reinitialized}});
 }
 
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {
@@ -244,8 +247,9 @@ PyMethodDef methods[] = {
     {"counters", counters, METH_NOARGS,
      "counters($self)\n--\n\n"
      "The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,\n"
-     "non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel and\n"
-     "init_deferred_moving (the fields of the line report() logs)."},
+     "non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel,\n"
+     "init_deferred_moving, held_back, buffer_overflow and reinitialized (the fields of the line\n"
+     "report() logs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -47,7 +47,7 @@ PyObject* get_frame_id(PyObject* self, void*) { return string_to_py(rec(self).fr
 PyObject* get_timestamp_ns(PyObject* self, void*) { return PyLong_FromLongLong(rec(self).timestamp_ns); }
 
 PyGetSetDef getset[] = {
-    {"points", get_points, nullptr, nullptr, nullptr},
+    {"points", guarded_getter<get_points>, nullptr, nullptr, nullptr},
     {"frame_id", get_frame_id, nullptr, nullptr, nullptr},
     {"timestamp_ns", get_timestamp_ns, nullptr, nullptr, nullptr},
     {"__array_interface__", get_array_interface, nullptr, nullptr, nullptr},

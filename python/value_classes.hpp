@@ -2,6 +2,7 @@
 // accessors below and hand engine results back through the wrap_* functions.
 #pragma once
 
+#include "module.hpp"
 #include "py_ref.hpp"
 
 #include "types.hpp"
@@ -92,6 +93,33 @@ inline PyObject* wrap_odometry_estimate(velk_slam::OdometryEstimate record) {
 }
 inline PyObject* wrap_point_cloud(velk_slam::PointCloud record) {
   return new_record_object(g_point_cloud_type, std::move(record));
+}
+
+// Slot wrappers that keep C++ exceptions (std::bad_alloc for a huge record, say) from crossing into
+// CPython: each becomes a Python exception and the slot's failure value.
+template <PyObject* (*New)(PyTypeObject*, PyObject*, PyObject*)>
+PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    return New(type, args, kwargs);
+  } catch (...) {
+    return set_error_from_current_exception();
+  }
+}
+template <PyObject* (*Unary)(PyObject*)>
+PyObject* guarded_unary(PyObject* self) noexcept {
+  try {
+    return Unary(self);
+  } catch (...) {
+    return set_error_from_current_exception();
+  }
+}
+template <PyObject* (*Get)(PyObject*, void*)>
+PyObject* guarded_getter(PyObject* self, void* closure) noexcept {
+  try {
+    return Get(self, closure);
+  } catch (...) {
+    return set_error_from_current_exception();
+  }
 }
 
 // Creates a heap type from a spec and adds it to the module; stores it in *slot. -1 on failure.

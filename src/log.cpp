@@ -52,6 +52,38 @@ bool covers(std::string_view directive_target, std::string_view target) {
   return rest.empty() || rest.substr(0, 2) == "::";
 }
 
+// Text from the outside (frame ids, encodings, library messages) with its control characters escaped, so
+// that a newline cannot end the line and start a forged one, and an escape sequence cannot recolour or
+// rewrite the terminal: \n, \r, \t and \\ by name, every other C0 control, DEL and the UTF-8 encoded
+// C1 controls (U+0080 to U+009F) as \xHH or \u00HH.
+void append_escaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      const auto c1 = static_cast<unsigned char>(text[++i]);
+      out += "\\u00";
+      out += kHex[c1 >> 4];
+      out += kHex[c1 & 0xf];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+}
+
 void append_field_value(std::string& out, const FieldValue& value) {
   char buf[64];
   std::visit(
@@ -60,7 +92,7 @@ void append_field_value(std::string& out, const FieldValue& value) {
         if constexpr (std::is_same_v<T, bool>) {
           out += v ? "true" : "false";
         } else if constexpr (std::is_same_v<T, std::string_view>) {
-          out += v;
+          append_escaped(out, v);
         } else if constexpr (std::is_same_v<T, double>) {
           if (std::isnan(v)) {
             out += "NaN";

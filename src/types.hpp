@@ -10,7 +10,9 @@
 #include <Eigen/Geometry>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,21 +38,40 @@ inline Eigen::Quaterniond hamilton(const Eigen::Quaterniond& a, const Eigen::Qua
                             a.w() * b.z() + a.x() * b.y() - a.y() * b.x() + a.z() * b.w());
 }
 
+// q divided by its Euclidean norm. The components are first scaled by the largest magnitude, so that the
+// norm neither overflows ((1e200, 0, 0, 1e200)) nor underflows ((0, 0, 0, 1e-320)). A quaternion without
+// a direction (all zero, or any component non-finite) comes out all NaN, so that every later check for
+// finite numbers refuses it instead of taking a zero or rounded-off rotation for a real one.
+inline Eigen::Quaterniond normalized_quaternion(const Eigen::Quaterniond& q) {
+  const double largest = q.coeffs().cwiseAbs().maxCoeff();  // NaN components are caught below
+  if (!(largest > 0.0) || !q.coeffs().allFinite()) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return Eigen::Quaterniond(nan, nan, nan, nan);
+  }
+  const Eigen::Vector4d scaled = q.coeffs() / largest;
+  return Eigen::Quaterniond(Eigen::Vector4d(scaled / scaled.norm()));
+}
+
 // Rigid transform of 64-bit floats. Invariant: `rotation` is a unit quaternion when built through
-// from_parts; a zero quaternion is not rejected and turns into non-finite components.
+// from_parts from a quaternion with a direction; otherwise it is all NaN (see normalized_quaternion).
 struct Isometry {
   Eigen::Quaterniond rotation = Eigen::Quaterniond::Identity();
   Eigen::Vector3d translation = Eigen::Vector3d::Zero();
 
   static Isometry identity() { return {}; }
 
-  // The quaternion (x, y, z, w) is divided by its Euclidean norm.
+  // The quaternion (x, y, z, w) is normalised by normalized_quaternion.
   static Isometry from_parts(const Eigen::Vector3d& translation, const Eigen::Quaterniond& rotation) {
     Isometry iso;
-    const double norm = rotation.coeffs().norm();
-    iso.rotation = Eigen::Quaterniond(rotation.coeffs() / norm);
+    iso.rotation = normalized_quaternion(rotation);
     iso.translation = translation;
     return iso;
+  }
+
+  // Finite translation and a finite unit rotation (within rounding): what an engine may use as a mount.
+  bool usable() const {
+    return translation.allFinite() && rotation.coeffs().allFinite() &&
+           std::abs(rotation.coeffs().squaredNorm() - 1.0) < 1e-6;
   }
 
   // rotation conj(q); translation −R(conj(q)) t.

@@ -36,11 +36,15 @@ def quat_conj(q: Sequence[float]) -> Quat:
 
 
 def quat_normalize(q: Sequence[float]) -> Quat:
-    """q divided by its norm; raises ValueError for a zero or non-finite quaternion."""
-    n = math.sqrt(sum(c * c for c in q))
-    if not (n > 0.0 and math.isfinite(n)):
+    """q divided by its norm, scaled by its largest component first so that the norm neither overflows
+    (1e200, 0, 0, 1e200) nor underflows (0, 0, 0, 1e-320); raises ValueError for a zero or non-finite
+    quaternion."""
+    largest = max(abs(c) for c in q)
+    if not (all(math.isfinite(c) for c in q) and largest > 0.0):
         raise ValueError(f"quaternion {tuple(q)} has no direction")
-    return (q[0] / n, q[1] / n, q[2] / n, q[3] / n)
+    s = [c / largest for c in q]
+    n = math.sqrt(sum(c * c for c in s))
+    return (s[0] / n, s[1] / n, s[2] / n, s[3] / n)
 
 
 def rotate(q: Sequence[float], v: Sequence[float]) -> Vec3:

@@ -155,8 +155,9 @@ class OdometryFusion:
     def report(self) -> None: ...
     def counters(self) -> dict[str, int]:
         """The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,
-        non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel and
-        init_deferred_moving (the fields of the line report() logs)."""
+        non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel,
+        init_deferred_moving, held_back, buffer_overflow and reinitialized (the fields of the line
+        report() logs)."""
 # </OdometryFusion>
 
 def init_logging(level: str = "info") -> None:

@@ -126,6 +126,9 @@ void CuvslamCore::handle_camera_info(CameraModel model, TfLookup& tf) {
                        {"ignored", counters_.calibration_rejects});
     return;
   }
+  if (!usable_calibration(model, "camera_info")) {
+    return;
+  }
   std::string frame_id = model.frame_id;
   camera_models_.insert_or_assign(std::move(frame_id), std::move(model));
   resolve_rig(tf);
@@ -137,6 +140,98 @@ void CuvslamCore::handle_imu_info(ImuNoiseModel noise, TfLookup& tf) {
   }
   imu_noise_ = std::move(noise);
   resolve_rig(tf);
+}
+
+bool CuvslamCore::usable_calibration(const CameraModel& model, const char* role) {
+  const std::array<double, 9>& k = model.intrinsics;
+  const bool focal_ok = k[0] > 0.0 && k[4] > 0.0 && std::isfinite(k[0]) && std::isfinite(k[4]);
+  const bool principal_ok = std::isfinite(k[2]) && std::isfinite(k[5]);
+  const bool distortion_ok =
+      std::all_of(model.distortion.begin(), model.distortion.end(), [](double c) { return std::isfinite(c); });
+  if (focal_ok && principal_ok && distortion_ok) {
+    return true;
+  }
+  counters_.calibration_rejects += 1;
+  VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                     "cuvslam ignoring a calibration with unusable intrinsics (focal lengths must be positive and "
+                     "finite, principal point and distortion finite); waiting for a calibrated one. Uncalibrated "
+                     "drivers send an all-zero K at start-up.",
+                     {"message", role}, {"frame_id", model.frame_id}, {"fx", k[0]}, {"fy", k[4]},
+                     {"ignored", counters_.calibration_rejects});
+  return false;
+}
+
+std::optional<Isometry> CuvslamCore::lookup(TfLookup& tf, const std::string& target, const std::string& source) {
+  std::optional<Isometry> transform = tf.latest(target, source);
+  if (transform.has_value() && !transform->usable()) {
+    counters_.bad_transforms += 1;
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam ignoring a tf transform with non-finite numbers or no usable rotation; asking again "
+                       "later. Fix the publisher of that transform.",
+                       {"target_frame", target}, {"source_frame", source}, {"ignored", counters_.bad_transforms});
+    return std::nullopt;
+  }
+  return transform;
+}
+
+std::optional<std::vector<Isometry>> CuvslamCore::mounts(TfLookup& tf) {
+  std::vector<Isometry> found;
+  std::optional<Isometry> each = lookup(tf, config_.output_frame_id, rig_frame());
+  if (!each.has_value()) return std::nullopt;
+  found.push_back(*each);
+  for (const RigCamera& camera : rig_) {
+    each = lookup(tf, rig_frame(), camera.frame_id);
+    if (!each.has_value()) return std::nullopt;
+    found.push_back(*each);
+  }
+  if (config_.enable_imu && imu_noise_.has_value()) {
+    each = lookup(tf, rig_frame(), imu_noise_->frame_id);
+    if (!each.has_value()) return std::nullopt;
+    found.push_back(*each);
+  }
+  return found;
+}
+
+void CuvslamCore::retry_construction(TfLookup& tf) {
+  const std::optional<std::vector<Isometry>> now = mounts(tf);
+  if (!now.has_value()) {
+    return;
+  }
+  const auto same_mount = [](const Isometry& a, const Isometry& b) {
+    return a.rotation.coeffs() == b.rotation.coeffs() && a.translation == b.translation;
+  };
+  const auto same_model = [](const CameraModel& a, const CameraModel& b) {
+    return a.width == b.width && a.height == b.height && a.intrinsics == b.intrinsics &&
+           a.distortion == b.distortion;
+  };
+  const auto same_noise = [](const std::optional<ImuNoiseModel>& a, const std::optional<ImuNoiseModel>& b) {
+    return a.has_value() == b.has_value() &&
+           (!a.has_value() || (a->frame_id == b->frame_id && a->gyro_noise_density == b->gyro_noise_density &&
+                               a->gyro_random_walk == b->gyro_random_walk &&
+                               a->accel_noise_density == b->accel_noise_density &&
+                               a->accel_random_walk == b->accel_random_walk && a->frequency == b->frequency));
+  };
+  bool changed = now->size() != failed_mounts_.size() ||
+                 !std::equal(now->begin(), now->end(), failed_mounts_.begin(), same_mount) ||
+                 (config_.enable_imu && !same_noise(imu_noise_, failed_imu_noise_));
+  for (const RigCamera& camera : rig_) {
+    const auto model = camera_models_.find(camera.frame_id);
+    if (model == camera_models_.end()) {
+      return;
+    }
+    changed = changed || !same_model(model->second, camera.model);
+  }
+  if (!changed) {
+    return;  // nothing new: the same inputs would fail the same way
+  }
+  for (size_t i = 0; i < rig_.size(); ++i) {
+    rig_[i].model = camera_models_.find(rig_[i].frame_id)->second;
+    rig_[i].rig_from_camera = (*now)[1 + i];
+  }
+  counters_.construction_retries += 1;
+  construction_failed_ = false;
+  VELK_LOG(Info, kTarget, "cuvslam retrying tracker construction with a new calibration or mount transform",
+           {"retries", counters_.construction_retries});
 }
 
 void CuvslamCore::resolve_rig(TfLookup& tf) {
@@ -170,7 +265,7 @@ void CuvslamCore::resolve_rig(TfLookup& tf) {
   std::vector<RigCamera> rig;
   rig.reserve(names.size());
   for (const std::string& name : names) {
-    const std::optional<Isometry> rig_from_camera = tf.latest(rig_frame(), name);
+    const std::optional<Isometry> rig_from_camera = lookup(tf, rig_frame(), name);
     if (!rig_from_camera.has_value()) {
       return;
     }
@@ -195,7 +290,7 @@ void CuvslamCore::resolve_rig(TfLookup& tf) {
 
 bool CuvslamCore::ensure_tracker(TfLookup& tf) {
   // (1) Where the rig sits in the output frame.
-  const std::optional<Isometry> output_from_rig = tf.latest(config_.output_frame_id, rig_frame());
+  const std::optional<Isometry> output_from_rig = lookup(tf, config_.output_frame_id, rig_frame());
   if (!output_from_rig.has_value()) {
     VELK_LOG_THROTTLED(k10s, Warn, kTarget,
                        "cuvslam: tf does not place the rig frame against output_frame_id. Publish that transform; "
@@ -216,6 +311,7 @@ bool CuvslamCore::ensure_tracker(TfLookup& tf) {
 
   // (3) IMU calibration.
   std::optional<tracker::ImuCalibration> imu;
+  std::optional<Isometry> rig_from_imu_used;
   if (config_.enable_imu) {
     if (!imu_noise_.has_value()) {
       VELK_LOG_THROTTLED(k10s, Warn, kTarget,
@@ -223,7 +319,7 @@ bool CuvslamCore::ensure_tracker(TfLookup& tf) {
                          "enable_imu off.");
       return false;
     }
-    const std::optional<Isometry> rig_from_imu = tf.latest(rig_frame(), imu_noise_->frame_id);
+    const std::optional<Isometry> rig_from_imu = lookup(tf, rig_frame(), imu_noise_->frame_id);
     if (!rig_from_imu.has_value()) {
       VELK_LOG_THROTTLED(k10s, Warn, kTarget,
                          "cuvslam: enable_imu is on but tf does not place the IMU. Publish the transform from the "
@@ -232,6 +328,7 @@ bool CuvslamCore::ensure_tracker(TfLookup& tf) {
       return false;
     }
     imu = imu_calibration_from(*imu_noise_, *rig_from_imu);
+    rig_from_imu_used = rig_from_imu;
   }
 
   // (4) Options.
@@ -295,6 +392,10 @@ bool CuvslamCore::ensure_tracker(TfLookup& tf) {
     created = tracker::Tracker::create(cameras, imu, depth_camera_ids, fallback);
     if (auto* fallback_error = std::get_if<std::string>(&created)) {
       construction_failed_ = true;
+      failed_imu_noise_ = imu_noise_;
+      failed_mounts_.assign(1, output_from_rig_);
+      for (const RigCamera& camera : rig_) failed_mounts_.push_back(camera.rig_from_camera);
+      if (imu.has_value()) failed_mounts_.push_back(*rig_from_imu_used);
       VELK_LOG(Error, kTarget, "cuvslam tracker construction failed on both backends; this module will not publish odometry",
                {"configured_use_gpu", config_.use_gpu}, {"configured_error", first_error},
                {"fallback_error", *fallback_error});
@@ -388,6 +489,9 @@ std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
     }
   }
   // (5) The tracker.
+  if (!tracker_.has_value() && construction_failed_) {
+    retry_construction(tf);
+  }
   if (!tracker_.has_value() && !construction_failed_) {
     ensure_tracker(tf);
   }
@@ -578,7 +682,8 @@ void CuvslamCore::report() const {
            {"imu_dropped_before_start", c.imu_dropped_before_start}, {"skew_rejects", c.skew_rejects},
            {"depth_reprojected", c.depth_reprojected}, {"covariance_gated", c.covariance_gated},
            {"speed_gated", c.speed_gated}, {"unmatched_images", c.unmatched_images},
-           {"image_size_rejects", c.image_size_rejects}, {"calibration_rejects", c.calibration_rejects});
+           {"image_size_rejects", c.image_size_rejects}, {"calibration_rejects", c.calibration_rejects},
+           {"bad_transforms", c.bad_transforms}, {"construction_retries", c.construction_retries});
 }
 
 // ---- depth ----
@@ -597,7 +702,7 @@ CameraConfig CuvslamCore::depth_config(const std::string& frame_id) const {
 }
 
 void CuvslamCore::handle_depth_camera_info(CameraModel model) {
-  if (!depth_calibration_.has_value()) {
+  if (!depth_calibration_.has_value() && usable_calibration(model, "depth_camera_info")) {
     depth_calibration_ = std::move(model);
   }
 }
@@ -681,7 +786,7 @@ CuvslamCore::DepthChoice CuvslamCore::align_depth(TfLookup& tf) {
   }
   // (3) Looked up once and kept for the engine's life.
   if (!camera_from_depth_.has_value()) {
-    const std::optional<Isometry> camera_from_depth = tf.latest(camera.frame_id, depth.frame_id);
+    const std::optional<Isometry> camera_from_depth = lookup(tf, camera.frame_id, depth.frame_id);
     if (!camera_from_depth.has_value()) {
       VELK_LOG_THROTTLED(k10s, Warn, kTarget,
                          "cuvslam: tf does not connect the depth frame to the camera. Publish that transform, or fix "

@@ -26,8 +26,8 @@
 
 namespace velk_slam::cuvslam_odometry {
 
-// Unsigned counters, from 0, never reset. The first ten are the report's fixed set; the last two count
-// inputs refused for their sizes.
+// Unsigned counters, from 0, never reset. The first ten are the report's fixed set; the next two count
+// inputs refused for their sizes or numbers, the last two bad transforms and construction retries.
 struct Counters {
   uint64_t frames = 0;                    // tracking calls made
   uint64_t tracked = 0;                   // poses turned into estimates (gated ones too)
@@ -40,7 +40,9 @@ struct Counters {
   uint64_t speed_gated = 0;               // poses held by the speed gate
   uint64_t unmatched_images = 0;          // images whose frame is not on the rig
   uint64_t image_size_rejects = 0;        // camera or depth images smaller than their header claims
-  uint64_t calibration_rejects = 0;       // camera calibrations with an unusable image size
+  uint64_t calibration_rejects = 0;       // camera calibrations with an unusable image size or intrinsics
+  uint64_t bad_transforms = 0;            // tf answers with non-finite numbers or no usable rotation, ignored
+  uint64_t construction_retries = 0;      // tracker constructions tried again after new calibrations or mounts
 };
 
 // Largest camera image side and pixel count a calibration may announce: the engine allocates the
@@ -64,7 +66,11 @@ class CuvslamCore {
   static std::variant<std::unique_ptr<CuvslamCore>, std::string> create(CuvslamOdometryConfig config);
 
   // Stores the calibration of model.frame_id and resolves the rig. Ignored once a tracker exists. A
-  // calibration whose width or height is below 1 or above the limits is refused (counted, logged).
+  // calibration whose width or height is below 1 or above the limits, or whose intrinsics are unusable
+  // (focal lengths not positive and finite, a non-finite principal point or distortion coefficient: what
+  // an uncalibrated driver sends at start-up), is refused (counted, logged) and the next one awaited.
+  // When the tracker could not be built from the calibrations and mounts at hand, a calibration or mount
+  // transform that differs from those makes the next complete frame set try again (counted, logged).
   void handle_camera_info(CameraModel model, TfLookup& tf);
   // Replaces the IMU noise model (its frame_id names the IMU frame) and resolves the rig. Ignored once a
   // tracker exists.
@@ -79,7 +85,8 @@ class CuvslamCore {
   // Checks a depth image, builds its point cloud when a calibration is known, and routes it to tracking.
   std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> handle_depth_image(ImageFrame image,
                                                                                           TfLookup& tf);
-  // Keeps the first depth calibration; later ones are ignored.
+  // Keeps the first usable depth calibration (the same checks as handle_camera_info; an unusable one is
+  // counted in calibration_rejects); later ones are ignored.
   void handle_depth_camera_info(CameraModel model);
   // Logs the counters as one information event.
   void report() const;
@@ -98,6 +105,16 @@ class CuvslamCore {
   CuvslamCore(CuvslamOdometryConfig config, Mode mode);
 
   const std::string& rig_frame() const;
+  // tf.latest, with an answer that has non-finite numbers or no unit rotation treated as no answer
+  // (counted in bad_transforms, logged): the engine asks again on a later message.
+  std::optional<Isometry> lookup(TfLookup& tf, const std::string& target, const std::string& source);
+  // After a failed construction: when a calibration or a mount transform has changed since, refreshes the
+  // rig from them and clears the failure so that ensure_tracker runs again.
+  void retry_construction(TfLookup& tf);
+  // output_from_rig, rig_from_camera per rig camera, rig_from_imu with enable_imu; nullopt while one is
+  // missing.
+  std::optional<std::vector<Isometry>> mounts(TfLookup& tf);
+  bool usable_calibration(const CameraModel& model, const char* role);
   size_t rig_cameras_needed() const;
   void resolve_rig(TfLookup& tf);
   bool ensure_tracker(TfLookup& tf);
@@ -118,6 +135,10 @@ class CuvslamCore {
   std::vector<RigCamera> rig_;
   std::optional<tracker::Tracker> tracker_;
   bool construction_failed_ = false;
+  // What the last failed construction was built from: mounts() and the IMU noise model (the rig holds
+  // the calibrations).
+  std::vector<Isometry> failed_mounts_;
+  std::optional<ImuNoiseModel> failed_imu_noise_;
   bool rescale_multisensor_depth_ = false;
   Isometry output_from_rig_;
   Isometry rig_from_output_;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace velk_slam::odometry_fusion {
@@ -48,18 +49,63 @@ constexpr int64_t kTwistFreshNs = 500'000'000;
 // by it, must not drown the tilt in encoder noise.
 constexpr int64_t kMotionWindowNs = 1'000'000'000;
 
+// Before initialisation, a sample whose specific force lies this many init_accel_limit from the mean of
+// the still window so far restarts the window at once.
+constexpr double kAccelJumpSpreads = 5.0;
+
 // A source is taken back only after at least this many consecutive refusals, so that one or two outliers
 // in a sparse stream never reset anything.
 constexpr uint64_t kMinRefusals = 3;
 
-// A variance that makes a row: finite and above zero.
-bool row_variance(double variance) { return variance > 0.0 && std::isfinite(variance); }
+// A variance that can weigh a measurement: a normal positive number. A subnormal one (1e-320) would make
+// its inverse, the weight, infinite.
+bool usable_variance(double variance) { return std::isnormal(variance) && variance > 0.0; }
+
+// A variance that makes a row.
+bool row_variance(double variance) { return usable_variance(variance); }
 
 // The configured variance, or the estimate's own diagonal element for a negative configured value;
-// anything that is then not a finite number ≥ 0 becomes 0 (not fused).
+// anything that is then not a usable variance becomes 0 (not fused).
 double effective_variance(double configured, double diagonal) {
   const double v = configured < 0.0 ? diagonal : configured;
-  return std::isfinite(v) && v >= 0.0 ? v : 0.0;
+  return usable_variance(v) ? v : 0.0;
+}
+
+// A forward step of the data clock longer than this many replay spans (and at least kMinClockJumpNs) is
+// not believed on one input's word: a single stamp an hour ahead would otherwise make every later input
+// too late.
+constexpr int64_t kClockJumpSpans = 20;
+constexpr int64_t kMinClockJumpNs = 10'000'000'000;
+
+// A second re-initialisation within this span of data time also drops the biases.
+constexpr int64_t kRecoveryBackoffNs = 1'000'000'000;
+
+int64_t clock_jump_limit_ns(int64_t replay_span_ns) {
+  if (replay_span_ns <= kMinClockJumpNs / kClockJumpSpans) {
+    return kMinClockJumpNs;  // a zero or negative span included
+  }
+  return replay_span_ns > std::numeric_limits<int64_t>::max() / kClockJumpSpans ? std::numeric_limits<int64_t>::max()
+                                                                                 : replay_span_ns * kClockJumpSpans;
+}
+
+bool state_finite(const FilterState& x) {
+  return x.position.allFinite() && x.velocity.allFinite() && x.orientation.coeffs().allFinite() &&
+         x.covariance.allFinite() &&
+         std::all_of(x.biases.begin(), x.biases.end(),
+                     [](const ImuBias& b) { return b.gyro.allFinite() && b.accel.allFinite(); });
+}
+
+// This source's share of the summed weights. The weights are scaled by the largest first, so that the
+// sum cannot overflow whatever the variances were.
+double weight_share(double own, const std::vector<double>& active) {
+  double largest = 0.0;
+  for (double w : active) largest = std::max(largest, w);
+  if (!(largest > 0.0) || !std::isfinite(largest)) {
+    return 0.0;
+  }
+  double total = 0.0;
+  for (double w : active) total += w / largest;
+  return (own / largest) / total;
 }
 
 // The attitude of a base whose accelerometers read the specific force `force` at rest: the rotation that
@@ -126,6 +172,7 @@ std::string format_list(const std::vector<double>& values) {
 FusionCore::FusionCore(OdometryFusionConfig config)
     : config_(std::move(config)),
       replay_span_ns_(ns_from_seconds(config_.replay_buffer_seconds)),
+      jump_limit_ns_(clock_jump_limit_ns(replay_span_ns_)),
       imu_runtime_(config_.imus.size()),
       last_source_pose_(config_.odom_sources.size()),
       init_twist_(config_.odom_sources.size()) {}
@@ -245,6 +292,13 @@ bool FusionCore::collect_still(std::size_t k, const Vector3d& omega, const Vecto
     return false;
   }
   ImuRuntime& rt = imu_runtime_[k];
+  // A sample far off the window's mean (a knock, a spike, a bad mount) spoils the window at once: the
+  // collection starts again from this sample instead of finding out a whole window later.
+  if (rt.count > 0 &&
+      (a - rt.accel_sum / static_cast<double>(rt.count)).norm() > kAccelJumpSpreads * imu.init_accel_limit) {
+    ++counters_.init_deferred_accel;
+    restart_still_collection(t_ns);
+  }
   rt.gyro_sum += omega;
   rt.accel_sum += a;
   rt.accel_square_sum += a.squaredNorm();
@@ -419,6 +473,110 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
   if (buffer_.empty()) {
     throw std::logic_error("seeded at init");
   }
+  const int64_t newest_ns = buffer_.back().timestamp_ns;
+  if (saturating_sub(timestamp_ns, newest_ns) > jump_limit_ns_) {
+    // A new time that the held inputs do not share starts a new episode; the old one was not confirmed.
+    if (held_count_ > 0 &&
+        std::abs(saturating_sub(timestamp_ns, held_[held_count_ - 1].timestamp_ns)) > jump_limit_ns_) {
+      drop_held();
+    }
+    if (held_count_ == 0) {
+      VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                         "input far ahead of the data clock held back until other inputs confirm the new time. "
+                         "Check the sender's clock.",
+                         {"timestamp_ns", timestamp_ns}, {"newest_ns", newest_ns},
+                         {"limit_seconds", static_cast<double>(jump_limit_ns_) / 1e9});
+    }
+    ++counters_.held_back;
+    held_[held_count_].timestamp_ns = timestamp_ns;
+    held_[held_count_].input = std::move(input);
+    if (++held_count_ < kConfirmInputs) {
+      return;
+    }
+    VELK_LOG(Info, kLogTarget, "data clock jumped forward; following it", {"from_ns", newest_ns},
+             {"to_ns", held_[0].timestamp_ns});
+    std::array<std::size_t, kConfirmInputs> order{};
+    for (std::size_t i = 0; i < kConfirmInputs; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return held_[a].timestamp_ns < held_[b].timestamp_ns; });
+    held_count_ = 0;
+    for (const std::size_t i : order) {
+      place(held_[i].timestamp_ns, std::move(held_[i].input));
+    }
+  } else {
+    if (held_count_ > 0) {
+      drop_held();
+    }
+    place(timestamp_ns, std::move(input));
+  }
+  if (!state_finite(filter_.state)) {
+    recover(buffer_.back().timestamp_ns);
+  }
+  trim();
+}
+
+void FusionCore::drop_held() {
+  VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                     "inputs held for a forward jump of the data clock dropped: the inputs after them stayed on "
+                     "the old clock. Check the sender's clock.",
+                     {"dropped", held_count_}, {"held_back", counters_.held_back});
+  for (std::size_t i = 0; i < held_count_; ++i) {
+    const HeldInput& held = held_[i];
+    // Its pose became the source's newest one when it arrived; the next delta must not run from it.
+    if (const auto* m = std::get_if<MeasurementInput>(&held.input)) {
+      std::optional<SourcePose>& newest = last_source_pose_.at(m->source);
+      if (newest && newest->t_ns == held.timestamp_ns) {
+        newest.reset();
+      }
+    }
+  }
+  held_count_ = 0;
+}
+
+void FusionCore::recover(int64_t t_ns) {
+  const InitialStds& stds = config_.initial_stds;
+  if (!std::isfinite(stds.position) || !std::isfinite(stds.velocity) || !std::isfinite(stds.rotation) ||
+      !std::isfinite(stds.bias)) {
+    return;  // a fresh start would be just as non-finite; maybe_publish keeps warning
+  }
+  ++counters_.reinitialized;
+  // The newest snapshot that is still finite (the event before the one that diverged), else the start.
+  const FilterState* good = nullptr;
+  for (std::size_t i = buffer_.size(); i-- > 0;) {
+    if (state_finite(buffer_[i].snapshot.filter)) {
+      good = &buffer_[i].snapshot.filter;
+      break;
+    }
+  }
+  const Quaterniond attitude = good != nullptr ? Quaterniond(normalized_quaternion(good->orientation))
+                                               : Quaterniond::Identity();
+  const Vector3d position = good != nullptr ? good->position : Vector3d::Zero();
+  // Biases that diverge again right after a restart are part of the problem: the second restart within
+  // kRecoveryBackoffNs starts them from zero.
+  const bool again = counters_.reinitialized > 1 && saturating_sub(t_ns, last_recovery_ns_) < kRecoveryBackoffNs;
+  std::vector<ImuBias> biases =
+      good != nullptr && !again ? good->biases : std::vector<ImuBias>(config_.imus.size());
+  last_recovery_ns_ = t_ns;
+  const int64_t last_publish_ns = last_publish_ns_;
+  VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                     "filter state went non-finite; re-initialised at the last finite pose. Check each source's "
+                     "pose_variances / twist_variances and the IMU noise figures.",
+                     {"reinitialized", counters_.reinitialized}, {"timestamp_ns", t_ns},
+                     {"restarted_from_origin", good == nullptr});
+  while (!buffer_.empty()) {
+    buffer_.pop_back();
+  }
+  for (std::optional<SourcePose>& pose : last_source_pose_) {
+    pose.reset();
+  }
+  const Vector3d velocity = good != nullptr && !again ? good->velocity : Vector3d::Zero();
+  initialize(t_ns, attitude, std::move(biases), velocity, "recovered");
+  filter_.state.position = position;
+  snapshot(buffer_.back().snapshot);
+  last_publish_ns_ = last_publish_ns;  // publishing goes on at its rate
+}
+
+void FusionCore::place(int64_t timestamp_ns, EventInput input) {
   const std::size_t count = buffer_.size();
   const int64_t newest_ns = buffer_.back().timestamp_ns;
   const int64_t oldest_ns = buffer_.front().timestamp_ns;
@@ -446,7 +604,6 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
     }
     ++counters_.replayed;
   }
-  trim();
 }
 
 void FusionCore::process_at(std::size_t index) {
@@ -478,6 +635,16 @@ void FusionCore::trim() {
   const int64_t cutoff_ns = saturating_sub(buffer_.back().timestamp_ns, replay_span_ns_);
   while (buffer_.size() > 1 && buffer_.front().timestamp_ns < cutoff_ns) {
     buffer_.pop_front();
+  }
+  if (buffer_.size() > kMaxReplayEvents) {
+    counters_.buffer_overflow += buffer_.size() - kMaxReplayEvents;
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                       "replay buffer full; its oldest events dropped. Inputs arrive with equal or barely advancing "
+                       "stamps: check the drivers' clocks, or lower replay_buffer_seconds.",
+                       {"max_events", kMaxReplayEvents}, {"dropped", counters_.buffer_overflow});
+    while (buffer_.size() > kMaxReplayEvents) {
+      buffer_.pop_front();
+    }
   }
 }
 
@@ -865,7 +1032,7 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
   const int64_t previous_ns = blend.last_ns;
   blend.last_ns = t_ns;
   for (std::size_t d = 0; d < 6; ++d) {
-    blend.weights[d] = m.pose_variances[d] > 0.0 ? 1.0 / m.pose_variances[d] : 0.0;
+    blend.weights[d] = usable_variance(m.pose_variances[d]) ? 1.0 / m.pose_variances[d] : 0.0;
   }
   std::optional<Isometry>& anchor = core_.anchors.at(m.source);
   // The target is base ∘ motion: the source's step from its base, or for an absolute source its pose from
@@ -896,14 +1063,15 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
   }
   // f_d: this source's share of the weight of every source active since the cutoff.
   std::array<double, 6> fraction{};
+  std::vector<double>& active = blend_scratch_;
   for (std::size_t d = 0; d < 6; ++d) {
-    double total = 0.0;
+    active.clear();
     for (const SourceBlend& other : core_.blend_records) {
       if (other.last_ns >= cutoff_ns) {
-        total += other.weights[d];
+        active.push_back(other.weights[d]);
       }
     }
-    fraction[d] = total > 0.0 ? blend.weights[d] / total : 0.0;
+    fraction[d] = weight_share(blend.weights[d], active);
   }
   const Isometry target = base * *motion;
   FilterState& x = filter_.state;
@@ -986,7 +1154,9 @@ void FusionCore::report() const {
            {"too_late", counters_.too_late}, {"non_finite_imu", counters_.non_finite_imu},
            {"stale_poses", counters_.stale_poses}, {"gate_resets", counters_.gate_resets},
            {"init_deferred_gyro", counters_.init_deferred_gyro}, {"init_deferred_accel", counters_.init_deferred_accel},
-           {"init_deferred_moving", counters_.init_deferred_moving});
+           {"init_deferred_moving", counters_.init_deferred_moving},
+           {"held_back", counters_.held_back}, {"buffer_overflow", counters_.buffer_overflow},
+           {"reinitialized", counters_.reinitialized});
 }
 
 }  // namespace velk_slam::odometry_fusion

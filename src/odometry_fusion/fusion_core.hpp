@@ -19,6 +19,7 @@
 #include "odometry_fusion/replay_buffer.hpp"
 #include "types.hpp"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,7 +46,14 @@ struct Counters {
   uint64_t init_deferred_gyro = 0;
   uint64_t init_deferred_accel = 0;
   uint64_t init_deferred_moving = 0;
+  uint64_t held_back = 0;        // inputs that jumped the data clock forward, held until others confirmed
+  uint64_t buffer_overflow = 0;  // oldest events dropped because the replay buffer held too many
+  uint64_t reinitialized = 0;    // re-initialisations after the state went non-finite
 };
+
+// Most events the replay buffer keeps, whatever their stamps: a driver that leaves its stamps constant
+// would otherwise grow the buffer without bound (each event holds a copy of the covariance).
+inline constexpr std::size_t kMaxReplayEvents = 10'000;
 
 // Per-IMU bookkeeping that is not part of the filter state and not replayed.
 struct ImuRuntime {
@@ -93,7 +101,8 @@ class FusionCore {
 
  private:
   std::optional<std::string> check_config() const { return odometry_fusion::check_config(config_); }
-  // `mode` names the way the filter started in the log line: "still", "moving" or "source" (no IMU).
+  // `mode` names the way the filter started in the log line: "still", "moving", "source" (no IMU) or
+  // "recovered" (after the state went non-finite).
   void initialize(int64_t t0_ns, const Eigen::Quaterniond& attitude, std::vector<ImuBias> biases,
                   const Eigen::Vector3d& velocity, std::string_view mode);
 
@@ -106,8 +115,15 @@ class FusionCore {
   void collect_motion(const Eigen::Vector3d& omega, const Eigen::Vector3d& a, int64_t t_ns);
   void note_twist_before_init(const OdometryEstimate& estimate);
 
-  // Replay buffer (see the class comment).
+  // Replay buffer (see the class comment). insert() first screens the stamp against the data clock: an
+  // input more than jump_limit_ns_ ahead of the newest event is held back until kConfirmInputs such
+  // inputs agree on the new time (then they are placed, and the clock follows), or dropped when an input
+  // on the old clock arrives first. place() puts one event into the buffer and applies it.
   void insert(int64_t timestamp_ns, EventInput input);
+  void place(int64_t timestamp_ns, EventInput input);
+  void drop_held();
+  // A state that went non-finite starts again from the newest finite snapshot at t_ns.
+  void recover(int64_t t_ns);
   // Restores the state after event index − 1, then apply_and_store(index).
   void process_at(std::size_t index);
   // Applies event `index` to the live state and stores the result in its snapshot. The live state must
@@ -149,6 +165,17 @@ class FusionCore {
 
   OdometryFusionConfig config_;
   int64_t replay_span_ns_ = 0;  // replay_buffer_seconds in ns
+  int64_t jump_limit_ns_ = 0;   // a step of the data clock beyond this needs confirmation
+  struct HeldInput {
+    int64_t timestamp_ns = 0;
+    EventInput input;
+  };
+  // Inputs that must agree on a new time before the data clock follows a jump: a recording resumed later
+  // delivers them within milliseconds; a lone bad stamp is followed by inputs on the old clock instead.
+  static constexpr std::size_t kConfirmInputs = 3;
+  std::array<HeldInput, kConfirmInputs> held_{};  // a forward clock jump awaiting confirmation
+  std::size_t held_count_ = 0;
+  int64_t last_recovery_ns_ = 0;  // stamp of the last re-initialisation after a non-finite state
   Filter filter_;
   CoreState core_;
   std::vector<ImuRuntime> imu_runtime_;
@@ -185,6 +212,7 @@ class FusionCore {
   Counters counters_;
   bool initialized_ = false;
   Rows rows_;
+  std::vector<double> blend_scratch_;  // weights of the active sources, one dimension at a time
 };
 
 }  // namespace velk_slam::odometry_fusion

@@ -280,14 +280,15 @@ print(sorted(f.counters().items()))
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == str(sorted(dict(imu_samples=4, measurements=1, gated=0, replayed=2, too_late=1,
                                                  non_finite_imu=1, stale_poses=0, gate_resets=0, init_deferred_gyro=0,
-                                                 init_deferred_accel=0, init_deferred_moving=0).items()))
+                                                 init_deferred_accel=0, init_deferred_moving=0, held_back=0,
+                                                 buffer_overflow=0, reinitialized=0).items()))
     lines = out.stderr.splitlines()
     counters = [line for line in lines if "odometry fusion counters" in line]
     assert len(counters) == 1
     assert counters[0].endswith(
         " INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=4 measurements=1 gated=0 "
         "replayed=2 too_late=1 non_finite_imu=1 stale_poses=0 gate_resets=0 init_deferred_gyro=0 "
-        "init_deferred_accel=0 init_deferred_moving=0"
+        "init_deferred_accel=0 init_deferred_moving=0 held_back=0 buffer_overflow=0 reinitialized=0"
     ), counters[0]
     assert any("odometry_fusion initialized gyro_biases=[0.0] use_imu=true init_mode=still" in line for line in lines)
     expected_warnings = [

@@ -12,7 +12,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from velk_odom.cli._errors import UserError, one_line
 
-FUSION_COUNTERS = ("imu_samples", "measurements", "gated", "replayed", "too_late", "non_finite_imu", "stale_poses", "gate_resets")
+FUSION_COUNTERS = ("imu_samples", "measurements", "gated", "replayed", "too_late", "non_finite_imu", "stale_poses", "gate_resets", "held_back", "buffer_overflow", "reinitialized")
 
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
 _FIELD = re.compile(r"\b([a-z_]+)=(\d+)\b")

@@ -45,6 +45,8 @@ VO_COUNTERS = (
     "unmatched_images",
     "image_size_rejects",
     "calibration_rejects",
+    "bad_transforms",
+    "construction_retries",
 )
 DEPTH_ENCODINGS = ("16UC1", "32FC1", "mono16")
 ROLE_TYPES = {

@@ -476,7 +476,8 @@ TEST(Report, CounterLineAndInitialisationEvent) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=3 measurements=1 "
                           "gated=0 replayed=1 too_late=1 non_finite_imu=1 stale_poses=0 gate_resets=0 "
-                          "init_deferred_gyro=0 init_deferred_accel=0 init_deferred_moving=0\n"),
+                          "init_deferred_gyro=0 init_deferred_accel=0 init_deferred_moving=0 held_back=0 "
+                          "buffer_overflow=0 reinitialized=0\n"),
             std::string::npos)
       << lines[0];
 }

@@ -4,6 +4,8 @@
 #include "odometry_fusion/stamps.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <tuple>
 #include <limits>
 #include <random>
 
@@ -240,7 +242,9 @@ TEST(Stamps, NearTheEndsOfTheRange) {
       ASSERT_FALSE(core.handle_source(make_estimate("odom", "wheel", t - 3 * kMs, planar_pose(0, 0, 0))));
       (void)core.maybe_publish();
     }
+    // From near kMin the step to kMax is a clock jump: followed once three inputs agree on it.
     imu_at(core, kMax);
+    imu_at(core, kMax, "imu2");
     ASSERT_FALSE(core.handle_source(make_estimate("odom", "wheel", kMax, planar_pose(0, 0, 0))));
     EXPECT_TRUE(core.maybe_publish().has_value()) << t0;
     EXPECT_TRUE(core.filter().state.position.allFinite());
@@ -257,6 +261,47 @@ TEST(Stamps, NearTheEndsOfTheRange) {
   imu_at(core, -1);
   EXPECT_EQ(core.buffer().size(), 3u);
   EXPECT_TRUE(core.maybe_publish().has_value());
+}
+
+
+// Hostile IMU streams (200 Hz from t = 1 s): each case replaces sample k by its own; the engine ends up
+// publishing finite estimates of the newest time, with what it refused or repaired counted.
+TEST(Replay, HostileStreamsRecover) {
+  constexpr int64_t kHour = 3'600'000'000'000;
+  struct Case {
+    const char* name;
+    int samples;
+    std::function<std::pair<int64_t, double>(int k, int64_t t)> stamp_and_accel_x;
+    Counters expected;  // held_back, buffer_overflow, reinitialized and too_late are compared
+  };
+  const std::vector<Case> cases = {
+      {"one stamp an hour ahead", 400, [](int k, int64_t t) { return std::pair{k == 100 ? t + kHour : t, 0.0}; },
+       {.too_late = 0, .held_back = 1}},
+      {"a recording resumed an hour later", 400, [](int k, int64_t t) { return std::pair{k >= 100 ? t + kHour : t, 0.0}; },
+       {.held_back = 3}},
+      {"constant stamps", 12'400, [](int k, int64_t t) { return std::pair{k < 12'000 ? 1000 * kMs : t, 0.0}; },
+       {.held_back = 3, .buffer_overflow = 12'000 - kMaxReplayEvents}},
+      {"an overflowing sample", 400, [](int k, int64_t t) { return std::pair{t, k == 100 ? 1e300 : 0.0}; },
+       {.reinitialized = 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OdometryFusionConfig config;
+    config.imus = {make_imu("imu")};
+    FusionCore core(config);
+    std::optional<OdometryEstimate> last;
+    for (int k = 0; k < c.samples; ++k) {
+      const auto [t, accel_x] = c.stamp_and_accel_x(k, 1000 * kMs + 5 * kMs * k);
+      ASSERT_FALSE(core.handle_imu(make_sample("imu", t, Vector3d::Zero(), Vector3d(accel_x, 0, 9.8)), Isometry()));
+      if (auto out = core.maybe_publish()) last = out;
+    }
+    ASSERT_TRUE(last.has_value());
+    EXPECT_TRUE(last->pose.usable());
+    EXPECT_GE(last->timestamp_ns, core.buffer().back().timestamp_ns - 1000 * kMs);
+    const Counters& n = core.counters();
+    EXPECT_EQ(std::tie(n.too_late, n.held_back, n.buffer_overflow, n.reinitialized),
+              std::tie(c.expected.too_late, c.expected.held_back, c.expected.buffer_overflow, c.expected.reinitialized));
+  }
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // Rig resolution and tracker construction through the scripted library.
 #include "vo_support.hpp"
 
+#include <functional>
+#include <limits>
+#include <tuple>
+
 namespace vo_test {
 namespace {
 
@@ -338,6 +342,55 @@ TEST_F(Rig, ThrottledMessagesOfResolutionAndConstruction) {
         core->handle_camera_info(camera_model("x", 0, 10), tf);
       },
       {"WARN", "cuvslam ignoring camera_info with an unusable image size.", "frame_id=x width=0 height=10 ignored=1"});
+}
+
+// Bad calibrations and transforms (what uncalibrated drivers and broken publishers send first) count as
+// missing, and the engine starts once good ones arrive; a construction that failed is retried when a
+// calibration or mount has changed, never with the same inputs.
+TEST_F(Rig, StartsOnceBadCalibrationsAndTransformsAreReplaced) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    const char* name;
+    std::function<void(StereoSetup&)> spoil, repair;  // before and after the first stereo pair
+    uint64_t bad_transforms, calibration_rejects, retries;
+  };
+  const std::vector<Case> cases = {
+      {"NaN rig mount", [&](StereoSetup& s) { s.tf.set("base_link", "rig", translation(nan, 0, 0)); },
+       [](StereoSetup& s) { s.tf.set("base_link", "rig", Isometry::identity()); }, 1, 0, 0},
+      {"all-zero K, then NaN and negative focal lengths",
+       [&](StereoSetup& s) {
+         s.core = make_core(s.core->config());
+         for (const double f : {0.0, nan, -50.0}) s.core->handle_camera_info(camera_model("left", 64, 48, f, 0, f, 0), s.tf);
+         s.core->handle_camera_info(camera_model("right"), s.tf);
+       },
+       [](StereoSetup& s) { s.core->handle_camera_info(camera_model("left"), s.tf); }, 0, 3, 0},
+      {"refused by the library, then recalibrated",
+       [](StereoSetup&) { cuvslam_double::script().fail_gpu = cuvslam_double::script().fail_cpu = "too small"; },
+       [](StereoSetup& s) {
+         cuvslam_double::script().fail_gpu.reset();
+         cuvslam_double::script().fail_cpu.reset();
+         s.core->handle_camera_info(camera_model("left"), s.tf);  // the same calibration: no retry
+         s.pair(1'500'000'000);
+         EXPECT_FALSE(s.core->has_tracker());
+         s.core->handle_camera_info(camera_model("left", 64, 48, 60.0), s.tf);
+       },
+       0, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    cuvslam_double::reset();
+    StereoSetup s;
+    c.spoil(s);
+    EXPECT_FALSE(s.pair(1'000'000'000).has_value());
+    c.repair(s);
+    s.pair(2'000'000'000);
+    const std::optional<OdometryEstimate> estimate = s.pair(3'000'000'000);
+    ASSERT_TRUE(estimate.has_value());
+    EXPECT_TRUE(estimate->pose.usable());
+    const Counters& n = s.core->counters();
+    EXPECT_EQ(std::tie(n.bad_transforms, n.calibration_rejects, n.construction_retries),
+              std::tie(c.bad_transforms, c.calibration_rejects, c.retries));
+  }
 }
 
 }  // namespace
