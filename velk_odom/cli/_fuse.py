@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from velk_odom import _geometry as geo
 from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair
 from velk_odom.cli._errors import UserError
-from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TF, TWIST_COV, BagRecording, load_ground_truth, short_type
+from velk_odom.cli._recording import open_recording, IMU, ODOMETRY, POSE_COV, TF, TWIST_COV, BagRecording, load_ground_truth, short_type
 from velk_odom.ros import (
     TransformBuffer,
     covariance_diagonal,
@@ -60,7 +60,7 @@ class TopicPlan:
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("recording", help="ROS 1 .bag file or ROS 2 bag folder (sqlite3 or MCAP)")
+    p.add_argument("recording", help="ROS 1 .bag file, ROS 2 bag folder (sqlite3 or MCAP), or EuRoC, TUM RGB-D or KITTI odometry folder")
     p.add_argument("--config", metavar="FILE", help="YAML or JSON: the engine's configuration keys plus a `topics` section")
     p.add_argument("--print-config", action="store_true", help="print the configuration (proposed, or the --config file as used) and exit")
     p.add_argument(
@@ -333,7 +333,9 @@ def run(args: argparse.Namespace) -> int:
     if not args.rpe_delta > 0:
         raise UserError(f"--rpe-delta must be above 0 seconds, got {args.rpe_delta}")
 
-    with BagRecording(args.recording) as bag:
+    with open_recording(args.recording) as bag:
+        if reference is None:
+            reference = getattr(bag, "ground_truth", None)  # a dataset's own
         tf = _tf_static(bag)
         if args.config:
             config = load_config_file(args.config)

@@ -10,8 +10,9 @@ from pathlib import Path
 from typing import Any, Dict, List, Tuple
 
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES, check_keys, dump_yaml, load_config_file
+from velk_odom.cli._datasetrec import dataset_config_hints
 from velk_odom.cli._errors import UserError
-from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, BagRecording, load_ground_truth, short_type
+from velk_odom.cli._recording import open_recording, CAMERA_INFO, IMAGE, IMU, TF, BagRecording, load_ground_truth, short_type
 from velk_odom.ros import (
     TransformBuffer,
     camera_model_from_msg,
@@ -45,7 +46,7 @@ ROLE_TYPES = {
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("recording", help="ROS 1 .bag file or ROS 2 bag folder (sqlite3 or MCAP)")
+    p.add_argument("recording", help="ROS 1 .bag file, ROS 2 bag folder (sqlite3 or MCAP), or EuRoC, TUM RGB-D or KITTI odometry folder")
     p.add_argument("--config", metavar="FILE", help="YAML or JSON: the engine's configuration keys plus `topics` (topic: role) and `imu_noise`")
     p.add_argument("--print-config", action="store_true", help="print the configuration (proposed, or the --config file) and exit")
     p.add_argument("--order", choices=("stamp", "recorded"), default="stamp", help="feed by header stamp (default) or in recording order")
@@ -171,7 +172,9 @@ def run(args: argparse.Namespace) -> int:
 
     reference = load_ground_truth(args.ground_truth)
 
-    with BagRecording(args.recording) as bag:
+    with open_recording(args.recording) as bag:
+        if reference is None:
+            reference = getattr(bag, "ground_truth", None)  # a dataset's own
         tf = TransformBuffer()
         for m in bag.messages([t for t in bag.topics_of(TF) if t.endswith("tf_static")], "recorded"):
             tf.add_message(m.msg, static=True)
@@ -182,6 +185,7 @@ def run(args: argparse.Namespace) -> int:
             notes: List[str] = []
         else:
             config, notes = propose_config(bag, tf)
+            config = {**config, **dataset_config_hints(bag), "topics": config["topics"]}
             source = "proposed configuration"
         topics = _check_topics(config, bag, source)
         text = dump_yaml(
