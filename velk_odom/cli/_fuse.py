@@ -6,11 +6,13 @@ import argparse
 import math
 import sys
 from collections import Counter
+from contextlib import nullcontext
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom import _geometry as geo
 from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair
+from velk_odom.cli import _bagout
 from velk_odom.cli._errors import UserError
 from velk_odom.cli._recording import open_recording, IMU, ODOMETRY, POSE_COV, TF, TWIST_COV, BagRecording, load_ground_truth, short_type
 from velk_odom.ros import (
@@ -73,6 +75,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectories")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
     p.add_argument("--rpe-delta", type=float, default=1.0, metavar="SECONDS", help="time step of the relative pose error (default 1 s)")
+    _bagout.add_arguments(p)
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr, e.g. warn, info, velk_slam=debug (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -330,6 +333,7 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom.trajectory import absolute_trajectory_error, path_length, relative_pose_error, write_tum
 
     reference = load_ground_truth(args.ground_truth)
+    _bagout.check(args)
     if not args.rpe_delta > 0:
         raise UserError(f"--rpe-delta must be above 0 seconds, got {args.rpe_delta}")
 
@@ -392,6 +396,9 @@ def run(args: argparse.Namespace) -> int:
 
     output = args.output or f"{bag.path.stem or 'recording'}_fused.tum"
     write_tum(output, rows)
+    if args.output_bag:
+        with (open_recording(args.recording) if args.copy_input else nullcontext()) as copied:
+            bag_messages = _bagout.write_if_asked(args, rows, config.get("odom_frame_id", "odom"), config.get("output_frame_id", "base_link"), copied)
     fused = (np.array([r[0] for r in rows], dtype=np.int64), np.array([r[1:] for r in rows], dtype=float).reshape(-1, 7))
     tracks = [("fused", *fused)] + [
         (topic, np.array([r[0] for r in rs], dtype=np.int64), np.array([r[1:] for r in rs], dtype=float).reshape(-1, 7))
@@ -443,6 +450,8 @@ def run(args: argparse.Namespace) -> int:
             tracks = [aligned_track(track, reference) for track in tracks]
         plot_trajectories(args.plot, f"velk-odom fuse {bag.path.name}", tracks, ref_track, error_curves)
         summary.append(("plot", args.plot))
+    if args.output_bag:
+        summary.append(("output bag", f"{args.output_bag} ({args.bag_storage}, {bag_messages} messages)"))
     print(table(summary))
     return 0
 

@@ -6,10 +6,12 @@ import argparse
 import posixpath
 import sys
 from collections import Counter
+from contextlib import nullcontext
 from pathlib import Path
 from typing import Any, Dict, List, Tuple
 
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES, check_keys, dump_yaml, load_config_file
+from velk_odom.cli import _bagout
 from velk_odom.cli._datasetrec import dataset_config_hints
 from velk_odom.cli._errors import UserError
 from velk_odom.cli._recording import open_recording, CAMERA_INFO, IMAGE, IMU, TF, BagRecording, load_ground_truth, short_type
@@ -54,6 +56,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--clouds", metavar="DIR", help="write the depth point clouds as PLY files into DIR")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectory")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
+    _bagout.add_arguments(p)
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -171,6 +174,7 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error, write_tum
 
     reference = load_ground_truth(args.ground_truth)
+    _bagout.check(args)
 
     with open_recording(args.recording) as bag:
         if reference is None:
@@ -269,6 +273,9 @@ def run(args: argparse.Namespace) -> int:
 
     output = args.output or f"{bag.path.stem or 'recording'}_vo.tum"
     write_tum(output, rows)
+    if args.output_bag:
+        with (open_recording(args.recording) if args.copy_input else nullcontext()) as copied:
+            bag_messages = _bagout.write_if_asked(args, rows, config.get("odom_frame_id", "odom"), config.get("output_frame_id", "base_link"), copied)
     summary = [
         ("recording", f"{bag.path} ({bag.kind}, {bag.duration_s:.1f} s, {sum(bag.counts.values())} messages)"),
         ("fed", ", ".join(f"{n} {r}" for r, n in sorted(fed.items())) or "nothing"),
@@ -295,5 +302,7 @@ def run(args: argparse.Namespace) -> int:
             track = aligned_track(track, reference)
         plot_trajectories(args.plot, f"velk-odom vo {bag.path.name}", [track], ref_track, curves)
         summary.append(("plot", args.plot))
+    if args.output_bag:
+        summary.append(("output bag", f"{args.output_bag} ({args.bag_storage}, {bag_messages} messages)"))
     print(table(summary))
     return 0
