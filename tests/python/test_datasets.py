@@ -142,3 +142,12 @@ def test_damaged_euroc_folders_name_the_file_and_the_problem(damage, message, tm
     folder = tmp_path / "fisheye" if "equidistant" in message else tmp_path
     assert main(["vo", str(folder), "--no-progress"]) == 2
     assert message in capsys.readouterr().err
+
+
+@pytest.mark.skipif(not hasattr(_native, "CuvslamOdometry"), reason="CuvslamOdometry is not in this build")
+def test_vo_demo_stays_within_its_bounds(tmp_path, capsys):
+    assert main(["demo", "--vo", "--out-dir", str(tmp_path), "--no-progress"]) == 0
+    out = capsys.readouterr().out
+    assert "tracked=80" in out and float(re.search(r"ATE rmse ([0-9.]+) m", out).group(1)) < 0.1, out
+    assert (tmp_path / "velk_odom_vo_demo_cloud.ply").read_bytes().startswith(b"ply\nformat binary_little_endian")
+    assert len((tmp_path / "velk_odom_vo_demo.tum").read_text().splitlines()) == 80

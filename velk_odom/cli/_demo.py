@@ -24,6 +24,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="also write the simulated recording as a ROS 2 bag in DIR (and its ground truth as DIR_ground_truth.tum), "
         "to try `velk-odom fuse` on",
     )
+    p.add_argument("--vo", action="store_true", help="instead: a rendered stereo and depth drive through CuvslamOdometry")
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -40,6 +41,10 @@ def run(args: argparse.Namespace) -> int:
     if out_dir.exists() and not out_dir.is_dir():
         raise UserError(f"--out-dir {args.out_dir!r} is a file; give a folder")
     out_dir.mkdir(parents=True, exist_ok=True)
+    if getattr(args, "vo", False):
+        from velk_odom.cli._vodemo import run as run_vo
+
+        return run_vo(args)
     if args.write_bag and Path(args.write_bag).exists():
         raise UserError(f"--write-bag {args.write_bag!r} exists already; give a new folder name")
 
