@@ -51,7 +51,7 @@ def run(args: argparse.Namespace) -> int:
     import numpy as np
 
     from velk_odom import _native
-    from velk_odom.cli._output import EngineLog, Progress, engine_counters, format_counters, plot_trajectories, table
+    from velk_odom.cli._output import EngineLog, Progress, engine_counters, format_counters, format_warnings, plot_trajectories, table
     from velk_odom.sim import simulate
     from velk_odom.trajectory import write_tum
 
@@ -61,7 +61,7 @@ def run(args: argparse.Namespace) -> int:
     fusion = _native.OdometryFusion(config)
     imu_only = _native.OdometryFusion(dict(config, odom_sources=[]))
 
-    with EngineLog(args.log) as log:
+    with EngineLog(args.log, summarise_warnings=True) as log:  # the drive's late and slipping wheel are expected
         fused: List[Tuple[Any, ...]] = []
         inertial: List[Tuple[Any, ...]] = []
         progress = Progress(len(rec.deliveries), "demo", enabled=not args.no_progress, console=log.console)
@@ -109,6 +109,7 @@ def run(args: argparse.Namespace) -> int:
         [track("fused", fused), track("wheel only", wheel)],
         track("ground truth", gt_rows),
         [curve("fused", fused), curve("wheel only", wheel)],
+        [("wheel slip", rec.slip_interval_ns[0] * 1e-9, rec.slip_interval_ns[1] * 1e-9)] if rec.slip_interval_ns else [],
     )
 
     distance = rec.distance_travelled()
@@ -131,6 +132,7 @@ def run(args: argparse.Namespace) -> int:
             f"{rec.wheel_rate_hz:g} Hz, {late} of them 20-400 ms late" + (f", wheel slip {slip}" if slip else ""),
         ),
         ("engine counters", format_counters(counters)),
+        ("expected warnings", format_warnings(log.warnings)),
         ("final position error", ""),
         ("  fused", final(fused)),
         ("  wheel only", final(wheel)),

@@ -1,4 +1,8 @@
-"""`--output-bag`: the replay's odometry (and with --copy-input the recording's topics) read back with rosbags."""
+"""What the commands leave: `--output-bag` read back with rosbags (with --copy-input the recording's topics
+too), and the demo's log on a redirected stderr."""
+
+import subprocess
+import sys
 
 import pytest
 
@@ -56,3 +60,12 @@ def test_unusable_output_bags_are_refused_before_the_replay(args, message, tmp_p
     assert main(argv) == 2
     assert message in capsys.readouterr().err
     assert not (tmp_path / "sim_ros2-sqlite3_fused.tum").exists()
+
+
+@pytest.mark.skipif(not hasattr(_native, "OdometryFusion"), reason="OdometryFusion is not in this build")
+def test_demo_counts_its_expected_warnings_without_colour_codes(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "velk_odom.cli", "demo", "--duration", "20", "--out-dir", str(tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "WARN" not in done.stderr and "\x1b[" not in done.stderr, done.stderr
+    assert "measurement rejected by the outlier gate" in done.stdout.split("expected warnings")[1].splitlines()[0]
