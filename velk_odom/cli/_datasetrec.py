@@ -99,7 +99,7 @@ class DatasetRecording:
         wanted = set(topics)
         streams = []
         if TF_STATIC in wanted:
-            streams.append(iter([(self.start_ns, 0, 0, lambda: self._tf_static())]))
+            streams.append(iter([(self.start_ns, -1, 0, lambda: self._tf_static())]))
         d = self.dataset
         for k, cam in enumerate(d.cameras):
             image, info = _topics(cam)
@@ -107,6 +107,7 @@ class DatasetRecording:
                 streams.append(self._camera_items(k + 1, cam, image in wanted, info in wanted, light))
         if IMU_TOPIC in wanted and IMU_TOPIC in self.topics:
             streams.append(self._imu_items(len(d.cameras) + 1))
+        # (stamp, phase, rank): at one stamp every calibration goes before any image of that stamp.
         for t, _, _, make in heapq.merge(*streams, key=lambda e: (e[0], e[1], e[2])):
             topic, msgtype, msg = make()
             yield Message(topic, msgtype, t, t, msg)
@@ -118,15 +119,15 @@ class DatasetRecording:
         for i, t in enumerate(cam.stamps):
             t = int(t)
             if info:
-                yield (t, rank, 2 * i, lambda t=t: (info_topic, CAMERA_INFO, self._camera_info(cam, t)))
+                yield (t, 0, rank, lambda t=t: (info_topic, CAMERA_INFO, self._camera_info(cam, t)))
             if image:
-                yield (t, rank, 2 * i + 1, lambda t=t, i=i: (image_topic, IMAGE, self._image(cam, i, t, light)))
+                yield (t, 1, rank, lambda t=t, i=i: (image_topic, IMAGE, self._image(cam, i, t, light)))
 
     def _imu_items(self, rank: int) -> Iterator[Any]:
         imu = self.dataset.imu
         assert imu is not None
         for i, t in enumerate(imu.stamps):
-            yield (int(t), rank, i, lambda t=int(t), i=i: (IMU_TOPIC, IMU, self._imu(i, t)))
+            yield (int(t), 0, rank, lambda t=int(t), i=i: (IMU_TOPIC, IMU, self._imu(i, t)))
 
     def _tf_static(self) -> Any:
         b, d = self._b, self.dataset
