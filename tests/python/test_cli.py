@@ -227,7 +227,7 @@ OUTCOMES = [
     (lambda t, b, r: ["fuse", b["ros1"], "--config", config_file(t, r), "-o", "no/o.tum"], 2, "-o 'no/o.tum': the folder 'no' does not exist", []),
     (lambda t, b, r: ["fuse", b["ros1"], "--config", config_file(t, r), "-o", t], 2, "is a folder; give a file name", []),
     (lambda t, b, r: ["fuse", b["ros1"], "--config", config_file(t, r), "-o", b["ros1"]], 2, "sim.bag' would overwrite the input", []),
-    (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "--plot", b["ros2-sqlite3"] / "p.png"], 2, "would overwrite the input", []),
+    (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "-o", b["ros2-sqlite3"] / "metadata.yaml"], 2, "would overwrite the input", []),
     pytest.param(lambda t, b, r: ["fuse", b["ros1"], "--config", config_file(t, r, publish_rate="fast")], 2, "config: ", [], marks=replay),
     pytest.param(lambda t, b, r: ["fuse", b["ros1"], "--config", config_file(t, r, imus=[{"frame_id": "imu_link"}])],
                  2, "needs all four noise figures set", [], marks=replay),

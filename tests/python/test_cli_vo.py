@@ -142,10 +142,9 @@ def test_replay_through_visual_odometry(camera_bag, tmp_path, capsys):
 def rendered_stereo(tmp_path_factory):
     """A robot driving through the textured room of the visual odometry tests, seen by a stereo rig
     mounted away from base_link, recorded as a ROS 2 bag with /tf_static, plus its ground truth."""
-    render_helpers = pytest.importorskip("test_cuvslam_odometry")
+    import velk_odom.scene as h
     from velk_odom.trajectory import write_tum
 
-    h = render_helpers
     store = get_typestore(Stores.ROS2_HUMBLE)
     root = tmp_path_factory.mktemp("rendered")
     path = root / "stereo"

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <limits>
 
 namespace cuvslam::detail {
@@ -47,6 +48,53 @@ bool align_points(const Eigen::Vector3d cam[3], const Eigen::Vector3d world[3], 
   return camera_from_world->R.allFinite() && camera_from_world->t.allFinite();
 }
 
+// All n complex roots of c[0] + ... + c[n] x^n (c[n] != 0, n >= 1) by simultaneous Weierstrass
+// (Durand-Kerner) iteration: quadratic convergence for simple roots, linear for multiple ones. For
+// the degrees here it gives what the eigenvalues of the companion matrix give, without compiling a
+// general eigenvalue solver.
+std::vector<std::complex<double>> complex_roots(const Poly& c) {
+  using C = std::complex<double>;
+  const size_t n = c.size() - 1;
+  std::vector<C> monic(n + 1);
+  for (size_t i = 0; i <= n; ++i) monic[i] = c[i] / c[n];
+  // Every root lies within Fujiwara's bound 2 max(|a_(n-1)|, |a_(n-2)|^(1/2), ..., |a_0 / 2|^(1/n)),
+  // much tighter than Cauchy's for badly scaled coefficients: a start near the roots saves iterations.
+  double bound = 0.0;
+  for (size_t k = 1; k <= n; ++k) {
+    const double a = std::abs(monic[n - k]) * (k == n ? 0.5 : 1.0);
+    bound = std::max(bound, std::pow(a, 1.0 / static_cast<double>(k)));
+  }
+  bound = std::min(std::max(2.0 * bound, 1e-150), 1e150);
+  const auto eval = [&](C x) {
+    C v = 1.0;
+    for (size_t i = n; i-- > 0;) v = v * x + monic[i];
+    return v;
+  };
+  std::vector<C> z(n);
+  const C seed(0.4, 0.9);
+  C power = 1.0;
+  for (size_t k = 0; k < n; ++k) z[k] = (power *= seed) * (0.5 * bound);
+  double previous = std::numeric_limits<double>::infinity();
+  for (int it = 0; it < 200; ++it) {
+    double change = 0.0;
+    for (size_t k = 0; k < n; ++k) {
+      C denominator = 1.0;
+      for (size_t j = 0; j < n; ++j)
+        if (j != k) denominator *= z[k] - z[j];
+      // Two estimates that met (at a multiple root) give no direction this round; the others move on.
+      if (!(std::abs(denominator) > 1e-200)) continue;
+      const C step = eval(z[k]) / denominator;
+      if (!std::isfinite(step.real()) || !std::isfinite(step.imag())) continue;
+      z[k] -= step;
+      change = std::max(change, std::abs(step) / (1.0 + std::abs(z[k])));
+    }
+    // Converged, or stalled at the rounding level of close roots: the caller's Newton steps polish the rest.
+    if (change < 1e-13 || (change < 1e-7 && change > 0.5 * previous)) break;
+    previous = change;
+  }
+  return z;
+}
+
 }  // namespace
 
 std::vector<double> real_polynomial_roots(const std::vector<double>& coefficients) {
@@ -61,15 +109,7 @@ std::vector<double> real_polynomial_roots(const std::vector<double>& coefficient
   if (n == 1) {
     roots.push_back(-c[0] / c[1]);
   } else {
-    // Eigenvalues of the companion matrix of the monic polynomial.
-    using Companion = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 4, 4>;
-    Companion comp = Companion::Zero(n, n);
-    for (int i = 0; i < n; ++i) comp(0, i) = -c[static_cast<size_t>(n - 1 - i)] / c[static_cast<size_t>(n)];
-    for (int i = 1; i < n; ++i) comp(i, i - 1) = 1.0;
-    const Eigen::EigenSolver<Companion> es(comp, false);
-    if (es.info() != Eigen::Success) return roots;
-    for (int i = 0; i < n; ++i) {
-      const std::complex<double> z = es.eigenvalues()(i);
+    for (const std::complex<double>& z : complex_roots(c)) {
       if (std::abs(z.imag()) <= 1e-6 * (1.0 + std::abs(z.real()))) roots.push_back(z.real());
     }
   }
@@ -79,8 +119,10 @@ std::vector<double> real_polynomial_roots(const std::vector<double>& coefficient
     for (int it = 0; it < 3; ++it) {
       const double slope = poly_eval(d, r);
       if (std::abs(slope) < 1e-300) break;
-      const double step = poly_eval(c, r) / slope;
-      if (!std::isfinite(step)) break;
+      const double value = poly_eval(c, r);
+      const double step = value / slope;
+      // Near a double root the slope vanishes and a step can fly off: keep only steps that help.
+      if (!std::isfinite(step) || !(std::abs(poly_eval(c, r - step)) < std::abs(value))) break;
       r -= step;
     }
   }

@@ -37,7 +37,8 @@ bool essential_from_points(const std::vector<Eigen::Vector2d>& x1, const std::ve
     return t;
   };
   const Eigen::Matrix3d t1 = conditioner(x1), t2 = conditioner(x2);
-  Eigen::MatrixXd a(n, 9);
+  // At least nine rows: an eight-point system gets a zero row, which leaves its null space as it is.
+  Eigen::Matrix<double, Eigen::Dynamic, 9> a = Eigen::Matrix<double, Eigen::Dynamic, 9>::Zero(std::max(n, 9), 9);
   for (int r = 0; r < n; ++r) {
     const Eigen::Vector3d p1 = t1 * Eigen::Vector3d(x1[static_cast<size_t>(idx[r])].x(), x1[static_cast<size_t>(idx[r])].y(), 1.0);
     const Eigen::Vector3d p2 = t2 * Eigen::Vector3d(x2[static_cast<size_t>(idx[r])].x(), x2[static_cast<size_t>(idx[r])].y(), 1.0);
@@ -45,8 +46,12 @@ bool essential_from_points(const std::vector<Eigen::Vector2d>& x1, const std::ve
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) a(r, 3 * i + j) = p2(i) * p1(j);
   }
-  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(a, Eigen::ComputeFullV);
-  const Eigen::VectorXd v = svd.matrixV().col(8);
+  // The null vector is the right singular vector of the smallest singular value; a QR step first
+  // reduces the tall system to its 9 x 9 triangular factor, which has the same right singular vectors.
+  const Eigen::HouseholderQR<Eigen::Matrix<double, Eigen::Dynamic, 9>> qr(a);
+  const Eigen::Matrix<double, 9, 9> r = qr.matrixQR().topRows<9>().triangularView<Eigen::Upper>();
+  const Eigen::JacobiSVD<Eigen::Matrix<double, 9, 9>, Eigen::NoQRPreconditioner> svd(r, Eigen::ComputeFullV);
+  const Eigen::Matrix<double, 9, 1> v = svd.matrixV().col(8);
   Eigen::Matrix3d en;
   en << v(0), v(1), v(2), v(3), v(4), v(5), v(6), v(7), v(8);
   Eigen::Matrix3d full = t2.transpose() * en * t1;

@@ -4,6 +4,8 @@ demo that runs out of the box.
     velk-odom demo                      simulated drive fused end to end, summary and plot
     velk-odom fuse RECORDING            a ROS 1/ROS 2 bag through OdometryFusion, TUM output
     velk-odom vo RECORDING              a ROS 1/ROS 2 bag through CuvslamOdometry, TUM output
+    velk-odom eval RECORDINGS...        one configuration over many recordings, errors per recording
+    velk-odom tune RECORDINGS...        the configuration that fits the recordings' ground truth best
 
 Needs the `tools` extra: ``pip install "velk_odom[tools]"``. A mistake the user can fix ends with one
 line "velk-odom: error: ..." on stderr and exit status 2. A replay that damage to the recording cut
@@ -28,6 +30,7 @@ _TOOL_PACKAGES = {
     "yaml": "pyyaml",
     "rosbags": "rosbags",
     "tqdm": "tqdm",
+    "PIL": "pillow",
 }
 
 
@@ -56,6 +59,14 @@ def _parser() -> argparse.ArgumentParser:
     vo = sub.add_parser("vo", help="replay a recording's camera topics through CuvslamOdometry")
     _vo.add_arguments(vo)
     vo.set_defaults(func=_vo.run)
+    from velk_odom.cli import _batch
+
+    ev = sub.add_parser("eval", help="replay many recordings with one configuration: ATE, RPE and counters per recording")
+    _batch.add_common(ev)
+    ev.set_defaults(func=_batch.run_eval)
+    tune = sub.add_parser("tune", help="search configuration keys for the lowest error against the recordings' ground truth")
+    _batch.add_tune_arguments(tune)
+    tune.set_defaults(func=_batch.run_tune)
     return parser
 
 

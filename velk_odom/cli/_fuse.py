@@ -6,12 +6,14 @@ import argparse
 import math
 import sys
 from collections import Counter
+from contextlib import nullcontext
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom import _geometry as geo
 from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair, parse_positive
+from velk_odom.cli import _bagout
 from velk_odom.cli._errors import UserError, one_line
 from velk_odom.cli._init_watch import InitWatch
 from velk_odom.cli._propose import propose_config
@@ -22,6 +24,7 @@ from velk_odom.cli._recording import (
     TWIST_COV,
     BagRecording,
     load_ground_truth,
+    open_recording,
     require_messages,
     short_type,
     static_transforms,
@@ -55,7 +58,7 @@ class TopicPlan:
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("recording", help="ROS 1 .bag file or ROS 2 bag folder (sqlite3 or MCAP)")
+    p.add_argument("recording", help="ROS 1 .bag file, ROS 2 bag folder (sqlite3 or MCAP), or EuRoC, TUM RGB-D or KITTI odometry folder")
     p.add_argument("--config", metavar="FILE", help="YAML or JSON: the engine's configuration keys plus a `topics` section")
     p.add_argument("--print-config", action="store_true", help="print the configuration (proposed, or the --config file as used) and exit")
     p.add_argument(
@@ -68,6 +71,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectories")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
     p.add_argument("--rpe-delta", type=float, default=1.0, metavar="SECONDS", help="time step of the relative pose error (default 1 s)")
+    _bagout.add_arguments(p)
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr, e.g. warn, info, velk_slam=debug (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -266,10 +270,13 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom.trajectory import TrackBuffer, absolute_trajectory_error, relative_pose_error
 
     reference = load_ground_truth(args.ground_truth)
+    _bagout.check(args)
     if not args.rpe_delta > 0:
         raise UserError(f"--rpe-delta must be above 0 seconds, got {args.rpe_delta}")
 
-    with BagRecording(args.recording) as bag:
+    with open_recording(args.recording) as bag:
+        if reference is None:
+            reference = getattr(bag, "ground_truth", None)  # a dataset's own
         tf = static_transforms(bag)
         if args.config:
             config = load_config_file(args.config)
@@ -304,7 +311,7 @@ def run(args: argparse.Namespace) -> int:
         output = args.output or f"{stem}_fused.tum"
         inputs = [bag.path, args.config, args.ground_truth]
         plot = plot_target(args.plot, f"{stem}_fused.png", inputs + [output])
-        compare = reference is not None or plot is not None
+        compare = reference is not None or plot is not None or bool(args.output_bag)
         # Fused poses and odometry topics kept, compactly, only for the comparisons.
         raw = {p.topic: TrackBuffer() for p in plans if compare and p.odom_source and p.msgtype != TWIST_COV}
         watch = InitWatch(engine_config)
@@ -320,6 +327,11 @@ def run(args: argparse.Namespace) -> int:
     published = trajectory.count
     fused = trajectory.kept.arrays() if trajectory.kept is not None else (np.zeros(0, dtype=np.int64), np.zeros((0, 7)))
     tracks = [("fused", *fused)] + [(topic, *buf.arrays()) for topic, buf in raw.items()]
+    bag_messages = 0
+    if args.output_bag:
+        with (open_recording(args.recording) if args.copy_input else nullcontext()) as copied:
+            rows = [(int(t), *pose) for t, pose in zip(fused[0], fused[1])]
+            bag_messages = _bagout.write_if_asked(args, rows, config.get("odom_frame_id", "odom"), config.get("output_frame_id", "base_link"), copied)
 
     fed = "; ".join(
         f"{p.topic}: " + ", ".join(f"{n} {k}" for k, n in sorted(p.fed.items())) for p in plans if p.fed
@@ -367,6 +379,8 @@ def run(args: argparse.Namespace) -> int:
             tracks = [aligned_track(track, reference) for track in tracks]
         plot_failed = save_plot(plot, f"velk-odom fuse {bag.path.name}", tracks, ref_track, error_curves)
         summary.append(("plot", plot if plot_failed is None else "not written"))
+    if args.output_bag:
+        summary.append(("output bag", f"{args.output_bag} ({args.bag_storage}, {bag_messages} messages)"))
     print(table(summary))
     no_estimate = None if published else f"no estimate was published ({why_no_estimate(plans, counters, fusion, watch, engine_config)}); {output} is empty"
     return conclude(bag.damage, no_estimate, plot_failed)

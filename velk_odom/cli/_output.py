@@ -8,6 +8,7 @@ import sys
 import tempfile
 import threading
 from pathlib import Path
+from collections import Counter
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from velk_odom.cli._errors import UserError, one_line
@@ -32,8 +33,11 @@ class EngineLog:
     Raises UserError for a filter that does not parse.
     """
 
-    def __init__(self, level: str) -> None:
+    def __init__(self, level: str, summarise_warnings: bool = False) -> None:
         self.level = level
+        # Expected warnings (a demo's) are counted by message in `warnings` instead of printed.
+        self.summarise_warnings = summarise_warnings
+        self.warnings: Counter = Counter()
         self.console: Any = sys.stderr
         self._saved: Optional[int] = None
         self._thread: Optional[threading.Thread] = None
@@ -41,6 +45,8 @@ class EngineLog:
     def __enter__(self) -> "EngineLog":
         from velk_odom._native import init_logging
 
+        if not sys.stderr.isatty():
+            os.environ.setdefault("NO_COLOR", "1")  # no colour codes in a file or a pipe
         keep = _BARE_BELOW_INFO.get(self.level)
         directive = self.level if keep is None else "info"
         try:
@@ -67,8 +73,11 @@ class EngineLog:
         assert self._saved is not None
         with os.fdopen(read_end, "rb") as source:
             for raw in source:
-                match = _LINE_LEVEL.match(_ANSI.sub("", raw.decode("utf-8", errors="replace")))
-                if match is None or _LEVEL_RANK[match.group(1)] <= keep:
+                text = _ANSI.sub("", raw.decode("utf-8", errors="replace"))
+                match = _LINE_LEVEL.match(text)
+                if match is not None and match.group(1) == "WARN" and self.summarise_warnings:
+                    self.warnings[_message_of(text)] += 1
+                elif match is None or _LEVEL_RANK[match.group(1)] <= keep:
                     os.write(self._saved, raw)
 
     def __exit__(self, *exc: Any) -> None:
@@ -82,6 +91,21 @@ class EngineLog:
         os.close(self._saved)
         self._saved = None
         self.console = sys.stderr
+
+
+_WARN_TEXT = re.compile(r"WARN\s+\S+:\s*(.*?)(?:\.\s|\s[a-z_]+=|$)")
+
+
+def _message_of(line: str) -> str:
+    """A warning line's message: its first sentence, without the target and the fields."""
+    match = _WARN_TEXT.search(line.strip())
+    return match.group(1).strip() if match else line.strip()
+
+
+def format_warnings(warnings: Counter) -> str:
+    if not warnings:
+        return "none"
+    return f"{sum(warnings.values())}: " + "; ".join(f"{msg} ({n})" for msg, n in warnings.most_common())
 
 
 def engine_counters(engine: Any, names: Sequence[str] = FUSION_COUNTERS) -> Optional[Dict[str, int]]:
@@ -142,41 +166,15 @@ def plot_trajectories(
     tracks: Sequence[Track],
     reference: Optional[Track] = None,
     errors: Iterable[Tuple[str, Any, Any]] = (),
+    spans: Sequence[Tuple[str, float, float]] = (),
 ) -> None:
-    """Save a PNG: the tracks (and the reference, dashed black) in the x-y plane and, when ``errors``
-    are given as (label, seconds, metres), the position error over time beside it."""
-    import matplotlib
+    """Save a PNG (see `_plot.plot_run`). Without a reference, the tracks after the first (raw
+    odometry) are drawn anchored at the first track's pose at their start."""
+    from velk_odom.cli._plot import anchored_at_start, plot_run
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    errors = list(errors)
-    fig, axes = plt.subplots(1, 2 if errors else 1, figsize=(13 if errors else 7, 6), squeeze=False)
-    ax = axes[0][0]
-    if reference is not None:
-        ax.plot(reference[2][:, 0], reference[2][:, 1], "k--", linewidth=1.5, label=reference[0])
-    for label, _, poses in tracks:
-        if len(poses):
-            ax.plot(poses[:, 0], poses[:, 1], linewidth=1.2, label=label)
-    ax.set_xlabel("x [m]")
-    ax.set_ylabel("y [m]")
-    ax.set_aspect("equal", adjustable="datalim")
-    ax.grid(True, alpha=0.3)
-    ax.legend(loc="best")
-    ax.set_title("trajectory")
-    if errors:
-        ax2 = axes[0][1]
-        for label, seconds, metres in errors:
-            ax2.plot(seconds, metres, linewidth=1.2, label=label)
-        ax2.set_xlabel("time [s]")
-        ax2.set_ylabel("position error [m]")
-        ax2.grid(True, alpha=0.3)
-        ax2.legend(loc="best")
-        ax2.set_title("position error")
-    fig.suptitle(title)
-    fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    if reference is None and len(tracks) > 1:
+        tracks = [tracks[0]] + [anchored_at_start(t, tracks[0]) for t in tracks[1:]]
+    plot_run(path, title, tracks, reference, errors, spans)
 
 
 def aligned_track(track: Track, reference: Tuple[Any, Any]) -> Track:
@@ -206,7 +204,8 @@ def check_writable(path: "str | Path", what: str, inputs: Sequence[Any] = ()) ->
         raise UserError(f"{what} {str(path)!r} is a folder; give a file name")
     target = p.resolve()
     for kept in (Path(i).resolve() for i in inputs if i):
-        if target == kept or kept in target.parents:
+        # A new file beside a recording's own files touches none of them; an existing one inside it would.
+        if target == kept or (kept in target.parents and target.exists()):
             raise UserError(f"{what} {str(path)!r} would overwrite the input {str(kept)!r}; give another name")
     folder = p.parent
     if not folder.is_dir():

@@ -68,7 +68,10 @@ class BagRecording:
                 f"{str(path)!r} is neither a ROS 1 .bag file nor a ROS 2 bag folder (one holding metadata.yaml)"
             )
         elif p.is_dir() and not (p / "metadata.yaml").exists():
-            raise UserError(f"{str(path)!r} is a folder without metadata.yaml, so not a ROS 2 bag; give the bag's folder")
+            raise UserError(
+                f"{str(path)!r} is a folder without metadata.yaml, so not a ROS 2 bag, nor a EuRoC, TUM RGB-D or "
+                "KITTI odometry folder; give the bag's or the dataset's folder"
+            )
         self.path = p
         self.is_ros2 = p.suffix != ".bag"
         try:
@@ -258,6 +261,17 @@ def _stamp_ordered(messages: Iterator[Message], window_ns: int) -> Iterator[Mess
             yield heapq.heappop(heap)[2]
     while heap:
         yield heapq.heappop(heap)[2]
+
+
+def open_recording(path: "str | Path") -> Any:
+    """A ROS bag, or a research dataset folder (EuRoC, TUM RGB-D, KITTI odometry) read as one."""
+    from velk_odom.datasets import detect
+
+    if detect(path) is not None:
+        from velk_odom.cli._datasetrec import DatasetRecording
+
+        return DatasetRecording(path)
+    return BagRecording(path)
 
 
 def load_ground_truth(path: Optional[str]) -> Any:

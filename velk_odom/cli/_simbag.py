@@ -56,25 +56,25 @@ class _Builder:
     def quat(self, q: Any) -> Any:
         return self.t["geometry_msgs/msg/Quaternion"](x=float(q[0]), y=float(q[1]), z=float(q[2]), w=float(q[3]))
 
-    def imu(self, t_ns: int, m: Any, rec: Recording) -> Any:
+    def imu(self, t_ns: int, frame: str, gyro: Any, accel: Any, orientation: Any = None, orientation_variance: float = 0.0,
+            gyro_variance: float = 0.0, accel_variance: float = 0.0) -> Any:
         # sensor_msgs/Imu: covariance 0 means unknown, -1 in the first element means not reported.
         ocov = np.zeros(9)
-        orientation = m.orientation
         if orientation is None:
             ocov[0] = -1.0
             orientation = (0.0, 0.0, 0.0, 0.0)
         else:
-            ocov[[0, 4, 8]] = rec.ahrs_variance
+            ocov[[0, 4, 8]] = orientation_variance
         gcov, acov = np.zeros(9), np.zeros(9)
-        gcov[[0, 4, 8]] = rec.imu_sigmas[0] ** 2
-        acov[[0, 4, 8]] = rec.imu_sigmas[1] ** 2
+        gcov[[0, 4, 8]] = gyro_variance
+        acov[[0, 4, 8]] = accel_variance
         return self.t["sensor_msgs/msg/Imu"](
-            header=self.header(t_ns, m.frame_id),
+            header=self.header(t_ns, frame),
             orientation=self.quat(orientation),
             orientation_covariance=ocov,
-            angular_velocity=self.vec3(m.angular_velocity),
+            angular_velocity=self.vec3(gyro),
             angular_velocity_covariance=gcov,
-            linear_acceleration=self.vec3(m.linear_acceleration),
+            linear_acceleration=self.vec3(accel),
             linear_acceleration_covariance=acov,
         )
 
@@ -158,7 +158,8 @@ def write_sim_bag(
             m = d.message
             t = start_ns + m.timestamp_ns
             if d.kind == "imu":
-                msg = build.imu(t, m, rec)
+                msg = build.imu(t, m.frame_id, m.angular_velocity, m.linear_acceleration, m.orientation, rec.ahrs_variance,
+                                rec.imu_sigmas[0] ** 2, rec.imu_sigmas[1] ** 2)
                 writer.write(conns["imu"], start_ns + d.arrival_ns, serialize(msg, "sensor_msgs/msg/Imu"))
             else:
                 msg = wheel_msg(t, m)

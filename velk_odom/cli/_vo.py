@@ -8,10 +8,13 @@ import posixpath
 import reprlib
 import sys
 from collections import Counter
+from contextlib import nullcontext
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES, check_keys, dump_yaml, load_config_file
+from velk_odom.cli import _bagout
+from velk_odom.cli._datasetrec import dataset_config_hints
 from velk_odom.cli._errors import UserError, one_line
 from velk_odom.cli._recording import (
     CAMERA_INFO,
@@ -20,6 +23,7 @@ from velk_odom.cli._recording import (
     TF,
     BagRecording,
     load_ground_truth,
+    open_recording,
     require_messages,
     short_type,
     static_topics,
@@ -60,7 +64,7 @@ ROLE_TYPES = {
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("recording", help="ROS 1 .bag file or ROS 2 bag folder (sqlite3 or MCAP)")
+    p.add_argument("recording", help="ROS 1 .bag file, ROS 2 bag folder (sqlite3 or MCAP), or EuRoC, TUM RGB-D or KITTI odometry folder")
     p.add_argument("--config", metavar="FILE", help="YAML or JSON: the engine's configuration keys plus `topics` (topic: role) and `imu_noise`")
     p.add_argument("--print-config", action="store_true", help="print the configuration (proposed, or the --config file) and exit")
     p.add_argument("--order", choices=("stamp", "recorded"), default="stamp", help="feed by header stamp (default) or in recording order")
@@ -68,6 +72,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--clouds", metavar="DIR", help="write the depth point clouds as PLY files into DIR")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectory")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
+    _bagout.add_arguments(p)
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -284,8 +289,11 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error
 
     reference = load_ground_truth(args.ground_truth)
+    _bagout.check(args)
 
-    with BagRecording(args.recording) as bag:
+    with open_recording(args.recording) as bag:
+        if reference is None:
+            reference = getattr(bag, "ground_truth", None)  # a dataset's own
         tf = static_transforms(bag)
         if args.config:
             config = load_config_file(args.config)
@@ -294,6 +302,7 @@ def run(args: argparse.Namespace) -> int:
             notes: List[str] = []
         else:
             config, notes = propose_config(bag, tf)
+            config = {**config, **dataset_config_hints(bag), "topics": config["topics"]}
             source = "proposed configuration"
         topics = _check_topics(config, bag, source)
         text = dump_yaml(
@@ -338,7 +347,7 @@ def run(args: argparse.Namespace) -> int:
                 )
             except (TypeError, ValueError) as err:
                 raise UserError(f"{source}: imu_noise: {err}") from None
-        with open_trajectory(output, inputs, keep=reference is not None or plot is not None) as trajectory, EngineLog(args.log) as log:
+        with open_trajectory(output, inputs, keep=reference is not None or plot is not None or bool(args.output_bag)) as trajectory, EngineLog(args.log) as log:
             fed, clouds = _replay(bag, topics, vo, live_tf, args, trajectory, clouds_dir, log.console)
             counters = engine_counters(vo, VO_COUNTERS)
 
@@ -352,6 +361,11 @@ def run(args: argparse.Namespace) -> int:
     if clouds_dir is not None:
         summary.append(("point clouds", f"{clouds} PLY files in {clouds_dir}"))
     stamps, poses = trajectory.kept.arrays() if trajectory.kept is not None else (np.zeros(0, dtype=np.int64), np.zeros((0, 7)))
+    bag_messages = 0
+    if args.output_bag:
+        with (open_recording(args.recording) if args.copy_input else nullcontext()) as copied:
+            rows = [(int(t), *pose) for t, pose in zip(stamps, poses)]
+            bag_messages = _bagout.write_if_asked(args, rows, config.get("odom_frame_id", "odom"), config.get("output_frame_id", "base_link"), copied)
     curves = []
     if reference is not None and estimates:
         try:
@@ -369,6 +383,8 @@ def run(args: argparse.Namespace) -> int:
             track = aligned_track(track, reference)
         plot_failed = save_plot(plot, f"velk-odom vo {bag.path.name}", [track], ref_track, curves)
         summary.append(("plot", plot if plot_failed is None else "not written"))
+    if args.output_bag:
+        summary.append(("output bag", f"{args.output_bag} ({args.bag_storage}, {bag_messages} messages)"))
     print(table(summary))
     no_estimate = None if estimates else f"no estimate was published ({why_no_estimate(fed, counters)}); {output} is empty"
     return conclude(bag.damage, no_estimate, plot_failed)

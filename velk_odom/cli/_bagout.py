@@ -1,0 +1,122 @@
+"""`--output-bag PATH`: the replay's odometry as a new ROS 2 bag (MCAP by default), so that it opens in
+the usual viewers beside the raw data.
+
+Topics: nav_msgs/Odometry on ``/odom`` (header frame: the odometry frame, child: the output frame) and
+its transform on ``/tf``; with ``--copy-input``, the recording's own topics as well, unchanged.
+"""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+from typing import Any, Iterable, Sequence
+
+from velk_odom.cli._errors import UserError
+
+ODOM_TOPIC = "/odom"
+TF_TOPIC = "/tf"
+STORAGES = ("mcap", "sqlite3")
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--output-bag", metavar="PATH", help="also write the odometry (nav_msgs/Odometry on /odom and /tf) as a new ROS 2 bag folder")
+    p.add_argument("--bag-storage", choices=STORAGES, default="mcap", help="storage of --output-bag (default mcap)")
+    p.add_argument("--copy-input", action="store_true", help="--output-bag also carries the recording's topics")
+
+
+def check(args: argparse.Namespace) -> None:
+    """Refuse an unusable --output-bag before any work is done."""
+    out = getattr(args, "output_bag", None)
+    if getattr(args, "copy_input", False) and not out:
+        raise UserError("--copy-input needs --output-bag PATH")
+    if not out:
+        return
+    p = Path(out)
+    if p.exists():
+        raise UserError(f"--output-bag {out!r} exists; give a new folder (a ROS 2 bag is never overwritten)")
+    if not p.parent.is_dir():
+        raise UserError(f"--output-bag {out!r}: folder {str(p.parent)!r} does not exist")
+
+
+def write_if_asked(
+    args: argparse.Namespace,
+    rows: Sequence[Sequence[float]],
+    odom_frame: str,
+    child_frame: str,
+    recording: Any = None,
+) -> int:
+    """Write ``rows`` (t_ns, x, y, z, qx, qy, qz, qw) and, with --copy-input, ``recording``'s messages.
+    Returns the number of messages written (0 without --output-bag)."""
+    if not getattr(args, "output_bag", None):
+        return 0
+    from rosbags.rosbag2 import StoragePlugin, Writer
+    from rosbags.typesys import Stores, get_typestore
+
+    from velk_odom.cli._simbag import _Builder
+
+    store = get_typestore(Stores.ROS2_HUMBLE)
+    b = _Builder(store, ros1=False)
+    plugin = StoragePlugin.MCAP if args.bag_storage == "mcap" else StoragePlugin.SQLITE3
+    odom_type, tf_type = "nav_msgs/msg/Odometry", "tf2_msgs/msg/TFMessage"
+    count = 0
+    try:
+        writer = Writer(args.output_bag, version=9, storage_plugin=plugin)
+        writer.open()
+    except Exception as err:  # rosbags raises its own WriterError and OSError
+        raise UserError(f"--output-bag {args.output_bag!r}: cannot create the bag: {err}") from None
+    try:
+        odom = writer.add_connection(ODOM_TOPIC, odom_type, typestore=store)
+        tf = writer.add_connection(TF_TOPIC, tf_type, typestore=store)
+        for r in rows:
+            t = int(r[0])
+            pose = _Pose(r, odom_frame, child_frame)
+            writer.write(odom, t, store.serialize_cdr(b.odometry(t, pose), odom_type))
+            writer.write(tf, t, store.serialize_cdr(b.tf_message(t, odom_frame, child_frame, (pose.translation, pose.rotation_xyzw)), tf_type))
+            count += 2
+        if recording is not None:
+            count += _copy(writer, store, recording)
+    finally:
+        writer.close()
+    return count
+
+
+class _Pose:
+    """A row in the shape the message builder reads."""
+
+    def __init__(self, r: Sequence[float], frame: str = "", child: str = "") -> None:
+        self.translation = tuple(float(v) for v in r[1:4])
+        self.rotation_xyzw = tuple(float(v) for v in r[4:8])
+        self.twist_linear = self.twist_angular = (0.0, 0.0, 0.0)
+        self.pose_covariance = self.twist_covariance = [0.0] * 36
+        self.frame_id, self.child_frame_id = frame, child
+
+
+def _copy(writer: Any, store: Any, recording: Any) -> int:
+    """The recording's topics, as they are (a ROS 2 bag's bytes; a dataset's messages serialised)."""
+    from velk_odom.cli._recording import BagRecording
+
+    skip = {ODOM_TOPIC, TF_TOPIC}
+    count = 0
+    if isinstance(recording, BagRecording):
+        if not recording.is_ros2:
+            raise UserError("--copy-input copies ROS 2 bags and dataset folders; convert a ROS 1 bag first (rosbags-convert)")
+        reader = recording._reader
+        conns = {}
+        for c in reader.connections:
+            if c.topic in skip:
+                continue
+            conns[c.id] = writer.add_connection(c.topic, c.msgtype, typestore=reader.typestore)
+        for c, t, raw in reader.messages(connections=[c for c in reader.connections if c.id in conns]):
+            writer.write(conns[c.id], t, raw)
+            count += 1
+        return count
+    topics = [t for t in recording.topics if t not in skip]
+    conns = {t: writer.add_connection(t, recording.topics[t], typestore=store) for t in topics}
+    for m in _messages(recording, topics):
+        writer.write(conns[m.topic], m.record_ns, store.serialize_cdr(m.msg, m.msgtype))
+        count += 1
+    return count
+
+
+def _messages(recording: Any, topics: Iterable[str]) -> Iterable[Any]:
+    return recording.messages(topics, "recorded")

@@ -1,0 +1,194 @@
+"""A research dataset folder (`velk_odom.datasets`) seen as a recording: the same topics, message
+types and order a ROS 2 bag of the same data would have, so `fuse`, `vo` and `--output-bag` treat
+both alike.
+
+Topics: ``/<camera>/image_raw`` and ``/<camera>/camera_info`` per camera (a calibration message just
+before each image, as camera drivers publish them), ``/imu0`` (EuRoC), and ``/tf_static`` with the
+mounting of every camera and IMU on ``base_link``.
+"""
+
+from __future__ import annotations
+
+import heapq
+from pathlib import Path
+from typing import Any, Dict, Iterable, Iterator, List, Optional
+
+import numpy as np
+
+from velk_odom.cli._errors import UserError
+from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, Message
+from velk_odom.datasets import CameraStream, Dataset, DatasetError, open_dataset
+
+TF_STATIC = "/tf_static"
+BASE_FRAME = "base_link"
+IMU_TOPIC = "/imu0"
+
+
+def _topics(cam: CameraStream) -> tuple:
+    ns = f"/{cam.name}"
+    return f"{ns}/image_raw", f"{ns}/camera_info"
+
+
+class DatasetRecording:
+    """An open dataset folder with the interface of `BagRecording`, plus its own ground truth."""
+
+    damage = None  # files that fail to parse are refused when the folder is opened, never met mid-replay
+
+    def __init__(self, path: "str | Path") -> None:
+        from velk_odom.cli._simbag import _Builder, _typestore
+
+        try:
+            self.dataset: Dataset = open_dataset(path)
+        except DatasetError as err:
+            raise UserError(str(err)) from None
+        given = Path(path)
+        self.path = given if given.is_dir() else given.parent  # the folder the user named (not mav0/)
+        self.is_ros2 = True
+        self._store = _typestore("ros2-mcap")
+        self._b = _Builder(self._store, ros1=False)
+        d = self.dataset
+        self.topics: Dict[str, str] = {TF_STATIC: TF}
+        self.counts: Dict[str, int] = {TF_STATIC: 1}
+        for cam in d.cameras:
+            image, info = _topics(cam)
+            self.topics[image], self.topics[info] = IMAGE, CAMERA_INFO
+            self.counts[image] = self.counts[info] = len(cam.stamps)
+        if d.imu is not None and not np.isnan(d.imu.gyro).any():
+            self.topics[IMU_TOPIC] = IMU
+            self.counts[IMU_TOPIC] = len(d.imu.stamps)
+        self.start_ns, self.end_ns = d.start_ns, d.end_ns
+        self.ground_truth = d.ground_truth
+        self.notes = list(d.notes)
+        self._first: Dict[str, Any] = {}
+
+    # ---- the BagRecording interface ----
+
+    def __enter__(self) -> "DatasetRecording":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        pass
+
+    @property
+    def duration_s(self) -> float:
+        return max(0, self.end_ns - self.start_ns) * 1e-9
+
+    @property
+    def kind(self) -> str:
+        return f"{self.dataset.kind} folder"
+
+    def topics_of(self, *msgtypes: str) -> List[str]:
+        return sorted(t for t, m in self.topics.items() if m in msgtypes)
+
+    def describe_topics(self) -> str:
+        return ", ".join(f"{t} ({m})" for t, m in sorted(self.topics.items()))
+
+    def rate_hz(self, topic: str) -> Optional[float]:
+        n = self.counts.get(topic, 0)
+        return (n - 1) / self.duration_s if n > 1 and self.duration_s > 0 else None
+
+    def first(self, topic: str) -> Optional[Any]:
+        if topic not in self._first:
+            self._first[topic] = next((m.msg for m in self.messages([topic], "recorded", light=True)), None)
+        return self._first[topic]
+
+    def messages(self, topics: Iterable[str], order: str = "recorded", light: bool = False) -> Iterator[Message]:
+        """Messages of ``topics`` in stamp order (a dataset has no other order). ``light`` leaves the
+        image pixels unread (for looking at headers)."""
+        wanted = set(topics)
+        streams = []
+        if TF_STATIC in wanted:
+            streams.append(iter([(self.start_ns, -1, 0, lambda: self._tf_static())]))
+        d = self.dataset
+        for k, cam in enumerate(d.cameras):
+            image, info = _topics(cam)
+            if image in wanted or info in wanted:
+                streams.append(self._camera_items(k + 1, cam, image in wanted, info in wanted, light))
+        if IMU_TOPIC in wanted and IMU_TOPIC in self.topics:
+            streams.append(self._imu_items(len(d.cameras) + 1))
+        # (stamp, phase, rank): at one stamp every calibration goes before any image of that stamp.
+        for t, _, _, make in heapq.merge(*streams, key=lambda e: (e[0], e[1], e[2])):
+            topic, msgtype, msg = make()
+            yield Message(topic, msgtype, t, t, msg)
+
+    # ---- message makers ----
+
+    def _camera_items(self, rank: int, cam: CameraStream, image: bool, info: bool, light: bool) -> Iterator[Any]:
+        image_topic, info_topic = _topics(cam)
+        for i, t in enumerate(cam.stamps):
+            t = int(t)
+            if info:
+                yield (t, 0, rank, lambda t=t: (info_topic, CAMERA_INFO, self._camera_info(cam, t)))
+            if image:
+                yield (t, 1, rank, lambda t=t, i=i: (image_topic, IMAGE, self._image(cam, i, t, light)))
+
+    def _imu_items(self, rank: int) -> Iterator[Any]:
+        imu = self.dataset.imu
+        assert imu is not None
+        for i, t in enumerate(imu.stamps):
+            yield (int(t), 0, rank, lambda t=int(t), i=i: (IMU_TOPIC, IMU, self._imu(i, t)))
+
+    def _tf_static(self) -> Any:
+        b, d = self._b, self.dataset
+        mounts = [(cam.frame_id, cam.base_from_camera) for cam in d.cameras]
+        if d.imu is not None:
+            mounts.append((d.imu.frame_id, d.imu.base_from_imu))
+        transforms, seen = [], set()
+        for frame, pair in mounts:
+            if frame in seen or frame == BASE_FRAME:
+                continue
+            seen.add(frame)
+            transforms.extend(b.tf_message(self.start_ns, BASE_FRAME, frame, pair).transforms)
+        return TF_STATIC, TF, self._store.types[TF](transforms=transforms)
+
+    def _camera_info(self, cam: CameraStream, t: int) -> Any:
+        types = self._store.types
+        roi = types["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False)
+        p = np.zeros(12)
+        p[[0, 2, 5, 6, 10]] = [cam.intrinsics[0], cam.intrinsics[2], cam.intrinsics[1], cam.intrinsics[3], 1.0]
+        return types[CAMERA_INFO](
+            header=self._b.header(t, cam.frame_id), height=cam.height, width=cam.width,
+            distortion_model="plumb_bob", d=np.asarray(cam.distortion, dtype=float),
+            k=np.asarray(cam.camera_matrix, dtype=float), r=np.eye(3).ravel(), p=p,
+            binning_x=0, binning_y=0, roi=roi,
+        )
+
+    def _image(self, cam: CameraStream, i: int, t: int, light: bool) -> Any:
+        if light:
+            pixels = np.zeros((0,), dtype=np.uint8)
+        else:
+            try:
+                pixels = self.dataset.read_image(cam, i)
+            except DatasetError as err:
+                raise UserError(str(err)) from None
+        channels = {"mono8": 1, "rgb8": 3, "16UC1": 2}[cam.encoding]
+        return self._store.types[IMAGE](
+            header=self._b.header(t, cam.frame_id), height=cam.height, width=cam.width, encoding=cam.encoding,
+            is_bigendian=0, step=cam.width * channels, data=pixels.reshape(-1).view(np.uint8),
+        )
+
+    def _imu(self, i: int, t: int) -> Any:
+        imu = self.dataset.imu
+        assert imu is not None
+        rate = imu.noise.get("frequency") or self.rate_hz(IMU_TOPIC) or 0.0
+        # Per-sample variances from the datasheet densities, as drivers report them: v = density² · rate.
+        gyro_var, accel_var = (imu.noise.get(key, 0.0) ** 2 * rate if rate > 0 else 0.0
+                               for key in ("gyro_noise_density", "accel_noise_density"))
+        msg = self._b.imu(t, imu.frame_id, imu.gyro[i], imu.accel[i], None, gyro_variance=gyro_var, accel_variance=accel_var)
+        return msg
+
+
+def dataset_config_hints(rec: Any) -> Dict[str, Any]:
+    """Engine keys that a dataset's own files settle: depth units of a depth stream."""
+    if not isinstance(rec, DatasetRecording):
+        return {}
+    depth = [c for c in rec.dataset.cameras if c.is_depth]
+    if not depth:
+        return {}
+    colour = [c for c in rec.dataset.cameras if not c.is_depth]
+    entries = [{"frame_id": c.frame_id} for c in colour[:1]]
+    entries.append({"frame_id": depth[0].frame_id, "depth_units_per_meter": depth[0].depth_units_per_meter})
+    return {"cameras": entries}
