@@ -92,11 +92,12 @@ class VisualTracker {
     FlowTemplate tmpl;
   };
 
-  Rigid predict(int64_t t_ns, bool use_velocity) const;
+  Rigid predict(int64_t t_ns) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
-  void track_features(const FrameData& frame, const Rigid& predicted);
+  void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
   int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
+  bool relocalise(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   void commit(const FrameData& frame, const Rigid& pose, int inliers);
   void triangulate_over_time(const Rigid& pose);
   void make_keyframe(const FrameData& frame, const Rigid& pose);
@@ -140,6 +141,8 @@ class VisualTracker {
   Rigid mono_anchor_pose_;
   int64_t mono_anchor_t_ns_ = 0;
   double mono_scale_ = 1.0;
+
+  std::vector<Pyramid> last_pyramids_;  // images of the last frame set tracked or starting a map
 
   // Scratch reused across frames.
   std::vector<PoseObservation> obs_;
