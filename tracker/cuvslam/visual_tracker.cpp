@@ -22,6 +22,11 @@ constexpr double kDegree = kPi / 180.0;
 // max_features: new corners then refill the empty image regions.
 constexpr double kKeyframeLandmarkRatio = 0.7;
 constexpr double kKeyframeFeatureRatio = 0.5;
+// Corner threshold divisor for the cells that hold no corner at the normal threshold.
+constexpr float kWeakCornerDivisor = 6.f;
+// A pose from fewer inliers than this many times min_inliers comes from a poor view (few features,
+// often on one plane): its covariance grows with the square of the shortfall.
+constexpr int kConfidentInlierFactor = 3;
 // A new map needs enough landmarks to survive its first frames.
 constexpr int kMinStartLandmarks = 30;
 // Rays that meet at a smaller angle give depth errors above a few percent at 0.5 px noise.
@@ -165,6 +170,8 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
   }
   if (count < min_inliers) return count;
   if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance)) return 0;
+  const double confident = kConfidentInlierFactor * static_cast<double>(min_inliers);
+  if (count < confident) *covariance *= (confident / count) * (confident / count);
   *pose = estimate;
   return count;
 }
@@ -318,6 +325,14 @@ void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose) 
     params.border = cfg.flow_window / 2 + 2;
     params.min_distance = 0.5f * static_cast<float>(params.cell);
     detect_corners(frame.pyramids[c].levels[0], existing, params, room, &corners);
+    // Where the image is weakly textured (bare walls) the cells left empty take weaker corners,
+    // still above what the tracker needs to lock on, so the features stay spread over the view.
+    if (static_cast<int>(corners.size()) < room) {
+      existing.insert(existing.end(), corners.begin(), corners.end());
+      CornerParams weak = params;
+      weak.min_response = params.min_response / kWeakCornerDivisor;
+      detect_corners(frame.pyramids[c].levels[0], existing, weak, room - static_cast<int>(corners.size()), &corners);
+    }
     for (const auto& px : corners) {
       bool ok = false;
       Feature f = new_feature(static_cast<int>(c), px, pose, frame, &ok);

@@ -91,7 +91,7 @@ struct Scene {
       {{-2.5, 3.0, 0.8}, {-1.2, 3.9, 2.2}, 61},
       {{3.9, -2.8, 0.5}, {4.8, -1.6, 2.5}, 71},
   };
-  std::vector<uint32_t> bare_faces;  // face seeds painted plain (a faint blotch, no fine texture)
+  std::vector<uint32_t> bare_faces;  // face seeds painted nearly plain (the texture at a seventh of its contrast)
 
   // The scene at time t: moving boxes displaced.
   Scene at(double t) const {
@@ -242,7 +242,7 @@ inline std::vector<float> radiance_view(const Scene& scene, const CameraSpec& ca
       const double footprint = hit.t * dw.norm() / (f * slant);
       const int a1 = (hit.axis + 1) % 3, a2 = (hit.axis + 2) % 3;
       const bool bare = std::find(scene.bare_faces.begin(), scene.bare_faces.end(), hit.seed) != scene.bare_faces.end();
-      value = bare ? 0.55 + 0.06 * value_noise(hit.point[a1], hit.point[a2], 1.5, hit.seed)
+      value = bare ? 0.45 + 0.12 * texture(hit.point[a1], hit.point[a2], hit.seed, footprint)
                    : 0.08 + 0.84 * texture(hit.point[a1], hit.point[a2], hit.seed, footprint);
       if (depth) (*depth)[i] = static_cast<float>(hit.t);  // ray z component is 1: t is Z depth
     }
