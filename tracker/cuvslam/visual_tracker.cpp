@@ -45,6 +45,8 @@ constexpr int64_t kGyroMaxGapNs = 50'000'000;
 constexpr double kGapSpeedSigma = 1.0;    // m/s
 constexpr double kGapRateSigma = 0.5;     // rad/s
 constexpr double kGyroBiasSigma = 0.005;  // rad/s, residual gyro bias after the online estimate
+// Image residual (pixels) the gyro's attitude is weighed against.
+constexpr double kNominalPixelSigma = 0.5;
 // Across gaps and failures the last velocity is extrapolated this far at most.
 constexpr double kMaxCoastSeconds = 1.0;
 // Uncertainty of the first pose, which defines the world frame and is exact by construction;
@@ -138,7 +140,8 @@ void VisualTracker::track_features(const FrameData& frame, const Rigid& predicte
   }
 }
 
-int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
+int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance,
+                                 const RotationPrior* prior) {
   obs_.clear();
   obs_owner_.clear();
   for (size_t c = 0; c < features_.size(); ++c) {
@@ -156,7 +159,7 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
   Rigid estimate;
   int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_);
   if (count < min_inliers) return count;
-  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate)) return 0;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate, nullptr, 0.05, prior)) return 0;
   // Inliers again at the refined pose, then the final fit with its covariance; features whose
   // observation falls outside are dropped.
   const Rigid rig_from_world = estimate.inverse();
@@ -169,16 +172,30 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
     features_[static_cast<size_t>(c)][static_cast<size_t>(k)].outlier = !mask_[i];
   }
   if (count < min_inliers) return count;
-  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance)) return 0;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance, 0.05, prior)) return 0;
   const double confident = kConfidentInlierFactor * static_cast<double>(min_inliers);
   if (count < confident) *covariance *= (confident / count) * (confident / count);
   *pose = estimate;
   return count;
 }
 
+std::optional<RotationPrior> VisualTracker::gyro_prior(int64_t t_ns) const {
+  if (state_ != State::kTracking) return std::nullopt;
+  const auto r = gyro_rotation(last_t_ns_, t_ns);
+  if (!r) return std::nullopt;
+  // The gyro's angle over the interval: its white noise and what remains of its bias, against a
+  // nominal image residual; the visual solution keeps the last word where the two disagree widely
+  // (the Huber-weighted pixels outnumber it).
+  const double dt = seconds_between(last_t_ns_, t_ns);
+  const double sigma = std::hypot(setup_.gyro_noise_density * std::sqrt(dt), kGyroBiasSigma * dt);
+  if (!(sigma > 0.0)) return std::nullopt;
+  return RotationPrior{last_pose_.R * *r, (kNominalPixelSigma * kNominalPixelSigma) / (sigma * sigma)};
+}
+
 bool VisualTracker::track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
   track_features(frame, predicted, flow_);
-  return estimate_pose(predicted, pose, covariance) >= setup_.config.min_inliers;
+  const auto prior = gyro_prior(frame.t_ns);
+  return estimate_pose(predicted, pose, covariance, prior ? &*prior : nullptr) >= setup_.config.min_inliers;
 }
 
 bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {

@@ -95,7 +95,8 @@ class VisualTracker {
   Rigid predict(int64_t t_ns) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
   void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
-  int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
+  int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr);
+  std::optional<RotationPrior> gyro_prior(int64_t t_ns) const;
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   bool relocalise(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   void commit(const FrameData& frame, const Rigid& pose, int inliers);
