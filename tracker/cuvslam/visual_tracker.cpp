@@ -45,6 +45,7 @@ constexpr int64_t kGyroMaxGapNs = 50'000'000;
 constexpr double kGapSpeedSigma = 1.0;    // m/s
 constexpr double kGapRateSigma = 0.5;     // rad/s
 constexpr double kGyroBiasSigma = 0.005;  // rad/s, residual gyro bias after the online estimate
+constexpr double kGyroBiasStartSigma = 0.01;  // rad/s, gyro bias before any online estimate
 // Image residual (pixels) the gyro's attitude is weighed against.
 constexpr double kNominalPixelSigma = 0.5;
 // Across gaps and failures the last velocity is extrapolated this far at most.
@@ -187,7 +188,11 @@ std::optional<RotationPrior> VisualTracker::gyro_prior(int64_t t_ns) const {
   // nominal image residual; the visual solution keeps the last word where the two disagree widely
   // (the Huber-weighted pixels outnumber it).
   const double dt = seconds_between(last_t_ns_, t_ns);
-  const double sigma = std::hypot(setup_.gyro_noise_density * std::sqrt(dt), kGyroBiasSigma * dt);
+  // The bias is unknown at first (up to kGyroBiasStartSigma) and settles as the online estimate
+  // averages more samples.
+  const double bias_sigma =
+      std::max(kGyroBiasSigma, kGyroBiasStartSigma / std::sqrt(1.0 + static_cast<double>(gyro_bias_updates_)));
+  const double sigma = std::hypot(setup_.gyro_noise_density * std::sqrt(dt), bias_sigma * dt);
   if (!(sigma > 0.0)) return std::nullopt;
   return RotationPrior{last_pose_.R * *r, (kNominalPixelSigma * kNominalPixelSigma) / (sigma * sigma)};
 }

@@ -7,6 +7,11 @@
 // remain, make the frame a keyframe: re-cut templates, detect new corners, and give them 3D
 // positions from stereo matching, aligned depth, or triangulation over time.
 //
+// Gaps (dropped frame sets) and failures: the last velocity (and the gyro) carry the prediction
+// across them; a frame that fails against the keyframe's templates is searched again with templates
+// from the last tracked frame; with an IMU the gyro bridges a failed stretch up to imu_gap_seconds;
+// a fresh map, when no view of the old one comes back, starts at the predicted pose in the same world.
+//
 // Invariants: every Feature's landmark index is -1 or indexes `landmarks_`; features hold the
 // template of the camera's last keyframe; `last_pose_` is the last pose reported or bridged.
 #pragma once
