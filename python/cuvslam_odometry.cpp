@@ -70,6 +70,7 @@ struct ConfigFields<cvo::CuvslamOdometryConfig> {
         field("speed_gate_max_angular", &C::speed_gate_max_angular),
         field("enable_imu", &C::enable_imu),
         field("max_skew_ms", &C::max_skew_ms),
+        field("imu_gap_seconds", &C::imu_gap_seconds),
     };
     return f;
   }

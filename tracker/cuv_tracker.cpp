@@ -4,6 +4,7 @@
 #include "cuvslam/cuvslam.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -132,6 +133,8 @@ extern "C" int cuv_tracker_create(const CuvCameraParams* cameras, size_t camera_
     }
     config.multisensor_depth_scale_factor = options->multisensor_depth_scale_factor;
     config.enable_observations_export = options->spare != 0;
+    if (options->imu_gap_seconds > 0.f && std::isfinite(options->imu_gap_seconds))
+      config.imu_gap_seconds = options->imu_gap_seconds;
 
     *out = reinterpret_cast<CuvTracker*>(new cuvslam::Odometry(rig, config));
   });

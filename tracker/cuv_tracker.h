@@ -53,6 +53,7 @@ typedef struct CuvTrackerOptions {
   int32_t rgbd_depth_camera_id;
   float multisensor_depth_scale_factor;
   uint8_t spare; /* always 0 */
+  float imu_gap_seconds; /* longest visual gap the IMU bridges (modes 1 and 4); 0 or less, or NaN: the default */
 } CuvTrackerOptions;
 
 /* One image handed to tracking. `pixels` is borrowed for the call and holds `size` bytes of tightly

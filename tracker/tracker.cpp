@@ -237,6 +237,7 @@ std::variant<Tracker, std::string> Tracker::create(std::span<const CameraParams>
   flat_options.rgbd_depth_camera_id = options.rgbd_depth_camera_id;
   flat_options.multisensor_depth_scale_factor = options.multisensor_depth_scale_factor;
   flat_options.spare = options.spare ? 1 : 0;
+  flat_options.imu_gap_seconds = options.imu_gap_seconds;
 
   char message[CUV_TRACKER_MESSAGE_SIZE];
   CuvTracker* handle = nullptr;

@@ -56,6 +56,7 @@ struct TrackerOptions {
   int32_t rgbd_depth_camera_id = -1;
   float multisensor_depth_scale_factor = 1.f;
   bool spare = false;
+  float imu_gap_seconds = 0.f;  // longest visual gap the IMU bridges; 0 or less, or NaN: the tracker's default
 };
 
 // One image handed to tracking; borrows its pixels (tightly packed rows) for the call.

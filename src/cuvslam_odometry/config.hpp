@@ -37,6 +37,7 @@ struct CuvslamOdometryConfig {
   double speed_gate_max_angular = 0.0;           // rad/s; > 0 switches this limit on
   bool enable_imu = false;
   double max_skew_ms = 0.0;  // > 0: limit on the stamp spread of a frame set; else 1 ms
+  double imu_gap_seconds = 0.0;  // > 0 and finite: longest visual gap the IMU bridges; else the tracker's default
 };
 
 enum class Mode : uint8_t { Stereo, Mono, Rgbd, Multisensor };

@@ -348,6 +348,8 @@ bool CuvslamCore::ensure_tracker(TfLookup& tf) {
       break;
   }
   options.use_gpu = config_.use_gpu;
+  if (config_.imu_gap_seconds > 0.0 && std::isfinite(config_.imu_gap_seconds))
+    options.imu_gap_seconds = static_cast<float>(std::min(config_.imu_gap_seconds, 1e6));
   const auto rectified_of = [](const RigCamera& camera) { return camera.config == nullptr || camera.config->rectified; };
   const bool first_rectified = rectified_of(rig_.front());
   for (const RigCamera& camera : rig_) {

@@ -66,7 +66,7 @@ def test_class_surface():
 @pytest.mark.parametrize(
     "config",
     [None, {}, {"unknown_key": object()}, {"cameras": ({"frame_id": "a"}, {"frame_id": "b", "rectified": 0})},
-     {"depth_cloud_decimation": 10**12, "camera_mode": "mono", "max_skew_ms": float("nan")}],
+     {"depth_cloud_decimation": 10**12, "camera_mode": "mono", "max_skew_ms": float("nan"), "imu_gap_seconds": -1.0}],
 )
 def test_accepted_configurations(config):
     n.CuvslamOdometry(config, tf=None)
@@ -78,6 +78,7 @@ def test_accepted_configurations(config):
         ({"config": [], "tf": None}, TypeError, "config"),
         ({"config": {}}, TypeError, "tf"),
         ({"config": {"max_skew_ms": "1"}, "tf": None}, ValueError, "config: "),
+        ({"config": {"imu_gap_seconds": "1"}, "tf": None}, ValueError, "config: "),
         ({"config": {"cameras": [{"depth_cloud_decimation": 10**30}]}, "tf": None}, ValueError, "config: "),
         ({"config": {"camera_mode": "Stereo"}, "tf": None}, ValueError,
          "config: camera_mode must be 'stereo', 'mono', 'rgbd' or 'multisensor', got 'Stereo'"),

@@ -121,7 +121,7 @@ class Odometry {
     int32_t ransac_iterations = 100;
     float max_depth_m = 40.f;            // farther depth or stereo points are not used
     float min_depth_m = 0.3f;            // nearer ones neither (also bounds the stereo search)
-    float imu_gap_seconds = 0.5f;        // longest visual gap the gyro may bridge (modes 1 and 4 with an IMU)
+    float imu_gap_seconds = 1.0f;        // longest visual gap the gyro may bridge (modes 1 and 4 with an IMU)
   };
 
   // Validates the rig and configuration and builds the tracker; throws on anything unusable.

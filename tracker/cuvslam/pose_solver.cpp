@@ -248,7 +248,7 @@ int ransac_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseC
 
 bool refine_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseCamera>& cameras,
                  const std::vector<uint8_t>& mask, double huber_px, int iterations, Rigid* world_from_rig,
-                 Matrix6d* covariance, double min_sigma_px) {
+                 Matrix6d* covariance, double min_sigma_px, const RotationPrior* prior) {
   Rigid pose = *world_from_rig;
   Matrix6d h;
   double weighted_sum = 0.0;
@@ -284,6 +284,10 @@ bool refine_pose(const std::vector<PoseObservation>& obs, const std::vector<Pose
       ++used;
     }
     if (used < 3) return false;
+    if (prior && prior->weight > 0.0) {
+      h.bottomRightCorner<3, 3>().diagonal().array() += prior->weight;
+      g.tail<3>() += prior->weight * so3_log(prior->R.transpose() * pose.R);
+    }
     if (it == iterations) break;
     const Eigen::LDLT<Matrix6d> ldlt(h);
     if (ldlt.info() != Eigen::Success) return false;

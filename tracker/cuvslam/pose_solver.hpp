@@ -47,12 +47,19 @@ int ransac_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseC
                 const Rigid* prior, const RansacParams& params, std::mt19937& rng, Rigid* world_from_rig,
                 std::vector<uint8_t>* inliers);
 
+// A measured attitude (from the gyro) that the refinement weighs against the images: residual
+// log(R_prior^T R) in radians with `weight` in pixels^2 per radian^2.
+struct RotationPrior {
+  Eigen::Matrix3d R = Eigen::Matrix3d::Identity();
+  double weight = 0.0;
+};
+
 // Gauss-Newton with Huber weights on the masked observations, starting from *world_from_rig.
 // covariance (optional) = s^2 (J^T W J)^-1, s^2 the weighted residual variance in pixels^2 (never
 // below `min_sigma_px`^2). False when the normal equations are singular or the result not finite.
 bool refine_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseCamera>& cameras,
                  const std::vector<uint8_t>& mask, double huber_px, int iterations, Rigid* world_from_rig,
-                 Matrix6d* covariance = nullptr, double min_sigma_px = 0.05);
+                 Matrix6d* covariance = nullptr, double min_sigma_px = 0.05, const RotationPrior* prior = nullptr);
 
 // Real roots of c[0] + c[1] x + ... + c[n] x^n (n <= 4), polished by Newton steps.
 std::vector<double> real_polynomial_roots(const std::vector<double>& coefficients);

@@ -22,6 +22,11 @@ constexpr double kDegree = kPi / 180.0;
 // max_features: new corners then refill the empty image regions.
 constexpr double kKeyframeLandmarkRatio = 0.7;
 constexpr double kKeyframeFeatureRatio = 0.5;
+// Corner threshold divisor for the cells that hold no corner at the normal threshold.
+constexpr float kWeakCornerDivisor = 6.f;
+// A pose from fewer inliers than this many times min_inliers comes from a poor view (few features,
+// often on one plane): its covariance grows with the square of the shortfall.
+constexpr int kConfidentInlierFactor = 3;
 // A new map needs enough landmarks to survive its first frames.
 constexpr int kMinStartLandmarks = 30;
 // Rays that meet at a smaller angle give depth errors above a few percent at 0.5 px noise.
@@ -40,6 +45,11 @@ constexpr int64_t kGyroMaxGapNs = 50'000'000;
 constexpr double kGapSpeedSigma = 1.0;    // m/s
 constexpr double kGapRateSigma = 0.5;     // rad/s
 constexpr double kGyroBiasSigma = 0.005;  // rad/s, residual gyro bias after the online estimate
+constexpr double kGyroBiasStartSigma = 0.01;  // rad/s, gyro bias before any online estimate
+// Image residual (pixels) the gyro's attitude is weighed against.
+constexpr double kNominalPixelSigma = 0.5;
+// Across gaps and failures the last velocity is extrapolated this far at most.
+constexpr double kMaxCoastSeconds = 1.0;
 // Uncertainty of the first pose, which defines the world frame and is exact by construction;
 // a small positive value keeps the matrix invertible for consumers.
 constexpr double kOriginVariance = 1e-9;
@@ -89,10 +99,11 @@ std::optional<Eigen::Matrix3d> VisualTracker::gyro_rotation(int64_t t0_ns, int64
   return orthonormalize(r_ri * *r_imu * r_ri.transpose());
 }
 
-Rigid VisualTracker::predict(int64_t t_ns, bool use_velocity) const {
-  const double dt = seconds_between(last_t_ns_, t_ns);
+Rigid VisualTracker::predict(int64_t t_ns) const {
+  // The last motion is carried at most kMaxCoastSeconds ahead: past that its guess is worse than none.
+  const double dt = std::min(seconds_between(last_t_ns_, t_ns), kMaxCoastSeconds);
   Rigid delta;  // rig(last)_from_rig(now)
-  if (use_velocity && has_velocity_) {
+  if (has_velocity_) {
     delta.R = so3_exp(rate_ * dt);
     delta.t = velocity_ * dt;
   }
@@ -100,7 +111,7 @@ Rigid VisualTracker::predict(int64_t t_ns, bool use_velocity) const {
   return last_pose_ * delta;
 }
 
-void VisualTracker::track_features(const FrameData& frame, const Rigid& predicted) {
+void VisualTracker::track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow) {
   const Rigid rig_from_world = predicted.inverse();
   const Rigid last_rig_from_world = last_pose_.inverse();
   for (size_t c = 0; c < features_.size(); ++c) {
@@ -124,13 +135,14 @@ void VisualTracker::track_features(const FrameData& frame, const Rigid& predicte
       // A guess far off the image (a landmark almost in the camera plane) is not tracked; the
       // bound also keeps the narrowing to float defined.
       f.tracked = guess.allFinite() && guess.cwiseAbs().maxCoeff() < 1e6 &&
-                  track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow_, &f.cur_px);
+                  track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow, &f.cur_px);
       f.outlier = false;
     }
   }
 }
 
-int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
+int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance,
+                                 const RotationPrior* prior) {
   obs_.clear();
   obs_owner_.clear();
   for (size_t c = 0; c < features_.size(); ++c) {
@@ -148,7 +160,7 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
   Rigid estimate;
   int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_);
   if (count < min_inliers) return count;
-  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate)) return 0;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate, nullptr, 0.05, prior)) return 0;
   // Inliers again at the refined pose, then the final fit with its covariance; features whose
   // observation falls outside are dropped.
   const Rigid rig_from_world = estimate.inverse();
@@ -161,14 +173,58 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
     features_[static_cast<size_t>(c)][static_cast<size_t>(k)].outlier = !mask_[i];
   }
   if (count < min_inliers) return count;
-  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance)) return 0;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance, 0.05, prior)) return 0;
+  const double confident = kConfidentInlierFactor * static_cast<double>(min_inliers);
+  if (count < confident) *covariance *= (confident / count) * (confident / count);
   *pose = estimate;
   return count;
 }
 
+std::optional<RotationPrior> VisualTracker::gyro_prior(int64_t t_ns) const {
+  if (state_ != State::kTracking) return std::nullopt;
+  const auto r = gyro_rotation(last_t_ns_, t_ns);
+  if (!r) return std::nullopt;
+  // The gyro's angle over the interval: its white noise and what remains of its bias, against a
+  // nominal image residual; the visual solution keeps the last word where the two disagree widely
+  // (the Huber-weighted pixels outnumber it).
+  const double dt = seconds_between(last_t_ns_, t_ns);
+  // The bias is unknown at first (up to kGyroBiasStartSigma) and settles as the online estimate
+  // averages more samples.
+  const double bias_sigma =
+      std::max(kGyroBiasSigma, kGyroBiasStartSigma / std::sqrt(1.0 + static_cast<double>(gyro_bias_updates_)));
+  const double sigma = std::hypot(setup_.gyro_noise_density * std::sqrt(dt), bias_sigma * dt);
+  if (!(sigma > 0.0)) return std::nullopt;
+  return RotationPrior{last_pose_.R * *r, (kNominalPixelSigma * kNominalPixelSigma) / (sigma * sigma)};
+}
+
 bool VisualTracker::track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
-  track_features(frame, predicted);
-  return estimate_pose(predicted, pose, covariance) >= setup_.config.min_inliers;
+  track_features(frame, predicted, flow_);
+  const auto prior = gyro_prior(frame.t_ns);
+  return estimate_pose(predicted, pose, covariance, prior ? &*prior : nullptr) >= setup_.config.min_inliers;
+}
+
+bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
+  if (last_pyramids_.size() != features_.size()) return false;
+  // After a gap or a failed frame the keyframe's templates may look too different (the rig has
+  // moved closer, turned): the map's landmarks are searched again with templates cut from the last
+  // frame that was tracked, over more iterations; the old templates come back if that fails too.
+  std::vector<std::vector<FlowTemplate>> saved(features_.size());
+  for (size_t c = 0; c < features_.size(); ++c)
+    for (Feature& f : features_[c]) {
+      saved[c].push_back(f.tmpl);
+      if (f.landmark >= 0) make_flow_template(last_pyramids_[c], f.last_px, setup_.config.flow_window, &f.tmpl);
+    }
+  FlowParams wide = flow_;
+  wide.max_iterations = 2 * flow_.max_iterations;
+  track_features(frame, predicted, wide);
+  if (estimate_pose(predicted, pose, covariance) >= setup_.config.min_inliers) {
+    for (auto& fs : features_)
+      for (Feature& f : fs) f.anchor_px = f.last_px;
+    return true;
+  }
+  for (size_t c = 0; c < features_.size(); ++c)
+    for (size_t i = 0; i < features_[c].size(); ++i) features_[c][i].tmpl = std::move(saved[c][i]);
+  return false;
 }
 
 void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns) {
@@ -213,6 +269,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
     for (Feature& f : fs) f.last_px = f.cur_px;
   }
   triangulate_over_time(pose);
+  last_pyramids_ = frame.pyramids;
   last_pose_ = pose;
   last_t_ns_ = frame.t_ns;
   last_visual_t_ns_ = frame.t_ns;
@@ -290,6 +347,14 @@ void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose) 
     params.border = cfg.flow_window / 2 + 2;
     params.min_distance = 0.5f * static_cast<float>(params.cell);
     detect_corners(frame.pyramids[c].levels[0], existing, params, room, &corners);
+    // Where the image is weakly textured (bare walls) the cells left empty take weaker corners,
+    // still above what the tracker needs to lock on, so the features stay spread over the view.
+    if (static_cast<int>(corners.size()) < room) {
+      existing.insert(existing.end(), corners.begin(), corners.end());
+      CornerParams weak = params;
+      weak.min_response = params.min_response / kWeakCornerDivisor;
+      detect_corners(frame.pyramids[c].levels[0], existing, weak, room - static_cast<int>(corners.size()), &corners);
+    }
     for (const auto& px : corners) {
       bool ok = false;
       Feature f = new_feature(static_cast<int>(c), px, pose, frame, &ok);
@@ -387,8 +452,8 @@ bool VisualTracker::start_map(const FrameData& frame, const Rigid& anchor) {
   last_pose_ = anchor;
   last_t_ns_ = frame.t_ns;
   last_visual_t_ns_ = frame.t_ns;
+  last_pyramids_ = frame.pyramids;
   has_last_ = true;
-  has_velocity_ = false;
   state_ = State::kTracking;
   return true;
 }
@@ -539,7 +604,7 @@ TrackResult VisualTracker::track(const FrameData& frame) {
     case State::kBridging:
     case State::kLost: {
       const bool lost = state_ == State::kLost;
-      const Rigid predicted = predict(frame.t_ns, !lost);
+      const Rigid predicted = predict(frame.t_ns);
       Rigid pose;
       Matrix6d covariance;
       const double gap = seconds_between(last_visual_t_ns_, frame.t_ns);
@@ -551,7 +616,7 @@ TrackResult VisualTracker::track(const FrameData& frame) {
       Matrix6d growth = Matrix6d::Zero();
       growth.topLeftCorner<3, 3>().diagonal().setConstant((kGapSpeedSigma * gap) * (kGapSpeedSigma * gap));
       growth.bottomRightCorner<3, 3>().diagonal().setConstant(rate_sigma * rate_sigma);
-      if (track_map(frame, predicted, &pose, &covariance)) {
+      if (track_map(frame, predicted, &pose, &covariance) || relocalise(frame, predicted, &pose, &covariance)) {
         const int inliers = static_cast<int>(std::count(mask_.begin(), mask_.end(), 1));
         commit(frame, pose, inliers);
         state_ = State::kTracking;
@@ -572,8 +637,8 @@ TrackResult VisualTracker::track(const FrameData& frame) {
       } else if (setup_.monocular) {
         start_monocular(frame, predicted);
       } else if (start_map(frame, predicted)) {
-        // A fresh map anchored where the rig was last known to be (rotated by the gyro when there
-        // is one), so the world frame stays the same; the motion during the gap is unknown.
+        // A fresh map anchored where the rig is predicted to be (the last motion carried across
+        // the gap, rotated by the gyro when there is one), so the world frame stays the same.
         last_covariance_ = last_covariance_ + growth;
         result.has_pose = true;
         result.world_from_rig = predicted;

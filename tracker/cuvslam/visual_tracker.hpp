@@ -7,6 +7,11 @@
 // remain, make the frame a keyframe: re-cut templates, detect new corners, and give them 3D
 // positions from stereo matching, aligned depth, or triangulation over time.
 //
+// Gaps (dropped frame sets) and failures: the last velocity (and the gyro) carry the prediction
+// across them; a frame that fails against the keyframe's templates is searched again with templates
+// from the last tracked frame; with an IMU the gyro bridges a failed stretch up to imu_gap_seconds;
+// a fresh map, when no view of the old one comes back, starts at the predicted pose in the same world.
+//
 // Invariants: every Feature's landmark index is -1 or indexes `landmarks_`; features hold the
 // template of the camera's last keyframe; `last_pose_` is the last pose reported or bridged.
 #pragma once
@@ -92,11 +97,13 @@ class VisualTracker {
     FlowTemplate tmpl;
   };
 
-  Rigid predict(int64_t t_ns, bool use_velocity) const;
+  Rigid predict(int64_t t_ns) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
-  void track_features(const FrameData& frame, const Rigid& predicted);
-  int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
+  void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
+  int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr);
+  std::optional<RotationPrior> gyro_prior(int64_t t_ns) const;
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
+  bool relocalise(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   void commit(const FrameData& frame, const Rigid& pose, int inliers);
   void triangulate_over_time(const Rigid& pose);
   void make_keyframe(const FrameData& frame, const Rigid& pose);
@@ -140,6 +147,8 @@ class VisualTracker {
   Rigid mono_anchor_pose_;
   int64_t mono_anchor_t_ns_ = 0;
   double mono_scale_ = 1.0;
+
+  std::vector<Pyramid> last_pyramids_;  // images of the last frame set tracked or starting a map
 
   // Scratch reused across frames.
   std::vector<PoseObservation> obs_;

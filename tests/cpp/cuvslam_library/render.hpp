@@ -70,11 +70,16 @@ struct CameraSpec {
   }
 };
 
-// Axis-aligned box; `seed` picks its texture. The room is seen from inside.
+// Axis-aligned box; `seed` picks its texture. The room is seen from inside. A box may move at a
+// constant `velocity` (m/s) from its place at time 0.
 struct Box {
   Eigen::Vector3d lo, hi;
   uint32_t seed = 1;
+  Eigen::Vector3d velocity = Eigen::Vector3d::Zero();
 };
+
+// Texture seed of face (axis, high side) of a box with seed `seed`.
+inline uint32_t face_seed(uint32_t seed, int axis, bool high) { return seed * 13 + static_cast<uint32_t>(2 * axis + (high ? 1 : 0)); }
 
 struct Scene {
   Box room{{-5.0, -4.0, 0.0}, {5.0, 4.0, 3.2}, 11};
@@ -86,6 +91,17 @@ struct Scene {
       {{-2.5, 3.0, 0.8}, {-1.2, 3.9, 2.2}, 61},
       {{3.9, -2.8, 0.5}, {4.8, -1.6, 2.5}, 71},
   };
+  std::vector<uint32_t> bare_faces;  // face seeds painted nearly plain (the texture at a seventh of its contrast)
+
+  // The scene at time t: moving boxes displaced.
+  Scene at(double t) const {
+    Scene s = *this;
+    for (Box& b : s.boxes) {
+      b.lo += b.velocity * t;
+      b.hi += b.velocity * t;
+    }
+    return s;
+  }
 };
 
 inline uint32_t hash3(int32_t x, int32_t y, uint32_t seed) {
@@ -156,7 +172,7 @@ inline bool cast(const Scene& scene, const Eigen::Vector3d& o, const Eigen::Vect
     if (axis >= 0 && t_exit > 0) {
       best = t_exit;
       hit->axis = axis;
-      hit->seed = scene.room.seed * 13 + static_cast<uint32_t>(2 * axis + (high ? 1 : 0));
+      hit->seed = face_seed(scene.room.seed, axis, high);
       found = true;
     }
   }
@@ -183,7 +199,7 @@ inline bool cast(const Scene& scene, const Eigen::Vector3d& o, const Eigen::Vect
     if (miss || t_in > t_out || t_in <= 1e-6 || t_in >= best) continue;
     best = t_in;
     hit->axis = axis;
-    hit->seed = b.seed * 13 + static_cast<uint32_t>(2 * axis + (high ? 1 : 0));
+    hit->seed = face_seed(b.seed, axis, high);
     found = true;
   }
   if (!found) return false;
@@ -208,15 +224,14 @@ inline std::vector<Eigen::Vector2d> pixel_rays(const CameraSpec& cam) {
   return rays;
 }
 
-// Renders one camera at world_from_camera. Noise: Gaussian on grey levels, from `rng`.
-inline RenderedView render_view(const Scene& scene, const CameraSpec& cam, const std::vector<Eigen::Vector2d>& rays,
-                                const Pose& world_from_camera, double noise_sigma, std::mt19937& rng, bool want_depth) {
-  RenderedView view;
-  view.grey.resize(static_cast<size_t>(cam.width) * cam.height);
-  if (want_depth) view.depth_m.assign(view.grey.size(), 0.f);
-  std::normal_distribution<double> noise(0.0, noise_sigma > 0 ? noise_sigma : 1.0);
+// Scene brightness in [0, 1] seen by every pixel of a camera at world_from_camera, and the Z depth
+// (0 where nothing was hit) when `depth` is given.
+inline std::vector<float> radiance_view(const Scene& scene, const CameraSpec& cam, const std::vector<Eigen::Vector2d>& rays,
+                                        const Pose& world_from_camera, std::vector<float>* depth) {
+  std::vector<float> out(static_cast<size_t>(cam.width) * cam.height);
+  if (depth) depth->assign(out.size(), 0.f);
   const double f = 0.5 * (cam.fx + cam.fy);
-  for (size_t i = 0; i < view.grey.size(); ++i) {
+  for (size_t i = 0; i < out.size(); ++i) {
     const Eigen::Vector3d dc(rays[i].x(), rays[i].y(), 1.0);
     const Eigen::Vector3d dw = world_from_camera.R * dc;
     Hit hit;
@@ -226,10 +241,25 @@ inline RenderedView render_view(const Scene& scene, const CameraSpec& cam, const
       const double slant = std::max(0.05, std::abs(dw[hit.axis]) / dw.norm());
       const double footprint = hit.t * dw.norm() / (f * slant);
       const int a1 = (hit.axis + 1) % 3, a2 = (hit.axis + 2) % 3;
-      value = 0.08 + 0.84 * texture(hit.point[a1], hit.point[a2], hit.seed, footprint);
-      if (want_depth) view.depth_m[i] = static_cast<float>(hit.t);  // ray z component is 1: t is Z depth
+      const bool bare = std::find(scene.bare_faces.begin(), scene.bare_faces.end(), hit.seed) != scene.bare_faces.end();
+      value = bare ? 0.45 + 0.12 * texture(hit.point[a1], hit.point[a2], hit.seed, footprint)
+                   : 0.08 + 0.84 * texture(hit.point[a1], hit.point[a2], hit.seed, footprint);
+      if (depth) (*depth)[i] = static_cast<float>(hit.t);  // ray z component is 1: t is Z depth
     }
-    const double g = 255.0 * value + (noise_sigma > 0 ? noise(rng) : 0.0);
+    out[i] = static_cast<float>(value);
+  }
+  return out;
+}
+
+// Renders one camera at world_from_camera. Noise: Gaussian on grey levels, from `rng`.
+inline RenderedView render_view(const Scene& scene, const CameraSpec& cam, const std::vector<Eigen::Vector2d>& rays,
+                                const Pose& world_from_camera, double noise_sigma, std::mt19937& rng, bool want_depth) {
+  RenderedView view;
+  const std::vector<float> value = radiance_view(scene, cam, rays, world_from_camera, want_depth ? &view.depth_m : nullptr);
+  view.grey.resize(value.size());
+  std::normal_distribution<double> noise(0.0, noise_sigma > 0 ? noise_sigma : 1.0);
+  for (size_t i = 0; i < value.size(); ++i) {
+    const double g = 255.0 * value[i] + (noise_sigma > 0 ? noise(rng) : 0.0);
     view.grey[i] = static_cast<uint8_t>(std::clamp(std::lround(g), 0L, 255L));
   }
   return view;

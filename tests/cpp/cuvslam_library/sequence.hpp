@@ -56,6 +56,29 @@ inline render::CameraSpec forward_camera(int width, int height, double y_offset)
   return c;
 }
 
+// What real cameras add, each off by default and deterministic.
+struct Conditions {
+  double exposure_s = 0.0;  // motion blur: each image averages the view over this long before its stamp
+  int blur_samples = 4;
+  double gain_drift = 0.0;  // auto-exposure gain swings by this fraction over a 3 s cycle
+  std::vector<std::pair<int, double>> gain_steps;  // from frame k on, the gain is multiplied by the factor
+  double other_gain = 1.0;  // gain of every camera but the first (left/right mismatch)
+  double vignetting = 0.0;  // brightness loss in the image corners, falling off with the squared radius
+  double shot_noise = 0.0;  // extra noise (grey levels at full brightness), growing with sqrt(brightness)
+  std::set<int> dropped;    // frame sets never delivered (the IMU keeps running)
+
+  bool photometric() const {
+    return exposure_s > 0.0 || gain_drift != 0.0 || !gain_steps.empty() || other_gain != 1.0 || vignetting != 0.0 ||
+           shot_noise != 0.0;
+  }
+  double gain(int k) const {
+    double g = 1.0 + gain_drift * std::sin(2.0 * 3.14159265358979 * k / 90.0);
+    for (const auto& [from, factor] : gain_steps)
+      if (k >= from) g *= factor;
+    return g;
+  }
+};
+
 struct Sequence {
   std::vector<render::CameraSpec> cameras;
   std::vector<int> depth_cameras;  // cameras that also deliver aligned depth
@@ -73,6 +96,7 @@ struct Sequence {
   Eigen::Vector3d gyro_bias = Eigen::Vector3d::Zero();
   double gyro_noise = 0.0;
   uint32_t seed = 7;
+  Conditions hard;
 };
 
 struct Run {
@@ -80,6 +104,7 @@ struct Run {
   std::vector<render::Pose> truth;                  // world_from_rig, every frame
   std::vector<std::optional<render::Pose>> est;     // tracker's world_from_rig, when tracked
   std::vector<std::array<float, 36>> covariance;    // when tracked
+  int lost = 0;                                     // frame sets delivered without a pose
 };
 
 inline int64_t frame_ns(const Sequence& s, int k) {
@@ -118,15 +143,42 @@ struct RenderedFrame {
 // the same whether it is cached or drawn on the fly.
 inline RenderedFrame render_frame(const Sequence& s, const std::vector<std::vector<Eigen::Vector2d>>& rays, int k) {
   std::mt19937 rng(s.seed * 1000003u + static_cast<uint32_t>(k));
-  const render::Pose world_from_rig = s.trajectory.world_from_rig(frame_seconds(s, k));
+  const double t = frame_seconds(s, k);
+  const render::Pose world_from_rig = s.trajectory.world_from_rig(t);
   RenderedFrame f;
   f.grey.resize(s.cameras.size());
   f.depth_m.resize(s.cameras.size());
   for (size_t c = 0; c < s.cameras.size(); ++c) {
-    render::RenderedView v = render::render_view(s.scene, s.cameras[c], rays[c], world_from_rig * s.cameras[c].rig_from_camera,
-                                                 s.noise_sigma, rng, has_depth(s, c));
-    f.grey[c] = std::move(v.grey);
-    f.depth_m[c] = std::move(v.depth_m);
+    const render::CameraSpec& cam = s.cameras[c];
+    if (!s.hard.photometric()) {
+      render::RenderedView v = render::render_view(s.scene.at(t), cam, rays[c], world_from_rig * cam.rig_from_camera,
+                                                   s.noise_sigma, rng, has_depth(s, c));
+      f.grey[c] = std::move(v.grey);
+      f.depth_m[c] = std::move(v.depth_m);
+      continue;
+    }
+    // Blur: the mean of views spread over the exposure; depth from the one nearest the stamp.
+    const int n = s.hard.exposure_s > 0.0 ? std::max(1, s.hard.blur_samples) : 1;
+    std::vector<float> sum;
+    for (int j = 0; j < n; ++j) {
+      const double tj = t - s.hard.exposure_s * (n - 1 - j) / std::max(1, n - 1);
+      const std::vector<float> v = render::radiance_view(s.scene.at(tj), cam, rays[c],
+                                                         s.trajectory.world_from_rig(tj) * cam.rig_from_camera,
+                                                         j == n - 1 && has_depth(s, c) ? &f.depth_m[c] : nullptr);
+      if (sum.empty()) sum.assign(v.size(), 0.f);
+      for (size_t i = 0; i < v.size(); ++i) sum[i] += v[i];
+    }
+    const double gain = s.hard.gain(k) * (c == 0 ? 1.0 : s.hard.other_gain);
+    const double r2max = cam.cx * cam.cx + cam.cy * cam.cy;
+    std::normal_distribution<double> noise(0.0, 1.0);
+    f.grey[c].resize(sum.size());
+    for (size_t i = 0; i < sum.size(); ++i) {
+      const double du = static_cast<double>(i % static_cast<size_t>(cam.width)) - cam.cx;
+      const double dv = static_cast<double>(i / static_cast<size_t>(cam.width)) - cam.cy;
+      const double v = sum[i] / n * gain * (1.0 - s.hard.vignetting * (du * du + dv * dv) / r2max);
+      const double sigma = s.noise_sigma + s.hard.shot_noise * std::sqrt(std::clamp(v, 0.0, 1.0));
+      f.grey[c][i] = static_cast<uint8_t>(std::clamp(std::lround(255.0 * v + sigma * noise(rng)), 0L, 255L));
+    }
   }
   return f;
 }
@@ -172,6 +224,13 @@ inline Run run(const Sequence& s, cuvslam::Odometry& odom, const std::vector<Ren
         m.linear_accelerations = {static_cast<float>(f.x()), static_cast<float>(f.y()), static_cast<float>(f.z())};
         odom.RegisterImuMeasurement(0, m);
       }
+    }
+    if (s.hard.dropped.count(k)) {  // in the run as a frame without a pose, not counted as lost
+      out.t_ns.push_back(t_ns);
+      out.truth.push_back(s.trajectory.world_from_rig(frame_seconds(s, k)));
+      out.est.emplace_back();
+      out.covariance.emplace_back();
+      continue;
     }
     RenderedFrame drawn;
     const RenderedFrame& frame = cached ? (*cached)[static_cast<size_t>(k)] : (drawn = render_frame(s, rays, k));
@@ -220,6 +279,7 @@ inline Run run(const Sequence& s, cuvslam::Odometry& odom, const std::vector<Ren
     } else {
       out.est.emplace_back();
       out.covariance.emplace_back();
+      ++out.lost;
     }
   }
   return out;

@@ -231,11 +231,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, BlankStretch,
                                            LossCase{"rgbd", single_camera_sequence, "single", Mode::RGBD}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Inertial mode: a blank stretch shorter than imu_gap_seconds (0.5 s) is bridged by the gyro: a
+// Inertial mode: a blank stretch shorter than imu_gap_seconds (1 s) is bridged by the gyro: a
 // pose for every frame set, the rotation kept to a fraction of a degree despite a gyro bias; a
-// longer one is bridged for 0.5 s, then lost, then recovered.
+// longer one is bridged for 1 s, then lost, then recovered.
 TEST(Inertial, GyroBridgesAShortGapAndGivesUpOnALongOne) {
-  for (int blank_frames : {6, 24}) {
+  for (int blank_frames : {6, 36}) {
     seq::Sequence s = with_imu(stereo_sequence());
     constexpr int kFirstBlank = 40;
     s.frames = kFirstBlank + blank_frames + 8;  // a few frame sets past the stretch suffice
@@ -256,7 +256,7 @@ TEST(Inertial, GyroBridgesAShortGapAndGivesUpOnALongOne) {
       ASSERT_TRUE(est) << blank_frames << " blank, frame " << k << " at " << since << " s";
       const render::Pose aligned = truth_from_est * *est;
       const auto& truth = r.truth[static_cast<size_t>(k)];
-      // Rotation: gyro noise and what remains of its bias over at most 0.5 s, on top of the drift.
+      // Rotation: gyro noise and what remains of its bias over at most 1 s, on top of the drift.
       EXPECT_LT(Eigen::AngleAxisd(aligned.R.transpose() * truth.R).angle() * 180 / render::kPi, 0.5) << "frame " << k;
       // Position: the last velocity held; the path curves, so allow 10 cm per 0.5 s.
       EXPECT_LT((aligned.t - truth.t).norm(), 0.02 + 0.2 * since) << "frame " << k;
@@ -275,6 +275,69 @@ TEST(Inertial, GyroBridgesAShortGapAndGivesUpOnALongOne) {
     }
   }
 }
+
+// What real cameras add, per condition group, on a fast path (1.9 m/s, 50 degrees/s) with frame
+// sets dropped in gaps of 5 and 8: every delivered frame set keeps a pose, the drift stays bounded
+// (about twice the measured worst ratio; stereo and inertial: drops 0.81 and 0.72 %, bare wall 2.8
+// and 1.7 %, exposure steps with gain mismatch, vignetting and shot noise 2.1 and 0.91 %, moving box
+// 0.76 and 0.57 %), and the gyro never makes it worse than vision alone. Motion blur needs several
+// renderings per image and is left to the bench.
+struct HardCase {
+  const char* name;
+  std::function<void(seq::Sequence*)> conditions;
+  double max_translation_ratio;
+};
+
+seq::Sequence hard_sequence(const HardCase& c) {
+  seq::Sequence s = base_sequence(60);
+  s.cameras = {seq::forward_camera(kWidth, kHeight, 0.06), seq::forward_camera(kWidth, kHeight, -0.06)};
+  s.trajectory.period = 7.0;
+  for (int k : {15, 16, 17, 18, 19, 35, 36, 37, 38, 39, 40, 41, 42}) s.hard.dropped.insert(k);
+  c.conditions(&s);
+  return s;
+}
+
+class HardConditions : public ::testing::TestWithParam<HardCase> {};
+
+TEST_P(HardConditions, EveryFrameSetKeepsAPoseAndTheImuNeverHurts) {
+  const HardCase& c = GetParam();
+  const seq::Sequence s = hard_sequence(c);
+  const auto& frames = frames_of(std::string("hard_") + c.name, s);
+  double ratio[2] = {0, 0};
+  for (const Mode mode : {Mode::Multicamera, Mode::Inertial}) {
+    const seq::Sequence run_s = mode == Mode::Inertial ? with_imu(s) : s;
+    Odometry::Config config = config_for(mode);
+    config.rectified_stereo_camera = true;
+    Odometry odom(seq::make_rig(run_s), config);
+    const seq::Run r = seq::run(run_s, odom, &frames);
+    const seq::Drift d = seq::endpoint_drift(r);
+    EXPECT_EQ(r.lost, 0) << c.name << " mode " << static_cast<int>(mode);
+    EXPECT_LT(d.worst_translation_ratio, c.max_translation_ratio) << c.name << " mode " << static_cast<int>(mode);
+    expect_valid_covariances(r);
+    ratio[mode == Mode::Inertial] = d.worst_translation_ratio;
+  }
+  EXPECT_LT(ratio[1], ratio[0] + 0.002) << c.name << ": the gyro made it worse";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, HardConditions,
+    ::testing::Values(
+        HardCase{"drops", [](seq::Sequence*) {}, 0.015},
+        // The wall ahead at the start is painted nearly plain; the floor and a box stay textured.
+        HardCase{"bare_wall", [](seq::Sequence* s) { s->scene.bare_faces = {render::face_seed(s->scene.room.seed, 1, true)}; }, 0.045},
+        HardCase{"photometric",
+                 [](seq::Sequence* s) {
+                   s->hard.gain_drift = 0.15;
+                   s->hard.gain_steps = {{25, 1.45}, {45, 0.7}};
+                   s->hard.other_gain = 1.08;
+                   s->hard.vignetting = 0.35;
+                   s->hard.shot_noise = 2.0;
+                 },
+                 0.035},
+        HardCase{"moving_box",
+                 [](seq::Sequence* s) { s->scene.boxes.push_back({{1.0, 3.0, 0.0}, {1.6, 3.6, 1.6}, 81, {-0.8, 0.0, 0.0}}); },
+                 0.015}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Monocular, RestartsAfterABlankStretch) {
   seq::Sequence s = monocular_sequence();
