@@ -85,6 +85,11 @@ INIT_MOVING_AFTER_SECONDS = 2.0
 # error, and no less than MIN_INIT_BIAS_STD (rad/s, m/s²).
 INIT_BIAS_STD_FACTOR = 1.5
 MIN_INIT_BIAS_STD = 3.0e-4
+# The initial bias standard deviation when a source measures heading or yaw rate (m/s², rad/s): above the
+# engine's default, so that the filter learns part of the accelerometer bias a still start cannot measure
+# rather than turning the heading against the sources' speed rows; well below a MEMS accelerometer's bias
+# spread all the same, or a slipping wheel's speed is taken for an accelerometer bias and followed.
+INIT_BIAS_STD_WITH_HEADING = 0.015
 INIT_GYRO_LIMIT = 0.05  # rad/s, the engine's default
 WHEEL_STILL_SPEED = 0.01  # m/s
 
@@ -578,6 +583,14 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
             notes.append(
                 f"initial_stds.bias: no source measures heading or yaw rate, so the gyro biases stay as the still start "
                 f"measures them over {n} samples, to about {sigma / math.sqrt(n):.1g} rad/s"
+            )
+        elif heading_reference:
+            # A still start cannot measure the accelerometer biases (the tilt absorbs them); held too tight,
+            # the filter explains what they leave in the integrated velocity by a heading error.
+            config["initial_stds"] = {"bias": INIT_BIAS_STD_WITH_HEADING}
+            notes.append(
+                f"initial_stds.bias: {INIT_BIAS_STD_WITH_HEADING:g}, room for the accelerometer bias that no still start "
+                "measures; a source measures heading or yaw rate, so the gyro biases settle quickly all the same"
             )
         config["gate_recovery_seconds"] = GATE_RECOVERY_SECONDS
         notes.append(
