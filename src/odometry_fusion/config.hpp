@@ -40,11 +40,12 @@ struct SourceConfig {
   std::array<double, 6> twist_variances{};
   // true: each pose is fused as the motion since the source's previous pose (wheel or visual odometry).
   // false: each pose is an absolute measurement of the fused pose (an AHRS attitude, a map or GNSS pose):
-  // its parent frame is tied to the odometry frame by a fixed transform, taken at the source's first usable
-  // pose, that turns about z only, so the source's roll and pitch stay absolute.
+  // its parent frame is tied to the odometry frame by a fixed transform, the mean over the source's first
+  // second of usable poses (whose rows wait meanwhile), that turns about z only, so the source's roll and
+  // pitch stay absolute.
   bool differential = true;
   // Absolute sources: the transform from the source's parent frame into the odometry frame, when known;
-  // unset, it is taken at the source's first usable pose as above.
+  // unset, it is taken from the source's first poses as above.
   std::optional<Isometry> odom_from_parent;
 };
 

@@ -35,6 +35,10 @@ constexpr double kMaxPropagationSeconds = 1.0;
 // On the blend path a source that reported within this span counts as active.
 constexpr int64_t kBlendActiveNs = 500'000'000;
 
+// Data time over which the first poses of an absolute source are averaged into its odom_from_parent; its
+// pose rows wait meanwhile (the gyro holds the heading well over so short a span).
+constexpr int64_t kAnchorSpanNs = 1'000'000'000;
+
 // Rows of one measurement: six pose and six twist rows at most.
 constexpr Index kMaxRows = 12;
 
@@ -441,6 +445,7 @@ void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vec
   for (const SourceConfig& source : config_.odom_sources) {
     core_.odom_from_parent.push_back(source.odom_from_parent);
   }
+  core_.anchor_averages.assign(config_.odom_sources.size(), AnchorAverage{});
   core_.gates.assign(config_.odom_sources.size(), SourceGate{});
   // The filter state holds at t0: the first IMU event propagates from there, not from the clock's zero.
   core_.last_imu_ns = t0_ns;
@@ -815,6 +820,27 @@ bool FusionCore::update_rows(const SourceConfig* source) {
   return false;
 }
 
+std::optional<Isometry> FusionCore::averaged_anchor(AnchorAverage& average, const Isometry& absolute,
+                                                    int64_t t_ns) const {
+  const Isometry one = yaw_aligned(fused_pose(), absolute);
+  if (average.count == 0) {
+    average.first_ns = t_ns;
+  }
+  const double yaw = yaw_of(one.rotation);
+  average.sin_sum += std::sin(yaw);
+  average.cos_sum += std::cos(yaw);
+  average.translation_sum += one.translation;
+  ++average.count;
+  if (saturating_sub(t_ns, average.first_ns) < kAnchorSpanNs) {
+    return std::nullopt;
+  }
+  const double mean_yaw = std::atan2(average.sin_sum, average.cos_sum);
+  Isometry mean;
+  mean.rotation = Quaterniond(std::cos(mean_yaw / 2.0), 0.0, 0.0, std::sin(mean_yaw / 2.0));
+  mean.translation = average.translation_sum / static_cast<double>(average.count);
+  return mean;
+}
+
 void FusionCore::apply_filter_measurement(MeasurementInput& m, int64_t t_ns) {
   const Index n = filter_.state.covariance.rows();
   if (rows_.jacobian.rows() != kMaxRows || rows_.jacobian.cols() != n) {
@@ -830,9 +856,11 @@ void FusionCore::apply_filter_measurement(MeasurementInput& m, int64_t t_ns) {
   if (m.absolute) {
     std::optional<Isometry>& odom_from_parent = core_.odom_from_parent.at(m.source);
     if (!odom_from_parent) {
-      odom_from_parent = yaw_aligned(fused_pose(), *m.absolute);
+      odom_from_parent = averaged_anchor(core_.anchor_averages.at(m.source), *m.absolute, t_ns);
     }
-    measured = *odom_from_parent * *m.absolute;
+    if (odom_from_parent) {
+      measured = *odom_from_parent * *m.absolute;
+    }
   } else if (m.delta) {
     if (!anchor) {
       anchor = fused_pose();

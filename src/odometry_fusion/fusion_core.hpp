@@ -138,6 +138,9 @@ class FusionCore {
   // Applying one event.
   void apply_imu(const ImuInput& imu, int64_t t_ns);
   void apply_filter_measurement(MeasurementInput& m, int64_t t_ns);
+  // Adds one pose of an absolute source to its running average; the averaged odom_from_parent once its
+  // poses span a second of data time, nothing before.
+  std::optional<Isometry> averaged_anchor(AnchorAverage& average, const Isometry& absolute, int64_t t_ns) const;
   void apply_blend_measurement(const MeasurementInput& m, int64_t t_ns);
 
   // Measurement rows on the filter path.

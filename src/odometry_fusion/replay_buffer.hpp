@@ -34,12 +34,24 @@ struct SourceGate {
   std::optional<Isometry> held;
 };
 
+// The frame of an absolute source found from its first poses: each one's odom_from_parent (yaw_aligned)
+// summed over the source's first kAnchorSpan of data time, so that one noisy pose does not offset every
+// later one.
+struct AnchorAverage {
+  uint64_t count = 0;
+  int64_t first_ns = 0;
+  double sin_sum = 0.0;  // of the heading turns
+  double cos_sum = 0.0;
+  Eigen::Vector3d translation_sum = Eigen::Vector3d::Zero();
+};
+
 // What FusionCore keeps besides the filter state and what events change.
 struct CoreState {
   std::vector<std::optional<Isometry>> anchors;  // per source: fused pose at its last used measurement
   std::vector<SourceBlend> blend_records;        // per source
-  // Per absolute source: odom_from_parent, fixed at its first usable pose.
+  // Per absolute source: odom_from_parent, given or fixed once its first poses are averaged.
   std::vector<std::optional<Isometry>> odom_from_parent;
+  std::vector<AnchorAverage> anchor_averages;    // per source, while its odom_from_parent is unknown
   std::vector<SourceGate> gates;                 // per source
   int64_t last_imu_ns = 0;                       // stamp of the last applied IMU event
   Eigen::Vector3d last_omega = Eigen::Vector3d::Zero();  // its base-frame rate, rad/s

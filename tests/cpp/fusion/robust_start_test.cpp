@@ -51,9 +51,9 @@ void drive(FusionCore& core, int steps, const std::function<ImuReading(int)>& im
 }
 
 // At rest, a gyro bias of 0.01 rad/s on z appears after the still initialisation (0.29 rad of drift
-// without a source). An attitude-only source reporting a constant heading of 1 rad in its own frame:
-// used as an absolute reference it holds the heading and the filter learns the bias; used as changes it
-// only slows the drift down.
+// without a source). An attitude-only source reporting a heading of 1 rad +- 0.03 in its own frame:
+// used as an absolute reference it holds the heading and the filter learns the bias, its frame set by
+// the mean of its first poses, not by the first alone; used as changes it only slows the drift down.
 TEST(AbsoluteSource, BoundsHeadingAndMakesTheGyroBiasObservable) {
   for (const bool differential : {true, false}) {
     OdometryFusionConfig config;
@@ -63,15 +63,15 @@ TEST(AbsoluteSource, BoundsHeadingAndMakesTheGyroBiasObservable) {
     config.odom_sources[0].differential = differential;
     FusionCore core(config);
     const auto imu = [](int i) { return ImuReading{Vector3d(0, 0, i > 150 ? 0.01 : 0.0), kGravity}; };
-    drive(core, 3000, imu, [&](int, OdometryEstimate& e) {
-      e.pose = test::planar_pose(5.0, -2.0, 1.0);
+    drive(core, 3000, imu, [&](int i, OdometryEstimate& e) {
+      e.pose = test::planar_pose(5.0, -2.0, i % 10 == 0 ? 1.03 : 0.97);
       return true;
     });
     const FilterState& x = core.filter().state;
     if (differential) {
       EXPECT_GT(std::abs(yaw(x.orientation)), 0.1);
     } else {
-      EXPECT_NEAR(yaw(core.core_state().odom_from_parent[0]->rotation), -1.0, 1e-9);
+      EXPECT_NEAR(yaw(core.core_state().odom_from_parent[0]->rotation), -1.0, 4e-3);
       EXPECT_LT(std::abs(yaw(x.orientation)), 0.005);
       EXPECT_NEAR(x.biases[0].gyro.z(), 0.01, 0.001);
     }
