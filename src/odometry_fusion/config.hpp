@@ -53,7 +53,7 @@ struct SourceConfig {
 struct InitialStds {
   double position = 0.1;   // m
   double velocity = 0.1;   // m/s
-  double rotation = 0.05;  // rad
+  double rotation = 0.05;  // rad; roll and pitch only after an initialisation from the IMU
   double bias = 0.01;      // rad/s for every gyro bias, m/s² for every accelerometer bias
 };
 

@@ -438,6 +438,14 @@ void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vec
   }
   const InitialStds& stds = config_.initial_stds;
   filter_.init(attitude, std::move(biases), stds.position, stds.velocity, stds.rotation, stds.bias);
+  if (mode == "still" || mode == "moving") {
+    // The odometry frame's heading is the first heading by definition, so nothing can measure it: the
+    // rotation spread goes to roll and pitch alone (body-frame errors about the axes normal to the world's
+    // z). A spread in heading lets residuals of any origin turn the whole odometry frame.
+    const Vector3d up = attitude.conjugate() * Vector3d::UnitZ();
+    filter_.state.covariance.block<3, 3>(kAttitude, kAttitude) =
+        stds.rotation * stds.rotation * (Matrix3d::Identity() - up * up.transpose());
+  }
   filter_.state.velocity = velocity;
   core_.anchors.assign(config_.odom_sources.size(), std::nullopt);
   core_.blend_records.assign(config_.odom_sources.size(), SourceBlend{});
