@@ -29,10 +29,9 @@ from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 
-__all__ = ["CameraStream", "Dataset", "DatasetError", "ImuData", "detect", "open_dataset"]
+from velk_odom._geometry import IDENTITY_PAIR, Pair, matrix_to_quat
 
-Pair = Tuple[Tuple[float, float, float], Tuple[float, float, float, float]]
-IDENTITY: Pair = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+__all__ = ["CameraStream", "Dataset", "DatasetError", "ImuData", "detect", "open_dataset"]
 
 # TUM RGB-D: depth PNG samples per metre, and the pairing window of colour and depth frames.
 TUM_DEPTH_PER_METRE = 5000.0
@@ -220,8 +219,6 @@ def _seconds_stamp(text: str, path: Path) -> int:
 
 
 def _pair_from_matrix(m: np.ndarray, what: str) -> Pair:
-    from velk_odom.trajectory import matrix_to_quat
-
     r = m[:3, :3]
     if not np.allclose(r @ r.T, np.eye(3), atol=1e-4) or np.linalg.det(r) < 0:
         raise DatasetError(f"{what}: the rotation part is not a rotation matrix")
@@ -330,7 +327,7 @@ def _euroc(root: Path) -> Dataset:
                 noise[name] = float(sensor[key])
         imu = ImuData(
             frame_id="imu",
-            base_from_imu=_pair_from_matrix(_matrix_key(sensor, "T_BS", yaml_path), f"{yaml_path}: T_BS") if "T_BS" in sensor else IDENTITY,
+            base_from_imu=_pair_from_matrix(_matrix_key(sensor, "T_BS", yaml_path), f"{yaml_path}: T_BS") if "T_BS" in sensor else IDENTITY_PAIR,
             stamps=np.array([_int_stamp(r[0], imu_csv) for r in rows], dtype=np.int64),
             gyro=values[:, 0:3],
             accel=values[:, 3:6],
@@ -378,7 +375,7 @@ def _tum(root: Path) -> Dataset:
     unpaired = len(rgb_t) - len(i_rgb)
     if unpaired:
         notes.append(f"{unpaired} colour frames without a depth frame within {TUM_PAIR_NS // 1_000_000} ms were left out")
-    common = dict(width=width, height=height, intrinsics=intrinsics, distortion=distortion, base_from_camera=IDENTITY)
+    common = dict(width=width, height=height, intrinsics=intrinsics, distortion=distortion, base_from_camera=IDENTITY_PAIR)
     cameras = [
         CameraStream(name="rgb", frame_id="rgb_optical", encoding="rgb8", stamps=rgb_t[i_rgb], files=[rgb_f[i] for i in i_rgb], **common),  # type: ignore[arg-type]
         CameraStream(
@@ -393,7 +390,7 @@ def _tum(root: Path) -> Dataset:
         if rows:
             accel = np.array([_floats(r[1:4], accel_txt) for r in rows], dtype=float)
             imu = ImuData(
-                frame_id="accelerometer", base_from_imu=IDENTITY,
+                frame_id="accelerometer", base_from_imu=IDENTITY_PAIR,
                 stamps=np.array([_seconds_stamp(r[0], accel_txt) for r in rows], dtype=np.int64),
                 gyro=np.full_like(accel, np.nan), accel=accel,
             )

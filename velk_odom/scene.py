@@ -12,27 +12,14 @@ from typing import List, Sequence, Tuple
 
 import numpy as np
 
+from velk_odom._geometry import quat_conj, quat_from_axis_angle, quat_mul, rotation_matrix, yaw_of
+
 __all__ = ["BASE_FROM_RIG", "CX", "CY", "F", "H", "OPTICAL", "Pose", "W", "quat", "render", "robot_path"]
 
 
 def quat(axis: Sequence[float], angle: float) -> np.ndarray:
-    a = np.asarray(axis, float) / np.linalg.norm(axis)
-    s = math.sin(angle / 2)
-    return np.array([*(a * s), math.cos(angle / 2)])
-
-
-def quat_mul(a: Sequence[float], b: Sequence[float]) -> np.ndarray:
-    ax, ay, az, aw = a
-    bx, by, bz, bw = b
-    return np.array([aw * bx + ax * bw + ay * bz - az * by, aw * by - ax * bz + ay * bw + az * bx,
-                     aw * bz + ax * by - ay * bx + az * bw, aw * bw - ax * bx - ay * by - az * bz])
-
-
-def rotation_matrix(q: Sequence[float]) -> np.ndarray:
-    x, y, z, w = q
-    return np.array([[1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
-                     [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
-                     [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)]])
+    """The rotation by ``angle`` radians about ``axis`` (any length), as an array (x, y, z, w)."""
+    return np.array(quat_from_axis_angle(axis, angle))
 
 
 class Pose:
@@ -44,19 +31,18 @@ class Pose:
         return Pose(self.t + rotation_matrix(self.q) @ other.t, quat_mul(self.q, other.q))
 
     def inv(self) -> "Pose":
-        qc = self.q * np.array([-1, -1, -1, 1])
+        qc = quat_conj(self.q)
         return Pose(-(rotation_matrix(qc) @ self.t), qc)
 
     def yaw(self) -> float:
-        x, y, z, w = self.q
-        return math.atan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))
+        return yaw_of(self.q)
 
     def pair(self) -> Tuple[Tuple[float, ...], Tuple[float, ...]]:
         return tuple(map(float, self.t)), tuple(map(float, self.q))
 
 
 # An optical frame (z forward, x right, y down) in a body frame (x forward, y left, z up).
-OPTICAL = quat_mul(quat((0, 0, 1), -math.pi / 2), quat((1, 0, 0), -math.pi / 2))
+OPTICAL = np.array(quat_mul(quat((0, 0, 1), -math.pi / 2), quat((1, 0, 0), -math.pi / 2)))
 # A box room, z up: (point, normal, in-plane axes) of each wall.
 ROOM = [
     ((0, 0, -0.5), (0, 0, 1), (1, 0, 0), (0, 1, 0)),

@@ -59,6 +59,7 @@ from velk_odom._geometry import (
     Vec3,
     cross,
     quat_conj,
+    quat_exp,
     quat_from_axis_angle,
     quat_from_rpy,
     quat_mul,
@@ -364,11 +365,6 @@ def _diag36(values: Sequence[float]) -> Tuple[float, ...]:
     return tuple(out)
 
 
-def _quat_exp(v: Sequence[float]) -> Quat:
-    angle = math.sqrt(sum(c * c for c in v))
-    return quat_from_axis_angle(v, angle) if angle > 0.0 else IDENTITY_QUAT
-
-
 def _ground_truth(profile: _Profile, n: int, period_ns: int) -> List[Tuple[int, float, float, float, float, float, float, float]]:
     """Unicycle kinematics by RK4 on (x, y, yaw) at the IMU period."""
     dt = period_ns * 1e-9
@@ -432,7 +428,7 @@ def _imu_readings(
         orientation = None
         if ahrs_sigma is not None:
             q_wb = (0.0, 0.0, row[6], row[7])
-            noise = _quat_exp(_gauss3(ahrs_rng, ahrs_sigma))
+            noise = quat_exp(_gauss3(ahrs_rng, ahrs_sigma))
             orientation = quat_mul(AHRS_NORTH, quat_mul(q_wb, quat_mul(q_bi, noise)))
         out.append(ImuReading(t_ns, "imu_link", gyro, accel, orientation))
     return out

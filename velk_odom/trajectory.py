@@ -22,6 +22,8 @@ from typing import Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from velk_odom._geometry import matrix_to_quat, quat_mul, quat_to_matrix
+
 __all__ = [
     "ErrorStats",
     "TrackBuffer",
@@ -176,24 +178,6 @@ def associate(ref_stamps: np.ndarray, est_stamps: np.ndarray, max_diff_ns: int) 
     return pick[keep], np.nonzero(keep)[0]
 
 
-def quat_to_matrix(q: np.ndarray) -> np.ndarray:
-    """Rotation matrices (..., 3, 3) of quaternions (..., 4) ordered x, y, z, w (normalised first)."""
-    q = np.asarray(q, dtype=float)
-    q = q / np.linalg.norm(q, axis=-1, keepdims=True)
-    x, y, z, w = q[..., 0], q[..., 1], q[..., 2], q[..., 3]
-    m = np.empty(q.shape[:-1] + (3, 3))
-    m[..., 0, 0] = 1 - 2 * (y * y + z * z)
-    m[..., 0, 1] = 2 * (x * y - w * z)
-    m[..., 0, 2] = 2 * (x * z + w * y)
-    m[..., 1, 0] = 2 * (x * y + w * z)
-    m[..., 1, 1] = 1 - 2 * (x * x + z * z)
-    m[..., 1, 2] = 2 * (y * z - w * x)
-    m[..., 2, 0] = 2 * (x * z - w * y)
-    m[..., 2, 1] = 2 * (y * z + w * x)
-    m[..., 2, 2] = 1 - 2 * (x * x + y * y)
-    return m
-
-
 def umeyama(src: np.ndarray, dst: np.ndarray, with_scale: bool = False) -> Tuple[np.ndarray, np.ndarray, float]:
     """(R, t, s) minimising sum |dst_i - (s R src_i + t)|² over rotations R (det +1), translations t
     and, with ``with_scale``, a scale s > 0 (else s = 1). ``src`` and ``dst`` are N x 3 with N >= 1;
@@ -275,28 +259,6 @@ def absolute_trajectory_error(
     return ErrorStats.of(errors), stamps, errors
 
 
-def matrix_to_quat(m: np.ndarray) -> np.ndarray:
-    """Quaternion (x, y, z, w), w >= 0, of a rotation matrix (Shepperd's method: the largest of the
-    four candidate divisors keeps it exact near every angle)."""
-    m = np.asarray(m, dtype=float)
-    trace = m[0, 0] + m[1, 1] + m[2, 2]
-    candidates = [trace, m[0, 0], m[1, 1], m[2, 2]]
-    k = int(np.argmax(candidates))
-    if k == 0:
-        w = 0.5 * math.sqrt(1.0 + trace)
-        q = np.array([(m[2, 1] - m[1, 2]) / (4 * w), (m[0, 2] - m[2, 0]) / (4 * w), (m[1, 0] - m[0, 1]) / (4 * w), w])
-    else:
-        i = k - 1
-        j, l = (i + 1) % 3, (i + 2) % 3
-        r = math.sqrt(max(0.0, 1.0 + m[i, i] - m[j, j] - m[l, l]))
-        q = np.zeros(4)
-        q[i] = 0.5 * r
-        q[j] = (m[j, i] + m[i, j]) / (2 * r)
-        q[l] = (m[l, i] + m[i, l]) / (2 * r)
-        q[3] = (m[l, j] - m[j, l]) / (2 * r)
-    return q if q[3] >= 0 else -q
-
-
 def alignment(
     est: Tuple[np.ndarray, np.ndarray],
     ref: Tuple[np.ndarray, np.ndarray],
@@ -314,12 +276,7 @@ def apply_alignment(poses: np.ndarray, rot: np.ndarray, trans: np.ndarray, scale
     poses = np.asarray(poses, dtype=float)
     out = poses.copy()
     out[:, 0:3] = scale * poses[:, 0:3] @ np.asarray(rot).T + trans
-    x1, y1, z1, w1 = matrix_to_quat(rot)
-    x2, y2, z2, w2 = poses[:, 3], poses[:, 4], poses[:, 5], poses[:, 6]
-    out[:, 3] = w1 * x2 + x1 * w2 + y1 * z2 - z1 * y2
-    out[:, 4] = w1 * y2 - x1 * z2 + y1 * w2 + z1 * x2
-    out[:, 5] = w1 * z2 + x1 * y2 - y1 * x2 + z1 * w2
-    out[:, 6] = w1 * w2 - x1 * x2 - y1 * y2 - z1 * z2
+    out[:, 3:7] = np.stack(quat_mul(matrix_to_quat(rot), poses[:, 3:7].T), axis=1)
     return out
 
 

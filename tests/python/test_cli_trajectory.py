@@ -120,6 +120,7 @@ def test_ate_of_a_constant_offset_in_one_pose():
         (0.0, 0.0, 0.0, 1.0),
         (1.0, 0.0, 0.0, 0.0),  # half turns: the trace is -1 and the w-based formula breaks down
         (0.0, 0.7071067811865476, 0.7071067811865476, 0.0),
+        (0.7071067811865476, -0.7071067811865476, 0.0, 0.0),  # signs from the off-diagonals alone turn the axis
         (0.1, -0.2, 0.3, 0.9),
         (0.5, 0.5, -0.5, -0.5),
     ],

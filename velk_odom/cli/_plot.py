@@ -16,7 +16,8 @@ def anchored_at_start(track: Track, anchor: Track) -> Track:
     odometry drawn in the fused path's frame instead of its own); unchanged when they do not overlap."""
     import numpy as np
 
-    from velk_odom.trajectory import apply_alignment, nearest_pose, quat_to_matrix
+    from velk_odom._geometry import quat_to_matrix
+    from velk_odom.trajectory import apply_alignment, nearest_pose
 
     label, stamps, poses = track
     if not len(poses) or not len(anchor[2]):
@@ -32,8 +33,9 @@ def anchored_at_start(track: Track, anchor: Track) -> Track:
 def _yaw_deg(poses: Any) -> Any:
     import numpy as np
 
-    x, y, z, w = poses[:, 3], poses[:, 4], poses[:, 5], poses[:, 6]
-    return np.degrees(np.unwrap(np.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))))
+    from velk_odom._geometry import yaws
+
+    return np.degrees(np.unwrap(yaws(poses[:, 3:7])))
 
 
 def plot_run(

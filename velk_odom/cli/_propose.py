@@ -164,17 +164,7 @@ def _kabsch(f: Any, b: Any, weight: Any) -> Any:
 
 
 def _quat_from_matrix(r: Any) -> geo.Quat:
-    w = math.sqrt(max(0.0, 1.0 + r[0, 0] + r[1, 1] + r[2, 2])) / 2.0
-    x = math.copysign(math.sqrt(max(0.0, 1.0 + r[0, 0] - r[1, 1] - r[2, 2])) / 2.0, r[2, 1] - r[1, 2])
-    y = math.copysign(math.sqrt(max(0.0, 1.0 - r[0, 0] + r[1, 1] - r[2, 2])) / 2.0, r[0, 2] - r[2, 0])
-    z = math.copysign(math.sqrt(max(0.0, 1.0 - r[0, 0] - r[1, 1] + r[2, 2])) / 2.0, r[1, 0] - r[0, 1])
-    return geo.quat_normalize((x, y, z, w))
-
-
-def _matrix(q: geo.Quat) -> Any:
-    import numpy as np
-
-    return np.array([geo.rotate(q, e) for e in ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))]).T
+    return tuple(float(c) for c in geo.matrix_to_quat(r))  # type: ignore[return-value]
 
 
 def _tilt_only(up: Any) -> Any:
@@ -187,7 +177,7 @@ def _tilt_only(up: Any) -> Any:
     s = np.linalg.norm(c)
     if s < 1e-12:
         return np.eye(3) if u[2] > 0 else np.diag([1.0, -1.0, -1.0])
-    return _matrix(geo.quat_from_axis_angle(c / s, math.atan2(s, u[2])))
+    return geo.rotation_matrix(geo.quat_from_axis_angle(c / s, math.atan2(s, u[2])))
 
 
 def estimate_mount(imu: _Series, wheel: Optional[_Series], still_s: float = 0.0) -> Tuple[MountEstimate, Dict[str, Any]]:
@@ -345,9 +335,8 @@ def _max_accel(topic: str, s: _Series, notes: List[str]) -> float:
 
 
 def _deg(q: geo.Quat) -> str:
-    roll = math.atan2(2 * (q[3] * q[0] + q[1] * q[2]), 1 - 2 * (q[0] ** 2 + q[1] ** 2))
-    pitch = math.asin(max(-1.0, min(1.0, 2 * (q[3] * q[1] - q[2] * q[0]))))
-    return f"roll {math.degrees(roll):.1f}, pitch {math.degrees(pitch):.1f}, yaw {math.degrees(geo.yaw_of(q)):.1f} deg"
+    roll, pitch, yaw = (math.degrees(a) for a in geo.roll_pitch_yaw(q))
+    return f"roll {roll:.1f}, pitch {pitch:.1f}, yaw {yaw:.1f} deg"
 
 
 def _angle_deg(a: geo.Quat, b: geo.Quat) -> float:
@@ -533,7 +522,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         estimate, bins = estimate_mount(s, wheel, still)
         from_tf = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
         mount = _choose_mount(t, estimate, from_tf, notes, warnings)
-        bins["r"] = _matrix(mount[1])
+        bins["r"] = geo.rotation_matrix(mount[1])
         if yaw_ratio is None:
             yaw_ratio, turning_s = _wheel_yaw_ratio(bins)
         topics[t] = {"imu": frame, "base_from_imu": [list(mount[0]), list(mount[1])], "max_accel": _max_accel(t, s, notes)}
