@@ -1,11 +1,13 @@
 """Trajectories: TUM files, alignment and the usual error metrics (needs numpy, from the `tools` extra).
 
-A trajectory is a pair (stamps, poses): ``stamps`` an int64 array of nanoseconds, ``poses`` an N x 7
-float array of rows (x, y, z, qx, qy, qz, qw), the pose of the moving frame in the fixed frame.
+A pose of the moving frame in the fixed frame at one stamp is a `StampedPose` (t_ns, x, y, z, qx, qy,
+qz, qw), made from an engine's estimate by `StampedPose.of`; a `Trajectory` collects them compactly as
+they come. For the metrics a trajectory is a pair (stamps, poses) of arrays (`Trajectory.arrays`):
+``stamps`` int64 nanoseconds, ``poses`` an N x 7 float array of rows (x, y, z, qx, qy, qz, qw).
 
 - `write_tum` / `read_tum`: the TUM text format, one pose per line ``timestamp x y z qx qy qz qw``
   with the timestamp in seconds, as `evo` and the TUM benchmark tools read it; `TumWriter` writes
-  one pose at a time, as poses are produced, and `TrackBuffer` keeps poses compactly in memory.
+  one pose at a time, as poses are produced.
 - `associate`: pairs of indices whose stamps lie closest, within a tolerance.
 - `umeyama`: the least-squares similarity or rigid transform between two point sets.
 - `absolute_trajectory_error` (ATE) after alignment and `relative_pose_error` (RPE) over a fixed time
@@ -18,7 +20,7 @@ import math
 import os
 from array import array
 from dataclasses import dataclass
-from typing import Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -26,7 +28,9 @@ from velk_odom._geometry import matrix_to_quat, quat_mul, quat_to_matrix
 
 __all__ = [
     "ErrorStats",
+    "StampedPose",
     "TrackBuffer",
+    "Trajectory",
     "TumWriter",
     "absolute_trajectory_error",
     "alignment",
@@ -43,6 +47,64 @@ __all__ = [
 ]
 
 
+class StampedPose(NamedTuple):
+    """The pose of the moving frame in the fixed frame at ``t_ns``: position in metres, orientation as
+    a quaternion (x, y, z, w). A TUM line with its stamp in integer nanoseconds."""
+
+    t_ns: int
+    x: float
+    y: float
+    z: float
+    qx: float
+    qy: float
+    qz: float
+    qw: float
+
+    @classmethod
+    def of(cls, estimate: Any) -> "StampedPose":
+        """The pose of anything with ``timestamp_ns``, ``translation`` and ``rotation_xyzw`` (an
+        `OdometryEstimate`, a simulated wheel reading)."""
+        return cls(int(estimate.timestamp_ns), *estimate.translation, *estimate.rotation_xyzw)
+
+
+class Trajectory:
+    """Stamped poses in the order they came, kept in typed arrays (64 bytes a pose, a fifth of a tuple
+    of floats): a sequence of `StampedPose`, turned into the pair (stamps, poses) by `arrays`."""
+
+    def __init__(self, poses: Iterable[Sequence[float]] = ()) -> None:
+        self._stamps = array("q")
+        self._values = array("d")
+        for pose in poses:
+            self.add(pose)
+
+    def add(self, pose: Sequence[float]) -> None:
+        """Append a `StampedPose` (or any row t_ns, x, y, z, qx, qy, qz, qw)."""
+        self.append(pose[0], pose[1:4], pose[4:8])
+
+    def append(self, t_ns: int, translation: Sequence[float], rotation_xyzw: Sequence[float]) -> None:
+        self._stamps.append(int(t_ns))
+        self._values.extend(translation)
+        self._values.extend(rotation_xyzw)
+
+    def __len__(self) -> int:
+        return len(self._stamps)
+
+    def __getitem__(self, i: int) -> StampedPose:
+        t_ns = self._stamps[i]  # IndexError past either end
+        k = 7 * (i % len(self))
+        return StampedPose(t_ns, *self._values[k : k + 7])
+
+    def __iter__(self) -> Iterator[StampedPose]:
+        return (self[i] for i in range(len(self)))
+
+    def arrays(self) -> Tuple[np.ndarray, np.ndarray]:
+        return np.frombuffer(self._stamps, dtype=np.int64).copy(), np.frombuffer(self._values, dtype=float).reshape(-1, 7).copy()
+
+
+# The former name of `Trajectory`.
+TrackBuffer = Trajectory
+
+
 def _format_stamp(t_ns: int) -> str:
     """Exact decimal seconds of an integer nanosecond stamp (no float rounding)."""
     sign = "-" if t_ns < 0 else ""
@@ -52,32 +114,31 @@ def _format_stamp(t_ns: int) -> str:
 
 class TumWriter:
     """A TUM file written pose by pose, so a long run keeps nothing in memory but the last pose
-    (and, with ``keep``, the poses in a compact `TrackBuffer`, ``kept``, for metrics and plots).
+    (and, with ``keep``, the poses in a `Trajectory`, ``kept``, for metrics and plots).
 
-    ``count`` is the number of poses written, ``last`` the last row (t_ns, x, y, z, qx, qy, qz, qw)
-    or None, ``path_length_m`` the distance along the positions written. Opening raises OSError
-    when ``path`` cannot be written. A context manager; `close` flushes the file.
+    ``count`` is the number of poses written, ``last`` the last `StampedPose` or None,
+    ``path_length_m`` the distance along the positions written. Opening raises OSError when ``path``
+    cannot be written. A context manager; `close` flushes the file.
     """
 
     def __init__(self, path: "os.PathLike[str] | str", keep: bool = False) -> None:
         self.path = path
         self.count = 0
-        self.last: Optional[Tuple[float, ...]] = None
+        self.last: Optional[StampedPose] = None
         self.path_length_m = 0.0
-        self.kept: Optional[TrackBuffer] = TrackBuffer() if keep else None
+        self.kept: Optional[Trajectory] = Trajectory() if keep else None
         self._file = open(path, "w", encoding="ascii")
 
-    def write(self, row: Sequence[float]) -> None:
-        """Append one row (t_ns, x, y, z, qx, qy, qz, qw)."""
-        t_ns = int(row[0])
-        values = tuple(float(v) for v in row[1:8])
-        self._file.write(f"{_format_stamp(t_ns)} {' '.join(f'{v:.9f}' for v in values)}\n")
+    def write(self, pose: Sequence[float]) -> None:
+        """Append one `StampedPose` (or any row t_ns, x, y, z, qx, qy, qz, qw)."""
+        pose = StampedPose(int(pose[0]), *(float(v) for v in pose[1:8]))
+        self._file.write(f"{_format_stamp(pose.t_ns)} {' '.join(f'{v:.9f}' for v in pose[1:])}\n")
         if self.last is not None:
-            self.path_length_m += math.dist(self.last[1:4], values[0:3])
-        self.last = (t_ns, *values)
+            self.path_length_m += math.dist(self.last[1:4], pose[1:4])
+        self.last = pose
         self.count += 1
         if self.kept is not None:
-            self.kept.append(t_ns, values[0:3], values[3:7])
+            self.kept.add(pose)
 
     def close(self) -> None:
         self._file.close()
@@ -90,31 +151,12 @@ class TumWriter:
 
 
 def write_tum(path: "os.PathLike[str] | str", rows: Iterable[Sequence[float]]) -> int:
-    """Write rows (t_ns, x, y, z, qx, qy, qz, qw) as a TUM file; returns the number of lines."""
+    """Write poses (a `Trajectory`, or rows t_ns, x, y, z, qx, qy, qz, qw) as a TUM file; returns the
+    number of lines."""
     with TumWriter(path) as out:
         for row in rows:
             out.write(row)
     return out.count
-
-
-class TrackBuffer:
-    """Poses kept for metrics and plots in typed arrays (64 bytes a pose, a fifth of a tuple of
-    floats), turned into a trajectory (stamps, poses) by `arrays`."""
-
-    def __init__(self) -> None:
-        self._stamps = array("q")
-        self._values = array("d")
-
-    def append(self, t_ns: int, translation: Sequence[float], rotation_xyzw: Sequence[float]) -> None:
-        self._stamps.append(int(t_ns))
-        self._values.extend(translation)
-        self._values.extend(rotation_xyzw)
-
-    def __len__(self) -> int:
-        return len(self._stamps)
-
-    def arrays(self) -> Tuple[np.ndarray, np.ndarray]:
-        return np.frombuffer(self._stamps, dtype=np.int64).copy(), np.frombuffer(self._values, dtype=float).reshape(-1, 7).copy()
 
 
 def _parse_stamp(text: str) -> int:

@@ -73,9 +73,10 @@ def conditions(args: argparse.Namespace) -> Dict[str, Any]:
     return kwargs
 
 
-def _error(rec: Any, row: Tuple[Any, ...]) -> float:
-    gt = rec.ground_truth_at(row[0])
-    return math.dist(row[1:4], gt[0:3])
+def _error(rec: Any, pose: Any) -> float:
+    """Distance (m) of a `StampedPose` from the simulated ground truth at its stamp."""
+    gt = rec.ground_truth_at(pose.t_ns)
+    return math.dist(pose[1:4], gt[0:3])
 
 
 def run(args: argparse.Namespace) -> int:
@@ -97,7 +98,7 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom import _native
     from velk_odom.cli._output import EngineLog, Progress, engine_counters, format_counters, format_warnings, plot_trajectories, table
     from velk_odom.sim import simulate
-    from velk_odom.trajectory import write_tum
+    from velk_odom.trajectory import StampedPose, Trajectory, write_tum
 
     started = time.perf_counter()
     rec = simulate(args.duration, seed=args.seed, **conditions(args))
@@ -106,8 +107,7 @@ def run(args: argparse.Namespace) -> int:
     imu_only = _native.OdometryFusion(dict(config, odom_sources=[]))
 
     with EngineLog(args.log, summarise_warnings=True) as log:  # the drive's late and slipping wheel are expected
-        fused: List[Tuple[Any, ...]] = []
-        inertial: List[Tuple[Any, ...]] = []
+        fused, inertial = Trajectory(), Trajectory()
         progress = Progress(len(rec.deliveries), "demo", enabled=not args.no_progress, console=log.console)
         base_from_imu = rec.base_from_imu
         try:
@@ -117,12 +117,12 @@ def run(args: argparse.Namespace) -> int:
                     imu_only.handle_imu(value, base_from_imu)
                     est = imu_only.maybe_publish()
                     if est is not None:
-                        inertial.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+                        inertial.add(StampedPose.of(est))
                 else:
                     fusion.handle_source(value)
                 est = fusion.maybe_publish()
                 if est is not None:
-                    fused.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+                    fused.add(StampedPose.of(est))
                 progress.update()
         finally:
             progress.close()
@@ -135,23 +135,19 @@ def run(args: argparse.Namespace) -> int:
         bag = write_sim_bag(rec, args.write_bag, "ros2-sqlite3", with_tf_static=not (args.upside_down or args.all_conditions))
         gt = write_ground_truth_tum(rec, f"{str(bag).rstrip('/')}_ground_truth.tum")
         written += [str(bag), str(gt)]
-    wheel = [(w.timestamp_ns, *w.translation, *w.rotation_xyzw) for w in rec.wheel_estimates]
+    wheel = Trajectory(StampedPose.of(w) for w in rec.wheel_estimates)
     tum_path = out_dir / TUM_NAME
     png_path = out_dir / PNG_NAME
     write_tum(tum_path, fused)
 
-    def track(label: str, rows: List[Tuple[Any, ...]]) -> Tuple[str, Any, Any]:
-        return label, np.array([r[0] for r in rows], dtype=np.int64), np.array([r[1:] for r in rows], dtype=float).reshape(-1, 7)
+    def curve(label: str, poses: Trajectory) -> Tuple[str, Any, Any]:
+        return label, np.array([p.t_ns * 1e-9 for p in poses]), np.array([_error(rec, p) for p in poses])
 
-    def curve(label: str, rows: List[Tuple[Any, ...]]) -> Tuple[str, Any, Any]:
-        return label, np.array([r[0] * 1e-9 for r in rows]), np.array([_error(rec, r) for r in rows])
-
-    gt_rows = [(r[0], *r[1:]) for r in rec.ground_truth]
     plot_trajectories(
         str(png_path),
         f"velk-odom demo: {args.duration:g} s simulated drive, seed {args.seed}",
-        [track("fused", fused), track("wheel only", wheel)],
-        track("ground truth", gt_rows),
+        [("fused", *fused.arrays()), ("wheel only", *wheel.arrays())],
+        ("ground truth", *Trajectory(rec.ground_truth).arrays()),
         [curve("fused", fused), curve("wheel only", wheel)],
         [("wheel slip", rec.slip_interval_ns[0] * 1e-9, rec.slip_interval_ns[1] * 1e-9)] if rec.slip_interval_ns else [],
     )
@@ -159,10 +155,10 @@ def run(args: argparse.Namespace) -> int:
     distance = rec.distance_travelled()
     late = sum(1 for d in rec.deliveries if d.kind == "wheel" and d.arrival_ns - d.message.timestamp_ns >= 20_000_000)
 
-    def final(rows: List[Tuple[Any, ...]]) -> str:
-        if not rows:
+    def final(poses: Trajectory) -> str:
+        if not poses:
             return "no estimate"
-        err = _error(rec, rows[-1])
+        err = _error(rec, poses[-1])
         return f"{err:7.2f} m  ({100.0 * err / distance:5.1f} % of distance)" if distance > 0 else f"{err:.2f} m"
 
     slip: Optional[str] = None

@@ -11,7 +11,6 @@ import argparse
 import math
 import time
 from pathlib import Path
-from typing import Any, List, Tuple
 
 VO_TUM_NAME = "velk_odom_vo_demo.tum"
 VO_PNG_NAME = "velk_odom_vo_demo.png"
@@ -29,7 +28,7 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom import scene as s
     from velk_odom.cli._output import EngineLog, Progress, engine_counters, format_counters, plot_trajectories, table
     from velk_odom.cli._vo import VO_COUNTERS, _write_ply
-    from velk_odom.trajectory import absolute_trajectory_error, path_length, relative_pose_error, write_tum
+    from velk_odom.trajectory import StampedPose, Trajectory, absolute_trajectory_error, path_length, relative_pose_error, write_tum
 
     out_dir = Path(args.out_dir)
     started = time.perf_counter()
@@ -45,7 +44,7 @@ def run(args: argparse.Namespace) -> int:
     vo.handle_depth_camera_info(_native.CameraModel(0, "left", s.W, s.H, [], intrinsics))
 
     truth = s.robot_path(FRAMES)
-    rows: List[Tuple[Any, ...]] = []
+    estimates = Trajectory()
     tracking_s = 0.0
     cloud_points = None
     with EngineLog(args.log) as log:
@@ -66,22 +65,21 @@ def run(args: argparse.Namespace) -> int:
                 if cloud is not None and k == FRAMES // 2:
                     cloud_points = cloud.points
                 if est is not None:
-                    rows.append((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
+                    estimates.add(StampedPose.of(est))
                 progress.update()
         finally:
             progress.close()
         counters = engine_counters(vo, VO_COUNTERS)
 
     tum_path, png_path, ply_path = out_dir / VO_TUM_NAME, out_dir / VO_PNG_NAME, out_dir / VO_PLY_NAME
-    write_tum(tum_path, rows)
+    write_tum(tum_path, estimates)
     written = [str(tum_path), str(png_path)]
     if cloud_points is not None:
         _write_ply(ply_path, cloud_points)
         written.append(f"{ply_path} ({len(cloud_points)} points)")
     gt_stamps = np.array([START_NS + k * FRAME_NS for k in range(FRAMES)], dtype=np.int64)
     gt_poses = np.array([[*p.t, *p.q] for p in truth], dtype=float)
-    stamps = np.array([r[0] for r in rows], dtype=np.int64)
-    poses = np.array([r[1:] for r in rows], dtype=float).reshape(-1, 7)
+    stamps, poses = estimates.arrays()
     distance = path_length(gt_poses)
     summary = [
         ("drive", f"{FRAMES} stereo frames + depth at {1e9 / FRAME_NS:g} Hz, {s.W} x {s.H}, {distance:.2f} m, rig {BASELINE_M * 100:g} cm baseline"),
@@ -89,7 +87,7 @@ def run(args: argparse.Namespace) -> int:
     ]
     curves = []
     track = ("visual odometry", stamps, poses)
-    if rows:
+    if estimates:
         last = s.Pose(poses[-1, :3], poses[-1, 3:])
         drift = float(np.linalg.norm(last.t - truth[int((stamps[-1] - START_NS) // FRAME_NS)].t))
         ate, t_m, errors = absolute_trajectory_error((stamps, poses), (gt_stamps, gt_poses))
