@@ -6,29 +6,18 @@ import argparse
 import math
 import sys
 from collections import Counter
-from contextlib import nullcontext
 from dataclasses import dataclass, field
-from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 from velk_odom import _geometry as geo
-from velk_odom.cli._config import FUSION_KEYS, check_keys, dump_yaml, load_config_file, parse_frame_pair, parse_pair, parse_positive
 from velk_odom.cli import _bagout
-from velk_odom.cli._errors import UserError, one_line
+from velk_odom.cli._config import FUSION_KEYS, parse_frame_pair, parse_pair, parse_positive
+from velk_odom.cli._errors import UserError
 from velk_odom.cli._init_watch import InitWatch
+from velk_odom.cli._output import FUSION_COUNTERS
 from velk_odom.cli._propose import propose_config
-from velk_odom.cli._recording import (
-    IMU,
-    ODOMETRY,
-    POSE_COV,
-    TWIST_COV,
-    BagRecording,
-    load_ground_truth,
-    open_recording,
-    require_messages,
-    short_type,
-    static_transforms,
-)
+from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, BagRecording, Message, require_messages, short_type
+from velk_odom.cli._replay import Curve, Replay, Row, Track, warn_refused
 from velk_odom.ros import (
     TransformBuffer,
     imu_sample_from_msg,
@@ -39,7 +28,6 @@ from velk_odom.ros import (
 )
 
 ODOM_TYPES = (ODOMETRY, POSE_COV, TWIST_COV)
-PROPOSED = "proposed configuration"
 
 
 @dataclass
@@ -82,6 +70,17 @@ def _check_type(source: str, topic: str, msgtype: str, key: str, allowed: Tuple[
     if msgtype not in allowed:
         want = " or ".join(short_type(a) for a in allowed)
         raise UserError(f"{source}: topics.{topic}.{key} needs a {want} topic, but {topic} carries {short_type(msgtype)}; map it to an entry of the right kind")
+
+
+def _source_pair(source: str, topic: str, entry: Dict[str, Any], key: str, source_pairs: Set[Tuple[Any, Any]], advice: str) -> Tuple[str, str]:
+    """The frame pair ``entry[key]`` names, which must be an `odom_sources` entry's (UserError)."""
+    pair = parse_frame_pair(entry[key], f"{source}: topics.{topic}.{key}")
+    if pair not in source_pairs:
+        raise UserError(
+            f"{source}: topics.{topic}.{key} names {list(pair)}, but no `odom_sources` entry has that "
+            f"parent_frame_id and child_frame_id; {advice}"
+        )
+    return pair
 
 
 def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, source: str) -> List[TopicPlan]:
@@ -137,22 +136,10 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
                 plan.max_accel = parse_positive(entry["max_accel"], f"{source}: topics.{t}.max_accel")
             if "orientation" in entry:
                 _check_type(source, t, msgtype, "orientation", (IMU,))
-                pair = parse_frame_pair(entry["orientation"], f"{source}: topics.{t}.orientation")
-                if pair not in source_pairs:
-                    raise UserError(
-                        f"{source}: topics.{t}.orientation names {list(pair)}, but no `odom_sources` entry has that "
-                        "parent_frame_id and child_frame_id; add one with position variances 0"
-                    )
-                plan.orientation = pair
+                plan.orientation = _source_pair(source, t, entry, "orientation", source_pairs, "add one with position variances 0")
             if "odom_source" in entry:
                 _check_type(source, t, msgtype, "odom_source", ODOM_TYPES)
-                pair = parse_frame_pair(entry["odom_source"], f"{source}: topics.{t}.odom_source")
-                if pair not in source_pairs:
-                    raise UserError(
-                        f"{source}: topics.{t}.odom_source names {list(pair)}, but no `odom_sources` entry has that "
-                        "parent_frame_id and child_frame_id; add the entry or fix the names"
-                    )
-                plan.odom_source = pair
+                plan.odom_source = _source_pair(source, t, entry, "odom_source", source_pairs, "add the entry or fix the names")
             plans.append(plan)
     require_messages(bag, (p.topic for p in plans))
     for plan in plans:
@@ -214,176 +201,119 @@ def why_no_estimate(plans: List[TopicPlan], counters: Optional[Dict[str, int]], 
     return f"the filter never started from the {fed_imu} IMU samples and {fed - fed_imu} odometry messages fed"
 
 
-def _replay(
-    bag: BagRecording, plans: List[TopicPlan], fusion: Any, args: argparse.Namespace, trajectory: Any,
-    raw: Dict[str, Any], console: Any, watch: InitWatch,
-) -> None:
-    """Feed the planned topics to the engine in the chosen order, each published estimate streamed to
-    ``trajectory`` and each odometry message of a topic in ``raw`` kept there for the comparisons."""
-    from velk_odom.cli._output import Progress
+class FuseReplay(Replay):
+    """The replay of the planned IMU and odometry topics through OdometryFusion."""
 
-    by_topic = {p.topic: p for p in plans}
-    progress = Progress(sum(bag.counts.get(t, 0) for t in by_topic), "fuse", enabled=not args.no_progress, console=console)
-    try:
-        for m in bag.messages(by_topic, args.order):
-            plan = by_topic[m.topic]
-            progress.update()
-            try:
-                values = _convert(plan, m.msg)
-            except (TypeError, ValueError, AttributeError) as err:
-                plan.fed["refused"] += 1
-                if plan.fed["refused"] == 1:
-                    print(f"velk-odom: warning: a message on {m.topic} was refused ({one_line(err)}); such messages are "
-                          "counted in the summary", file=sys.stderr)
+    command, output_suffix, track_label = "fuse", "_fused", "fused"
+    config_keys = FUSION_KEYS
+    counter_names = FUSION_COUNTERS
+
+    def check_arguments(self) -> None:
+        if not self.args.rpe_delta > 0:
+            raise UserError(f"--rpe-delta must be above 0 seconds, got {self.args.rpe_delta}")
+
+    def propose(self, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
+        require_messages(self.bag, self.bag.topics_of(IMU, ODOMETRY))
+        config, notes, warnings = propose_config(self.bag, tf)
+        for w in warnings:
+            print(f"velk-odom: warning: {w}", file=sys.stderr)
+        return config, notes
+
+    def plan(self, tf: TransformBuffer) -> None:
+        self.plans = plan_topics(self.config, self.bag, tf, self.source)
+        self.plan_of = {p.topic: p for p in self.plans}
+
+    def start(self, tf: TransformBuffer) -> Any:
+        from velk_odom import _native
+        from velk_odom.trajectory import Trajectory
+
+        self.engine_config = {k: v for k, v in self.config.items() if k != "topics"}
+        fusion = self.new_engine(_native.OdometryFusion, self.engine_config)
+        # Odometry topics kept, compactly, only for the comparisons.
+        self.raw = {p.topic: Trajectory() for p in self.plans if self.keep and p.odom_source and p.msgtype != TWIST_COV}
+        self.watch = InitWatch(self.engine_config)
+        return fusion
+
+    def topics(self) -> List[str]:
+        return list(self.plan_of)
+
+    def feed(self, m: Message) -> Iterator[Any]:
+        from velk_odom.trajectory import StampedPose
+
+        plan = self.plan_of[m.topic]
+        try:
+            values = _convert(plan, m.msg)
+        except (TypeError, ValueError, AttributeError) as err:
+            plan.fed["refused"] += 1
+            if plan.fed["refused"] == 1:
+                warn_refused(m.topic, err)
+            return
+        for kind, value in values:
+            if kind == "imu":
+                self.watch.feed(plan.imu_frame, m.stamp_ns, m.msg.angular_velocity)
+                self.engine.handle_imu(value, plan.base_from_imu)
+            else:
+                self.engine.handle_source(value)
+                if kind == "odometry" and m.topic in self.raw:
+                    self.raw[m.topic].add(StampedPose.of(value))
+            plan.fed[kind] += 1
+            est = self.engine.maybe_publish()
+            if est is not None:
+                yield est
+
+    def inputs_summary(self) -> List[Row]:
+        fed = "; ".join(
+            f"{p.topic}: " + ", ".join(f"{n} {k}" for k, n in sorted(p.fed.items())) for p in self.plans if p.fed
+        ) or "nothing"
+        rows = [("order", "header stamp" if self.args.order == "stamp" else "as recorded"), ("fed", fed)]
+        for p in self.plans:
+            if p.imu_frame is not None or p.orientation is not None:
+                rows.append((f"mount {p.topic}", f"{_pair_text(p.base_from_imu)} from {p.mount_from}"))
+        return rows
+
+    def outputs_summary(self, trajectory: Any) -> List[Row]:
+        rows = [("published", f"{trajectory.count} estimates -> {self.output}")]
+        last = trajectory.last
+        if last is not None:
+            rows.append(
+                ("final pose", f"x {last.x:.3f} m, y {last.y:.3f} m, z {last.z:.3f} m, yaw {math.degrees(geo.yaw_of(last[4:8])):.1f} deg, "
+                 f"path {trajectory.path_length_m:.1f} m")
+            )
+        return rows
+
+    def other_tracks(self) -> List[Track]:
+        return [(topic, *poses.arrays()) for topic, poses in self.raw.items()]
+
+    def compare(self, tracks: List[Track]) -> Tuple[List[Row], List[Curve]]:
+        from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error
+
+        rows: List[Row] = []
+        curves: List[Curve] = []
+        delta = self.args.rpe_delta
+        for label, stamps, poses in tracks:
+            if len(stamps) == 0:
+                rows.append((f"vs ground truth [{label}]", "no poses"))
                 continue
-            for kind, value in values:
-                if kind == "imu":
-                    watch.feed(plan.imu_frame, m.stamp_ns, m.msg.angular_velocity)
-                    fusion.handle_imu(value, plan.base_from_imu)
-                else:
-                    fusion.handle_source(value)
-                    if kind == "odometry" and m.topic in raw:
-                        raw[m.topic].append(value.timestamp_ns, value.translation, value.rotation_xyzw)
-                plan.fed[kind] += 1
-                est = fusion.maybe_publish()
-                if est is not None:
-                    trajectory.write((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
-    finally:
-        progress.close()
+            try:
+                ate, t_m, errors = absolute_trajectory_error((stamps, poses), self.reference)
+                rpe_t, rpe_r = relative_pose_error((stamps, poses), self.reference, delta_s=delta)
+            except ValueError as e:
+                rows.append((f"vs ground truth [{label}]", str(e)))
+                continue
+            rows.append(
+                (f"vs ground truth [{label}]",
+                 f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m, {ate.count} poses); "
+                 f"RPE/{delta:g} s rmse {rpe_t.rmse:.3f} m, {math.degrees(rpe_r.rmse):.2f} deg")
+            )
+            curves.append((label, (t_m - t_m[0]) * 1e-9 if len(t_m) else t_m, errors))
+        return rows, curves
+
+    def why_no_estimate(self, counters: Optional[Dict[str, int]]) -> str:
+        return why_no_estimate(self.plans, counters, self.engine, self.watch, self.engine_config)
 
 
 def run(args: argparse.Namespace) -> int:
-    import numpy as np
-
-    from velk_odom import _native
-    from velk_odom.cli._output import (
-        EngineLog,
-        aligned_track,
-        conclude,
-        engine_counters,
-        format_counters,
-        open_trajectory,
-        plot_target,
-        save_plot,
-        table,
-    )
-    from velk_odom.trajectory import TrackBuffer, absolute_trajectory_error, relative_pose_error
-
-    reference = load_ground_truth(args.ground_truth)
-    _bagout.check(args)
-    if not args.rpe_delta > 0:
-        raise UserError(f"--rpe-delta must be above 0 seconds, got {args.rpe_delta}")
-
-    with open_recording(args.recording) as bag:
-        if reference is None:
-            reference = getattr(bag, "ground_truth", None)  # a dataset's own
-        tf = static_transforms(bag)
-        if args.config:
-            config = load_config_file(args.config)
-            check_keys(config, FUSION_KEYS, args.config)
-            source = args.config
-            notes: List[str] = []
-        else:
-            require_messages(bag, bag.topics_of(IMU, ODOMETRY))
-            config, notes, warnings = propose_config(bag, tf)
-            for w in warnings:
-                print(f"velk-odom: warning: {w}", file=sys.stderr)
-            source = PROPOSED
-        text = dump_yaml(
-            config,
-            ([f"configuration proposed for {bag.path.name}; save it with --print-config > fuse.yaml, edit, pass --config fuse.yaml", ""] + notes)
-            if not args.config
-            else [],
-        )
-        if args.print_config:
-            plan_topics(config, bag, tf, source)
-            sys.stdout.write(text)
-            return 0
-        plans = plan_topics(config, bag, tf, source)
-        if not args.config:
-            sys.stdout.write(text + "\n")
-        engine_config = {k: v for k, v in config.items() if k != "topics"}
-        try:
-            fusion = _native.OdometryFusion(engine_config)
-        except (TypeError, ValueError) as err:
-            raise UserError(f"{source}: {err}") from None
-        stem = bag.path.stem or "recording"
-        output = args.output or f"{stem}_fused.tum"
-        inputs = [bag.path, args.config, args.ground_truth]
-        plot = plot_target(args.plot, f"{stem}_fused.png", inputs + [output])
-        compare = reference is not None or plot is not None or bool(args.output_bag)
-        # Fused poses and odometry topics kept, compactly, only for the comparisons.
-        raw = {p.topic: TrackBuffer() for p in plans if compare and p.odom_source and p.msgtype != TWIST_COV}
-        watch = InitWatch(engine_config)
-        with open_trajectory(output, inputs, keep=compare) as trajectory, EngineLog(args.log) as log:
-            try:
-                _replay(bag, plans, fusion, args, trajectory, raw, log.console, watch)
-            except _native.PanicException as err:
-                trajectory.close()
-                Path(output).unlink(missing_ok=True)
-                raise UserError(f"{source}: the engine refused the configuration: {err}; fix it in the configuration") from None
-            counters = engine_counters(fusion)
-
-    published = trajectory.count
-    fused = trajectory.kept.arrays() if trajectory.kept is not None else (np.zeros(0, dtype=np.int64), np.zeros((0, 7)))
-    tracks = [("fused", *fused)] + [(topic, *buf.arrays()) for topic, buf in raw.items()]
-    bag_messages = 0
-    if args.output_bag:
-        with (open_recording(args.recording) if args.copy_input else nullcontext()) as copied:
-            rows = [(int(t), *pose) for t, pose in zip(fused[0], fused[1])]
-            bag_messages = _bagout.write_if_asked(args, rows, config.get("odom_frame_id", "odom"), config.get("output_frame_id", "base_link"), copied)
-
-    fed = "; ".join(
-        f"{p.topic}: " + ", ".join(f"{n} {k}" for k, n in sorted(p.fed.items())) for p in plans if p.fed
-    ) or "nothing"
-    summary = [
-        ("recording", f"{bag.path} ({bag.kind}, {bag.duration_s:.1f} s, {sum(bag.counts.values())} messages)"),
-        ("order", "header stamp" if args.order == "stamp" else "as recorded"),
-        ("fed", fed),
-    ]
-    for p in plans:
-        if p.imu_frame is not None or p.orientation is not None:
-            summary.append((f"mount {p.topic}", f"{_pair_text(p.base_from_imu)} from {p.mount_from}"))
-    summary.append(("engine counters", format_counters(counters)))
-    summary.append(("published", f"{published} estimates -> {output}"))
-    if trajectory.last is not None:
-        last = trajectory.last
-        summary.append(
-            ("final pose", f"x {last[1]:.3f} m, y {last[2]:.3f} m, z {last[3]:.3f} m, yaw {math.degrees(geo.yaw_of(last[4:8])):.1f} deg, "
-             f"path {trajectory.path_length_m:.1f} m")
-        )
-    error_curves = []
-    if reference is not None:
-        for label, stamps, poses in tracks:
-            if len(stamps) == 0:
-                summary.append((f"vs ground truth [{label}]", "no poses"))
-                continue
-            try:
-                ate, t_m, errors = absolute_trajectory_error((stamps, poses), reference)
-                rpe_t, rpe_r = relative_pose_error((stamps, poses), reference, delta_s=args.rpe_delta)
-            except ValueError as e:
-                summary.append((f"vs ground truth [{label}]", str(e)))
-                continue
-            summary.append(
-                (f"vs ground truth [{label}]",
-                 f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m, {ate.count} poses); "
-                 f"RPE/{args.rpe_delta:g} s rmse {rpe_t.rmse:.3f} m, {math.degrees(rpe_r.rmse):.2f} deg")
-            )
-            error_curves.append((label, (t_m - t_m[0]) * 1e-9 if len(t_m) else t_m, errors))
-    plot_failed = None
-    if plot is not None:
-        ref_track = None
-        if reference is not None:
-            # Each trajectory drawn in the reference's frame, by its own alignment.
-            ref_track = ("ground truth", *reference)
-            tracks = [aligned_track(track, reference) for track in tracks]
-        plot_failed = save_plot(plot, f"velk-odom fuse {bag.path.name}", tracks, ref_track, error_curves)
-        summary.append(("plot", plot if plot_failed is None else "not written"))
-    if args.output_bag:
-        summary.append(("output bag", f"{args.output_bag} ({args.bag_storage}, {bag_messages} messages)"))
-    print(table(summary))
-    no_estimate = None if published else f"no estimate was published ({why_no_estimate(plans, counters, fusion, watch, engine_config)}); {output} is empty"
-    return conclude(bag.damage, no_estimate, plot_failed)
+    return FuseReplay(args).run()
 
 
 def _pair_text(pair: geo.Pair) -> str:

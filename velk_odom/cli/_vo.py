@@ -8,27 +8,26 @@ import posixpath
 import reprlib
 import sys
 from collections import Counter
-from contextlib import nullcontext
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES, check_keys, dump_yaml, load_config_file
 from velk_odom.cli import _bagout
+from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES
 from velk_odom.cli._datasetrec import dataset_config_hints
-from velk_odom.cli._errors import UserError, one_line
+from velk_odom.cli._errors import UserError
 from velk_odom.cli._recording import (
     CAMERA_INFO,
     IMAGE,
     IMU,
     TF,
     BagRecording,
-    load_ground_truth,
-    open_recording,
+    Message,
     require_messages,
     short_type,
     static_topics,
     static_transforms,
 )
+from velk_odom.cli._replay import Curve, Replay, Row, Track, warn_refused
 from velk_odom.ros import (
     TransformBuffer,
     camera_model_from_msg,
@@ -197,62 +196,6 @@ def why_no_estimate(fed: Counter, counters: Optional[Dict[str, int]]) -> str:
     return f"{counters.get('tracked', 0)} of {counters.get('frames', 0)} frame sets tracked from {images} images{rejects}"
 
 
-def _replay(
-    bag: BagRecording, topics: Dict[str, str], vo: Any, live_tf: TransformBuffer, args: argparse.Namespace,
-    trajectory: Any, clouds_dir: Optional[Path], console: Any,
-) -> Tuple[Counter, int]:
-    """Feed the mapped topics to the engine, each estimate streamed to ``trajectory`` and each point
-    cloud written into ``clouds_dir``; returns the messages fed per role (and refused, per role) and
-    the number of clouds written."""
-    from velk_odom.cli._output import Progress
-
-    fed: Counter = Counter()
-    clouds = 0
-    progress = Progress(sum(bag.counts.get(t, 0) for t in topics), "vo", enabled=not args.no_progress, console=console)
-    try:
-        for m in bag.messages(topics, args.order):
-            role = topics[m.topic]
-            progress.update()
-            est = None
-            if role == "tf":
-                before = live_tf.rejected
-                live_tf.add_message(m.msg, static=m.topic.endswith("tf_static"))
-                if live_tf.rejected > before:
-                    if "tf refused" not in fed:
-                        print(f"velk-odom: warning: {m.topic}: {live_tf.last_rejection}; left out (such transforms "
-                              "are counted in the summary)", file=sys.stderr)
-                    fed["tf refused"] += live_tf.rejected - before
-                fed[role] += 1
-                continue
-            try:
-                value = CONVERSIONS[role](m.msg)
-            except (TypeError, ValueError, AttributeError) as err:
-                fed[f"{role} refused"] += 1
-                if fed[f"{role} refused"] == 1:
-                    print(f"velk-odom: warning: a message on {m.topic} was refused ({one_line(err)}); such messages are "
-                          "counted in the summary", file=sys.stderr)
-                continue
-            if role == "camera_info":
-                vo.handle_camera_info(value)
-            elif role == "depth_camera_info":
-                vo.handle_depth_camera_info(value)
-            elif role == "imu":
-                vo.handle_imu(value)
-            elif role == "image":
-                est = vo.handle_image(value)
-            else:
-                cloud, est = vo.handle_depth_image(value)
-                if cloud is not None and clouds_dir is not None:
-                    _write_ply(clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
-                    clouds += 1
-            fed[role] += 1
-            if est is not None:
-                trajectory.write((est.timestamp_ns, *est.translation, *est.rotation_xyzw))
-    finally:
-        progress.close()
-    return fed, clouds
-
-
 def _clouds_folder(arg: Optional[str], topics: Dict[str, str]) -> Optional[Path]:
     """The --clouds folder, made and checked before the replay."""
     if not arg:
@@ -271,120 +214,123 @@ def _clouds_folder(arg: Optional[str], topics: Dict[str, str]) -> Optional[Path]
     return folder
 
 
-def run(args: argparse.Namespace) -> int:
-    import numpy as np
+class VoReplay(Replay):
+    """The replay of the mapped camera, IMU and transform topics through CuvslamOdometry."""
 
-    from velk_odom import _native
-    from velk_odom.cli._output import (
-        EngineLog,
-        aligned_track,
-        conclude,
-        engine_counters,
-        format_counters,
-        open_trajectory,
-        plot_target,
-        save_plot,
-        table,
-    )
-    from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error
+    command, output_suffix, track_label = "vo", "_vo", "vo"
+    config_keys = VO_KEYS
+    counter_names = VO_COUNTERS
 
-    reference = load_ground_truth(args.ground_truth)
-    _bagout.check(args)
+    def propose(self, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
+        config, notes = propose_config(self.bag, tf)
+        return {**config, **dataset_config_hints(self.bag), "topics": config["topics"]}, notes
 
-    with open_recording(args.recording) as bag:
-        if reference is None:
-            reference = getattr(bag, "ground_truth", None)  # a dataset's own
-        tf = static_transforms(bag)
-        if args.config:
-            config = load_config_file(args.config)
-            check_keys(config, VO_KEYS, args.config)
-            source = args.config
-            notes: List[str] = []
-        else:
-            config, notes = propose_config(bag, tf)
-            config = {**config, **dataset_config_hints(bag), "topics": config["topics"]}
-            source = "proposed configuration"
-        topics = _check_topics(config, bag, source)
-        text = dump_yaml(
-            config,
-            ([f"configuration proposed for {bag.path.name}; save it with --print-config > vo.yaml, edit, pass --config vo.yaml", ""] + notes)
-            if not args.config
-            else [],
-        )
-        if args.print_config:
-            sys.stdout.write(text)
-            return 0
-        if not args.config:
-            sys.stdout.write(text + "\n")
-        stem = bag.path.stem or "recording"
-        output = args.output or f"{stem}_vo.tum"
-        inputs = [bag.path, args.config, args.ground_truth]
-        plot = plot_target(args.plot, f"{stem}_vo.png", inputs + [output])
-        clouds_dir = _clouds_folder(args.clouds, topics)
-        imu_noise = config.get("imu_noise")
-        engine_config = {k: v for k, v in config.items() if k not in ("topics", "imu_noise")}
+    def plan(self, tf: TransformBuffer) -> None:
+        self.roles = _check_topics(self.config, self.bag, self.source)
+
+    def start(self, tf: TransformBuffer) -> Any:
+        from velk_odom import _native
+
+        self.clouds_dir = _clouds_folder(self.args.clouds, self.roles)
+        self.clouds = 0
+        self.fed: Counter = Counter()  # messages fed per role (and refused, per role)
+        engine_config = {k: v for k, v in self.config.items() if k not in ("topics", "imu_noise")}
         # Static transforms are known from the start, as a latched /tf_static is on a robot.
-        static = sorted(t for t, r in topics.items() if r == "tf" and t.endswith("tf_static"))
-        live_tf = tf if static == static_topics(bag) else static_transforms(bag, static)
-        try:
-            vo = _native.CuvslamOdometry(engine_config, tf=live_tf)
-        except (TypeError, ValueError) as err:
-            raise UserError(f"{source}: {err}") from None
+        static = sorted(t for t, r in self.roles.items() if r == "tf" and t.endswith("tf_static"))
+        self.live_tf = tf if static == static_topics(self.bag) else static_transforms(self.bag, static)
+        vo = self.new_engine(_native.CuvslamOdometry, engine_config, tf=self.live_tf)
+        imu_noise = self.config.get("imu_noise")
         if isinstance(imu_noise, dict):
-            imu_topics = [t for t, r in topics.items() if r == "imu"]
-            first = bag.first(imu_topics[0]) if imu_topics else None
-            frame = imu_noise.get("frame_id") or (first.header.frame_id if first is not None else "imu")
             try:
-                vo.handle_imu_info(
-                    _native.ImuNoiseModel(
-                        frame,
-                        float(imu_noise.get("gyro_noise_density", 0.0)),
-                        float(imu_noise.get("gyro_random_walk", 0.0)),
-                        float(imu_noise.get("accel_noise_density", 0.0)),
-                        float(imu_noise.get("accel_random_walk", 0.0)),
-                        float(imu_noise.get("frequency", 0.0)),
-                    )
-                )
+                vo.handle_imu_info(self._imu_noise_model(imu_noise))
             except (TypeError, ValueError) as err:
-                raise UserError(f"{source}: imu_noise: {err}") from None
-        with open_trajectory(output, inputs, keep=reference is not None or plot is not None or bool(args.output_bag)) as trajectory, EngineLog(args.log) as log:
-            fed, clouds = _replay(bag, topics, vo, live_tf, args, trajectory, clouds_dir, log.console)
-            counters = engine_counters(vo, VO_COUNTERS)
+                raise UserError(f"{self.source}: imu_noise: {err}") from None
+        return vo
 
-    estimates = trajectory.count
-    summary = [
-        ("recording", f"{bag.path} ({bag.kind}, {bag.duration_s:.1f} s, {sum(bag.counts.values())} messages)"),
-        ("fed", ", ".join(f"{n} {r}" for r, n in sorted(fed.items())) or "nothing"),
-        ("engine counters", format_counters(counters, VO_COUNTERS)),
-        ("estimates", f"{estimates} -> {output}"),
-    ]
-    if clouds_dir is not None:
-        summary.append(("point clouds", f"{clouds} PLY files in {clouds_dir}"))
-    stamps, poses = trajectory.kept.arrays() if trajectory.kept is not None else (np.zeros(0, dtype=np.int64), np.zeros((0, 7)))
-    bag_messages = 0
-    if args.output_bag:
-        with (open_recording(args.recording) if args.copy_input else nullcontext()) as copied:
-            rows = [(int(t), *pose) for t, pose in zip(stamps, poses)]
-            bag_messages = _bagout.write_if_asked(args, rows, config.get("odom_frame_id", "odom"), config.get("output_frame_id", "base_link"), copied)
-    curves = []
-    if reference is not None and estimates:
+    def _imu_noise_model(self, imu_noise: Dict[str, Any]) -> Any:
+        from velk_odom import _native
+
+        imu_topics = [t for t, r in self.roles.items() if r == "imu"]
+        first = self.bag.first(imu_topics[0]) if imu_topics else None
+        frame = imu_noise.get("frame_id") or (first.header.frame_id if first is not None else "imu")
+        return _native.ImuNoiseModel(
+            frame,
+            float(imu_noise.get("gyro_noise_density", 0.0)),
+            float(imu_noise.get("gyro_random_walk", 0.0)),
+            float(imu_noise.get("accel_noise_density", 0.0)),
+            float(imu_noise.get("accel_random_walk", 0.0)),
+            float(imu_noise.get("frequency", 0.0)),
+        )
+
+    def topics(self) -> List[str]:
+        return list(self.roles)
+
+    def feed(self, m: Message) -> Iterator[Any]:
+        role = self.roles[m.topic]
+        if role == "tf":
+            self._add_transforms(m)
+            return
         try:
-            ate, t_m, errors = absolute_trajectory_error((stamps, poses), reference)
-            rpe_t, _ = relative_pose_error((stamps, poses), reference)
-            summary.append(("vs ground truth", f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m); RPE/1 s rmse {rpe_t.rmse:.3f} m"))
-            curves.append(("vo", (t_m - t_m[0]) * 1e-9, errors))
+            value = CONVERSIONS[role](m.msg)
+        except (TypeError, ValueError, AttributeError) as err:
+            self.fed[f"{role} refused"] += 1
+            if self.fed[f"{role} refused"] == 1:
+                warn_refused(m.topic, err)
+            return
+        est = None
+        if role == "camera_info":
+            self.engine.handle_camera_info(value)
+        elif role == "depth_camera_info":
+            self.engine.handle_depth_camera_info(value)
+        elif role == "imu":
+            self.engine.handle_imu(value)
+        elif role == "image":
+            est = self.engine.handle_image(value)
+        else:
+            cloud, est = self.engine.handle_depth_image(value)
+            if cloud is not None and self.clouds_dir is not None:
+                _write_ply(self.clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
+                self.clouds += 1
+        self.fed[role] += 1
+        if est is not None:
+            yield est
+
+    def _add_transforms(self, m: Message) -> None:
+        before = self.live_tf.rejected
+        self.live_tf.add_message(m.msg, static=m.topic.endswith("tf_static"))
+        if self.live_tf.rejected > before:
+            if "tf refused" not in self.fed:
+                print(f"velk-odom: warning: {m.topic}: {self.live_tf.last_rejection}; left out (such transforms "
+                      "are counted in the summary)", file=sys.stderr)
+            self.fed["tf refused"] += self.live_tf.rejected - before
+        self.fed["tf"] += 1
+
+    def inputs_summary(self) -> List[Row]:
+        return [("fed", ", ".join(f"{n} {r}" for r, n in sorted(self.fed.items())) or "nothing")]
+
+    def outputs_summary(self, trajectory: Any) -> List[Row]:
+        rows = [("estimates", f"{trajectory.count} -> {self.output}")]
+        if self.clouds_dir is not None:
+            rows.append(("point clouds", f"{self.clouds} PLY files in {self.clouds_dir}"))
+        return rows
+
+    def compare(self, tracks: List[Track]) -> Tuple[List[Row], List[Curve]]:
+        from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error
+
+        label, stamps, poses = tracks[0]
+        if len(stamps) == 0:
+            return [], []
+        try:
+            ate, t_m, errors = absolute_trajectory_error((stamps, poses), self.reference)
+            rpe_t, _ = relative_pose_error((stamps, poses), self.reference)
         except ValueError as e:
-            summary.append(("vs ground truth", str(e)))
-    plot_failed = None
-    if plot is not None:
-        ref_track = ("ground truth", *reference) if reference is not None else None
-        track = ("vo", stamps, poses)
-        if reference is not None and estimates:
-            track = aligned_track(track, reference)
-        plot_failed = save_plot(plot, f"velk-odom vo {bag.path.name}", [track], ref_track, curves)
-        summary.append(("plot", plot if plot_failed is None else "not written"))
-    if args.output_bag:
-        summary.append(("output bag", f"{args.output_bag} ({args.bag_storage}, {bag_messages} messages)"))
-    print(table(summary))
-    no_estimate = None if estimates else f"no estimate was published ({why_no_estimate(fed, counters)}); {output} is empty"
-    return conclude(bag.damage, no_estimate, plot_failed)
+            return [("vs ground truth", str(e))], []
+        row = ("vs ground truth", f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m); RPE/1 s rmse {rpe_t.rmse:.3f} m")
+        return [row], [(label, (t_m - t_m[0]) * 1e-9, errors)]
+
+    def why_no_estimate(self, counters: Optional[Dict[str, int]]) -> str:
+        return why_no_estimate(self.fed, counters)
+
+
+def run(args: argparse.Namespace) -> int:
+    return VoReplay(args).run()
