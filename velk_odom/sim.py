@@ -110,6 +110,9 @@ CONDITIONS: Dict[str, Dict[str, Any]] = {
     "2 s wheel slip": dict(slip=True),
 }
 
+# White noise of the wheel speed (m/s) and yaw rate (rad/s) per message.
+WHEEL_SPEED_SIGMA = 0.01
+WHEEL_YAW_RATE_SIGMA = 0.005
 # Variances a drive controller typically publishes: z, roll and pitch are "unknown" (huge).
 _UNKNOWN = 1.0e6
 WHEEL_POSE_VARIANCES = (1.0e-3, 1.0e-3, _UNKNOWN, _UNKNOWN, _UNKNOWN, 1.0e-2)
@@ -492,6 +495,30 @@ def _deliveries(
     return out
 
 
+def _check_arguments(
+    duration_s: float, imu_rate_hz: float, wheel_rate_hz: float, still_s: float, start_speed: float,
+    late_fraction: float, vibration: float, ahrs_noise_deg: Optional[float],
+) -> None:
+    """ValueError for the arguments `simulate` refuses."""
+    if not (duration_s > 0.0 and imu_rate_hz > 0.0 and wheel_rate_hz > 0.0):
+        raise ValueError("duration_s, imu_rate_hz and wheel_rate_hz must be positive")
+    if not (0.0 <= still_s < duration_s):
+        raise ValueError(f"still_s must lie in [0, duration_s), got {still_s}")
+    if not (0.0 <= start_speed < 10.0) or (start_speed > 0.0 and still_s > 0.0):
+        raise ValueError(f"start_speed must lie in [0, 10) m/s and needs still_s 0, got {start_speed} with still_s {still_s}")
+    if not (0.0 <= late_fraction <= 1.0):
+        raise ValueError(f"late_fraction must lie in [0, 1], got {late_fraction}")
+    if not (vibration >= 0.0) or (ahrs_noise_deg is not None and not ahrs_noise_deg >= 0.0):
+        raise ValueError(f"vibration and ahrs_noise_deg must be at least 0, got {vibration} and {ahrs_noise_deg}")
+
+
+def _event_ns(at_s: Optional[float], fraction: float, duration_s: float, still_s: float) -> int:
+    """When an event (a spike, a slip) starts: at ``at_s``, else at ``fraction`` of the run but at
+    least a second after the still period, so that it never disturbs the initialisation."""
+    start_s = at_s if at_s is not None else max(fraction * duration_s, still_s + 1.0)
+    return int(round(start_s * 1e9))
+
+
 def simulate(
     duration_s: float = 60.0,
     seed: int = 0,
@@ -529,25 +556,12 @@ def simulate(
     """
     if still_s is None:
         still_s = 0.0 if start_speed > 0.0 else 2.0
-    if not (duration_s > 0.0 and imu_rate_hz > 0.0 and wheel_rate_hz > 0.0):
-        raise ValueError("duration_s, imu_rate_hz and wheel_rate_hz must be positive")
-    if not (0.0 <= still_s < duration_s):
-        raise ValueError(f"still_s must lie in [0, duration_s), got {still_s}")
-    if not (0.0 <= start_speed < 10.0) or (start_speed > 0.0 and still_s > 0.0):
-        raise ValueError(f"start_speed must lie in [0, 10) m/s and needs still_s 0, got {start_speed} with still_s {still_s}")
-    if not (0.0 <= late_fraction <= 1.0):
-        raise ValueError(f"late_fraction must lie in [0, 1], got {late_fraction}")
-    if not (vibration >= 0.0) or (ahrs_noise_deg is not None and not ahrs_noise_deg >= 0.0):
-        raise ValueError(f"vibration and ahrs_noise_deg must be at least 0, got {vibration} and {ahrs_noise_deg}")
+    _check_arguments(duration_s, imu_rate_hz, wheel_rate_hz, still_s, start_speed, late_fraction, vibration, ahrs_noise_deg)
 
     profile = _make_profile(random.Random(f"velk-sim-profile-{seed}"), duration_s, still_s, start_speed)
     imu_period_ns = int(round(1e9 / imu_rate_hz))
     end_ns = int(round(duration_s * 1e9))
     ground_truth = _ground_truth(profile, end_ns // imu_period_ns + 1, imu_period_ns)
-
-    def event_ns(at_s: Optional[float], fraction: float) -> int:
-        start_s = at_s if at_s is not None else max(fraction * duration_s, still_s + 1.0)
-        return int(round(start_s * 1e9))
 
     if gyro_bias is None:
         gyro_bias = DEFAULT_GYRO_BIAS if noise else (0.0, 0.0, 0.0)
@@ -556,7 +570,8 @@ def simulate(
     sigma_a = imu_noise.accel_noise_density * math.sqrt(imu_rate_hz) if noise else 0.0
     spike = None
     if imu_spike_g is not None:
-        spike = (event_ns(imu_spike_at_s, 0.4) // imu_period_ns * imu_period_ns, imu_spike_g * gravity)
+        spike_ns = _event_ns(imu_spike_at_s, 0.4, duration_s, still_s) // imu_period_ns * imu_period_ns  # on a sample
+        spike = (spike_ns, imu_spike_g * gravity)
     ahrs_sigma = math.radians(ahrs_noise_deg) if ahrs_noise_deg is not None else None
     imu_samples = _imu_readings(
         profile, ground_truth, base_from_imu, gravity, gyro_bias, accel_bias, sigma_g, sigma_a, vibration, ahrs_sigma, spike, seed
@@ -564,19 +579,12 @@ def simulate(
 
     slip_interval = None
     if slip:
-        slip_start = event_ns(slip_at_s, 0.55)
+        slip_start = _event_ns(slip_at_s, 0.55, duration_s, still_s)
         slip_interval = (slip_start, slip_start + int(round(slip_duration_s * 1e9)))
+    sigma_v, sigma_w = (WHEEL_SPEED_SIGMA, WHEEL_YAW_RATE_SIGMA) if noise else (0.0, 0.0)
     wheel_estimates = _wheel_readings(
-        profile,
-        end_ns,
-        int(round(1e9 / wheel_rate_hz)),
-        1.0 + wheel_scale_error,
-        wheel_yaw_scale,
-        0.01 if noise else 0.0,
-        0.005 if noise else 0.0,
-        slip_interval,
-        slip_speed,
-        seed,
+        profile, end_ns, int(round(1e9 / wheel_rate_hz)), 1.0 + wheel_scale_error, wheel_yaw_scale, sigma_v, sigma_w,
+        slip_interval, slip_speed, seed,
     )
 
     return Recording(
