@@ -24,7 +24,7 @@ IDENTITY_PAIR: Pair = ((0.0, 0.0, 0.0), IDENTITY_QUAT)
 
 
 def quat_mul(a: Sequence[float], b: Sequence[float]) -> Quat:
-    """Hamilton product a ⊗ b, not renormalised."""
+    """Hamilton product a ⊗ b, not renormalised (element by element when the components are arrays)."""
     ax, ay, az, aw = a
     bx, by, bz, bw = b
     return (
@@ -161,6 +161,17 @@ def matrix_to_quat(m: Any) -> Any:
         q[l] = (m[l, i] + m[i, l]) / (2 * r)
         q[3] = (m[l, j] - m[j, l]) / (2 * r)
     return q if q[3] >= 0 else -q
+
+
+def matrix_angles(r: Any) -> Any:
+    """Rotation angles in [0, pi] of N x 3 x 3 rotation matrices."""
+    import numpy as np
+
+    # From both the symmetric and the skew part (atan2): exact near 0, where arccos of the trace is not.
+    cos_angle = (np.trace(r, axis1=1, axis2=2) - 1.0) / 2.0
+    axis = np.stack([r[:, 2, 1] - r[:, 1, 2], r[:, 0, 2] - r[:, 2, 0], r[:, 1, 0] - r[:, 0, 1]], axis=1)
+    sin_angle = np.linalg.norm(axis, axis=1) / 2.0
+    return np.arctan2(sin_angle, cos_angle)
 
 
 def yaws(q: Any) -> Any:

@@ -24,7 +24,7 @@ from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Sequence
 
 import numpy as np
 
-from velk_odom._geometry import matrix_to_quat, quat_mul, quat_to_matrix
+from velk_odom._geometry import matrix_angles, matrix_to_quat, quat_mul, quat_to_matrix
 
 __all__ = [
     "ErrorStats",
@@ -356,12 +356,7 @@ def relative_pose_error(
     rel_r = np.linalg.inv(r_m[i_idx]) @ r_m[j_idx]
     err = np.linalg.inv(rel_r) @ rel_e
     trans = np.linalg.norm(err[:, 0:3, 3], axis=1)
-    # Angle from both the symmetric and the skew part (atan2), exact near 0 where arccos is not.
-    r = err[:, 0:3, 0:3]
-    cos_angle = (np.trace(r, axis1=1, axis2=2) - 1.0) / 2.0
-    axis = np.stack([r[:, 2, 1] - r[:, 1, 2], r[:, 0, 2] - r[:, 2, 0], r[:, 1, 0] - r[:, 0, 1]], axis=1)
-    sin_angle = np.linalg.norm(axis, axis=1) / 2.0
-    return ErrorStats.of(trans), ErrorStats.of(np.arctan2(sin_angle, cos_angle))
+    return ErrorStats.of(trans), ErrorStats.of(matrix_angles(err[:, 0:3, 0:3]))
 
 
 def path_length(poses: np.ndarray) -> float:
