@@ -204,7 +204,7 @@ bool enabled_slow(Level level, std::string_view target) {
 }
 
 std::string format_line(int64_t now_utc_ns, Level level, std::string_view target, std::string_view message,
-                        std::initializer_list<Field> fields, bool color) {
+                        std::span<const Field> fields, bool color) {
   static constexpr std::string_view kPadded[] = {"  OFF", "ERROR", " WARN", " INFO", "DEBUG", "TRACE"};
   static constexpr std::string_view kColors[] = {"", "\x1b[31m", "\x1b[33m", "\x1b[32m", "\x1b[34m", "\x1b[35m"};
   const auto lvl = static_cast<size_t>(level) < std::size(kPadded) ? static_cast<size_t>(level) : 0;
@@ -259,7 +259,7 @@ std::string format_line(int64_t now_utc_ns, Level level, std::string_view target
   return line;
 }
 
-void emit(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields) {
+void emit(Level level, std::string_view target, std::string_view message, std::span<const Field> fields) {
   const Subscriber* sub = g_subscriber.load(std::memory_order_acquire);
   if (sub == nullptr || !sub->filter.enabled(level, target)) return;
   const auto now = std::chrono::system_clock::now().time_since_epoch();

@@ -1185,14 +1185,7 @@ std::optional<OdometryEstimate> FusionCore::maybe_publish() {
 }
 
 void FusionCore::report() const {
-  VELK_LOG(Info, kLogTarget, "odometry fusion counters", {"imu_samples", counters_.imu_samples},
-           {"measurements", counters_.measurements}, {"gated", counters_.gated}, {"replayed", counters_.replayed},
-           {"too_late", counters_.too_late}, {"non_finite_imu", counters_.non_finite_imu},
-           {"stale_poses", counters_.stale_poses}, {"gate_resets", counters_.gate_resets},
-           {"init_deferred_gyro", counters_.init_deferred_gyro}, {"init_deferred_accel", counters_.init_deferred_accel},
-           {"init_deferred_moving", counters_.init_deferred_moving},
-           {"held_back", counters_.held_back}, {"buffer_overflow", counters_.buffer_overflow},
-           {"reinitialized", counters_.reinitialized});
+  log::emit_counters(kLogTarget, "odometry fusion counters", counters_);
 }
 
 }  // namespace velk_slam::odometry_fusion
