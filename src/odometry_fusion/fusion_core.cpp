@@ -3,9 +3,9 @@
 #include "log.hpp"
 #include "odometry_fusion/stamps.hpp"
 #include "odometry_fusion/state_layout.hpp"
+#include "text.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -158,14 +158,7 @@ std::string format_list(const std::vector<double>& values) {
     if (i > 0) {
       out += ", ";
     }
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, values[i]);
-    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    out += text;
-    // Same form as a single float field: 0 reads "0.0".
-    if (std::isfinite(values[i]) && text.find_first_of(".e") == std::string_view::npos) {
-      out += ".0";
-    }
+    text::append_number(out, values[i]);  // the form of a single float field
   }
   out += "]";
   return out;
