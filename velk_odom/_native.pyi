@@ -176,9 +176,15 @@ class OdometryFusion:
         line report() logs)."""
 # </OdometryFusion>
 
-def init_logging(level: str = "info") -> None:
+def init_logging(level: Union[str, Callable[[str], object]] = "info", writer: Optional[Callable[[str], object]] = None) -> None:
     """Send the engines' diagnostic output to stderr. `level` is a filter such as "info",
-    "debug" or "velk_slam=debug". Without this call the engines are silent."""
+    "debug" or "velk_slam=debug". Without this call the engines are silent.
+
+    With `writer`, a callable, each line (a str ending in a newline, without colour codes) is
+    passed to writer(line) instead of being written to stderr; init_logging(writer) keeps the
+    level "info". A line the writer logs itself, by calling an engine, is dropped. An exception
+    raised by the writer drops that line and never reaches the engine: the first one is reported
+    through sys.unraisablehook, later ones are dropped silently."""
 
 def compose(a: TransformPair, b: TransformPair) -> TransformPair:
     """Compose two transforms."""
