@@ -35,6 +35,7 @@ template <typename Record>
 struct FieldSpec {
   const char* key;
   std::function<bool(PyObject* value, Record& record, const std::string& path, std::string* reason)> convert;
+  PyObject* (*keys)();  // the field's entry in the exported key tree (see config_keys)
 };
 
 template <typename Record>
@@ -240,14 +241,60 @@ bool convert_value(PyObject* value, T& out, const std::string& path, std::string
   }
 }
 
+template <ConfigRecord Record>
+PyObject* record_keys();
+
+// A field's entry in the key tree: a nested record's own keys, a list of records as a one-element list
+// of their keys, None for every other value.
+template <typename T>
+PyObject* field_keys() {
+  if constexpr (ConfigRecord<T>) {
+    return record_keys<T>();
+  } else if constexpr (IsOptional<T>::value) {
+    return field_keys<typename T::value_type>();
+  } else if constexpr (IsVector<T>::value) {
+    if constexpr (ConfigRecord<typename T::value_type>) {
+      PyRef element = PyRef::steal(record_keys<typename T::value_type>());
+      PyRef list = PyRef::steal(element ? PyList_New(1) : nullptr);
+      if (!list) return nullptr;
+      PyList_SetItem(list.get(), 0, element.release());  // steals
+      return list.release();
+    }
+  }
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+template <ConfigRecord Record>
+PyObject* record_keys() {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const FieldSpec<Record>& field : ConfigFields<Record>::fields()) {
+    PyRef entry = PyRef::steal(field.keys());
+    if (!entry || PyDict_SetItemString(dict.get(), field.key, entry.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 }  // namespace config_detail
 
 // One entry of a FieldList: the dict key and the record member it fills.
 template <typename Record, typename T>
 FieldSpec<Record> field(const char* key, T Record::*member) {
-  return {key, [member](PyObject* value, Record& record, const std::string& path, std::string* reason) {
+  return {key,
+          [member](PyObject* value, Record& record, const std::string& path, std::string* reason) {
             return config_detail::convert_value(value, record.*member, path, reason);
-          }};
+          },
+          &config_detail::field_keys<T>};
+}
+
+// The keys a configuration dict for `Record` may hold, as a new dict: the class attribute CONFIG_KEYS.
+// Each key maps to None, to the dict of a nested record's keys, or to a one-element list holding the
+// keys of the records of a list. The conversion tables above are the one list of keys; the command
+// line checks configuration files against this tree.
+template <ConfigRecord Record>
+PyObject* config_keys() {
+  return config_detail::record_keys<Record>();
 }
 
 // Builds `out` from `config`: None (or nullptr) keeps the defaults; a dict converts by the table; anything

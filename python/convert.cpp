@@ -411,14 +411,10 @@ PyObject* matrix_to_row_major(const velk_slam::Matrix6& m) {
   return list.release();
 }
 
-PyObject* counters_to_dict(std::initializer_list<std::pair<const char*, uint64_t>> counters) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : counters) {
-    PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(value));
-    if (!number || PyDict_SetItemString(dict.get(), name, number.get()) < 0) return nullptr;
-  }
-  return dict.release();
+int set_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  if (!owned) return -1;
+  return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, owned.get());
 }
 
 PyObject* string_to_py(const std::string& s) {

@@ -68,8 +68,37 @@ PyObject* matrix_to_row_major(const velk_slam::Matrix6& m);
 
 PyObject* vector3_to_tuple(const Eigen::Vector3d& v);
 
-// A new dict of an engine's counters, in the order given.
-PyObject* counters_to_dict(std::initializer_list<std::pair<const char*, uint64_t>> counters);
+// A new dict of an engine's counters, named and ordered by their for_each(f(name, value)).
+template <typename Counters>
+PyObject* counters_to_dict(const Counters& counters) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  bool ok = true;
+  counters.for_each([&](const char* name, uint64_t value) {
+    if (!ok) return;
+    PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(value));
+    ok = number && PyDict_SetItemString(dict.get(), name, number.get()) == 0;
+  });
+  return ok ? dict.release() : nullptr;
+}
+
+// A new tuple of the counters' names in report order: the class attribute COUNTER_NAMES.
+template <typename Counters>
+PyObject* counter_names_to_tuple() {
+  PyRef names = PyRef::steal(PyList_New(0));
+  if (!names) return nullptr;
+  bool ok = true;
+  Counters{}.for_each([&](const char* name, uint64_t) {
+    if (!ok) return;
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    ok = text && PyList_Append(names.get(), text.get()) == 0;
+  });
+  return ok ? PyList_AsTuple(names.get()) : nullptr;
+}
+
+// Sets the class attribute `name` of `type` to `value` (a new reference, taken over; null fails with
+// its exception already set). Returns 0, or -1 with an exception set.
+int set_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
 PyObject* string_to_py(const std::string& s);
 
 }  // namespace velk_py

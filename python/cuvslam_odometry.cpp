@@ -401,21 +401,7 @@ PyObject* counters(PyObject* self, PyObject*) {
   if (!on_owner_thread(self)) return nullptr;
   BorrowGuard guard;
   if (!guard.acquire_shared(as_vo(self)->borrow, kTypeName)) return nullptr;
-  const velk_slam::cuvslam_odometry::Counters& c = as_vo(self)->core->counters();
-  return counters_to_dict({{"frames", c.frames},
-                           {"tracked", c.tracked},
-                           {"resets", c.resets},
-                           {"imu_samples", c.imu_samples},
-                           {"imu_dropped_before_start", c.imu_dropped_before_start},
-                           {"skew_rejects", c.skew_rejects},
-                           {"depth_reprojected", c.depth_reprojected},
-                           {"covariance_gated", c.covariance_gated},
-                           {"speed_gated", c.speed_gated},
-                           {"unmatched_images", c.unmatched_images},
-                           {"image_size_rejects", c.image_size_rejects},
-                           {"calibration_rejects", c.calibration_rejects},
-                           {"bad_transforms", c.bad_transforms},
-                           {"construction_retries", c.construction_retries}});
+  return counters_to_dict(as_vo(self)->core->counters());
 }
 
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {
@@ -439,7 +425,8 @@ PyMethodDef methods[] = {
      "as one info event through the log output of init_logging."},
     {"counters", counters, METH_NOARGS,
      "counters($self)\n--\n\n"
-     "The engine's counters as a dict (the fields of the line report() logs)."},
+     "The engine's counters as a dict keyed by COUNTER_NAMES, in that order (the fields of the\n"
+     "line report() logs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -469,7 +456,12 @@ PyTypeObject* g_cuvslam_odometry_type = nullptr;
 }  // namespace
 
 int add_cuvslam_odometry_type(PyObject* module) {
-  return add_type(module, &spec, kTypeName, &g_cuvslam_odometry_type);
+  if (add_type(module, &spec, kTypeName, &g_cuvslam_odometry_type) < 0 ||
+      set_class_attribute(g_cuvslam_odometry_type, "CONFIG_KEYS", config_keys<cvo::CuvslamOdometryConfig>()) < 0) {
+    return -1;
+  }
+  return set_class_attribute(g_cuvslam_odometry_type, "COUNTER_NAMES",
+                             counter_names_to_tuple<velk_slam::cuvslam_odometry::Counters>());
 }
 
 }  // namespace velk_py

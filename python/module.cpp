@@ -1,6 +1,6 @@
 // velk_odom._native: module entry and the transform functions.
 //
-//   __version__: str = "0.4.2"
+//   __version__: str, the version of pyproject.toml
 //   ImageFrame, CameraModel, ImuSample, ImuNoiseModel, OdometryEstimate, PointCloud,
 //   CuvslamOdometry, OdometryFusion: classes
 //   init_logging(level="info") -> None
@@ -63,7 +63,7 @@ PyObject* create_module() {
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   PyObject* m = module.get();
-  if (PyModule_AddStringConstant(m, "__version__", "0.4.2") < 0 || add_image_frame_type(m) < 0 ||
+  if (PyModule_AddStringConstant(m, "__version__", VELK_VERSION) < 0 || add_image_frame_type(m) < 0 ||
       add_camera_model_type(m) < 0 || add_imu_sample_type(m) < 0 || add_imu_noise_model_type(m) < 0 ||
       add_odometry_estimate_type(m) < 0 || add_point_cloud_type(m) < 0 || add_cuvslam_odometry_type(m) < 0 ||
       add_odometry_fusion_type(m) < 0 || add_init_logging(m) < 0 || add_function(m, &compose_def) < 0 ||

@@ -6,8 +6,8 @@
 #include "convert.hpp"
 #include "value_classes.hpp"
 
-#include <cmath>
-#include <cstdio>
+#include "text.hpp"
+
 
 namespace velk_py {
 namespace {
@@ -98,17 +98,7 @@ PyGetSetDef getset[] = {
 // ---- repr ----
 
 // Fixed 4 decimals; non-finite values print as NaN, inf and -inf.
-void append_fixed4(std::string& out, double v) {
-  if (std::isnan(v)) {
-    out += "NaN";
-  } else if (std::isinf(v)) {
-    out += v > 0 ? "inf" : "-inf";
-  } else {
-    char buf[400];
-    std::snprintf(buf, sizeof(buf), "%.4f", v);
-    out += buf;
-  }
-}
+void append_fixed4(std::string& out, double v) { velk_slam::text::append_fixed(out, v, 4); }
 
 PyObject* odometry_estimate_repr(PyObject* self) {
   const OdometryEstimate& e = rec(self);

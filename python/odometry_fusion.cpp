@@ -213,21 +213,7 @@ PyObject* report(PyObject* self, PyObject*) {
 PyObject* counters(PyObject* self, PyObject*) {
   BorrowGuard guard;
   if (!guard.acquire_shared(as_fusion(self)->borrow, kTypeName)) return nullptr;
-  const velk_slam::odometry_fusion::Counters& c = as_fusion(self)->core->counters();
-  return counters_to_dict({{"imu_samples", c.imu_samples},
-                           {"measurements", c.measurements},
-                           {"gated", c.gated},
-                           {"replayed", c.replayed},
-                           {"too_late", c.too_late},
-                           {"non_finite_imu", c.non_finite_imu},
-                           {"stale_poses", c.stale_poses},
-                           {"gate_resets", c.gate_resets},
-                           {"init_deferred_gyro", c.init_deferred_gyro},
-                           {"init_deferred_accel", c.init_deferred_accel},
-                           {"init_deferred_moving", c.init_deferred_moving},
-                           {"held_back", c.held_back},
-                           {"buffer_overflow", c.buffer_overflow},
-                           {"reinitialized", c.reinitialized}});
+  return counters_to_dict(as_fusion(self)->core->counters());
 }
 
 PyCFunction with_keywords(PyCFunctionWithKeywords f) {
@@ -246,10 +232,8 @@ PyMethodDef methods[] = {
     {"report", report, METH_NOARGS, "report($self)\n--\n\n"},
     {"counters", counters, METH_NOARGS,
      "counters($self)\n--\n\n"
-     "The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,\n"
-     "non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel,\n"
-     "init_deferred_moving, held_back, buffer_overflow and reinitialized (the fields of the line\n"
-     "report() logs)."},
+     "The engine's counters as a dict keyed by COUNTER_NAMES, in that order (the fields of the\n"
+     "line report() logs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -274,7 +258,12 @@ PyTypeObject* g_odometry_fusion_type = nullptr;
 }  // namespace
 
 int add_odometry_fusion_type(PyObject* module) {
-  return add_type(module, &spec, kTypeName, &g_odometry_fusion_type);
+  if (add_type(module, &spec, kTypeName, &g_odometry_fusion_type) < 0 ||
+      set_class_attribute(g_odometry_fusion_type, "CONFIG_KEYS", config_keys<fusion::OdometryFusionConfig>()) < 0) {
+    return -1;
+  }
+  return set_class_attribute(g_odometry_fusion_type, "COUNTER_NAMES",
+                             counter_names_to_tuple<velk_slam::odometry_fusion::Counters>());
 }
 
 }  // namespace velk_py

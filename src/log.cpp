@@ -1,8 +1,8 @@
 #include "log.hpp"
 
-#include <charconv>
+#include "text.hpp"
+
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -72,12 +72,12 @@ void append_escaped(std::string& out, std::string_view text) {
       out += "\\x";
       out += kHex[c >> 4];
       out += kHex[c & 0xf];
-    } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-      const auto c1 = static_cast<unsigned char>(text[++i]);
+    } else if (const text::CodePoint cp = c < 0x80 ? text::CodePoint{} : text::decode_utf8(text, i);
+               cp.value >= 0x80 && cp.value <= 0x9f) {
       out += "\\u00";
-      out += kHex[c1 >> 4];
-      out += kHex[c1 & 0xf];
+      out += kHex[cp.value >> 4];
+      out += kHex[cp.value & 0xf];
+      i += cp.length - 1;
     } else {
       out += static_cast<char>(c);
     }
@@ -85,7 +85,6 @@ void append_escaped(std::string& out, std::string_view text) {
 }
 
 void append_field_value(std::string& out, const FieldValue& value) {
-  char buf[64];
   std::visit(
       [&](const auto& v) {
         using T = std::decay_t<decltype(v)>;
@@ -94,19 +93,9 @@ void append_field_value(std::string& out, const FieldValue& value) {
         } else if constexpr (std::is_same_v<T, std::string_view>) {
           append_escaped(out, v);
         } else if constexpr (std::is_same_v<T, double>) {
-          if (std::isnan(v)) {
-            out += "NaN";
-          } else if (std::isinf(v)) {
-            out += v > 0 ? "inf" : "-inf";
-          } else {
-            const auto res = std::to_chars(buf, buf + sizeof(buf), v);
-            std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
-            out += text;
-            if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
-          }
+          text::append_number(out, v);
         } else {
-          const auto res = std::to_chars(buf, buf + sizeof(buf), v);
-          out.append(buf, static_cast<size_t>(res.ptr - buf));
+          out += std::to_string(v);
         }
       },
       value);
@@ -204,7 +193,7 @@ bool enabled_slow(Level level, std::string_view target) {
 }
 
 std::string format_line(int64_t now_utc_ns, Level level, std::string_view target, std::string_view message,
-                        std::initializer_list<Field> fields, bool color) {
+                        std::span<const Field> fields, bool color) {
   static constexpr std::string_view kPadded[] = {"  OFF", "ERROR", " WARN", " INFO", "DEBUG", "TRACE"};
   static constexpr std::string_view kColors[] = {"", "\x1b[31m", "\x1b[33m", "\x1b[32m", "\x1b[34m", "\x1b[35m"};
   const auto lvl = static_cast<size_t>(level) < std::size(kPadded) ? static_cast<size_t>(level) : 0;
@@ -259,7 +248,7 @@ std::string format_line(int64_t now_utc_ns, Level level, std::string_view target
   return line;
 }
 
-void emit(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields) {
+void emit(Level level, std::string_view target, std::string_view message, std::span<const Field> fields) {
   const Subscriber* sub = g_subscriber.load(std::memory_order_acquire);
   if (sub == nullptr || !sub->filter.enabled(level, target)) return;
   const auto now = std::chrono::system_clock::now().time_since_epoch();

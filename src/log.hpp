@@ -14,6 +14,7 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -82,7 +83,21 @@ inline bool enabled(Level level, std::string_view target) {
 }
 
 // Formats and writes one event; call only after enabled() said yes.
-void emit(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields);
+void emit(Level level, std::string_view target, std::string_view message, std::span<const Field> fields);
+inline void emit(Level level, std::string_view target, std::string_view message,
+                 std::initializer_list<Field> fields) {
+  emit(level, target, message, std::span<const Field>(fields.begin(), fields.size()));
+}
+
+// Logs an engine's counters as one information event (not throttled): one field per counter, named and
+// ordered by the counters' for_each(f(name, value)).
+template <typename Counters>
+void emit_counters(std::string_view target, std::string_view message, const Counters& counters) {
+  if (!enabled(Level::Info, target)) return;
+  std::vector<Field> fields;
+  counters.for_each([&](std::string_view name, uint64_t value) { fields.emplace_back(name, value); });
+  emit(Level::Info, target, message, fields);
+}
 
 // Throttle for one call site: true when the site may emit now. `last` holds the time of the site's last
 // emitted event in nanoseconds since the process-wide start instant (0: never emitted). Lock-free: one
@@ -92,7 +107,11 @@ bool check_and_record(std::atomic<uint64_t>& last, uint64_t interval_ns);
 // Formats one line as the subscriber writes it (exposed for tests). `now_utc_ns` is the wall clock in
 // nanoseconds since the Unix epoch.
 std::string format_line(int64_t now_utc_ns, Level level, std::string_view target, std::string_view message,
-                        std::initializer_list<Field> fields, bool color);
+                        std::span<const Field> fields, bool color);
+inline std::string format_line(int64_t now_utc_ns, Level level, std::string_view target, std::string_view message,
+                               std::initializer_list<Field> fields, bool color) {
+  return format_line(now_utc_ns, level, target, message, std::span<const Field>(fields.begin(), fields.size()), color);
+}
 
 // Test support: removes and destroys the installed subscriber so that a test can install its own. Only
 // for tests in which no other thread is logging.

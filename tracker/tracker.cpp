@@ -1,6 +1,8 @@
 #include "tracker.hpp"
 
-#include <charconv>
+#include "text.hpp"
+
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -8,49 +10,6 @@
 namespace tracker {
 
 namespace {
-
-template <typename F>
-std::string format_float(F value) {
-  if (std::isnan(value)) {
-    return "NaN";
-  }
-  if (std::isinf(value)) {
-    return value > 0 ? "inf" : "-inf";
-  }
-  // The shortest round-trip digits come from scientific notation ("-1.2345e+20"); they are then written
-  // out in positional form, padding with zeros rather than printing the exact binary value's digits.
-  char buffer[64];
-  const std::to_chars_result result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-  const std::string_view text(buffer, static_cast<size_t>(result.ptr - buffer));
-  const size_t e = text.find('e');
-  std::string_view mantissa = text.substr(0, e);
-  const int exponent = std::stoi(std::string(text.substr(e + 1)));
-  std::string out;
-  if (!mantissa.empty() && mantissa.front() == '-') {
-    out.push_back('-');
-    mantissa.remove_prefix(1);
-  }
-  std::string digits;
-  for (const char c : mantissa) {
-    if (c != '.') digits.push_back(c);
-  }
-  // value = 0.digits × 10^(exponent + 1)
-  const int point = exponent + 1;
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<size_t>(-point), '0');
-    out += digits;
-  } else if (static_cast<size_t>(point) >= digits.size()) {
-    out += digits;
-    out.append(static_cast<size_t>(point) - digits.size(), '0');
-  } else {
-    out += digits.substr(0, static_cast<size_t>(point));
-    out += '.';
-    out += digits.substr(static_cast<size_t>(point));
-  }
-  return out;
-}
 
 std::string str(int64_t value) { return std::to_string(value); }
 
@@ -144,59 +103,20 @@ CuvImageRef to_flat(const ImageRef& image) {
 
 }  // namespace
 
-std::string format_number(float value) { return format_float(value); }
-std::string format_number(double value) { return format_float(value); }
+std::string format_number(float value) {
+  std::string out;
+  velk_slam::text::append_positional(out, value);
+  return out;
+}
+
+std::string format_number(double value) {
+  std::string out;
+  velk_slam::text::append_positional(out, value);
+  return out;
+}
 
 std::string read_message(const char* buffer, size_t size) {
-  size_t n = 0;
-  while (n < size && buffer[n] != '\0') {
-    ++n;
-  }
-  const auto* s = reinterpret_cast<const unsigned char*>(buffer);
-  static constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
-  std::string out;
-  out.reserve(n);
-  size_t i = 0;
-  while (i < n) {
-    const unsigned char lead = s[i];
-    if (lead < 0x80) {
-      out.push_back(static_cast<char>(lead));
-      ++i;
-      continue;
-    }
-    // Sequence length and the allowed range of the second byte, which rules out overlong forms,
-    // surrogates and code points past U+10FFFF.
-    size_t length = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      lo = lead == 0xE0 ? 0xA0 : 0x80;
-      hi = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      lo = lead == 0xF0 ? 0x90 : 0x80;
-      hi = lead == 0xF4 ? 0x8F : 0xBF;
-    }
-    size_t valid = 1;  // bytes of a well-formed prefix, lead included
-    while (length > 0 && valid < length && i + valid < n) {
-      const unsigned char c = s[i + valid];
-      const bool ok = valid == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
-      if (!ok) {
-        break;
-      }
-      ++valid;
-    }
-    if (length > 0 && valid == length) {
-      out.append(buffer + i, length);
-    } else {
-      // One replacement per maximal ill-formed prefix.
-      out.append(kReplacement);
-    }
-    i += valid;
-  }
-  return out;
+  return velk_slam::text::valid_utf8(std::string_view(buffer, std::find(buffer, buffer + size, '\0') - buffer));
 }
 
 TrackOutcome TrackOutcome::failed(std::string message) {

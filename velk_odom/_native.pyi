@@ -111,6 +111,15 @@ class CuvslamOdometry:
     speed_gate_max_angular, enable_imu, max_skew_ms, imu_gap_seconds. Depth samples are raw sensor units:
     metres = sample / depth_units_per_meter, for 16-bit and "32FC1" depth alike."""
 
+    COUNTER_NAMES: tuple[str, ...]
+    """The counters, in report order: frames, tracked, resets, imu_samples,
+    imu_dropped_before_start, skew_rejects, depth_reprojected, covariance_gated, speed_gated,
+    unmatched_images, image_size_rejects, calibration_rejects, bad_transforms,
+    construction_retries."""
+    CONFIG_KEYS: dict[str, Any]
+    """The configuration keys: None for a value, a dict for a nested record, a one-element list
+    holding the keys of a list's records."""
+
     def __init__(self, config: Optional[dict[str, Any]] = None, *, tf: TfLookup) -> None: ...
     def handle_camera_info(self, info: CameraModel) -> None: ...
     def handle_imu_info(self, info: ImuNoiseModel) -> None: ...
@@ -122,7 +131,8 @@ class CuvslamOdometry:
         """Log the engine's counters (frames tracked, poses, resets, gated poses and every kind of drop)
         as one info event through the log output of init_logging."""
     def counters(self) -> dict[str, int]:
-        """The engine's counters as a dict (the fields of the line report() logs)."""
+        """The engine's counters as a dict keyed by COUNTER_NAMES, in that order (the fields of the
+        line report() logs)."""
 # </CuvslamOdometry>
 
 # <OdometryFusion>
@@ -146,6 +156,14 @@ class OdometryFusion:
     IMUs, handle_source) call as PanicException; the object stays usable. Nothing else raises
     while running: late, gated, unconfigured and non-finite inputs are counted and logged."""
 
+    COUNTER_NAMES: tuple[str, ...]
+    """The counters, in report order: imu_samples, measurements, gated, replayed, too_late,
+    non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel,
+    init_deferred_moving, held_back, buffer_overflow, reinitialized."""
+    CONFIG_KEYS: dict[str, Any]
+    """The configuration keys: None for a value, a dict for a nested record, a one-element list
+    holding the keys of a list's records."""
+
     def __init__(self, config: Optional[dict[str, Any]] = None) -> None: ...
     def handle_imu(self, imu: ImuSample, base_from_imu: TransformPair) -> None: ...
     def handle_source(self, estimate: OdometryEstimate) -> None: ...
@@ -154,15 +172,19 @@ class OdometryFusion:
         else None. Call after each input."""
     def report(self) -> None: ...
     def counters(self) -> dict[str, int]:
-        """The engine's counters as a dict: imu_samples, measurements, gated, replayed, too_late,
-        non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel,
-        init_deferred_moving, held_back, buffer_overflow and reinitialized (the fields of the line
-        report() logs)."""
+        """The engine's counters as a dict keyed by COUNTER_NAMES, in that order (the fields of the
+        line report() logs)."""
 # </OdometryFusion>
 
-def init_logging(level: str = "info") -> None:
+def init_logging(level: Union[str, Callable[[str], object]] = "info", writer: Optional[Callable[[str], object]] = None) -> None:
     """Send the engines' diagnostic output to stderr. `level` is a filter such as "info",
-    "debug" or "velk_slam=debug". Without this call the engines are silent."""
+    "debug" or "velk_slam=debug". Without this call the engines are silent.
+
+    With `writer`, a callable, each line (a str ending in a newline, without colour codes) is
+    passed to writer(line) instead of being written to stderr; init_logging(writer) keeps the
+    level "info". A line the writer logs itself, by calling an engine, is dropped. An exception
+    raised by the writer drops that line and never reaches the engine: the first one is reported
+    through sys.unraisablehook, later ones are dropped silently."""
 
 def compose(a: TransformPair, b: TransformPair) -> TransformPair:
     """Compose two transforms."""

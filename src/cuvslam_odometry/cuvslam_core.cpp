@@ -678,14 +678,7 @@ OdometryEstimate CuvslamCore::output(int64_t stamp_ns) const {
 }
 
 void CuvslamCore::report() const {
-  const Counters& c = counters_;
-  VELK_LOG(Info, kTarget, "cuvslam odometry counters", {"frames", c.frames}, {"tracked", c.tracked},
-           {"resets", c.resets}, {"imu_samples", c.imu_samples},
-           {"imu_dropped_before_start", c.imu_dropped_before_start}, {"skew_rejects", c.skew_rejects},
-           {"depth_reprojected", c.depth_reprojected}, {"covariance_gated", c.covariance_gated},
-           {"speed_gated", c.speed_gated}, {"unmatched_images", c.unmatched_images},
-           {"image_size_rejects", c.image_size_rejects}, {"calibration_rejects", c.calibration_rejects},
-           {"bad_transforms", c.bad_transforms}, {"construction_retries", c.construction_retries});
+  log::emit_counters(kTarget, "cuvslam odometry counters", counters_);
 }
 
 // ---- depth ----

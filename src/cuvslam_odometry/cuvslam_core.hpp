@@ -43,6 +43,26 @@ struct Counters {
   uint64_t calibration_rejects = 0;       // camera calibrations with an unusable image size or intrinsics
   uint64_t bad_transforms = 0;            // tf answers with non-finite numbers or no usable rotation, ignored
   uint64_t construction_retries = 0;      // tracker constructions tried again after new calibrations or mounts
+
+  // Calls f(name, value) for every counter, in report order. The one list of counter names: the report's
+  // log line, counters() in Python and the names exported to Python all come from here.
+  template <typename F>
+  void for_each(F&& f) const {
+    f("frames", frames);
+    f("tracked", tracked);
+    f("resets", resets);
+    f("imu_samples", imu_samples);
+    f("imu_dropped_before_start", imu_dropped_before_start);
+    f("skew_rejects", skew_rejects);
+    f("depth_reprojected", depth_reprojected);
+    f("covariance_gated", covariance_gated);
+    f("speed_gated", speed_gated);
+    f("unmatched_images", unmatched_images);
+    f("image_size_rejects", image_size_rejects);
+    f("calibration_rejects", calibration_rejects);
+    f("bad_transforms", bad_transforms);
+    f("construction_retries", construction_retries);
+  }
 };
 
 // Largest camera image side and pixel count a calibration may announce: the engine allocates the

@@ -1,49 +1,14 @@
 #include "odometry_fusion/config.hpp"
 
+#include "text.hpp"
+
 #include <cstdio>
 
 namespace velk_slam::odometry_fusion {
 namespace {
 
-// One decoded UTF-8 code point and its length in bytes; length 0 marks an invalid sequence.
-struct CodePoint {
-  char32_t value = 0;
-  std::size_t length = 0;
-};
-
-CodePoint decode_at(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) {
-    return {lead, 1};
-  }
-  std::size_t length = 0;
-  char32_t value = 0;
-  char32_t min_value = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2, value = lead & 0x1F, min_value = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, value = lead & 0x0F, min_value = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, value = lead & 0x07, min_value = 0x10000;
-  } else {
-    return {};
-  }
-  if (text.size() - pos < length) {
-    return {};
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(pos + i);
-    if ((next & 0xC0) != 0x80) {
-      return {};
-    }
-    value = (value << 6) | (next & 0x3F);
-  }
-  if (value < min_value || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-    return {};
-  }
-  return {value, length};
-}
+using text::CodePoint;
+using text::decode_utf8;
 
 // The code point that ends just before `end`, or an invalid one.
 CodePoint decode_before(std::string_view text, std::size_t end) {
@@ -55,7 +20,7 @@ CodePoint decode_before(std::string_view text, std::size_t end) {
       break;
     }
   }
-  const CodePoint cp = decode_at(text, start);
+  const CodePoint cp = decode_utf8(text, start);
   return cp.length == end - start ? cp : CodePoint{};
 }
 
@@ -81,7 +46,7 @@ bool is_blank(std::string_view text) { return trim_white_space(text).empty(); }
 std::string_view trim_white_space(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {
-    const CodePoint cp = decode_at(text, begin);
+    const CodePoint cp = decode_utf8(text, begin);
     if (cp.length == 0 || !is_white_space(cp.value)) {
       break;
     }
@@ -104,7 +69,7 @@ std::string quote_escaped(std::string_view text) {
   out.push_back('"');
   std::size_t pos = 0;
   while (pos < text.size()) {
-    const CodePoint cp = decode_at(text, pos);
+    const CodePoint cp = decode_utf8(text, pos);
     if (cp.length == 0) {
       append_hex_escape(out, "\\x%02x", static_cast<unsigned char>(text[pos]));
       ++pos;

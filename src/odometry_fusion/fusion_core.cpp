@@ -3,9 +3,9 @@
 #include "log.hpp"
 #include "odometry_fusion/stamps.hpp"
 #include "odometry_fusion/state_layout.hpp"
+#include "text.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -158,14 +158,7 @@ std::string format_list(const std::vector<double>& values) {
     if (i > 0) {
       out += ", ";
     }
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, values[i]);
-    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    out += text;
-    // Same form as a single float field: 0 reads "0.0".
-    if (std::isfinite(values[i]) && text.find_first_of(".e") == std::string_view::npos) {
-      out += ".0";
-    }
+    text::append_number(out, values[i]);  // the form of a single float field
   }
   out += "]";
   return out;
@@ -1185,14 +1178,7 @@ std::optional<OdometryEstimate> FusionCore::maybe_publish() {
 }
 
 void FusionCore::report() const {
-  VELK_LOG(Info, kLogTarget, "odometry fusion counters", {"imu_samples", counters_.imu_samples},
-           {"measurements", counters_.measurements}, {"gated", counters_.gated}, {"replayed", counters_.replayed},
-           {"too_late", counters_.too_late}, {"non_finite_imu", counters_.non_finite_imu},
-           {"stale_poses", counters_.stale_poses}, {"gate_resets", counters_.gate_resets},
-           {"init_deferred_gyro", counters_.init_deferred_gyro}, {"init_deferred_accel", counters_.init_deferred_accel},
-           {"init_deferred_moving", counters_.init_deferred_moving},
-           {"held_back", counters_.held_back}, {"buffer_overflow", counters_.buffer_overflow},
-           {"reinitialized", counters_.reinitialized});
+  log::emit_counters(kLogTarget, "odometry fusion counters", counters_);
 }
 
 }  // namespace velk_slam::odometry_fusion

@@ -49,6 +49,26 @@ struct Counters {
   uint64_t held_back = 0;        // inputs that jumped the data clock forward, held until others confirmed
   uint64_t buffer_overflow = 0;  // oldest events dropped because the replay buffer held too many
   uint64_t reinitialized = 0;    // re-initialisations after the state went non-finite
+
+  // Calls f(name, value) for every counter, in report order. The one list of counter names: the report's
+  // log line, counters() in Python and the names exported to Python all come from here.
+  template <typename F>
+  void for_each(F&& f) const {
+    f("imu_samples", imu_samples);
+    f("measurements", measurements);
+    f("gated", gated);
+    f("replayed", replayed);
+    f("too_late", too_late);
+    f("non_finite_imu", non_finite_imu);
+    f("stale_poses", stale_poses);
+    f("gate_resets", gate_resets);
+    f("init_deferred_gyro", init_deferred_gyro);
+    f("init_deferred_accel", init_deferred_accel);
+    f("init_deferred_moving", init_deferred_moving);
+    f("held_back", held_back);
+    f("buffer_overflow", buffer_overflow);
+    f("reinitialized", reinitialized);
+  }
 };
 
 // Most events the replay buffer keeps, whatever their stamps: a driver that leaves its stamps constant

@@ -111,7 +111,7 @@ def test_proposed_configuration_sorts_topics_into_roles(camera_bag, capsys):
         ({"topics": {"/stereo/left/image_raw": "picture"}}, [], "unknown role 'picture'"),
         ({"topics": {"/left/image_raw": "image"}}, [], "the recording has no topic /left/image_raw"),
         ({"camera_mod": "mono", "topics": {"/stereo/left/image_raw": "image"}}, [], "did you mean 'camera_mode'?"),
-        ({"camera_mode": "mono"}, [], "needs a `topics` section"),
+        ({"camera_mode": "mono", "imu_gap_seconds": 0.5}, [], "needs a `topics` section"),
         ({"topics": {"/stereo/left/image_raw": "image"}}, ["--clouds", "clouds"], "--clouds needs a depth image topic"),
     ],
 )

@@ -25,68 +25,18 @@ import reprlib
 from pathlib import Path
 from typing import Any, Dict, Mapping, Sequence, Tuple
 
+from velk_odom._native import CuvslamOdometry, OdometryFusion
 from velk_odom.cli._errors import UserError
 
+# The keys each engine reads come from its own conversion tables (None: a value; a dict: a nested
+# record; a one-element list: a list of records); the command line adds the sections it reads itself.
 FUSION_KEYS: Dict[str, Any] = {
-    "odom_frame_id": None,
-    "output_frame_id": None,
-    "publish_rate": None,
-    "replay_buffer_seconds": None,
-    "outlier_rejection_allowed_variance": None,
-    "max_position_m": None,
-    "imus": [
-        {
-            "frame_id": None,
-            "gyro_noise_density": None,
-            "gyro_random_walk": None,
-            "accel_noise_density": None,
-            "accel_random_walk": None,
-            "init_samples": None,
-            "init_gyro_limit": None,
-            "init_accel_limit": None,
-        }
-    ],
-    "initial_gravity_estimate": None,
-    "initial_stds": {"position": None, "velocity": None, "rotation": None, "bias": None},
-    "odom_sources": [
-        {
-            "parent_frame_id": None,
-            "child_frame_id": None,
-            "pose_variances": None,
-            "twist_variances": None,
-            "differential": None,
-            "odom_from_parent": None,
-        }
-    ],
-    "per_dimension_error_variance": None,
-    "gate_recovery_seconds": None,
-    "init_moving_after_seconds": None,
+    **OdometryFusion.CONFIG_KEYS,
     "topics": {"*": {"imu": None, "base_from_imu": None, "max_accel": None, "orientation": None, "odom_source": None}},
 }
 
 VO_KEYS: Dict[str, Any] = {
-    "camera_mode": None,
-    "cameras": [
-        {
-            "frame_id": None,
-            "rectified": None,
-            "depth_units_per_meter": None,
-            "depth_cloud_min_range": None,
-            "depth_cloud_max_range": None,
-            "depth_cloud_decimation": None,
-            "provides_depth": None,
-        }
-    ],
-    "use_gpu": None,
-    "odom_frame_id": None,
-    "output_frame_id": None,
-    "rig_frame_id": None,
-    "map_frame_id": None,
-    "covariance_gate_translation_std": None,
-    "speed_gate_max_linear": None,
-    "speed_gate_max_angular": None,
-    "enable_imu": None,
-    "max_skew_ms": None,
+    **CuvslamOdometry.CONFIG_KEYS,
     "imu_noise": {
         "frame_id": None,
         "gyro_noise_density": None,

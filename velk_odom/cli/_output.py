@@ -5,101 +5,74 @@ from __future__ import annotations
 import os
 import re
 import sys
-import tempfile
-import threading
 from pathlib import Path
 from collections import Counter
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
+from velk_odom._native import OdometryFusion
 from velk_odom.cli._errors import UserError, one_line
 
-FUSION_COUNTERS = ("imu_samples", "measurements", "gated", "replayed", "too_late", "non_finite_imu", "stale_poses", "gate_resets", "held_back", "buffer_overflow", "reinitialized")
+FUSION_COUNTERS = OdometryFusion.COUNTER_NAMES
 
-_ANSI = re.compile(r"\x1b\[[0-9;]*m")
-_FIELD = re.compile(r"\b([a-z_]+)=(\d+)\b")
-
-_LEVEL_RANK = {"ERROR": 1, "WARN": 2, "INFO": 3, "DEBUG": 4, "TRACE": 5}
-_BARE_BELOW_INFO = {"off": 0, "error": 1, "warn": 2}
-_LINE_LEVEL = re.compile(r"^\S+\s+(TRACE|DEBUG|INFO|WARN|ERROR)\s")
+# Bare levels up to warn: a demo counts its warnings instead of printing them.
+_SUMMARISED_LEVELS = ("off", "error", "warn")
 
 
 class EngineLog:
-    """The engines' log on stderr at the user's ``level``, with their counter reports still readable.
+    """The engines' log on stderr at the user's ``level``. Raises UserError for a filter that does not
+    parse. ``console`` is stderr, for the progress bar.
 
-    The engines have one process-wide log filter, and the counter report is an info event. For a bare
-    level below info (off, error, warn) the filter is therefore opened to info and fd 2 goes through a
-    pipe whose reader forwards only the lines at the user's level (and anything that is not a log
-    line). ``console`` is the real stderr, for the progress bar. Other filters are installed as given.
-    Raises UserError for a filter that does not parse.
+    With ``summarise_warnings`` (a demo, whose warnings are expected) and a bare level up to warn, the
+    warnings are counted by message in ``warnings`` instead of printed; errors print unless the level
+    is off. The engines have one process-wide log subscriber: one installed earlier in this process
+    stays as it is.
     """
 
     def __init__(self, level: str, summarise_warnings: bool = False) -> None:
         self.level = level
-        # Expected warnings (a demo's) are counted by message in `warnings` instead of printed.
         self.summarise_warnings = summarise_warnings
         self.warnings: Counter = Counter()
         self.console: Any = sys.stderr
-        self._saved: Optional[int] = None
-        self._thread: Optional[threading.Thread] = None
+        self._summarising = False
 
     def __enter__(self) -> "EngineLog":
         from velk_odom._native import init_logging
 
         if not sys.stderr.isatty():
             os.environ.setdefault("NO_COLOR", "1")  # no colour codes in a file or a pipe
-        keep = _BARE_BELOW_INFO.get(self.level)
-        directive = self.level if keep is None else "info"
+        summarise = self.summarise_warnings and self.level in _SUMMARISED_LEVELS
         try:
-            init_logging(directive)
+            if summarise:
+                init_logging("warn", self._write)
+            else:
+                init_logging(self.level)
         except ValueError as err:
             if str(err).startswith("level: "):
                 raise UserError(
                     f"--log {self.level!r}: {err}; give a level such as warn or info, or a filter such as velk_slam=debug"
                 ) from None
-            return self  # a logger was installed earlier in this process; it stays as it is
-        if keep is None:
-            return self
-        sys.stderr.flush()
-        self._saved = os.dup(2)
-        read_end, write_end = os.pipe()
-        os.dup2(write_end, 2)
-        os.close(write_end)
-        self.console = os.fdopen(os.dup(self._saved), "w", buffering=1)
-        self._thread = threading.Thread(target=self._forward, args=(read_end, keep), daemon=True)
-        self._thread.start()
+            return self  # a subscriber was installed earlier in this process; it stays as it is
+        self._summarising = summarise
         return self
 
-    def _forward(self, read_end: int, keep: int) -> None:
-        assert self._saved is not None
-        with os.fdopen(read_end, "rb") as source:
-            for raw in source:
-                text = _ANSI.sub("", raw.decode("utf-8", errors="replace"))
-                match = _LINE_LEVEL.match(text)
-                if match is not None and match.group(1) == "WARN" and self.summarise_warnings:
-                    self.warnings[_message_of(text)] += 1
-                elif match is None or _LEVEL_RANK[match.group(1)] <= keep:
-                    os.write(self._saved, raw)
+    def _write(self, line: str) -> None:
+        """The log writer of a demo: its filter is warn, so every line is a warning or an error."""
+        _stamp, level, text = line.split(None, 2)
+        if not self._summarising:
+            sys.stderr.write(line)  # a later command in this process: lines print as they come
+        elif level == "WARN":
+            self.warnings[_message_of(text)] += 1
+        elif self.level != "off":
+            sys.stderr.write(line)
 
     def __exit__(self, *exc: Any) -> None:
-        if self._saved is None:
-            return
-        sys.stderr.flush()
-        os.dup2(self._saved, 2)  # closes the pipe's last write end: the reader sees its end
-        if self._thread is not None:
-            self._thread.join(timeout=5.0)
-        self.console.close()
-        os.close(self._saved)
-        self._saved = None
-        self.console = sys.stderr
+        self._summarising = False
 
 
-_WARN_TEXT = re.compile(r"WARN\s+\S+:\s*(.*?)(?:\.\s|\s[a-z_]+=|$)")
-
-
-def _message_of(line: str) -> str:
-    """A warning line's message: its first sentence, without the target and the fields."""
-    match = _WARN_TEXT.search(line.strip())
-    return match.group(1).strip() if match else line.strip()
+def _message_of(text: str) -> str:
+    """A warning's message without its target and fields: the first sentence."""
+    message = text.strip().split(": ", 1)[-1]
+    return re.split(r"\.\s|\s[a-z_]+=", message, maxsplit=1)[0].strip()
 
 
 def format_warnings(warnings: Counter) -> str:
@@ -108,32 +81,13 @@ def format_warnings(warnings: Counter) -> str:
     return f"{sum(warnings.values())}: " + "; ".join(f"{msg} ({n})" for msg, n in warnings.most_common())
 
 
-def engine_counters(engine: Any, names: Sequence[str] = FUSION_COUNTERS) -> Optional[Dict[str, int]]:
-    """The counters of an engine, read from the line its ``report()`` logs to stderr (fd 2 is
-    redirected to a temporary file for the call). None when the line cannot be read."""
-    counters = getattr(engine, "counters", None)
-    if callable(counters):
-        return {k: int(v) for k, v in dict(counters()).items()}
-    sys.stderr.flush()
-    saved = os.dup(2)
-    try:
-        with tempfile.TemporaryFile() as tmp:
-            os.dup2(tmp.fileno(), 2)
-            try:
-                engine.report()
-            finally:
-                os.dup2(saved, 2)
-            tmp.seek(0)
-            text = _ANSI.sub("", tmp.read().decode("utf-8", errors="replace"))
-    finally:
-        os.close(saved)
-    found = {k: int(v) for k, v in _FIELD.findall(text) if k in names}
-    return found if all(k in found for k in names) else None
+def engine_counters(engine: Any, names: Sequence[str] = FUSION_COUNTERS) -> Dict[str, int]:
+    """The counters of an engine, by name (``names``, the engine class's COUNTER_NAMES)."""
+    counters = engine.counters()
+    return {k: int(counters[k]) for k in names}
 
 
-def format_counters(counters: Optional[Dict[str, int]], names: Sequence[str] = FUSION_COUNTERS) -> str:
-    if counters is None:
-        return "unavailable (another log subscriber was installed before this command)"
+def format_counters(counters: Dict[str, int], names: Sequence[str] = FUSION_COUNTERS) -> str:
     return "  ".join(f"{k}={counters[k]}" for k in names)
 
 

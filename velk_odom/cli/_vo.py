@@ -11,6 +11,7 @@ from collections import Counter
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
+from velk_odom._native import CuvslamOdometry
 from velk_odom.cli import _bagout
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES
 from velk_odom.cli._datasetrec import dataset_config_hints
@@ -35,22 +36,7 @@ from velk_odom.ros import (
     imu_sample_from_msg,
 )
 
-VO_COUNTERS = (
-    "frames",
-    "tracked",
-    "resets",
-    "imu_samples",
-    "imu_dropped_before_start",
-    "skew_rejects",
-    "depth_reprojected",
-    "covariance_gated",
-    "speed_gated",
-    "unmatched_images",
-    "image_size_rejects",
-    "calibration_rejects",
-    "bad_transforms",
-    "construction_retries",
-)
+VO_COUNTERS = CuvslamOdometry.COUNTER_NAMES
 DEPTH_ENCODINGS = ("16UC1", "32FC1", "mono16")
 ROLE_TYPES = {
     "image": IMAGE,
