@@ -71,7 +71,7 @@ bool invert_innovation(const MatrixXd& s, MatrixXd& inverse) {
   }
 }
 
-void Filter::init(const Quaterniond& orientation, std::vector<ImuBias> biases, double position_std,
+void ErrorStateFilter::init(const Quaterniond& orientation, std::vector<ImuBias> biases, double position_std,
                   double velocity_std, double rotation_std, double bias_std) {
   state.biases = std::move(biases);
   state.position.setZero();
@@ -86,7 +86,7 @@ void Filter::init(const Quaterniond& orientation, std::vector<ImuBias> biases, d
   state.covariance.diagonal().tail(n - layout::kCoreSize).setConstant(bias_std * bias_std);
 }
 
-void Filter::propagate(std::size_t imu_index, const Vector3d& gyro, const Vector3d& accel, double dt) {
+void ErrorStateFilter::propagate(std::size_t imu_index, const Vector3d& gyro, const Vector3d& accel, double dt) {
   if (imu_index >= state.biases.size() || imu_index >= noise.size()) {
     throw std::out_of_range("index out of bounds");
   }
@@ -152,7 +152,7 @@ void Filter::propagate(std::size_t imu_index, const Vector3d& gyro, const Vector
   state.orientation = hamilton(state.orientation, exp_rotation(omega * dt));
 }
 
-bool Filter::update(const Eigen::Ref<const Eigen::VectorXd>& residual, const Eigen::Ref<const MatrixXd>& jacobian,
+bool ErrorStateFilter::update(const Eigen::Ref<const Eigen::VectorXd>& residual, const Eigen::Ref<const MatrixXd>& jacobian,
                     const Eigen::Ref<const Eigen::VectorXd>& variances, double gate) {
   MatrixXd& p = state.covariance;
   const Index m = residual.size();

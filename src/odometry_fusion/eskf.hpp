@@ -42,7 +42,7 @@ struct FilterState {
 // determinant or a zero pivot); no conditioning threshold applies, so a NaN in s does not refuse.
 bool invert_innovation(const Eigen::MatrixXd& s, Eigen::MatrixXd& inverse);
 
-class Filter {
+class ErrorStateFilter {
  public:
   std::vector<ImuNoise> noise;  // one per IMU, in configuration order
   FilterState state;
