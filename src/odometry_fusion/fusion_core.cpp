@@ -143,6 +143,39 @@ Isometry yaw_aligned(const Isometry& fused, const Isometry& parent_pose) {
   return odom_from_parent;
 }
 
+// One component that a source taken back measures (x, y, z, roll, pitch, yaw, then linear and angular
+// twist): its residual against the state it measures, the state's own variance and the measurement's.
+struct Disagreement {
+  bool measured = false;
+  double residual = 0.0;
+  double state_variance = 0.0;
+  double variance = 0.0;
+};
+
+// The components a source taken back resets: only those that disagree beyond the gate on their own, so
+// that what made the source disagree (a velocity after an IMU spike) goes and what still agrees (a well
+// learnt gyro bias) stays. Should no single component stand out, the disagreement lies in their
+// combination: all are reset.
+std::array<bool, 12> components_to_reset(const std::array<Disagreement, 12>& c, double allowed) {
+  std::array<bool, 12> reset{};
+  bool any = false;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    const double s = c[i].state_variance + c[i].variance;
+    reset[i] = c[i].measured && !(c[i].residual * c[i].residual < allowed * s);
+    any = any || reset[i];
+  }
+  for (std::size_t i = 0; i < c.size() && !any; ++i) {
+    reset[i] = c[i].measured;
+  }
+  // The velocity is reset as one: the base-frame components share the odometry-frame covariance block.
+  if (reset[6] || reset[7] || reset[8]) {
+    for (std::size_t i = 6; i < 9; ++i) {
+      reset[i] = c[i].measured;
+    }
+  }
+  return reset;
+}
+
 // Whether the twist component j (linear 0–2, angular 3–5) of a measurement makes a row.
 bool twist_row(const std::array<double, 6>& variances, const Vector3d& linear, const Vector3d& angular, Index j) {
   return row_variance(variances[j]) && std::isfinite(j < 3 ? linear[j] : angular[j - 3]);
@@ -498,35 +531,9 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
   if (buffer_.empty()) {
     throw std::logic_error("seeded at init");
   }
-  const int64_t newest_ns = buffer_.back().timestamp_ns;
-  if (difference_ns(timestamp_ns, newest_ns) > jump_limit_ns_) {
-    // A new time that the held inputs do not share starts a new episode; the old one was not confirmed.
-    if (held_count_ > 0 &&
-        std::abs(difference_ns(timestamp_ns, held_[held_count_ - 1].timestamp_ns)) > jump_limit_ns_) {
-      drop_held();
-    }
-    if (held_count_ == 0) {
-      VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
-                         "input far ahead of the data clock held back until other inputs confirm the new time. "
-                         "Check the sender's clock.",
-                         {"timestamp_ns", timestamp_ns}, {"newest_ns", newest_ns},
-                         {"limit_seconds", seconds_from_ns(jump_limit_ns_)});
-    }
-    ++counters_.held_back;
-    held_[held_count_].timestamp_ns = timestamp_ns;
-    held_[held_count_].input = std::move(input);
-    if (++held_count_ < kConfirmInputs) {
+  if (difference_ns(timestamp_ns, buffer_.back().timestamp_ns) > jump_limit_ns_) {
+    if (!hold_until_confirmed(timestamp_ns, std::move(input))) {
       return;
-    }
-    VELK_LOG(Info, kLogTarget, "data clock jumped forward; following it", {"from_ns", newest_ns},
-             {"to_ns", held_[0].timestamp_ns});
-    std::array<std::size_t, kConfirmInputs> order{};
-    for (std::size_t i = 0; i < kConfirmInputs; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return held_[a].timestamp_ns < held_[b].timestamp_ns; });
-    held_count_ = 0;
-    for (const std::size_t i : order) {
-      place(held_[i].timestamp_ns, std::move(held_[i].input));
     }
   } else {
     if (held_count_ > 0) {
@@ -538,6 +545,39 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
     recover(buffer_.back().timestamp_ns);
   }
   trim();
+}
+
+bool FusionCore::hold_until_confirmed(int64_t timestamp_ns, EventInput input) {
+  const int64_t newest_ns = buffer_.back().timestamp_ns;
+  // A new time that the held inputs do not share starts a new episode; the old one was not confirmed.
+  if (held_count_ > 0 &&
+      std::abs(difference_ns(timestamp_ns, held_[held_count_ - 1].timestamp_ns)) > jump_limit_ns_) {
+    drop_held();
+  }
+  if (held_count_ == 0) {
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                       "input far ahead of the data clock held back until other inputs confirm the new time. "
+                       "Check the sender's clock.",
+                       {"timestamp_ns", timestamp_ns}, {"newest_ns", newest_ns},
+                       {"limit_seconds", seconds_from_ns(jump_limit_ns_)});
+  }
+  ++counters_.held_back;
+  held_[held_count_].timestamp_ns = timestamp_ns;
+  held_[held_count_].input = std::move(input);
+  if (++held_count_ < kConfirmInputs) {
+    return false;
+  }
+  VELK_LOG(Info, kLogTarget, "data clock jumped forward; following it", {"from_ns", newest_ns},
+           {"to_ns", held_[0].timestamp_ns});
+  std::array<std::size_t, kConfirmInputs> order{};
+  for (std::size_t i = 0; i < kConfirmInputs; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return held_[a].timestamp_ns < held_[b].timestamp_ns; });
+  held_count_ = 0;
+  for (const std::size_t i : order) {
+    place(held_[i].timestamp_ns, std::move(held_[i].input));
+  }
+  return true;
 }
 
 void FusionCore::drop_held() {
@@ -987,16 +1027,8 @@ void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isomet
   const Vector3d v_b = r.transpose() * x.velocity;
   const Vector3d attitude_error = measured ? rotation_error(x.orientation, measured->rotation) : Vector3d::Zero();
 
-  // Per measured component c (x, y, z, roll, pitch, yaw, then linear and angular twist): the residual
-  // against the state it measures, the state's own variance, the measurement's, and the initial variance
-  // a reset gives it.
-  struct Component {
-    bool measured = false;
-    double residual = 0.0;
-    double state_variance = 0.0;
-    double variance = 0.0;
-  };
-  std::array<Component, 12> c{};
+  // What the source says against the state, component by component.
+  std::array<Disagreement, 12> c{};
   const InitialStds& stds = config_.initial_stds;
   for (Index i = 0; i < 3; ++i) {
     if (measured && m.pose_variances[i] > 0.0) {
@@ -1015,26 +1047,7 @@ void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isomet
       c[9 + i] = {true, m.angular[i] - (core_.last_omega[i] - x.biases[k].gyro[i]), p(b, b), m.twist_variances[3 + i]};
     }
   }
-  // Reset only the components that disagree beyond the gate on their own: what made the source
-  // disagree (a velocity after an IMU spike) goes, what still agrees (a well learnt gyro bias) stays.
-  // Should no single component stand out, the disagreement lies in their combination: reset them all.
-  const double allowed = config_.outlier_rejection_allowed_variance;
-  std::array<bool, 12> reset{};
-  bool any = false;
-  for (std::size_t i = 0; i < c.size(); ++i) {
-    const double s = c[i].state_variance + c[i].variance;
-    reset[i] = c[i].measured && !(c[i].residual * c[i].residual < allowed * s);
-    any = any || reset[i];
-  }
-  for (std::size_t i = 0; i < c.size() && !any; ++i) {
-    reset[i] = c[i].measured;
-  }
-  // The velocity is reset as one: the base-frame components share the odometry-frame covariance block.
-  if (reset[6] || reset[7] || reset[8]) {
-    for (std::size_t i = 6; i < 9; ++i) {
-      reset[i] = c[i].measured;
-    }
-  }
+  const std::array<bool, 12> reset = components_to_reset(c, config_.outlier_rejection_allowed_variance);
 
   // A reset state knows nothing of the others any more: no cross terms, its initial variance plus the
   // measurement's.

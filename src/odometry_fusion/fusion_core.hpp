@@ -141,6 +141,9 @@ class FusionCore {
   // inputs agree on the new time (then they are placed, and the clock follows), or dropped when an input
   // on the old clock arrives first. place() puts one event into the buffer and applies it.
   void insert(int64_t timestamp_ns, EventInput input);
+  // The far-ahead branch of insert: holds the input, and places every held input once kConfirmInputs agree
+  // (true), else returns false with nothing placed.
+  bool hold_until_confirmed(int64_t timestamp_ns, EventInput input);
   void place(int64_t timestamp_ns, EventInput input);
   void drop_held();
   // A state that went non-finite starts again from the newest finite snapshot at t_ns.
