@@ -143,9 +143,9 @@ double source_cost(int64_t late_ns, bool wheel_between, long rounds) {
   return spent / static_cast<double>(measured);
 }
 
-// One propagation step with dense F and Q (the formulas as written) against Filter::propagate.
+// One propagation step with dense F and Q (the formulas as written) against ErrorStateFilter::propagate.
 void propagation_costs(std::size_t imu_count, long steps, double& structured, double& dense) {
-  Filter filter;
+  ErrorStateFilter filter;
   for (std::size_t k = 0; k < imu_count; ++k) {
     filter.noise.push_back(ImuNoise{1.7e-4, 2e-5, 2e-3, 3e-3});
   }

@@ -32,8 +32,8 @@ double median(std::vector<double> v) {
 }
 
 // A filter with a correlated covariance, as after a while of propagation.
-Filter settled_filter(std::size_t imus) {
-  Filter filter;
+ErrorStateFilter settled_filter(std::size_t imus) {
+  ErrorStateFilter filter;
   for (std::size_t k = 0; k < imus; ++k) filter.noise.push_back(ImuNoise{1.7e-4, 2e-5, 2e-3, 3e-3});
   filter.init(Eigen::Quaterniond::Identity(), std::vector<ImuBias>(imus), 0.1, 0.1, 0.05, 0.01);
   for (int i = 0; i < 400; ++i) {
@@ -61,7 +61,7 @@ struct Dense {
 };
 
 void state_size(std::size_t imus) {
-  const Filter prior = settled_filter(imus);
+  const ErrorStateFilter prior = settled_filter(imus);
   const Eigen::Index n = prior.state.covariance.rows();
   MatrixXd h = MatrixXd::Zero(6, n);
   h(0, layout::kPosition) = 1.0;
@@ -74,7 +74,7 @@ void state_size(std::size_t imus) {
   y << 0.01, -0.02, 0.001, 0.02, 0.0, 0.001;
   const VectorXd r = VectorXd::Constant(6, 1e-3);
 
-  Filter filter = prior;
+  ErrorStateFilter filter = prior;
   Dense dense;
   std::vector<double> rows_us, dense_us;
   constexpr int kRounds = 20001;

@@ -1,7 +1,7 @@
 #include "odometry_fusion/eskf.hpp"
 
+#include "geometry.hpp"
 #include "odometry_fusion/state_layout.hpp"
-#include "types.hpp"
 
 #include <cmath>
 #include <stdexcept>
@@ -16,47 +16,6 @@ using layout::Index;
 using layout::kAttitude;
 using layout::kPosition;
 using layout::kVelocity;
-
-Matrix3d rotation_matrix(const Quaterniond& q) {
-  const double x = q.x(), y = q.y(), z = q.z(), w = q.w();
-  Matrix3d r;
-  r << w * w + x * x - y * y - z * z, 2.0 * (x * y - w * z), 2.0 * (x * z + w * y),  //
-      2.0 * (x * y + w * z), w * w - x * x + y * y - z * z, 2.0 * (y * z - w * x),    //
-      2.0 * (x * z - w * y), 2.0 * (y * z + w * x), w * w - x * x - y * y + z * z;
-  return r;
-}
-
-Matrix3d skew(const Vector3d& u) {
-  Matrix3d s;
-  s << 0.0, -u.z(), u.y(),  //
-      u.z(), 0.0, -u.x(),   //
-      -u.y(), u.x(), 0.0;
-  return s;
-}
-
-Quaterniond exp_rotation(const Vector3d& phi) {
-  const Vector3d h = 0.5 * phi;
-  const double h2 = h.squaredNorm();
-  // sin(a)/a loses all meaning once a is below rounding noise; the increment is then the identity.
-  if (h2 <= kSmallSquared) {
-    return Quaterniond::Identity();
-  }
-  const double a = std::sqrt(h2);
-  const Vector3d v = h * (std::sin(a) / a);
-  return Quaterniond(std::cos(a), v.x(), v.y(), v.z());
-}
-
-Vector3d rotation_error(const Quaterniond& q, const Quaterniond& q_predicted) {
-  const Quaterniond e = hamilton(q.conjugate(), q_predicted);
-  // q and −q are the same rotation: take the representative with w ≥ 0, i.e. the angle within ±π.
-  const Vector3d v = e.w() < 0.0 ? Vector3d(-e.vec()) : Vector3d(e.vec());
-  const double v2 = v.squaredNorm();
-  if (!(v2 > 0.0)) {
-    return Vector3d::Zero();
-  }
-  const double vn = std::sqrt(v2);
-  return v * (2.0 * std::atan2(vn, std::abs(e.w())) / vn);
-}
 
 namespace {
 
@@ -112,7 +71,7 @@ bool invert_innovation(const MatrixXd& s, MatrixXd& inverse) {
   }
 }
 
-void Filter::init(const Quaterniond& orientation, std::vector<ImuBias> biases, double position_std,
+void ErrorStateFilter::init(const Quaterniond& orientation, std::vector<ImuBias> biases, double position_std,
                   double velocity_std, double rotation_std, double bias_std) {
   state.biases = std::move(biases);
   state.position.setZero();
@@ -127,7 +86,7 @@ void Filter::init(const Quaterniond& orientation, std::vector<ImuBias> biases, d
   state.covariance.diagonal().tail(n - layout::kCoreSize).setConstant(bias_std * bias_std);
 }
 
-void Filter::propagate(std::size_t imu_index, const Vector3d& gyro, const Vector3d& accel, double dt) {
+void ErrorStateFilter::propagate(std::size_t imu_index, const Vector3d& gyro, const Vector3d& accel, double dt) {
   if (imu_index >= state.biases.size() || imu_index >= noise.size()) {
     throw std::out_of_range("index out of bounds");
   }
@@ -193,7 +152,7 @@ void Filter::propagate(std::size_t imu_index, const Vector3d& gyro, const Vector
   state.orientation = hamilton(state.orientation, exp_rotation(omega * dt));
 }
 
-bool Filter::update(const Eigen::Ref<const Eigen::VectorXd>& residual, const Eigen::Ref<const MatrixXd>& jacobian,
+bool ErrorStateFilter::update(const Eigen::Ref<const Eigen::VectorXd>& residual, const Eigen::Ref<const MatrixXd>& jacobian,
                     const Eigen::Ref<const Eigen::VectorXd>& variances, double gate) {
   MatrixXd& p = state.covariance;
   const Index m = residual.size();

@@ -1,8 +1,9 @@
 #include "odometry_fusion/fusion_core.hpp"
 
+#include "geometry.hpp"
 #include "log.hpp"
-#include "odometry_fusion/stamps.hpp"
 #include "odometry_fusion/state_layout.hpp"
+#include "stamps.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -129,11 +130,6 @@ Quaterniond gravity_alignment(const Vector3d& force) {
   return u.z() < 0.0 ? Quaterniond(0.0, 1.0, 0.0, 0.0) : Quaterniond::Identity();
 }
 
-// Heading of q: the angle about z of the z-y-x Euler decomposition.
-double yaw_of(const Quaterniond& q) {
-  return std::atan2(2.0 * (q.w() * q.z() + q.x() * q.y()), 1.0 - 2.0 * (q.y() * q.y() + q.z() * q.z()));
-}
-
 // odom_from_parent of an absolute source whose pose in its parent frame is `parent_pose` while the fused
 // pose is `fused`: a turn about z by the heading difference and the translation that make
 // odom_from_parent ∘ parent_pose coincide with `fused` in position and heading. Parent frames of absolute
@@ -142,9 +138,42 @@ double yaw_of(const Quaterniond& q) {
 Isometry yaw_aligned(const Isometry& fused, const Isometry& parent_pose) {
   const double yaw = yaw_of(fused.rotation) - yaw_of(parent_pose.rotation);
   Isometry odom_from_parent;
-  odom_from_parent.rotation = Quaterniond(std::cos(yaw / 2.0), 0.0, 0.0, std::sin(yaw / 2.0));
+  odom_from_parent.rotation = yaw_rotation(yaw);
   odom_from_parent.translation = fused.translation - odom_from_parent.rotate(parent_pose.translation);
   return odom_from_parent;
+}
+
+// One component that a source taken back measures (x, y, z, roll, pitch, yaw, then linear and angular
+// twist): its residual against the state it measures, the state's own variance and the measurement's.
+struct Disagreement {
+  bool measured = false;
+  double residual = 0.0;
+  double state_variance = 0.0;
+  double variance = 0.0;
+};
+
+// The components a source taken back resets: only those that disagree beyond the gate on their own, so
+// that what made the source disagree (a velocity after an IMU spike) goes and what still agrees (a well
+// learnt gyro bias) stays. Should no single component stand out, the disagreement lies in their
+// combination: all are reset.
+std::array<bool, 12> components_to_reset(const std::array<Disagreement, 12>& c, double allowed) {
+  std::array<bool, 12> reset{};
+  bool any = false;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    const double s = c[i].state_variance + c[i].variance;
+    reset[i] = c[i].measured && !(c[i].residual * c[i].residual < allowed * s);
+    any = any || reset[i];
+  }
+  for (std::size_t i = 0; i < c.size() && !any; ++i) {
+    reset[i] = c[i].measured;
+  }
+  // The velocity is reset as one: the base-frame components share the odometry-frame covariance block.
+  if (reset[6] || reset[7] || reset[8]) {
+    for (std::size_t i = 6; i < 9; ++i) {
+      reset[i] = c[i].measured;
+    }
+  }
+  return reset;
 }
 
 // Whether the twist component j (linear 0–2, angular 3–5) of a measurement makes a row.
@@ -192,6 +221,24 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
       return refusal;
     }
   }
+  const std::optional<std::size_t> k = configured_imu(sample);
+  if (!k) {
+    return std::nullopt;
+  }
+  const std::optional<ImuInput> imu = to_base_frame(*k, sample, base_from_imu);
+  if (!imu) {
+    return std::nullopt;
+  }
+  if (initialized_) {
+    insert(sample.timestamp_ns, *imu);
+    ++counters_.imu_samples;
+  } else {
+    collect_for_init(*imu, sample.timestamp_ns);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> FusionCore::configured_imu(const ImuSample& sample) const {
   const auto entry = std::find_if(config_.imus.begin(), config_.imus.end(),
                                   [&](const ImuConfig& imu) { return imu.frame_id == sample.frame_id; });
   if (entry == config_.imus.end()) {
@@ -200,7 +247,11 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
                        {"frame_id", sample.frame_id});
     return std::nullopt;
   }
-  const std::size_t k = static_cast<std::size_t>(entry - config_.imus.begin());
+  return static_cast<std::size_t>(entry - config_.imus.begin());
+}
+
+std::optional<ImuInput> FusionCore::to_base_frame(std::size_t k, const ImuSample& sample,
+                                                  const Isometry& base_from_imu) {
   ImuRuntime& rt = imu_runtime_[k];
 
   // Into the base frame: ω = R ω_imu, f = R f_imu.
@@ -209,8 +260,8 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
 
   // Angular acceleration, low-pass filtered: g = 1 − exp(−dt/τ), α += g ((ω − ω_prev)/dt − α).
   Vector3d alpha = rt.angular_acceleration;
-  if (rt.previous_ns != 0) {
-    const double dt = seconds_between(rt.previous_ns, sample.timestamp_ns);
+  if (rt.previous_ns) {
+    const double dt = difference_seconds(sample.timestamp_ns, *rt.previous_ns);
     if (dt > 0.0) {
       const double gain = 1.0 - std::exp(-dt / kAngularAccelerationTau);
       alpha += gain * ((omega - rt.previous_omega) / dt - alpha);
@@ -226,11 +277,6 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
   const bool finite = sample.angular_velocity.allFinite() && sample.linear_acceleration.allFinite() &&
                       base_from_imu.rotation.coeffs().allFinite() && base_from_imu.translation.allFinite() &&
                       omega.allFinite() && a.allFinite() && alpha.allFinite();
-  if (finite) {
-    rt.angular_acceleration = alpha;
-    rt.previous_omega = omega;
-    rt.previous_ns = sample.timestamp_ns;
-  }
   if (!finite) {
     ++counters_.non_finite_imu;
     VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
@@ -239,23 +285,25 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
                        {"frame_id", sample.frame_id}, {"dropped", counters_.non_finite_imu});
     return std::nullopt;
   }
+  rt.angular_acceleration = alpha;
+  rt.previous_omega = omega;
+  rt.previous_ns = sample.timestamp_ns;
+  return ImuInput{k, omega, a};
+}
 
-  if (initialized_) {
-    insert(sample.timestamp_ns, ImuInput{k, omega, a});
-    ++counters_.imu_samples;
-    return std::nullopt;
-  }
-
-  // Not initialised: at rest, average still samples until every IMU has enough of them; in motion, follow
-  // a source's twist until an initialisation in motion is due.
+void FusionCore::collect_for_init(const ImuInput& imu, int64_t t_ns) {
+  // At rest, average still samples until every IMU has enough of them; in motion, follow a source's twist
+  // until an initialisation in motion is due. Either may start the filter.
   if (!first_imu_ns_) {
-    first_imu_ns_ = sample.timestamp_ns;
+    first_imu_ns_ = t_ns;
   }
-  collect_motion(omega, a, sample.timestamp_ns);
-  if (initialized_ || !collect_still(k, omega, a, sample.timestamp_ns)) {
-    return std::nullopt;
+  collect_motion(imu.omega, imu.accel, t_ns);
+  if (!initialized_ && collect_still(imu.imu, imu.omega, imu.accel, t_ns)) {
+    initialize_at_rest(t_ns);
   }
+}
 
+void FusionCore::initialize_at_rest(int64_t t_ns) {
   // Mean rate and specific force per IMU; the overall specific force weighs every IMU alike.
   const std::size_t imu_count = imu_runtime_.size();
   std::vector<ImuBias> biases(imu_count);
@@ -272,8 +320,7 @@ std::optional<std::string> FusionCore::handle_imu(const ImuSample& sample, const
   for (ImuBias& bias : biases) {
     bias.accel -= g_b;
   }
-  initialize(sample.timestamp_ns, q0, std::move(biases), Vector3d::Zero(), "still");
-  return std::nullopt;
+  initialize(t_ns, q0, std::move(biases), Vector3d::Zero(), "still");
 }
 
 bool FusionCore::collect_still(std::size_t k, const Vector3d& omega, const Vector3d& a, int64_t t_ns) {
@@ -338,16 +385,14 @@ void FusionCore::restart_still_collection(int64_t t_ns) {
 }
 
 void FusionCore::note_twist_before_init(const OdometryEstimate& estimate) {
-  const auto& sources = config_.odom_sources;
-  const auto entry = std::find_if(sources.begin(), sources.end(), [&](const SourceConfig& source) {
-    return source.parent_frame_id == estimate.frame_id && source.child_frame_id == estimate.child_frame_id;
-  });
-  if (entry == sources.end()) {
+  const std::optional<std::size_t> s = configured_source(estimate);
+  if (!s) {
     return;
   }
   SourceTwist twist;
   for (Index j = 0; j < 3; ++j) {
-    const double variance = effective_variance(entry->twist_variances[j], estimate.twist_covariance(j, j));
+    const double variance =
+        effective_variance(config_.odom_sources[*s].twist_variances[j], estimate.twist_covariance(j, j));
     if (row_variance(variance) && std::isfinite(estimate.twist_linear[j])) {
       twist.linear[j] = estimate.twist_linear[j];
       twist.usable = true;
@@ -357,7 +402,7 @@ void FusionCore::note_twist_before_init(const OdometryEstimate& estimate) {
     return;
   }
   twist.t_ns = estimate.timestamp_ns;
-  init_twist_[static_cast<std::size_t>(entry - sources.begin())] = twist;
+  init_twist_[*s] = twist;
   const double speed = twist.linear.norm();
   if (speed > kStillSpeed) {
     ++counters_.init_deferred_moving;
@@ -375,7 +420,7 @@ void FusionCore::collect_motion(const Vector3d& omega, const Vector3d& a, int64_
   std::optional<std::size_t> fresh;
   for (std::size_t s = 0; s < init_twist_.size() && !fresh; ++s) {
     const SourceTwist& twist = init_twist_[s];
-    const int64_t age_ns = saturating_sub(t_ns, twist.t_ns);
+    const int64_t age_ns = difference_ns(t_ns, twist.t_ns);
     if (twist.usable && age_ns <= kTwistFreshNs && age_ns >= -kTwistFreshNs) {
       fresh = s;
     }
@@ -403,8 +448,8 @@ void FusionCore::collect_motion(const Vector3d& omega, const Vector3d& a, int64_
     return;
   }
   const int64_t after_ns = ns_from_seconds(after_s);
-  const int64_t window_ns = saturating_sub(twist.t_ns, motion_.start_twist_ns);
-  if (saturating_sub(t_ns, *first_imu_ns_) < after_ns || saturating_sub(t_ns, *last_not_still_ns_) >= after_ns ||
+  const int64_t window_ns = difference_ns(twist.t_ns, motion_.start_twist_ns);
+  if (difference_ns(t_ns, *first_imu_ns_) < after_ns || difference_ns(t_ns, *last_not_still_ns_) >= after_ns ||
       window_ns < kMotionWindowNs) {
     return;
   }
@@ -412,7 +457,7 @@ void FusionCore::collect_motion(const Vector3d& omega, const Vector3d& a, int64_
   // and the twist's change leave g_b, whose direction gives roll and pitch; the heading starts at 0.
   const double count = static_cast<double>(motion_.count);
   const Vector3d g_b = motion_.force_sum / count - motion_.transport_sum / count -
-                       (twist.linear - motion_.start_velocity) / (static_cast<double>(window_ns) / 1e9);
+                       (twist.linear - motion_.start_velocity) / seconds_from_ns(window_ns);
   const Quaterniond q0 = gravity_alignment(g_b);
   initialize(t_ns, q0, std::vector<ImuBias>(config_.imus.size()), rotate_vector(q0, twist.linear), "moving");
 }
@@ -479,35 +524,9 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
   if (buffer_.empty()) {
     throw std::logic_error("seeded at init");
   }
-  const int64_t newest_ns = buffer_.back().timestamp_ns;
-  if (saturating_sub(timestamp_ns, newest_ns) > jump_limit_ns_) {
-    // A new time that the held inputs do not share starts a new episode; the old one was not confirmed.
-    if (held_count_ > 0 &&
-        std::abs(saturating_sub(timestamp_ns, held_[held_count_ - 1].timestamp_ns)) > jump_limit_ns_) {
-      drop_held();
-    }
-    if (held_count_ == 0) {
-      VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
-                         "input far ahead of the data clock held back until other inputs confirm the new time. "
-                         "Check the sender's clock.",
-                         {"timestamp_ns", timestamp_ns}, {"newest_ns", newest_ns},
-                         {"limit_seconds", static_cast<double>(jump_limit_ns_) / 1e9});
-    }
-    ++counters_.held_back;
-    held_[held_count_].timestamp_ns = timestamp_ns;
-    held_[held_count_].input = std::move(input);
-    if (++held_count_ < kConfirmInputs) {
+  if (difference_ns(timestamp_ns, buffer_.back().timestamp_ns) > jump_limit_ns_) {
+    if (!hold_until_confirmed(timestamp_ns, std::move(input))) {
       return;
-    }
-    VELK_LOG(Info, kLogTarget, "data clock jumped forward; following it", {"from_ns", newest_ns},
-             {"to_ns", held_[0].timestamp_ns});
-    std::array<std::size_t, kConfirmInputs> order{};
-    for (std::size_t i = 0; i < kConfirmInputs; ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return held_[a].timestamp_ns < held_[b].timestamp_ns; });
-    held_count_ = 0;
-    for (const std::size_t i : order) {
-      place(held_[i].timestamp_ns, std::move(held_[i].input));
     }
   } else {
     if (held_count_ > 0) {
@@ -519,6 +538,39 @@ void FusionCore::insert(int64_t timestamp_ns, EventInput input) {
     recover(buffer_.back().timestamp_ns);
   }
   trim();
+}
+
+bool FusionCore::hold_until_confirmed(int64_t timestamp_ns, EventInput input) {
+  const int64_t newest_ns = buffer_.back().timestamp_ns;
+  // A new time that the held inputs do not share starts a new episode; the old one was not confirmed.
+  if (held_count_ > 0 &&
+      std::abs(difference_ns(timestamp_ns, held_[held_count_ - 1].timestamp_ns)) > jump_limit_ns_) {
+    drop_held();
+  }
+  if (held_count_ == 0) {
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
+                       "input far ahead of the data clock held back until other inputs confirm the new time. "
+                       "Check the sender's clock.",
+                       {"timestamp_ns", timestamp_ns}, {"newest_ns", newest_ns},
+                       {"limit_seconds", seconds_from_ns(jump_limit_ns_)});
+  }
+  ++counters_.held_back;
+  held_[held_count_].timestamp_ns = timestamp_ns;
+  held_[held_count_].input = std::move(input);
+  if (++held_count_ < kConfirmInputs) {
+    return false;
+  }
+  VELK_LOG(Info, kLogTarget, "data clock jumped forward; following it", {"from_ns", newest_ns},
+           {"to_ns", held_[0].timestamp_ns});
+  std::array<std::size_t, kConfirmInputs> order{};
+  for (std::size_t i = 0; i < kConfirmInputs; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return held_[a].timestamp_ns < held_[b].timestamp_ns; });
+  held_count_ = 0;
+  for (const std::size_t i : order) {
+    place(held_[i].timestamp_ns, std::move(held_[i].input));
+  }
+  return true;
 }
 
 void FusionCore::drop_held() {
@@ -559,7 +611,7 @@ void FusionCore::recover(int64_t t_ns) {
   const Vector3d position = good != nullptr ? good->position : Vector3d::Zero();
   // Biases that diverge again right after a restart are part of the problem: the second restart within
   // kRecoveryBackoffNs starts them from zero.
-  const bool again = counters_.reinitialized > 1 && saturating_sub(t_ns, last_recovery_ns_) < kRecoveryBackoffNs;
+  const bool again = last_recovery_ns_ && difference_ns(t_ns, *last_recovery_ns_) < kRecoveryBackoffNs;
   std::vector<ImuBias> biases =
       good != nullptr && !again ? good->biases : std::vector<ImuBias>(config_.imus.size());
   last_recovery_ns_ = t_ns;
@@ -638,7 +690,7 @@ void FusionCore::apply_and_store(std::size_t index) {
 }
 
 void FusionCore::trim() {
-  const int64_t cutoff_ns = saturating_sub(buffer_.back().timestamp_ns, replay_span_ns_);
+  const int64_t cutoff_ns = difference_ns(buffer_.back().timestamp_ns, replay_span_ns_);
   while (buffer_.size() > 1 && buffer_.front().timestamp_ns < cutoff_ns) {
     buffer_.pop_front();
   }
@@ -656,7 +708,7 @@ void FusionCore::trim() {
 
 void FusionCore::apply_imu(const ImuInput& imu, int64_t t_ns) {
   // One clock for all IMUs: each sample propagates over the interval since the previous sample of any IMU.
-  const double dt = seconds_between(core_.last_imu_ns, t_ns);
+  const double dt = difference_seconds(t_ns, core_.last_imu_ns);
   if (dt > 0.0 && dt < kMaxPropagationSeconds) {
     filter_.propagate(imu.imu, imu.omega, imu.accel, dt);
   }
@@ -678,28 +730,41 @@ std::optional<std::string> FusionCore::handle_source(const OdometryEstimate& est
       return refusal;
     }
   }
-  const auto& sources = config_.odom_sources;
-  const auto entry = std::find_if(sources.begin(), sources.end(), [&](const SourceConfig& source) {
-    return source.parent_frame_id == estimate.frame_id && source.child_frame_id == estimate.child_frame_id;
-  });
-  if (entry == sources.end()) {
+  const std::optional<std::size_t> s = configured_source(estimate);
+  if (!s) {
     VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
                        "odometry from an unconfigured transform dropped. Add an `odom_sources` entry with this "
                        "parent_frame_id and child_frame_id.",
                        {"frame_id", estimate.frame_id}, {"child_frame_id", estimate.child_frame_id});
     return std::nullopt;
   }
-  const std::size_t s = static_cast<std::size_t>(entry - sources.begin());
   if (!initialized_) {
     // Without IMUs the first estimate of a configured source starts the data clock.
     initialize(estimate.timestamp_ns, Quaterniond::Identity(), {}, Vector3d::Zero(), "source");
   }
+  insert(estimate.timestamp_ns, measurement_from(*s, estimate));
+  ++counters_.measurements;
+  return std::nullopt;
+}
 
+std::optional<std::size_t> FusionCore::configured_source(const OdometryEstimate& estimate) const {
+  const auto& sources = config_.odom_sources;
+  const auto entry = std::find_if(sources.begin(), sources.end(), [&](const SourceConfig& source) {
+    return source.parent_frame_id == estimate.frame_id && source.child_frame_id == estimate.child_frame_id;
+  });
+  if (entry == sources.end()) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(entry - sources.begin());
+}
+
+MeasurementInput FusionCore::measurement_from(std::size_t s, const OdometryEstimate& estimate) {
+  const SourceConfig& source = config_.odom_sources[s];
   MeasurementInput m;
   m.source = s;
   for (Index i = 0; i < 6; ++i) {
-    m.pose_variances[i] = effective_variance(entry->pose_variances[i], estimate.pose_covariance(i, i));
-    m.twist_variances[i] = effective_variance(entry->twist_variances[i], estimate.twist_covariance(i, i));
+    m.pose_variances[i] = effective_variance(source.pose_variances[i], estimate.pose_covariance(i, i));
+    m.twist_variances[i] = effective_variance(source.twist_variances[i], estimate.twist_covariance(i, i));
   }
   m.linear = estimate.twist_linear;
   m.angular = estimate.twist_angular;
@@ -708,11 +773,10 @@ std::optional<std::string> FusionCore::handle_source(const OdometryEstimate& est
   const bool usable = pose.rotation.coeffs().allFinite() && pose.translation.allFinite() &&
                       *std::max_element(m.pose_variances.begin(), m.pose_variances.end()) > 0.0;
   std::optional<SourcePose>& previous = last_source_pose_[s];
-  if (usable && !entry->differential) {
+  if (usable && !source.differential) {
     // An absolute pose holds at its own stamp whatever the order of arrival.
     if (pose.rotation.norm() > 0.0) {
-      m.absolute = pose;
-      m.absolute->rotation.normalize();
+      m.absolute = Isometry::from_parts(pose.translation, pose.rotation);
     }
   } else if (usable && previous && estimate.timestamp_ns < previous->t_ns) {
     // An estimate older than the source's newest one: a delta against the newer pose would run backwards
@@ -734,9 +798,7 @@ std::optional<std::string> FusionCore::handle_source(const OdometryEstimate& est
     }
     previous = SourcePose{pose, estimate.timestamp_ns};
   }
-  insert(estimate.timestamp_ns, std::move(m));
-  ++counters_.measurements;
-  return std::nullopt;
+  return m;
 }
 
 Index FusionCore::add_row(double residual, double variance) {
@@ -832,12 +894,12 @@ std::optional<Isometry> FusionCore::averaged_anchor(AnchorAverage& average, cons
   average.cos_sum += std::cos(yaw);
   average.translation_sum += one.translation;
   ++average.count;
-  if (saturating_sub(t_ns, average.first_ns) < kAnchorSpanNs) {
+  if (difference_ns(t_ns, average.first_ns) < kAnchorSpanNs) {
     return std::nullopt;
   }
   const double mean_yaw = std::atan2(average.sin_sum, average.cos_sum);
   Isometry mean;
-  mean.rotation = Quaterniond(std::cos(mean_yaw / 2.0), 0.0, 0.0, std::sin(mean_yaw / 2.0));
+  mean.rotation = yaw_rotation(mean_yaw);
   mean.translation = average.translation_sum / static_cast<double>(average.count);
   return mean;
 }
@@ -894,7 +956,7 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
                                 int64_t t_ns) {
   SourceGate& gate = core_.gates.at(m.source);
   const FilterState& x = filter_.state;
-  const int64_t previous_ns = gate.last_ns;
+  const OptionalStamp previous_ns = gate.last_ns;
   const Vector3d previous_position = gate.last_position;
   gate.last_ns = t_ns;
   gate.last_position = x.position;
@@ -914,7 +976,7 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
   // While refused, the fused position moves by d = p − p_prev; had the source been right, it would have
   // moved by v_m dt along the axes it measures. Their difference, summed over the refused updates, is the
   // displacement a reset restores: drift += R mask(v_m dt − Rᵀ d).
-  const double dt = previous_ns == 0 ? 0.0 : seconds_between(previous_ns, t_ns);
+  const double dt = previous_ns ? difference_seconds(t_ns, *previous_ns) : 0.0;
   if (dt > 0.0 && dt < kMaxPropagationSeconds) {
     const Matrix3d r = rotation_matrix(x.orientation);
     const Vector3d moved_b = r.transpose() * (x.position - previous_position);
@@ -928,7 +990,7 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
   }
 
   const double span_s = config_.gate_recovery_seconds;
-  const int64_t refused_ns = saturating_sub(t_ns, gate.first_refused_ns);
+  const int64_t refused_ns = difference_ns(t_ns, gate.first_refused_ns);
   if (!(span_s > 0.0) || gate.refused < kMinRefusals || refused_ns <= ns_from_seconds(span_s)) {
     return;
   }
@@ -944,7 +1006,7 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
              "odometry source taken back after the outlier gate refused it for longer than gate_recovery_seconds: "
              "the states it disagreed on were reset to its measurement. Check the source's variances and the IMU.",
              {"frame_id", source.parent_frame_id}, {"child_frame_id", source.child_frame_id},
-             {"refused", refused}, {"refused_seconds", static_cast<double>(refused_ns) / 1e9},
+             {"refused", refused}, {"refused_seconds", seconds_from_ns(refused_ns)},
              {"gate_recovery_seconds", span_s});
   }
 }
@@ -958,16 +1020,8 @@ void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isomet
   const Vector3d v_b = r.transpose() * x.velocity;
   const Vector3d attitude_error = measured ? rotation_error(x.orientation, measured->rotation) : Vector3d::Zero();
 
-  // Per measured component c (x, y, z, roll, pitch, yaw, then linear and angular twist): the residual
-  // against the state it measures, the state's own variance, the measurement's, and the initial variance
-  // a reset gives it.
-  struct Component {
-    bool measured = false;
-    double residual = 0.0;
-    double state_variance = 0.0;
-    double variance = 0.0;
-  };
-  std::array<Component, 12> c{};
+  // What the source says against the state, component by component.
+  std::array<Disagreement, 12> c{};
   const InitialStds& stds = config_.initial_stds;
   for (Index i = 0; i < 3; ++i) {
     if (measured && m.pose_variances[i] > 0.0) {
@@ -986,26 +1040,7 @@ void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isomet
       c[9 + i] = {true, m.angular[i] - (core_.last_omega[i] - x.biases[k].gyro[i]), p(b, b), m.twist_variances[3 + i]};
     }
   }
-  // Reset only the components that disagree beyond the gate on their own: what made the source
-  // disagree (a velocity after an IMU spike) goes, what still agrees (a well learnt gyro bias) stays.
-  // Should no single component stand out, the disagreement lies in their combination: reset them all.
-  const double allowed = config_.outlier_rejection_allowed_variance;
-  std::array<bool, 12> reset{};
-  bool any = false;
-  for (std::size_t i = 0; i < c.size(); ++i) {
-    const double s = c[i].state_variance + c[i].variance;
-    reset[i] = c[i].measured && !(c[i].residual * c[i].residual < allowed * s);
-    any = any || reset[i];
-  }
-  for (std::size_t i = 0; i < c.size() && !any; ++i) {
-    reset[i] = c[i].measured;
-  }
-  // The velocity is reset as one: the base-frame components share the odometry-frame covariance block.
-  if (reset[6] || reset[7] || reset[8]) {
-    for (std::size_t i = 6; i < 9; ++i) {
-      reset[i] = c[i].measured;
-    }
-  }
+  const std::array<bool, 12> reset = components_to_reset(c, config_.outlier_rejection_allowed_variance);
 
   // A reset state knows nothing of the others any more: no cross terms, its initial variance plus the
   // measurement's.
@@ -1058,7 +1093,7 @@ void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isomet
 
 void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns) {
   SourceBlend& blend = core_.blend_records.at(m.source);
-  const int64_t previous_ns = blend.last_ns;
+  const OptionalStamp previous_ns = blend.last_ns;
   blend.last_ns = t_ns;
   for (std::size_t d = 0; d < 6; ++d) {
     blend.weights[d] = usable_variance(m.pose_variances[d]) ? 1.0 / m.pose_variances[d] : 0.0;
@@ -1071,7 +1106,7 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
     anchor = fused_pose();
     return;
   }
-  const int64_t cutoff_ns = saturating_sub(t_ns, kBlendActiveNs);
+  const int64_t cutoff_ns = difference_ns(t_ns, kBlendActiveNs);
   Isometry base;
   if (m.absolute) {
     std::optional<Isometry>& odom_from_parent = core_.odom_from_parent.at(m.source);
@@ -1079,7 +1114,7 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
       odom_from_parent = yaw_aligned(fused_pose(), *m.absolute);
     }
     base = *odom_from_parent;
-  } else if (previous_ns < cutoff_ns) {
+  } else if (!previous_ns || *previous_ns < cutoff_ns) {
     // Silent for a while (or never heard): its step starts from its own anchor, not from where the other
     // sources have moved the pose since.
     if (!anchor) {
@@ -1096,7 +1131,7 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
   for (std::size_t d = 0; d < 6; ++d) {
     active.clear();
     for (const SourceBlend& other : core_.blend_records) {
-      if (other.last_ns >= cutoff_ns) {
+      if (other.last_ns && *other.last_ns >= cutoff_ns) {
         active.push_back(other.weights[d]);
       }
     }
@@ -1120,23 +1155,32 @@ void FusionCore::apply_blend_measurement(const MeasurementInput& m, int64_t t_ns
 // Publishing and counters
 
 std::optional<OdometryEstimate> FusionCore::maybe_publish() {
-  if (buffer_.empty()) {
+  if (buffer_.empty() || !publication_due(buffer_.back().timestamp_ns)) {
     return std::nullopt;
   }
   const Event& newest = buffer_.back();
-  const int64_t t_ns = newest.timestamp_ns;
-  // Written so that NaN acts as 1 Hz too.
-  const double rate = config_.publish_rate >= 1.0 ? config_.publish_rate : 1.0;
-  // At most 1e9 for rate ≥ 1, and 0 for an infinite rate: the conversion cannot overflow.
-  const auto period_ns = static_cast<int64_t>(1e9 / rate);
-  if (saturating_sub(t_ns, last_publish_ns_) < period_ns) {
+  if (!publishable(newest.snapshot.filter)) {
     return std::nullopt;
   }
-  // Set before the checks, so that a refused publication also waits a full period.
-  last_publish_ns_ = t_ns;
+  return estimate_of(newest);
+}
 
-  const FilterState& x = newest.snapshot.filter;
-  const CoreState& core = newest.snapshot.core;
+bool FusionCore::publication_due(int64_t t_ns) {
+  // Written so that NaN acts as 1 Hz too.
+  const double rate = config_.publish_rate >= 1.0 ? config_.publish_rate : 1.0;
+  // At most 1e9 for rate ≥ 1, and 0 for any rate above 1e9 Hz: the conversion cannot overflow, and a
+  // period below a nanosecond publishes at every call.
+  const auto period_ns = static_cast<int64_t>(1e9 / rate);
+  if (difference_ns(t_ns, last_publish_ns_) < period_ns) {
+    return false;
+  }
+  // The next period starts here whether or not the state is fit to publish, so that a refused
+  // publication also waits a full period.
+  last_publish_ns_ = t_ns;
+  return true;
+}
+
+bool FusionCore::publishable(const FilterState& x) const {
   const double distance = x.position.norm();
   const bool publishable = x.position.allFinite() && x.velocity.allFinite() &&
                            x.orientation.coeffs().allFinite() &&
@@ -1146,9 +1190,13 @@ std::optional<OdometryEstimate> FusionCore::maybe_publish() {
                        "filter state is not publishable; holding the last pose. The filter diverged: check "
                        "max_position_m and each source's pose_variances / twist_variances.",
                        {"distance", distance}, {"max_position_m", config_.max_position_m});
-    return std::nullopt;
   }
+  return publishable;
+}
 
+OdometryEstimate FusionCore::estimate_of(const Event& event) const {
+  const FilterState& x = event.snapshot.filter;
+  const CoreState& core = event.snapshot.core;
   const Eigen::MatrixXd& p = x.covariance;
   const Matrix3d r = rotation_matrix(x.orientation);
   const std::size_t k = core.last_imu_index;
@@ -1157,7 +1205,7 @@ std::optional<OdometryEstimate> FusionCore::maybe_publish() {
   OdometryEstimate out;
   out.frame_id = config_.odom_frame_id;
   out.child_frame_id = config_.output_frame_id;
-  out.timestamp_ns = t_ns;
+  out.timestamp_ns = event.timestamp_ns;
   out.pose.rotation = x.orientation;
   out.pose.translation = x.position;
   // Pose covariance: position and attitude-error blocks with their cross terms.

@@ -17,6 +17,7 @@
 #include "odometry_fusion/config.hpp"
 #include "odometry_fusion/eskf.hpp"
 #include "odometry_fusion/replay_buffer.hpp"
+#include "stamps.hpp"
 #include "types.hpp"
 
 #include <array>
@@ -82,7 +83,7 @@ struct ImuRuntime {
   double accel_square_sum = 0.0;                        // their squared norms, for the spread
   uint64_t count = 0;                                   // still samples summed
   Eigen::Vector3d previous_omega = Eigen::Vector3d::Zero();  // base-frame rate of the previous sample
-  int64_t previous_ns = 0;                                   // its stamp; 0 = none yet
+  OptionalStamp previous_ns;                                 // its stamp
   Eigen::Vector3d angular_acceleration = Eigen::Vector3d::Zero();  // low-pass d(omega)/dt, rad/s²
 };
 
@@ -114,7 +115,7 @@ class FusionCore {
   // Read access for tests and diagnostics.
   const Counters& counters() const { return counters_; }
   bool initialized() const { return initialized_; }
-  const Filter& filter() const { return filter_; }
+  const ErrorStateFilter& filter() const { return filter_; }
   const CoreState& core_state() const { return core_; }
   const ReplayBuffer& buffer() const { return buffer_; }
   const OdometryFusionConfig& config() const { return config_; }
@@ -125,6 +126,26 @@ class FusionCore {
   // "recovered" (after the state went non-finite).
   void initialize(int64_t t0_ns, const Eigen::Quaterniond& attitude, std::vector<ImuBias> biases,
                   const Eigen::Vector3d& velocity, std::string_view mode);
+
+  // The steps of handle_imu: the sample's IMU index (unknown frames warn); the sample in the base frame,
+  // lever arm removed (non-finite samples are counted, warned about and give nullopt); before
+  // initialisation, the collections that start the filter at rest or in motion.
+  std::optional<std::size_t> configured_imu(const ImuSample& sample) const;
+  std::optional<ImuInput> to_base_frame(std::size_t k, const ImuSample& sample, const Isometry& base_from_imu);
+  void collect_for_init(const ImuInput& imu, int64_t t_ns);
+  // Starts the filter from the still windows of every IMU: gravity gives roll and pitch, the rest biases.
+  void initialize_at_rest(int64_t t_ns);
+
+  // The steps of handle_source: the estimate's source index, and the estimate reduced to what the filter
+  // uses (its step since the source's previous pose, or its absolute pose; stale poses are counted).
+  std::optional<std::size_t> configured_source(const OdometryEstimate& estimate) const;
+  MeasurementInput measurement_from(std::size_t s, const OdometryEstimate& estimate);
+
+  // The steps of maybe_publish: whether a publish period has passed (starting the next one if so),
+  // whether the state may be published (warns if not), and the estimate of one event's snapshot.
+  bool publication_due(int64_t t_ns);
+  bool publishable(const FilterState& x) const;
+  OdometryEstimate estimate_of(const Event& event) const;
 
   // Initialisation helpers (before initialize only).
   // Adds a still sample of IMU k; true once every IMU holds a full window of still samples with a steady
@@ -140,6 +161,9 @@ class FusionCore {
   // inputs agree on the new time (then they are placed, and the clock follows), or dropped when an input
   // on the old clock arrives first. place() puts one event into the buffer and applies it.
   void insert(int64_t timestamp_ns, EventInput input);
+  // The far-ahead branch of insert: holds the input, and places every held input once kConfirmInputs agree
+  // (true), else returns false with nothing placed.
+  bool hold_until_confirmed(int64_t timestamp_ns, EventInput input);
   void place(int64_t timestamp_ns, EventInput input);
   void drop_held();
   // A state that went non-finite starts again from the newest finite snapshot at t_ns.
@@ -198,8 +222,8 @@ class FusionCore {
   static constexpr std::size_t kConfirmInputs = 3;
   std::array<HeldInput, kConfirmInputs> held_{};  // a forward clock jump awaiting confirmation
   std::size_t held_count_ = 0;
-  int64_t last_recovery_ns_ = 0;  // stamp of the last re-initialisation after a non-finite state
-  Filter filter_;
+  OptionalStamp last_recovery_ns_;  // stamp of the last re-initialisation after a non-finite state
+  ErrorStateFilter filter_;
   CoreState core_;
   std::vector<ImuRuntime> imu_runtime_;
   ReplayBuffer buffer_;
@@ -229,8 +253,8 @@ class FusionCore {
     uint64_t count = 0;
   };
   MotionWindow motion_;
-  std::optional<int64_t> first_imu_ns_;      // stamp of the first usable IMU sample
-  std::optional<int64_t> last_not_still_ns_;  // stamp of the last restart of the still collection
+  OptionalStamp first_imu_ns_;       // stamp of the first usable IMU sample
+  OptionalStamp last_not_still_ns_;  // stamp of the last restart of the still collection
   int64_t last_publish_ns_ = 0;
   Counters counters_;
   bool initialized_ = false;

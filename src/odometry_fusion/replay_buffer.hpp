@@ -3,6 +3,7 @@
 #pragma once
 
 #include "odometry_fusion/eskf.hpp"
+#include "stamps.hpp"
 #include "types.hpp"
 
 #include <array>
@@ -18,7 +19,7 @@ namespace velk_slam::odometry_fusion {
 // Inverse-variance weights of one source on the blend path (no IMU configured).
 struct SourceBlend {
   std::array<double, 6> weights{};  // 1 / variance for x, y, z, roll, pitch, yaw; 0 where the variance is 0
-  int64_t last_ns = 0;              // stamp of the source's last measurement; 0 = never
+  OptionalStamp last_ns;            // stamp of the source's last measurement
 };
 
 // The run of consecutive refused updates that carried one source's rows (filter path), with what the
@@ -26,7 +27,7 @@ struct SourceBlend {
 struct SourceGate {
   uint64_t refused = 0;          // consecutive refused updates
   int64_t first_refused_ns = 0;  // stamp of the first of them
-  int64_t last_ns = 0;           // stamp of the source's previous update; 0 = none yet
+  OptionalStamp last_ns;         // stamp of the source's previous update
   Eigen::Vector3d last_position = Eigen::Vector3d::Zero();  // fused position after it, m
   // Odometry-frame displacement (m) that the refused linear twist rows imply beyond the fused motion.
   Eigen::Vector3d drift = Eigen::Vector3d::Zero();

@@ -45,8 +45,8 @@ MatrixXd random_spd(std::mt19937& rng, Eigen::Index n) {
 }
 
 // A filter with N IMUs, random biases, attitude and a full random covariance.
-Filter random_filter(std::mt19937& rng, std::size_t imu_count) {
-  Filter filter;
+ErrorStateFilter random_filter(std::mt19937& rng, std::size_t imu_count) {
+  ErrorStateFilter filter;
   for (std::size_t k = 0; k < imu_count; ++k) {
     filter.noise.push_back(ImuNoise{1e-3 * (k + 1), 2e-4 * (k + 1), 2e-2 * (k + 1), 3e-3 * (k + 1)});
     filter.state.biases.push_back(ImuBias{random_vector(rng, 0.01), random_vector(rng, 0.1)});
@@ -59,7 +59,7 @@ Filter random_filter(std::mt19937& rng, std::size_t imu_count) {
 }
 
 // F and Q of one propagation step, built as full matrices from their block definitions.
-void dense_step(const Filter& f, std::size_t i, const Vector3d& gyro, const Vector3d& accel, double dt, MatrixXd& F,
+void dense_step(const ErrorStateFilter& f, std::size_t i, const Vector3d& gyro, const Vector3d& accel, double dt, MatrixXd& F,
                 MatrixXd& Q) {
   const Eigen::Index n = f.state.covariance.rows();
   const Vector3d w = gyro - f.state.biases[i].gyro;
@@ -89,7 +89,7 @@ TEST_P(PropagateDense, MatchesDenseFormulas) {
   const auto [imu_count, imu_index] = GetParam();
   std::mt19937 rng(1234 + 10 * imu_count + imu_index);
   for (int trial = 0; trial < 5; ++trial) {
-    Filter filter = random_filter(rng, imu_count);
+    ErrorStateFilter filter = random_filter(rng, imu_count);
     const Vector3d gyro = random_vector(rng, 1.0);
     const Vector3d accel = random_vector(rng, 5.0) + Vector3d(0, 0, 9.8);
     const double dt = 0.005 * (trial + 1);
@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(ImuCounts, PropagateDense,
 // nominal states. The discrete step has second-order terms F omits, so agreement is to O(dt²).
 TEST(Propagate, TransitionMatchesNumericalJacobian) {
   std::mt19937 rng(77);
-  Filter base = random_filter(rng, 2);
+  ErrorStateFilter base = random_filter(rng, 2);
   const Vector3d gyro = random_vector(rng, 0.5);
   const Vector3d accel = random_vector(rng, 2.0) + Vector3d(0, 0, 9.8);
   const double dt = 1e-3;
@@ -129,7 +129,7 @@ TEST(Propagate, TransitionMatchesNumericalJacobian) {
   // Column i of F from the covariance: with P = e_i e_0ᵀ and no noise, F P Fᵀ has column 0 equal to
   // F e_i, since nothing depends on the position error (F e_0 = e_0).
   for (Eigen::Index i = 0; i < n; ++i) {
-    Filter probe = base;
+    ErrorStateFilter probe = base;
     for (ImuNoise& q : probe.noise) {
       q = ImuNoise{};
     }
@@ -138,8 +138,8 @@ TEST(Propagate, TransitionMatchesNumericalJacobian) {
     probe.propagate(1, gyro, accel, dt);
     const VectorXd f_column = probe.state.covariance.col(0);
 
-    Filter nominal = base;
-    Filter perturbed = base;
+    ErrorStateFilter nominal = base;
+    ErrorStateFilter perturbed = base;
     VectorXd dx = VectorXd::Zero(n);
     dx[i] = eps;
     perturbed.state.position += dx.segment<3>(0);
@@ -172,7 +172,7 @@ TEST(Propagate, FollowsKnownMotion) {
   const double g = 9.81;
   const double duration = 2.0;
   auto run = [&](double dt, double& position_error, double& attitude_error) {
-    Filter filter;
+    ErrorStateFilter filter;
     filter.noise = {ImuNoise{1e-3, 1e-4, 1e-2, 1e-3}};
     filter.gravity = g;
     filter.init(Quaterniond::Identity(), {ImuBias{}}, 0.1, 0.1, 0.1, 0.1);
@@ -203,7 +203,7 @@ TEST(Propagate, WorkedCases) {
   std::mt19937 rng(5);
   // dt = 0: F = I, Q = 0, Exp(0) = identity.
   {
-    Filter filter = random_filter(rng, 2);
+    ErrorStateFilter filter = random_filter(rng, 2);
     const FilterState before = filter.state;
     filter.propagate(1, random_vector(rng, 1), random_vector(rng, 9), 0.0);
     EXPECT_TRUE(filter.state.covariance == before.covariance);
@@ -213,14 +213,14 @@ TEST(Propagate, WorkedCases) {
   }
   // A gyro reading equal to the bias leaves the attitude bit for bit.
   {
-    Filter filter = random_filter(rng, 1);
+    ErrorStateFilter filter = random_filter(rng, 1);
     const Quaterniond before = filter.state.orientation;
     filter.propagate(0, filter.state.biases[0].gyro, random_vector(rng, 9), 0.01);
     EXPECT_TRUE(same_bits(filter.state.orientation.coeffs(), before.coeffs()));
   }
   // A level body at rest stays at rest.
   {
-    Filter filter;
+    ErrorStateFilter filter;
     filter.noise = {ImuNoise{1e-3, 1e-4, 1e-2, 1e-3}};
     filter.gravity = 9.80665;
     filter.init(Quaterniond::Identity(), {ImuBias{}}, 0.1, 0.1, 0.05, 0.01);
@@ -233,7 +233,7 @@ TEST(Propagate, WorkedCases) {
   // Two IMUs: propagating IMU 0 adds IMU 1's random walks to its bias blocks but couples only IMU 0's
   // biases into velocity and attitude.
   {
-    Filter filter;
+    ErrorStateFilter filter;
     filter.noise = {ImuNoise{1e-3, 1e-4, 1e-2, 1e-3}, ImuNoise{2e-3, 3e-4, 2e-2, 4e-3}};
     filter.init(Quaterniond::Identity(), {ImuBias{}, ImuBias{}}, 0.1, 0.1, 0.05, 0.01);
     const double dt = 0.01;
@@ -247,7 +247,7 @@ TEST(Propagate, WorkedCases) {
   }
   // Initial covariance: σ_p², σ_v², σ_θ² three times each, then σ_b² for every bias row.
   {
-    Filter filter;
+    ErrorStateFilter filter;
     filter.init(Quaterniond::Identity(), {ImuBias{}, ImuBias{}}, 0.1, 0.2, 0.05, 0.01);
     VectorXd diagonal(21);
     diagonal << VectorXd::Constant(3, 0.1 * 0.1), VectorXd::Constant(3, 0.2 * 0.2), VectorXd::Constant(3, 0.05 * 0.05),
@@ -270,7 +270,7 @@ TEST(Update, MatchesDenseFormulas) {
   for (std::size_t imus : {1u, 2u, 4u, 7u}) {
     for (Eigen::Index m : {1, 2, 3, 4, 5, 7}) {
       for (const bool sparse : {false, true}) {
-        Filter filter = random_filter(rng, imus);
+        ErrorStateFilter filter = random_filter(rng, imus);
         const Eigen::Index n = filter.state.covariance.rows();
         std::uniform_int_distribution<Eigen::Index> column(0, n - 1);
         MatrixXd H = MatrixXd::Zero(m, n);
@@ -310,7 +310,7 @@ TEST(Update, MatchesDenseFormulas) {
   }
   // A NaN anywhere in the covariance reaches S through the zero entries of H, as in the dense products:
   // the gate refuses, leaving the filter as it was.
-  Filter filter = random_filter(rng, 1);
+  ErrorStateFilter filter = random_filter(rng, 1);
   filter.state.covariance(14, 13) = kNaN;
   MatrixXd H = MatrixXd::Zero(1, 15);
   H(0, 0) = 1.0;
@@ -320,7 +320,7 @@ TEST(Update, MatchesDenseFormulas) {
 // Six position/velocity rows with S = I: d² = Σ y².
 TEST(Update, GateBoundaryAndSwitches) {
   auto filter_with_unit_s = [] {
-    Filter filter;
+    ErrorStateFilter filter;
     filter.init(Quaterniond::Identity(), {ImuBias{}}, std::sqrt(0.5), std::sqrt(0.5), 0.05, 0.01);
     return filter;
   };
@@ -339,14 +339,14 @@ TEST(Update, GateBoundaryAndSwitches) {
   const std::vector<Case> cases = {{inside, 5.0, true},       {at_bound, 5.0, false}, {at_bound * 100, 0.0, true},
                                    {at_bound * 100, -1.0, true}, {at_bound * 100, kNaN, true}};
   for (const Case& c : cases) {
-    Filter filter = filter_with_unit_s();
+    ErrorStateFilter filter = filter_with_unit_s();
     const FilterState before = filter.state;
     EXPECT_EQ(filter.update(c.y, H, r, c.gate), c.applied) << c.gate;
     EXPECT_EQ(same_state(filter.state, before), !c.applied);
   }
 
   // No rows: refused with a gate (0 is not below 0), applied without one, changing nothing.
-  Filter filter = filter_with_unit_s();
+  ErrorStateFilter filter = filter_with_unit_s();
   const FilterState before = filter.state;
   EXPECT_FALSE(filter.update(VectorXd(0), MatrixXd(0, 15), VectorXd(0), 5.0));
   EXPECT_TRUE(filter.update(VectorXd(0), MatrixXd(0, 15), VectorXd(0), 0.0));
@@ -356,7 +356,7 @@ TEST(Update, GateBoundaryAndSwitches) {
 
 TEST(Update, SingularInnovationRefused) {
   // One row with variance 0 on a position of variance 0: S = 0.
-  Filter filter;
+  ErrorStateFilter filter;
   filter.init(Quaterniond::Identity(), {ImuBias{}}, 0.0, 0.1, 0.05, 0.01);
   const FilterState before = filter.state;
   MatrixXd H = MatrixXd::Zero(1, 15);
@@ -384,7 +384,7 @@ TEST(Update, SingularInnovationRefused) {
 
 TEST(Update, PositionRowsMoveCoupledStates) {
   std::mt19937 rng(11);
-  Filter filter = random_filter(rng, 2);
+  ErrorStateFilter filter = random_filter(rng, 2);
   const FilterState before = filter.state;
   MatrixXd H = MatrixXd::Zero(3, 21);
   H.leftCols<3>().setIdentity();
@@ -397,7 +397,7 @@ TEST(Update, PositionRowsMoveCoupledStates) {
   }
 
   // A zero residual changes no nominal value but shrinks the covariance.
-  Filter still = random_filter(rng, 1);
+  ErrorStateFilter still = random_filter(rng, 1);
   const FilterState prior = still.state;
   MatrixXd h = MatrixXd::Zero(3, 15);
   h.leftCols<3>().setIdentity();

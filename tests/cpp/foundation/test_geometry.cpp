@@ -1,0 +1,78 @@
+// Properties of the rotation helpers over hard inputs: angles of zero, 1e-300 and 1e-12 rad, near and at
+// π, full turns and 1e6 rad; both signs of w; non-unit quaternions whose squared norm overflows or
+// underflows.
+#include "geometry.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace velk_slam {
+namespace {
+
+using Eigen::Quaterniond;
+using Eigen::Vector3d;
+
+// A few ulps of a result of order 1; relative to the angle where the angle is larger.
+constexpr double kUlps = 1e-15;
+// Below this angle (2 √kSmallSquared) Exp is the identity by design.
+const double kSmallestTurn = 2.0 * std::sqrt(kSmallSquared);
+
+TEST(Geometry, ExpAndLogOverHardAngles) {
+  for (const Vector3d& axis : {Vector3d(Vector3d(1, -2, 0.5).normalized()), Vector3d(-Vector3d::UnitZ())}) {
+    for (const double angle : {0.0, 1e-300, 1e-12, 1e-8, 0.3, M_PI - 1e-9, M_PI, M_PI + 1e-9, 2 * M_PI, -3.0, 1e6}) {
+      SCOPED_TRACE(testing::Message() << "angle " << angle << " axis " << axis.transpose());
+      const Quaterniond q = exp_rotation(angle * axis);
+      EXPECT_NEAR(q.norm(), 1.0, 4 * kUlps);
+      EXPECT_TRUE(rotation_matrix(q).isApprox(Eigen::AngleAxisd(angle, axis).toRotationMatrix(), 1e-14));
+      // log lands within ±π on the same axis, exactly to rounding, for either sign of q.
+      const double wrapped = std::remainder(angle, 2 * M_PI);
+      const double tolerance = kUlps * std::max(1.0, std::abs(angle)) + kSmallestTurn;
+      for (const Quaterniond& either : {q, Quaterniond(-q.coeffs())}) {
+        const Vector3d r = log_rotation(either);
+        EXPECT_LE(r.norm(), M_PI + 4 * kUlps);
+        EXPECT_NEAR(rotation_angle(either), std::abs(wrapped), tolerance);
+        if (std::abs(wrapped) < M_PI - 1e-12) {  // at π both ends of the axis are right
+          EXPECT_LE((r - wrapped * axis).norm(), tolerance);
+        }
+        // exp(log(R)) = R.
+        EXPECT_TRUE(rotation_matrix(exp_rotation(r)).isApprox(rotation_matrix(q), 1e-14));
+      }
+    }
+  }
+  for (const double yaw : {0.0, 1e-12, 1.0, -2.5, M_PI - 1e-9}) {
+    EXPECT_NEAR(yaw_of(yaw_rotation(yaw)), yaw, kUlps) << yaw;
+  }
+}
+
+TEST(Geometry, NormalisationWithoutOverflow) {
+  const Quaterniond w_minus_one(-1.0, 0.0, 0.0, 0.0);
+  const Vector3d v(0.3, -4.0, 2.0);
+  EXPECT_EQ(normalized_quaternion(w_minus_one).coeffs(), w_minus_one.coeffs());
+  EXPECT_EQ(rotate_vector(w_minus_one, v), v);
+  EXPECT_EQ(log_rotation(w_minus_one), Vector3d::Zero());
+  // Scaling by powers of two is exact, so every scaled copy must normalise to the unscaled result.
+  for (const Quaterniond& q : {Quaterniond(4, 1, -2, 2), Quaterniond(-0.5, 0, 0, 0), Quaterniond(0, 3, 0, -4)}) {
+    for (const double scale : {1.0, std::ldexp(1.0, 1020), std::ldexp(1.0, -1060), std::ldexp(1.0, -1070)}) {
+      const Quaterniond n = normalized_quaternion(Quaterniond(q.coeffs() * scale));
+      EXPECT_TRUE(n.coeffs().isApprox(q.normalized().coeffs(), kUlps)) << q.coeffs().transpose() << " x " << scale;
+    }
+  }
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const Quaterniond& q : {Quaterniond(0, 0, 0, 0), Quaterniond(inf, 0, 0, 0), Quaterniond(1, std::nan(""), 0, 0)}) {
+    EXPECT_TRUE(normalized_quaternion(q).coeffs().array().isNaN().all()) << q.coeffs().transpose();
+  }
+}
+
+TEST(Geometry, SkewIsTheCrossProduct) {
+  const Vector3d a_cases[] = {Vector3d(1, -2, 3), Vector3d(1e150, -3e149, 7e149), Vector3d(1e-200, 0, -4e-200)};
+  for (const Vector3d& a : a_cases) {
+    for (const Vector3d& b : {Vector3d(0.5, 4, -1), Vector3d(-2e100, 1e99, 3e100)}) {
+      EXPECT_LE((skew(a) * b - a.cross(b)).norm(), kUlps * a.stableNorm() * b.stableNorm()) << a.transpose() << " x " << b.transpose();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velk_slam
