@@ -1,10 +1,12 @@
 // Message records, rigid transforms, 6x6 covariances and the frame-lookup interface shared by both
 // engines. Conventions, fixed once here:
-//   - quaternions are ordered (x, y, z, w) wherever they cross a boundary; products are Hamilton products;
+//   - rotations follow geometry.hpp: (x, y, z, w) order, Hamilton products;
 //   - an Isometry named target_from_source maps source coordinates into the target frame;
 //   - a ∘ b applies b first: translation t_a + R(q_a) t_b, rotation q_a ⊗ q_b;
-//   - stamps are int64_t nanoseconds of the data clock, named ..._ns.
+//   - stamps are int64_t nanoseconds of the data clock, named ..._ns (arithmetic in stamps.hpp).
 #pragma once
+
+#include "geometry.hpp"
 
 #include <Eigen/Core>
 #include <Eigen/Geometry>
@@ -22,35 +24,6 @@ namespace velk_slam {
 
 // Pose or twist covariance, order x, y, z, roll, pitch, yaw (or vx, vy, vz, wx, wy, wz).
 using Matrix6 = Eigen::Matrix<double, 6, 6>;
-
-// Rotate v by the quaternion q (unit or not): v + 2w (u × v) + 2 u × (u × v), u the vector part.
-inline Eigen::Vector3d rotate_vector(const Eigen::Quaterniond& q, const Eigen::Vector3d& v) {
-  const Eigen::Vector3d u = q.vec();
-  const Eigen::Vector3d uv = u.cross(v);
-  return v + 2.0 * q.w() * uv + 2.0 * u.cross(uv);
-}
-
-// Hamilton product a ⊗ b in component form, not renormalised.
-inline Eigen::Quaterniond hamilton(const Eigen::Quaterniond& a, const Eigen::Quaterniond& b) {
-  return Eigen::Quaterniond(a.w() * b.w() - a.x() * b.x() - a.y() * b.y() - a.z() * b.z(),
-                            a.w() * b.x() + a.x() * b.w() + a.y() * b.z() - a.z() * b.y(),
-                            a.w() * b.y() - a.x() * b.z() + a.y() * b.w() + a.z() * b.x(),
-                            a.w() * b.z() + a.x() * b.y() - a.y() * b.x() + a.z() * b.w());
-}
-
-// q divided by its Euclidean norm. The components are first scaled by the largest magnitude, so that the
-// norm neither overflows ((1e200, 0, 0, 1e200)) nor underflows ((0, 0, 0, 1e-320)). A quaternion without
-// a direction (all zero, or any component non-finite) comes out all NaN, so that every later check for
-// finite numbers refuses it instead of taking a zero or rounded-off rotation for a real one.
-inline Eigen::Quaterniond normalized_quaternion(const Eigen::Quaterniond& q) {
-  const double largest = q.coeffs().cwiseAbs().maxCoeff();  // NaN components are caught below
-  if (!(largest > 0.0) || !q.coeffs().allFinite()) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    return Eigen::Quaterniond(nan, nan, nan, nan);
-  }
-  const Eigen::Vector4d scaled = q.coeffs() / largest;
-  return Eigen::Quaterniond(Eigen::Vector4d(scaled / scaled.norm()));
-}
 
 // Rigid transform of 64-bit floats. Invariant: `rotation` is a unit quaternion when built through
 // from_parts from a quaternion with a direction; otherwise it is all NaN (see normalized_quaternion).

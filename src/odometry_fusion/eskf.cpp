@@ -1,7 +1,7 @@
 #include "odometry_fusion/eskf.hpp"
 
+#include "geometry.hpp"
 #include "odometry_fusion/state_layout.hpp"
-#include "types.hpp"
 
 #include <cmath>
 #include <stdexcept>
@@ -16,47 +16,6 @@ using layout::Index;
 using layout::kAttitude;
 using layout::kPosition;
 using layout::kVelocity;
-
-Matrix3d rotation_matrix(const Quaterniond& q) {
-  const double x = q.x(), y = q.y(), z = q.z(), w = q.w();
-  Matrix3d r;
-  r << w * w + x * x - y * y - z * z, 2.0 * (x * y - w * z), 2.0 * (x * z + w * y),  //
-      2.0 * (x * y + w * z), w * w - x * x + y * y - z * z, 2.0 * (y * z - w * x),    //
-      2.0 * (x * z - w * y), 2.0 * (y * z + w * x), w * w - x * x - y * y + z * z;
-  return r;
-}
-
-Matrix3d skew(const Vector3d& u) {
-  Matrix3d s;
-  s << 0.0, -u.z(), u.y(),  //
-      u.z(), 0.0, -u.x(),   //
-      -u.y(), u.x(), 0.0;
-  return s;
-}
-
-Quaterniond exp_rotation(const Vector3d& phi) {
-  const Vector3d h = 0.5 * phi;
-  const double h2 = h.squaredNorm();
-  // sin(a)/a loses all meaning once a is below rounding noise; the increment is then the identity.
-  if (h2 <= kSmallSquared) {
-    return Quaterniond::Identity();
-  }
-  const double a = std::sqrt(h2);
-  const Vector3d v = h * (std::sin(a) / a);
-  return Quaterniond(std::cos(a), v.x(), v.y(), v.z());
-}
-
-Vector3d rotation_error(const Quaterniond& q, const Quaterniond& q_predicted) {
-  const Quaterniond e = hamilton(q.conjugate(), q_predicted);
-  // q and −q are the same rotation: take the representative with w ≥ 0, i.e. the angle within ±π.
-  const Vector3d v = e.w() < 0.0 ? Vector3d(-e.vec()) : Vector3d(e.vec());
-  const double v2 = v.squaredNorm();
-  if (!(v2 > 0.0)) {
-    return Vector3d::Zero();
-  }
-  const double vn = std::sqrt(v2);
-  return v * (2.0 * std::atan2(vn, std::abs(e.w())) / vn);
-}
 
 namespace {
 

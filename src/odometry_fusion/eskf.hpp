@@ -37,23 +37,6 @@ struct FilterState {
   Eigen::MatrixXd covariance = Eigen::MatrixXd::Identity(9, 9);
 };
 
-// Square of the 64-bit machine epsilon: below it a half-angle or an axis is treated as zero, since its
-// direction can no longer be told from rounding noise.
-inline constexpr double kSmallSquared = 4.930380657631324e-32;
-
-// Rotation matrix of (x, y, z, w) in the form with the squares of all four components, so a quaternion
-// that drifted off unit norm is used as it is.
-Eigen::Matrix3d rotation_matrix(const Eigen::Quaterniond& q);
-
-// [u]×: skew(u) · w = u × w.
-Eigen::Matrix3d skew(const Eigen::Vector3d& u);
-
-// Exp of a rotation vector φ (rad) as a unit quaternion.
-Eigen::Quaterniond exp_rotation(const Eigen::Vector3d& phi);
-
-// Rotation vector r (body frame of q) with q ⊗ Exp(r) = q_predicted, the shorter way round.
-Eigen::Vector3d rotation_error(const Eigen::Quaterniond& q, const Eigen::Quaterniond& q_predicted);
-
 // Explicit inverse of the innovation covariance: closed cofactor formulas for sizes 1 to 4, LU with partial
 // pivoting from 5 on. Returns false, leaving `inverse` unspecified, exactly when s is singular (a zero
 // determinant or a zero pivot); no conditioning threshold applies, so a NaN in s does not refuse.
