@@ -2,7 +2,9 @@
 
 #include "cuvslam_odometry/depth_reproject.hpp"
 #include "cuvslam_odometry/msg_convert.hpp"
+#include "geometry.hpp"
 #include "log.hpp"
+#include "stamps.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -25,15 +27,6 @@ std::string join(const std::vector<std::string>& names) {
     out += name;
   }
   return out;
-}
-
-// a − b in seconds without signed overflow (stamps far apart lose sub-microsecond precision only).
-double seconds_between(int64_t a, int64_t b) {
-  int64_t diff = 0;
-  if (!__builtin_sub_overflow(a, b, &diff)) {
-    return static_cast<double>(diff) / 1e9;
-  }
-  return (static_cast<double>(a) - static_cast<double>(b)) / 1e9;
 }
 
 // Bytes per pixel of a camera image as the tracker reads it: one channel for mono8, three otherwise.
@@ -687,8 +680,8 @@ std::optional<int64_t> CuvslamCore::frame_set_stamp() {
     stamp_ns = std::max(stamp_ns, camera.pending_image->timestamp_ns);
     oldest_ns = std::min(oldest_ns, camera.pending_image->timestamp_ns);
   }
-  const uint64_t spread_ns = static_cast<uint64_t>(stamp_ns) - static_cast<uint64_t>(oldest_ns);
-  if (spread_ns > static_cast<uint64_t>(skew_limit_ns_)) {
+  const int64_t spread_ns = difference_ns(stamp_ns, oldest_ns);
+  if (spread_ns > skew_limit_ns_) {
     counters_.skew_rejects += 1;
     VELK_LOG_THROTTLED(k10s, Warn, kTarget,
                        "cuvslam frame sets exceed the skew limit. Sync the cameras, or raise max_skew_ms past the "
@@ -878,11 +871,9 @@ bool CuvslamCore::speed_gate(const Isometry& pose, int64_t stamp_ns) {
   if (!(max_linear > 0.0 || max_angular > 0.0) || !previous_pose_.has_value()) {
     return false;
   }
-  const double dt = seconds_between(stamp_ns, previous_stamp_ns_);
+  const double dt = difference_seconds(stamp_ns, previous_stamp_ns_);
   const double linear = (pose.translation - previous_pose_->translation).norm() / dt;
-  const Eigen::Quaterniond relative = hamilton(previous_pose_->rotation.conjugate(), pose.rotation);
-  const double angle = 2.0 * std::atan2(relative.vec().norm(), std::abs(relative.w()));
-  const double angular = angle / dt;
+  const double angular = rotation_angle(hamilton(previous_pose_->rotation.conjugate(), pose.rotation)) / dt;
   if ((max_linear > 0.0 && linear > max_linear) || (max_angular > 0.0 && angular > max_angular)) {
     counters_.speed_gated += 1;
     VELK_LOG_THROTTLED(k5s, Warn, kTarget,

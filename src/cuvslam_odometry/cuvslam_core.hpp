@@ -12,6 +12,7 @@
 
 #include "cuvslam_odometry/config.hpp"
 #include "cuvslam_odometry/depth_cloud.hpp"
+#include "stamps.hpp"
 #include "tracker.hpp"
 #include "types.hpp"
 
@@ -172,7 +173,7 @@ class CuvslamCore {
   // Frame sets.
   std::optional<ImageFrame> pending_depth_;  // stereo, mono, rgbd
   std::deque<tracker::CuvImuMeasurement> imu_buffer_;
-  std::optional<int64_t> last_tracked_stamp_ns_;
+  OptionalStamp last_tracked_stamp_ns_;
   bool tracking_ = false;
 
   // Pose output.
