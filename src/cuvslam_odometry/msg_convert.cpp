@@ -23,16 +23,6 @@ Matrix6 covariance_adjoint(const Isometry& output_from_rig) {
   return a;
 }
 
-Matrix6 matrix_from_row_major(const std::array<double, 36>& values) {
-  Matrix6 m;
-  for (int r = 0; r < 6; ++r) {
-    for (int c = 0; c < 6; ++c) {
-      m(r, c) = values[static_cast<size_t>(6 * r + c)];
-    }
-  }
-  return m;
-}
-
 tracker::CameraParams camera_params_from(const CameraModel& model, const Isometry& rig_from_camera) {
   const std::array<double, 9>& k = model.intrinsics;
   tracker::CameraParams params;
