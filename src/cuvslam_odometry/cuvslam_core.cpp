@@ -297,25 +297,7 @@ std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> CuvslamCor
     return {std::nullopt, std::nullopt};
   }
 
-  // The point cloud comes out in every mode, also before any tracker exists, as soon as a calibration of
-  // the depth image is known: its own, or else that of the rig camera it is aligned to.
-  std::optional<PointCloud> cloud;
-  const CameraModel* calibration = depth_calibration_.has_value() ? &*depth_calibration_ : nullptr;
-  if (calibration == nullptr) {
-    for (const RigCamera& camera : rig_) {
-      if (camera.frame_id == image.frame_id) {
-        calibration = &camera.model;
-        break;
-      }
-    }
-  }
-  if (calibration != nullptr) {
-    const CameraConfig settings = depth_config(image.frame_id);
-    cloud.emplace();
-    depth_cloud(image, *calibration, decimation_from_config(settings.depth_cloud_decimation), *cloud,
-                settings.depth_units_per_meter, settings.depth_cloud_min_range, settings.depth_cloud_max_range,
-                cloud_scratch_);
-  }
+  std::optional<PointCloud> cloud = point_cloud(image);
 
   // The tracker reads depth rows tightly packed.
   if (image.width >= 1 && image.height >= 1) {
@@ -347,6 +329,29 @@ std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> CuvslamCor
   }
   camera->pending_depth = std::move(image);
   return {std::move(cloud), try_track(tf)};
+}
+
+// The point cloud comes out in every mode, also before any tracker exists, as soon as a calibration of the
+// depth image is known: its own, or else that of the rig camera it is aligned to.
+std::optional<PointCloud> CuvslamCore::point_cloud(const ImageFrame& image) {
+  const CameraModel* calibration = depth_calibration_.has_value() ? &*depth_calibration_ : nullptr;
+  if (calibration == nullptr) {
+    for (const RigCamera& camera : rig_) {
+      if (camera.frame_id == image.frame_id) {
+        calibration = &camera.model;
+        break;
+      }
+    }
+  }
+  if (calibration == nullptr) {
+    return std::nullopt;
+  }
+  const CameraConfig settings = depth_config(image.frame_id);
+  std::optional<PointCloud> cloud(std::in_place);
+  depth_cloud(image, *calibration, decimation_from_config(settings.depth_cloud_decimation), *cloud,
+              settings.depth_units_per_meter, settings.depth_cloud_min_range, settings.depth_cloud_max_range,
+              cloud_scratch_);
+  return cloud;
 }
 
 CameraConfig CuvslamCore::depth_config(const std::string& frame_id) const {

@@ -115,6 +115,7 @@ class CuvslamCore {
   // tf.latest, with an answer that has non-finite numbers or no unit rotation treated as no answer
   // (counted in bad_transforms, logged): the engine asks again on a later message.
   std::optional<Isometry> lookup(TfLookup& tf, const std::string& target, const std::string& source);
+  std::optional<PointCloud> point_cloud(const ImageFrame& image);
   CameraConfig depth_config(const std::string& frame_id) const;
 
   // Tracking a frame set, in the order try_track runs the steps.
