@@ -387,17 +387,6 @@ PyObject* transform_pair_to_py(const velk_slam::Isometry& iso) {
                        q.z(), q.w());
 }
 
-bool matrix_from_row_major(const std::vector<double>& values, velk_slam::Matrix6* out) {
-  if (values.size() != 36) {
-    PyErr_Format(PyExc_ValueError, "covariance needs 36 row-major values, got %zu", values.size());
-    return false;
-  }
-  for (int r = 0; r < 6; ++r) {
-    for (int c = 0; c < 6; ++c) (*out)(r, c) = values[static_cast<size_t>(6 * r + c)];
-  }
-  return true;
-}
-
 PyObject* matrix_to_row_major(const velk_slam::Matrix6& m) {
   PyRef list = PyRef::steal(PyList_New(36));
   if (!list) return nullptr;

@@ -59,10 +59,6 @@ bool arg_transform_pair(PyObject* obj, const char* arg, velk_slam::Isometry* out
 // New transform pair of floats, translation first, quaternion (x, y, z, w) second.
 PyObject* transform_pair_to_py(const velk_slam::Isometry& iso);
 
-// 36 values give the matrix with element (r, c) = value 6r + c; any other count raises ValueError
-// "covariance needs 36 row-major values, got {count}". (Type checks of the values come first, through
-// arg_float_list, so that a constructor converts all its arguments in order before any length check.)
-bool matrix_from_row_major(const std::vector<double>& values, velk_slam::Matrix6* out);
 // New list of the 36 values row by row.
 PyObject* matrix_to_row_major(const velk_slam::Matrix6& m);
 

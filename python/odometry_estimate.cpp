@@ -8,6 +8,7 @@
 
 #include "text.hpp"
 
+#include <span>
 
 namespace velk_py {
 namespace {
@@ -24,10 +25,18 @@ bool covariance_values(PyObject* obj, const char* arg, std::vector<double>* valu
   return !*given || arg_float_list(obj, arg, values, 36, "covariance needs 36 row-major values, got %zd");
 }
 
-// None (or an omitted argument) gives the zero matrix.
+// None (or an omitted argument) gives the zero matrix; any count but 36 raises ValueError.
 bool covariance_matrix(const std::vector<double>& values, bool given, velk_slam::Matrix6* out) {
   out->setZero();
-  return !given || matrix_from_row_major(values, out);
+  if (!given) {
+    return true;
+  }
+  if (values.size() != 36) {
+    PyErr_Format(PyExc_ValueError, "covariance needs 36 row-major values, got %zu", values.size());
+    return false;
+  }
+  *out = velk_slam::matrix_from_row_major(std::span<const double, 36>(values.data(), 36));
+  return true;
 }
 
 PyObject* odometry_estimate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

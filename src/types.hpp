@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,17 @@ namespace velk_slam {
 
 // Pose or twist covariance, order x, y, z, roll, pitch, yaw (or vx, vy, vz, wx, wy, wz).
 using Matrix6 = Eigen::Matrix<double, 6, 6>;
+
+// The 36 values read row by row: element (r, c) is value 6 r + c.
+inline Matrix6 matrix_from_row_major(std::span<const double, 36> values) {
+  Matrix6 m;
+  for (int r = 0; r < 6; ++r) {
+    for (int c = 0; c < 6; ++c) {
+      m(r, c) = values[static_cast<size_t>(6 * r + c)];
+    }
+  }
+  return m;
+}
 
 // Rigid transform of 64-bit floats. Invariant: `rotation` is a unit quaternion when built through
 // from_parts from a quaternion with a direction; otherwise it is all NaN (see normalized_quaternion).

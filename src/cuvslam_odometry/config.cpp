@@ -1,7 +1,6 @@
 #include "cuvslam_odometry/config.hpp"
 
-#include <cmath>
-#include <limits>
+#include "stamps.hpp"
 
 namespace velk_slam::cuvslam_odometry {
 
@@ -47,12 +46,7 @@ int64_t skew_limit_ns(double max_skew_ms) {
   if (!(max_skew_ms > 0.0)) {
     return kDefaultLimitNs;
   }
-  const double ns = std::round(max_skew_ms * 1e6);
-  // 2^63 is exactly representable; anything at or past it (inf included) saturates.
-  if (ns >= 9223372036854775808.0) {
-    return std::numeric_limits<int64_t>::max();
-  }
-  return static_cast<int64_t>(ns);
+  return ns_from_milliseconds(max_skew_ms);
 }
 
 const CameraConfig* find_camera_config(const CuvslamOdometryConfig& config, std::string_view frame_id) {

@@ -2,7 +2,9 @@
 
 #include "cuvslam_odometry/depth_reproject.hpp"
 #include "cuvslam_odometry/msg_convert.hpp"
+#include "geometry.hpp"
 #include "log.hpp"
+#include "stamps.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -25,15 +27,6 @@ std::string join(const std::vector<std::string>& names) {
     out += name;
   }
   return out;
-}
-
-// a − b in seconds without signed overflow (stamps far apart lose sub-microsecond precision only).
-double seconds_between(int64_t a, int64_t b) {
-  int64_t diff = 0;
-  if (!__builtin_sub_overflow(a, b, &diff)) {
-    return static_cast<double>(diff) / 1e9;
-  }
-  return (static_cast<double>(a) - static_cast<double>(b)) / 1e9;
 }
 
 // Bytes per pixel of a camera image as the tracker reads it: one channel for mono8, three otherwise.
@@ -79,6 +72,15 @@ std::span<const uint8_t> bytes_of(const std::vector<float>& values) {
 
 }  // namespace
 
+// What the tracker is built from, gathered step by step before the one construction call.
+struct CuvslamCore::TrackerSetup {
+  std::vector<tracker::CameraParams> cameras;  // rig order
+  std::optional<tracker::ImuCalibration> imu;  // with enable_imu
+  std::optional<Isometry> rig_from_imu;        // the mount imu was built from
+  std::vector<int32_t> depth_camera_ids;       // multisensor: rig cameras that provide depth
+  tracker::TrackerOptions options;
+};
+
 // ---- construction ----
 
 std::variant<std::unique_ptr<CuvslamCore>, std::string> CuvslamCore::create(CuvslamOdometryConfig config) {
@@ -96,20 +98,9 @@ const std::string& CuvslamCore::rig_frame() const {
   return config_.rig_frame_id.empty() ? config_.output_frame_id : config_.rig_frame_id;
 }
 
-size_t CuvslamCore::rig_cameras_needed() const {
-  switch (mode_) {
-    case Mode::Stereo:
-      return 2;
-    case Mode::Mono:
-    case Mode::Rgbd:
-      return 1;
-    case Mode::Multisensor:
-      break;
-  }
-  return config_.cameras.size();
-}
-
-// ---- calibrations and rig resolution ----
+// ---- calibrations and the rig ----
+// Calibrations arrive before any image can be tracked. Each one may complete the rig: the cameras in rig
+// order, each with its calibration and its mount on the rig frame.
 
 void CuvslamCore::handle_camera_info(CameraModel model, TfLookup& tf) {
   if (tracker_.has_value()) {
@@ -142,6 +133,12 @@ void CuvslamCore::handle_imu_info(ImuNoiseModel noise, TfLookup& tf) {
   resolve_rig(tf);
 }
 
+void CuvslamCore::handle_depth_camera_info(CameraModel model) {
+  if (!depth_calibration_.has_value() && usable_calibration(model, "depth_camera_info")) {
+    depth_calibration_ = std::move(model);
+  }
+}
+
 bool CuvslamCore::usable_calibration(const CameraModel& model, const char* role) {
   const std::array<double, 9>& k = model.intrinsics;
   const bool focal_ok = k[0] > 0.0 && k[4] > 0.0 && std::isfinite(k[0]) && std::isfinite(k[4]);
@@ -159,79 +156,6 @@ bool CuvslamCore::usable_calibration(const CameraModel& model, const char* role)
                      {"message", role}, {"frame_id", model.frame_id}, {"fx", k[0]}, {"fy", k[4]},
                      {"ignored", counters_.calibration_rejects});
   return false;
-}
-
-std::optional<Isometry> CuvslamCore::lookup(TfLookup& tf, const std::string& target, const std::string& source) {
-  std::optional<Isometry> transform = tf.latest(target, source);
-  if (transform.has_value() && !transform->usable()) {
-    counters_.bad_transforms += 1;
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
-                       "cuvslam ignoring a tf transform with non-finite numbers or no usable rotation; asking again "
-                       "later. Fix the publisher of that transform.",
-                       {"target_frame", target}, {"source_frame", source}, {"ignored", counters_.bad_transforms});
-    return std::nullopt;
-  }
-  return transform;
-}
-
-std::optional<std::vector<Isometry>> CuvslamCore::mounts(TfLookup& tf) {
-  std::vector<Isometry> found;
-  std::optional<Isometry> each = lookup(tf, config_.output_frame_id, rig_frame());
-  if (!each.has_value()) return std::nullopt;
-  found.push_back(*each);
-  for (const RigCamera& camera : rig_) {
-    each = lookup(tf, rig_frame(), camera.frame_id);
-    if (!each.has_value()) return std::nullopt;
-    found.push_back(*each);
-  }
-  if (config_.enable_imu && imu_noise_.has_value()) {
-    each = lookup(tf, rig_frame(), imu_noise_->frame_id);
-    if (!each.has_value()) return std::nullopt;
-    found.push_back(*each);
-  }
-  return found;
-}
-
-void CuvslamCore::retry_construction(TfLookup& tf) {
-  const std::optional<std::vector<Isometry>> now = mounts(tf);
-  if (!now.has_value()) {
-    return;
-  }
-  const auto same_mount = [](const Isometry& a, const Isometry& b) {
-    return a.rotation.coeffs() == b.rotation.coeffs() && a.translation == b.translation;
-  };
-  const auto same_model = [](const CameraModel& a, const CameraModel& b) {
-    return a.width == b.width && a.height == b.height && a.intrinsics == b.intrinsics &&
-           a.distortion == b.distortion;
-  };
-  const auto same_noise = [](const std::optional<ImuNoiseModel>& a, const std::optional<ImuNoiseModel>& b) {
-    return a.has_value() == b.has_value() &&
-           (!a.has_value() || (a->frame_id == b->frame_id && a->gyro_noise_density == b->gyro_noise_density &&
-                               a->gyro_random_walk == b->gyro_random_walk &&
-                               a->accel_noise_density == b->accel_noise_density &&
-                               a->accel_random_walk == b->accel_random_walk && a->frequency == b->frequency));
-  };
-  bool changed = now->size() != failed_mounts_.size() ||
-                 !std::equal(now->begin(), now->end(), failed_mounts_.begin(), same_mount) ||
-                 (config_.enable_imu && !same_noise(imu_noise_, failed_imu_noise_));
-  for (const RigCamera& camera : rig_) {
-    const auto model = camera_models_.find(camera.frame_id);
-    if (model == camera_models_.end()) {
-      return;
-    }
-    changed = changed || !same_model(model->second, camera.model);
-  }
-  if (!changed) {
-    return;  // nothing new: the same inputs would fail the same way
-  }
-  for (size_t i = 0; i < rig_.size(); ++i) {
-    rig_[i].model = camera_models_.find(rig_[i].frame_id)->second;
-    rig_[i].rig_from_camera = (*now)[1 + i];
-  }
-  counters_.construction_retries += 1;
-  construction_failed_ = false;
-  VELK_LOG(Info, kTarget, "cuvslam retrying tracker construction with a new calibration or mount transform",
-           {"retries", counters_.construction_retries});
 }
 
 void CuvslamCore::resolve_rig(TfLookup& tf) {
@@ -288,138 +212,35 @@ void CuvslamCore::resolve_rig(TfLookup& tf) {
   rig_ = std::move(rig);
 }
 
-bool CuvslamCore::ensure_tracker(TfLookup& tf) {
-  // (1) Where the rig sits in the output frame.
-  const std::optional<Isometry> output_from_rig = lookup(tf, config_.output_frame_id, rig_frame());
-  if (!output_from_rig.has_value()) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
-                       "cuvslam: tf does not place the rig frame against output_frame_id. Publish that transform; "
-                       "no odometry comes out until it exists.",
-                       {"rig_frame", rig_frame()}, {"output_frame_id", config_.output_frame_id});
-    return false;
-  }
-  output_from_rig_ = *output_from_rig;
-  rig_from_output_ = output_from_rig_.inverse();
-  covariance_adjoint_ = covariance_adjoint(output_from_rig_);
-
-  // (2) Camera parameters in rig order.
-  std::vector<tracker::CameraParams> cameras;
-  cameras.reserve(rig_.size());
-  for (const RigCamera& camera : rig_) {
-    cameras.push_back(camera_params_from(camera.model, camera.rig_from_camera));
-  }
-
-  // (3) IMU calibration.
-  std::optional<tracker::ImuCalibration> imu;
-  std::optional<Isometry> rig_from_imu_used;
-  if (config_.enable_imu) {
-    if (!imu_noise_.has_value()) {
-      VELK_LOG_THROTTLED(k10s, Warn, kTarget,
-                         "cuvslam: enable_imu is on but no imu_info has arrived. Publish imu_info, or turn "
-                         "enable_imu off.");
-      return false;
-    }
-    const std::optional<Isometry> rig_from_imu = lookup(tf, rig_frame(), imu_noise_->frame_id);
-    if (!rig_from_imu.has_value()) {
-      VELK_LOG_THROTTLED(k10s, Warn, kTarget,
-                         "cuvslam: enable_imu is on but tf does not place the IMU. Publish the transform from the "
-                         "rig frame to it, or turn enable_imu off.",
-                         {"imu_frame", imu_noise_->frame_id});
-      return false;
-    }
-    imu = imu_calibration_from(*imu_noise_, *rig_from_imu);
-    rig_from_imu_used = rig_from_imu;
-  }
-
-  // (4) Options.
-  tracker::TrackerOptions options;
+size_t CuvslamCore::rig_cameras_needed() const {
   switch (mode_) {
     case Mode::Stereo:
-      options.odometry_mode = config_.enable_imu ? tracker::kModeInertial : tracker::kModeMulticamera;
-      break;
-    case Mode::Rgbd:
-      options.odometry_mode = tracker::kModeRgbd;
-      break;
+      return 2;
     case Mode::Mono:
-      options.odometry_mode = tracker::kModeMono;
-      break;
+    case Mode::Rgbd:
+      return 1;
     case Mode::Multisensor:
-      options.odometry_mode = tracker::kModeMultisensor;
       break;
   }
-  options.use_gpu = config_.use_gpu;
-  if (config_.imu_gap_seconds > 0.0 && std::isfinite(config_.imu_gap_seconds))
-    options.imu_gap_seconds = static_cast<float>(std::min(config_.imu_gap_seconds, 1e6));
-  const auto rectified_of = [](const RigCamera& camera) { return camera.config == nullptr || camera.config->rectified; };
-  const bool first_rectified = rectified_of(rig_.front());
-  for (const RigCamera& camera : rig_) {
-    if (rectified_of(camera) != first_rectified) {
-      VELK_LOG(Error, kTarget,
-               "cuvslam rig cameras disagree on `rectified`; it applies to the whole rig. Make every "
-               "cameras[*].rectified match.",
-               {"using", first_rectified});
-      break;
-    }
-  }
-  options.rectified = first_rectified && mode_ == Mode::Stereo;
-  std::vector<int32_t> depth_camera_ids;
-  if (mode_ == Mode::Rgbd) {
-    options.rgbd_depth_camera_id = 0;
-    options.rgbd_depth_scale_factor = static_cast<float>(depth_config(pending_depth_->frame_id).depth_units_per_meter);
-  } else if (mode_ == Mode::Multisensor) {
-    std::vector<double> units;
-    for (size_t i = 0; i < rig_.size(); ++i) {
-      if (rig_[i].config != nullptr && rig_[i].config->provides_depth) {
-        depth_camera_ids.push_back(static_cast<int32_t>(i));
-        units.push_back(rig_[i].config->depth_units_per_meter);
-      }
-    }
-    rescale_multisensor_depth_ = false;
-    if (!units.empty()) {
-      const bool all_equal = std::all_of(units.begin(), units.end(), [&](double u) { return u == units.front(); });
-      if (all_equal) {
-        options.multisensor_depth_scale_factor = static_cast<float>(units.front());
-      } else {
-        rescale_multisensor_depth_ = true;  // depth goes to the tracker as float metres instead
-      }
-    }
-  }
-
-  // (5) Construction, then once more on the other backend.
-  std::variant<tracker::Tracker, std::string> created = tracker::Tracker::create(cameras, imu, depth_camera_ids, options);
-  if (auto* configured_error = std::get_if<std::string>(&created)) {
-    const std::string first_error = std::move(*configured_error);
-    tracker::TrackerOptions fallback = options;
-    fallback.use_gpu = !options.use_gpu;
-    created = tracker::Tracker::create(cameras, imu, depth_camera_ids, fallback);
-    if (auto* fallback_error = std::get_if<std::string>(&created)) {
-      construction_failed_ = true;
-      failed_imu_noise_ = imu_noise_;
-      failed_mounts_.assign(1, output_from_rig_);
-      for (const RigCamera& camera : rig_) failed_mounts_.push_back(camera.rig_from_camera);
-      if (imu.has_value()) failed_mounts_.push_back(*rig_from_imu_used);
-      VELK_LOG(Error, kTarget, "cuvslam tracker construction failed on both backends; this module will not publish odometry",
-               {"configured_use_gpu", config_.use_gpu}, {"configured_error", first_error},
-               {"fallback_error", *fallback_error});
-      return false;
-    }
-    VELK_LOG(Warn, kTarget,
-             "cuvslam tracker construction failed with the configured backend; this build only carries the other "
-             "one, using it",
-             {"configured_use_gpu", config_.use_gpu}, {"error", first_error});
-  }
-  tracker_.emplace(std::move(std::get<tracker::Tracker>(created)));
-
-  // (6)
-  std::vector<std::string> frames;
-  for (const RigCamera& camera : rig_) frames.push_back(camera.frame_id);
-  const std::string rig_frames = join(frames);
-  VELK_LOG(Info, kTarget, "cuvslam tracker created", {"cameras", rig_.size()}, {"width", cameras.front().size[0]},
-           {"height", cameras.front().size[1]}, {"rig_frames", rig_frames});
-  return true;
+  return config_.cameras.size();
 }
 
-// ---- IMU and images ----
+std::optional<Isometry> CuvslamCore::lookup(TfLookup& tf, const std::string& target, const std::string& source) {
+  std::optional<Isometry> transform = tf.latest(target, source);
+  if (transform.has_value() && !transform->usable()) {
+    counters_.bad_transforms += 1;
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam ignoring a tf transform with non-finite numbers or no usable rotation; asking again "
+                       "later. Fix the publisher of that transform.",
+                       {"target_frame", target}, {"source_frame", source}, {"ignored", counters_.bad_transforms});
+    return std::nullopt;
+  }
+  return transform;
+}
+
+// ---- IMU, images and depth into the frame set ----
+// Each camera image and depth image is parked in its slot; the slots of all rig cameras together make
+// the frame set, which every arrival offers to try_track.
 
 void CuvslamCore::handle_imu(const ImuSample& sample) {
   if (!tracker_.has_value()) {
@@ -465,51 +286,407 @@ std::optional<OdometryEstimate> CuvslamCore::handle_image(ImageFrame image, TfLo
   return try_track(tf);
 }
 
-void CuvslamCore::clear_frame_set() {
-  for (RigCamera& camera : rig_) {
-    camera.pending_image.reset();
-    camera.pending_depth.reset();
+std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> CuvslamCore::handle_depth_image(ImageFrame image,
+                                                                                                     TfLookup& tf) {
+  // The cloud, the reprojection and the tracker all read samples by width, height and step.
+  if (!depth_layout_ok(image)) {
+    counters_.image_size_rejects += 1;
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam dropping a depth image smaller than its header claims",
+                       {"width", image.width}, {"height", image.height}, {"step", image.step},
+                       {"bytes", image.data.size()});
+    return {std::nullopt, std::nullopt};
   }
-  pending_depth_.reset();
+
+  std::optional<PointCloud> cloud = point_cloud(image);
+
+  // The tracker reads depth rows tightly packed.
+  if (image.width >= 1 && image.height >= 1) {
+    repack_rows(image, int64_t{image.width} * depth_sample_bytes(image.encoding));
+  }
+
+  // Stereo, mono and rgbd share one engine-level slot (only rgbd tracks it).
+  if (mode_ != Mode::Multisensor) {
+    pending_depth_ = std::move(image);
+    return {std::move(cloud), try_track(tf)};
+  }
+
+  // A multisensor rig tracks the depth of a rig camera marked provides_depth, aligned to that camera.
+  const auto camera = std::find_if(rig_.begin(), rig_.end(),
+                                   [&](const RigCamera& c) { return c.frame_id == image.frame_id; });
+  if (camera == rig_.end()) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam dropping depth with a frame_id not on the rig. Multisensor depth must arrive aligned "
+                       "to its rig camera.",
+                       {"frame_id", image.frame_id});
+    return {std::move(cloud), std::nullopt};
+  }
+  if (camera->config == nullptr || !camera->config->provides_depth) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam ignoring depth for a rig camera whose config does not set provides_depth. Mark it, "
+                       "or stop publishing that depth.",
+                       {"frame_id", image.frame_id});
+    return {std::move(cloud), std::nullopt};
+  }
+  camera->pending_depth = std::move(image);
+  return {std::move(cloud), try_track(tf)};
 }
 
-std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
-  // (1)-(4) A complete frame set.
-  if (rig_.empty()) {
+// The point cloud comes out in every mode, also before any tracker exists, as soon as a calibration of the
+// depth image is known: its own, or else that of the rig camera it is aligned to.
+std::optional<PointCloud> CuvslamCore::point_cloud(const ImageFrame& image) {
+  const CameraModel* calibration = depth_calibration_.has_value() ? &*depth_calibration_ : nullptr;
+  if (calibration == nullptr) {
+    for (const RigCamera& camera : rig_) {
+      if (camera.frame_id == image.frame_id) {
+        calibration = &camera.model;
+        break;
+      }
+    }
+  }
+  if (calibration == nullptr) {
     return std::nullopt;
   }
-  if (mode_ == Mode::Rgbd && !pending_depth_.has_value()) {
+  const CameraConfig settings = depth_config(image.frame_id);
+  std::optional<PointCloud> cloud(std::in_place);
+  depth_cloud(image, *calibration, decimation_from_config(settings.depth_cloud_decimation), *cloud,
+              settings.depth_units_per_meter, settings.depth_cloud_min_range, settings.depth_cloud_max_range,
+              cloud_scratch_);
+  return cloud;
+}
+
+CameraConfig CuvslamCore::depth_config(const std::string& frame_id) const {
+  if (const CameraConfig* entry = find_camera_config(config_, frame_id)) {
+    return *entry;
+  }
+  VELK_LOG_THROTTLED(k30s, Warn, kTarget,
+                     "cuvslam has no config for this depth frame_id, using defaults. Add a `cameras` entry for it "
+                     "with that sensor's depth_units_per_meter; the wrong scale rescales the whole map.",
+                     {"frame_id", frame_id}, {"depth_units_per_meter", 1000});
+  CameraConfig defaults;
+  defaults.frame_id = frame_id;
+  return defaults;
+}
+
+// ---- tracking a frame set ----
+
+// Runs on every arrival. Once the frame set is complete and the tracker exists, the set goes to the
+// tracker together with the IMU samples up to its stamp, and a pose comes back as the motion of the output
+// frame. A set that cannot be tracked yet stays parked for a later image to complete or replace; only a
+// stale set is dropped.
+std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
+  if (!frame_set_complete() || !ensure_tracker(tf)) {
     return std::nullopt;
+  }
+  const std::optional<int64_t> stamp_ns = frame_set_stamp();
+  if (!stamp_ns.has_value()) {
+    return std::nullopt;
+  }
+  // A set no newer than the last tracked one would take the tracker back in time.
+  if (last_tracked_stamp_ns_.has_value() && *stamp_ns <= *last_tracked_stamp_ns_) {
+    clear_frame_set();
+    return std::nullopt;
+  }
+  std::vector<tracker::ImageRef> depths;
+  if (!depth_for_tracker(tf, *stamp_ns, depths)) {
+    return std::nullopt;
+  }
+  forward_imu(*stamp_ns);
+  const tracker::TrackOutcome outcome = track(camera_images(*stamp_ns), depths, *stamp_ns);
+
+  switch (outcome.kind) {
+    case tracker::TrackOutcome::Kind::Failed:
+      VELK_LOG(Error, kTarget, "cuvslam Track failed", {"error", outcome.message});
+      return std::nullopt;
+    case tracker::TrackOutcome::Kind::NoPose:
+      // The next pose starts a new segment: ungated, and with no earlier pose for the speed gate.
+      if (tracking_) {
+        counters_.resets += 1;
+        tracking_ = false;
+        previous_pose_.reset();
+        VELK_LOG(Warn, kTarget, "cuvslam tracking lost", {"segment", counters_.resets});
+      }
+      return std::nullopt;
+    case tracker::TrackOutcome::Kind::Pose:
+      break;
+  }
+  return pose_output(outcome);
+}
+
+// One image per rig camera, plus the depth the mode tracks: the engine's depth slot in rgbd mode, the
+// slot of each camera marked provides_depth in multisensor mode.
+bool CuvslamCore::frame_set_complete() const {
+  if (rig_.empty()) {
+    return false;
+  }
+  if (mode_ == Mode::Rgbd && !pending_depth_.has_value()) {
+    return false;
   }
   for (const RigCamera& camera : rig_) {
     if (!camera.pending_image.has_value()) {
-      return std::nullopt;
+      return false;
     }
     if (mode_ == Mode::Multisensor && camera.config != nullptr && camera.config->provides_depth &&
         !camera.pending_depth.has_value()) {
-      return std::nullopt;
+      return false;
     }
   }
-  // (5) The tracker.
+  return true;
+}
+
+// The tracker is built from the first complete frame set on (rgbd needs its depth for the depth scale).
+// After a construction that failed on both backends, only a changed calibration or mount tries again: the
+// same inputs would fail the same way.
+bool CuvslamCore::ensure_tracker(TfLookup& tf) {
   if (!tracker_.has_value() && construction_failed_) {
     retry_construction(tf);
   }
   if (!tracker_.has_value() && !construction_failed_) {
-    ensure_tracker(tf);
+    build_tracker(tf);
   }
-  if (!tracker_.has_value()) {
-    return std::nullopt;
+  return tracker_.has_value();
+}
+
+// Every input is looked up again here rather than at rig resolution, because a transform may have
+// changed or appeared since. False (logged) while one is missing or when neither backend accepts the rig.
+bool CuvslamCore::build_tracker(TfLookup& tf) {
+  if (!place_rig(tf)) {
+    return false;
+  }
+  TrackerSetup setup;
+  setup.cameras.reserve(rig_.size());
+  for (const RigCamera& camera : rig_) {
+    setup.cameras.push_back(camera_params_from(camera.model, camera.rig_from_camera));
+  }
+  if (config_.enable_imu && !place_imu(tf, setup)) {
+    return false;
+  }
+  setup.options = tracker_options();
+  setup.depth_camera_ids = configure_depth(setup.options);
+  if (!construct_tracker(setup)) {
+    return false;
   }
 
-  // (6) Skew limit.
+  std::vector<std::string> frames;
+  for (const RigCamera& camera : rig_) frames.push_back(camera.frame_id);
+  const std::string rig_frames = join(frames);
+  VELK_LOG(Info, kTarget, "cuvslam tracker created", {"cameras", rig_.size()}, {"width", setup.cameras.front().size[0]},
+           {"height", setup.cameras.front().size[1]}, {"rig_frames", rig_frames});
+  return true;
+}
+
+// Where the rig sits in the output frame: every pose and covariance the tracker reports is carried
+// through it into the output frame.
+bool CuvslamCore::place_rig(TfLookup& tf) {
+  const std::optional<Isometry> output_from_rig = lookup(tf, config_.output_frame_id, rig_frame());
+  if (!output_from_rig.has_value()) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam: tf does not place the rig frame against output_frame_id. Publish that transform; "
+                       "no odometry comes out until it exists.",
+                       {"rig_frame", rig_frame()}, {"output_frame_id", config_.output_frame_id});
+    return false;
+  }
+  output_from_rig_ = *output_from_rig;
+  rig_from_output_ = output_from_rig_.inverse();
+  covariance_adjoint_ = covariance_adjoint(output_from_rig_);
+  return true;
+}
+
+// With enable_imu the tracker needs the IMU's noise model and its mount; it is not built without them,
+// rather than built as a camera-only tracker the configuration did not ask for.
+bool CuvslamCore::place_imu(TfLookup& tf, TrackerSetup& setup) {
+  if (!imu_noise_.has_value()) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam: enable_imu is on but no imu_info has arrived. Publish imu_info, or turn "
+                       "enable_imu off.");
+    return false;
+  }
+  const std::optional<Isometry> rig_from_imu = lookup(tf, rig_frame(), imu_noise_->frame_id);
+  if (!rig_from_imu.has_value()) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam: enable_imu is on but tf does not place the IMU. Publish the transform from the "
+                       "rig frame to it, or turn enable_imu off.",
+                       {"imu_frame", imu_noise_->frame_id});
+    return false;
+  }
+  setup.imu = imu_calibration_from(*imu_noise_, *rig_from_imu);
+  setup.rig_from_imu = rig_from_imu;
+  return true;
+}
+
+// The tracker's mode, backend and rig-wide settings; depth settings follow in configure_depth.
+tracker::TrackerOptions CuvslamCore::tracker_options() {
+  tracker::TrackerOptions options;
+  switch (mode_) {
+    case Mode::Stereo:
+      options.odometry_mode = config_.enable_imu ? tracker::kModeInertial : tracker::kModeMulticamera;
+      break;
+    case Mode::Rgbd:
+      options.odometry_mode = tracker::kModeRgbd;
+      break;
+    case Mode::Mono:
+      options.odometry_mode = tracker::kModeMono;
+      break;
+    case Mode::Multisensor:
+      options.odometry_mode = tracker::kModeMultisensor;
+      break;
+  }
+  options.use_gpu = config_.use_gpu;
+  if (config_.imu_gap_seconds > 0.0 && std::isfinite(config_.imu_gap_seconds))
+    options.imu_gap_seconds = static_cast<float>(std::min(config_.imu_gap_seconds, 1e6));
+  // The tracker takes one `rectified` for the whole rig: the first camera's, with a complaint when the
+  // others disagree.
+  const auto rectified_of = [](const RigCamera& camera) { return camera.config == nullptr || camera.config->rectified; };
+  const bool first_rectified = rectified_of(rig_.front());
+  for (const RigCamera& camera : rig_) {
+    if (rectified_of(camera) != first_rectified) {
+      VELK_LOG(Error, kTarget,
+               "cuvslam rig cameras disagree on `rectified`; it applies to the whole rig. Make every "
+               "cameras[*].rectified match.",
+               {"using", first_rectified});
+      break;
+    }
+  }
+  options.rectified = first_rectified && mode_ == Mode::Stereo;
+  return options;
+}
+
+// How depth reaches the tracker; returns the rig cameras that provide depth. The tracker scales raw
+// depth by one factor per rig: rgbd's from its depth sensor's units. A multisensor rig whose sensors
+// disagree on units gets no factor; its depth goes to the tracker as float metres instead.
+std::vector<int32_t> CuvslamCore::configure_depth(tracker::TrackerOptions& options) {
+  std::vector<int32_t> depth_camera_ids;
+  if (mode_ == Mode::Rgbd) {
+    options.rgbd_depth_camera_id = 0;
+    options.rgbd_depth_scale_factor = static_cast<float>(depth_config(pending_depth_->frame_id).depth_units_per_meter);
+  } else if (mode_ == Mode::Multisensor) {
+    std::vector<double> units;
+    for (size_t i = 0; i < rig_.size(); ++i) {
+      if (rig_[i].config != nullptr && rig_[i].config->provides_depth) {
+        depth_camera_ids.push_back(static_cast<int32_t>(i));
+        units.push_back(rig_[i].config->depth_units_per_meter);
+      }
+    }
+    rescale_multisensor_depth_ = false;
+    if (!units.empty()) {
+      const bool all_equal = std::all_of(units.begin(), units.end(), [&](double u) { return u == units.front(); });
+      if (all_equal) {
+        options.multisensor_depth_scale_factor = static_cast<float>(units.front());
+      } else {
+        rescale_multisensor_depth_ = true;
+      }
+    }
+  }
+  return depth_camera_ids;
+}
+
+// The configured backend first, then once more on the other: this build carries only one of them, and
+// a configuration written for the other should still track.
+bool CuvslamCore::construct_tracker(const TrackerSetup& setup) {
+  std::variant<tracker::Tracker, std::string> created =
+      tracker::Tracker::create(setup.cameras, setup.imu, setup.depth_camera_ids, setup.options);
+  if (auto* configured_error = std::get_if<std::string>(&created)) {
+    const std::string first_error = std::move(*configured_error);
+    tracker::TrackerOptions fallback = setup.options;
+    fallback.use_gpu = !setup.options.use_gpu;
+    created = tracker::Tracker::create(setup.cameras, setup.imu, setup.depth_camera_ids, fallback);
+    if (auto* fallback_error = std::get_if<std::string>(&created)) {
+      remember_failed_construction(setup);
+      VELK_LOG(Error, kTarget, "cuvslam tracker construction failed on both backends; this module will not publish odometry",
+               {"configured_use_gpu", config_.use_gpu}, {"configured_error", first_error},
+               {"fallback_error", *fallback_error});
+      return false;
+    }
+    VELK_LOG(Warn, kTarget,
+             "cuvslam tracker construction failed with the configured backend; this build only carries the other "
+             "one, using it",
+             {"configured_use_gpu", config_.use_gpu}, {"error", first_error});
+  }
+  tracker_.emplace(std::move(std::get<tracker::Tracker>(created)));
+  return true;
+}
+
+// Keeps what the failed construction was built from, in the layout of mounts(), for retry_construction
+// to compare against.
+void CuvslamCore::remember_failed_construction(const TrackerSetup& setup) {
+  construction_failed_ = true;
+  failed_imu_noise_ = imu_noise_;
+  failed_mounts_.assign(1, output_from_rig_);
+  for (const RigCamera& camera : rig_) failed_mounts_.push_back(camera.rig_from_camera);
+  if (setup.imu.has_value()) failed_mounts_.push_back(*setup.rig_from_imu);
+}
+
+void CuvslamCore::retry_construction(TfLookup& tf) {
+  const std::optional<std::vector<Isometry>> now = mounts(tf);
+  if (!now.has_value()) {
+    return;
+  }
+  const auto same_mount = [](const Isometry& a, const Isometry& b) {
+    return a.rotation.coeffs() == b.rotation.coeffs() && a.translation == b.translation;
+  };
+  const auto same_model = [](const CameraModel& a, const CameraModel& b) {
+    return a.width == b.width && a.height == b.height && a.intrinsics == b.intrinsics &&
+           a.distortion == b.distortion;
+  };
+  const auto same_noise = [](const std::optional<ImuNoiseModel>& a, const std::optional<ImuNoiseModel>& b) {
+    return a.has_value() == b.has_value() &&
+           (!a.has_value() || (a->frame_id == b->frame_id && a->gyro_noise_density == b->gyro_noise_density &&
+                               a->gyro_random_walk == b->gyro_random_walk &&
+                               a->accel_noise_density == b->accel_noise_density &&
+                               a->accel_random_walk == b->accel_random_walk && a->frequency == b->frequency));
+  };
+  bool changed = now->size() != failed_mounts_.size() ||
+                 !std::equal(now->begin(), now->end(), failed_mounts_.begin(), same_mount) ||
+                 (config_.enable_imu && !same_noise(imu_noise_, failed_imu_noise_));
+  for (const RigCamera& camera : rig_) {
+    const auto model = camera_models_.find(camera.frame_id);
+    if (model == camera_models_.end()) {
+      return;
+    }
+    changed = changed || !same_model(model->second, camera.model);
+  }
+  if (!changed) {
+    return;  // nothing new: the same inputs would fail the same way
+  }
+  for (size_t i = 0; i < rig_.size(); ++i) {
+    rig_[i].model = camera_models_.find(rig_[i].frame_id)->second;
+    rig_[i].rig_from_camera = (*now)[1 + i];
+  }
+  counters_.construction_retries += 1;
+  construction_failed_ = false;
+  VELK_LOG(Info, kTarget, "cuvslam retrying tracker construction with a new calibration or mount transform",
+           {"retries", counters_.construction_retries});
+}
+
+std::optional<std::vector<Isometry>> CuvslamCore::mounts(TfLookup& tf) {
+  std::vector<Isometry> found;
+  std::optional<Isometry> each = lookup(tf, config_.output_frame_id, rig_frame());
+  if (!each.has_value()) return std::nullopt;
+  found.push_back(*each);
+  for (const RigCamera& camera : rig_) {
+    each = lookup(tf, rig_frame(), camera.frame_id);
+    if (!each.has_value()) return std::nullopt;
+    found.push_back(*each);
+  }
+  if (config_.enable_imu && imu_noise_.has_value()) {
+    each = lookup(tf, rig_frame(), imu_noise_->frame_id);
+    if (!each.has_value()) return std::nullopt;
+    found.push_back(*each);
+  }
+  return found;
+}
+
+// The set's stamp is that of its newest image. The tracker takes all images of a set as taken at once, so
+// a set spread wider than the skew limit is refused (counted, logged) and stays parked until a newer image
+// replaces its oldest.
+std::optional<int64_t> CuvslamCore::frame_set_stamp() {
   int64_t stamp_ns = std::numeric_limits<int64_t>::min();
   int64_t oldest_ns = std::numeric_limits<int64_t>::max();
   for (const RigCamera& camera : rig_) {
     stamp_ns = std::max(stamp_ns, camera.pending_image->timestamp_ns);
     oldest_ns = std::min(oldest_ns, camera.pending_image->timestamp_ns);
   }
-  const uint64_t spread_ns = static_cast<uint64_t>(stamp_ns) - static_cast<uint64_t>(oldest_ns);
-  if (spread_ns > static_cast<uint64_t>(skew_limit_ns_)) {
+  const int64_t spread_ns = difference_ns(stamp_ns, oldest_ns);
+  if (spread_ns > skew_limit_ns_) {
     counters_.skew_rejects += 1;
     VELK_LOG_THROTTLED(k10s, Warn, kTarget,
                        "cuvslam frame sets exceed the skew limit. Sync the cameras, or raise max_skew_ms past the "
@@ -518,19 +695,17 @@ std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
                        {"limit_ms", static_cast<double>(skew_limit_ns_) / 1e6});
     return std::nullopt;
   }
-  // (7) Stale set.
-  if (last_tracked_stamp_ns_.has_value() && stamp_ns <= *last_tracked_stamp_ns_) {
-    clear_frame_set();
-    return std::nullopt;
-  }
+  return stamp_ns;
+}
 
-  // (8) Depth: 16-bit depth goes to the tracker as received (raw units, scaled by the tracker); 32FC1
-  // depth and depth of a multisensor rig whose sensors disagree on units go as float metres.
-  std::vector<tracker::ImageRef> depths;
+// The set's depth images for the tracker, all with the set's stamp. 16-bit depth goes as received (raw
+// units, scaled by the tracker); 32FC1 depth, and depth of a multisensor rig whose sensors disagree on
+// units, go as float metres. False when rgbd depth cannot be brought onto the rig camera yet.
+bool CuvslamCore::depth_for_tracker(TfLookup& tf, int64_t stamp_ns, std::vector<tracker::ImageRef>& depths) {
   if (mode_ == Mode::Rgbd) {
     const DepthChoice choice = align_depth(tf);
     if (choice == DepthChoice::None) {
-      return std::nullopt;
+      return false;
     }
     const ImageFrame& depth = choice == DepthChoice::AsReceived ? *pending_depth_ : reprojected_depth_;
     if (is_float_depth(depth.encoding)) {
@@ -557,8 +732,49 @@ std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
       }
     }
   }
+  return true;
+}
 
-  // (9) IMU samples up to the set's stamp, oldest first.
+// The tracker reads rgbd depth as seen by the rig camera. Depth taken in the camera's own frame goes as
+// received; depth from a separate sensor is reprojected, which needs that sensor's calibration and its
+// mount on the camera.
+CuvslamCore::DepthChoice CuvslamCore::align_depth(TfLookup& tf) {
+  const ImageFrame& depth = *pending_depth_;
+  const RigCamera& camera = rig_.front();
+  if (depth.frame_id == camera.frame_id) {
+    return DepthChoice::AsReceived;
+  }
+  if (!depth_calibration_.has_value()) {
+    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                       "cuvslam: depth is in another frame than the camera. Publish depth_camera_info so it can be "
+                       "reprojected.",
+                       {"depth_frame", depth.frame_id}, {"camera_frame", camera.frame_id});
+    return DepthChoice::None;
+  }
+  // Looked up once and kept for the engine's life.
+  if (!camera_from_depth_.has_value()) {
+    const std::optional<Isometry> camera_from_depth = lookup(tf, camera.frame_id, depth.frame_id);
+    if (!camera_from_depth.has_value()) {
+      VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+                         "cuvslam: tf does not connect the depth frame to the camera. Publish that transform, or fix "
+                         "the URDF that should be producing it.",
+                         {"depth_frame", depth.frame_id}, {"camera_frame", camera.frame_id});
+      return DepthChoice::None;
+    }
+    camera_from_depth_ = *camera_from_depth;
+    VELK_LOG(Info, kTarget, "cuvslam reprojecting depth onto the rig camera", {"depth_frame", depth.frame_id},
+             {"camera_frame", camera.frame_id});
+  }
+  const CameraConfig settings = depth_config(depth.frame_id);
+  reproject_depth(settings.depth_units_per_meter, depth, *depth_calibration_, camera.model, *camera_from_depth_,
+                  reprojected_depth_);
+  counters_.depth_reprojected += 1;
+  return DepthChoice::Reprojected;
+}
+
+// The tracker integrates the IMU up to the set's stamp, oldest sample first; later samples wait for the
+// next set.
+void CuvslamCore::forward_imu(int64_t stamp_ns) {
   while (!imu_buffer_.empty() && imu_buffer_.front().timestamp_ns <= stamp_ns) {
     const tracker::CuvImuMeasurement measurement = imu_buffer_.front();
     imu_buffer_.pop_front();
@@ -566,8 +782,10 @@ std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
       VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam rejected an IMU sample", {"error", *error});
     }
   }
+}
 
-  // (10) Camera images, one per rig camera in rig order, all with the set's stamp.
+// One image per rig camera in rig order, all with the set's stamp.
+std::vector<tracker::ImageRef> CuvslamCore::camera_images(int64_t stamp_ns) const {
   std::vector<tracker::ImageRef> images;
   images.reserve(rig_.size());
   for (size_t i = 0; i < rig_.size(); ++i) {
@@ -575,85 +793,48 @@ std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
     const uint8_t encoding = image.encoding == "mono8" ? tracker::kEncodingMono : tracker::kEncodingColor;
     images.push_back(image_ref(image.data, stamp_ns, image, static_cast<uint32_t>(i), encoding, tracker::kDataU8));
   }
+  return images;
+}
 
-  // (11)-(12) Track; the set is consumed whatever the outcome.
+// The set is consumed whatever the outcome: its stamp is spent, and a failed set would fail again.
+tracker::TrackOutcome CuvslamCore::track(const std::vector<tracker::ImageRef>& images,
+                                         const std::vector<tracker::ImageRef>& depths, int64_t stamp_ns) {
   const tracker::TrackOutcome outcome = tracker_->track(images, depths);
   counters_.frames += 1;
   last_tracked_stamp_ns_ = stamp_ns;
   clear_frame_set();
+  return outcome;
+}
 
-  switch (outcome.kind) {
-    case tracker::TrackOutcome::Kind::Failed:
-      VELK_LOG(Error, kTarget, "cuvslam Track failed", {"error", outcome.message});
-      return std::nullopt;
-    case tracker::TrackOutcome::Kind::NoPose:
-      if (tracking_) {
-        counters_.resets += 1;
-        tracking_ = false;
-        previous_pose_.reset();
-        VELK_LOG(Warn, kTarget, "cuvslam tracking lost", {"segment", counters_.resets});
-      }
-      return std::nullopt;
-    case tracker::TrackOutcome::Kind::Pose:
-      break;
+void CuvslamCore::clear_frame_set() {
+  for (RigCamera& camera : rig_) {
+    camera.pending_image.reset();
+    camera.pending_depth.reset();
   }
-  return pose_output(outcome);
+  pending_depth_.reset();
 }
 
 // ---- pose output ----
 
+// The tracker's world_from_rig pose becomes the motion of the output frame, in an odometry frame that
+// coincides with the output frame where tracking started: output_from_rig ∘ world_from_rig ∘ rig_from_output.
+// Both gates judge every pose; a held pose is still counted as tracked and leaves the published pose
+// where it was.
 std::optional<OdometryEstimate> CuvslamCore::pose_output(const tracker::TrackOutcome& outcome) {
   const int64_t stamp_ns = outcome.timestamp_ns;
-  // (1) The motion of the output frame: output_from_rig ∘ world_from_rig ∘ rig_from_output, in an odometry
-  // frame that coincides with the output frame where tracking started.
   const Isometry pose = output_from_rig_ * cuv_pose_to_isometry(outcome.rotation, outcome.translation) * rig_from_output_;
 
-  // (2) Covariance into the output frame: P = A C Aᵀ.
+  // Covariance into the output frame: P = A C Aᵀ.
   const Matrix6 c = matrix_from_row_major(outcome.covariance);
   latest_covariance_ = covariance_adjoint_ * c * covariance_adjoint_.transpose();
 
-  // (3) Covariance gate, never on the first pose after start or after a loss.
-  bool gated = false;
-  const double var_x = latest_covariance_(0, 0), var_y = latest_covariance_(1, 1), var_z = latest_covariance_(2, 2);
-  const double translation_std = std::sqrt(std::fmax(std::fmax(var_x, var_y), var_z));  // fmax skips NaN
-  const auto not_finite = [](double v) { return !std::isfinite(v); };
-  const double cov_limit = config_.covariance_gate_translation_std;
-  if (cov_limit > 0.0 && tracking_ &&
-      (translation_std > cov_limit || not_finite(var_x) || not_finite(var_y) || not_finite(var_z))) {
-    gated = true;
-    counters_.covariance_gated += 1;
-    VELK_LOG_THROTTLED(k5s, Warn, kTarget,
-                       "cuvslam covariance gate holding pose. Raise covariance_gate_translation_std to accept poses "
-                       "this uncertain.",
-                       {"translation_std", translation_std}, {"gated", counters_.covariance_gated},
-                       {"limit", cov_limit});
-  }
-
-  // (4) Speed gate against the previous converted pose. Comparisons with NaN are false: a zero dt with no
-  // motion passes, a zero dt with motion is infinitely fast.
-  const double max_linear = config_.speed_gate_max_linear, max_angular = config_.speed_gate_max_angular;
-  if ((max_linear > 0.0 || max_angular > 0.0) && previous_pose_.has_value()) {
-    const double dt = seconds_between(stamp_ns, previous_stamp_ns_);
-    const double linear = (pose.translation - previous_pose_->translation).norm() / dt;
-    const Eigen::Quaterniond relative = hamilton(previous_pose_->rotation.conjugate(), pose.rotation);
-    const double angle = 2.0 * std::atan2(relative.vec().norm(), std::abs(relative.w()));
-    const double angular = angle / dt;
-    if ((max_linear > 0.0 && linear > max_linear) || (max_angular > 0.0 && angular > max_angular)) {
-      gated = true;
-      counters_.speed_gated += 1;
-      VELK_LOG_THROTTLED(k5s, Warn, kTarget,
-                         "cuvslam speed gate holding pose. Raise speed_gate_max_linear / speed_gate_max_angular to "
-                         "accept motion this fast.",
-                         {"linear_mps", linear}, {"angular_rps", angular}, {"gated", counters_.speed_gated},
-                         {"max_linear", max_linear}, {"max_angular", max_angular});
-    }
-  }
-
-  // (5)
+  const bool held_by_covariance = covariance_gate();
+  const bool held_by_speed = speed_gate(pose, stamp_ns);
+  const bool gated = held_by_covariance || held_by_speed;
   previous_pose_ = pose;
   previous_stamp_ns_ = stamp_ns;
 
-  // (6) A held pose re-anchors the offset so that later poses continue from the published one.
+  // A held pose re-anchors the offset so that later poses continue from the published one.
   const Isometry published = published_pose_.value_or(Isometry::identity());
   if (!gated) {
     published_pose_ = hold_offset_.value_or(Isometry::identity()) * pose;
@@ -661,10 +842,53 @@ std::optional<OdometryEstimate> CuvslamCore::pose_output(const tracker::TrackOut
     hold_offset_ = published * pose.inverse();
   }
 
-  // (7)
   tracking_ = true;
   counters_.tracked += 1;
   return output(stamp_ns);
+}
+
+// True (counted, logged) when the translation standard deviation of the latest covariance exceeds the
+// limit or a variance is not finite. Never on the first pose after start or after a loss, which has
+// nothing to hold on to.
+bool CuvslamCore::covariance_gate() {
+  const double var_x = latest_covariance_(0, 0), var_y = latest_covariance_(1, 1), var_z = latest_covariance_(2, 2);
+  const double translation_std = std::sqrt(std::fmax(std::fmax(var_x, var_y), var_z));  // fmax skips NaN
+  const auto not_finite = [](double v) { return !std::isfinite(v); };
+  const double cov_limit = config_.covariance_gate_translation_std;
+  if (cov_limit > 0.0 && tracking_ &&
+      (translation_std > cov_limit || not_finite(var_x) || not_finite(var_y) || not_finite(var_z))) {
+    counters_.covariance_gated += 1;
+    VELK_LOG_THROTTLED(k5s, Warn, kTarget,
+                       "cuvslam covariance gate holding pose. Raise covariance_gate_translation_std to accept poses "
+                       "this uncertain.",
+                       {"translation_std", translation_std}, {"gated", counters_.covariance_gated},
+                       {"limit", cov_limit});
+    return true;
+  }
+  return false;
+}
+
+// True (counted, logged) when the motion since the previous converted pose is faster than a limit.
+// Comparisons with NaN are false: a zero dt with no motion passes, a zero dt with motion is infinitely
+// fast.
+bool CuvslamCore::speed_gate(const Isometry& pose, int64_t stamp_ns) {
+  const double max_linear = config_.speed_gate_max_linear, max_angular = config_.speed_gate_max_angular;
+  if (!(max_linear > 0.0 || max_angular > 0.0) || !previous_pose_.has_value()) {
+    return false;
+  }
+  const double dt = difference_seconds(stamp_ns, previous_stamp_ns_);
+  const double linear = (pose.translation - previous_pose_->translation).norm() / dt;
+  const double angular = rotation_angle(hamilton(previous_pose_->rotation.conjugate(), pose.rotation)) / dt;
+  if ((max_linear > 0.0 && linear > max_linear) || (max_angular > 0.0 && angular > max_angular)) {
+    counters_.speed_gated += 1;
+    VELK_LOG_THROTTLED(k5s, Warn, kTarget,
+                       "cuvslam speed gate holding pose. Raise speed_gate_max_linear / speed_gate_max_angular to "
+                       "accept motion this fast.",
+                       {"linear_mps", linear}, {"angular_rps", angular}, {"gated", counters_.speed_gated},
+                       {"max_linear", max_linear}, {"max_angular", max_angular});
+    return true;
+  }
+  return false;
 }
 
 OdometryEstimate CuvslamCore::output(int64_t stamp_ns) const {
@@ -679,126 +903,6 @@ OdometryEstimate CuvslamCore::output(int64_t stamp_ns) const {
 
 void CuvslamCore::report() const {
   log::emit_counters(kTarget, "cuvslam odometry counters", counters_);
-}
-
-// ---- depth ----
-
-CameraConfig CuvslamCore::depth_config(const std::string& frame_id) const {
-  if (const CameraConfig* entry = find_camera_config(config_, frame_id)) {
-    return *entry;
-  }
-  VELK_LOG_THROTTLED(k30s, Warn, kTarget,
-                     "cuvslam has no config for this depth frame_id, using defaults. Add a `cameras` entry for it "
-                     "with that sensor's depth_units_per_meter; the wrong scale rescales the whole map.",
-                     {"frame_id", frame_id}, {"depth_units_per_meter", 1000});
-  CameraConfig defaults;
-  defaults.frame_id = frame_id;
-  return defaults;
-}
-
-void CuvslamCore::handle_depth_camera_info(CameraModel model) {
-  if (!depth_calibration_.has_value() && usable_calibration(model, "depth_camera_info")) {
-    depth_calibration_ = std::move(model);
-  }
-}
-
-std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> CuvslamCore::handle_depth_image(ImageFrame image,
-                                                                                                     TfLookup& tf) {
-  // (1)-(2) Every sample that the cloud, the reprojection and the tracker read lies inside data.
-  if (!depth_layout_ok(image)) {
-    counters_.image_size_rejects += 1;
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam dropping a depth image smaller than its header claims",
-                       {"width", image.width}, {"height", image.height}, {"step", image.step},
-                       {"bytes", image.data.size()});
-    return {std::nullopt, std::nullopt};
-  }
-
-  // (3) Point cloud, whatever the mode, also before any tracker exists.
-  std::optional<PointCloud> cloud;
-  const CameraModel* calibration = depth_calibration_.has_value() ? &*depth_calibration_ : nullptr;
-  if (calibration == nullptr) {
-    for (const RigCamera& camera : rig_) {
-      if (camera.frame_id == image.frame_id) {
-        calibration = &camera.model;
-        break;
-      }
-    }
-  }
-  if (calibration != nullptr) {
-    const CameraConfig settings = depth_config(image.frame_id);
-    cloud.emplace();
-    depth_cloud(image, *calibration, decimation_from_config(settings.depth_cloud_decimation), *cloud,
-                settings.depth_units_per_meter, settings.depth_cloud_min_range, settings.depth_cloud_max_range,
-                cloud_scratch_);
-  }
-
-  // The tracker reads depth rows tightly packed.
-  if (image.width >= 1 && image.height >= 1) {
-    repack_rows(image, int64_t{image.width} * depth_sample_bytes(image.encoding));
-  }
-
-  // (4) stereo, mono, rgbd: one engine-level slot (only rgbd tracks it).
-  if (mode_ != Mode::Multisensor) {
-    pending_depth_ = std::move(image);
-    return {std::move(cloud), try_track(tf)};
-  }
-
-  // (5) multisensor: aligned depth of a rig camera marked provides_depth.
-  const auto camera = std::find_if(rig_.begin(), rig_.end(),
-                                   [&](const RigCamera& c) { return c.frame_id == image.frame_id; });
-  if (camera == rig_.end()) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
-                       "cuvslam dropping depth with a frame_id not on the rig. Multisensor depth must arrive aligned "
-                       "to its rig camera.",
-                       {"frame_id", image.frame_id});
-    return {std::move(cloud), std::nullopt};
-  }
-  if (camera->config == nullptr || !camera->config->provides_depth) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
-                       "cuvslam ignoring depth for a rig camera whose config does not set provides_depth. Mark it, "
-                       "or stop publishing that depth.",
-                       {"frame_id", image.frame_id});
-    return {std::move(cloud), std::nullopt};
-  }
-  camera->pending_depth = std::move(image);
-  return {std::move(cloud), try_track(tf)};
-}
-
-CuvslamCore::DepthChoice CuvslamCore::align_depth(TfLookup& tf) {
-  const ImageFrame& depth = *pending_depth_;
-  const RigCamera& camera = rig_.front();
-  // (1)
-  if (depth.frame_id == camera.frame_id) {
-    return DepthChoice::AsReceived;
-  }
-  // (2)
-  if (!depth_calibration_.has_value()) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
-                       "cuvslam: depth is in another frame than the camera. Publish depth_camera_info so it can be "
-                       "reprojected.",
-                       {"depth_frame", depth.frame_id}, {"camera_frame", camera.frame_id});
-    return DepthChoice::None;
-  }
-  // (3) Looked up once and kept for the engine's life.
-  if (!camera_from_depth_.has_value()) {
-    const std::optional<Isometry> camera_from_depth = lookup(tf, camera.frame_id, depth.frame_id);
-    if (!camera_from_depth.has_value()) {
-      VELK_LOG_THROTTLED(k10s, Warn, kTarget,
-                         "cuvslam: tf does not connect the depth frame to the camera. Publish that transform, or fix "
-                         "the URDF that should be producing it.",
-                         {"depth_frame", depth.frame_id}, {"camera_frame", camera.frame_id});
-      return DepthChoice::None;
-    }
-    camera_from_depth_ = *camera_from_depth;
-    VELK_LOG(Info, kTarget, "cuvslam reprojecting depth onto the rig camera", {"depth_frame", depth.frame_id},
-             {"camera_frame", camera.frame_id});
-  }
-  // (4)
-  const CameraConfig settings = depth_config(depth.frame_id);
-  reproject_depth(settings.depth_units_per_meter, depth, *depth_calibration_, camera.model, *camera_from_depth_,
-                  reprojected_depth_);
-  counters_.depth_reprojected += 1;
-  return DepthChoice::Reprojected;
 }
 
 }  // namespace velk_slam::cuvslam_odometry

@@ -12,6 +12,7 @@
 
 #include "cuvslam_odometry/config.hpp"
 #include "cuvslam_odometry/depth_cloud.hpp"
+#include "stamps.hpp"
 #include "tracker.hpp"
 #include "types.hpp"
 
@@ -121,29 +122,55 @@ class CuvslamCore {
 
  private:
   enum class DepthChoice { AsReceived, Reprojected, None };
+  struct TrackerSetup;
 
   CuvslamCore(CuvslamOdometryConfig config, Mode mode);
 
   const std::string& rig_frame() const;
+
+  // Calibrations and the rig.
+  bool usable_calibration(const CameraModel& model, const char* role);
+  void resolve_rig(TfLookup& tf);
+  size_t rig_cameras_needed() const;
   // tf.latest, with an answer that has non-finite numbers or no unit rotation treated as no answer
   // (counted in bad_transforms, logged): the engine asks again on a later message.
   std::optional<Isometry> lookup(TfLookup& tf, const std::string& target, const std::string& source);
+  std::optional<PointCloud> point_cloud(const ImageFrame& image);
+  CameraConfig depth_config(const std::string& frame_id) const;
+
+  // Tracking a frame set, in the order try_track runs the steps.
+  std::optional<OdometryEstimate> try_track(TfLookup& tf);
+  bool frame_set_complete() const;
+  // True when the tracker exists, built now from the rig if possible.
+  bool ensure_tracker(TfLookup& tf);
+  bool build_tracker(TfLookup& tf);
+  bool place_rig(TfLookup& tf);
+  bool place_imu(TfLookup& tf, TrackerSetup& setup);
+  tracker::TrackerOptions tracker_options();
+  std::vector<int32_t> configure_depth(tracker::TrackerOptions& options);
+  bool construct_tracker(const TrackerSetup& setup);
+  void remember_failed_construction(const TrackerSetup& setup);
   // After a failed construction: when a calibration or a mount transform has changed since, refreshes the
-  // rig from them and clears the failure so that ensure_tracker runs again.
+  // rig from them and clears the failure so that the tracker is built again.
   void retry_construction(TfLookup& tf);
   // output_from_rig, rig_from_camera per rig camera, rig_from_imu with enable_imu; nullopt while one is
   // missing.
   std::optional<std::vector<Isometry>> mounts(TfLookup& tf);
-  bool usable_calibration(const CameraModel& model, const char* role);
-  size_t rig_cameras_needed() const;
-  void resolve_rig(TfLookup& tf);
-  bool ensure_tracker(TfLookup& tf);
-  std::optional<OdometryEstimate> try_track(TfLookup& tf);
+  // The newest image's stamp, or nullopt when the set is spread wider than the skew limit.
+  std::optional<int64_t> frame_set_stamp();
+  bool depth_for_tracker(TfLookup& tf, int64_t stamp_ns, std::vector<tracker::ImageRef>& depths);
   DepthChoice align_depth(TfLookup& tf);
-  std::optional<OdometryEstimate> pose_output(const tracker::TrackOutcome& outcome);
-  OdometryEstimate output(int64_t stamp_ns) const;
-  CameraConfig depth_config(const std::string& frame_id) const;
+  void forward_imu(int64_t stamp_ns);
+  std::vector<tracker::ImageRef> camera_images(int64_t stamp_ns) const;
+  tracker::TrackOutcome track(const std::vector<tracker::ImageRef>& images,
+                              const std::vector<tracker::ImageRef>& depths, int64_t stamp_ns);
   void clear_frame_set();
+
+  // Pose output.
+  std::optional<OdometryEstimate> pose_output(const tracker::TrackOutcome& outcome);
+  bool covariance_gate();
+  bool speed_gate(const Isometry& pose, int64_t stamp_ns);
+  OdometryEstimate output(int64_t stamp_ns) const;
 
   const CuvslamOdometryConfig config_;
   const Mode mode_;
@@ -167,7 +194,7 @@ class CuvslamCore {
   // Frame sets.
   std::optional<ImageFrame> pending_depth_;  // stereo, mono, rgbd
   std::deque<tracker::CuvImuMeasurement> imu_buffer_;
-  std::optional<int64_t> last_tracked_stamp_ns_;
+  OptionalStamp last_tracked_stamp_ns_;
   bool tracking_ = false;
 
   // Pose output.

@@ -1,20 +1,10 @@
 #include "cuvslam_odometry/msg_convert.hpp"
 
+#include "geometry.hpp"
+
 #include <algorithm>
 
 namespace velk_slam::cuvslam_odometry {
-
-namespace {
-
-Eigen::Matrix3d cross_matrix(const Eigen::Vector3d& t) {
-  Eigen::Matrix3d m;
-  m << 0.0, -t.z(), t.y(),  //
-      t.z(), 0.0, -t.x(),   //
-      -t.y(), t.x(), 0.0;
-  return m;
-}
-
-}  // namespace
 
 Isometry cuv_pose_to_isometry(const std::array<float, 4>& rotation_xyzw, const std::array<float, 3>& translation) {
   const Eigen::Quaterniond q(static_cast<double>(rotation_xyzw[3]), static_cast<double>(rotation_xyzw[0]),
@@ -28,19 +18,9 @@ Matrix6 covariance_adjoint(const Isometry& output_from_rig) {
   const Eigen::Matrix3d r = output_from_rig.rotation.toRotationMatrix();
   Matrix6 a = Matrix6::Zero();
   a.block<3, 3>(0, 0) = r;
-  a.block<3, 3>(0, 3) = cross_matrix(output_from_rig.translation) * r;
+  a.block<3, 3>(0, 3) = skew(output_from_rig.translation) * r;
   a.block<3, 3>(3, 3) = r;
   return a;
-}
-
-Matrix6 matrix_from_row_major(const std::array<double, 36>& values) {
-  Matrix6 m;
-  for (int r = 0; r < 6; ++r) {
-    for (int c = 0; c < 6; ++c) {
-      m(r, c) = values[static_cast<size_t>(6 * r + c)];
-    }
-  }
-  return m;
 }
 
 tracker::CameraParams camera_params_from(const CameraModel& model, const Isometry& rig_from_camera) {

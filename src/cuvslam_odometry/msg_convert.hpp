@@ -16,9 +16,6 @@ Isometry cuv_pose_to_isometry(const std::array<float, 4>& rotation_xyzw, const s
 //   A = [[R, [t]x R], [0, R]]   with R, t the rotation and translation of output_from_rig.
 Matrix6 covariance_adjoint(const Isometry& output_from_rig);
 
-// The 36 values read row by row: element (r, c) is value 6 r + c.
-Matrix6 matrix_from_row_major(const std::array<double, 36>& values);
-
 // Camera parameters of one rig camera, narrowed to 32-bit floats: size (width, height), principal
 // point (K[2], K[5]), focal lengths (K[0], K[4]), rig_from_camera. Distortion: none when the model has
 // fewer than five coefficients or all of them are 0; else Brown with the plumb_bob (k1, k2, p1, p2, k3)
