@@ -168,12 +168,12 @@ NOISE = dict(gyro_noise_density=1e-3, gyro_random_walk=1e-5, accel_noise_density
 
 
 def fusion_stream(faults):
-    """A robot standing still for 4 s, IMU at 100 Hz and wheel odometry at 20 Hz; input k takes fault k (a
+    """A robot standing still for 6 s, IMU at 100 Hz and wheel odometry at 20 Hz; input k takes fault k (a
     "jump" moves every later stamp too, as a recording resumed an hour later)."""
     f = velk_odom.OdometryFusion({"imus": [dict(frame_id="imu", **NOISE)], "odom_sources": [
         {"parent_frame_id": "odom", "child_frame_id": "wheel", "pose_variances": [-1.0] * 6}]})
     published, shift = [], 0
-    for k in range(400):
+    for k in range(600):
         kind, value = faults.get(k, (None, None))
         shift += HOUR_NS if kind == "jump" else 0
         t = 1_000_000_000 + k * 10_000_000 + shift + (value if kind == "stamp" else 0)
