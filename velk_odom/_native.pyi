@@ -89,7 +89,6 @@ class PointCloud:
         float32 array without a copy, which keeps the cloud alive."""
     def __len__(self) -> int: ...
 
-# <CuvslamOdometry>
 TfLookup = Callable[[str, str], Optional[TransformPair]]
 """tf(target, source): the latest target-from-source transform, or None while it is not known yet."""
 
@@ -123,9 +122,7 @@ class CuvslamOdometry:
         as one info event through the log output of init_logging."""
     def counters(self) -> dict[str, int]:
         """The engine's counters as a dict (the fields of the line report() logs)."""
-# </CuvslamOdometry>
 
-# <OdometryFusion>
 class OdometryFusion:
     """The error-state Kalman fuser of IMU samples and odometry estimates. `config` mirrors the
     OdometryFusionConfig record as a dict (absent keys take their defaults); every
@@ -158,7 +155,6 @@ class OdometryFusion:
         non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel,
         init_deferred_moving, held_back, buffer_overflow and reinitialized (the fields of the line
         report() logs)."""
-# </OdometryFusion>
 
 def init_logging(level: str = "info") -> None:
     """Send the engines' diagnostic output to stderr. `level` is a filter such as "info",
