@@ -11,8 +11,6 @@
 #include "module.hpp"
 #include "value_classes.hpp"
 
-#include "metal_env.h"
-
 #include <new>
 #include <stdexcept>
 
@@ -100,10 +98,6 @@ PyObject* set_error_from_current_exception() {
 }  // namespace velk_py
 
 PyMODINIT_FUNC PyInit__native(void) {
-  // Referencing the load-time initialiser keeps its object file, and with it the initialiser, linked in.
-  static void (*volatile keep_initialiser)(void) = cuvslam_require_metal_device_addresses;
-  (void)keep_initialiser;
-
   if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
     PyErr_SetString(PyExc_ImportError,
                     "velk_odom._native can only be loaded in the main interpreter, not in a sub-interpreter");

@@ -89,7 +89,6 @@ class PointCloud:
         float32 array without a copy, which keeps the cloud alive."""
     def __len__(self) -> int: ...
 
-# <CuvslamOdometry>
 TfLookup = Callable[[str, str], Optional[TransformPair]]
 """tf(target, source): the latest target-from-source transform, or None while it is not known yet."""
 
@@ -133,9 +132,7 @@ class CuvslamOdometry:
     def counters(self) -> dict[str, int]:
         """The engine's counters as a dict keyed by COUNTER_NAMES, in that order (the fields of the
         line report() logs)."""
-# </CuvslamOdometry>
 
-# <OdometryFusion>
 class OdometryFusion:
     """The error-state Kalman fuser of IMU samples and odometry estimates. `config` mirrors the
     OdometryFusionConfig record as a dict (absent keys take their defaults); every
@@ -174,7 +171,6 @@ class OdometryFusion:
     def counters(self) -> dict[str, int]:
         """The engine's counters as a dict keyed by COUNTER_NAMES, in that order (the fields of the
         line report() logs)."""
-# </OdometryFusion>
 
 def init_logging(level: Union[str, Callable[[str], object]] = "info", writer: Optional[Callable[[str], object]] = None) -> None:
     """Send the engines' diagnostic output to stderr. `level` is a filter such as "info",
