@@ -476,85 +476,113 @@ bool VisualTracker::start_monocular(const FrameData& frame, const Rigid& anchor)
 }
 
 bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) {
-  const CameraSetup& cam = setup_.cameras[0];
+  // The start frame's corners are followed until they have moved far enough for two-view
+  // geometry; the relative pose then gives the first landmarks and the first tracked pose.
+  if (!follow_start_corners(frame) || !enough_start_flow()) return false;
+  MonoStart start;
+  if (!solve_start_geometry(frame.t_ns, &start) || !triangulate_start(&start)) return false;
+  Rigid pose;
+  Matrix6d covariance;
+  if (!place_start_map(start, &pose, &covariance)) return false;
+  begin_tracking_from_start(frame, pose);
+  result->has_pose = true;
+  result->world_from_rig = pose;
+  result->covariance = covariance;
+  return true;
+}
+
+bool VisualTracker::follow_start_corners(const FrameData& frame) {
   auto& fs = features_[0];
   for (Feature& f : fs) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px, flow_, &f.cur_px);
   fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
   for (Feature& f : fs) f.last_px = f.cur_px;
-  if (static_cast<int>(fs.size()) < kMonoMinFeatures / 2) {
-    // Lost the start frame's corners: start over from this frame, same anchor pose.
-    const Rigid anchor = mono_anchor_pose_;
-    if (!start_monocular(frame, anchor)) {
-      features_[0].clear();
-      state_ = has_last_ ? State::kLost : State::kIdle;
-    }
-    return false;
+  if (static_cast<int>(fs.size()) >= kMonoMinFeatures / 2) return true;
+  // Lost the start frame's corners: start over from this frame, same anchor pose.
+  const Rigid anchor = mono_anchor_pose_;
+  if (!start_monocular(frame, anchor)) {
+    features_[0].clear();
+    state_ = has_last_ ? State::kLost : State::kIdle;
   }
+  return false;
+}
+
+bool VisualTracker::enough_start_flow() const {
+  const auto& fs = features_[0];
   std::vector<double> flow;
   flow.reserve(fs.size());
   for (const Feature& f : fs) flow.push_back((f.last_px - f.anchor_px).norm());
   std::nth_element(flow.begin(), flow.begin() + static_cast<long>(flow.size() / 2), flow.end());
-  if (flow[flow.size() / 2] < kMonoStartFlow * cam.model.width()) return false;
+  return flow[flow.size() / 2] >= kMonoStartFlow * setup_.cameras[0].model.width();
+}
 
-  std::vector<Eigen::Vector2d> x1, x2;
-  std::vector<size_t> index;
+bool VisualTracker::solve_start_geometry(int64_t t_ns, MonoStart* start) {
+  const CameraSetup& cam = setup_.cameras[0];
+  const auto& fs = features_[0];
   for (size_t i = 0; i < fs.size(); ++i) {
     Eigen::Vector2d a, b;
     if (!cam.model.unproject(fs[i].anchor_px.cast<double>(), &a) || !cam.model.unproject(fs[i].last_px.cast<double>(), &b))
       continue;
-    x1.push_back(a);
-    x2.push_back(b);
-    index.push_back(i);
+    start->x1.push_back(a);
+    start->x2.push_back(b);
+    start->index.push_back(i);
   }
-  TwoViewResult tv;
   const double threshold = ransac_.threshold_px / cam.model.fx();
-  if (!estimate_two_view(x1, x2, threshold, 200, rng_, &tv)) return false;
-  if (tv.inlier_count < std::max(kMonoMinFeatures, static_cast<int>(0.6 * static_cast<double>(x1.size())))) return false;
+  if (!estimate_two_view(start->x1, start->x2, threshold, 200, rng_, &start->two_view)) return false;
+  const int needed = std::max(kMonoMinFeatures, static_cast<int>(0.6 * static_cast<double>(start->x1.size())));
+  if (start->two_view.inlier_count < needed) return false;
 
   // Scale of the first baseline: one unit for the very first start; after a loss, the distance
   // the rig was moving at before it, so the map keeps roughly its earlier scale.
-  const double dt = seconds_between(mono_anchor_t_ns_, frame.t_ns);
+  const double dt = seconds_between(mono_anchor_t_ns_, t_ns);
   double scale = 1.0;
   if (has_last_ && has_velocity_ && velocity_.norm() * dt > 1e-6) scale = velocity_.norm() * dt;
-  Rigid second_from_first = tv.second_from_first;
+  Rigid second_from_first = start->two_view.second_from_first;
   second_from_first.t *= scale;
-  const Rigid first_from_second = second_from_first.inverse();
+  start->second_from_first = second_from_first;
+  start->first_from_second = second_from_first.inverse();
+  return true;
+}
 
-  std::vector<std::pair<size_t, Eigen::Vector3d>> points;  // feature index, point in the first camera
+bool VisualTracker::triangulate_start(MonoStart* start) const {
+  const CameraModel& model = setup_.cameras[0].model;
+  const auto& fs = features_[0];
+  const Rigid& first_from_second = start->first_from_second;
   std::vector<double> parallax;
   const double th = ransac_.threshold_px;
-  for (size_t k = 0; k < x1.size(); ++k) {
-    if (!tv.inliers[k]) continue;
-    const Eigen::Vector3d r1(x1[k].x(), x1[k].y(), 1.0);
-    const Eigen::Vector3d r2 = first_from_second.R * Eigen::Vector3d(x2[k].x(), x2[k].y(), 1.0);
+  for (size_t k = 0; k < start->x1.size(); ++k) {
+    if (!start->two_view.inliers[k]) continue;
+    const Eigen::Vector3d r1(start->x1[k].x(), start->x1[k].y(), 1.0);
+    const Eigen::Vector3d r2 = first_from_second.R * Eigen::Vector3d(start->x2[k].x(), start->x2[k].y(), 1.0);
     Eigen::Vector3d p;
     if (!triangulate_midpoint(Eigen::Vector3d::Zero(), r1, first_from_second.t, r2, &p)) continue;
     const double angle = std::acos(std::clamp(r1.normalized().dot(r2.normalized()), -1.0, 1.0));
     parallax.push_back(angle);
     if (angle < 0.5 * kMinParallax) continue;
+    // Points must reproject onto both sightings; a wrong decomposition or a mistracked corner does not.
     Eigen::Vector2d px1, px2;
-    if (!cam.model.project(p, &px1) || !cam.model.project(second_from_first * p, &px2)) continue;
-    const Feature& f = fs[index[k]];
+    if (!model.project(p, &px1) || !model.project(start->second_from_first * p, &px2)) continue;
+    const Feature& f = fs[start->index[k]];
     if ((px1 - f.anchor_px.cast<double>()).norm() > th || (px2 - f.last_px.cast<double>()).norm() > th) continue;
-    points.emplace_back(index[k], p);
+    start->points.emplace_back(start->index[k], p);
   }
   if (parallax.empty()) return false;
   std::nth_element(parallax.begin(), parallax.begin() + static_cast<long>(parallax.size() / 2), parallax.end());
-  if (parallax[parallax.size() / 2] < kMonoMinMedianParallax ||
-      static_cast<int>(points.size()) < std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers))
-    return false;
+  return parallax[parallax.size() / 2] >= kMonoMinMedianParallax &&
+         static_cast<int>(start->points.size()) >= std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers);
+}
 
+bool VisualTracker::place_start_map(const MonoStart& start, Rigid* pose, Matrix6d* covariance) {
   // World poses: the first view is the anchor; landmarks move into the world frame with it.
+  const CameraSetup& cam = setup_.cameras[0];
+  auto& fs = features_[0];
   const Rigid world_from_first = mono_anchor_pose_ * cam.rig_from_camera;
-  Rigid pose = world_from_first * first_from_second * pose_cameras_[0].camera_from_rig;
-  std::vector<uint8_t> keep(fs.size(), 0);
-  for (const auto& [i, p] : points) {
+  *pose = world_from_first * start.first_from_second * pose_cameras_[0].camera_from_rig;
+  for (const auto& [i, p] : start.points) {
     fs[i].landmark = static_cast<int>(landmarks_.size());
     landmarks_.push_back(world_from_first * p);
-    keep[i] = 1;
   }
-  for (size_t k = 0; k < x1.size(); ++k)
-    if (!tv.inliers[k]) fs[index[k]].outlier = true;
+  for (size_t k = 0; k < start.x1.size(); ++k)
+    if (!start.two_view.inliers[k]) fs[start.index[k]].outlier = true;
   obs_.clear();
   mask_.clear();
   for (const Feature& f : fs) {
@@ -563,10 +591,13 @@ bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) 
     obs_.push_back({landmarks_[static_cast<size_t>(f.landmark)], xn, 0});
     mask_.push_back(1);
   }
-  Matrix6d covariance;
-  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &pose, &covariance)) return false;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, pose, covariance)) return false;
   fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return f.outlier; }), fs.end());
+  return true;
+}
 
+void VisualTracker::begin_tracking_from_start(const FrameData& frame, const Rigid& pose) {
+  // The motion estimate spans the anchor frame to this one.
   has_last_ = true;
   last_pose_ = mono_anchor_pose_;
   last_t_ns_ = mono_anchor_t_ns_;
@@ -576,10 +607,6 @@ bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) 
   last_visual_t_ns_ = frame.t_ns;
   make_keyframe(frame, pose);
   state_ = State::kTracking;
-  result->has_pose = true;
-  result->world_from_rig = pose;
-  result->covariance = covariance;
-  return true;
 }
 
 TrackResult VisualTracker::track(const FrameData& frame) {

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "cuvslam/camera_model.hpp"
@@ -31,6 +32,7 @@
 #include "cuvslam/optical_flow.hpp"
 #include "cuvslam/pose_solver.hpp"
 #include "cuvslam/stereo_match.hpp"
+#include "cuvslam/two_view.hpp"
 
 namespace cuvslam::detail {
 
@@ -111,7 +113,22 @@ class VisualTracker {
   void give_depth(const FrameData& frame, const Rigid& pose);
   bool start_map(const FrameData& frame, const Rigid& anchor);
   bool start_monocular(const FrameData& frame, const Rigid& anchor);
+  // Monocular start, in the order monocular_step runs them; each returns false to wait for a later frame.
+  struct MonoStart {
+    std::vector<Eigen::Vector2d> x1, x2;  // normalised coordinates in the anchor and the current view
+    std::vector<size_t> index;            // feature of each correspondence
+    TwoViewResult two_view;
+    Rigid second_from_first;              // camera motion, scaled
+    Rigid first_from_second;
+    std::vector<std::pair<size_t, Eigen::Vector3d>> points;  // feature index, point in the first camera
+  };
   bool monocular_step(const FrameData& frame, TrackResult* result);
+  bool follow_start_corners(const FrameData& frame);
+  bool enough_start_flow() const;
+  bool solve_start_geometry(int64_t t_ns, MonoStart* start);
+  bool triangulate_start(MonoStart* start) const;
+  bool place_start_map(const MonoStart& start, Rigid* pose, Matrix6d* covariance);
+  void begin_tracking_from_start(const FrameData& frame, const Rigid& pose);
   void update_motion(const Rigid& pose, int64_t t_ns);
   void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
   void collect_garbage();
