@@ -15,6 +15,8 @@ namespace cuvslam::detail {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+// Features handed to one task of the pool at a time: enough work to outweigh the hand-over.
+constexpr size_t kFeatureBlock = 24;
 constexpr double kDegree = kPi / 180.0;
 
 // A keyframe is made when the tracked landmarks fall below this fraction of those the last
@@ -74,7 +76,7 @@ bool lookup_depth(const GreyImage& depth, const Eigen::Vector2f& px, double min_
 
 }  // namespace
 
-VisualTracker::VisualTracker(TrackerSetup setup) : setup_(std::move(setup)) {
+VisualTracker::VisualTracker(TrackerSetup setup) : setup_(std::move(setup)), pool_(setup_.config.threads) {
   const auto& cfg = setup_.config;
   for (const auto& cam : setup_.cameras)
     pose_cameras_.push_back({cam.rig_from_camera.inverse(), cam.model.fx(), cam.model.fy()});
@@ -112,33 +114,47 @@ Rigid VisualTracker::predict(int64_t t_ns) const {
 }
 
 void VisualTracker::track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow) {
+  struct CameraView {
+    Rigid camera_from_world;
+    Eigen::Matrix3d rot_now_from_last;  // last frame's camera to the predicted one, for features without depth
+  };
   const Rigid rig_from_world = predicted.inverse();
   const Rigid last_rig_from_world = last_pose_.inverse();
+  std::vector<CameraView> views(features_.size());
   for (size_t c = 0; c < features_.size(); ++c) {
-    const CameraSetup& cam = setup_.cameras[c];
     const Rigid& camera_from_rig = pose_cameras_[c].camera_from_rig;
-    const Rigid camera_from_world = camera_from_rig * rig_from_world;
-    // Rotation from the last frame's camera to the predicted one, for features without depth.
-    const Eigen::Matrix3d rot_now_from_last =
-        camera_from_world.R * (camera_from_rig * last_rig_from_world).R.transpose();
-    for (Feature& f : features_[c]) {
-      Eigen::Vector2d guess = f.last_px.cast<double>();
-      Eigen::Vector2d px;
-      if (f.landmark >= 0) {
-        if (cam.model.project(camera_from_world * landmarks_[static_cast<size_t>(f.landmark)], &px)) guess = px;
-      } else {
-        Eigen::Vector2d xn;
-        if (cam.model.unproject(guess, &xn) &&
-            cam.model.project(rot_now_from_last * Eigen::Vector3d(xn.x(), xn.y(), 1.0), &px))
-          guess = px;
-      }
-      // A guess far off the image (a landmark almost in the camera plane) is not tracked; the
-      // bound also keeps the narrowing to float defined.
-      f.tracked = guess.allFinite() && guess.cwiseAbs().maxCoeff() < 1e6 &&
-                  track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow, &f.cur_px);
-      f.outlier = false;
-    }
+    views[c].camera_from_world = camera_from_rig * rig_from_world;
+    views[c].rot_now_from_last = views[c].camera_from_world.R * (camera_from_rig * last_rig_from_world).R.transpose();
   }
+  // Features are tracked independently, in blocks of kFlowBlock spread over the pool.
+  const auto track_one = [&](size_t c, Feature& f) {
+    const CameraModel& model = setup_.cameras[c].model;
+    Eigen::Vector2d guess = f.last_px.cast<double>();
+    Eigen::Vector2d px;
+    if (f.landmark >= 0) {
+      if (model.project(views[c].camera_from_world * landmarks_[static_cast<size_t>(f.landmark)], &px)) guess = px;
+    } else {
+      Eigen::Vector2d xn;
+      if (model.unproject(guess, &xn) && model.project(views[c].rot_now_from_last * Eigen::Vector3d(xn.x(), xn.y(), 1.0), &px))
+        guess = px;
+    }
+    // A guess far off the image (a landmark almost in the camera plane) is not tracked; the
+    // bound also keeps the narrowing to float defined.
+    f.tracked = guess.allFinite() && guess.cwiseAbs().maxCoeff() < 1e6 &&
+                track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow, &f.cur_px);
+    f.outlier = false;
+  };
+  for_each_feature_block([&](size_t c, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) track_one(c, features_[c][i]);
+  });
+}
+
+void VisualTracker::for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work) {
+  blocks_.clear();
+  for (size_t c = 0; c < features_.size(); ++c)
+    for (size_t b = 0; b < features_[c].size(); b += kFeatureBlock)
+      blocks_.push_back({c, b, std::min(features_[c].size(), b + kFeatureBlock)});
+  pool_.parallel_for(blocks_.size(), [&](size_t k) { work(blocks_[k].camera, blocks_[k].begin, blocks_[k].end); });
 }
 
 int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance,
@@ -158,7 +174,7 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
   const int min_inliers = setup_.config.min_inliers;
   if (static_cast<int>(obs_.size()) < std::max(min_inliers, 4)) return 0;
   Rigid estimate;
-  int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_);
+  int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_, &pool_);
   if (count < min_inliers) return count;
   if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate, nullptr, 0.05, prior)) return 0;
   // Inliers again at the refined pose, then the final fit with its covariance; features whose
@@ -269,7 +285,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
     for (Feature& f : fs) f.last_px = f.cur_px;
   }
   triangulate_over_time(pose);
-  last_pyramids_ = frame.pyramids;
+  keep_pyramids_ = true;
   last_pose_ = pose;
   last_t_ns_ = frame.t_ns;
   last_visual_t_ns_ = frame.t_ns;
@@ -452,7 +468,7 @@ bool VisualTracker::start_map(const FrameData& frame, const Rigid& anchor) {
   last_pose_ = anchor;
   last_t_ns_ = frame.t_ns;
   last_visual_t_ns_ = frame.t_ns;
-  last_pyramids_ = frame.pyramids;
+  keep_pyramids_ = true;
   has_last_ = true;
   state_ = State::kTracking;
   return true;
@@ -609,8 +625,9 @@ void VisualTracker::begin_tracking_from_start(const FrameData& frame, const Rigi
   state_ = State::kTracking;
 }
 
-TrackResult VisualTracker::track(const FrameData& frame) {
+TrackResult VisualTracker::track(FrameData& frame) {
   TrackResult result;
+  keep_pyramids_ = false;
   switch (state_) {
     case State::kIdle: {
       // The world frame is the rig frame at the first frame set that starts a map.
@@ -675,6 +692,11 @@ TrackResult VisualTracker::track(const FrameData& frame) {
     }
   }
   if (has_last_) gyro_.drop_before(last_t_ns_);
+  if (keep_pyramids_) {
+    // The frame's pyramids become the last ones; the caller refills the old buffers next time.
+    std::swap(last_pyramids_, frame.pyramids);
+    frame.pyramids.resize(last_pyramids_.size());
+  }
   return result;
 }
 

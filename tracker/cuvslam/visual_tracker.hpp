@@ -19,6 +19,7 @@
 #include <Eigen/Core>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <random>
 #include <utility>
@@ -32,6 +33,7 @@
 #include "cuvslam/optical_flow.hpp"
 #include "cuvslam/pose_solver.hpp"
 #include "cuvslam/stereo_match.hpp"
+#include "cuvslam/thread_pool.hpp"
 #include "cuvslam/two_view.hpp"
 
 namespace cuvslam::detail {
@@ -71,12 +73,16 @@ class VisualTracker {
  public:
   explicit VisualTracker(TrackerSetup setup);
 
-  TrackResult track(const FrameData& frame);
+  // Takes the frame's pyramids when it keeps them as the last frame's (leaving other buffers of
+  // the same count in their place).
+  TrackResult track(FrameData& frame);
 
   // Gyro sample in the IMU frame (rad/s); the caller has checked time order and finiteness.
   void add_gyro(int64_t t_ns, const Eigen::Vector3d& angular_velocity);
 
   const TrackerSetup& setup() const { return setup_; }
+  // The pipeline's threads (config.threads), shared with the caller's image conversion.
+  ThreadPool& pool() { return pool_; }
 
  private:
   enum class State {
@@ -102,6 +108,8 @@ class VisualTracker {
   Rigid predict(int64_t t_ns) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
   void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
+  // Runs work(camera, begin, end) over blocks of every camera's features on the pool.
+  void for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work);
   int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr);
   std::optional<RotationPrior> gyro_prior(int64_t t_ns) const;
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
@@ -136,6 +144,7 @@ class VisualTracker {
   int landmark_feature_count() const;
 
   TrackerSetup setup_;
+  ThreadPool pool_;
   std::vector<PoseCamera> pose_cameras_;
   FlowParams flow_;
   StereoParams stereo_;
@@ -166,11 +175,16 @@ class VisualTracker {
   double mono_scale_ = 1.0;
 
   std::vector<Pyramid> last_pyramids_;  // images of the last frame set tracked or starting a map
+  bool keep_pyramids_ = false;          // this frame set's pyramids become last_pyramids_
 
   // Scratch reused across frames.
   std::vector<PoseObservation> obs_;
   std::vector<std::pair<int, int>> obs_owner_;  // (camera, feature index) of each observation
   std::vector<uint8_t> mask_;
+  struct FeatureBlock {
+    size_t camera, begin, end;
+  };
+  std::vector<FeatureBlock> blocks_;
 };
 
 }  // namespace cuvslam::detail
