@@ -20,8 +20,14 @@ void detect_corners(const GreyImage& image, const std::vector<Eigen::Vector2f>& 
   if (std::find(occupied.begin(), occupied.end(), 0) == occupied.end()) return;
 
   // Gradient products on the rows and columns that a 5 x 5 window around a candidate can reach.
+  // Six image-sized planes, kept per thread between calls: allocating them anew faulted in fresh
+  // pages each time, which cost more than the arithmetic.
+  thread_local std::vector<float> planes[6];
   const size_t size = static_cast<size_t>(w) * h;
-  std::vector<float> xx(size, 0.f), xy(size, 0.f), yy(size, 0.f);
+  for (auto& plane : planes) plane.assign(size, 0.f);
+  std::vector<float>& xx = planes[0];
+  std::vector<float>& xy = planes[1];
+  std::vector<float>& yy = planes[2];
   for (int y = border - 2; y < h - border + 2; ++y) {
     for (int x = border - 2; x < w - border + 2; ++x) {
       const float gx = 0.5f * (image.at(x + 1, y) - image.at(x - 1, y));
@@ -33,7 +39,9 @@ void detect_corners(const GreyImage& image, const std::vector<Eigen::Vector2f>& 
     }
   }
   // Separable 5-wide box sums: rows first into scratch, then columns at each candidate.
-  std::vector<float> sxx(size, 0.f), sxy(size, 0.f), syy(size, 0.f);
+  std::vector<float>& sxx = planes[3];
+  std::vector<float>& sxy = planes[4];
+  std::vector<float>& syy = planes[5];
   for (int y = border - 2; y < h - border + 2; ++y) {
     for (int x = border; x < w - border; ++x) {
       const size_t k = static_cast<size_t>(y) * w + x;

@@ -332,7 +332,7 @@ void VisualTracker::triangulate_over_time(const Rigid& pose) {
 }
 
 VisualTracker::Feature VisualTracker::new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose,
-                                                  const FrameData& frame, bool* ok) {
+                                                  const FrameData& frame, bool* ok) const {
   Feature f;
   f.anchor_px = f.last_px = f.cur_px = px;
   const CameraSetup& cam = setup_.cameras[static_cast<size_t>(camera)];
@@ -371,11 +371,17 @@ void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose) 
       weak.min_response = params.min_response / kWeakCornerDivisor;
       detect_corners(frame.pyramids[c].levels[0], existing, weak, room - static_cast<int>(corners.size()), &corners);
     }
-    for (const auto& px : corners) {
-      bool ok = false;
-      Feature f = new_feature(static_cast<int>(c), px, pose, frame, &ok);
-      if (ok) features_[c].push_back(std::move(f));
-    }
+    std::vector<Feature> added(corners.size());
+    std::vector<uint8_t> ok(corners.size(), 0);
+    pool_.parallel_for((corners.size() + kFeatureBlock - 1) / kFeatureBlock, [&](size_t block) {
+      for (size_t i = block * kFeatureBlock; i < std::min(corners.size(), (block + 1) * kFeatureBlock); ++i) {
+        bool made = false;
+        added[i] = new_feature(static_cast<int>(c), corners[i], pose, frame, &made);
+        ok[i] = made;
+      }
+    });
+    for (size_t i = 0; i < corners.size(); ++i)
+      if (ok[i]) features_[c].push_back(std::move(added[i]));
   }
 }
 
@@ -387,34 +393,56 @@ void VisualTracker::give_depth(const FrameData& frame, const Rigid& pose) {
     const Rigid world_from_camera = pose * cam.rig_from_camera;
     const bool depth = cam.depth && frame.has_depth[c];
     const StereoPair* pair = cam.stereo_pair >= 0 ? &setup_.pairs[static_cast<size_t>(cam.stereo_pair)] : nullptr;
-    if (!depth && !pair) continue;
-    const size_t count = features_[c].size();  // the partner list may grow below; this one does not
-    for (size_t i = 0; i < count; ++i) {
-      Feature& f = features_[c][i];
+    if (!depth) {
+      if (pair) match_pair(frame, pose, c, *pair);
+      continue;
+    }
+    for (Feature& f : features_[c]) {
       if (f.landmark >= 0) continue;
-      if (depth) {
-        double z;
-        Eigen::Vector2d xn;
-        if (!lookup_depth(frame.depth[c], f.last_px, cfg.min_depth_m, cfg.max_depth_m, &z) ||
-            !cam.model.unproject(f.last_px.cast<double>(), &xn))
-          continue;
-        f.landmark = static_cast<int>(landmarks_.size());
-        landmarks_.push_back(world_from_camera * Eigen::Vector3d(z * xn.x(), z * xn.y(), z));
-        continue;
-      }
-      const size_t b = static_cast<size_t>(pair->b);
-      StereoMatch match;
-      if (!match_stereo(*pair, cam.model, setup_.cameras[b].model, frame.pyramids[c].levels[0], frame.pyramids[b],
-                        f.tmpl, f.last_px.cast<double>(), stereo_, &match))
+      double z;
+      Eigen::Vector2d xn;
+      if (!lookup_depth(frame.depth[c], f.last_px, cfg.min_depth_m, cfg.max_depth_m, &z) ||
+          !cam.model.unproject(f.last_px.cast<double>(), &xn))
         continue;
       f.landmark = static_cast<int>(landmarks_.size());
-      landmarks_.push_back(world_from_camera * match.point_a);
-      bool ok = false;
-      Feature partner = new_feature(static_cast<int>(b), match.pixel_b.cast<float>(), pose, frame, &ok);
-      if (!ok) continue;
-      partner.landmark = f.landmark;
-      features_[b].push_back(std::move(partner));
+      landmarks_.push_back(world_from_camera * Eigen::Vector3d(z * xn.x(), z * xn.y(), z));
     }
+  }
+}
+
+void VisualTracker::match_pair(const FrameData& frame, const Rigid& pose, size_t c, const StereoPair& pair) {
+  // Each feature is searched along its epipolar line independently, on the pool; the landmarks
+  // and the partner features are then added in feature order.
+  const CameraSetup& cam = setup_.cameras[c];
+  const size_t b = static_cast<size_t>(pair.b);
+  const size_t count = features_[c].size();
+  struct Found {
+    bool matched = false, partner_ok = false;
+    StereoMatch match;
+    Feature partner;
+  };
+  std::vector<Found> found(count);
+  pool_.parallel_for((count + kFeatureBlock - 1) / kFeatureBlock, [&](size_t block) {
+    for (size_t i = block * kFeatureBlock; i < std::min(count, (block + 1) * kFeatureBlock); ++i) {
+      const Feature& f = features_[c][i];
+      if (f.landmark >= 0) continue;
+      Found& r = found[i];
+      r.matched = match_stereo(pair, cam.model, setup_.cameras[b].model, frame.pyramids[c].levels[0],
+                               frame.pyramids[b], f.tmpl, f.last_px.cast<double>(), stereo_, &r.match);
+      if (r.matched)
+        r.partner = new_feature(static_cast<int>(b), r.match.pixel_b.cast<float>(), pose, frame, &r.partner_ok);
+    }
+  });
+  const Rigid world_from_camera = pose * cam.rig_from_camera;
+  for (size_t i = 0; i < count; ++i) {
+    Found& r = found[i];
+    if (!r.matched) continue;
+    Feature& f = features_[c][i];
+    f.landmark = static_cast<int>(landmarks_.size());
+    landmarks_.push_back(world_from_camera * r.match.point_a);
+    if (!r.partner_ok) continue;
+    r.partner.landmark = f.landmark;
+    features_[b].push_back(std::move(r.partner));
   }
 }
 
@@ -437,14 +465,15 @@ void VisualTracker::collect_garbage() {
 }
 
 void VisualTracker::make_keyframe(const FrameData& frame, const Rigid& pose) {
-  for (size_t c = 0; c < features_.size(); ++c) {
-    auto& fs = features_[c];
-    for (Feature& f : fs) {
+  for_each_feature_block([&](size_t c, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      Feature& f = features_[c][i];
       f.anchor_px = f.last_px;
       f.tracked = make_flow_template(frame.pyramids[c], f.anchor_px, setup_.config.flow_window, &f.tmpl);
     }
+  });
+  for (auto& fs : features_)
     fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
-  }
   add_new_features(frame, pose);
   give_depth(frame, pose);
   collect_garbage();

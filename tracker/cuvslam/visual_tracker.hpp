@@ -119,6 +119,7 @@ class VisualTracker {
   void make_keyframe(const FrameData& frame, const Rigid& pose);
   void add_new_features(const FrameData& frame, const Rigid& pose);
   void give_depth(const FrameData& frame, const Rigid& pose);
+  void match_pair(const FrameData& frame, const Rigid& pose, size_t camera, const StereoPair& pair);
   bool start_map(const FrameData& frame, const Rigid& anchor);
   bool start_monocular(const FrameData& frame, const Rigid& anchor);
   // Monocular start, in the order monocular_step runs them; each returns false to wait for a later frame.
@@ -140,7 +141,7 @@ class VisualTracker {
   void update_motion(const Rigid& pose, int64_t t_ns);
   void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
   void collect_garbage();
-  Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok);
+  Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok) const;
   int landmark_feature_count() const;
 
   TrackerSetup setup_;
