@@ -258,7 +258,8 @@ int ransac_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseC
   };
   if (prior) take(score_pose(obs, cameras, *prior, th2, inf));
 
-  const int batch_size = pool ? kHypothesesPerThread * pool->size() : 1;
+  // One at a time on one thread: each hypothesis then meets the tightest bound.
+  const int batch_size = pool && pool->size() > 1 ? kHypothesesPerThread * pool->size() : 1;
   std::vector<MinimalSample> samples;
   std::vector<std::vector<Scored>> scored;
   int needed = params.max_iterations;
@@ -287,7 +288,7 @@ int ransac_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseC
     if (pool) {
       pool->parallel_for(samples.size(), solve);
     } else {
-      for (size_t j = 0; j < samples.size(); ++j) solve(j);
+      solve(0);
     }
     for (size_t j = 0; j < samples.size() && it < needed; ++j, ++it) {
       draw_sample(obs, by_camera, rng);

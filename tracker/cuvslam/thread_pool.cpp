@@ -74,8 +74,4 @@ void ThreadPool::parallel_for(size_t count, const std::function<void(size_t)>& t
   if (error) std::rethrow_exception(error);
 }
 
-void ThreadPool::run_pair(const std::function<void()>& a, const std::function<void()>& b) {
-  parallel_for(2, [&](size_t i) { i == 0 ? a() : b(); });
-}
-
 }  // namespace cuvslam::detail

@@ -31,9 +31,6 @@ class ThreadPool {
   // exception of the lowest index is rethrown here, as a plain loop would have thrown it.
   void parallel_for(size_t count, const std::function<void(size_t)>& task);
 
-  // Runs a and b, one of them on a worker when there is one.
-  void run_pair(const std::function<void()>& a, const std::function<void()>& b);
-
  private:
   void work_loop();
   void run_tasks(std::unique_lock<std::mutex>& lock);

@@ -77,6 +77,7 @@ bool lookup_depth(const GreyImage& depth, const Eigen::Vector2f& px, double min_
 }  // namespace
 
 VisualTracker::VisualTracker(TrackerSetup setup) : setup_(std::move(setup)), pool_(setup_.config.threads) {
+  responses_.resize(setup_.cameras.size());
   const auto& cfg = setup_.config;
   for (const auto& cam : setup_.cameras)
     pose_cameras_.push_back({cam.rig_from_camera.inverse(), cam.model.fx(), cam.model.fy()});
@@ -149,12 +150,18 @@ void VisualTracker::track_features(const FrameData& frame, const Rigid& predicte
   });
 }
 
-void VisualTracker::for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work) {
+void VisualTracker::for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work, size_t extra,
+                                           const std::function<void(size_t)>& extra_work) {
   blocks_.clear();
   for (size_t c = 0; c < features_.size(); ++c)
     for (size_t b = 0; b < features_[c].size(); b += kFeatureBlock)
       blocks_.push_back({c, b, std::min(features_[c].size(), b + kFeatureBlock)});
-  pool_.parallel_for(blocks_.size(), [&](size_t k) { work(blocks_[k].camera, blocks_[k].begin, blocks_[k].end); });
+  // The extra tasks are the larger ones: handed out first, the blocks fill in around them.
+  pool_.parallel_for(extra + blocks_.size(), [&](size_t k) {
+    if (k < extra) return extra_work(k);
+    const FeatureBlock& block = blocks_[k - extra];
+    work(block.camera, block.begin, block.end);
+  });
 }
 
 int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance,
@@ -293,7 +300,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
 
   int detecting_features = 0, detecting_cameras = 0;
   for (size_t c = 0; c < features_.size(); ++c) {
-    if (!setup_.cameras[c].detects || (setup_.monocular && c != 0)) continue;
+    if (!detects_corners(c)) continue;
     ++detecting_cameras;
     detecting_features += static_cast<int>(features_[c].size());
   }
@@ -347,11 +354,15 @@ VisualTracker::Feature VisualTracker::new_feature(int camera, const Eigen::Vecto
   return f;
 }
 
-void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose) {
+bool VisualTracker::detects_corners(size_t c) const {
+  return setup_.cameras[c].detects && !(setup_.monocular && c != 0);
+}
+
+void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose, bool responses_ready) {
   const auto& cfg = setup_.config;
   for (size_t c = 0; c < features_.size(); ++c) {
     const CameraSetup& cam = setup_.cameras[c];
-    if (!cam.detects || (setup_.monocular && c != 0)) continue;
+    if (!detects_corners(c)) continue;
     const int room = cfg.max_features - static_cast<int>(features_[c].size());
     if (room <= 0) continue;
     std::vector<Eigen::Vector2f> existing, corners;
@@ -360,16 +371,17 @@ void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose) 
     CornerParams params;
     const double area = static_cast<double>(cam.model.width()) * cam.model.height();
     params.cell = std::max(8, static_cast<int>(std::sqrt(area / std::max(1, cfg.max_features))));
-    params.border = cfg.flow_window / 2 + 2;
+    params.border = corner_border();
     params.min_distance = 0.5f * static_cast<float>(params.cell);
-    detect_corners(frame.pyramids[c].levels[0], existing, params, room, &corners);
+    if (!responses_ready) corner_response(frame.pyramids[c].levels[0], params.border, &responses_[c]);
+    detect_corners(responses_[c], existing, params, room, &corners);
     // Where the image is weakly textured (bare walls) the cells left empty take weaker corners,
     // still above what the tracker needs to lock on, so the features stay spread over the view.
     if (static_cast<int>(corners.size()) < room) {
       existing.insert(existing.end(), corners.begin(), corners.end());
       CornerParams weak = params;
       weak.min_response = params.min_response / kWeakCornerDivisor;
-      detect_corners(frame.pyramids[c].levels[0], existing, weak, room - static_cast<int>(corners.size()), &corners);
+      detect_corners(responses_[c], existing, weak, room - static_cast<int>(corners.size()), &corners);
     }
     std::vector<Feature> added(corners.size());
     std::vector<uint8_t> ok(corners.size(), 0);
@@ -465,16 +477,27 @@ void VisualTracker::collect_garbage() {
 }
 
 void VisualTracker::make_keyframe(const FrameData& frame, const Rigid& pose) {
-  for_each_feature_block([&](size_t c, size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      Feature& f = features_[c][i];
-      f.anchor_px = f.last_px;
-      f.tracked = make_flow_template(frame.pyramids[c], f.anchor_px, setup_.config.flow_window, &f.tmpl);
-    }
-  });
+  // The templates are re-cut in blocks on the pool, and the detecting cameras' corner responses
+  // (the image-wide part of detection) are computed alongside them.
+  std::vector<size_t> detecting;
+  for (size_t c = 0; c < features_.size(); ++c)
+    if (detects_corners(c)) detecting.push_back(c);
+  for_each_feature_block(
+      [&](size_t c, size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+          Feature& f = features_[c][i];
+          f.anchor_px = f.last_px;
+          f.tracked = make_flow_template(frame.pyramids[c], f.anchor_px, setup_.config.flow_window, &f.tmpl);
+        }
+      },
+      detecting.size(),
+      [&](size_t k) {
+        const size_t c = detecting[k];
+        corner_response(frame.pyramids[c].levels[0], corner_border(), &responses_[c]);
+      });
   for (auto& fs : features_)
     fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
-  add_new_features(frame, pose);
+  add_new_features(frame, pose, true);
   give_depth(frame, pose);
   collect_garbage();
   keyframe_inliers_ = landmark_feature_count();

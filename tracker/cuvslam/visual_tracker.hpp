@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "cuvslam/camera_model.hpp"
+#include "cuvslam/corners.hpp"
 #include "cuvslam/cuvslam.h"
 #include "cuvslam/geometry.hpp"
 #include "cuvslam/gyro_buffer.hpp"
@@ -108,8 +109,10 @@ class VisualTracker {
   Rigid predict(int64_t t_ns) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
   void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
-  // Runs work(camera, begin, end) over blocks of every camera's features on the pool.
-  void for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work);
+  // Runs work(camera, begin, end) over blocks of every camera's features on the pool, and
+  // extra_work(k) for k < extra alongside.
+  void for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work, size_t extra = 0,
+                              const std::function<void(size_t)>& extra_work = {});
   int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr);
   std::optional<RotationPrior> gyro_prior(int64_t t_ns) const;
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
@@ -117,7 +120,10 @@ class VisualTracker {
   void commit(const FrameData& frame, const Rigid& pose, int inliers);
   void triangulate_over_time(const Rigid& pose);
   void make_keyframe(const FrameData& frame, const Rigid& pose);
-  void add_new_features(const FrameData& frame, const Rigid& pose);
+  // responses_ready: make_keyframe has computed responses_ of the detecting cameras for this frame.
+  void add_new_features(const FrameData& frame, const Rigid& pose, bool responses_ready = false);
+  bool detects_corners(size_t camera) const;  // seeds features of its own
+  int corner_border() const { return setup_.config.flow_window / 2 + 2; }
   void give_depth(const FrameData& frame, const Rigid& pose);
   void match_pair(const FrameData& frame, const Rigid& pose, size_t camera, const StereoPair& pair);
   bool start_map(const FrameData& frame, const Rigid& anchor);
@@ -186,6 +192,7 @@ class VisualTracker {
     size_t camera, begin, end;
   };
   std::vector<FeatureBlock> blocks_;
+  std::vector<CornerResponse> responses_;  // per camera
 };
 
 }  // namespace cuvslam::detail
