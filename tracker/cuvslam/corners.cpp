@@ -5,23 +5,22 @@
 
 namespace cuvslam::detail {
 
-void detect_corners(const GreyImage& image, const std::vector<Eigen::Vector2f>& existing,
-                    const CornerParams& params, int max_new, std::vector<Eigen::Vector2f>* out) {
+void corner_response(const GreyImage& image, int border, CornerResponse* out) {
   const int w = image.width, h = image.height;
-  const int border = std::max(params.border, 3);
-  if (max_new <= 0 || w <= 2 * border || h <= 2 * border) return;
-  const int cell = std::max(params.cell, 4);
-  const int gw = (w + cell - 1) / cell, gh = (h + cell - 1) / cell;
-  std::vector<unsigned char> occupied(static_cast<size_t>(gw) * gh, 0);
-  for (const auto& p : existing) {
-    const int cx = static_cast<int>(p.x()) / cell, cy = static_cast<int>(p.y()) / cell;
-    if (cx >= 0 && cy >= 0 && cx < gw && cy < gh) occupied[static_cast<size_t>(cy) * gw + cx] = 1;
-  }
-  if (std::find(occupied.begin(), occupied.end(), 0) == occupied.end()) return;
-
-  // Gradient products on the rows and columns that a 5 x 5 window around a candidate can reach.
+  border = std::max(border, 3);
+  out->width = w;
+  out->height = h;
+  out->border = border;
+  if (w <= 2 * border || h <= 2 * border) return;
+  // Gradient products on the rows and columns that a 5 x 5 window around a candidate can reach,
+  // kept per thread between calls: allocating them anew faulted in fresh pages each time, which
+  // cost more than the arithmetic.
+  thread_local std::vector<float> planes[3];
   const size_t size = static_cast<size_t>(w) * h;
-  std::vector<float> xx(size, 0.f), xy(size, 0.f), yy(size, 0.f);
+  for (auto& plane : planes) plane.assign(size, 0.f);
+  std::vector<float>& xx = planes[0];
+  std::vector<float>& xy = planes[1];
+  std::vector<float>& yy = planes[2];
   for (int y = border - 2; y < h - border + 2; ++y) {
     for (int x = border - 2; x < w - border + 2; ++x) {
       const float gx = 0.5f * (image.at(x + 1, y) - image.at(x - 1, y));
@@ -32,8 +31,13 @@ void detect_corners(const GreyImage& image, const std::vector<Eigen::Vector2f>& 
       yy[k] = gy * gy;
     }
   }
-  // Separable 5-wide box sums: rows first into scratch, then columns at each candidate.
-  std::vector<float> sxx(size, 0.f), sxy(size, 0.f), syy(size, 0.f);
+  // Separable 5-wide box sums: rows here, columns at each candidate.
+  std::vector<float>& sxx = out->sxx;
+  std::vector<float>& sxy = out->sxy;
+  std::vector<float>& syy = out->syy;
+  sxx.assign(size, 0.f);
+  sxy.assign(size, 0.f);
+  syy.assign(size, 0.f);
   for (int y = border - 2; y < h - border + 2; ++y) {
     for (int x = border; x < w - border; ++x) {
       const size_t k = static_cast<size_t>(y) * w + x;
@@ -48,6 +52,31 @@ void detect_corners(const GreyImage& image, const std::vector<Eigen::Vector2f>& 
       syy[k] = c;
     }
   }
+}
+
+void detect_corners(const GreyImage& image, const std::vector<Eigen::Vector2f>& existing,
+                    const CornerParams& params, int max_new, std::vector<Eigen::Vector2f>* out) {
+  CornerResponse response;
+  corner_response(image, params.border, &response);
+  detect_corners(response, existing, params, max_new, out);
+}
+
+void detect_corners(const CornerResponse& response, const std::vector<Eigen::Vector2f>& existing,
+                    const CornerParams& params, int max_new, std::vector<Eigen::Vector2f>* out) {
+  const int w = response.width, h = response.height;
+  const int border = response.border;
+  if (max_new <= 0 || w <= 2 * border || h <= 2 * border) return;
+  const int cell = std::max(params.cell, 4);
+  const int gw = (w + cell - 1) / cell, gh = (h + cell - 1) / cell;
+  std::vector<unsigned char> occupied(static_cast<size_t>(gw) * gh, 0);
+  for (const auto& p : existing) {
+    const int cx = static_cast<int>(p.x()) / cell, cy = static_cast<int>(p.y()) / cell;
+    if (cx >= 0 && cy >= 0 && cx < gw && cy < gh) occupied[static_cast<size_t>(cy) * gw + cx] = 1;
+  }
+  if (std::find(occupied.begin(), occupied.end(), 0) == occupied.end()) return;
+  const std::vector<float>& sxx = response.sxx;
+  const std::vector<float>& sxy = response.sxy;
+  const std::vector<float>& syy = response.syy;
   struct Candidate {
     float response;
     Eigen::Vector2f pixel;

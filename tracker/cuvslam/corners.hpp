@@ -21,4 +21,16 @@ struct CornerParams {
 void detect_corners(const GreyImage& image, const std::vector<Eigen::Vector2f>& existing,
                     const CornerParams& params, int max_new, std::vector<Eigen::Vector2f>* out);
 
+// The image-wide part of detection, computed once for several selections (and alongside other
+// work): gradient products summed over 5-pixel rows, for corners at least `border` from the edge.
+struct CornerResponse {
+  int width = 0, height = 0, border = 0;
+  std::vector<float> sxx, sxy, syy;
+};
+void corner_response(const GreyImage& image, int border, CornerResponse* out);
+
+// detect_corners on a response computed with params.border.
+void detect_corners(const CornerResponse& response, const std::vector<Eigen::Vector2f>& existing,
+                    const CornerParams& params, int max_new, std::vector<Eigen::Vector2f>* out);
+
 }  // namespace cuvslam::detail

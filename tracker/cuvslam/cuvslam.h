@@ -122,6 +122,9 @@ class Odometry {
     float max_depth_m = 40.f;            // farther depth or stereo points are not used
     float min_depth_m = 0.3f;            // nearer ones neither (also bounds the stereo search)
     float imu_gap_seconds = 1.0f;        // longest visual gap the gyro may bridge (modes 1 and 4 with an IMU)
+    // Threads of the per-frame pipeline, the caller's included: 0 one per core of the machine, 1 the
+    // caller's thread only. Poses do not depend on it.
+    int32_t threads = 0;
   };
 
   // Validates the rig and configuration and builds the tracker; throws on anything unusable.

@@ -93,6 +93,8 @@ void check_tuning(const Odometry::Config& c) {
     refuse("max_depth_m must be finite and above min_depth_m (" + num(c.min_depth_m) + "), got " + num(c.max_depth_m));
   if (!(c.imu_gap_seconds >= 0.f) || !std::isfinite(c.imu_gap_seconds))
     refuse("imu_gap_seconds must be finite and not negative, got " + num(c.imu_gap_seconds));
+  if (c.threads < 0 || c.threads > 256)
+    refuse("threads is " + std::to_string(c.threads) + "; it must lie in 0 (one per core) ... 256");
 }
 
 // Validates everything and derives the tracker's camera roles.
@@ -277,20 +279,25 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
 
   // Everything checked that can be checked without reading pixels; reading may still refuse a
   // pitch or format, before any tracking state changes.
+  // Each camera's image and pyramid, and each depth image, is one task of the pool; the first
+  // refusal in that order is the one reported.
   const auto& cfg = setup.config;
-  for (const Image& img : images) {
-    detail::Pyramid& pyr = s.frame.pyramids[img.camera_index];
-    if (pyr.levels.empty()) pyr.levels.emplace_back();
-    detail::read_grey(img, &pyr.levels[0]);
-  }
   const float scale = cfg.odometry_mode == OdometryMode::RGBD ? cfg.rgbd_settings.depth_scale_factor
                                                                : cfg.multisensor_depth_scale_factor;
   s.frame.has_depth.assign(n, 0);
-  for (const Image& d : depths) {
-    detail::read_depth(d, scale, &s.frame.depth[d.camera_index]);
-    s.frame.has_depth[d.camera_index] = 1;
-  }
-  for (auto& pyr : s.frame.pyramids) pyr.build_from_base(cfg.pyramid_levels, 2 * cfg.flow_window);
+  s.tracker.pool().parallel_for(images.size() + depths.size(), [&](size_t i) {
+    if (i < images.size()) {
+      const Image& img = images[i];
+      detail::Pyramid& pyr = s.frame.pyramids[img.camera_index];
+      if (pyr.levels.empty()) pyr.levels.emplace_back();
+      detail::read_grey(img, &pyr.levels[0]);
+      pyr.build_from_base(cfg.pyramid_levels, 2 * cfg.flow_window);
+    } else {
+      const Image& d = depths[i - images.size()];
+      detail::read_depth(d, scale, &s.frame.depth[d.camera_index]);
+      s.frame.has_depth[d.camera_index] = 1;
+    }
+  });
   s.frame.t_ns = t_ns;
   s.has_frame = true;
   s.last_frame_ns = t_ns;

@@ -30,7 +30,11 @@ void cubic_weights(float t, float w[4]) {
 
 // Samples the n x n window centred at (cx, cy) into out. All samples share one fractional offset,
 // so the cubic runs separably: rows first, then columns. The caller has checked window_inside().
-void sample_window(const GreyImage& img, float cx, float cy, int side, float* out) {
+// kSide > 0 fixes the side at compile time (the loops then unroll and vectorise); the arithmetic
+// is the same for every kSide.
+template <int kSide>
+void sample_window_of(const GreyImage& img, float cx, float cy, int runtime_side, float* out) {
+  const int side = kSide > 0 ? kSide : runtime_side;
   const int half = side / 2;
   const float x0f = cx - static_cast<float>(half);
   const float y0f = cy - static_cast<float>(half);
@@ -51,6 +55,18 @@ void sample_window(const GreyImage& img, float cx, float cy, int side, float* ou
     const float* r0 = rows.data() + static_cast<size_t>(j) * side;
     for (int i = 0; i < side; ++i)
       out[j * side + i] = wy[0] * r0[i] + wy[1] * r0[i + side] + wy[2] * r0[i + 2 * side] + wy[3] * r0[i + 3 * side];
+  }
+}
+
+// The default window (9) and its template cut (11) get their own unrolled copies.
+void sample_window(const GreyImage& img, float cx, float cy, int side, float* out) {
+  switch (side) {
+    case 9:
+      return sample_window_of<9>(img, cx, cy, side, out);
+    case 11:
+      return sample_window_of<11>(img, cx, cy, side, out);
+    default:
+      return sample_window_of<0>(img, cx, cy, side, out);
   }
 }
 

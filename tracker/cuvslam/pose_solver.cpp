@@ -176,61 +176,124 @@ double reprojection_error2(const PoseObservation& obs, const std::vector<PoseCam
   return ex * ex + ey * ey;
 }
 
+namespace {
+
+// The three observations of one RANSAC hypothesis, all in one camera; none when the first pick's
+// camera sees fewer than three.
+struct MinimalSample {
+  bool valid = false;
+  int idx[3] = {0, 0, 0};
+};
+
+MinimalSample draw_sample(const std::vector<PoseObservation>& obs, const std::vector<std::vector<int>>& by_camera,
+                          std::mt19937& rng) {
+  MinimalSample s;
+  std::uniform_int_distribution<size_t> pick_any(0, obs.size() - 1);
+  const PoseObservation& first = obs[pick_any(rng)];
+  const std::vector<int>& pool = by_camera[static_cast<size_t>(first.camera)];
+  if (pool.size() < 3) return s;
+  std::uniform_int_distribution<size_t> pick(0, pool.size() - 1);
+  s.idx[0] = pool[pick(rng)];
+  do s.idx[1] = pool[pick(rng)]; while (s.idx[1] == s.idx[0]);
+  do s.idx[2] = pool[pick(rng)]; while (s.idx[2] == s.idx[0] || s.idx[2] == s.idx[1]);
+  s.valid = true;
+  return s;
+}
+
+struct Scored {
+  Rigid world_from_rig;
+  double cost = 0.0;  // MSAC cost; a lower bound (at least `bound`) when scoring stopped early
+  int inliers = 0;
+  bool complete = false;
+};
+
+// MSAC cost: inliers pay their squared error, outliers the threshold. Scoring stops once the cost
+// reaches `bound`: the sum only grows, so such a pose can no longer beat the best one.
+Scored score_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseCamera>& cameras,
+                  const Rigid& world_from_rig, double th2, double bound) {
+  Scored out;
+  out.world_from_rig = world_from_rig;
+  const Rigid rig_from_world = world_from_rig.inverse();
+  for (const PoseObservation& o : obs) {
+    const double e2 = reprojection_error2(o, cameras, rig_from_world);
+    out.inliers += e2 < th2;
+    out.cost += std::min(e2, th2);
+    if (out.cost >= bound) return out;
+  }
+  out.complete = true;
+  return out;
+}
+
+// Hypotheses formed and scored together, as many as the pool has threads (twice, to even out the
+// uneven P3P root counts).
+constexpr int kHypothesesPerThread = 2;
+
+}  // namespace
+
 int ransac_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseCamera>& cameras,
                 const Rigid* prior, const RansacParams& params, std::mt19937& rng, Rigid* world_from_rig,
-                std::vector<uint8_t>* inliers) {
+                std::vector<uint8_t>* inliers, ThreadPool* pool) {
   const size_t count = obs.size();
   inliers->assign(count, 0);
   if (count < 3) return 0;
   std::vector<std::vector<int>> by_camera(cameras.size());
   for (size_t i = 0; i < count; ++i) by_camera[static_cast<size_t>(obs[i].camera)].push_back(static_cast<int>(i));
   const double th2 = params.threshold_px * params.threshold_px;
+  const double inf = std::numeric_limits<double>::infinity();
 
+  // The hypotheses are drawn, solved and scored in batches on the pool, then taken in the order
+  // they were drawn exactly as a plain loop takes them: the same samples, the same best pose and
+  // the same stopping point (the generator advances only by the samples used) for any pool size.
   int best_count = 0;
-  double best_cost = std::numeric_limits<double>::infinity();
-  std::vector<uint8_t> mask(count);
-  // MSAC cost: inliers pay their squared error, outliers the threshold.
-  const auto score = [&](const Rigid& w_from_r) {
-    const Rigid r_from_w = w_from_r.inverse();
-    int n = 0;
-    double cost = 0.0;
-    for (size_t i = 0; i < count; ++i) {
-      const double e2 = reprojection_error2(obs[i], cameras, r_from_w);
-      mask[i] = e2 < th2;
-      n += mask[i];
-      cost += std::min(e2, th2);
-    }
-    if (cost < best_cost) {
-      best_cost = cost;
-      best_count = n;
-      *world_from_rig = w_from_r;
-      *inliers = mask;
-    }
+  double best_cost = inf;
+  bool has_best = false;
+  const auto take = [&](const Scored& h) {
+    if (!h.complete || !(h.cost < best_cost)) return false;
+    const int before = best_count;
+    best_cost = h.cost;
+    best_count = h.inliers;
+    *world_from_rig = h.world_from_rig;
+    has_best = true;
+    return best_count > before;
   };
-  if (prior) score(*prior);
+  if (prior) take(score_pose(obs, cameras, *prior, th2, inf));
 
-  std::uniform_int_distribution<size_t> pick_any(0, count - 1);
+  // One at a time on one thread: each hypothesis then meets the tightest bound.
+  const int batch_size = pool && pool->size() > 1 ? kHypothesesPerThread * pool->size() : 1;
+  std::vector<MinimalSample> samples;
+  std::vector<std::vector<Scored>> scored;
   int needed = params.max_iterations;
-  for (int it = 0; it < needed && it < params.max_iterations; ++it) {
-    const PoseObservation& first = obs[pick_any(rng)];
-    const std::vector<int>& pool = by_camera[static_cast<size_t>(first.camera)];
-    if (pool.size() < 3) continue;
-    std::uniform_int_distribution<size_t> pick(0, pool.size() - 1);
-    int idx[3];
-    idx[0] = pool[pick(rng)];
-    do idx[1] = pool[pick(rng)]; while (idx[1] == idx[0]);
-    do idx[2] = pool[pick(rng)]; while (idx[2] == idx[0] || idx[2] == idx[1]);
-    Eigen::Vector3d bearings[3], points[3];
-    for (int k = 0; k < 3; ++k) {
-      const PoseObservation& o = obs[static_cast<size_t>(idx[k])];
-      bearings[k] = Eigen::Vector3d(o.normalized.x(), o.normalized.y(), 1.0);
-      points[k] = o.point_world;
+  int it = 0;
+  while (it < needed && it < params.max_iterations) {
+    const int batch = std::min(batch_size, std::min(needed, params.max_iterations) - it);
+    std::mt19937 ahead = rng;
+    samples.resize(static_cast<size_t>(batch));
+    for (auto& sample : samples) sample = draw_sample(obs, by_camera, ahead);
+    scored.assign(static_cast<size_t>(batch), {});
+    const double bound = best_cost;
+    const auto solve = [&](size_t j) {
+      const MinimalSample& sample = samples[j];
+      if (!sample.valid) return;
+      Eigen::Vector3d bearings[3], points[3];
+      for (int k = 0; k < 3; ++k) {
+        const PoseObservation& o = obs[static_cast<size_t>(sample.idx[k])];
+        bearings[k] = Eigen::Vector3d(o.normalized.x(), o.normalized.y(), 1.0);
+        points[k] = o.point_world;
+      }
+      const int camera = obs[static_cast<size_t>(sample.idx[0])].camera;
+      const Rigid& camera_from_rig = cameras[static_cast<size_t>(camera)].camera_from_rig;
+      for (const Rigid& camera_from_world : solve_p3p(bearings, points))
+        scored[j].push_back(score_pose(obs, cameras, camera_from_world.inverse() * camera_from_rig, th2, bound));
+    };
+    if (pool) {
+      pool->parallel_for(samples.size(), solve);
+    } else {
+      solve(0);
     }
-    const Rigid& camera_from_rig = cameras[static_cast<size_t>(first.camera)].camera_from_rig;
-    for (const Rigid& camera_from_world : solve_p3p(bearings, points)) {
-      const int before = best_count;
-      score(camera_from_world.inverse() * camera_from_rig);
-      if (best_count > before) {
+    for (size_t j = 0; j < samples.size() && it < needed; ++j, ++it) {
+      draw_sample(obs, by_camera, rng);
+      for (const Scored& h : scored[j]) {
+        if (!take(h)) continue;
         // Iterations for the wanted confidence at the current inlier ratio w: log(1 - p) / log(1 - w^3).
         const double w = static_cast<double>(best_count) / static_cast<double>(count);
         const double miss = 1.0 - w * w * w;
@@ -242,6 +305,10 @@ int ransac_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseC
         }
       }
     }
+  }
+  if (has_best) {
+    const Rigid rig_from_world = world_from_rig->inverse();
+    for (size_t i = 0; i < count; ++i) (*inliers)[i] = reprojection_error2(obs[i], cameras, rig_from_world) < th2;
   }
   return best_count;
 }

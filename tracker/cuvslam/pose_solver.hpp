@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cuvslam/geometry.hpp"
+#include "cuvslam/thread_pool.hpp"
 
 namespace cuvslam::detail {
 
@@ -42,10 +43,11 @@ double reprojection_error2(const PoseObservation& obs, const std::vector<PoseCam
                            const Rigid& rig_from_world);
 
 // Best-supported pose among `prior` (if given) and P3P hypotheses. Writes the pose and the inlier
-// mask; returns the inlier count (0 when no hypothesis could be formed).
+// mask; returns the inlier count (0 when no hypothesis could be formed). Hypotheses are scored on
+// `pool` when given; the result does not depend on it.
 int ransac_pose(const std::vector<PoseObservation>& obs, const std::vector<PoseCamera>& cameras,
                 const Rigid* prior, const RansacParams& params, std::mt19937& rng, Rigid* world_from_rig,
-                std::vector<uint8_t>* inliers);
+                std::vector<uint8_t>* inliers, ThreadPool* pool = nullptr);
 
 // A measured attitude (from the gyro) that the refinement weighs against the images: residual
 // log(R_prior^T R) in radians with `weight` in pixels^2 per radian^2.

@@ -15,6 +15,8 @@ namespace cuvslam::detail {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+// Features handed to one task of the pool at a time: enough work to outweigh the hand-over.
+constexpr size_t kFeatureBlock = 24;
 constexpr double kDegree = kPi / 180.0;
 
 // A keyframe is made when the tracked landmarks fall below this fraction of those the last
@@ -74,7 +76,8 @@ bool lookup_depth(const GreyImage& depth, const Eigen::Vector2f& px, double min_
 
 }  // namespace
 
-VisualTracker::VisualTracker(TrackerSetup setup) : setup_(std::move(setup)) {
+VisualTracker::VisualTracker(TrackerSetup setup) : setup_(std::move(setup)), pool_(setup_.config.threads) {
+  responses_.resize(setup_.cameras.size());
   const auto& cfg = setup_.config;
   for (const auto& cam : setup_.cameras)
     pose_cameras_.push_back({cam.rig_from_camera.inverse(), cam.model.fx(), cam.model.fy()});
@@ -112,33 +115,53 @@ Rigid VisualTracker::predict(int64_t t_ns) const {
 }
 
 void VisualTracker::track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow) {
+  struct CameraView {
+    Rigid camera_from_world;
+    Eigen::Matrix3d rot_now_from_last;  // last frame's camera to the predicted one, for features without depth
+  };
   const Rigid rig_from_world = predicted.inverse();
   const Rigid last_rig_from_world = last_pose_.inverse();
+  std::vector<CameraView> views(features_.size());
   for (size_t c = 0; c < features_.size(); ++c) {
-    const CameraSetup& cam = setup_.cameras[c];
     const Rigid& camera_from_rig = pose_cameras_[c].camera_from_rig;
-    const Rigid camera_from_world = camera_from_rig * rig_from_world;
-    // Rotation from the last frame's camera to the predicted one, for features without depth.
-    const Eigen::Matrix3d rot_now_from_last =
-        camera_from_world.R * (camera_from_rig * last_rig_from_world).R.transpose();
-    for (Feature& f : features_[c]) {
-      Eigen::Vector2d guess = f.last_px.cast<double>();
-      Eigen::Vector2d px;
-      if (f.landmark >= 0) {
-        if (cam.model.project(camera_from_world * landmarks_[static_cast<size_t>(f.landmark)], &px)) guess = px;
-      } else {
-        Eigen::Vector2d xn;
-        if (cam.model.unproject(guess, &xn) &&
-            cam.model.project(rot_now_from_last * Eigen::Vector3d(xn.x(), xn.y(), 1.0), &px))
-          guess = px;
-      }
-      // A guess far off the image (a landmark almost in the camera plane) is not tracked; the
-      // bound also keeps the narrowing to float defined.
-      f.tracked = guess.allFinite() && guess.cwiseAbs().maxCoeff() < 1e6 &&
-                  track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow, &f.cur_px);
-      f.outlier = false;
-    }
+    views[c].camera_from_world = camera_from_rig * rig_from_world;
+    views[c].rot_now_from_last = views[c].camera_from_world.R * (camera_from_rig * last_rig_from_world).R.transpose();
   }
+  // Features are tracked independently, in blocks of kFlowBlock spread over the pool.
+  const auto track_one = [&](size_t c, Feature& f) {
+    const CameraModel& model = setup_.cameras[c].model;
+    Eigen::Vector2d guess = f.last_px.cast<double>();
+    Eigen::Vector2d px;
+    if (f.landmark >= 0) {
+      if (model.project(views[c].camera_from_world * landmarks_[static_cast<size_t>(f.landmark)], &px)) guess = px;
+    } else {
+      Eigen::Vector2d xn;
+      if (model.unproject(guess, &xn) && model.project(views[c].rot_now_from_last * Eigen::Vector3d(xn.x(), xn.y(), 1.0), &px))
+        guess = px;
+    }
+    // A guess far off the image (a landmark almost in the camera plane) is not tracked; the
+    // bound also keeps the narrowing to float defined.
+    f.tracked = guess.allFinite() && guess.cwiseAbs().maxCoeff() < 1e6 &&
+                track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow, &f.cur_px);
+    f.outlier = false;
+  };
+  for_each_feature_block([&](size_t c, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) track_one(c, features_[c][i]);
+  });
+}
+
+void VisualTracker::for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work, size_t extra,
+                                           const std::function<void(size_t)>& extra_work) {
+  blocks_.clear();
+  for (size_t c = 0; c < features_.size(); ++c)
+    for (size_t b = 0; b < features_[c].size(); b += kFeatureBlock)
+      blocks_.push_back({c, b, std::min(features_[c].size(), b + kFeatureBlock)});
+  // The extra tasks are the larger ones: handed out first, the blocks fill in around them.
+  pool_.parallel_for(extra + blocks_.size(), [&](size_t k) {
+    if (k < extra) return extra_work(k);
+    const FeatureBlock& block = blocks_[k - extra];
+    work(block.camera, block.begin, block.end);
+  });
 }
 
 int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance,
@@ -158,7 +181,7 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
   const int min_inliers = setup_.config.min_inliers;
   if (static_cast<int>(obs_.size()) < std::max(min_inliers, 4)) return 0;
   Rigid estimate;
-  int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_);
+  int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_, &pool_);
   if (count < min_inliers) return count;
   if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate, nullptr, 0.05, prior)) return 0;
   // Inliers again at the refined pose, then the final fit with its covariance; features whose
@@ -269,7 +292,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
     for (Feature& f : fs) f.last_px = f.cur_px;
   }
   triangulate_over_time(pose);
-  last_pyramids_ = frame.pyramids;
+  keep_pyramids_ = true;
   last_pose_ = pose;
   last_t_ns_ = frame.t_ns;
   last_visual_t_ns_ = frame.t_ns;
@@ -277,7 +300,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
 
   int detecting_features = 0, detecting_cameras = 0;
   for (size_t c = 0; c < features_.size(); ++c) {
-    if (!setup_.cameras[c].detects || (setup_.monocular && c != 0)) continue;
+    if (!detects_corners(c)) continue;
     ++detecting_cameras;
     detecting_features += static_cast<int>(features_[c].size());
   }
@@ -316,7 +339,7 @@ void VisualTracker::triangulate_over_time(const Rigid& pose) {
 }
 
 VisualTracker::Feature VisualTracker::new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose,
-                                                  const FrameData& frame, bool* ok) {
+                                                  const FrameData& frame, bool* ok) const {
   Feature f;
   f.anchor_px = f.last_px = f.cur_px = px;
   const CameraSetup& cam = setup_.cameras[static_cast<size_t>(camera)];
@@ -331,11 +354,15 @@ VisualTracker::Feature VisualTracker::new_feature(int camera, const Eigen::Vecto
   return f;
 }
 
-void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose) {
+bool VisualTracker::detects_corners(size_t c) const {
+  return setup_.cameras[c].detects && !(setup_.monocular && c != 0);
+}
+
+void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose, bool responses_ready) {
   const auto& cfg = setup_.config;
   for (size_t c = 0; c < features_.size(); ++c) {
     const CameraSetup& cam = setup_.cameras[c];
-    if (!cam.detects || (setup_.monocular && c != 0)) continue;
+    if (!detects_corners(c)) continue;
     const int room = cfg.max_features - static_cast<int>(features_[c].size());
     if (room <= 0) continue;
     std::vector<Eigen::Vector2f> existing, corners;
@@ -344,22 +371,29 @@ void VisualTracker::add_new_features(const FrameData& frame, const Rigid& pose) 
     CornerParams params;
     const double area = static_cast<double>(cam.model.width()) * cam.model.height();
     params.cell = std::max(8, static_cast<int>(std::sqrt(area / std::max(1, cfg.max_features))));
-    params.border = cfg.flow_window / 2 + 2;
+    params.border = corner_border();
     params.min_distance = 0.5f * static_cast<float>(params.cell);
-    detect_corners(frame.pyramids[c].levels[0], existing, params, room, &corners);
+    if (!responses_ready) corner_response(frame.pyramids[c].levels[0], params.border, &responses_[c]);
+    detect_corners(responses_[c], existing, params, room, &corners);
     // Where the image is weakly textured (bare walls) the cells left empty take weaker corners,
     // still above what the tracker needs to lock on, so the features stay spread over the view.
     if (static_cast<int>(corners.size()) < room) {
       existing.insert(existing.end(), corners.begin(), corners.end());
       CornerParams weak = params;
       weak.min_response = params.min_response / kWeakCornerDivisor;
-      detect_corners(frame.pyramids[c].levels[0], existing, weak, room - static_cast<int>(corners.size()), &corners);
+      detect_corners(responses_[c], existing, weak, room - static_cast<int>(corners.size()), &corners);
     }
-    for (const auto& px : corners) {
-      bool ok = false;
-      Feature f = new_feature(static_cast<int>(c), px, pose, frame, &ok);
-      if (ok) features_[c].push_back(std::move(f));
-    }
+    std::vector<Feature> added(corners.size());
+    std::vector<uint8_t> ok(corners.size(), 0);
+    pool_.parallel_for((corners.size() + kFeatureBlock - 1) / kFeatureBlock, [&](size_t block) {
+      for (size_t i = block * kFeatureBlock; i < std::min(corners.size(), (block + 1) * kFeatureBlock); ++i) {
+        bool made = false;
+        added[i] = new_feature(static_cast<int>(c), corners[i], pose, frame, &made);
+        ok[i] = made;
+      }
+    });
+    for (size_t i = 0; i < corners.size(); ++i)
+      if (ok[i]) features_[c].push_back(std::move(added[i]));
   }
 }
 
@@ -371,34 +405,56 @@ void VisualTracker::give_depth(const FrameData& frame, const Rigid& pose) {
     const Rigid world_from_camera = pose * cam.rig_from_camera;
     const bool depth = cam.depth && frame.has_depth[c];
     const StereoPair* pair = cam.stereo_pair >= 0 ? &setup_.pairs[static_cast<size_t>(cam.stereo_pair)] : nullptr;
-    if (!depth && !pair) continue;
-    const size_t count = features_[c].size();  // the partner list may grow below; this one does not
-    for (size_t i = 0; i < count; ++i) {
-      Feature& f = features_[c][i];
+    if (!depth) {
+      if (pair) match_pair(frame, pose, c, *pair);
+      continue;
+    }
+    for (Feature& f : features_[c]) {
       if (f.landmark >= 0) continue;
-      if (depth) {
-        double z;
-        Eigen::Vector2d xn;
-        if (!lookup_depth(frame.depth[c], f.last_px, cfg.min_depth_m, cfg.max_depth_m, &z) ||
-            !cam.model.unproject(f.last_px.cast<double>(), &xn))
-          continue;
-        f.landmark = static_cast<int>(landmarks_.size());
-        landmarks_.push_back(world_from_camera * Eigen::Vector3d(z * xn.x(), z * xn.y(), z));
-        continue;
-      }
-      const size_t b = static_cast<size_t>(pair->b);
-      StereoMatch match;
-      if (!match_stereo(*pair, cam.model, setup_.cameras[b].model, frame.pyramids[c].levels[0], frame.pyramids[b],
-                        f.tmpl, f.last_px.cast<double>(), stereo_, &match))
+      double z;
+      Eigen::Vector2d xn;
+      if (!lookup_depth(frame.depth[c], f.last_px, cfg.min_depth_m, cfg.max_depth_m, &z) ||
+          !cam.model.unproject(f.last_px.cast<double>(), &xn))
         continue;
       f.landmark = static_cast<int>(landmarks_.size());
-      landmarks_.push_back(world_from_camera * match.point_a);
-      bool ok = false;
-      Feature partner = new_feature(static_cast<int>(b), match.pixel_b.cast<float>(), pose, frame, &ok);
-      if (!ok) continue;
-      partner.landmark = f.landmark;
-      features_[b].push_back(std::move(partner));
+      landmarks_.push_back(world_from_camera * Eigen::Vector3d(z * xn.x(), z * xn.y(), z));
     }
+  }
+}
+
+void VisualTracker::match_pair(const FrameData& frame, const Rigid& pose, size_t c, const StereoPair& pair) {
+  // Each feature is searched along its epipolar line independently, on the pool; the landmarks
+  // and the partner features are then added in feature order.
+  const CameraSetup& cam = setup_.cameras[c];
+  const size_t b = static_cast<size_t>(pair.b);
+  const size_t count = features_[c].size();
+  struct Found {
+    bool matched = false, partner_ok = false;
+    StereoMatch match;
+    Feature partner;
+  };
+  std::vector<Found> found(count);
+  pool_.parallel_for((count + kFeatureBlock - 1) / kFeatureBlock, [&](size_t block) {
+    for (size_t i = block * kFeatureBlock; i < std::min(count, (block + 1) * kFeatureBlock); ++i) {
+      const Feature& f = features_[c][i];
+      if (f.landmark >= 0) continue;
+      Found& r = found[i];
+      r.matched = match_stereo(pair, cam.model, setup_.cameras[b].model, frame.pyramids[c].levels[0],
+                               frame.pyramids[b], f.tmpl, f.last_px.cast<double>(), stereo_, &r.match);
+      if (r.matched)
+        r.partner = new_feature(static_cast<int>(b), r.match.pixel_b.cast<float>(), pose, frame, &r.partner_ok);
+    }
+  });
+  const Rigid world_from_camera = pose * cam.rig_from_camera;
+  for (size_t i = 0; i < count; ++i) {
+    Found& r = found[i];
+    if (!r.matched) continue;
+    Feature& f = features_[c][i];
+    f.landmark = static_cast<int>(landmarks_.size());
+    landmarks_.push_back(world_from_camera * r.match.point_a);
+    if (!r.partner_ok) continue;
+    r.partner.landmark = f.landmark;
+    features_[b].push_back(std::move(r.partner));
   }
 }
 
@@ -421,15 +477,27 @@ void VisualTracker::collect_garbage() {
 }
 
 void VisualTracker::make_keyframe(const FrameData& frame, const Rigid& pose) {
-  for (size_t c = 0; c < features_.size(); ++c) {
-    auto& fs = features_[c];
-    for (Feature& f : fs) {
-      f.anchor_px = f.last_px;
-      f.tracked = make_flow_template(frame.pyramids[c], f.anchor_px, setup_.config.flow_window, &f.tmpl);
-    }
+  // The templates are re-cut in blocks on the pool, and the detecting cameras' corner responses
+  // (the image-wide part of detection) are computed alongside them.
+  std::vector<size_t> detecting;
+  for (size_t c = 0; c < features_.size(); ++c)
+    if (detects_corners(c)) detecting.push_back(c);
+  for_each_feature_block(
+      [&](size_t c, size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+          Feature& f = features_[c][i];
+          f.anchor_px = f.last_px;
+          f.tracked = make_flow_template(frame.pyramids[c], f.anchor_px, setup_.config.flow_window, &f.tmpl);
+        }
+      },
+      detecting.size(),
+      [&](size_t k) {
+        const size_t c = detecting[k];
+        corner_response(frame.pyramids[c].levels[0], corner_border(), &responses_[c]);
+      });
+  for (auto& fs : features_)
     fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
-  }
-  add_new_features(frame, pose);
+  add_new_features(frame, pose, true);
   give_depth(frame, pose);
   collect_garbage();
   keyframe_inliers_ = landmark_feature_count();
@@ -452,7 +520,7 @@ bool VisualTracker::start_map(const FrameData& frame, const Rigid& anchor) {
   last_pose_ = anchor;
   last_t_ns_ = frame.t_ns;
   last_visual_t_ns_ = frame.t_ns;
-  last_pyramids_ = frame.pyramids;
+  keep_pyramids_ = true;
   has_last_ = true;
   state_ = State::kTracking;
   return true;
@@ -476,85 +544,113 @@ bool VisualTracker::start_monocular(const FrameData& frame, const Rigid& anchor)
 }
 
 bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) {
-  const CameraSetup& cam = setup_.cameras[0];
+  // The start frame's corners are followed until they have moved far enough for two-view
+  // geometry; the relative pose then gives the first landmarks and the first tracked pose.
+  if (!follow_start_corners(frame) || !enough_start_flow()) return false;
+  MonoStart start;
+  if (!solve_start_geometry(frame.t_ns, &start) || !triangulate_start(&start)) return false;
+  Rigid pose;
+  Matrix6d covariance;
+  if (!place_start_map(start, &pose, &covariance)) return false;
+  begin_tracking_from_start(frame, pose);
+  result->has_pose = true;
+  result->world_from_rig = pose;
+  result->covariance = covariance;
+  return true;
+}
+
+bool VisualTracker::follow_start_corners(const FrameData& frame) {
   auto& fs = features_[0];
   for (Feature& f : fs) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px, flow_, &f.cur_px);
   fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
   for (Feature& f : fs) f.last_px = f.cur_px;
-  if (static_cast<int>(fs.size()) < kMonoMinFeatures / 2) {
-    // Lost the start frame's corners: start over from this frame, same anchor pose.
-    const Rigid anchor = mono_anchor_pose_;
-    if (!start_monocular(frame, anchor)) {
-      features_[0].clear();
-      state_ = has_last_ ? State::kLost : State::kIdle;
-    }
-    return false;
+  if (static_cast<int>(fs.size()) >= kMonoMinFeatures / 2) return true;
+  // Lost the start frame's corners: start over from this frame, same anchor pose.
+  const Rigid anchor = mono_anchor_pose_;
+  if (!start_monocular(frame, anchor)) {
+    features_[0].clear();
+    state_ = has_last_ ? State::kLost : State::kIdle;
   }
+  return false;
+}
+
+bool VisualTracker::enough_start_flow() const {
+  const auto& fs = features_[0];
   std::vector<double> flow;
   flow.reserve(fs.size());
   for (const Feature& f : fs) flow.push_back((f.last_px - f.anchor_px).norm());
   std::nth_element(flow.begin(), flow.begin() + static_cast<long>(flow.size() / 2), flow.end());
-  if (flow[flow.size() / 2] < kMonoStartFlow * cam.model.width()) return false;
+  return flow[flow.size() / 2] >= kMonoStartFlow * setup_.cameras[0].model.width();
+}
 
-  std::vector<Eigen::Vector2d> x1, x2;
-  std::vector<size_t> index;
+bool VisualTracker::solve_start_geometry(int64_t t_ns, MonoStart* start) {
+  const CameraSetup& cam = setup_.cameras[0];
+  const auto& fs = features_[0];
   for (size_t i = 0; i < fs.size(); ++i) {
     Eigen::Vector2d a, b;
     if (!cam.model.unproject(fs[i].anchor_px.cast<double>(), &a) || !cam.model.unproject(fs[i].last_px.cast<double>(), &b))
       continue;
-    x1.push_back(a);
-    x2.push_back(b);
-    index.push_back(i);
+    start->x1.push_back(a);
+    start->x2.push_back(b);
+    start->index.push_back(i);
   }
-  TwoViewResult tv;
   const double threshold = ransac_.threshold_px / cam.model.fx();
-  if (!estimate_two_view(x1, x2, threshold, 200, rng_, &tv)) return false;
-  if (tv.inlier_count < std::max(kMonoMinFeatures, static_cast<int>(0.6 * static_cast<double>(x1.size())))) return false;
+  if (!estimate_two_view(start->x1, start->x2, threshold, 200, rng_, &start->two_view)) return false;
+  const int needed = std::max(kMonoMinFeatures, static_cast<int>(0.6 * static_cast<double>(start->x1.size())));
+  if (start->two_view.inlier_count < needed) return false;
 
   // Scale of the first baseline: one unit for the very first start; after a loss, the distance
   // the rig was moving at before it, so the map keeps roughly its earlier scale.
-  const double dt = seconds_between(mono_anchor_t_ns_, frame.t_ns);
+  const double dt = seconds_between(mono_anchor_t_ns_, t_ns);
   double scale = 1.0;
   if (has_last_ && has_velocity_ && velocity_.norm() * dt > 1e-6) scale = velocity_.norm() * dt;
-  Rigid second_from_first = tv.second_from_first;
+  Rigid second_from_first = start->two_view.second_from_first;
   second_from_first.t *= scale;
-  const Rigid first_from_second = second_from_first.inverse();
+  start->second_from_first = second_from_first;
+  start->first_from_second = second_from_first.inverse();
+  return true;
+}
 
-  std::vector<std::pair<size_t, Eigen::Vector3d>> points;  // feature index, point in the first camera
+bool VisualTracker::triangulate_start(MonoStart* start) const {
+  const CameraModel& model = setup_.cameras[0].model;
+  const auto& fs = features_[0];
+  const Rigid& first_from_second = start->first_from_second;
   std::vector<double> parallax;
   const double th = ransac_.threshold_px;
-  for (size_t k = 0; k < x1.size(); ++k) {
-    if (!tv.inliers[k]) continue;
-    const Eigen::Vector3d r1(x1[k].x(), x1[k].y(), 1.0);
-    const Eigen::Vector3d r2 = first_from_second.R * Eigen::Vector3d(x2[k].x(), x2[k].y(), 1.0);
+  for (size_t k = 0; k < start->x1.size(); ++k) {
+    if (!start->two_view.inliers[k]) continue;
+    const Eigen::Vector3d r1(start->x1[k].x(), start->x1[k].y(), 1.0);
+    const Eigen::Vector3d r2 = first_from_second.R * Eigen::Vector3d(start->x2[k].x(), start->x2[k].y(), 1.0);
     Eigen::Vector3d p;
     if (!triangulate_midpoint(Eigen::Vector3d::Zero(), r1, first_from_second.t, r2, &p)) continue;
     const double angle = std::acos(std::clamp(r1.normalized().dot(r2.normalized()), -1.0, 1.0));
     parallax.push_back(angle);
     if (angle < 0.5 * kMinParallax) continue;
+    // Points must reproject onto both sightings; a wrong decomposition or a mistracked corner does not.
     Eigen::Vector2d px1, px2;
-    if (!cam.model.project(p, &px1) || !cam.model.project(second_from_first * p, &px2)) continue;
-    const Feature& f = fs[index[k]];
+    if (!model.project(p, &px1) || !model.project(start->second_from_first * p, &px2)) continue;
+    const Feature& f = fs[start->index[k]];
     if ((px1 - f.anchor_px.cast<double>()).norm() > th || (px2 - f.last_px.cast<double>()).norm() > th) continue;
-    points.emplace_back(index[k], p);
+    start->points.emplace_back(start->index[k], p);
   }
   if (parallax.empty()) return false;
   std::nth_element(parallax.begin(), parallax.begin() + static_cast<long>(parallax.size() / 2), parallax.end());
-  if (parallax[parallax.size() / 2] < kMonoMinMedianParallax ||
-      static_cast<int>(points.size()) < std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers))
-    return false;
+  return parallax[parallax.size() / 2] >= kMonoMinMedianParallax &&
+         static_cast<int>(start->points.size()) >= std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers);
+}
 
+bool VisualTracker::place_start_map(const MonoStart& start, Rigid* pose, Matrix6d* covariance) {
   // World poses: the first view is the anchor; landmarks move into the world frame with it.
+  const CameraSetup& cam = setup_.cameras[0];
+  auto& fs = features_[0];
   const Rigid world_from_first = mono_anchor_pose_ * cam.rig_from_camera;
-  Rigid pose = world_from_first * first_from_second * pose_cameras_[0].camera_from_rig;
-  std::vector<uint8_t> keep(fs.size(), 0);
-  for (const auto& [i, p] : points) {
+  *pose = world_from_first * start.first_from_second * pose_cameras_[0].camera_from_rig;
+  for (const auto& [i, p] : start.points) {
     fs[i].landmark = static_cast<int>(landmarks_.size());
     landmarks_.push_back(world_from_first * p);
-    keep[i] = 1;
   }
-  for (size_t k = 0; k < x1.size(); ++k)
-    if (!tv.inliers[k]) fs[index[k]].outlier = true;
+  for (size_t k = 0; k < start.x1.size(); ++k)
+    if (!start.two_view.inliers[k]) fs[start.index[k]].outlier = true;
   obs_.clear();
   mask_.clear();
   for (const Feature& f : fs) {
@@ -563,10 +659,13 @@ bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) 
     obs_.push_back({landmarks_[static_cast<size_t>(f.landmark)], xn, 0});
     mask_.push_back(1);
   }
-  Matrix6d covariance;
-  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &pose, &covariance)) return false;
+  if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, pose, covariance)) return false;
   fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return f.outlier; }), fs.end());
+  return true;
+}
 
+void VisualTracker::begin_tracking_from_start(const FrameData& frame, const Rigid& pose) {
+  // The motion estimate spans the anchor frame to this one.
   has_last_ = true;
   last_pose_ = mono_anchor_pose_;
   last_t_ns_ = mono_anchor_t_ns_;
@@ -576,14 +675,11 @@ bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) 
   last_visual_t_ns_ = frame.t_ns;
   make_keyframe(frame, pose);
   state_ = State::kTracking;
-  result->has_pose = true;
-  result->world_from_rig = pose;
-  result->covariance = covariance;
-  return true;
 }
 
-TrackResult VisualTracker::track(const FrameData& frame) {
+TrackResult VisualTracker::track(FrameData& frame) {
   TrackResult result;
+  keep_pyramids_ = false;
   switch (state_) {
     case State::kIdle: {
       // The world frame is the rig frame at the first frame set that starts a map.
@@ -648,6 +744,11 @@ TrackResult VisualTracker::track(const FrameData& frame) {
     }
   }
   if (has_last_) gyro_.drop_before(last_t_ns_);
+  if (keep_pyramids_) {
+    // The frame's pyramids become the last ones; the caller refills the old buffers next time.
+    std::swap(last_pyramids_, frame.pyramids);
+    frame.pyramids.resize(last_pyramids_.size());
+  }
   return result;
 }
 

@@ -19,11 +19,14 @@
 #include <Eigen/Core>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "cuvslam/camera_model.hpp"
+#include "cuvslam/corners.hpp"
 #include "cuvslam/cuvslam.h"
 #include "cuvslam/geometry.hpp"
 #include "cuvslam/gyro_buffer.hpp"
@@ -31,6 +34,8 @@
 #include "cuvslam/optical_flow.hpp"
 #include "cuvslam/pose_solver.hpp"
 #include "cuvslam/stereo_match.hpp"
+#include "cuvslam/thread_pool.hpp"
+#include "cuvslam/two_view.hpp"
 
 namespace cuvslam::detail {
 
@@ -69,12 +74,16 @@ class VisualTracker {
  public:
   explicit VisualTracker(TrackerSetup setup);
 
-  TrackResult track(const FrameData& frame);
+  // Takes the frame's pyramids when it keeps them as the last frame's (leaving other buffers of
+  // the same count in their place).
+  TrackResult track(FrameData& frame);
 
   // Gyro sample in the IMU frame (rad/s); the caller has checked time order and finiteness.
   void add_gyro(int64_t t_ns, const Eigen::Vector3d& angular_velocity);
 
   const TrackerSetup& setup() const { return setup_; }
+  // The pipeline's threads (config.threads), shared with the caller's image conversion.
+  ThreadPool& pool() { return pool_; }
 
  private:
   enum class State {
@@ -100,6 +109,10 @@ class VisualTracker {
   Rigid predict(int64_t t_ns) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
   void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
+  // Runs work(camera, begin, end) over blocks of every camera's features on the pool, and
+  // extra_work(k) for k < extra alongside.
+  void for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work, size_t extra = 0,
+                              const std::function<void(size_t)>& extra_work = {});
   int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr);
   std::optional<RotationPrior> gyro_prior(int64_t t_ns) const;
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
@@ -107,18 +120,38 @@ class VisualTracker {
   void commit(const FrameData& frame, const Rigid& pose, int inliers);
   void triangulate_over_time(const Rigid& pose);
   void make_keyframe(const FrameData& frame, const Rigid& pose);
-  void add_new_features(const FrameData& frame, const Rigid& pose);
+  // responses_ready: make_keyframe has computed responses_ of the detecting cameras for this frame.
+  void add_new_features(const FrameData& frame, const Rigid& pose, bool responses_ready = false);
+  bool detects_corners(size_t camera) const;  // seeds features of its own
+  int corner_border() const { return setup_.config.flow_window / 2 + 2; }
   void give_depth(const FrameData& frame, const Rigid& pose);
+  void match_pair(const FrameData& frame, const Rigid& pose, size_t camera, const StereoPair& pair);
   bool start_map(const FrameData& frame, const Rigid& anchor);
   bool start_monocular(const FrameData& frame, const Rigid& anchor);
+  // Monocular start, in the order monocular_step runs them; each returns false to wait for a later frame.
+  struct MonoStart {
+    std::vector<Eigen::Vector2d> x1, x2;  // normalised coordinates in the anchor and the current view
+    std::vector<size_t> index;            // feature of each correspondence
+    TwoViewResult two_view;
+    Rigid second_from_first;              // camera motion, scaled
+    Rigid first_from_second;
+    std::vector<std::pair<size_t, Eigen::Vector3d>> points;  // feature index, point in the first camera
+  };
   bool monocular_step(const FrameData& frame, TrackResult* result);
+  bool follow_start_corners(const FrameData& frame);
+  bool enough_start_flow() const;
+  bool solve_start_geometry(int64_t t_ns, MonoStart* start);
+  bool triangulate_start(MonoStart* start) const;
+  bool place_start_map(const MonoStart& start, Rigid* pose, Matrix6d* covariance);
+  void begin_tracking_from_start(const FrameData& frame, const Rigid& pose);
   void update_motion(const Rigid& pose, int64_t t_ns);
   void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
   void collect_garbage();
-  Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok);
+  Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok) const;
   int landmark_feature_count() const;
 
   TrackerSetup setup_;
+  ThreadPool pool_;
   std::vector<PoseCamera> pose_cameras_;
   FlowParams flow_;
   StereoParams stereo_;
@@ -149,11 +182,17 @@ class VisualTracker {
   double mono_scale_ = 1.0;
 
   std::vector<Pyramid> last_pyramids_;  // images of the last frame set tracked or starting a map
+  bool keep_pyramids_ = false;          // this frame set's pyramids become last_pyramids_
 
   // Scratch reused across frames.
   std::vector<PoseObservation> obs_;
   std::vector<std::pair<int, int>> obs_owner_;  // (camera, feature index) of each observation
   std::vector<uint8_t> mask_;
+  struct FeatureBlock {
+    size_t camera, begin, end;
+  };
+  std::vector<FeatureBlock> blocks_;
+  std::vector<CornerResponse> responses_;  // per camera
 };
 
 }  // namespace cuvslam::detail
