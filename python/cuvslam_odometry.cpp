@@ -71,6 +71,7 @@ struct ConfigFields<cvo::CuvslamOdometryConfig> {
         field("enable_imu", &C::enable_imu),
         field("max_skew_ms", &C::max_skew_ms),
         field("imu_gap_seconds", &C::imu_gap_seconds),
+        field("tracker_threads", &C::tracker_threads),
     };
     return f;
   }

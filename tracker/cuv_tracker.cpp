@@ -135,6 +135,7 @@ extern "C" int cuv_tracker_create(const CuvCameraParams* cameras, size_t camera_
     config.enable_observations_export = options->spare != 0;
     if (options->imu_gap_seconds > 0.f && std::isfinite(options->imu_gap_seconds))
       config.imu_gap_seconds = options->imu_gap_seconds;
+    config.threads = options->threads;
 
     *out = reinterpret_cast<CuvTracker*>(new cuvslam::Odometry(rig, config));
   });

@@ -54,6 +54,7 @@ typedef struct CuvTrackerOptions {
   float multisensor_depth_scale_factor;
   uint8_t spare; /* always 0 */
   float imu_gap_seconds; /* longest visual gap the IMU bridges (modes 1 and 4); 0 or less, or NaN: the default */
+  int32_t threads;       /* threads per frame set: 0 one per core, 1 the caller's thread only */
 } CuvTrackerOptions;
 
 /* One image handed to tracking. `pixels` is borrowed for the call and holds `size` bytes of tightly

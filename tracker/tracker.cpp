@@ -158,6 +158,7 @@ std::variant<Tracker, std::string> Tracker::create(std::span<const CameraParams>
   flat_options.multisensor_depth_scale_factor = options.multisensor_depth_scale_factor;
   flat_options.spare = options.spare ? 1 : 0;
   flat_options.imu_gap_seconds = options.imu_gap_seconds;
+  flat_options.threads = options.threads;
 
   char message[CUV_TRACKER_MESSAGE_SIZE];
   CuvTracker* handle = nullptr;

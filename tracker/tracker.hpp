@@ -57,6 +57,7 @@ struct TrackerOptions {
   float multisensor_depth_scale_factor = 1.f;
   bool spare = false;
   float imu_gap_seconds = 0.f;  // longest visual gap the IMU bridges; 0 or less, or NaN: the tracker's default
+  int32_t threads = 0;          // threads per frame set: 0 one per core, 1 the caller's thread only
 };
 
 // One image handed to tracking; borrows its pixels (tightly packed rows) for the call.

@@ -107,8 +107,8 @@ class CuvslamOdometry:
     {frame_id, rectified, depth_units_per_meter, depth_cloud_min_range, depth_cloud_max_range,
     depth_cloud_decimation, provides_depth}), use_gpu, odom_frame_id, output_frame_id,
     rig_frame_id, map_frame_id, covariance_gate_translation_std, speed_gate_max_linear,
-    speed_gate_max_angular, enable_imu, max_skew_ms, imu_gap_seconds. Depth samples are raw sensor units:
-    metres = sample / depth_units_per_meter, for 16-bit and "32FC1" depth alike."""
+    speed_gate_max_angular, enable_imu, max_skew_ms, imu_gap_seconds, tracker_threads. Depth samples are
+    raw sensor units: metres = sample / depth_units_per_meter, for 16-bit and "32FC1" depth alike."""
 
     COUNTER_NAMES: tuple[str, ...]
     """The counters, in report order: frames, tracked, resets, imu_samples,

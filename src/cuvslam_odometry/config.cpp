@@ -34,6 +34,9 @@ std::optional<std::string> validate(const CuvslamOdometryConfig& config) {
            " rig cameras but `cameras` lists " + std::to_string(config.cameras.size()) +
            "; the rig comes first in the list";
   }
+  if (config.tracker_threads < 0 || config.tracker_threads > 256) {
+    return "config: tracker_threads must lie in 0 (one per core) ... 256, got " + std::to_string(config.tracker_threads);
+  }
   if ((*mode == Mode::Mono || *mode == Mode::Rgbd) && config.enable_imu) {
     return "config: enable_imu requires camera_mode 'stereo' or 'multisensor'; cuVSLAM has no inertial " +
            config.camera_mode + " mode";

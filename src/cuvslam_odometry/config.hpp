@@ -38,6 +38,7 @@ struct CuvslamOdometryConfig {
   bool enable_imu = false;
   double max_skew_ms = 0.0;  // > 0: limit on the stamp spread of a frame set; else 1 ms
   double imu_gap_seconds = 0.0;  // > 0 and finite: longest visual gap the IMU bridges; else the tracker's default
+  int32_t tracker_threads = 0;   // threads the tracker works a frame set with: 0 one per core, 1 the caller's only
 };
 
 enum class Mode : uint8_t { Stereo, Mono, Rgbd, Multisensor };

@@ -533,6 +533,7 @@ tracker::TrackerOptions CuvslamCore::tracker_options() {
   options.use_gpu = config_.use_gpu;
   if (config_.imu_gap_seconds > 0.0 && std::isfinite(config_.imu_gap_seconds))
     options.imu_gap_seconds = static_cast<float>(std::min(config_.imu_gap_seconds, 1e6));
+  options.threads = config_.tracker_threads;
   // The tracker takes one `rectified` for the whole rig: the first camera's, with a complaint when the
   // others disagree.
   const auto rectified_of = [](const RigCamera& camera) { return camera.config == nullptr || camera.config->rectified; };

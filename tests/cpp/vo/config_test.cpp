@@ -36,6 +36,8 @@ TEST(VoConfig, RefusalsInRuleOrder) {
        "config: enable_imu requires camera_mode 'stereo' or 'multisensor'; cuVSLAM has no inertial mono mode"},
       {with("rgbd", 2, true),
        "config: enable_imu requires camera_mode 'stereo' or 'multisensor'; cuVSLAM has no inertial rgbd mode"},
+      {[] { auto c = with("stereo", 0, false); c.tracker_threads = 257; return c; }(),
+       "config: tracker_threads must lie in 0 (one per core) ... 256, got 257"},
   };
   for (const Case& c : cases) {
     auto created = CuvslamCore::create(c.config);
