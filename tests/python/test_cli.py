@@ -268,13 +268,9 @@ def test_usage_mistakes_end_with_one_line(capsys, argv, message):
 
 
 def test_the_installed_entry_point_prints_no_traceback(tmp_path):
-    done = subprocess.run(
-        [sys.executable, "-m", "velk_odom.cli", "fuse", str(tmp_path / "missing.bag")],
-        capture_output=True, text=True, timeout=60,
-    )
-    assert done.returncode == 2
-    assert "Traceback" not in done.stderr
-    assert done.stderr.startswith("velk-odom: error: recording")
+    code, _, err = run_cli_process("fuse", tmp_path / "missing.bag")
+    assert code == 2 and "Traceback" not in err
+    assert err.startswith("velk-odom: error: recording")
 
 
 # ---- replays ----------------------------------------------------------------------------------------
