@@ -11,6 +11,7 @@ import resource
 
 import numpy as np
 import pytest
+from conftest import NOISE, STEREO, run_python, stereo_rig
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -144,13 +145,11 @@ def test_quaternions_are_scaled_before_normalising(q, expected):
 
 
 def test_logged_text_cannot_forge_lines():
-    from test_cuvslam_odometry import run
-    out = run(r"""
+    out = run_python(r"""
 import velk_odom as v
 v.init_logging("warn")
-imu = dict(frame_id="imu", gyro_noise_density=1e-3, gyro_random_walk=1e-5, accel_noise_density=1e-2,
-           accel_random_walk=1e-4)
-f = v.OdometryFusion({"imus": [imu]})
+f = v.OdometryFusion({"imus": [dict(frame_id="imu", gyro_noise_density=1e-3, gyro_random_walk=1e-5,
+                                     accel_noise_density=1e-2, accel_random_walk=1e-4)]})
 f.handle_imu(v.ImuSample(1, "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m\u009b", (0, 0, 0), (0, 0, 9.8)),
              ((0, 0, 0), (0, 0, 0, 1)))
 """)
@@ -164,7 +163,6 @@ f.handle_imu(v.ImuSample(1, "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m
 HOUR_NS = 3_600_000_000_000
 BAD_MOUNTS = [((math.nan, 0, 0), (0, 0, 0, 1)), ((0, 0, 0), (0, 0, 0, 0)), ((0, 0, 0), (math.inf, 0, 0, 1)),
               ((0, 0, 0), (1e200, 0, 0, 1e200))]
-NOISE = dict(gyro_noise_density=1e-3, gyro_random_walk=1e-5, accel_noise_density=1e-2, accel_random_walk=1e-4)
 
 
 def fusion_stream(faults):
@@ -188,17 +186,16 @@ def fusion_stream(faults):
 
 @functools.lru_cache(maxsize=None)
 def stereo_frames():
-    from test_cuvslam_odometry import BASE_FROM_RIG, OPTICAL, Pose, render, robot_path
-    rig_from = {"left": Pose((0, 0.05, 0), OPTICAL), "right": Pose((0, -0.05, 0), OPTICAL)}
-    frames = [{c: render(base * BASE_FROM_RIG * p)[0].tobytes() for c, p in rig_from.items()}
-              for base in robot_path(10)]
-    return frames, {("base_link", "rig"): BASE_FROM_RIG.pair(), **{("rig", c): p.pair() for c, p in rig_from.items()}}
+    from velk_odom.scene import BASE_FROM_RIG, render, robot_path
+    rig_from, table = stereo_rig()
+    return [{c: render(base * BASE_FROM_RIG * p)[0].tobytes() for c, p in rig_from.items()}
+            for base in robot_path(10)], table
 
 
 def vo_stream(faults):
     """A stereo rig driven through the rendered room, calibrations re-sent with every frame as drivers do;
     frame k takes fault k (a "mount" fault makes tf answer that transform badly a few times)."""
-    from test_cuvslam_odometry import CX, CY, F, H, STEREO, W
+    from velk_odom.scene import CX, CY, F, H, W
     frames, mounts = stereo_frames()
     bad = {value[0]: [value[1]] * value[2] for kind, value in faults.values() if kind == "mount"}
     vo = velk_odom.CuvslamOdometry(dict(STEREO, use_gpu=False), tf=lambda target, source: (

@@ -7,11 +7,9 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("rosbags")
 yaml = pytest.importorskip("yaml")
 
+from conftest import needs_vo, stereo_rig  # noqa: E402
 from rosbags.rosbag2 import Writer  # noqa: E402
 from rosbags.typesys import Stores, get_typestore  # noqa: E402
-
-from velk_odom import _native  # noqa: E402
-from velk_odom.cli import main  # noqa: E402
 
 START_NS = 1_700_000_000_000_000_000
 FRAMES = 6
@@ -82,14 +80,8 @@ def camera_bag(tmp_path_factory):
     return path
 
 
-def run_cli(capsys, *argv):
-    code = main([str(a) for a in argv])
-    captured = capsys.readouterr()
-    return code, captured.out, captured.err
-
-
-def test_proposed_configuration_sorts_topics_into_roles(camera_bag, capsys):
-    code, out, _ = run_cli(capsys, "vo", camera_bag, "--print-config")
+def test_proposed_configuration_sorts_topics_into_roles(camera_bag, cli):
+    code, out, _ = cli("vo", camera_bag, "--print-config")
     assert code == 0
     cfg = yaml.safe_load(out)
     assert cfg["camera_mode"] == "stereo" and cfg["output_frame_id"] == "base_link"
@@ -115,20 +107,20 @@ def test_proposed_configuration_sorts_topics_into_roles(camera_bag, capsys):
         ({"topics": {"/stereo/left/image_raw": "image"}}, ["--clouds", "clouds"], "--clouds needs a depth image topic"),
     ],
 )
-def test_vo_user_errors(camera_bag, tmp_path, capsys, config, extra, fragment):
+def test_vo_user_errors(camera_bag, tmp_path, cli, config, extra, fragment):
     path = tmp_path / "vo.yaml"
     path.write_text(yaml.safe_dump(config))
     extra = [tmp_path / e if e == "clouds" else e for e in extra]
-    code, _, err = run_cli(capsys, "vo", camera_bag, "--config", path, *extra)
+    code, _, err = cli("vo", camera_bag, "--config", path, *extra)
     assert code == 2 and err.count("\n") == 1 and fragment in err, err
 
 
-@pytest.mark.skipif(not hasattr(_native, "CuvslamOdometry"), reason="CuvslamOdometry is not in this build")
-def test_replay_through_visual_odometry(camera_bag, tmp_path, capsys):
+@needs_vo
+def test_replay_through_visual_odometry(camera_bag, tmp_path, cli):
     # Six frames of noise on an uncalibrated rig: clouds from the depth images, but no estimate, which
     # is no success.
     out_tum = tmp_path / "vo.tum"
-    code, out, err = run_cli(capsys, "vo", camera_bag, "-o", out_tum, "--clouds", tmp_path / "clouds", "--no-progress")
+    code, out, err = cli("vo", camera_bag, "-o", out_tum, "--clouds", tmp_path / "clouds", "--no-progress")
     assert code == 1 and out_tum.read_text() == ""
     assert err.strip().endswith(f"no estimate was published (0 of 5 frame sets tracked from 18 images, unmatched_images=2); {out_tum} is empty")
     fed = [line for line in out.splitlines() if line.startswith("fed")][0]
@@ -148,7 +140,7 @@ def rendered_stereo(tmp_path_factory):
     store = get_typestore(Stores.ROS2_HUMBLE)
     root = tmp_path_factory.mktemp("rendered")
     path = root / "stereo"
-    rig_from = {"left": h.Pose((0, 0.05, 0), h.OPTICAL), "right": h.Pose((0, -0.05, 0), h.OPTICAL)}
+    rig_from, _ = stereo_rig()
     truth = h.robot_path(30)
     t = store.types
 
@@ -195,11 +187,11 @@ def rendered_stereo(tmp_path_factory):
     return path, root / "gt.tum"
 
 
-@pytest.mark.skipif(not hasattr(_native, "CuvslamOdometry"), reason="CuvslamOdometry is not in this build")
-def test_rendered_stereo_drive_is_tracked_with_the_proposed_configuration(rendered_stereo, tmp_path, capsys):
+@needs_vo
+def test_rendered_stereo_drive_is_tracked_with_the_proposed_configuration(rendered_stereo, tmp_path, cli):
     bag, gt = rendered_stereo
     out_tum = tmp_path / "vo.tum"
-    code, out, _ = run_cli(capsys, "vo", bag, "-o", out_tum, "--ground-truth", gt, "--no-progress")
+    code, out, _ = cli("vo", bag, "-o", out_tum, "--ground-truth", gt, "--no-progress")
     assert code == 0, out
     assert yaml.safe_load(out.split("\n\n")[0])["camera_mode"] == "stereo"
     from velk_odom.trajectory import read_tum, relative_pose_error

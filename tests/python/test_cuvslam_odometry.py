@@ -2,21 +2,15 @@
 access, cycle collection, depth clouds, and end-to-end runs of rendered stereo and RGB-D sequences through
 the tracking library with a rig mounted away from the output frame."""
 
-import math
-import os
-import subprocess
 import sys
 import threading
 
 import pytest
+from conftest import IDENTITY, STEREO, run_python, stereo_rig, table_tf
 
 from velk_odom import _native as n
 
 np = pytest.importorskip("numpy")
-
-SANITIZED = bool(os.environ.get("VELK_TEST_SANITIZED"))
-IDENTITY = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
-STEREO = {"rig_frame_id": "rig", "cameras": [{"frame_id": "left"}, {"frame_id": "right"}]}
 
 
 def camera_model(frame, w=64, h=48, f=50.0):
@@ -33,34 +27,7 @@ def depth16(frame, stamp, w, h, values, layout="C"):
     return n.ImageFrame(stamp, frame, w, h, "16UC1", 2 * w, np.asarray(data, order=layout))
 
 
-def table_tf(table):
-    return lambda target, source: table.get((target, source))
-
-
-def run(code):
-    env = dict(os.environ, NO_COLOR="1")
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
-
-
 # ---- construction and arguments ----
-
-
-def test_class_surface():
-    assert n.CuvslamOdometry.__module__ == "builtins"
-    assert n.CuvslamOdometry.__text_signature__ == "(config=None, *, tf)"
-    assert "CuvslamOdometryConfig" in n.CuvslamOdometry.__doc__
-    signatures = {
-        "handle_camera_info": "($self, info)",
-        "handle_imu_info": "($self, info)",
-        "handle_imu": "($self, imu)",
-        "handle_image": "($self, image)",
-        "handle_depth_image": "($self, image)",
-        "handle_depth_camera_info": "($self, info)",
-        "report": "($self)",
-    }
-    for name, sig in signatures.items():
-        assert getattr(n.CuvslamOdometry, name).__text_signature__ == sig
-    assert "counters" in n.CuvslamOdometry.report.__doc__
 
 
 @pytest.mark.parametrize(
@@ -139,7 +106,7 @@ def test_tf_answering_none_only_delays():
 
 def test_tf_error_is_raised_after_the_engine_finished_its_work():
     # The calibrations given while tf raises are stored: once tf works, images alone create the tracker.
-    out = run("""
+    out = run_python("""
 from velk_odom import _native as n
 state = {"broken": True}
 class Boom(Exception):
@@ -237,7 +204,7 @@ def test_calls_from_another_thread_raise_the_base_exception():
 def test_engines_freed_on_another_thread_are_released_on_their_own():
     """A cycle through tf goes at once on the owning thread; collected on another thread, or dropped there
     (which is reported), the engine waits for its own thread's next call."""
-    out = run("""
+    out = run_python("""
 import gc, threading, weakref
 from velk_odom import _native as n
 n.init_logging("velk_slam=debug")
@@ -331,6 +298,27 @@ def test_float_depth_is_read_as_floats():
     assert vo.handle_depth_image(n.ImageFrame(1, "tof", 3, 1, "32FC1", 6, bytes(6))) == (None, None)
 
 
+STRIDED_VIEWS = {
+    "crop": lambda b: b[1:3, 2:6],
+    "negative strides": lambda b: b[::-1, ::-2][1:3, :4],
+    "column-major": lambda b: np.asfortranarray(b)[1:3, 2:6],
+    "one channel of two": lambda b: np.stack([b, b + 100], axis=-1)[1:3, 2:6, 1],
+    "a unit channel axis": lambda b: np.stack([b, b + 100], axis=-1)[1:3, 2:6, :1],
+}
+
+
+@pytest.mark.parametrize("view", sorted(STRIDED_VIEWS))
+def test_strided_arrays_are_gathered_in_c_order(view):
+    # Every depth sample distinct, so a sample read from the wrong place or order moves a point.
+    base = np.random.default_rng(4).permutation(np.arange(1000, 1045, dtype=np.uint16)).reshape(5, 9)
+    data = STRIDED_VIEWS[view](base)
+    vo = n.CuvslamOdometry({"cameras": [{"frame_id": "l"}, {"frame_id": "r"}, {"frame_id": "tof"}]}, tf=None)
+    vo.handle_depth_camera_info(n.CameraModel(0, "tof", 4, 2, [], [2.0, 0, 1.0, 0, 2.0, 0.5, 0, 0, 1]))
+    gathered, _ = vo.handle_depth_image(n.ImageFrame(1, "tof", 4, 2, "16UC1", 8, data))
+    packed, _ = vo.handle_depth_image(n.ImageFrame(2, "tof", 4, 2, "16UC1", 8, np.ascontiguousarray(data).tobytes()))
+    assert len(packed) == 8 and gathered.points == packed.points
+
+
 def test_sizes_from_python_are_bounded():
     vo = n.CuvslamOdometry({"cameras": [{"frame_id": "left", "depth_cloud_decimation": 10**12},
                                         {"frame_id": "right", "depth_cloud_decimation": -5}]}, tf=table_tf({}))
@@ -347,7 +335,7 @@ def test_sizes_from_python_are_bounded():
 
 
 def test_dropped_inputs_are_logged_with_counts():
-    out = run("""
+    out = run_python("""
 from velk_odom import _native as n
 n.init_logging("info")
 tf = lambda t, s: ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
@@ -371,16 +359,6 @@ vo.report()
     assert ("cuvslam odometry counters frames=0 tracked=0 resets=0 imu_samples=0 imu_dropped_before_start=0 "
             "skew_rejects=0 depth_reprojected=0 covariance_gated=0 speed_gated=0 unmatched_images=1 "
             "image_size_rejects=1 calibration_rejects=1") in err
-
-
-def test_silent_without_init_logging():
-    out = run("""
-from velk_odom import _native as n
-vo = n.CuvslamOdometry(tf=lambda t, s: None)
-vo.handle_image(n.ImageFrame(1, "nowhere", 4, 4, "mono8", 4, bytes(16)))
-vo.report()
-""")
-    assert out.returncode == 0 and out.stderr == ""
 
 
 # ---- end to end through the tracking library ----
@@ -408,8 +386,8 @@ def check_segment(estimates, truth):
 
 
 def test_stereo_sequence_follows_the_robot():
-    rig_from = {"left": Pose((0, 0.05, 0), OPTICAL), "right": Pose((0, -0.05, 0), OPTICAL)}
-    tf = table_tf({("base_link", "rig"): BASE_FROM_RIG.pair(), **{("rig", c): p.pair() for c, p in rig_from.items()}})
+    rig_from, table = stereo_rig()
+    tf = table_tf(table)
     vo = n.CuvslamOdometry(dict(STEREO, use_gpu=False), tf=tf)
     for frame in rig_from:
         vo.handle_camera_info(n.CameraModel(0, frame, W, H, [0.0] * 5, [F, 0, CX, 0, F, CY, 0, 0, 1]))

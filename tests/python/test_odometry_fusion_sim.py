@@ -3,12 +3,8 @@ turns, an IMU at 200 Hz mounted with a rotation and a lever arm (white noise and
 odometry at 50 Hz with noise and a 2 % scale error, 10 % of the wheel messages 20 to 400 ms late, and a 2 s
 burst of wheel slip. Also the blend path without IMU, with two odometry sources."""
 
-import json
 import math
-import os
 import random
-import subprocess
-import sys
 
 import pytest
 
@@ -18,72 +14,45 @@ from velk_odom.sim import simulate
 SEED = 0
 DURATION_S = 60.0
 
-# Runs in a fresh interpreter, so that the counters can be read from the report() log lines: the fused
-# run (reporting at the start and the end of the slip and at the end), the IMU alone (dead reckoning),
-# and the planar errors of each against the ground truth at every published stamp.
-SCRIPT = """
-import json, math, sys
-import velk_odom
-from velk_odom._native import OdometryFusion
-from velk_odom.sim import simulate
-
-velk_odom.init_logging("velk_slam::odometry_fusion=info")
-rec = simulate(%(duration)r, seed=%(seed)r)
-
-def planar_errors(estimates):
-    out = []
-    for t, x, y in estimates:
-        g = rec.ground_truth_at(t)
-        out.append(math.hypot(x - g[0], y - g[1]))
-    return out
-
-def run(config, marks=()):
-    fusion = OdometryFusion(config)
-    marks = list(marks)
-    newest = 0
-    published = []
-    for delivery, (kind, value) in zip(rec.deliveries, rec.values("arrival")):
-        if kind == "imu":
-            fusion.handle_imu(value, rec.base_from_imu)
-        else:
-            fusion.handle_source(value)
-        newest = max(newest, delivery.message.timestamp_ns)
-        while marks and newest >= marks[0]:
-            marks.pop(0)
-            fusion.report()
-        e = fusion.maybe_publish()
-        if e is not None:
-            published.append((e.timestamp_ns, e.translation[0], e.translation[1]))
-    fusion.report()
-    return planar_errors(published)
-
-config = rec.fusion_config()
-fused = run(config, marks=rec.slip_interval_ns)
-imu_only = run(dict(config, odom_sources=[]))
-wheel = planar_errors([(m.timestamp_ns, m.translation[0], m.translation[1]) for m in rec.wheel_estimates])
-print(json.dumps({"fused": fused, "imu_only": imu_only, "wheel": wheel, "distance": rec.distance_travelled(),
-                  "wheel_in_slip": sum(1 for m in rec.wheel_estimates
-                                       if rec.slip_interval_ns[0] <= m.timestamp_ns < rec.slip_interval_ns[1])}))
-"""
-
 
 def rms(values):
     return math.sqrt(sum(v * v for v in values) / len(values))
 
 
-def counters(line):
-    fields = line.split("odometry fusion counters ")[1].split()
-    return {k: int(v) for k, v in (f.split("=") for f in fields)}
+def planar_errors(rec, stamped_xy):
+    return [math.hypot(x - g[0], y - g[1]) for t, x, y in stamped_xy for g in [rec.ground_truth_at(t)]]
 
 
 @pytest.fixture(scope="module")
 def simulated_run():
-    env = dict(os.environ, NO_COLOR="1")
-    out = subprocess.run([sys.executable, "-c", SCRIPT % {"duration": DURATION_S, "seed": SEED}],
-                         capture_output=True, text=True, timeout=600, env=env)
-    assert out.returncode == 0, out.stderr[-2000:]
-    reports = [counters(line) for line in out.stderr.splitlines() if "odometry fusion counters" in line]
-    return json.loads(out.stdout), reports
+    """The fused run (counters read at the start and the end of the slip and at the end), the IMU alone
+    (dead reckoning), and the planar errors of each and of the wheels at every published stamp."""
+    rec = simulate(DURATION_S, seed=SEED)
+
+    def run(config, marks=()):
+        fusion, marks, newest, published, reports = OdometryFusion(config), list(marks), 0, [], []
+        for delivery, (kind, value) in zip(rec.deliveries, rec.values("arrival")):
+            if kind == "imu":
+                fusion.handle_imu(value, rec.base_from_imu)
+            else:
+                fusion.handle_source(value)
+            newest = max(newest, delivery.message.timestamp_ns)
+            while marks and newest >= marks[0]:
+                marks.pop(0)
+                reports.append(fusion.counters())
+            e = fusion.maybe_publish()
+            if e is not None:
+                published.append((e.timestamp_ns, e.translation[0], e.translation[1]))
+        return planar_errors(rec, published), reports + [fusion.counters()]
+
+    config = rec.fusion_config()
+    fused, reports = run(config, marks=rec.slip_interval_ns)
+    imu_only, imu_reports = run(dict(config, odom_sources=[]))
+    result = {"fused": fused, "imu_only": imu_only, "distance": rec.distance_travelled(),
+              "wheel": planar_errors(rec, [(m.timestamp_ns, *m.translation[:2]) for m in rec.wheel_estimates]),
+              "wheel_in_slip": sum(1 for m in rec.wheel_estimates
+                                   if rec.slip_interval_ns[0] <= m.timestamp_ns < rec.slip_interval_ns[1])}
+    return result, reports + imu_reports
 
 
 def test_fused_trajectory_error_bounds(simulated_run):
@@ -106,9 +75,6 @@ def test_fused_trajectory_error_bounds(simulated_run):
     # Dead reckoning on the IMU alone diverges quadratically with the horizontal accelerometer bias that
     # the stillness initialisation cannot tell from tilt: far worse than either.
     assert imu_only[-1] > 10 * wheel[-1]
-    print(f"\nplanar error [m] over {distance:.1f} m: fused rms {rms(fused):.3f} max {max(fused):.3f} "
-          f"final {fused[-1]:.3f}; wheel rms {rms(wheel):.3f} final {wheel[-1]:.3f}; "
-          f"IMU dead reckoning rms {rms(imu_only):.1f} final {imu_only[-1]:.1f}")
 
 
 def test_gate_rejects_the_slip(simulated_run):
@@ -157,14 +123,9 @@ def test_blend_path_with_two_sources():
             g = rec.ground_truth_at(out.timestamp_ns)
             errors.append(math.hypot(out.translation[0] - g[0], out.translation[1] - g[1]))
             assert out.twist_linear == (0.0, 0.0, 0.0) and out.twist_angular == (0.0, 0.0, 0.0)
-    wheel = []
-    for m in rec.wheel_estimates:
-        g = rec.ground_truth_at(m.timestamp_ns)
-        wheel.append(math.hypot(m.translation[0] - g[0], m.translation[1] - g[1]))
+    wheel = planar_errors(rec, [(m.timestamp_ns, *m.translation[:2]) for m in rec.wheel_estimates])
     assert len(errors) > 1000
     # The wheel's share of the motion is 1/11, but its heading errors also turn the visual steps: allow
     # twice its share, plus the visual source's noise (its steps telescope to a few cm).
     assert errors[-1] < 2 / 11 * wheel[-1] + 0.1
     assert rms(errors) < 2 / 11 * rms(wheel) + 0.05
-    print(f"\nblend of two sources, planar error [m]: rms {rms(errors):.3f} final {errors[-1]:.3f}; "
-          f"wheel alone rms {rms(wheel):.3f} final {wheel[-1]:.3f}")

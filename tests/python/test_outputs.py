@@ -1,34 +1,24 @@
-"""What the commands leave: `--output-bag` read back with rosbags (with --copy-input the recording's topics
-too), and the demo's log on a redirected stderr."""
-
-import subprocess
-import sys
+"""`--output-bag` read back with rosbags (with --copy-input the recording's topics too)."""
 
 import pytest
 
 pytest.importorskip("numpy")
 pytest.importorskip("rosbags")
 
+from conftest import needs_fusion  # noqa: E402
 from rosbags.highlevel import AnyReader  # noqa: E402
 
-from velk_odom import _native  # noqa: E402
 from velk_odom.cli import main  # noqa: E402
-from velk_odom.cli._simbag import write_sim_bag  # noqa: E402
-from velk_odom.sim import simulate  # noqa: E402
 from velk_odom.trajectory import read_tum  # noqa: E402
 
 
-def sim_bag(tmp_path, fmt):
-    return write_sim_bag(simulate(4.0, seed=3), tmp_path / f"sim_{fmt}", fmt)
-
-
-@pytest.mark.skipif(not hasattr(_native, "OdometryFusion"), reason="OdometryFusion is not in this build")
+@needs_fusion
 @pytest.mark.parametrize("fmt, extra, storage, copied", [
     ("ros2-sqlite3", [], "*.mcap", set()),
     ("ros2-mcap", ["--copy-input", "--bag-storage", "sqlite3"], "*.db3", {"/imu/data", "/wheel/odom", "/tf_static"}),
 ])
-def test_fused_odometry_is_written_as_a_bag(fmt, extra, storage, copied, tmp_path, capsys):
-    bag = sim_bag(tmp_path, fmt)
+def test_fused_odometry_is_written_as_a_bag(fmt, extra, storage, copied, bags, tmp_path, capsys):
+    bag = bags[fmt]
     out = tmp_path / "out"
     code = main(["fuse", str(bag), "-o", str(tmp_path / "f.tum"), "--output-bag", str(out), "--no-progress", *extra])
     assert code == 0, capsys.readouterr()
@@ -54,18 +44,10 @@ def test_fused_odometry_is_written_as_a_bag(fmt, extra, storage, copied, tmp_pat
     (["--output-bag", "{tmp}"], "exists"),
     (["--output-bag", "{tmp}/no/such/bag"], "does not exist"),
 ])
-def test_unusable_output_bags_are_refused_before_the_replay(args, message, tmp_path, capsys):
-    bag = sim_bag(tmp_path, "ros2-sqlite3")
+def test_unusable_output_bags_are_refused_before_the_replay(args, message, bags, tmp_path, capsys):
+    bag = bags["ros2-sqlite3"]
     argv = ["fuse", str(bag), "--no-progress", *[a.format(tmp=tmp_path) for a in args]]
     assert main(argv) == 2
     assert message in capsys.readouterr().err
-    assert not (tmp_path / "sim_ros2-sqlite3_fused.tum").exists()
+    assert not (bag.parent / f"{bag.name}_fused.tum").exists()
 
-
-@pytest.mark.skipif(not hasattr(_native, "OdometryFusion"), reason="OdometryFusion is not in this build")
-def test_demo_counts_its_expected_warnings_without_colour_codes(tmp_path):
-    done = subprocess.run([sys.executable, "-m", "velk_odom.cli", "demo", "--duration", "20", "--out-dir", str(tmp_path)],
-                          capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stderr
-    assert "WARN" not in done.stderr and "\x1b[" not in done.stderr, done.stderr
-    assert "measurement rejected by the outlier gate" in done.stdout.split("expected warnings")[1].splitlines()[0]

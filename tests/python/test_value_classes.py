@@ -1,4 +1,4 @@
-"""Value classes: construction, conversion rules, errors, read-only attributes, docstrings."""
+"""Value classes: construction, conversion rules, errors, read-only attributes."""
 
 import array
 import math
@@ -145,28 +145,3 @@ class TestOtherRecords:
     def test_point_cloud_has_no_constructor(self):
         with pytest.raises(TypeError):
             PointCloud()
-
-
-@pytest.mark.parametrize(
-    "cls, signature, text",
-    [
-        (ImageFrame, "(timestamp_ns, frame_id, width, height, encoding, step, data)",
-         "A camera or depth image. `encoding` uses ROS names; anything but `mono8` is fed\n"
-         "to cuVSLAM as three-channel colour. `step` is bytes per row."),
-        (CameraModel, "(timestamp_ns, frame_id, width, height, distortion, intrinsics)",
-         "Pinhole intrinsics plus plumb_bob distortion (k1, k2, p1, p2, k3).\n"
-         "`intrinsics` is the row-major 3x3: fx, 0, cx, 0, fy, cy, 0, 0, 1."),
-        (ImuSample, "(timestamp_ns, frame_id, angular_velocity, linear_acceleration)", ""),
-        (ImuNoiseModel, "(frame_id, gyro_noise_density, gyro_random_walk, accel_noise_density, accel_random_walk, "
-                        "frequency)", "cuVSLAM's inertial mode needs the sensor's noise model up front."),
-        (OdometryEstimate, "(timestamp_ns, frame_id, child_frame_id, translation, rotation_xyzw, pose_covariance=None, "
-                           "twist_linear=..., twist_angular=..., twist_covariance=None)",
-         "A pose of `child_frame_id` in `frame_id`, with the twist expressed in\n"
-         "`child_frame_id`. Covariances are 36 row-major values, xyz then rpy."),
-        (PointCloud, None, "Range-gated depth points in the depth sensor's own frame."),
-    ],
-)
-def test_docstrings_and_signatures(cls, signature, text):
-    assert cls.__text_signature__ == signature
-    assert cls.__doc__ == text
-    assert cls.__module__ == "builtins"

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +62,69 @@ TEST(LogFilter, BadDirectivesAreRefusedWithAReason) {
   std::string reason;
   parse_filter("velk_slam=loud", &reason);
   EXPECT_NE(reason.find("loud"), std::string::npos);
+}
+
+// Random filters against a model of the rule: the directive with the longest target covering the event's
+// target decides, else the last bare level, else nothing is enabled. Targets are drawn distinct so that no
+// tie needs a rule; spelling varies in case and blanks. Random bytes must parse or be refused with a reason.
+TEST(LogFilter, RandomFiltersFollowTheLongestTargetRule) {
+  const std::vector<std::string> targets = {"velk_slam", "velk_slam::odometry_fusion", "velk_slam::cuvslam_odometry",
+                                            "velk_slam::odometry_fusion::eskf", "other"};
+  const std::vector<std::string> names = {"off", "error", "warn", "info", "debug", "trace"};
+  const std::vector<std::string> queries = {"velk_slam", "velk_slam::odometry_fusion", "velk_slam::odometry_fusion::eskf",
+                                            "velk_slam::cuvslam_odometry", "velk_slamx", "other::thing", "unrelated"};
+  std::mt19937 rng(7);
+  const auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::pair<std::string, size_t>> directives;  // target ("" = bare level), level index
+    std::vector<std::string> unused = targets;
+    std::string text;
+    for (size_t d = 0, count = 1 + pick(4); d < count; ++d) {
+      const size_t level = pick(names.size());
+      std::string word = names[level];
+      if (pick(2) == 0) word[0] = static_cast<char>(std::toupper(word[0]));
+      std::string target;
+      if (pick(3) != 0 && !unused.empty()) {
+        const size_t t = pick(unused.size());
+        target = unused[t];
+        unused.erase(unused.begin() + static_cast<std::ptrdiff_t>(t));
+      }
+      if (d > 0) text += ',';
+      text.append(pick(2), ' ');
+      text.append(target.empty() ? word : target + " =" + word);
+      directives.emplace_back(target, level);
+    }
+    std::string reason;
+    const std::optional<Filter> filter = parse_filter(text, &reason);
+    ASSERT_TRUE(filter.has_value()) << text << ": " << reason;
+    for (const std::string& query : queries) {
+      const std::pair<std::string, size_t>* decides = nullptr;
+      const std::pair<std::string, size_t>* bare = nullptr;
+      for (const auto& d : directives) {
+        const bool covers = query == d.first || query.rfind(d.first + "::", 0) == 0;
+        if (d.first.empty()) {
+          bare = &d;
+        } else if (covers && (decides == nullptr || d.first.size() > decides->first.size())) {
+          decides = &d;
+        }
+      }
+      if (decides == nullptr) decides = bare;
+      for (size_t level = 1; level < names.size(); ++level) {
+        const bool expected = decides != nullptr && level <= decides->second;
+        ASSERT_EQ(filter->enabled(static_cast<Level>(level), query), expected)
+            << "filter '" << text << "', " << names[level] << " at " << query;
+      }
+    }
+  }
+  const std::string alphabet = "velk_sam:=,[]{}\"= \tINFOtrace";
+  for (int round = 0; round < 5000; ++round) {
+    std::string text;
+    for (size_t i = 0, n = pick(24); i < n; ++i) text += alphabet[pick(alphabet.size())];
+    std::string reason;
+    if (!parse_filter(text, &reason).has_value()) {
+      EXPECT_FALSE(reason.empty()) << text;
+    }
+  }
 }
 
 TEST(LogFormat, LineLayoutWithAndWithoutColour) {

@@ -193,30 +193,5 @@ TEST_F(PoseOutput, SpeedGateWithZeroTimeStep) {
   EXPECT_EQ(s.core->counters().speed_gated, 1u);
 }
 
-TEST_F(PoseOutput, GateWarningTexts) {
-  expect_logged_in_fresh_process(
-      [] {
-        CuvslamOdometryConfig config;
-        config.covariance_gate_translation_std = 0.5;
-        StereoSetup s(config);
-        cuvslam_double::script().outcomes = {Outcome::pose_at({0, 0, 0}), Outcome::pose_at({0, 0, 0}, {0, 0, 0, 1}, 4.0f)};
-        s.pair(kMs);
-        s.pair(2 * kMs);
-      },
-      {"WARN", "cuvslam covariance gate holding pose. Raise covariance_gate_translation_std to accept poses this "
-               "uncertain. translation_std=2.0 gated=1 limit=0.5"});
-  expect_logged_in_fresh_process(
-      [] {
-        CuvslamOdometryConfig config;
-        config.speed_gate_max_linear = 2.0;
-        StereoSetup s(config);
-        cuvslam_double::script().outcomes = {Outcome::pose_at({0, 0, 0}), Outcome::pose_at({1, 0, 0})};
-        s.pair(kMs);
-        s.pair(kMs + 250 * kMs);
-      },
-      {"WARN", "cuvslam speed gate holding pose. Raise speed_gate_max_linear / speed_gate_max_angular to accept "
-               "motion this fast. linear_mps=4.0 angular_rps=0.0 gated=1 max_linear=2.0 max_angular=0.0"});
-}
-
 }  // namespace
 }  // namespace vo_test

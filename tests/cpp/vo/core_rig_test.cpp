@@ -299,51 +299,6 @@ TEST_F(Rig, NoTrackerWithoutTheOutputTransform) {
   EXPECT_EQ(s.core->counters().frames, 1u);
 }
 
-TEST_F(Rig, ThrottledMessagesOfResolutionAndConstruction) {
-  expect_logged_in_fresh_process(
-      [] {
-        TableTf tf;
-        auto core = make_core({});
-        three_calibrations(*core, tf);
-        core->handle_image(camera_image("a", 1), tf);
-      },
-      {"ERROR", "cuvslam found more cameras on camera_info than camera_mode uses, and they have no discoverable "
-                "order. List them in `cameras`. found=a, m, z mode=stereo"});
-  expect_logged_in_fresh_process(
-      [] {
-        StereoSetup s;
-        s.tf.erase("base_link", "rig");
-        s.pair(1);
-      },
-      {"WARN", "cuvslam: tf does not place the rig frame against output_frame_id. Publish that transform; no "
-               "odometry comes out until it exists. rig_frame=rig output_frame_id=base_link"});
-  expect_logged_in_fresh_process(
-      [] {
-        CuvslamOdometryConfig config;
-        config.enable_imu = true;
-        StereoSetup s(config);
-        s.pair(1);
-      },
-      {"WARN", "cuvslam: enable_imu is on but no imu_info has arrived. Publish imu_info, or turn enable_imu off."});
-  expect_logged_in_fresh_process(
-      [] {
-        CuvslamOdometryConfig config;
-        config.enable_imu = true;
-        StereoSetup s(config);
-        s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu_link"}, s.tf);
-        s.pair(1);
-      },
-      {"WARN", "cuvslam: enable_imu is on but tf does not place the IMU. Publish the transform from the rig frame to "
-               "it, or turn enable_imu off. imu_frame=imu_link"});
-  expect_logged_in_fresh_process(
-      [] {
-        TableTf tf;
-        auto core = make_core({});
-        core->handle_camera_info(camera_model("x", 0, 10), tf);
-      },
-      {"WARN", "cuvslam ignoring camera_info with an unusable image size.", "frame_id=x width=0 height=10 ignored=1"});
-}
-
 // Bad calibrations and transforms (what uncalibrated drivers and broken publishers send first) count as
 // missing, and the engine starts once good ones arrive; a construction that failed is retried when a
 // calibration or mount has changed, never with the same inputs.

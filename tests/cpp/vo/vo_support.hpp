@@ -169,27 +169,6 @@ class LogCapture {
   static size_t count(const std::string& needle) { return matching({needle}).size(); }
 };
 
-// Runs `scenario` in a fresh run of this test binary, where every throttled log site starts unthrottled,
-// and expects a log line holding all `needles` (message text and name=value fields).
-inline void expect_logged_in_fresh_process(const std::function<void()>& scenario, const std::vector<std::string>& needles) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        LogCapture::install();
-        LogCapture::clear();
-        cuvslam_double::reset();
-        scenario();
-        const bool found = !LogCapture::matching(needles).empty();
-        if (!found) {
-          for (const std::string& line : LogCapture::lines()) std::fputs(line.c_str(), stderr);
-        }
-        std::fflush(stderr);
-        std::_Exit(found ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "")
-      << "expected a log line with: " << ::testing::PrintToString(needles);
-}
-
 class VoTest : public ::testing::Test {
  protected:
   void SetUp() override {
