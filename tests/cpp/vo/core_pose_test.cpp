@@ -155,9 +155,9 @@ TEST_F(PoseOutput, SpeedGate) {
   StereoSetup s(config);
   cuvslam_double::script().outcomes = {
       Outcome::pose_at({0.0f, 0, 0}),
-      Outcome::pose_at({0.5f, 0, 0}),   // 5 m/s: held at 0
-      Outcome::pose_at({0.51f, 0, 0}),  // 0.1 m/s: published 0.01 from the held pose
-      outcome_for(pose(0.51, 0, 0, Eigen::Vector3d::UnitZ(), 0.5)),  // 5 rad/s: held
+      Outcome::pose_at({0.15f, 0, 0}),  // 1.5 m/s, just past the limit: held at 0
+      Outcome::pose_at({0.16f, 0, 0}),  // 0.1 m/s: published 0.01 from the held pose
+      outcome_for(pose(0.16, 0, 0, Eigen::Vector3d::UnitZ(), 0.5)),  // 5 rad/s: held
       Outcome::no_pose(),
       Outcome::pose_at({9.0f, 0, 0}),   // first after a loss is never speed-gated
   };
@@ -171,8 +171,8 @@ TEST_F(PoseOutput, SpeedGate) {
   EXPECT_NEAR(xs[3], 0.01, 1e-6);
   EXPECT_EQ(s.core->counters().speed_gated, 2u);
   EXPECT_EQ(s.core->counters().resets, 1u);
-  // The pose held at 0.01 was turned by 0.5 rad, so the offset carries that turn: 0.01 + cos(0.5) (9 − 0.51).
-  EXPECT_NEAR(xs[4], 0.01 + std::cos(0.5) * (9.0 - 0.51), 1e-5);
+  // The pose held at 0.01 was turned by 0.5 rad, so the offset carries that turn: 0.01 + cos(0.5) (9 − 0.16).
+  EXPECT_NEAR(xs[4], 0.01 + std::cos(0.5) * (9.0 - 0.16), 1e-5);
 }
 
 TEST_F(PoseOutput, SpeedGateWithZeroTimeStep) {
