@@ -297,6 +297,19 @@ void FusionCore::collect_for_init(const ImuInput& imu, int64_t t_ns) {
   if (!first_imu_ns_) {
     first_imu_ns_ = t_ns;
   }
+  // The window must lie on one clock: a sample stamped past the clock-jump limit from the one before it,
+  // either way (a bad stamp, a recording resumed later), starts both windows again from it. Otherwise the
+  // filter could start at a stamp that the inputs after it do not share and refuse them all as too late.
+  if (previous_init_sample_ns_ && std::abs(difference_ns(t_ns, *previous_init_sample_ns_)) > jump_limit_ns_) {
+    VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
+                       "imu init restarted: the data clock jumped between two samples. Check the sender's clock.",
+                       {"timestamp_ns", t_ns}, {"previous_ns", *previous_init_sample_ns_},
+                       {"limit_seconds", seconds_from_ns(jump_limit_ns_)});
+    restart_still_collection(t_ns);
+    first_imu_ns_ = t_ns;
+    motion_ = MotionWindow{};
+  }
+  previous_init_sample_ns_ = t_ns;
   collect_motion(imu.omega, imu.accel, t_ns);
   if (!initialized_ && collect_still(imu.imu, imu.omega, imu.accel, t_ns)) {
     initialize_at_rest(t_ns);

@@ -254,6 +254,7 @@ class FusionCore {
   };
   MotionWindow motion_;
   OptionalStamp first_imu_ns_;       // stamp of the first usable IMU sample
+  OptionalStamp previous_init_sample_ns_;  // the IMU sample before this one, until initialised
   OptionalStamp last_not_still_ns_;  // stamp of the last restart of the still collection
   int64_t last_publish_ns_ = 0;
   Counters counters_;
