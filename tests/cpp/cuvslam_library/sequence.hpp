@@ -16,13 +16,9 @@
 namespace seq {
 
 inline cuvslam::Pose to_pose(const render::Pose& p) {
-  Eigen::Quaterniond q(p.R);
-  q.normalize();
-  cuvslam::Pose out;
-  out.rotation = {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
-                  static_cast<float>(q.w())};
-  out.translation = {static_cast<float>(p.t.x()), static_cast<float>(p.t.y()), static_cast<float>(p.t.z())};
-  return out;
+  const Eigen::Vector4f q = Eigen::Quaterniond(p.R).normalized().coeffs().cast<float>();  // x, y, z, w
+  const Eigen::Vector3f t = p.t.cast<float>();
+  return {{q[0], q[1], q[2], q[3]}, {t[0], t[1], t[2]}};
 }
 
 inline render::Pose from_pose(const cuvslam::Pose& p) {
@@ -130,16 +126,8 @@ inline bool has_depth(const Sequence& s, size_t camera) {
 inline cuvslam::Rig make_rig(const Sequence& s) {
   cuvslam::Rig rig;
   for (const auto& c : s.cameras) rig.cameras.push_back(to_camera(c));
-  if (s.imu) {
-    cuvslam::ImuCalibration imu;
-    imu.rig_from_imu = to_pose(s.rig_from_imu);
-    imu.gyroscope_noise_density = 1e-3f;
-    imu.gyroscope_random_walk = 1e-5f;
-    imu.accelerometer_noise_density = 1e-2f;
-    imu.accelerometer_random_walk = 1e-4f;
-    imu.frequency = static_cast<float>(s.imu_rate);
-    rig.imus.push_back(imu);
-  }
+  // Noise densities and random walks of gyroscope, then accelerometer.
+  if (s.imu) rig.imus.push_back({to_pose(s.rig_from_imu), 1e-3f, 1e-5f, 1e-2f, 1e-4f, static_cast<float>(s.imu_rate)});
   return rig;
 }
 
