@@ -1,5 +1,5 @@
-// Geometry of the CPU tracker against independent oracles: poses recovered exactly from synthetic
-// correspondences, numerical derivatives, Monte Carlo spread of noisy estimates.
+// Geometry of the CPU tracker against independent oracles: poses recovered from synthetic
+// correspondences among outliers, numerical derivatives, Monte Carlo spread of noisy estimates.
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
@@ -11,7 +11,6 @@
 #include "cuvslam/geometry.hpp"
 #include "cuvslam/gyro_buffer.hpp"
 #include "cuvslam/pose_solver.hpp"
-#include "cuvslam/two_view.hpp"
 
 namespace cuvslam::detail {
 namespace {
@@ -34,43 +33,12 @@ std::vector<Eigen::Vector3d> points_in_view(std::mt19937& rng, const Rigid& came
   return pts;
 }
 
-TEST(P3P, RecoversRandomPosesExactly) {
-  std::mt19937 rng(1);
-  int found = 0;
-  constexpr int kTrials = 200;
-  for (int trial = 0; trial < kTrials; ++trial) {
-    const Rigid camera_from_world = random_pose(rng, 3.0, 5.0);
-    const auto pts = points_in_view(rng, camera_from_world, 3);
-    Eigen::Vector3d bearings[3], points[3];
-    for (int k = 0; k < 3; ++k) {
-      points[k] = pts[static_cast<size_t>(k)];
-      bearings[k] = (camera_from_world * points[k]).normalized();
-    }
-    double best = 1e9;
-    for (const Rigid& s : solve_p3p(bearings, points))
-      best = std::min(best, (s.R - camera_from_world.R).norm() + (s.t - camera_from_world.t).norm());
-    if (best < 1e-6) ++found;
-  }
-  // Near-degenerate triples (points almost on the danger cylinder) may lose precision; all but a
-  // handful of random ones must come out to 1e-6.
-  EXPECT_GE(found, kTrials - 4) << "seed 1";
-}
-
+// Degenerate input (three copies of one point) gives no pose rather than a NaN one; good input is
+// covered by RANSAC below, which draws its hypotheses from it.
 TEST(P3P, DegenerateInputGivesNoPose) {
-  Eigen::Vector3d bearings[3] = {{0, 0, 1}, {0.1, 0, 1}, {0.2, 0, 1}};
-  const Eigen::Vector3d same(1, 2, 3);
-  Eigen::Vector3d points[3] = {same, same, same};
+  const Eigen::Vector3d bearings[3] = {{0, 0, 1}, {0.1, 0, 1}, {0.2, 0, 1}};
+  const Eigen::Vector3d points[3] = {{1, 2, 3}, {1, 2, 3}, {1, 2, 3}};
   EXPECT_TRUE(solve_p3p(bearings, points).empty());
-}
-
-TEST(Polynomial, RootsOfKnownQuartic) {
-  // (x - 1)(x + 2)(x - 3)(x - 0.5) = x^4 - 2.5x^3 - 4x^2 + 8.5x - 3
-  auto roots = real_polynomial_roots({-3.0, 8.5, -4.0, -2.5, 1.0});
-  std::sort(roots.begin(), roots.end());
-  ASSERT_EQ(roots.size(), 4u);
-  const double expect[4] = {-2.0, 0.5, 1.0, 3.0};
-  for (int i = 0; i < 4; ++i) EXPECT_NEAR(roots[static_cast<size_t>(i)], expect[i], 1e-10);
-  EXPECT_TRUE(real_polynomial_roots({1.0, 0.0, 1.0}).empty());  // x^2 + 1
 }
 
 // A two-camera rig looking forward and sideways, the way the multisensor tracker combines them.
@@ -185,27 +153,6 @@ TEST(CameraModel, UnprojectInvertsProjectAndJacobianMatchesDifferences) {
   // Far outside the field of view the radial polynomial folds back; such points must not project.
   Eigen::Vector2d px;
   EXPECT_FALSE(model.project_normalized(Eigen::Vector2d(3.0, 0.0), &px));
-}
-
-TEST(TwoView, RecoversRelativeMotionDirection) {
-  std::mt19937 rng(6);
-  for (int trial = 0; trial < 10; ++trial) {
-    const Rigid second_from_first(so3_exp(Eigen::Vector3d(0.02, -0.1, 0.03) * (trial % 3 + 1)),
-                                  Eigen::Vector3d(0.3, 0.05, 0.1 * (trial % 2)).normalized());
-    const auto pts = points_in_view(rng, Rigid(), 150);
-    std::vector<Eigen::Vector2d> x1, x2;
-    std::normal_distribution<double> noise(0.0, 0.5 / 500.0);
-    for (const auto& p : pts) {
-      const Eigen::Vector3d q = second_from_first * p;
-      if (q.z() <= 0.1) continue;
-      x1.emplace_back(p.x() / p.z() + noise(rng), p.y() / p.z() + noise(rng));
-      x2.emplace_back(q.x() / q.z() + noise(rng), q.y() / q.z() + noise(rng));
-    }
-    TwoViewResult r;
-    ASSERT_TRUE(estimate_two_view(x1, x2, 2.0 / 500.0, 200, rng, &r)) << "trial " << trial;
-    EXPECT_LT(so3_log(r.second_from_first.R.transpose() * second_from_first.R).norm(), 0.01) << "trial " << trial;
-    EXPECT_GT(r.second_from_first.t.normalized().dot(second_from_first.t), 0.995) << "trial " << trial;
-  }
 }
 
 TEST(GyroBuffer, ConstantRateIntegratesToItsRotation) {

@@ -25,7 +25,6 @@ struct Pose {
   Eigen::Vector3d t = Eigen::Vector3d::Zero();
   Pose operator*(const Pose& o) const { return {R * o.R, R * o.t + t}; }
   Pose inverse() const { return {R.transpose(), -(R.transpose() * t)}; }
-  Eigen::Vector3d operator*(const Eigen::Vector3d& x) const { return R * x + t; }
 };
 
 inline Eigen::Matrix3d rot_x(double a) { return Eigen::AngleAxisd(a, Eigen::Vector3d::UnitX()).toRotationMatrix(); }
@@ -34,13 +33,7 @@ inline Eigen::Matrix3d rot_z(double a) { return Eigen::AngleAxisd(a, Eigen::Vect
 
 // rig_from_camera rotation of a forward-looking optical camera: optical z = body x, optical x =
 // body -y, optical y = body -z.
-inline Eigen::Matrix3d optical_to_body() {
-  Eigen::Matrix3d r;
-  r.col(0) = Eigen::Vector3d(0, -1, 0);
-  r.col(1) = Eigen::Vector3d(0, 0, -1);
-  r.col(2) = Eigen::Vector3d(1, 0, 0);
-  return r;
-}
+inline Eigen::Matrix3d optical_to_body() { return (Eigen::Matrix3d() << 0, 0, 1, -1, 0, 0, 0, -1, 0).finished(); }
 
 struct CameraSpec {
   int width = 320, height = 240;
@@ -62,12 +55,6 @@ struct CameraSpec {
     for (int i = 0; i < 30; ++i) p += d - distort(p);
     return p;
   }
-  bool project(const Eigen::Vector3d& pc, Eigen::Vector2d* px) const {
-    if (pc.z() <= 1e-6) return false;
-    const Eigen::Vector2d d = distort({pc.x() / pc.z(), pc.y() / pc.z()});
-    *px = {fx * d.x() + cx, fy * d.y() + cy};
-    return true;
-  }
 };
 
 // Axis-aligned box; `seed` picks its texture. The room is seen from inside. A box may move at a
@@ -85,10 +72,8 @@ struct Scene {
   Box room{{-5.0, -4.0, 0.0}, {5.0, 4.0, 3.2}, 11};
   std::vector<Box> boxes = {
       {{-0.35, -0.35, 0.0}, {0.35, 0.35, 3.2}, 21},  // pillar in the middle
-      {{3.6, 2.2, 0.0}, {4.6, 3.4, 1.3}, 31},
-      {{-4.6, -1.2, 0.0}, {-3.7, 0.6, 1.9}, 41},
-      {{0.6, -3.9, 0.0}, {2.2, -3.2, 0.9}, 51},
-      {{-2.5, 3.0, 0.8}, {-1.2, 3.9, 2.2}, 61},
+      {{3.6, 2.2, 0.0}, {4.6, 3.4, 1.3}, 31},   {{-4.6, -1.2, 0.0}, {-3.7, 0.6, 1.9}, 41},
+      {{0.6, -3.9, 0.0}, {2.2, -3.2, 0.9}, 51}, {{-2.5, 3.0, 0.8}, {-1.2, 3.9, 2.2}, 61},
       {{3.9, -2.8, 0.5}, {4.8, -1.6, 2.5}, 71},
   };
   std::vector<uint32_t> bare_faces;  // face seeds painted nearly plain (the texture at a seventh of its contrast)
@@ -96,10 +81,7 @@ struct Scene {
   // The scene at time t: moving boxes displaced.
   Scene at(double t) const {
     Scene s = *this;
-    for (Box& b : s.boxes) {
-      b.lo += b.velocity * t;
-      b.hi += b.velocity * t;
-    }
+    for (Box& b : s.boxes) b.lo += b.velocity * t, b.hi += b.velocity * t;
     return s;
   }
 };
@@ -110,8 +92,7 @@ inline uint32_t hash3(int32_t x, int32_t y, uint32_t seed) {
   h *= 0x2C1B3C6Du;
   h ^= h >> 12;
   h *= 0x297A2D39u;
-  h ^= h >> 15;
-  return h;
+  return h ^ (h >> 15);
 }
 
 // Smooth value noise in [0, 1] on a lattice of spacing `cell` metres.
@@ -151,10 +132,10 @@ struct Hit {
   Eigen::Vector3d point;
 };
 
+// The nearest surface along o + t d: where the ray leaves the room, unless it enters a box first.
 inline bool cast(const Scene& scene, const Eigen::Vector3d& o, const Eigen::Vector3d& d, Hit* hit) {
   double best = 1e30;
   bool found = false;
-  // Room: the exit point of the ray from inside.
   {
     double t_exit = 1e30;
     int axis = -1;
@@ -162,12 +143,7 @@ inline bool cast(const Scene& scene, const Eigen::Vector3d& o, const Eigen::Vect
     for (int k = 0; k < 3; ++k) {
       if (std::abs(d[k]) < 1e-12) continue;
       const double t1 = (scene.room.lo[k] - o[k]) / d[k], t2 = (scene.room.hi[k] - o[k]) / d[k];
-      const double t = std::max(t1, t2);
-      if (t < t_exit) {
-        t_exit = t;
-        axis = k;
-        high = t2 > t1;
-      }
+      if (std::max(t1, t2) < t_exit) t_exit = std::max(t1, t2), axis = k, high = t2 > t1;
     }
     if (axis >= 0 && t_exit > 0) {
       best = t_exit;
@@ -179,22 +155,15 @@ inline bool cast(const Scene& scene, const Eigen::Vector3d& o, const Eigen::Vect
   for (const Box& b : scene.boxes) {
     double t_in = -1e30, t_out = 1e30;
     int axis = 0;
-    bool high = false;
-    bool miss = false;
+    bool high = false, miss = false;
     for (int k = 0; k < 3 && !miss; ++k) {
       if (std::abs(d[k]) < 1e-12) {
-        if (o[k] < b.lo[k] || o[k] > b.hi[k]) miss = true;
+        miss = o[k] < b.lo[k] || o[k] > b.hi[k];
         continue;
       }
-      double t1 = (b.lo[k] - o[k]) / d[k], t2 = (b.hi[k] - o[k]) / d[k];
-      const bool entered_high = t2 < t1;
-      if (t1 > t2) std::swap(t1, t2);
-      if (t1 > t_in) {
-        t_in = t1;
-        axis = k;
-        high = entered_high;
-      }
-      t_out = std::min(t_out, t2);
+      const double t1 = (b.lo[k] - o[k]) / d[k], t2 = (b.hi[k] - o[k]) / d[k];
+      if (std::min(t1, t2) > t_in) t_in = std::min(t1, t2), axis = k, high = t2 < t1;
+      t_out = std::min(t_out, std::max(t1, t2));
     }
     if (miss || t_in > t_out || t_in <= 1e-6 || t_in >= best) continue;
     best = t_in;
@@ -207,11 +176,6 @@ inline bool cast(const Scene& scene, const Eigen::Vector3d& o, const Eigen::Vect
   hit->point = o + best * d;
   return true;
 }
-
-struct RenderedView {
-  std::vector<uint8_t> grey;    // width * height
-  std::vector<float> depth_m;  // Z depth, same size (0 where nothing was hit)
-};
 
 // Normalised undistorted ray of every pixel of a camera, row-major (computed once per camera).
 inline std::vector<Eigen::Vector2d> pixel_rays(const CameraSpec& cam) {
@@ -232,8 +196,7 @@ inline std::vector<float> radiance_view(const Scene& scene, const CameraSpec& ca
   if (depth) depth->assign(out.size(), 0.f);
   const double f = 0.5 * (cam.fx + cam.fy);
   for (size_t i = 0; i < out.size(); ++i) {
-    const Eigen::Vector3d dc(rays[i].x(), rays[i].y(), 1.0);
-    const Eigen::Vector3d dw = world_from_camera.R * dc;
+    const Eigen::Vector3d dw = world_from_camera.R * Eigen::Vector3d(rays[i].x(), rays[i].y(), 1.0);
     Hit hit;
     double value = 0.5;
     if (cast(scene, world_from_camera.t, dw, &hit)) {
@@ -251,21 +214,7 @@ inline std::vector<float> radiance_view(const Scene& scene, const CameraSpec& ca
   return out;
 }
 
-// Renders one camera at world_from_camera. Noise: Gaussian on grey levels, from `rng`.
-inline RenderedView render_view(const Scene& scene, const CameraSpec& cam, const std::vector<Eigen::Vector2d>& rays,
-                                const Pose& world_from_camera, double noise_sigma, std::mt19937& rng, bool want_depth) {
-  RenderedView view;
-  const std::vector<float> value = radiance_view(scene, cam, rays, world_from_camera, want_depth ? &view.depth_m : nullptr);
-  view.grey.resize(value.size());
-  std::normal_distribution<double> noise(0.0, noise_sigma > 0 ? noise_sigma : 1.0);
-  for (size_t i = 0; i < value.size(); ++i) {
-    const double g = 255.0 * value[i] + (noise_sigma > 0 ? noise(rng) : 0.0);
-    view.grey[i] = static_cast<uint8_t>(std::clamp(std::lround(g), 0L, 255L));
-  }
-  return view;
-}
-
-// A plain image (lens cap or blank wall) with the same noise.
+// A plain image (lens cap or blank wall) with Gaussian noise on the grey levels, from `rng`.
 inline std::vector<uint8_t> blank_view(const CameraSpec& cam, uint8_t level, double noise_sigma, std::mt19937& rng) {
   std::vector<uint8_t> img(static_cast<size_t>(cam.width) * cam.height);
   std::normal_distribution<double> noise(0.0, noise_sigma > 0 ? noise_sigma : 1.0);
@@ -282,14 +231,10 @@ struct Trajectory {
 
   Pose world_from_rig(double t) const {
     const double phi = 2 * kPi * t / period;
-    Pose p;
-    p.t = Eigen::Vector3d(radius_x * std::cos(phi), radius_y * std::sin(phi), 1.4 + 0.15 * std::sin(2 * phi));
     const double heading = std::atan2(radius_y * std::cos(phi), -radius_x * std::sin(phi));
-    const double yaw = heading + 0.25 * std::sin(0.5 * phi + 0.3);
-    const double pitch = 0.06 * std::sin(3 * phi);
-    const double roll = 0.04 * std::sin(2 * phi + 1.0);
-    p.R = rot_z(yaw) * rot_y(pitch) * rot_x(roll);
-    return p;
+    return {rot_z(heading + 0.25 * std::sin(0.5 * phi + 0.3)) * rot_y(0.06 * std::sin(3 * phi)) *
+                rot_x(0.04 * std::sin(2 * phi + 1.0)),
+            Eigen::Vector3d(radius_x * std::cos(phi), radius_y * std::sin(phi), 1.4 + 0.15 * std::sin(2 * phi))};
   }
 
   // Body angular velocity (rad/s) by a central difference of the attitude.
@@ -302,8 +247,7 @@ struct Trajectory {
   // Specific force in the body frame: R^T (a - g), g = (0, 0, -9.81).
   Eigen::Vector3d specific_force(double t) const {
     const double h = 1e-3;
-    const Eigen::Vector3d a =
-        (world_from_rig(t + h).t - 2 * world_from_rig(t).t + world_from_rig(t - h).t) / (h * h);
+    const Eigen::Vector3d a = (world_from_rig(t + h).t - 2 * world_from_rig(t).t + world_from_rig(t - h).t) / (h * h);
     return world_from_rig(t).R.transpose() * (a - Eigen::Vector3d(0, 0, -9.81));
   }
 };

@@ -16,13 +16,9 @@
 namespace seq {
 
 inline cuvslam::Pose to_pose(const render::Pose& p) {
-  Eigen::Quaterniond q(p.R);
-  q.normalize();
-  cuvslam::Pose out;
-  out.rotation = {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
-                  static_cast<float>(q.w())};
-  out.translation = {static_cast<float>(p.t.x()), static_cast<float>(p.t.y()), static_cast<float>(p.t.z())};
-  return out;
+  const Eigen::Vector4f q = Eigen::Quaterniond(p.R).normalized().coeffs().cast<float>();  // x, y, z, w
+  const Eigen::Vector3f t = p.t.cast<float>();
+  return {{q[0], q[1], q[2], q[3]}, {t[0], t[1], t[2]}};
 }
 
 inline render::Pose from_pose(const cuvslam::Pose& p) {
@@ -56,6 +52,20 @@ inline render::CameraSpec forward_camera(int width, int height, double y_offset)
   return c;
 }
 
+// A stereo pair 12 cm apart; `distorted`: Brown distortion, unequal intrinsics and a slightly turned
+// right camera, which only an epipolar search through the calibration matches.
+inline std::vector<render::CameraSpec> stereo_cameras(int width, int height, bool distorted) {
+  render::CameraSpec left = forward_camera(width, height, 0.06), right = forward_camera(width, height, -0.06);
+  if (distorted) {
+    left.brown = {-0.08, 0.02, 0.0, 0.0005, -0.0003};
+    right.brown = {-0.06, 0.015, 0.0, -0.0004, 0.0002};
+    right.fx *= 1.02;
+    right.cy += 3.0;
+    right.rig_from_camera.R = render::rot_z(0.02) * render::rot_x(0.01) * right.rig_from_camera.R;
+  }
+  return {left, right};
+}
+
 // What real cameras add, each off by default and deterministic.
 struct Conditions {
   double exposure_s = 0.0;  // motion blur: each image averages the view over this long before its stamp
@@ -67,10 +77,6 @@ struct Conditions {
   double shot_noise = 0.0;  // extra noise (grey levels at full brightness), growing with sqrt(brightness)
   std::set<int> dropped;    // frame sets never delivered (the IMU keeps running)
 
-  bool photometric() const {
-    return exposure_s > 0.0 || gain_drift != 0.0 || !gain_steps.empty() || other_gain != 1.0 || vignetting != 0.0 ||
-           shot_noise != 0.0;
-  }
   double gain(int k) const {
     double g = 1.0 + gain_drift * std::sin(2.0 * 3.14159265358979 * k / 90.0);
     for (const auto& [from, factor] : gain_steps)
@@ -120,16 +126,8 @@ inline bool has_depth(const Sequence& s, size_t camera) {
 inline cuvslam::Rig make_rig(const Sequence& s) {
   cuvslam::Rig rig;
   for (const auto& c : s.cameras) rig.cameras.push_back(to_camera(c));
-  if (s.imu) {
-    cuvslam::ImuCalibration imu;
-    imu.rig_from_imu = to_pose(s.rig_from_imu);
-    imu.gyroscope_noise_density = 1e-3f;
-    imu.gyroscope_random_walk = 1e-5f;
-    imu.accelerometer_noise_density = 1e-2f;
-    imu.accelerometer_random_walk = 1e-4f;
-    imu.frequency = static_cast<float>(s.imu_rate);
-    rig.imus.push_back(imu);
-  }
+  // Noise densities and random walks of gyroscope, then accelerometer.
+  if (s.imu) rig.imus.push_back({to_pose(s.rig_from_imu), 1e-3f, 1e-5f, 1e-2f, 1e-4f, static_cast<float>(s.imu_rate)});
   return rig;
 }
 
@@ -140,28 +138,20 @@ struct RenderedFrame {
 };
 
 // Frame k of the sequence. Noise comes from a generator seeded by (seed, k), so a frame renders
-// the same whether it is cached or drawn on the fly.
+// the same whether it is cached or drawn on the fly. Blur: the mean of views spread over the
+// exposure; depth from the one nearest the stamp.
 inline RenderedFrame render_frame(const Sequence& s, const std::vector<std::vector<Eigen::Vector2d>>& rays, int k) {
   std::mt19937 rng(s.seed * 1000003u + static_cast<uint32_t>(k));
   const double t = frame_seconds(s, k);
-  const render::Pose world_from_rig = s.trajectory.world_from_rig(t);
   RenderedFrame f;
   f.grey.resize(s.cameras.size());
   f.depth_m.resize(s.cameras.size());
   for (size_t c = 0; c < s.cameras.size(); ++c) {
     const render::CameraSpec& cam = s.cameras[c];
-    if (!s.hard.photometric()) {
-      render::RenderedView v = render::render_view(s.scene.at(t), cam, rays[c], world_from_rig * cam.rig_from_camera,
-                                                   s.noise_sigma, rng, has_depth(s, c));
-      f.grey[c] = std::move(v.grey);
-      f.depth_m[c] = std::move(v.depth_m);
-      continue;
-    }
-    // Blur: the mean of views spread over the exposure; depth from the one nearest the stamp.
     const int n = s.hard.exposure_s > 0.0 ? std::max(1, s.hard.blur_samples) : 1;
     std::vector<float> sum;
     for (int j = 0; j < n; ++j) {
-      const double tj = t - s.hard.exposure_s * (n - 1 - j) / std::max(1, n - 1);
+      const double tj = n == 1 ? t : t - s.hard.exposure_s * (n - 1 - j) / (n - 1);
       const std::vector<float> v = render::radiance_view(s.scene.at(tj), cam, rays[c],
                                                          s.trajectory.world_from_rig(tj) * cam.rig_from_camera,
                                                          j == n - 1 && has_depth(s, c) ? &f.depth_m[c] : nullptr);
@@ -209,29 +199,27 @@ inline Run run(const Sequence& s, cuvslam::Odometry& odom, const std::vector<Ren
   std::normal_distribution<double> gyro_noise(0.0, 1.0);
   int64_t next_imu_ns = frame_ns(s, 0) - 200'000'000;
   const int64_t imu_step = static_cast<int64_t>(std::llround(1e9 / s.imu_rate));
+  const auto to_float = [](const Eigen::Vector3d& v) {
+    return std::array<float, 3>{static_cast<float>(v.x()), static_cast<float>(v.y()), static_cast<float>(v.z())};
+  };
   for (int k = 0; k < s.frames; ++k) {
     const int64_t t_ns = frame_ns(s, k);
-    if (s.imu) {
-      for (; next_imu_ns <= t_ns; next_imu_ns += imu_step) {
-        const double ti = 1e-9 * static_cast<double>(next_imu_ns - frame_ns(s, 0));
-        const Eigen::Matrix3d imu_from_rig = s.rig_from_imu.R.transpose();
-        Eigen::Vector3d w = imu_from_rig * s.trajectory.angular_velocity(ti) + s.gyro_bias;
-        for (int i = 0; i < 3; ++i) w[i] += s.gyro_noise * gyro_noise(imu_rng);
-        const Eigen::Vector3d f = imu_from_rig * s.trajectory.specific_force(ti);
-        cuvslam::ImuMeasurement m;
-        m.timestamp_ns = next_imu_ns;
-        m.angular_velocities = {static_cast<float>(w.x()), static_cast<float>(w.y()), static_cast<float>(w.z())};
-        m.linear_accelerations = {static_cast<float>(f.x()), static_cast<float>(f.y()), static_cast<float>(f.z())};
-        odom.RegisterImuMeasurement(0, m);
-      }
+    for (; s.imu && next_imu_ns <= t_ns; next_imu_ns += imu_step) {
+      const double ti = 1e-9 * static_cast<double>(next_imu_ns - frame_ns(s, 0));
+      const Eigen::Matrix3d imu_from_rig = s.rig_from_imu.R.transpose();
+      Eigen::Vector3d w = imu_from_rig * s.trajectory.angular_velocity(ti) + s.gyro_bias;
+      for (int i = 0; i < 3; ++i) w[i] += s.gyro_noise * gyro_noise(imu_rng);
+      cuvslam::ImuMeasurement m;
+      m.timestamp_ns = next_imu_ns;
+      m.angular_velocities = to_float(w);
+      m.linear_accelerations = to_float(imu_from_rig * s.trajectory.specific_force(ti));
+      odom.RegisterImuMeasurement(0, m);
     }
-    if (s.hard.dropped.count(k)) {  // in the run as a frame without a pose, not counted as lost
-      out.t_ns.push_back(t_ns);
-      out.truth.push_back(s.trajectory.world_from_rig(frame_seconds(s, k)));
-      out.est.emplace_back();
-      out.covariance.emplace_back();
-      continue;
-    }
+    out.t_ns.push_back(t_ns);
+    out.truth.push_back(s.trajectory.world_from_rig(frame_seconds(s, k)));
+    out.est.emplace_back();
+    out.covariance.emplace_back();
+    if (s.hard.dropped.count(k)) continue;  // in the run as a frame without a pose, not counted as lost
     RenderedFrame drawn;
     const RenderedFrame& frame = cached ? (*cached)[static_cast<size_t>(k)] : (drawn = render_frame(s, rays, k));
     const bool blank = s.blank_frames.count(k) > 0;
@@ -243,42 +231,34 @@ inline Run run(const Sequence& s, cuvslam::Odometry& odom, const std::vector<Ren
       if (blank) {
         std::mt19937 rng(s.seed * 7919u + static_cast<uint32_t>(k));
         blank_grey[c] = render::blank_view(s.cameras[c], 120, s.noise_sigma, rng);
-        img.pixels = blank_grey[c].data();
-      } else {
-        img.pixels = frame.grey[c].data();
       }
+      img.pixels = blank ? blank_grey[c].data() : frame.grey[c].data();
       img.width = s.cameras[c].width;
       img.height = s.cameras[c].height;
       img.timestamp_ns = t_ns;
       img.camera_index = static_cast<uint32_t>(c);
       images.push_back(img);
-      if (has_depth(s, c) && !blank) {
-        cuvslam::Image d = img;
-        if (s.float_depth) {
-          d.pixels = frame.depth_m[c].data();
-          d.data_type = cuvslam::Image::DataType::Float32;
-        } else {
-          depth16[c].resize(frame.depth_m[c].size());
-          for (size_t i = 0; i < depth16[c].size(); ++i)
-            depth16[c][i] = static_cast<uint16_t>(std::clamp(std::lround(frame.depth_m[c][i] * 1000.0), 0L, 65535L));
-          d.pixels = depth16[c].data();
-          d.data_type = cuvslam::Image::DataType::UInt16;
-        }
-        depths.push_back(d);
+      if (!has_depth(s, c) || blank) continue;
+      cuvslam::Image d = img;
+      d.pixels = frame.depth_m[c].data();
+      d.data_type = cuvslam::Image::DataType::Float32;
+      if (!s.float_depth) {
+        for (float z : frame.depth_m[c])
+          depth16[c].push_back(static_cast<uint16_t>(std::clamp(std::lround(z * 1000.0), 0L, 65535L)));
+        d.pixels = depth16[c].data();
+        d.data_type = cuvslam::Image::DataType::UInt16;
       }
+      depths.push_back(d);
     }
     const auto start = std::chrono::steady_clock::now();
     const cuvslam::PoseEstimate e = odom.Track(images, {}, depths);
     if (track_seconds)
       *track_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    out.t_ns.push_back(e.timestamp_ns);
-    out.truth.push_back(s.trajectory.world_from_rig(frame_seconds(s, k)));
+    out.t_ns.back() = e.timestamp_ns;
     if (e.world_from_rig) {
-      out.est.push_back(from_pose(e.world_from_rig->pose));
-      out.covariance.push_back(e.world_from_rig->covariance);
+      out.est.back() = from_pose(e.world_from_rig->pose);
+      out.covariance.back() = e.world_from_rig->covariance;
     } else {
-      out.est.emplace_back();
-      out.covariance.emplace_back();
       ++out.lost;
     }
   }
@@ -299,7 +279,13 @@ struct Drift {
   double rotation_deg_per_m() const { return rotation_deg / path_m; }
 };
 
-// Aligns the estimate's world to the truth at the first tracked frame, then compares the last.
+// Angle in degrees between two attitudes.
+inline double angle_deg(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
+  return Eigen::AngleAxisd(a.transpose() * b).angle() * 180.0 / render::kPi;
+}
+
+// Aligns the estimate's world to the truth at the first tracked frame of [from, to], then compares
+// the last.
 inline Drift endpoint_drift(const Run& r, int from = 0, int to = -1) {
   Drift d;
   if (to < 0) to = static_cast<int>(r.est.size()) - 1;
@@ -310,55 +296,42 @@ inline Drift endpoint_drift(const Run& r, int from = 0, int to = -1) {
       ++d.tracked;
     }
   if (d.first < 0) return d;
-  const render::Pose truth_from_est = r.truth[static_cast<size_t>(d.first)] * r.est[static_cast<size_t>(d.first)]->inverse();
-  const render::Pose aligned = truth_from_est * *r.est[static_cast<size_t>(d.last)];
-  const render::Pose& truth = r.truth[static_cast<size_t>(d.last)];
+  const auto first = static_cast<size_t>(d.first), last = static_cast<size_t>(d.last);
+  const render::Pose truth_from_est = r.truth[first] * r.est[first]->inverse();
   std::vector<Eigen::Vector3d> path;
-  for (int k = d.first; k <= d.last; ++k) {
-    path.push_back(r.truth[static_cast<size_t>(k)].t);
-    const auto& est = r.est[static_cast<size_t>(k)];
+  for (size_t k = first; k <= last; ++k) {
+    path.push_back(r.truth[k].t);
     const double so_far = render::path_length(path);
-    if (!est || so_far < 1.0) continue;
-    const render::Pose a = truth_from_est * *est;
-    const render::Pose& tk = r.truth[static_cast<size_t>(k)];
-    d.worst_translation_ratio = std::max(d.worst_translation_ratio, (a.t - tk.t).norm() / so_far);
-    d.worst_rotation_deg_per_m = std::max(
-        d.worst_rotation_deg_per_m, Eigen::AngleAxisd(a.R.transpose() * tk.R).angle() * 180.0 / render::kPi / so_far);
+    if (!r.est[k] || so_far < 1.0) continue;
+    const render::Pose a = truth_from_est * *r.est[k];
+    d.worst_translation_ratio = std::max(d.worst_translation_ratio, (a.t - r.truth[k].t).norm() / so_far);
+    d.worst_rotation_deg_per_m = std::max(d.worst_rotation_deg_per_m, angle_deg(a.R, r.truth[k].R) / so_far);
   }
+  const render::Pose aligned = truth_from_est * *r.est[last];
   d.path_m = render::path_length(path);
-  d.translation_m = (aligned.t - truth.t).norm();
-  d.rotation_deg = Eigen::AngleAxisd(aligned.R.transpose() * truth.R).angle() * 180.0 / render::kPi;
+  d.translation_m = (aligned.t - r.truth[last].t).norm();
+  d.rotation_deg = angle_deg(aligned.R, r.truth[last].R);
   return d;
 }
 
-// Similarity alignment (Umeyama) of the tracked positions onto the true ones; returns the RMS and
-// the largest residual in metres and the scale applied.
+// Similarity alignment (Umeyama) of the tracked positions onto the true ones: the RMS and the
+// largest residual in metres.
 struct SimilarityFit {
-  double rms_m = 0.0, max_m = 0.0, scale = 1.0, path_m = 0.0;
-  int used = 0;
+  double rms_m = 0.0, max_m = 0.0, path_m = 0.0;
 };
 
 inline SimilarityFit similarity_fit(const Run& r) {
   std::vector<Eigen::Vector3d> est, truth;
   for (size_t k = 0; k < r.est.size(); ++k)
-    if (r.est[k]) {
-      est.push_back(r.est[k]->t);
-      truth.push_back(r.truth[k].t);
-    }
+    if (r.est[k]) est.push_back(r.est[k]->t), truth.push_back(r.truth[k].t);
   SimilarityFit fit;
-  fit.used = static_cast<int>(est.size());
   if (est.size() < 3) return fit;
-  Eigen::Matrix3Xd a(3, est.size()), b(3, est.size());
-  for (size_t i = 0; i < est.size(); ++i) {
-    a.col(static_cast<Eigen::Index>(i)) = est[i];
-    b.col(static_cast<Eigen::Index>(i)) = truth[i];
-  }
-  const Eigen::Matrix4d t = Eigen::umeyama(a, b, true);
-  fit.scale = t.block<3, 3>(0, 0).col(0).norm();
+  const auto n = static_cast<Eigen::Index>(est.size());
+  const Eigen::Matrix4d t = Eigen::umeyama(Eigen::Map<const Eigen::Matrix3Xd>(est[0].data(), 3, n),
+                                           Eigen::Map<const Eigen::Matrix3Xd>(truth[0].data(), 3, n), true);
   double sum = 0.0;
   for (size_t i = 0; i < est.size(); ++i) {
-    const Eigen::Vector3d p = t.block<3, 3>(0, 0) * est[i] + t.block<3, 1>(0, 3);
-    const double e = (p - truth[i]).norm();
+    const double e = (t.block<3, 3>(0, 0) * est[i] + t.block<3, 1>(0, 3) - truth[i]).norm();
     sum += e * e;
     fit.max_m = std::max(fit.max_m, e);
   }
