@@ -49,15 +49,15 @@ def assert_pair_close(a, b, tol=1e-9):
         (stamp1(42_000_000_007), 42_000_000_007),
         (NS(nanoseconds=5), 5),
         (17, 17),
+        (NS(seconds=1.5), TypeError),
     ],
 )
 def test_stamps_of_both_ros_generations(stamp, expected):
-    assert ros.stamp_ns(stamp) == expected
-
-
-def test_stamp_of_an_unknown_object_is_a_type_error():
-    with pytest.raises(TypeError):
-        ros.stamp_ns(NS(seconds=1.5))
+    if expected is TypeError:
+        with pytest.raises(TypeError):
+            ros.stamp_ns(stamp)
+    else:
+        assert ros.stamp_ns(stamp) == expected
 
 
 def odometry_msg(stamp):
@@ -120,13 +120,6 @@ def imu_msg(orientation, ocov):
     )
 
 
-def test_imu_message_becomes_a_sample():
-    sample = ros.imu_sample_from_msg(imu_msg((0, 0, 0, 1), [-1.0] + [0.0] * 8))
-    assert isinstance(sample, velk_odom.ImuSample)
-    with pytest.raises(ValueError):
-        ros.imu_sample_from_msg(NS(header=NS(stamp=stamp2(1), frame_id="x"), angular_velocity=v3("a", 0, 0)))
-
-
 @pytest.mark.parametrize(
     "orientation, ocov, expected",
     [
@@ -168,17 +161,13 @@ def test_camera_info_of_both_generations(generation):
         ros.camera_model_from_msg(NS(header=msg.header, width=1, height=1, d=[]))
 
 
-@pytest.mark.parametrize("data", [bytes(range(12)), bytearray(range(12)), list(range(12))])
+@pytest.mark.parametrize("data", [bytes(range(12)), bytearray(range(12)), list(range(12)), "numpy"])
 def test_image_message_becomes_a_frame(data):
+    if data == "numpy":
+        data = pytest.importorskip("numpy").arange(12, dtype="uint8")
     msg = NS(header=NS(stamp=stamp2(77), frame_id="cam"), width=4, height=3, encoding="mono8", step=4, data=data)
     frame = ros.image_frame_from_msg(msg)
     assert (frame.timestamp_ns, frame.frame_id) == (77, "cam")
-
-
-def test_image_from_a_numpy_array():
-    np = pytest.importorskip("numpy")
-    msg = NS(header=NS(stamp=stamp2(1), frame_id="cam"), width=2, height=2, encoding="mono8", step=2, data=np.arange(4, dtype=np.uint8))
-    assert ros.image_frame_from_msg(msg).frame_id == "cam"
 
 
 # Transform buffer: a robot with base -> imu, base -> camera -> optical, and odom -> base.
@@ -244,13 +233,3 @@ def test_a_bad_transform_is_refused_and_the_rest_of_its_message_kept(parent, chi
     assert buf("base_link", "laser") == ((0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 1.0))
     assert buf.rejected == 1 and reason in buf.last_rejection
     assert buf.frames() == ["base_link", "laser"]
-
-
-def test_buffer_serves_as_the_tf_callable_of_visual_odometry():
-    cls = getattr(velk_odom._native, "CuvslamOdometry", None)
-    if cls is None:
-        pytest.skip("CuvslamOdometry is not in this build")
-    buf = ros.TransformBuffer()
-    vo = cls(tf=buf)
-    model = velk_odom.CameraModel(1, "cam_left", 640, 480, [], [500, 0, 320, 0, 500, 240, 0, 0, 1])
-    assert vo.handle_camera_info(model) is None

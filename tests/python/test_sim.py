@@ -21,14 +21,11 @@ def exact(duration_s=20.0, **kw):
     return simulate(duration_s, seed=1, noise=False, wheel_scale_error=0.0, slip=False, late_fraction=0.0, **kw)
 
 
-@pytest.mark.parametrize("seed", [0, 7])
-def test_same_arguments_give_the_same_recording(seed):
-    a, b = simulate(8.0, seed=seed), simulate(8.0, seed=seed)
-    assert a.ground_truth == b.ground_truth
-    assert a.imu_samples == b.imu_samples
-    assert a.wheel_estimates == b.wheel_estimates
+def test_same_arguments_give_the_same_recording():
+    a, b = simulate(8.0, seed=7), simulate(8.0, seed=7)
+    assert (a.ground_truth, a.imu_samples, a.wheel_estimates) == (b.ground_truth, b.imu_samples, b.wheel_estimates)
     assert [(d.arrival_ns, d.kind) for d in a.deliveries] == [(d.arrival_ns, d.kind) for d in b.deliveries]
-    assert simulate(8.0, seed=seed + 1).ground_truth != a.ground_truth
+    assert simulate(8.0, seed=8).ground_truth != a.ground_truth
 
 
 @pytest.mark.parametrize(
@@ -82,27 +79,6 @@ def test_exact_wheel_odometry_follows_the_ground_truth():
         gt = rec.ground_truth_at(w.timestamp_ns)
         assert math.dist(w.translation, gt[0:3]) < WHEEL_INTEGRATION_TOL_M
         assert abs(math.remainder(geo.yaw_of(w.rotation_xyzw) - geo.yaw_of(gt[3:7]), 2 * math.pi)) < WHEEL_YAW_TOL_RAD
-
-
-def test_steady_turn_reads_the_hand_worked_specific_force():
-    # Constant speed v and yaw rate w: the base accelerates by v w to the left and the IMU at lever r
-    # adds the centripetal term -w^2 (r_x, r_y); gravity reads +g on z. In IMU axes after un-mounting.
-    rec = exact(duration_s=30.0)
-    lever, q_bi = rec.base_from_imu
-    dt = 1.0 / rec.imu_rate_hz
-    found = 0
-    for k in range(2, len(rec.imu_samples) - 2, 7):
-        rates = [geo.rotate(q_bi, rec.imu_samples[j].angular_velocity)[2] for j in range(k - 2, k + 3)]
-        gts = rec.ground_truth[k - 1 : k + 2]
-        steps = [math.hypot(b[1] - a[1], b[2] - a[2]) / dt for a, b in zip(gts, gts[1:])]
-        if abs(rates[2]) < 0.2 or max(rates) - min(rates) > 1e-12 or abs(steps[0] - steps[1]) > 1e-9:
-            continue
-        w, v = rates[2], 0.5 * (steps[0] + steps[1])
-        expected = (-w * w * lever[0], v * w - w * w * lever[1], rec.gravity)
-        measured = geo.rotate(q_bi, rec.imu_samples[k].linear_acceleration)
-        assert measured == pytest.approx(expected, abs=1e-6)
-        found += 1
-    assert found > 10
 
 
 def test_still_period_noise_and_bias_statistics():
@@ -162,7 +138,6 @@ def test_delivery_order_and_latency():
 def test_bad_arguments_are_refused(kwargs):
     with pytest.raises(ValueError):
         simulate(**kwargs)
-
 
 
 def _ahrs_error_deg(rec):
