@@ -54,6 +54,7 @@ def test_default_configurations(args):
         ({"init_moving_after_seconds": None}, ValueError, "init_moving_after_seconds"),
         ({"odom_sources": [{**WHEEL, "odom_from_parent": [[0, 0, 0], [0, 0, 0]]}]}, ValueError, "odom_from_parent"),
         ({"odom_sources": [{**WHEEL, "odom_from_parent": [[0, 0, 0], [0, 0, 0, 0]]}]}, ValueError, "quaternion"),
+        ({"per_dimension_error_variance": frozenset()}, ValueError, "per_dimension_error_variance"),  # sequences only
     ],
 )
 def test_conversion_refusals(config, error, fragment):
@@ -67,15 +68,7 @@ def test_conversion_refusals(config, error, fragment):
 def test_nested_defaults_and_sequences():
     # Without IMUs the blend path never changes the covariance, so the first estimate shows the initial
     # standard deviations: only `rotation` given, the others keep their defaults.
-    config = {
-        "odom_sources": ({**WHEEL, "twist_variances": (0.0,) * 6},),
-        "initial_stds": {"rotation": 0.2},
-        "per_dimension_error_variance": frozenset(),  # fixed-length fields take sequences only
-    }
-    with pytest.raises(ValueError):
-        OdometryFusion(config)
-    del config["per_dimension_error_variance"]
-    fusion = OdometryFusion(config)
+    fusion = OdometryFusion({"odom_sources": ({**WHEEL, "twist_variances": (0.0,) * 6},), "initial_stds": {"rotation": 0.2}})
     fusion.handle_source(estimate(1000 * MS, 0.0))
     fusion.handle_source(estimate(1020 * MS, 0.1))
     out = fusion.maybe_publish()
