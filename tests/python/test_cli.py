@@ -317,20 +317,14 @@ def test_orientation_source_holds_the_heading(tmp_path, bags, rec, cli):
     # Same recording, IMU noise inflated so that gyro integration alone drifts in heading; the
     # reported orientation as an attitude-only source keeps the final heading error small.
     results = {}
+    ahrs = {"parent_frame_id": "ahrs", "child_frame_id": "base_link", "pose_variances": [0, 0, 0, 1e-4, 1e-4, 1e-4]}
     for use_orientation in (False, True):
-        cfg = rec.fusion_config()
-        topics = {"/imu/data": {"imu": "imu_link"}, "/wheel/odom": {"odom_source": ["odom", "base_link"]}}
-        if use_orientation:
-            cfg["odom_sources"].append({"parent_frame_id": "ahrs", "child_frame_id": "base_link",
-                                        "pose_variances": [0, 0, 0, 1e-4, 1e-4, 1e-4]})
-            topics["/imu/data"]["orientation"] = ["ahrs", "base_link"]
-        cfg["topics"] = topics
-        path = tmp_path / f"o{use_orientation}.yaml"
-        path.write_text(yaml.safe_dump(cfg))
-        out_tum = tmp_path / f"o{use_orientation}.tum"
-        code, out, _ = cli("fuse", bags["ros2-mcap"], "--config", path, "-o", out_tum, "--no-progress")
+        imu = {"imu": "imu_link", **({"orientation": ["ahrs", "base_link"]} if use_orientation else {})}
+        path = config_file(tmp_path, rec, {"/imu/data": imu, "/wheel/odom": {"odom_source": ["odom", "base_link"]}},
+                           odom_sources=rec.fusion_config()["odom_sources"] + [ahrs] * use_orientation)
+        code, out, _ = cli("fuse", bags["ros2-mcap"], "--config", path, "-o", tmp_path / "o.tum", "--no-progress")
         assert code == 0, out
-        stamps, poses = read_tum(out_tum)
+        stamps, poses = read_tum(tmp_path / "o.tum")
         gt = rec.ground_truth_at(int(stamps[-1]) - DEFAULT_START_NS)
         results[use_orientation] = abs(math.remainder(geo.yaw_of(poses[-1][3:7]) - geo.yaw_of(gt[3:7]), 2 * math.pi))
     assert results[True] < 0.02 and results[True] < results[False] / 3
@@ -370,12 +364,9 @@ def test_demo_end_to_end(tmp_path, level):
 )
 def test_pose_and_twist_topics_feed_an_odometry_source(tmp_path, rec, cli, wheel_type, pose_variances, twist_variances):
     bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", odom_topic="/wheel", wheel_type=wheel_type)
-    cfg = rec.fusion_config()
-    cfg["odom_sources"] = [{"parent_frame_id": "wheels", "child_frame_id": "base_link",
-                            "pose_variances": pose_variances, "twist_variances": twist_variances}]
-    cfg["topics"] = {"/imu/data": {"imu": "imu_link"}, "/wheel": {"odom_source": ["wheels", "base_link"]}}
-    path = tmp_path / "c.yaml"
-    path.write_text(yaml.safe_dump(cfg))
+    path = config_file(tmp_path, rec, {"/imu/data": {"imu": "imu_link"}, "/wheel": {"odom_source": ["wheels", "base_link"]}},
+                       odom_sources=[{"parent_frame_id": "wheels", "child_frame_id": "base_link",
+                                      "pose_variances": pose_variances, "twist_variances": twist_variances}])
     code, out, err = cli("fuse", bag, "--config", path, "-o", tmp_path / "o.tum",
                          "--ground-truth", write_ground_truth_tum(rec, tmp_path / "gt.tum"), "--no-progress")
     assert code == 0, err
