@@ -1,6 +1,6 @@
 """CuvslamOdometry from Python: construction and argument errors, tf semantics, thread binding, exclusive
-access, cycle collection, depth clouds, and end-to-end runs of rendered stereo and RGB-D sequences through
-the tracking library with a rig mounted away from the output frame."""
+access, cycle collection, depth clouds, and a rendered RGB-D drive through the tracking library with a rig
+mounted away from the output frame (stereo drives run through the `vo` command's tests)."""
 
 import sys
 import threading
