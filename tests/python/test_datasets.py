@@ -28,9 +28,9 @@ def row(pose):
     return [*pose.t, *pose.q]
 
 
-def euroc(root, distortion="radial-tangential"):
+def euroc(root, distortion="radial-tangential", frames=FRAMES):
     mav = root / "mav0"
-    truth = s.robot_path(FRAMES)
+    truth = s.robot_path(frames)
     for k, cam in enumerate(RIG):
         body_from_cam = s.BASE_FROM_RIG * RIG[cam]
         m = np.eye(4)
@@ -52,7 +52,7 @@ def euroc(root, distortion="radial-tangential"):
         (d / "data.csv").write_text("\n".join(lines) + "\n")
     (mav / "imu0").mkdir()
     (mav / "imu0" / "sensor.yaml").write_text("%YAML:1.0\nT_BS:\n  data: [1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1]\ngyroscope_noise_density: 1.7e-4\nrate_hz: 200\n")
-    (mav / "imu0" / "data.csv").write_text("".join(f"{START + i * 5_000_000},0,0,0,0,0,9.81\n" for i in range(4 * FRAMES)))
+    (mav / "imu0" / "data.csv").write_text("".join(f"{START + i * 5_000_000},0,0,0,0,0,9.81\n" for i in range(4 * frames)))
     gt = mav / "state_groundtruth_estimate0"
     gt.mkdir()
     # x y z qw qx qy qz, then velocity and biases
@@ -128,17 +128,12 @@ def test_dataset_folders_are_read_and_tracked(writer, kind, cameras, base_from_c
 @pytest.mark.parametrize("damage, message", [
     (lambda root: (root / "mav0/cam1/sensor.yaml").write_text("%YAML:1.0\nresolution: [320, 240]\n"), "intrinsics"),
     (lambda root: (root / "mav0/cam0/sensor.yaml").unlink(), "cam0/sensor.yaml: missing"),
-    (lambda root: euroc(root / "fisheye", "equidistant") and None, "distortion model 'equidistant' is not supported"),
+    (lambda root: euroc(root / "fisheye", "equidistant", 2) and None, "distortion model 'equidistant' is not supported"),
     (lambda root: (root / "mav0/imu0/data.csv").write_text("1,0,0\n"), "expected 7 fields"),
 ])
 def test_damaged_euroc_folders_name_the_file_and_the_problem(damage, message, tmp_path, capsys):
-    global FRAMES
-    frames, FRAMES = FRAMES, 2
-    try:
-        euroc(tmp_path)
-        damage(tmp_path)
-    finally:
-        FRAMES = frames
+    euroc(tmp_path, frames=2)
+    damage(tmp_path)
     folder = tmp_path / "fisheye" if "equidistant" in message else tmp_path
     assert main(["vo", str(folder), "--no-progress"]) == 2
     assert message in capsys.readouterr().err

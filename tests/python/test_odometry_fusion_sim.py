@@ -60,20 +60,15 @@ def test_fused_trajectory_error_bounds(simulated_run):
     fused, wheel, imu_only = result["fused"], result["wheel"], result["imu_only"]
     distance = result["distance"]
     assert len(fused) > 5000  # published at 100 Hz over the drive
-    # What the fusion cannot remove is the wheels' 2 % scale error: the wheel pose and speed rows carry it
-    # into the estimate, at most 2 % of the distance travelled along the track. The 1.6 m of the slip
-    # (0.8 m/s for 2 s) must not appear: the gate keeps it out. (The speed error also reaches the heading:
-    # the IMU's lateral acceleration and the 2 % fast wheel speed disagree on the turn rate, and the
-    # filter splits the difference. This route turns both ways; one that keeps turning the same way
-    # collects that heading error and can exceed the budget.)
+    # The wheels' 2 % scale error stays (at most 2 % of the distance; this route turns both ways, so the
+    # heading error it causes cancels); the 1.6 m of the slip (0.8 m/s for 2 s) must not appear.
     scale_budget = 0.02 * distance
     assert max(fused) < scale_budget
     assert fused[-1] < scale_budget
     # The wheels alone carry both the scale error and the slip.
     assert wheel[-1] > 1.6
     assert rms(fused) < rms(wheel) / 2
-    # Dead reckoning on the IMU alone diverges quadratically with the horizontal accelerometer bias that
-    # the stillness initialisation cannot tell from tilt: far worse than either.
+    # The IMU alone diverges with the accelerometer bias the still start cannot tell from tilt.
     assert imu_only[-1] > 10 * wheel[-1]
 
 
@@ -81,8 +76,7 @@ def test_gate_rejects_the_slip(simulated_run):
     result, reports = simulated_run
     at_slip_start, at_slip_end, fused_end, imu_only_end = reports
     in_slip = at_slip_end["gated"] - at_slip_start["gated"]
-    # Every wheel message during the slip disagrees with the IMU by 0.8 m/s against a speed standard
-    # deviation of 2 cm/s: each is refused (replays of late ones refuse again).
+    # Every slipping wheel message is 0.8 m/s off against a 2 cm/s deviation: each is refused.
     assert in_slip >= result["wheel_in_slip"]
     # Before the slip only occasional noise outliers are refused.
     assert at_slip_start["gated"] < 0.05 * at_slip_start["measurements"]
@@ -93,9 +87,8 @@ def test_gate_rejects_the_slip(simulated_run):
 def test_blend_path_with_two_sources():
     rec = simulate(DURATION_S, seed=SEED)
     rng = random.Random(7)
-    # Source "vo": the ground truth at 10 Hz with 2 cm and 5 mrad of noise, variance 1e-3; the wheels keep
-    # their scale error and slip, variance 1e-2. Both report, so each step moves the pose by the weighted
-    # mean of the two sources' motion: 10/11 of the visual step and 1/11 of the wheel step.
+    # "vo": the ground truth at 10 Hz with 2 cm and 5 mrad of noise, variance 1e-3; the wheels (scale error,
+    # slip) variance 1e-2: each step moves by 10/11 of the visual step and 1/11 of the wheel step.
     vo = []
     for row in rec.ground_truth[::20]:
         t, x, y, yaw = row[0], row[1], row[2], 2.0 * math.atan2(row[6], row[7])
@@ -125,7 +118,6 @@ def test_blend_path_with_two_sources():
             assert out.twist_linear == (0.0, 0.0, 0.0) and out.twist_angular == (0.0, 0.0, 0.0)
     wheel = planar_errors(rec, [(m.timestamp_ns, *m.translation[:2]) for m in rec.wheel_estimates])
     assert len(errors) > 1000
-    # The wheel's share of the motion is 1/11, but its heading errors also turn the visual steps: allow
-    # twice its share, plus the visual source's noise (its steps telescope to a few cm).
+    # Twice the wheel's share (its heading errors turn the visual steps too), plus the visual noise.
     assert errors[-1] < 2 / 11 * wheel[-1] + 0.1
     assert rms(errors) < 2 / 11 * rms(wheel) + 0.05
