@@ -232,3 +232,9 @@ def test_engines_publish_finite_estimates_once_bad_input_has_passed(data, engine
     published = stream(data.draw(st.dictionaries(st.integers(0, last_fault), fault, max_size=4), label="faults"))
     assert all(all(map(math.isfinite, e.translation + e.rotation_xyzw)) for _, e in published)
     assert any(k >= settled for k, _ in published), f"nothing published from input {settled} on"
+
+
+@pytest.mark.parametrize("faults", [{0: ("stamp", HOUR_NS), 199: ("stamp", HOUR_NS)}, {199: ("stamp", -HOUR_NS)}])
+def test_a_jumped_stamp_at_the_end_of_the_still_window_does_not_start_the_filter(faults):
+    # Starting at the stray stamp would leave every later input an hour off and refused.
+    assert [k for k, _ in fusion_stream(faults)][:1] == [400]
