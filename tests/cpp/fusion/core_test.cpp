@@ -92,33 +92,25 @@ TEST(ImuInit, DegenerateDirectionsAndCollectionRules) {
   EXPECT_LT((core.filter().state.biases[0].gyro - Vector3d(0.05, 0.05, 0)).norm(), 1e-15);
 }
 
-// A configuration error is the answer of every handler, whatever the input, and nothing starts; a valid
-// configuration ignores inputs of frames it does not know, and source estimates before the IMUs start.
+// A configuration error answers a sample of any frame, a non-finite one included, before it is counted;
+// a valid configuration ignores unknown frames and source estimates before the IMUs start.
 TEST(ImuInit, ConfigErrorAnsweredByEveryHandler) {
-  const std::string duplicate = "two `imus` entries share frame_id \"imu\"";
   OdometryFusionConfig config;
   config.imus = {make_imu("imu"), make_imu("imu")};
+  config.odom_sources = {make_source("odom", "wheel", 0.01, 0.0)};
   FusionCore core(config);
-  for (const ImuSample& sample : {make_sample("imu", 1, Vector3d::Zero(), kStill), make_sample("imu", 2, Vector3d(kNaN, 0, 0), kStill),
-                                  make_sample("other", 9, Vector3d::Zero(), Vector3d::Zero())}) {
-    EXPECT_EQ(core.handle_imu(sample, Isometry()), duplicate);
+  config.imus.resize(1);
+  FusionCore fine(config);
+  for (const ImuSample& sample :
+       {make_sample("imu", 2, Vector3d(kNaN, 0, 0), kStill), make_sample("other", 9, Vector3d::Zero(), kStill)}) {
+    EXPECT_EQ(core.handle_imu(sample, Isometry()), "two `imus` entries share frame_id \"imu\"");
   }
-  EXPECT_EQ(core.counters().imu_samples + core.counters().non_finite_imu, 0u);
-  OdometryFusionConfig blank;
-  blank.odom_sources = {make_source("odom", " ", 0.01, 0.0)};
-  FusionCore blend(blank);
-  EXPECT_EQ(blend.handle_source(make_estimate("odom", " ", 1, Isometry())),
-            "an `odom_sources` entry needs both parent_frame_id and child_frame_id set");
-  EXPECT_FALSE(core.initialized() || blend.initialized());
-
-  OdometryFusionConfig valid;
-  valid.imus = {make_imu("imu")};
-  valid.odom_sources = {make_source("odom", "wheel", 0.01, 0.0)};
-  FusionCore fine(valid);
+  EXPECT_FALSE(fine.handle_imu(make_sample("other", 9, Vector3d::Zero(), kStill), Isometry()));
   EXPECT_FALSE(fine.handle_source(make_estimate("odom", "wheel", 1, Isometry())));
-  EXPECT_FALSE(fine.handle_imu(make_sample("other", 9, Vector3d::Zero(), Vector3d::Zero()), Isometry()));
-  EXPECT_FALSE(fine.initialized());
-  EXPECT_EQ(fine.counters().imu_samples + fine.counters().non_finite_imu + fine.counters().measurements, 0u);
+  for (const FusionCore* c : {&core, &fine}) {
+    EXPECT_FALSE(c->initialized());
+    EXPECT_EQ(c->counters().imu_samples + c->counters().non_finite_imu + c->counters().measurements, 0u);
+  }
 }
 
 // A NaN or infinity anywhere in a sample or its mount drops the sample before it reaches the still-sample
@@ -311,7 +303,6 @@ TEST(Sources, BlendPathTwoSources) {
   EXPECT_EQ(core.counters().measurements, 6u);
   const auto published = core.maybe_publish();
   ASSERT_TRUE(published.has_value());
-  EXPECT_TRUE(published->twist_linear.isZero(0.0) && published->twist_angular.isZero(0.0));
   EXPECT_TRUE((published->twist_covariance.bottomRightCorner(3, 3).isZero(0.0)));
 }
 
@@ -408,12 +399,6 @@ TEST(Report, CounterLineAndInitialisationEvent) {
   }
   ASSERT_FALSE(core.handle_source(make_estimate("odom", "wheel", 1010 * kMs, Isometry())));
   core.report();
-  const auto init = capture.containing("odometry_fusion initialized");
-  ASSERT_EQ(init.size(), 1u);
-  EXPECT_NE(init[0].find("velk_slam::odometry_fusion: odometry_fusion initialized gyro_biases=[0.04] use_imu=true "
-                         "init_mode=still"),
-            std::string::npos)
-      << init[0];
   const auto lines = capture.containing("odometry fusion counters");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=3 measurements=1 "
