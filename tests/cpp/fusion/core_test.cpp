@@ -1,5 +1,5 @@
 // FusionCore: stillness initialisation, non-finite samples, lever arm, sources on the filter and blend
-// paths, publishing and the counter report.
+// paths and publishing.
 #include "fusion_test_util.hpp"
 #include "odometry_fusion/state_layout.hpp"
 
@@ -82,7 +82,7 @@ TEST(ImuInit, DegenerateDirectionsAndCollectionRules) {
   config.imus[0].init_gyro_limit = 0.1;
   FusionCore core(config);
   const std::vector<std::pair<const char*, Vector3d>> samples = {
-      {"a", Vector3d::Zero()}, {"a", Vector3d::Zero()}, {"b", Vector3d(0.5, 0, 0)},  // b's own limit is 0.05
+      {"a", Vector3d::Zero()}, {"a", Vector3d::Zero()}, {"b", Vector3d(0.07, 0, 0)},  // b's own limit is 0.05
       {"b", Vector3d::Zero()}, {"a", Vector3d(0.1, 0, 0)}, {"a", Vector3d(0.0, 0.1, 0)}};
   for (std::size_t i = 0; i < samples.size(); ++i) {
     EXPECT_FALSE(core.initialized()) << i;
@@ -384,29 +384,6 @@ TEST(Publish, ContentAndHoldBack) {
   ASSERT_FALSE(diverged.handle_source(make_estimate("odom", "wheel", 1020 * kMs, planar_pose(0, 0, 0), Vector3d(1, 0, 0))));
   EXPECT_FALSE(diverged.filter().state.velocity.allFinite());
   EXPECT_FALSE(diverged.maybe_publish().has_value());
-}
-
-TEST(Report, CounterLineAndInitialisationEvent) {
-  test::LogCapture capture("info");
-  OdometryFusionConfig config;
-  config.imus = {make_imu("imu")};
-  config.odom_sources = {make_source("odom", "wheel", 0.01, 0.01)};
-  FusionCore core(config);
-  // Initialised at 1000 ms; one sample in order, one replayed, one too late, one non-finite.
-  for (const auto& [t_ms, gyro] : {std::pair{1000, Vector3d(0, 0, 0.04)}, {1010, Vector3d::Zero()}, {1005, Vector3d::Zero()},
-                                   {900, Vector3d::Zero()}, {1020, Vector3d(kNaN, 0, 0)}}) {
-    ASSERT_FALSE(core.handle_imu(make_sample("imu", t_ms * kMs, gyro, kStill), Isometry()));
-  }
-  ASSERT_FALSE(core.handle_source(make_estimate("odom", "wheel", 1010 * kMs, Isometry())));
-  core.report();
-  const auto lines = capture.containing("odometry fusion counters");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find(" INFO velk_slam::odometry_fusion: odometry fusion counters imu_samples=3 measurements=1 "
-                          "gated=0 replayed=1 too_late=1 non_finite_imu=1 stale_poses=0 gate_resets=0 "
-                          "init_deferred_gyro=0 init_deferred_accel=0 init_deferred_moving=0 held_back=0 "
-                          "buffer_overflow=0 reinitialized=0\n"),
-            std::string::npos)
-      << lines[0];
 }
 
 }  // namespace
