@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,15 +73,11 @@ inline bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
 }
 
 inline bool same_state(const FilterState& a, const FilterState& b) {
-  if (a.biases.size() != b.biases.size()) {
-    return false;
+  bool same = a.biases.size() == b.biases.size();
+  for (std::size_t k = 0; same && k < a.biases.size(); ++k) {
+    same = same_bits(a.biases[k].gyro, b.biases[k].gyro) && same_bits(a.biases[k].accel, b.biases[k].accel);
   }
-  for (std::size_t k = 0; k < a.biases.size(); ++k) {
-    if (!same_bits(a.biases[k].gyro, b.biases[k].gyro) || !same_bits(a.biases[k].accel, b.biases[k].accel)) {
-      return false;
-    }
-  }
-  return same_bits(a.position, b.position) && same_bits(a.velocity, b.velocity) &&
+  return same && same_bits(a.position, b.position) && same_bits(a.velocity, b.velocity) &&
          same_bits(a.orientation.coeffs(), b.orientation.coeffs()) && same_bits(a.covariance, b.covariance);
 }
 
@@ -99,11 +97,8 @@ class LogCapture {
 
   std::vector<std::string> containing(std::string_view needle) const {
     std::vector<std::string> found;
-    for (const std::string& line : *lines_) {
-      if (line.find(needle) != std::string::npos) {
-        found.push_back(line);
-      }
-    }
+    std::copy_if(lines_->begin(), lines_->end(), std::back_inserter(found),
+                 [needle](const std::string& line) { return line.find(needle) != std::string::npos; });
     return found;
   }
 

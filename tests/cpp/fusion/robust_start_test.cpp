@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <optional>
 
 namespace velk_slam::odometry_fusion {
 namespace {
@@ -84,14 +85,15 @@ TEST(AbsoluteSource, BoundsHeadingAndMakesTheGyroBiasObservable) {
 // Delivered late or in order, the outcome is the same. A single wheel outlier is refused and changes
 // nothing: the state equals that of a run without the message.
 TEST(GateRecovery, TakesAShutOutSourceBackAndRefusesATransientOutlier) {
+  // spike: m/s² along x, one sample at step 200; outlier_speed: the speed the wheel message of step 400
+  // reports (0: true, kLeftOut: none); position_bound: final |position| below this, unless locked out.
   struct Case {
     const char* name;
-    double spike;          // m/s² along x, one sample at step 200
-    double recovery_s;
+    double spike, recovery_s;
     bool late;
-    double outlier_speed;  // the wheel message of step 400 reports this speed (0: true, kLeftOut: none)
+    double outlier_speed;
     uint64_t resets;
-    double position_bound;  // final |position| below this, unless locked out
+    double position_bound;
   };
   const std::vector<Case> cases = {
       {"160 m/s²", 160, 3.0, false, 0, 1, 0.02},
@@ -148,16 +150,12 @@ TEST(GateRecovery, TakesAShutOutSourceBackAndRefusesATransientOutlier) {
 // init_moving_after_seconds have passed, with the true tilt (the turn's centripetal and the speed-up's
 // forward acceleration taken out of the specific force) and the wheels' velocity.
 TEST(ImuInit, StillOnlyAtRestElseInMotion) {
+  // shake: m/s², alternating along x; speed: m/s the wheels report at step 0 (twist fused unless its
+  // variance is 0); pitch: rad; yaw_rate: rad/s about the base z axis; accel: m/s² along base x.
   struct Case {
     const char* name;
-    double shake;           // m/s², alternating along x
-    double speed;           // m/s reported by the wheels at step 0
-    double twist_variance;  // 0: twist not fused
-    double moving_after_s;
-    double pitch;     // rad, constant
-    double yaw_rate;  // rad/s about the base z axis
-    double accel;     // m/s² along the base x axis
-    int init_step;    // −1: never
+    double shake, speed, twist_variance, moving_after_s, pitch, yaw_rate, accel;
+    int init_step;  // −1: never
   };
   const std::vector<Case> cases = {
       {"at rest, motors humming", 0.2, 0, 1e-4, 0, 0, 0, 0, 99},
