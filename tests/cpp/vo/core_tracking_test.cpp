@@ -69,13 +69,9 @@ TEST_F(Tracking, StaleSetsAreDiscardedSilently) {
 }
 
 TEST_F(Tracking, UnmatchedImages) {
-  TableTf tf;
-  auto core = make_core({});
-  EXPECT_FALSE(core->handle_image(camera_image("nowhere", 1), tf).has_value());
-  EXPECT_EQ(core->counters().unmatched_images, 1u);
   StereoSetup s;
   s.core->handle_image(camera_image("left_ir", 1), s.tf);
-  s.core->handle_image(camera_image("left_ir", 2), s.tf);
+  s.core->handle_image(camera_image("nowhere", 2), s.tf);
   EXPECT_EQ(s.core->counters().unmatched_images, 2u);
 }
 
@@ -130,20 +126,15 @@ TEST_F(Tracking, CameraImagesAreCheckedAndRepacked) {
   }
 }
 
-TEST_F(Tracking, ImuBeforeTheTrackerIsOnlyCounted) {
-  StereoSetup s;
-  for (int i = 0; i < 5; ++i) s.core->handle_imu(imu_at(i));
-  EXPECT_EQ(s.core->counters().imu_dropped_before_start, 5u);
-  EXPECT_EQ(s.core->counters().imu_samples, 0u);
-  EXPECT_EQ(s.core->imu_buffered(), 0u);
-}
-
-TEST_F(Tracking, ImuBufferKeepsTheNewest2048) {
+TEST_F(Tracking, ImuBeforeTheTrackerIsCountedThenTheNewest2048AreKept) {
   CuvslamOdometryConfig config;
   config.enable_imu = true;
   StereoSetup s(config);
   s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf);
   s.tf.set("rig", "imu", Isometry::identity());
+  for (int i = 0; i < 5; ++i) s.core->handle_imu(imu_at(i));
+  EXPECT_EQ(s.core->counters().imu_dropped_before_start, 5u);
+  EXPECT_EQ(s.core->imu_buffered(), 0u);
   ASSERT_TRUE(s.pair(1 * kMs).has_value());
   for (int i = 0; i < 2050; ++i) s.core->handle_imu(imu_at(2 * kMs + i, i));
   EXPECT_EQ(s.core->counters().imu_samples, 2050u);
@@ -201,9 +192,7 @@ TEST_F(Tracking, LostSegmentsAndFailures) {
   EXPECT_EQ(c.frames, 7u) << "a failure still counts and consumes the set";
   EXPECT_EQ(c.tracked, 2u);
   EXPECT_EQ(c.resets, 2u) << "lost twice in a row counts once; a loss before the first pose not at all";
-  EXPECT_EQ(LogCapture::count("cuvslam tracking lost"), 2u);
-  EXPECT_EQ(LogCapture::count("WARN velk_slam::cuvslam_odometry: cuvslam tracking lost segment=1"), 1u);
-  EXPECT_EQ(LogCapture::count("cuvslam tracking lost segment=2"), 1u);
+  EXPECT_EQ(LogCapture::count("WARN velk_slam::cuvslam_odometry: cuvslam tracking lost segment="), 2u);
   EXPECT_EQ(LogCapture::count("ERROR velk_slam::cuvslam_odometry: cuvslam Track failed error=bad frame"), 1u);
   // The failed set was consumed: its stamp is now the last tracked one.
   EXPECT_FALSE(s.pair(5 * kMs).has_value());
@@ -219,17 +208,14 @@ TEST_F(Tracking, ExtremeStampsDoNotOverflow) {
 
 TEST_F(Tracking, ReportLogsEveryCounter) {
   StereoSetup s;
-  s.core->report();
-  EXPECT_EQ(LogCapture::count("INFO velk_slam::cuvslam_odometry: cuvslam odometry counters frames=0 tracked=0 resets=0 "
-                              "imu_samples=0 imu_dropped_before_start=0 skew_rejects=0 depth_reprojected=0 "
-                              "covariance_gated=0 speed_gated=0 unmatched_images=0 image_size_rejects=0 "
-                              "calibration_rejects=0"),
-            1u);
   s.pair(kMs);
   s.core->handle_image(camera_image("elsewhere", 1), s.tf);
   s.core->report();
-  EXPECT_EQ(LogCapture::count("cuvslam odometry counters frames=1 tracked=1 "), 1u);
-  EXPECT_EQ(LogCapture::count("unmatched_images=1"), 1u);
+  EXPECT_EQ(LogCapture::count("INFO velk_slam::cuvslam_odometry: cuvslam odometry counters frames=1 tracked=1 resets=0 "
+                              "imu_samples=0 imu_dropped_before_start=0 skew_rejects=0 depth_reprojected=0 "
+                              "covariance_gated=0 speed_gated=0 unmatched_images=1 image_size_rejects=0 "
+                              "calibration_rejects=0"),
+            1u);
 }
 
 }  // namespace

@@ -87,54 +87,29 @@ inline ImageFrame camera_image(const std::string& frame, int64_t stamp_ns, int32
   return image;
 }
 
-// A 16-bit depth image from samples in row-major order, rows `step` bytes apart (default 2 × width).
-inline ImageFrame depth16(const std::string& frame, int64_t stamp_ns, int32_t width, int32_t height,
-                          const std::vector<uint16_t>& samples, int32_t step = 0, const std::string& encoding = "16UC1") {
+// A depth image from samples in row-major order (16-bit: 16UC1, float: 32FC1), rows `step` bytes apart
+// (default: tight).
+template <typename T>
+ImageFrame depth_image(const std::string& frame, int64_t stamp_ns, int32_t width, int32_t height,
+                       const std::vector<T>& samples, int32_t step = 0, const std::string& encoding = "") {
   ImageFrame image;
   image.frame_id = frame;
   image.timestamp_ns = stamp_ns;
   image.width = width;
   image.height = height;
-  image.encoding = encoding;
-  image.step = step > 0 ? step : 2 * width;
+  image.encoding = !encoding.empty() ? encoding : sizeof(T) == 2 ? "16UC1" : "32FC1";
+  const size_t row = sizeof(T) * static_cast<size_t>(width);
+  image.step = step > 0 ? step : static_cast<int32_t>(row);
   image.data.assign(static_cast<size_t>(image.step) * static_cast<size_t>(height), 0);
-  for (int32_t v = 0; v < height; ++v) {
-    for (int32_t c = 0; c < width; ++c) {
-      const uint16_t s = samples[static_cast<size_t>(v * width + c)];
-      image.data[static_cast<size_t>(v * image.step + 2 * c)] = static_cast<uint8_t>(s & 0xFF);
-      image.data[static_cast<size_t>(v * image.step + 2 * c + 1)] = static_cast<uint8_t>(s >> 8);
-    }
-  }
+  for (int32_t v = 0; v < height; ++v) std::memcpy(&image.data[static_cast<size_t>(v * image.step)], &samples[v * row / sizeof(T)], row);
   return image;
 }
 
-inline ImageFrame depth32(const std::string& frame, int64_t stamp_ns, int32_t width, int32_t height,
-                          const std::vector<float>& samples, int32_t step = 0) {
-  ImageFrame image;
-  image.frame_id = frame;
-  image.timestamp_ns = stamp_ns;
-  image.width = width;
-  image.height = height;
-  image.encoding = "32FC1";
-  image.step = step > 0 ? step : 4 * width;
-  image.data.assign(static_cast<size_t>(image.step) * static_cast<size_t>(height), 0);
-  for (int32_t v = 0; v < height; ++v) {
-    for (int32_t c = 0; c < width; ++c) {
-      std::memcpy(&image.data[static_cast<size_t>(v * image.step + 4 * c)], &samples[static_cast<size_t>(v * width + c)], 4);
-    }
-  }
-  return image;
-}
-
-inline std::vector<uint16_t> u16_samples(const cuvslam_double::SeenImage& seen) {
-  std::vector<uint16_t> out(seen.bytes.size() / 2);
-  std::memcpy(out.data(), seen.bytes.data(), out.size() * 2);
-  return out;
-}
-
-inline std::vector<float> f32_samples(const cuvslam_double::SeenImage& seen) {
-  std::vector<float> out(seen.bytes.size() / 4);
-  std::memcpy(out.data(), seen.bytes.data(), out.size() * 4);
+// Tightly packed bytes read back as samples.
+template <typename T>
+std::vector<T> samples_as(const std::vector<uint8_t>& bytes) {
+  std::vector<T> out(bytes.size() / sizeof(T));
+  std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
   return out;
 }
 
@@ -156,17 +131,12 @@ class LogCapture {
     return l;
   }
   static void clear() { lines().clear(); }
-  // Lines that contain every needle.
-  static std::vector<std::string> matching(const std::vector<std::string>& needles) {
-    std::vector<std::string> out;
-    for (const std::string& line : lines()) {
-      bool all = true;
-      for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
-      if (all) out.push_back(line);
-    }
-    return out;
+  // Lines that contain `needle`.
+  static size_t count(const std::string& needle) {
+    size_t n = 0;
+    for (const std::string& line : lines()) n += line.find(needle) != std::string::npos ? 1 : 0;
+    return n;
   }
-  static size_t count(const std::string& needle) { return matching({needle}).size(); }
 };
 
 class VoTest : public ::testing::Test {

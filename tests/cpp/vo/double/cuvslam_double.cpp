@@ -89,14 +89,7 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
     outcome = s.outcomes.front();
     s.outcomes.pop_front();
   }
-  switch (outcome.kind) {
-    case cuvslam_double::Outcome::Kind::Throw:
-      throw std::runtime_error(outcome.message);
-    case cuvslam_double::Outcome::Kind::ThrowUnknown:
-      throw cuvslam_double::UnknownThrowable{};
-    default:
-      break;
-  }
+  if (outcome.kind == cuvslam_double::Outcome::Kind::Throw) throw std::runtime_error(outcome.message);
   PoseEstimate estimate;
   estimate.timestamp_ns = outcome.timestamp_ns.value_or(images.empty() ? 0 : images.front().timestamp_ns);
   if (outcome.kind == cuvslam_double::Outcome::Kind::Pose) {

@@ -15,7 +15,7 @@ namespace cuvslam_double {
 
 // What one Track call does.
 struct Outcome {
-  enum class Kind { Pose, NoPose, Throw, ThrowUnknown };
+  enum class Kind { Pose, NoPose, Throw };
   Kind kind = Kind::Pose;
   cuvslam::Pose pose;                     // world_from_rig
   std::array<float, 36> covariance{};     // row-major
