@@ -14,19 +14,6 @@ Outcome Outcome::pose_at(std::array<float, 3> translation, std::array<float, 4> 
   return o;
 }
 
-Outcome Outcome::no_pose() {
-  Outcome o;
-  o.kind = Kind::NoPose;
-  return o;
-}
-
-Outcome Outcome::failure(std::string message) {
-  Outcome o;
-  o.kind = Kind::Throw;
-  o.message = std::move(message);
-  return o;
-}
-
 Script& script() {
   static Script s;
   return s;
@@ -44,9 +31,7 @@ SeenImage copy_image(const cuvslam::Image& image) {
   SeenImage seen;
   seen.header = image;
   const size_t channels = image.encoding == cuvslam::Image::Encoding::RGB ? 3 : 1;
-  const size_t sample = image.data_type == cuvslam::Image::DataType::Float32  ? 4
-                        : image.data_type == cuvslam::Image::DataType::UInt16 ? 2
-                                                                              : 1;
+  const size_t sample = image.data_type == cuvslam::Image::DataType::Float32 ? 4 : image.data_type == cuvslam::Image::DataType::UInt16 ? 2 : 1;
   const size_t size = static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * channels * sample;
   seen.bytes.resize(size);
   if (size > 0) std::memcpy(seen.bytes.data(), image.pixels, size);  // ASan flags a short buffer here
