@@ -15,47 +15,27 @@ namespace {
 using Points = std::vector<std::array<float, 3>>;
 
 // Straightforward version of the cloud rules: `integral` for 16-bit samples (integer band, truncated
-// tolerance), else the rules of float samples.
+// tolerance), else the rules of float samples. Full resolution is a grid of 1 x 1 cells without the
+// edge-drop rule.
 Points reference_cloud(const std::vector<double>& s, bool integral, int w, int h, const CameraModel& m, int d,
                        double units, double min_range, double max_range) {
   const double fx = m.intrinsics[0], cx = m.intrinsics[2], fy = m.intrinsics[4], cy = m.intrinsics[5];
-  double lo = 0, hi = 0;
-  if (integral) {
-    lo = std::ceil(units * min_range);
-    if (!(lo >= 1)) lo = 1;
-    if (lo > 65535) lo = 65535;
-    const double mr = max_range > 0 ? max_range : INFINITY;
-    hi = std::floor(std::min(units * mr, 65535.0));
-  } else {
-    lo = std::max(static_cast<double>(std::numeric_limits<float>::denorm_min()), units * min_range);
-    hi = max_range > 0 ? units * max_range : std::numeric_limits<double>::max();
-  }
-  const auto in_band = [&](double v) { return v >= lo && v <= hi; };
-  Points out;
-  if (d <= 1) {
-    for (int v = 0; v < h; ++v)
-      for (int c = 0; c < w; ++c) {
-        const double x = s[static_cast<size_t>(v * w + c)];
-        if (!in_band(x)) continue;
-        const double z = x / units;
-        out.push_back({static_cast<float>((c - cx) / fx * z), static_cast<float>((v - cy) / fy * z), static_cast<float>(z)});
-      }
-    return out;
-  }
-  const int gw = (w + d - 1) / d, gh = (h + d - 1) / d;
+  double lo = std::max<double>(std::numeric_limits<float>::denorm_min(), units * min_range);
+  double hi = max_range > 0 ? units * max_range : std::numeric_limits<double>::max();
+  if (integral) lo = std::clamp(std::ceil(units * min_range), 1.0, 65535.0), hi = std::floor(std::min(hi, 65535.0));
+  const int b = std::max(d, 1), gw = (w + b - 1) / b, gh = (h + b - 1) / b;
   std::vector<double> grid(static_cast<size_t>(gw * gh), -1);  // -1: invalid
   for (int r = 0; r < gh; ++r)
     for (int k = 0; k < gw; ++k) {
       std::vector<double> vals;
-      for (int v = r * d; v < std::min(h, (r + 1) * d); ++v)
-        for (int c = k * d; c < std::min(w, (k + 1) * d); ++c)
-          if (in_band(s[static_cast<size_t>(v * w + c)])) vals.push_back(s[static_cast<size_t>(v * w + c)]);
-      if (!vals.empty() && vals.size() >= static_cast<size_t>(d * d / 2)) {
-        std::sort(vals.begin(), vals.end());
-        grid[static_cast<size_t>(r * gw + k)] = vals[vals.size() / 2];
-      }
+      for (int v = r * b; v < std::min(h, (r + 1) * b); ++v)
+        for (int c = k * b; c < std::min(w, (k + 1) * b); ++c)
+          if (const double x = s[static_cast<size_t>(v * w + c)]; x >= lo && x <= hi) vals.push_back(x);
+      std::sort(vals.begin(), vals.end());
+      if (!vals.empty() && vals.size() >= static_cast<size_t>(b * b / 2)) grid[static_cast<size_t>(r * gw + k)] = vals[vals.size() / 2];
     }
   const auto at = [&](int r, int k) { return (r < 0 || k < 0 || r >= gh || k >= gw) ? -1 : grid[static_cast<size_t>(r * gw + k)]; };
+  Points out;
   for (int r = 0; r < gh; ++r)
     for (int k = 0; k < gw; ++k) {
       const double z_r = at(r, k);
@@ -65,18 +45,11 @@ Points reference_cloud(const std::vector<double>& s, bool integral, int w, int h
       const int pairs[4][4] = {{r, k - 1, r, k + 1}, {r - 1, k, r + 1, k}, {r - 1, k - 1, r + 1, k + 1}, {r + 1, k - 1, r - 1, k + 1}};
       bool drop = false;
       for (const auto& p : pairs) {
-        const double a0 = at(p[0], p[1]), b0 = at(p[2], p[3]);
-        if (a0 < 0 || b0 < 0) continue;
-        const double a = std::min(a0, b0), b = std::max(a0, b0);
-        if (a + tol < z_r && b - tol > z_r) {
-          drop = true;
-          break;
-        }
+        const double a = std::min(at(p[0], p[1]), at(p[2], p[3])), c = std::max(at(p[0], p[1]), at(p[2], p[3]));
+        drop = drop || (d > 1 && a >= 0 && a + tol < z_r && c - tol > z_r);
       }
-      if (drop) continue;
-      const double c0 = (d - 1) / 2.0, z = z_r / units;
-      out.push_back({static_cast<float>((c0 + k * d - cx) / fx * z), static_cast<float>((c0 + r * d - cy) / fy * z),
-                     static_cast<float>(z)});
+      const double c0 = (b - 1) / 2.0, z = z_r / units;
+      if (!drop) out.push_back({static_cast<float>((c0 + k * b - cx) / fx * z), static_cast<float>((c0 + r * b - cy) / fy * z), static_cast<float>(z)});
     }
   return out;
 }
@@ -98,16 +71,9 @@ std::vector<uint16_t> random_scene(std::mt19937& rng, int w, int h, bool ties) {
   for (auto& x : s) {
     if (ties) x = static_cast<uint16_t>(500 * level(rng));
     const int p = pct(rng);
-    if (p < 15) x = 0;
-    else if (p < 18) x = 65535;
-    else if (p < 20) x = 1;
+    x = p < 15 ? 0 : p < 18 ? 65535 : p < 20 ? 1 : x;
   }
   return s;
-}
-
-void expect_same(const Points& got, const Points& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], want[i]) << "point " << i;
 }
 
 TEST(DepthCloud, MatchesPlainImplementationOnRandomScenes) {
@@ -127,31 +93,25 @@ TEST(DepthCloud, MatchesPlainImplementationOnRandomScenes) {
     const ImageFrame image = depth_image("depth", 77 + trial, w, h, s, 2 * w + 2 * (trial % 3));
     PointCloud cloud;
     depth_cloud(image, model, static_cast<uint32_t>(d), cloud, units, min_range, max_range);
-    expect_same(cloud.points, reference_cloud({s.begin(), s.end()}, true, w, h, model, d, units, min_range, max_range));
-    EXPECT_EQ(cloud.frame_id, "depth");
-    EXPECT_EQ(cloud.timestamp_ns, 77 + trial);
+    ASSERT_EQ(cloud.points, reference_cloud({s.begin(), s.end()}, true, w, h, model, d, units, min_range, max_range));
+    EXPECT_EQ(std::tie(cloud.frame_id, cloud.timestamp_ns), std::make_tuple(std::string("depth"), int64_t{77 + trial}));
 
     // Float samples: the same scene in thirds of a unit, with NaN and infinity for some of the holes.
     std::vector<float> f(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-      f[i] = s[i] == 1 ? std::numeric_limits<float>::quiet_NaN() : s[i] == 65535 ? INFINITY : s[i] / 3.0f;
-    }
-    PointCloud float_cloud;
-    depth_cloud(depth_image("depth", 1, w, h, f), model, static_cast<uint32_t>(d), float_cloud, units / 3.0, min_range, max_range);
-    expect_same(float_cloud.points,
-                reference_cloud({f.begin(), f.end()}, false, w, h, model, d, units / 3.0, min_range, max_range));
+    for (size_t i = 0; i < s.size(); ++i) f[i] = s[i] == 1 ? NAN : s[i] == 65535 ? INFINITY : s[i] / 3.0f;
+    depth_cloud(depth_image("depth", 1, w, h, f), model, static_cast<uint32_t>(d), cloud, units / 3.0, min_range, max_range);
+    ASSERT_EQ(cloud.points, reference_cloud({f.begin(), f.end()}, false, w, h, model, d, units / 3.0, min_range, max_range));
   }
 }
 
-struct HandCase {
-  const char* name;
-  int w, h, d;
-  std::vector<uint16_t> samples;
-  double min_range, max_range;
-  std::vector<float> expected_z;  // metres, in output order
-};
-
 TEST(DepthCloud, HandWorkedCases) {
+  struct HandCase {
+    const char* name;
+    int w, h, d;
+    std::vector<uint16_t> samples;
+    double min_range, max_range;
+    std::vector<float> expected_z;  // metres, in output order
+  };
   const std::vector<uint16_t> seven_of_sixteen = {100, 200, 300, 400, 500, 600, 700, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   std::vector<uint16_t> eight_of_sixteen = seven_of_sixteen;
   eight_of_sixteen[8] = 800;
