@@ -2,6 +2,8 @@
 // multisensor routing and rescaling.
 #include "vo_support.hpp"
 
+#include <tuple>
+
 namespace vo_test {
 namespace {
 
@@ -49,8 +51,8 @@ TEST_F(Depth, CloudCalibrationAndSettings) {
   // A rig camera's calibration serves its own depth images.
   auto rig_cloud = s.core->handle_depth_image(depth_image("left", 1, 4, 2, ramp(8)), s.tf).first;
   ASSERT_TRUE(rig_cloud.has_value());
-  EXPECT_EQ(rig_cloud->frame_id, "left");
-  EXPECT_FLOAT_EQ(rig_cloud->points[0][2], 0.5f) << "left's entry keeps the default 1000 units a metre";
+  EXPECT_EQ(std::tie(rig_cloud->frame_id, rig_cloud->points[0][2]), std::make_tuple(std::string("left"), 0.5f))
+      << "left's entry keeps the default 1000 units a metre";
   // The first depth calibration serves every depth image; a second one is ignored.
   s.core->handle_depth_camera_info(camera_model("tof", 4, 2, 1.0, 0.0, 1.0, 0.0));
   s.core->handle_depth_camera_info(camera_model("tof", 4, 2, 7.0, 9.0, 7.0, 9.0));
@@ -84,14 +86,11 @@ TEST_F(Depth, RgbdDepthInTheCameraFrameIsTrackedAsReceived) {
   const std::vector<uint16_t> samples = ramp(48);
   ASSERT_TRUE(r.frame(5 * kMs, depth_image("color", 0, 8, 6, samples, 2 * 8 + 4)).has_value());
   const auto& [rig, cfg] = cuvslam_double::script().constructions.at(0);
-  EXPECT_EQ(cfg.odometry_mode, cuvslam::Odometry::OdometryMode::RGBD);
-  EXPECT_EQ(cfg.rgbd_settings.depth_camera_id, 0);
-  EXPECT_EQ(cfg.rgbd_settings.depth_scale_factor, 4000.f);
-  EXPECT_FALSE(cfg.rectified_stereo_camera);
+  EXPECT_EQ(std::tie(cfg.odometry_mode, cfg.rgbd_settings.depth_camera_id, cfg.rgbd_settings.depth_scale_factor, cfg.rectified_stereo_camera),
+            std::make_tuple(cuvslam::Odometry::OdometryMode::RGBD, 0, 4000.f, false));
   const auto& depths = cuvslam_double::script().tracks.at(0).depths;
   ASSERT_EQ(depths.size(), 1u);
-  EXPECT_EQ(depths[0].header.data_type, cuvslam::Image::DataType::UInt16);
-  EXPECT_EQ(depths[0].header.timestamp_ns, 5 * kMs);
+  EXPECT_EQ(std::tie(depths[0].header.data_type, depths[0].header.timestamp_ns), std::make_tuple(cuvslam::Image::DataType::UInt16, 5 * kMs));
   EXPECT_EQ(samples_as<uint16_t>(depths[0].bytes), samples);
   EXPECT_EQ(r.core->counters().depth_reprojected, 0u);
   // Without a depth image there is no rgbd frame set.
@@ -148,12 +147,10 @@ TEST_F(Depth, MultisensorRouting) {
   EXPECT_EQ(m.core->counters().frames, 0u) << "a and c still miss depth";
   m.core->handle_depth_image(depth_image("a", kMs, 4, 2, ramp(8, 100)), m.tf);
   auto [cloud, estimate] = m.core->handle_depth_image(depth_image("c", kMs, 4, 2, ramp(8, 200)), m.tf);
-  EXPECT_TRUE(cloud.has_value());
-  EXPECT_TRUE(estimate.has_value());
+  EXPECT_TRUE(cloud.has_value() && estimate.has_value());
   const auto& depths = cuvslam_double::script().tracks.at(0).depths;
   ASSERT_EQ(depths.size(), 2u);
-  EXPECT_EQ(depths[0].header.camera_index, 0u);
-  EXPECT_EQ(depths[1].header.camera_index, 2u);
+  EXPECT_EQ(std::make_pair(depths[0].header.camera_index, depths[1].header.camera_index), std::make_pair(0u, 2u));
   EXPECT_EQ(samples_as<uint16_t>(depths[1].bytes), ramp(8, 200));
   EXPECT_EQ(cuvslam_double::script().constructions.at(0).second.multisensor_depth_scale_factor, 1000.f);
 }

@@ -131,7 +131,6 @@ TEST_F(TrackerBinding, WriteMessageRespectsBufferSize) {
 
 TEST(ReadMessage, InvalidUtf8BecomesReplacementCharacters) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"plain", "plain"},
       {"caf\xC3\xA9", "caf\xC3\xA9"},
       {"\xF0\x9F\x98\x80!", "\xF0\x9F\x98\x80!"},
       {"a\xFFz", "a\xEF\xBF\xBDz"},
@@ -139,11 +138,7 @@ TEST(ReadMessage, InvalidUtf8BecomesReplacementCharacters) {
       {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
       {"\xE2\x82x", "\xEF\xBF\xBDx"},                    // truncated sequence: one replacement
   };
-  for (const auto& [in, out] : cases) {
-    std::vector<char> buffer(in.begin(), in.end());
-    buffer.push_back('\0');
-    EXPECT_EQ(tracker::read_message(buffer.data(), buffer.size()), out);
-  }
+  for (const auto& [in, out] : cases) EXPECT_EQ(tracker::read_message(in.c_str(), in.size() + 1), out);
   const char unterminated[4] = {'a', 'b', 'c', 'd'};
   EXPECT_EQ(tracker::read_message(unterminated, 3), "abc");
 }
