@@ -61,30 +61,28 @@ TEST_F(PoseOutput, SimulatedTrajectoryComesOutInTheOutputFrame) {
 }
 
 TEST_F(PoseOutput, CovarianceIsRotatedIntoTheOutputFrame) {
-  // Yaw variance seen from 1 m along x becomes lateral (y) position variance: [t]x e_z = -e_y.
-  StereoSetup s({}, translation(1.0, 0.0, 0.0));
-  Outcome o = Outcome::pose_at({0, 0, 0});
-  o.covariance[35] = 0.04f;
-  cuvslam_double::script().outcomes = {o};
-  std::optional<OdometryEstimate> e = s.pair(kMs);
-  ASSERT_TRUE(e.has_value());
-  Matrix6 expected = Matrix6::Zero();
-  expected(1, 1) = expected(5, 5) = 0.04f;
-  expected(1, 5) = expected(5, 1) = -0.04f;
-  EXPECT_TRUE(e->pose_covariance.isApprox(expected, 1e-12)) << e->pose_covariance;
-
-  // A quarter turn about z swaps the x and y variances; row-major order is kept.
-  StereoSetup turned({}, pose(0, 0, 0, Eigen::Vector3d::UnitZ(), M_PI / 2));
-  Outcome p = Outcome::pose_at({0, 0, 0});
-  p.covariance[0] = 1.f;
-  p.covariance[7] = 4.f;
-  p.covariance[1] = p.covariance[6] = 0.5f;
-  cuvslam_double::script().outcomes = {p};
-  e = turned.pair(kMs);
-  ASSERT_TRUE(e.has_value());
-  EXPECT_NEAR(e->pose_covariance(0, 0), 4.0, 1e-12);
-  EXPECT_NEAR(e->pose_covariance(1, 1), 1.0, 1e-12);
-  EXPECT_NEAR(e->pose_covariance(0, 1), -0.5, 1e-12);
+  using Entries = std::vector<std::tuple<int, int, double>>;  // row, column, value; mirrored across the diagonal
+  const Isometry quarter_turn = pose(0, 0, 0, Eigen::Vector3d::UnitZ(), M_PI / 2);
+  const std::vector<std::tuple<Isometry, Entries, Entries>> cases = {
+      // Yaw variance seen from 1 m along x becomes lateral (y) position variance: [t]x e_z = -e_y.
+      {translation(1.0, 0.0, 0.0), {{5, 5, 0.04}}, {{1, 1, 0.04}, {5, 5, 0.04}, {1, 5, -0.04}}},
+      // A quarter turn about z swaps the x and y variances; row-major order is kept.
+      {quarter_turn, {{0, 0, 1.0}, {1, 1, 4.0}, {0, 1, 0.5}}, {{0, 0, 4.0}, {1, 1, 1.0}, {0, 1, -0.5}}},
+      // Turned and moved: roll becomes pitch, and pitch seen from 1 m along x moves z: [t]x e_y = e_z.
+      {quarter_turn * translation(0.0, -1.0, 0.0), {{3, 3, 0.04}}, {{2, 2, 0.04}, {4, 4, 0.04}, {2, 4, 0.04}}},
+  };
+  for (const auto& [mount, given, expected_entries] : cases) {
+    cuvslam_double::reset();
+    StereoSetup s({}, mount);
+    Outcome o = Outcome::pose_at({0, 0, 0});
+    for (const auto& [r, c, v] : given) o.covariance[static_cast<size_t>(6 * r + c)] = o.covariance[static_cast<size_t>(6 * c + r)] = static_cast<float>(v);
+    cuvslam_double::script().outcomes = {o};
+    const std::optional<OdometryEstimate> e = s.pair(kMs);
+    ASSERT_TRUE(e.has_value());
+    Matrix6 expected = Matrix6::Zero();
+    for (const auto& [r, c, v] : expected_entries) expected(r, c) = expected(c, r) = static_cast<double>(static_cast<float>(v));
+    EXPECT_TRUE(e->pose_covariance.isApprox(expected, 1e-9)) << e->pose_covariance;
+  }
 }
 
 TEST_F(PoseOutput, CovarianceGate) {
