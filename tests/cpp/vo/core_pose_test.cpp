@@ -2,67 +2,38 @@
 #include "vo_support.hpp"
 
 #include <random>
+#include <tuple>
 
 namespace vo_test {
 namespace {
 
 constexpr int64_t kMs = 1'000'000;
-// Tracker poses travel as 32-bit floats.
-constexpr double kFloatTol = 2e-6;
 
 using cuvslam_double::Outcome;
 
-Outcome outcome_for(const Isometry& world_from_rig, float variance = 0.f) {
-  const Eigen::Quaterniond& q = world_from_rig.rotation;
-  const Eigen::Vector3d& t = world_from_rig.translation;
-  return Outcome::pose_at({static_cast<float>(t.x()), static_cast<float>(t.y()), static_cast<float>(t.z())},
-                          {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
-                           static_cast<float>(q.w())},
-                          variance);
-}
-
-void expect_pose_near(const Isometry& got, const Isometry& want, double tol = kFloatTol) {
-  EXPECT_NEAR((got.translation - want.translation).norm(), 0.0, tol)
-      << got.translation.transpose() << " vs " << want.translation.transpose();
-  EXPECT_NEAR(std::abs(got.rotation.coeffs().dot(want.rotation.coeffs())), 1.0, tol);
+Outcome outcome_for(const Isometry& world_from_rig) {
+  const Eigen::Vector3f t = world_from_rig.translation.cast<float>();
+  const Eigen::Vector4f q = world_from_rig.rotation.coeffs().cast<float>();  // x, y, z, w
+  return Outcome::pose_at({t.x(), t.y(), t.z()}, {q.x(), q.y(), q.z(), q.w()});
 }
 
 class PoseOutput : public VoTest {};
 
-TEST_F(PoseOutput, IdentityMountGivesTheTrackerPose) {
-  StereoSetup s;
-  Outcome o = Outcome::pose_at({1.f, -2.f, 0.5f}, {0.f, 0.f, 0.f, 2.f});
-  cuvslam_double::script().outcomes = {o};
-  const std::optional<OdometryEstimate> e = s.pair(7 * kMs);
-  ASSERT_TRUE(e.has_value());
-  EXPECT_EQ(e->frame_id, "odom");
-  EXPECT_EQ(e->child_frame_id, "base_link");
-  EXPECT_EQ(e->timestamp_ns, 7 * kMs);
-  EXPECT_EQ(e->pose.rotation.coeffs(), Eigen::Vector4d(0, 0, 0, 1));
-  EXPECT_EQ(e->pose.translation, Eigen::Vector3d(1, -2, 0.5));
-  EXPECT_EQ(e->twist_linear, Eigen::Vector3d::Zero());
-  EXPECT_EQ(e->twist_covariance, Matrix6::Zero());
-
+TEST_F(PoseOutput, IdentityMountGivesTheTrackerPoseInTheNamedFrames) {
   CuvslamOdometryConfig config;
   config.odom_frame_id = "vo_odom";
   config.output_frame_id = "robot";
-  StereoSetup named(config);
-  named.tf.set("robot", "rig", Isometry::identity());
-  const std::optional<OdometryEstimate> f = named.pair(kMs);
-  ASSERT_TRUE(f.has_value());
-  EXPECT_EQ(f->frame_id, "vo_odom");
-  EXPECT_EQ(f->child_frame_id, "robot");
-}
-
-TEST_F(PoseOutput, TranslatedMountTurnsRotationIntoTranslation) {
-  const Eigen::Vector3d t(0.3, -0.1, 0.2);
-  StereoSetup s({}, translation(t.x(), t.y(), t.z()));
-  const Isometry turn = pose(0, 0, 0, Eigen::Vector3d(0.2, 0.3, 1.0), 0.7);
-  cuvslam_double::script().outcomes = {outcome_for(turn)};
-  const std::optional<OdometryEstimate> e = s.pair(kMs);
+  StereoSetup s(config);
+  s.tf.set("robot", "rig", Isometry::identity());
+  cuvslam_double::script().outcomes = {Outcome::pose_at({1.f, -2.f, 0.5f}, {0.f, 0.f, 0.f, 2.f})};
+  const std::optional<OdometryEstimate> e = s.pair(7 * kMs);
   ASSERT_TRUE(e.has_value());
-  const Eigen::Vector3d expected = t - turn.rotate(t);
-  EXPECT_NEAR((e->pose.translation - expected).norm(), 0.0, kFloatTol);
+  EXPECT_EQ(std::tie(e->frame_id, e->child_frame_id, e->timestamp_ns),
+            std::make_tuple(std::string("vo_odom"), std::string("robot"), 7 * kMs));
+  EXPECT_EQ(e->pose.rotation.coeffs(), Eigen::Vector4d(0, 0, 0, 1)) << "normalised";
+  EXPECT_EQ(e->pose.translation, Eigen::Vector3d(1, -2, 0.5));
+  EXPECT_EQ(e->twist_linear, Eigen::Vector3d::Zero());
+  EXPECT_EQ(e->twist_covariance, Matrix6::Zero());
 }
 
 TEST_F(PoseOutput, SimulatedTrajectoryComesOutInTheOutputFrame) {
@@ -82,35 +53,36 @@ TEST_F(PoseOutput, SimulatedTrajectoryComesOutInTheOutputFrame) {
   for (int k = 0; k < 40; ++k) {
     const std::optional<OdometryEstimate> e = s.pair((k + 1) * 50 * kMs);
     ASSERT_TRUE(e.has_value());
-    expect_pose_near(e->pose, truth[static_cast<size_t>(k)], 2e-5 * (1 + truth[static_cast<size_t>(k)].translation.norm()));
+    const Isometry& want = truth[static_cast<size_t>(k)];
+    const double tol = 2e-5 * (1 + want.translation.norm());
+    EXPECT_NEAR((e->pose.translation - want.translation).norm(), 0.0, tol) << k;
+    EXPECT_NEAR(std::abs(e->pose.rotation.coeffs().dot(want.rotation.coeffs())), 1.0, tol) << k;
   }
 }
 
 TEST_F(PoseOutput, CovarianceIsRotatedIntoTheOutputFrame) {
-  // Yaw variance seen from 1 m along x becomes lateral (y) position variance: [t]x e_z = -e_y.
-  StereoSetup s({}, translation(1.0, 0.0, 0.0));
-  Outcome o = Outcome::pose_at({0, 0, 0});
-  o.covariance[35] = 0.04f;
-  cuvslam_double::script().outcomes = {o};
-  std::optional<OdometryEstimate> e = s.pair(kMs);
-  ASSERT_TRUE(e.has_value());
-  Matrix6 expected = Matrix6::Zero();
-  expected(1, 1) = expected(5, 5) = 0.04f;
-  expected(1, 5) = expected(5, 1) = -0.04f;
-  EXPECT_TRUE(e->pose_covariance.isApprox(expected, 1e-12)) << e->pose_covariance;
-
-  // A quarter turn about z swaps the x and y variances; row-major order is kept.
-  StereoSetup turned({}, pose(0, 0, 0, Eigen::Vector3d::UnitZ(), M_PI / 2));
-  Outcome p = Outcome::pose_at({0, 0, 0});
-  p.covariance[0] = 1.f;
-  p.covariance[7] = 4.f;
-  p.covariance[1] = p.covariance[6] = 0.5f;
-  cuvslam_double::script().outcomes = {p};
-  e = turned.pair(kMs);
-  ASSERT_TRUE(e.has_value());
-  EXPECT_NEAR(e->pose_covariance(0, 0), 4.0, 1e-12);
-  EXPECT_NEAR(e->pose_covariance(1, 1), 1.0, 1e-12);
-  EXPECT_NEAR(e->pose_covariance(0, 1), -0.5, 1e-12);
+  using Entries = std::vector<std::tuple<int, int, double>>;  // row, column, value; mirrored across the diagonal
+  const Isometry quarter_turn = pose(0, 0, 0, Eigen::Vector3d::UnitZ(), M_PI / 2);
+  const std::vector<std::tuple<Isometry, Entries, Entries>> cases = {
+      // Yaw variance seen from 1 m along x becomes lateral (y) position variance: [t]x e_z = -e_y.
+      {translation(1.0, 0.0, 0.0), {{5, 5, 0.04}}, {{1, 1, 0.04}, {5, 5, 0.04}, {1, 5, -0.04}}},
+      // A quarter turn about z swaps the x and y variances; row-major order is kept.
+      {quarter_turn, {{0, 0, 1.0}, {1, 1, 4.0}, {0, 1, 0.5}}, {{0, 0, 4.0}, {1, 1, 1.0}, {0, 1, -0.5}}},
+      // Turned and moved: roll becomes pitch, and pitch seen from 1 m along x moves z: [t]x e_y = e_z.
+      {quarter_turn * translation(0.0, -1.0, 0.0), {{3, 3, 0.04}}, {{2, 2, 0.04}, {4, 4, 0.04}, {2, 4, 0.04}}},
+  };
+  for (const auto& [mount, given, expected_entries] : cases) {
+    cuvslam_double::reset();
+    StereoSetup s({}, mount);
+    Outcome o = Outcome::pose_at({0, 0, 0});
+    for (const auto& [r, c, v] : given) o.covariance[static_cast<size_t>(6 * r + c)] = o.covariance[static_cast<size_t>(6 * c + r)] = static_cast<float>(v);
+    cuvslam_double::script().outcomes = {o};
+    const std::optional<OdometryEstimate> e = s.pair(kMs);
+    ASSERT_TRUE(e.has_value());
+    Matrix6 expected = Matrix6::Zero();
+    for (const auto& [r, c, v] : expected_entries) expected(r, c) = expected(c, r) = static_cast<double>(static_cast<float>(v));
+    EXPECT_TRUE(e->pose_covariance.isApprox(expected, 1e-9)) << e->pose_covariance;
+  }
 }
 
 TEST_F(PoseOutput, CovarianceGate) {
@@ -127,8 +99,7 @@ TEST_F(PoseOutput, CovarianceGate) {
       Outcome::no_pose(),
       Outcome::pose_at({5.0f, 0, 0}, {0, 0, 0, 1}, 1.0f),   // first after a loss: published
   };
-  std::vector<double> xs;
-  std::vector<double> variances;
+  std::vector<double> xs, variances;
   for (int k = 1; k <= 6; ++k) {
     if (std::optional<OdometryEstimate> e = s.pair(k * kMs)) {
       xs.push_back(e->pose.translation.x());
@@ -136,12 +107,10 @@ TEST_F(PoseOutput, CovarianceGate) {
       EXPECT_EQ(e->timestamp_ns, k * kMs);
     }
   }
-  ASSERT_EQ(xs.size(), 5u);
-  EXPECT_NEAR(xs[0], 0.1, 1e-7);
-  EXPECT_NEAR(xs[1], 0.1, 1e-7) << "held";
-  EXPECT_NEAR(xs[2], 0.1, 1e-7) << "held";
-  EXPECT_NEAR(xs[3], 0.2, 1e-7) << "0.4 − 0.3 on from the held 0.1";
-  EXPECT_NEAR(xs[4], 5.0 - 0.2, 1e-6) << "the hold offset (-0.2) survives a loss";
+  // Held twice at 0.1; then 0.4 − 0.3 on from the held 0.1; the hold offset (−0.2) survives a loss.
+  const std::vector<double> want = {0.1, 0.1, 0.1, 0.2, 5.0 - 0.2};
+  ASSERT_EQ(xs.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(xs[i], want[i], 1e-6) << i;
   EXPECT_DOUBLE_EQ(variances[1], 1.0) << "a held estimate carries the new covariance";
   EXPECT_TRUE(std::isnan(variances[2]));
   EXPECT_EQ(s.core->counters().covariance_gated, 2u);
@@ -155,9 +124,9 @@ TEST_F(PoseOutput, SpeedGate) {
   StereoSetup s(config);
   cuvslam_double::script().outcomes = {
       Outcome::pose_at({0.0f, 0, 0}),
-      Outcome::pose_at({0.15f, 0, 0}),  // 1.5 m/s, just past the limit: held at 0
+      Outcome::pose_at({0.15f, 0, 0}),  // 1.5 m/s: held at 0
       Outcome::pose_at({0.16f, 0, 0}),  // 0.1 m/s: published 0.01 from the held pose
-      outcome_for(pose(0.16, 0, 0, Eigen::Vector3d::UnitZ(), 0.5)),  // 5 rad/s: held
+      outcome_for(pose(0.16, 0, 0, Eigen::Vector3d::UnitZ(), 0.15)),  // 1.5 rad/s: held
       Outcome::no_pose(),
       Outcome::pose_at({9.0f, 0, 0}),   // first after a loss is never speed-gated
   };
@@ -165,14 +134,11 @@ TEST_F(PoseOutput, SpeedGate) {
   for (int k = 1; k <= 6; ++k) {
     if (std::optional<OdometryEstimate> e = s.pair(k * 100 * kMs)) xs.push_back(e->pose.translation.x());
   }
-  ASSERT_EQ(xs.size(), 5u);
-  EXPECT_NEAR(xs[1], 0.0, 1e-7);
-  EXPECT_NEAR(xs[2], 0.01, 1e-6);
-  EXPECT_NEAR(xs[3], 0.01, 1e-6);
-  EXPECT_EQ(s.core->counters().speed_gated, 2u);
-  EXPECT_EQ(s.core->counters().resets, 1u);
-  // The pose held at 0.01 was turned by 0.5 rad, so the offset carries that turn: 0.01 + cos(0.5) (9 − 0.16).
-  EXPECT_NEAR(xs[4], 0.01 + std::cos(0.5) * (9.0 - 0.16), 1e-5);
+  // The pose held at 0.01 was turned by 0.15 rad, so the offset carries that turn: 0.01 + cos(0.15) (9 − 0.16).
+  const std::vector<double> want = {0.0, 0.0, 0.01, 0.01, 0.01 + std::cos(0.15) * (9.0 - 0.16)};
+  ASSERT_EQ(xs.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(xs[i], want[i], 1e-5) << i;
+  EXPECT_EQ(std::make_pair(s.core->counters().speed_gated, s.core->counters().resets), std::make_pair(uint64_t{2}, uint64_t{1}));
 }
 
 TEST_F(PoseOutput, SpeedGateWithZeroTimeStep) {
@@ -180,17 +146,13 @@ TEST_F(PoseOutput, SpeedGateWithZeroTimeStep) {
   CuvslamOdometryConfig config;
   config.speed_gate_max_linear = 1.0;
   StereoSetup s(config);
-  Outcome a = Outcome::pose_at({1.f, 0, 0});
-  a.timestamp_ns = 5;
-  Outcome same = a;
-  Outcome moved = Outcome::pose_at({1.001f, 0, 0});
-  moved.timestamp_ns = 5;
-  cuvslam_double::script().outcomes = {a, same, moved};
-  s.pair(1 * kMs);
-  s.pair(2 * kMs);
-  EXPECT_EQ(s.core->counters().speed_gated, 0u);
-  s.pair(3 * kMs);
-  EXPECT_EQ(s.core->counters().speed_gated, 1u);
+  for (const float x : {1.f, 1.f, 1.001f}) {
+    cuvslam_double::script().outcomes.push_back(Outcome::pose_at({x, 0, 0}));
+    cuvslam_double::script().outcomes.back().timestamp_ns = 5;
+  }
+  std::vector<uint64_t> gated;
+  for (int k = 1; k <= 3; ++k) s.pair(k * kMs), gated.push_back(s.core->counters().speed_gated);
+  EXPECT_EQ(gated, (std::vector<uint64_t>{0, 0, 1}));
 }
 
 }  // namespace

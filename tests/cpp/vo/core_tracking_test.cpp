@@ -1,6 +1,9 @@
 // Frame sets, the skew limit, stale sets, camera image checks, IMU forwarding and tracking outcomes.
 #include "vo_support.hpp"
 
+#include <functional>
+#include <tuple>
+
 namespace vo_test {
 namespace {
 
@@ -9,11 +12,17 @@ constexpr int64_t kMs = 1'000'000;
 class Tracking : public VoTest {};
 
 ImuSample imu_at(int64_t stamp_ns, double value = 0.0) {
-  ImuSample s;
-  s.frame_id = "imu";
-  s.timestamp_ns = stamp_ns;
-  s.angular_velocity = Eigen::Vector3d(value, 0, 0);
-  s.linear_acceleration = Eigen::Vector3d(0, 0, 9.81);
+  return ImuSample{.frame_id = "imu", .timestamp_ns = stamp_ns, .angular_velocity = Eigen::Vector3d(value, 0, 0),
+                   .linear_acceleration = Eigen::Vector3d(0, 0, 9.81)};
+}
+
+// A stereo engine with an inertial tracker: IMU model and mount known.
+StereoSetup inertial() {
+  CuvslamOdometryConfig config;
+  config.enable_imu = true;
+  StereoSetup s(config);
+  s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf);
+  s.tf.set("rig", "imu", Isometry::identity());
   return s;
 }
 
@@ -21,11 +30,10 @@ TEST_F(Tracking, SkewLimitAndSetStamp) {
   StereoSetup s;
   s.core->handle_image(camera_image("left", 100 * kMs), s.tf);
   EXPECT_TRUE(s.core->handle_image(camera_image("right", 100 * kMs + 400'000), s.tf).has_value());
-  ASSERT_EQ(cuvslam_double::script().tracks.size(), 1u);
-  for (const auto& seen : cuvslam_double::script().tracks[0].images) {
-    EXPECT_EQ(seen.header.timestamp_ns, 100 * kMs + 400'000) << "every image carries the set's stamp";
-  }
-  EXPECT_EQ(cuvslam_double::script().tracks[0].images[1].header.camera_index, 1u);
+  const auto& images = cuvslam_double::script().tracks.at(0).images;
+  EXPECT_EQ(std::make_pair(images[0].header.timestamp_ns, images[1].header.timestamp_ns),
+            std::make_pair(100 * kMs + 400'000, 100 * kMs + 400'000)) << "every image carries the set's stamp";
+  EXPECT_EQ(images[1].header.camera_index, 1u);
 
   s.core->handle_image(camera_image("left", 200 * kMs), s.tf);
   EXPECT_FALSE(s.core->handle_image(camera_image("right", 202 * kMs), s.tf).has_value());
@@ -49,9 +57,9 @@ TEST_F(Tracking, OnlyTheLatestImagePerCameraIsKept) {
   s.core->handle_image(camera_image("left", 10 * kMs, 64, 48, "mono8", 0, 1), s.tf);
   s.core->handle_image(camera_image("left", 11 * kMs, 64, 48, "mono8", 0, 2), s.tf);
   s.core->handle_image(camera_image("right", 11 * kMs, 64, 48, "mono8", 0, 3), s.tf);
-  ASSERT_EQ(cuvslam_double::script().tracks.size(), 1u);
-  EXPECT_EQ(cuvslam_double::script().tracks[0].images[0].bytes, camera_image("left", 0, 64, 48, "mono8", 0, 2).data);
-  EXPECT_EQ(cuvslam_double::script().tracks[0].images[1].bytes, camera_image("left", 0, 64, 48, "mono8", 0, 3).data);
+  const auto& images = cuvslam_double::script().tracks.at(0).images;
+  EXPECT_EQ(images[0].bytes, camera_image("left", 0, 64, 48, "mono8", 0, 2).data);
+  EXPECT_EQ(images[1].bytes, camera_image("left", 0, 64, 48, "mono8", 0, 3).data);
 }
 
 TEST_F(Tracking, StaleSetsAreDiscardedSilently) {
@@ -68,82 +76,51 @@ TEST_F(Tracking, StaleSetsAreDiscardedSilently) {
   EXPECT_TRUE(s.core->handle_image(camera_image("left", 11 * kMs), s.tf).has_value());
 }
 
-TEST_F(Tracking, UnmatchedImages) {
-  TableTf tf;
-  auto core = make_core({});
-  EXPECT_FALSE(core->handle_image(camera_image("nowhere", 1), tf).has_value());
-  EXPECT_EQ(core->counters().unmatched_images, 1u);
-  StereoSetup s;
-  s.core->handle_image(camera_image("left_ir", 1), s.tf);
-  s.core->handle_image(camera_image("left_ir", 2), s.tf);
-  EXPECT_EQ(s.core->counters().unmatched_images, 2u);
-}
-
 TEST_F(Tracking, CameraImagesAreCheckedAndRepacked) {
-  struct Case {
-    const char* name;
-    ImageFrame image;
-    bool accepted;
-    cuvslam::Image::Encoding encoding;
+  using Encoding = cuvslam::Image::Encoding;
+  const auto changed = [](ImageFrame image, const std::function<void(ImageFrame&)>& change) {
+    change(image);
+    return image;
   };
-  ImageFrame short_mono = camera_image("left", 0);
-  short_mono.data.pop_back();
-  ImageFrame one_byte_color = camera_image("left", 0);  // 64 bytes a row, as mono
-  one_byte_color.encoding = "bgr8";
-  ImageFrame narrow_step = camera_image("left", 0, 64, 48, "rgb8");
-  narrow_step.step -= 1;
-  ImageFrame negative = camera_image("left", 0);
-  negative.width = -64;
-  ImageFrame empty = camera_image("left", 0);
-  empty.height = 0;
-  const std::vector<Case> cases = {
-      {"mono8 tight", camera_image("left", 0), true, cuvslam::Image::Encoding::Mono},
-      {"mono8 padded", camera_image("left", 0, 64, 48, "mono8", 13), true, cuvslam::Image::Encoding::Mono},
-      {"rgb8 padded", camera_image("left", 0, 64, 48, "rgb8", 4), true, cuvslam::Image::Encoding::RGB},
-      {"bgra8 read as 3 bytes a pixel", camera_image("left", 0, 64, 48, "bgra8"), true, cuvslam::Image::Encoding::RGB},
-      {"mono8 one byte short", short_mono, false, {}},
-      {"bgr8 with one byte a pixel", one_byte_color, false, {}},
-      {"step narrower than a row", narrow_step, false, {}},
-      {"negative width", negative, false, {}},
-      {"no rows", empty, false, {}},
+  const ImageFrame mono = camera_image("left", 0);
+  const std::vector<std::tuple<const char*, ImageFrame, bool, Encoding>> cases = {
+      {"mono8 tight", mono, true, Encoding::Mono},
+      {"mono8 padded", camera_image("left", 0, 64, 48, "mono8", 13), true, Encoding::Mono},
+      {"rgb8 padded", camera_image("left", 0, 64, 48, "rgb8", 4), true, Encoding::RGB},
+      {"bgra8 read as 3 bytes a pixel", camera_image("left", 0, 64, 48, "bgra8"), true, Encoding::RGB},
+      {"mono8 one byte short", changed(mono, [](ImageFrame& i) { i.data.pop_back(); }), false, {}},
+      {"bgr8 with one byte a pixel", changed(mono, [](ImageFrame& i) { i.encoding = "bgr8"; }), false, {}},
+      {"step narrower than a row", changed(camera_image("left", 0, 64, 48, "rgb8"), [](ImageFrame& i) { i.step -= 1; }), false, {}},
+      {"negative width", changed(mono, [](ImageFrame& i) { i.width = -64; }), false, {}},
+      {"no rows", changed(mono, [](ImageFrame& i) { i.height = 0; }), false, {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, image, accepted, encoding] : cases) {
     cuvslam_double::reset();
     StereoSetup s;
-    ImageFrame left = c.image;
+    ImageFrame left = image;
     left.timestamp_ns = 5 * kMs;
     s.core->handle_image(left, s.tf);
     s.core->handle_image(camera_image("right", 5 * kMs), s.tf);
-    EXPECT_EQ(s.core->counters().image_size_rejects, c.accepted ? 0u : 1u) << c.name;
-    ASSERT_EQ(cuvslam_double::script().tracks.size(), c.accepted ? 1u : 0u) << c.name;
-    if (!c.accepted) continue;
+    EXPECT_EQ(s.core->counters().image_size_rejects, accepted ? 0u : 1u) << name;
+    ASSERT_EQ(cuvslam_double::script().tracks.size(), accepted ? 1u : 0u) << name;
+    if (!accepted) continue;
     // What the library reads is the image's pixels in tight rows.
     const cuvslam_double::SeenImage& seen = cuvslam_double::script().tracks[0].images[0];
-    EXPECT_EQ(seen.header.encoding, c.encoding) << c.name;
+    EXPECT_EQ(seen.header.encoding, encoding) << name;
     EXPECT_EQ(seen.header.data_type, cuvslam::Image::DataType::UInt8);
-    const int64_t row = seen.bytes.size() / 48;
-    for (int v = 0; v < 48; ++v) {
-      ASSERT_TRUE(std::equal(seen.bytes.begin() + v * row, seen.bytes.begin() + (v + 1) * row,
-                             c.image.data.begin() + v * c.image.step))
-          << c.name << " row " << v;
+    const size_t row = seen.bytes.size() / 48;
+    for (size_t v = 0; v < 48; ++v) {
+      ASSERT_TRUE(std::equal(seen.bytes.begin() + v * row, seen.bytes.begin() + (v + 1) * row, image.data.begin() + v * image.step))
+          << name << " row " << v;
     }
   }
 }
 
-TEST_F(Tracking, ImuBeforeTheTrackerIsOnlyCounted) {
-  StereoSetup s;
+TEST_F(Tracking, ImuBeforeTheTrackerIsCountedThenTheNewest2048AreKept) {
+  StereoSetup s = inertial();
   for (int i = 0; i < 5; ++i) s.core->handle_imu(imu_at(i));
   EXPECT_EQ(s.core->counters().imu_dropped_before_start, 5u);
-  EXPECT_EQ(s.core->counters().imu_samples, 0u);
   EXPECT_EQ(s.core->imu_buffered(), 0u);
-}
-
-TEST_F(Tracking, ImuBufferKeepsTheNewest2048) {
-  CuvslamOdometryConfig config;
-  config.enable_imu = true;
-  StereoSetup s(config);
-  s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf);
-  s.tf.set("rig", "imu", Isometry::identity());
   ASSERT_TRUE(s.pair(1 * kMs).has_value());
   for (int i = 0; i < 2050; ++i) s.core->handle_imu(imu_at(2 * kMs + i, i));
   EXPECT_EQ(s.core->counters().imu_samples, 2050u);
@@ -158,11 +135,7 @@ TEST_F(Tracking, ImuBufferKeepsTheNewest2048) {
 }
 
 TEST_F(Tracking, ImuUpToTheSetStampGoesFirstInOrder) {
-  CuvslamOdometryConfig config;
-  config.enable_imu = true;
-  StereoSetup s(config);
-  s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf);
-  s.tf.set("rig", "imu", Isometry::identity());
+  StereoSetup s = inertial();
   ASSERT_TRUE(s.pair(10 * kMs).has_value());
   for (const int64_t t : {11, 12, 20, 21, 25}) s.core->handle_imu(imu_at(t * kMs));
   s.pair(20 * kMs);  // forwards 11, 12 and 20 (at the stamp), keeps 21 and 25
@@ -201,9 +174,7 @@ TEST_F(Tracking, LostSegmentsAndFailures) {
   EXPECT_EQ(c.frames, 7u) << "a failure still counts and consumes the set";
   EXPECT_EQ(c.tracked, 2u);
   EXPECT_EQ(c.resets, 2u) << "lost twice in a row counts once; a loss before the first pose not at all";
-  EXPECT_EQ(LogCapture::count("cuvslam tracking lost"), 2u);
-  EXPECT_EQ(LogCapture::count("WARN velk_slam::cuvslam_odometry: cuvslam tracking lost segment=1"), 1u);
-  EXPECT_EQ(LogCapture::count("cuvslam tracking lost segment=2"), 1u);
+  EXPECT_EQ(LogCapture::count("WARN velk_slam::cuvslam_odometry: cuvslam tracking lost segment="), 2u);
   EXPECT_EQ(LogCapture::count("ERROR velk_slam::cuvslam_odometry: cuvslam Track failed error=bad frame"), 1u);
   // The failed set was consumed: its stamp is now the last tracked one.
   EXPECT_FALSE(s.pair(5 * kMs).has_value());
@@ -219,17 +190,14 @@ TEST_F(Tracking, ExtremeStampsDoNotOverflow) {
 
 TEST_F(Tracking, ReportLogsEveryCounter) {
   StereoSetup s;
+  s.pair(kMs);
+  s.core->handle_image(camera_image("left_ir", 1), s.tf);  // no rig camera: a name prefix does not match
   s.core->report();
-  EXPECT_EQ(LogCapture::count("INFO velk_slam::cuvslam_odometry: cuvslam odometry counters frames=0 tracked=0 resets=0 "
+  EXPECT_EQ(LogCapture::count("INFO velk_slam::cuvslam_odometry: cuvslam odometry counters frames=1 tracked=1 resets=0 "
                               "imu_samples=0 imu_dropped_before_start=0 skew_rejects=0 depth_reprojected=0 "
-                              "covariance_gated=0 speed_gated=0 unmatched_images=0 image_size_rejects=0 "
+                              "covariance_gated=0 speed_gated=0 unmatched_images=1 image_size_rejects=0 "
                               "calibration_rejects=0"),
             1u);
-  s.pair(kMs);
-  s.core->handle_image(camera_image("elsewhere", 1), s.tf);
-  s.core->report();
-  EXPECT_EQ(LogCapture::count("cuvslam odometry counters frames=1 tracked=1 "), 1u);
-  EXPECT_EQ(LogCapture::count("unmatched_images=1"), 1u);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -39,14 +39,11 @@ class TableTf : public TfLookup {
   std::optional<Isometry> latest(std::string_view target, std::string_view source) override {
     asked.emplace_back(std::string(target), std::string(source));
     if (target == source) return Isometry::identity();  // as a transform tree answers
-    const auto it = table_.find({std::string(target), std::string(source)});
-    if (it == table_.end()) return std::nullopt;
-    return it->second;
+    const auto it = table_.find(asked.back());
+    return it == table_.end() ? std::nullopt : std::optional(it->second);
   }
   size_t times_asked(const std::string& target, const std::string& source) const {
-    size_t n = 0;
-    for (const auto& q : asked) n += (q.first == target && q.second == source) ? 1 : 0;
-    return n;
+    return static_cast<size_t>(std::count(asked.begin(), asked.end(), std::pair(target, source)));
   }
   std::vector<std::pair<std::string, std::string>> asked;
 
@@ -57,84 +54,43 @@ class TableTf : public TfLookup {
 inline CameraModel camera_model(const std::string& frame, int32_t width = 64, int32_t height = 48, double fx = 50.0,
                                 double cx = 32.0, double fy = 50.0, double cy = 24.0,
                                 std::vector<double> distortion = {}) {
-  CameraModel m;
-  m.frame_id = frame;
-  m.width = width;
-  m.height = height;
-  m.distortion = std::move(distortion);
-  m.intrinsics = {fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0};
-  return m;
+  return CameraModel{.frame_id = frame, .width = width, .height = height, .distortion = std::move(distortion),
+                     .intrinsics = {fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0}};
 }
 
 // A camera image whose byte at (row, column) is row * 7 + column + seed, with `padding` bytes after each
 // row's pixels.
 inline ImageFrame camera_image(const std::string& frame, int64_t stamp_ns, int32_t width = 64, int32_t height = 48,
                                const std::string& encoding = "mono8", int32_t padding = 0, uint8_t seed = 0) {
-  ImageFrame image;
-  image.frame_id = frame;
-  image.timestamp_ns = stamp_ns;
-  image.width = width;
-  image.height = height;
-  image.encoding = encoding;
-  const int32_t channels = encoding == "mono8" ? 1 : 3;
-  image.step = width * channels + padding;
+  const int32_t row = width * (encoding == "mono8" ? 1 : 3);
+  ImageFrame image{.timestamp_ns = stamp_ns, .frame_id = frame, .width = width, .height = height, .encoding = encoding,
+                   .step = row + padding, .data = {}};
   image.data.assign(static_cast<size_t>(image.step) * static_cast<size_t>(height), 0xEE);
   for (int32_t v = 0; v < height; ++v) {
-    for (int32_t c = 0; c < width * channels; ++c) {
-      image.data[static_cast<size_t>(v * image.step + c)] = static_cast<uint8_t>(v * 7 + c + seed);
-    }
+    for (int32_t c = 0; c < row; ++c) image.data[static_cast<size_t>(v * image.step + c)] = static_cast<uint8_t>(v * 7 + c + seed);
   }
   return image;
 }
 
-// A 16-bit depth image from samples in row-major order, rows `step` bytes apart (default 2 × width).
-inline ImageFrame depth16(const std::string& frame, int64_t stamp_ns, int32_t width, int32_t height,
-                          const std::vector<uint16_t>& samples, int32_t step = 0, const std::string& encoding = "16UC1") {
-  ImageFrame image;
-  image.frame_id = frame;
-  image.timestamp_ns = stamp_ns;
-  image.width = width;
-  image.height = height;
-  image.encoding = encoding;
-  image.step = step > 0 ? step : 2 * width;
+// A depth image from samples in row-major order (16-bit: 16UC1, float: 32FC1), rows `step` bytes apart
+// (default: tight).
+template <typename T>
+ImageFrame depth_image(const std::string& frame, int64_t stamp_ns, int32_t width, int32_t height,
+                       const std::vector<T>& samples, int32_t step = 0, const std::string& encoding = "") {
+  const size_t row = sizeof(T) * static_cast<size_t>(width);
+  ImageFrame image{.timestamp_ns = stamp_ns, .frame_id = frame, .width = width, .height = height,
+                   .encoding = !encoding.empty() ? encoding : sizeof(T) == 2 ? "16UC1" : "32FC1",
+                   .step = step > 0 ? step : static_cast<int32_t>(row), .data = {}};
   image.data.assign(static_cast<size_t>(image.step) * static_cast<size_t>(height), 0);
-  for (int32_t v = 0; v < height; ++v) {
-    for (int32_t c = 0; c < width; ++c) {
-      const uint16_t s = samples[static_cast<size_t>(v * width + c)];
-      image.data[static_cast<size_t>(v * image.step + 2 * c)] = static_cast<uint8_t>(s & 0xFF);
-      image.data[static_cast<size_t>(v * image.step + 2 * c + 1)] = static_cast<uint8_t>(s >> 8);
-    }
-  }
+  for (int32_t v = 0; v < height; ++v) std::memcpy(&image.data[static_cast<size_t>(v * image.step)], &samples[v * row / sizeof(T)], row);
   return image;
 }
 
-inline ImageFrame depth32(const std::string& frame, int64_t stamp_ns, int32_t width, int32_t height,
-                          const std::vector<float>& samples, int32_t step = 0) {
-  ImageFrame image;
-  image.frame_id = frame;
-  image.timestamp_ns = stamp_ns;
-  image.width = width;
-  image.height = height;
-  image.encoding = "32FC1";
-  image.step = step > 0 ? step : 4 * width;
-  image.data.assign(static_cast<size_t>(image.step) * static_cast<size_t>(height), 0);
-  for (int32_t v = 0; v < height; ++v) {
-    for (int32_t c = 0; c < width; ++c) {
-      std::memcpy(&image.data[static_cast<size_t>(v * image.step + 4 * c)], &samples[static_cast<size_t>(v * width + c)], 4);
-    }
-  }
-  return image;
-}
-
-inline std::vector<uint16_t> u16_samples(const cuvslam_double::SeenImage& seen) {
-  std::vector<uint16_t> out(seen.bytes.size() / 2);
-  std::memcpy(out.data(), seen.bytes.data(), out.size() * 2);
-  return out;
-}
-
-inline std::vector<float> f32_samples(const cuvslam_double::SeenImage& seen) {
-  std::vector<float> out(seen.bytes.size() / 4);
-  std::memcpy(out.data(), seen.bytes.data(), out.size() * 4);
+// Tightly packed bytes read back as samples.
+template <typename T>
+std::vector<T> samples_as(const std::vector<uint8_t>& bytes) {
+  std::vector<T> out(bytes.size() / sizeof(T));
+  std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
   return out;
 }
 
@@ -145,10 +101,9 @@ class LogCapture {
     static std::once_flag once;
     std::call_once(once, [] {
       velk_slam::log::reset_for_tests();
-      std::string reason;
-      std::optional<velk_slam::log::Filter> filter = velk_slam::log::parse_filter("trace", &reason);
-      std::string error;
-      velk_slam::log::install(*filter, false, [](std::string_view line) { lines().emplace_back(line); }, &error);
+      std::string reason, error;
+      velk_slam::log::install(*velk_slam::log::parse_filter("trace", &reason), false,
+                              [](std::string_view line) { lines().emplace_back(line); }, &error);
     });
   }
   static std::vector<std::string>& lines() {
@@ -156,17 +111,10 @@ class LogCapture {
     return l;
   }
   static void clear() { lines().clear(); }
-  // Lines that contain every needle.
-  static std::vector<std::string> matching(const std::vector<std::string>& needles) {
-    std::vector<std::string> out;
-    for (const std::string& line : lines()) {
-      bool all = true;
-      for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
-      if (all) out.push_back(line);
-    }
-    return out;
+  // Lines that contain `needle`.
+  static size_t count(const std::string& needle) {
+    return static_cast<size_t>(std::count_if(lines().begin(), lines().end(), [&](const std::string& l) { return l.find(needle) != std::string::npos; }));
   }
-  static size_t count(const std::string& needle) { return matching({needle}).size(); }
 };
 
 class VoTest : public ::testing::Test {
@@ -195,9 +143,7 @@ struct StereoSetup {
   std::unique_ptr<CuvslamCore> core;
 
   explicit StereoSetup(CuvslamOdometryConfig config = {}, const Isometry& output_from_rig = Isometry::identity()) {
-    if (config.cameras.empty()) {
-      config.cameras = {CameraConfig{.frame_id = "left"}, CameraConfig{.frame_id = "right"}};
-    }
+    if (config.cameras.empty()) config.cameras = {CameraConfig{.frame_id = "left"}, CameraConfig{.frame_id = "right"}};
     config.rig_frame_id = "rig";
     tf.set("rig", "left", translation(0.0, 0.05, 0.0));
     tf.set("rig", "right", translation(0.0, -0.05, 0.0));

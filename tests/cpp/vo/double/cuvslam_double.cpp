@@ -14,19 +14,6 @@ Outcome Outcome::pose_at(std::array<float, 3> translation, std::array<float, 4> 
   return o;
 }
 
-Outcome Outcome::no_pose() {
-  Outcome o;
-  o.kind = Kind::NoPose;
-  return o;
-}
-
-Outcome Outcome::failure(std::string message) {
-  Outcome o;
-  o.kind = Kind::Throw;
-  o.message = std::move(message);
-  return o;
-}
-
 Script& script() {
   static Script s;
   return s;
@@ -44,9 +31,7 @@ SeenImage copy_image(const cuvslam::Image& image) {
   SeenImage seen;
   seen.header = image;
   const size_t channels = image.encoding == cuvslam::Image::Encoding::RGB ? 3 : 1;
-  const size_t sample = image.data_type == cuvslam::Image::DataType::Float32  ? 4
-                        : image.data_type == cuvslam::Image::DataType::UInt16 ? 2
-                                                                              : 1;
+  const size_t sample = image.data_type == cuvslam::Image::DataType::Float32 ? 4 : image.data_type == cuvslam::Image::DataType::UInt16 ? 2 : 1;
   const size_t size = static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * channels * sample;
   seen.bytes.resize(size);
   if (size > 0) std::memcpy(seen.bytes.data(), image.pixels, size);  // ASan flags a short buffer here
@@ -89,14 +74,7 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
     outcome = s.outcomes.front();
     s.outcomes.pop_front();
   }
-  switch (outcome.kind) {
-    case cuvslam_double::Outcome::Kind::Throw:
-      throw std::runtime_error(outcome.message);
-    case cuvslam_double::Outcome::Kind::ThrowUnknown:
-      throw cuvslam_double::UnknownThrowable{};
-    default:
-      break;
-  }
+  if (outcome.kind == cuvslam_double::Outcome::Kind::Throw) throw std::runtime_error(outcome.message);
   PoseEstimate estimate;
   estimate.timestamp_ns = outcome.timestamp_ns.value_or(images.empty() ? 0 : images.front().timestamp_ns);
   if (outcome.kind == cuvslam_double::Outcome::Kind::Pose) {

@@ -15,7 +15,7 @@ namespace cuvslam_double {
 
 // What one Track call does.
 struct Outcome {
-  enum class Kind { Pose, NoPose, Throw, ThrowUnknown };
+  enum class Kind { Pose, NoPose, Throw };
   Kind kind = Kind::Pose;
   cuvslam::Pose pose;                     // world_from_rig
   std::array<float, 36> covariance{};     // row-major
@@ -24,8 +24,14 @@ struct Outcome {
 
   static Outcome pose_at(std::array<float, 3> translation, std::array<float, 4> rotation = {0, 0, 0, 1},
                          float variance = 0.f);
-  static Outcome no_pose();
-  static Outcome failure(std::string message);
+  static Outcome no_pose() { return with(Kind::NoPose, ""); }
+  static Outcome failure(std::string message) { return with(Kind::Throw, std::move(message)); }
+  static Outcome with(Kind kind, std::string message) {
+    Outcome o;
+    o.kind = kind;
+    o.message = std::move(message);
+    return o;
+  }
 };
 
 // A copy of one image as the library saw it.
