@@ -1,9 +1,25 @@
 #include "cuvslam/thread_pool.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 namespace cuvslam::detail {
+
+namespace {
+// A frame runs several parallel loops a few hundred microseconds apart. Waking a sleeping thread on
+// another core costs tens of microseconds (more inside a virtual machine), so a thread that runs out
+// of work first watches for the next loop (or the last task) this long before it sleeps.
+constexpr auto kSpinBeforeSleeping = std::chrono::microseconds(200);
+}  // namespace
+
+template <class Ready>
+void ThreadPool::spin_until(Ready ready) {
+  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+  for (int k = 0; !ready(); ++k) {
+    if ((k & 63) == 63 && std::chrono::steady_clock::now() > until) return;
+  }
+}
 
 ThreadPool::ThreadPool(int threads) {
   if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -36,7 +52,8 @@ void ThreadPool::run_tasks(std::unique_lock<std::mutex>& lock) {
       error_ = error;
       error_index_ = i;
     }
-    if (++finished_ == count_) done_.notify_all();
+    published_finished_.store(++finished_, std::memory_order_release);
+    if (finished_ == count_) done_.notify_all();
   }
 }
 
@@ -44,6 +61,11 @@ void ThreadPool::work_loop() {
   std::unique_lock<std::mutex> lock(mutex_);
   size_t seen = generation_;
   for (;;) {
+    if (!stop_ && generation_ == seen) {
+      lock.unlock();
+      spin_until([&] { return published_generation_.load(std::memory_order_acquire) != seen; });
+      lock.lock();
+    }
     start_.wait(lock, [&] { return stop_ || generation_ != seen; });
     if (stop_) return;
     seen = generation_;
@@ -63,9 +85,15 @@ void ThreadPool::parallel_for(size_t count, const std::function<void(size_t)>& t
   next_ = 0;
   finished_ = 0;
   error_ = nullptr;
-  ++generation_;
+  published_finished_.store(0, std::memory_order_relaxed);
+  published_generation_.store(++generation_, std::memory_order_release);
   start_.notify_all();
   run_tasks(lock);
+  if (finished_ != count_) {
+    lock.unlock();
+    spin_until([&] { return published_finished_.load(std::memory_order_acquire) == count; });
+    lock.lock();
+  }
   done_.wait(lock, [&] { return finished_ == count_; });
   task_ = nullptr;
   std::exception_ptr error = error_;

@@ -6,6 +6,7 @@
 // which thread ran which index.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -34,6 +35,8 @@ class ThreadPool {
  private:
   void work_loop();
   void run_tasks(std::unique_lock<std::mutex>& lock);
+  template <class Ready>
+  static void spin_until(Ready ready);
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
@@ -43,6 +46,8 @@ class ThreadPool {
   size_t next_ = 0;       // next index to hand out
   size_t finished_ = 0;   // indices completed
   size_t generation_ = 0;
+  // Copies of generation_ and finished_ that a spinning thread may read without the mutex.
+  std::atomic<size_t> published_generation_{0}, published_finished_{0};
   bool stop_ = false;
   std::exception_ptr error_;
   size_t error_index_ = 0;
