@@ -162,33 +162,14 @@ void CuvslamCore::resolve_rig(TfLookup& tf) {
   if (!rig_.empty()) {
     return;
   }
-  const size_t needed = rig_cameras_needed();
-  std::vector<std::string> names;
   const bool from_table = config_.cameras.empty();
-  if (!from_table) {
-    for (size_t i = 0; i < needed && i < config_.cameras.size(); ++i) {
-      names.push_back(config_.cameras[i].frame_id);
-    }
-  } else {
-    for (const auto& [frame_id, model] : camera_models_) {
-      names.push_back(frame_id);
-    }
-    std::sort(names.begin(), names.end());
-    if (names.size() != needed) {
-      if (names.size() > needed) {
-        const std::string found = join(names);
-        VELK_LOG_THROTTLED(k10s, Error, kTarget,
-                           "cuvslam found more cameras on camera_info than camera_mode uses, and they have no "
-                           "discoverable order. List them in `cameras`.",
-                           {"found", found}, {"mode", config_.camera_mode});
-      }
-      return;
-    }
+  const std::optional<std::vector<std::string>> names = rig_camera_names();
+  if (!names.has_value()) {
+    return;
   }
-
   std::vector<RigCamera> rig;
-  rig.reserve(names.size());
-  for (const std::string& name : names) {
+  rig.reserve(names->size());
+  for (const std::string& name : *names) {
     const std::optional<Isometry> rig_from_camera = lookup(tf, rig_frame(), name);
     if (!rig_from_camera.has_value()) {
       return;
@@ -210,6 +191,34 @@ void CuvslamCore::resolve_rig(TfLookup& tf) {
     std::swap(rig[0], rig[1]);
   }
   rig_ = std::move(rig);
+}
+
+std::optional<std::vector<std::string>> CuvslamCore::rig_camera_names() const {
+  const size_t needed = rig_cameras_needed();
+  std::vector<std::string> names;
+  if (!config_.cameras.empty()) {
+    for (size_t i = 0; i < needed && i < config_.cameras.size(); ++i) {
+      names.push_back(config_.cameras[i].frame_id);
+    }
+    return names;
+  }
+  // Without a `cameras` list the rig is whatever calibrations arrived, once there are as many as the
+  // mode uses; more than that cannot be ordered.
+  for (const auto& [frame_id, model] : camera_models_) {
+    names.push_back(frame_id);
+  }
+  std::sort(names.begin(), names.end());
+  if (names.size() > needed) {
+    const std::string found = join(names);
+    VELK_LOG_THROTTLED(k10s, Error, kTarget,
+                       "cuvslam found more cameras on camera_info than camera_mode uses, and they have no "
+                       "discoverable order. List them in `cameras`.",
+                       {"found", found}, {"mode", config_.camera_mode});
+  }
+  if (names.size() != needed) {
+    return std::nullopt;
+  }
+  return names;
 }
 
 size_t CuvslamCore::rig_cameras_needed() const {

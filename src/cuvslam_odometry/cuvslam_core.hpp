@@ -131,6 +131,8 @@ class CuvslamCore {
   // Calibrations and the rig.
   bool usable_calibration(const CameraModel& model, const char* role);
   void resolve_rig(TfLookup& tf);
+  // The rig's camera frames in rig order, or nothing while the rig is incomplete.
+  std::optional<std::vector<std::string>> rig_camera_names() const;
   size_t rig_cameras_needed() const;
   // tf.latest, with an answer that has non-finite numbers or no unit rotation treated as no answer
   // (counted in bad_transforms, logged): the engine asks again on a later message.

@@ -92,56 +92,75 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
         raise UserError(f"{source}: `imus` and `odom_sources` must be lists of entries")
     imu_frames = {e.get("frame_id") for e in imus if isinstance(e, dict)}
     source_pairs = {(e.get("parent_frame_id"), e.get("child_frame_id")) for e in sources if isinstance(e, dict)}
-    output_frame = config.get("output_frame_id", "base_link")
     topics = config.get("topics")
-    plans: List[TopicPlan] = []
     if topics is None:
-        for t in bag.topics_of(IMU):
-            m = bag.first(t)
-            if m is not None and m.header.frame_id in imu_frames:
-                plans.append(TopicPlan(t, IMU, imu_frame=m.header.frame_id))
-        for t in bag.topics_of(ODOMETRY):
-            m = bag.first(t)
-            if m is not None and (m.header.frame_id, m.child_frame_id) in source_pairs:
-                plans.append(TopicPlan(t, ODOMETRY, odom_source=(m.header.frame_id, m.child_frame_id)))
-        if not plans:
-            raise UserError(
-                f"{source}: no topic of the recording matches an `imus` frame_id or an `odom_sources` frame pair; "
-                "add a `topics` section mapping topics to entries (run without --config to see one)"
-            )
+        plans = _plans_by_frames(bag, imu_frames, source_pairs, source)
     else:
-        if not isinstance(topics, dict):
-            raise UserError(f"{source}: `topics` must map topic names to entries")
-        for t, entry in topics.items():
-            if t not in bag.topics:
-                raise UserError(f"{source}: topics.{t}: the recording has no topic {t}; it has: {bag.describe_topics()}")
-            if not isinstance(entry, dict) or not any(k in entry for k in ("imu", "orientation", "odom_source")):
-                raise UserError(f"{source}: topics.{t} maps to nothing; give it `imu`, `orientation` or `odom_source`")
-            msgtype = bag.topics[t]
-            plan = TopicPlan(t, msgtype)
-            if "imu" in entry:
-                _check_type(source, t, msgtype, "imu", (IMU,))
-                if entry["imu"] not in imu_frames:
-                    raise UserError(
-                        f"{source}: topics.{t}.imu names {entry['imu']!r}, but no `imus` entry has that frame_id; "
-                        f"add the entry or use one of: {', '.join(sorted(map(str, imu_frames))) or 'none'}"
-                    )
-                plan.imu_frame = entry["imu"]
-            if "base_from_imu" in entry:
-                _check_type(source, t, msgtype, "base_from_imu", (IMU,))
-                plan.base_from_imu = parse_pair(entry["base_from_imu"], f"{source}: topics.{t}.base_from_imu")
-                plan.mount_from = source
-            if "max_accel" in entry:
-                _check_type(source, t, msgtype, "max_accel", (IMU,))
-                plan.max_accel = parse_positive(entry["max_accel"], f"{source}: topics.{t}.max_accel")
-            if "orientation" in entry:
-                _check_type(source, t, msgtype, "orientation", (IMU,))
-                plan.orientation = _source_pair(source, t, entry, "orientation", source_pairs, "add one with position variances 0")
-            if "odom_source" in entry:
-                _check_type(source, t, msgtype, "odom_source", ODOM_TYPES)
-                plan.odom_source = _source_pair(source, t, entry, "odom_source", source_pairs, "add the entry or fix the names")
-            plans.append(plan)
+        plans = _plans_from_section(topics, bag, imu_frames, source_pairs, source)
     require_messages(bag, (p.topic for p in plans))
+    _mount_imus(plans, bag, tf, config.get("output_frame_id", "base_link"))
+    return plans
+
+
+def _plans_by_frames(bag: BagRecording, imu_frames: Set[Any], source_pairs: Set[Any], source: str) -> List[TopicPlan]:
+    """Without a `topics` section, a topic feeds the entry whose frame ids its first message carries."""
+    plans: List[TopicPlan] = []
+    for t in bag.topics_of(IMU):
+        m = bag.first(t)
+        if m is not None and m.header.frame_id in imu_frames:
+            plans.append(TopicPlan(t, IMU, imu_frame=m.header.frame_id))
+    for t in bag.topics_of(ODOMETRY):
+        m = bag.first(t)
+        if m is not None and (m.header.frame_id, m.child_frame_id) in source_pairs:
+            plans.append(TopicPlan(t, ODOMETRY, odom_source=(m.header.frame_id, m.child_frame_id)))
+    if not plans:
+        raise UserError(
+            f"{source}: no topic of the recording matches an `imus` frame_id or an `odom_sources` frame pair; "
+            "add a `topics` section mapping topics to entries (run without --config to see one)"
+        )
+    return plans
+
+
+def _plans_from_section(
+    topics: Any, bag: BagRecording, imu_frames: Set[Any], source_pairs: Set[Any], source: str
+) -> List[TopicPlan]:
+    if not isinstance(topics, dict):
+        raise UserError(f"{source}: `topics` must map topic names to entries")
+    plans: List[TopicPlan] = []
+    for t, entry in topics.items():
+        if t not in bag.topics:
+            raise UserError(f"{source}: topics.{t}: the recording has no topic {t}; it has: {bag.describe_topics()}")
+        if not isinstance(entry, dict) or not any(k in entry for k in ("imu", "orientation", "odom_source")):
+            raise UserError(f"{source}: topics.{t} maps to nothing; give it `imu`, `orientation` or `odom_source`")
+        msgtype = bag.topics[t]
+        plan = TopicPlan(t, msgtype)
+        if "imu" in entry:
+            _check_type(source, t, msgtype, "imu", (IMU,))
+            if entry["imu"] not in imu_frames:
+                raise UserError(
+                    f"{source}: topics.{t}.imu names {entry['imu']!r}, but no `imus` entry has that frame_id; "
+                    f"add the entry or use one of: {', '.join(sorted(map(str, imu_frames))) or 'none'}"
+                )
+            plan.imu_frame = entry["imu"]
+        if "base_from_imu" in entry:
+            _check_type(source, t, msgtype, "base_from_imu", (IMU,))
+            plan.base_from_imu = parse_pair(entry["base_from_imu"], f"{source}: topics.{t}.base_from_imu")
+            plan.mount_from = source
+        if "max_accel" in entry:
+            _check_type(source, t, msgtype, "max_accel", (IMU,))
+            plan.max_accel = parse_positive(entry["max_accel"], f"{source}: topics.{t}.max_accel")
+        if "orientation" in entry:
+            _check_type(source, t, msgtype, "orientation", (IMU,))
+            plan.orientation = _source_pair(source, t, entry, "orientation", source_pairs, "add one with position variances 0")
+        if "odom_source" in entry:
+            _check_type(source, t, msgtype, "odom_source", ODOM_TYPES)
+            plan.odom_source = _source_pair(source, t, entry, "odom_source", source_pairs, "add the entry or fix the names")
+        plans.append(plan)
+    return plans
+
+
+def _mount_imus(plans: List[TopicPlan], bag: BagRecording, tf: TransformBuffer, output_frame: str) -> None:
+    """An IMU topic without a mount in the configuration takes it from /tf_static, else identity (warned)."""
     for plan in plans:
         if plan.msgtype != IMU or plan.mount_from:
             continue
@@ -157,7 +176,6 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
                 f"in /tf_static or the configuration; using identity. Set topics.{plan.topic}.base_from_imu in --config",
                 file=sys.stderr,
             )
-    return plans
 
 
 def _convert(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
