@@ -9,6 +9,8 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("rosbags")
 Image = pytest.importorskip("PIL.Image")
 
+from conftest import needs_vo  # noqa: E402
+
 from velk_odom import _native  # noqa: E402
 from velk_odom import datasets  # noqa: E402
 from velk_odom import scene as s  # noqa: E402
@@ -22,10 +24,6 @@ RIG = {"left": s.Pose((0, 0.05, 0), s.OPTICAL), "right": s.Pose((0, -0.05, 0), s
 def png(path, pixels):
     path.parent.mkdir(parents=True, exist_ok=True)
     Image.fromarray(pixels).save(path)
-
-
-def row(pose):
-    return [*pose.t, *pose.q]
 
 
 def euroc(root, distortion="radial-tangential", frames=FRAMES):
@@ -44,12 +42,9 @@ def euroc(root, distortion="radial-tangential", frames=FRAMES):
             f"intrinsics: [{s.F}, {s.F}, {s.CX}, {s.CY}] #fu, fv, cu, cv\n"
             f"distortion_model: {distortion}\ndistortion_coefficients: [0.0, 0.0, 0.0, 0.0]\n"
         )
-        lines = ["#timestamp [ns],filename"]
         for i, pose in enumerate(truth):
-            t = START + i * DT
-            png(d / "data" / f"{t}.png", s.render(pose * body_from_cam)[0])
-            lines.append(f"{t},{t}.png")
-        (d / "data.csv").write_text("\n".join(lines) + "\n")
+            png(d / "data" / f"{START + i * DT}.png", s.render(pose * body_from_cam)[0])
+        (d / "data.csv").write_text("#timestamp [ns],filename\n" + "".join(f"{START + i * DT},{START + i * DT}.png\n" for i in range(frames)))
     (mav / "imu0").mkdir()
     (mav / "imu0" / "sensor.yaml").write_text("%YAML:1.0\nT_BS:\n  data: [1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1]\ngyroscope_noise_density: 1.7e-4\nrate_hz: 200\n")
     (mav / "imu0" / "data.csv").write_text("".join(f"{START + i * 5_000_000},0,0,0,0,0,9.81\n" for i in range(4 * frames)))
@@ -75,27 +70,22 @@ def tum(root):
     for kind, lines in lists.items():
         (root / f"{kind}.txt").write_text("\n".join(lines) + "\n")
     (root / "groundtruth.txt").write_text("# timestamp tx ty tz qx qy qz qw\n" + "".join(
-        f"{(START + i * DT) / 1e9:.6f} " + " ".join(f"{v:.7f}" for v in row(p)) + "\n" for i, p in enumerate(truth)))
+        f"{(START + i * DT) / 1e9:.6f} " + " ".join(f"{v:.7f}" for v in [*p.t, *p.q]) + "\n" for i, p in enumerate(truth)))
     return root, truth
 
 
 def kitti(root):
     seq = root / "sequences" / "07"
     cams = [p * s.BASE_FROM_RIG * RIG[c] for p in s.robot_path(FRAMES) for c in RIG]
-    first_inv = cams[0].inv()
-    truth = [first_inv * c for c in cams[0::2]]
-    for i, (left, right) in enumerate(zip(cams[0::2], cams[1::2])):
-        for k, pose in enumerate((left, right)):
-            png(seq / f"image_{k}" / f"{i:06d}.png", s.render(pose)[0])
+    truth = [cams[0].inv() * c for c in cams[0::2]]
+    for i, pose in enumerate(cams):
+        png(seq / f"image_{i % 2}" / f"{i // 2:06d}.png", s.render(pose)[0])
     p = lambda tx: f"{s.F:.6e} 0 {s.CX:.6e} {tx:.6e} 0 {s.F:.6e} {s.CY:.6e} 0 0 0 1 0"  # noqa: E731
     (seq / "calib.txt").write_text(f"P0: {p(0)}\nP1: {p(-s.F * 0.1)}\nP2: {p(0)}\nP3: {p(0)}\nTr: 1 0 0 0 0 1 0 0 0 0 1 0\n")
     (seq / "times.txt").write_text("".join(f"{i * DT / 1e9:.6e}\n" for i in range(FRAMES)))
     (root / "poses").mkdir()
-    lines = []
-    for pose in truth:
-        m = np.hstack([s.rotation_matrix(pose.q), pose.t[:, None]])
-        lines.append(" ".join(f"{v:.9e}" for v in m.ravel()))
-    (root / "poses" / "07.txt").write_text("\n".join(lines) + "\n")
+    (root / "poses" / "07.txt").write_text("".join(
+        " ".join(f"{v:.9e}" for v in np.hstack([s.rotation_matrix(p.q), p.t[:, None]]).ravel()) + "\n" for p in truth))
     return seq, truth
 
 
@@ -139,7 +129,7 @@ def test_damaged_euroc_folders_name_the_file_and_the_problem(damage, message, tm
     assert message in capsys.readouterr().err
 
 
-@pytest.mark.skipif(not hasattr(_native, "CuvslamOdometry"), reason="CuvslamOdometry is not in this build")
+@needs_vo
 def test_vo_demo_stays_within_its_bounds(tmp_path, capsys):
     assert main(["demo", "--vo", "--out-dir", str(tmp_path), "--no-progress"]) == 0
     out = capsys.readouterr().out
