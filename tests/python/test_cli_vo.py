@@ -13,6 +13,7 @@ from rosbags.rosbag2 import Writer  # noqa: E402
 from rosbags.typesys import Stores, get_typestore  # noqa: E402
 
 import velk_odom.scene as h  # noqa: E402
+from velk_odom.cli._simbag import _Builder  # noqa: E402
 from velk_odom.trajectory import read_tum, relative_pose_error, write_tum  # noqa: E402
 
 START_NS = 1_700_000_000_000_000_000
@@ -23,35 +24,23 @@ FRAMES = 30
 def camera_bag(tmp_path_factory):
     """The recording and its ground truth as TUM."""
     store = get_typestore(Stores.ROS2_HUMBLE)
-    t = store.types
+    t, msg = store.types, _Builder(store, ros1=False)
     root = tmp_path_factory.mktemp("vo")
     rig_from, _ = stereo_rig()
 
-    def header(stamp, frame):
-        time = t["builtin_interfaces/msg/Time"](sec=stamp // 10**9, nanosec=stamp % 10**9)
-        return t["std_msgs/msg/Header"](stamp=time, frame_id=frame)
-
-    def tf_static(parent, child, pose):
-        (x, y, z), (qx, qy, qz, qw) = pose.pair()
-        tr = t["geometry_msgs/msg/Transform"](translation=t["geometry_msgs/msg/Vector3"](x=x, y=y, z=z),
-                                              rotation=t["geometry_msgs/msg/Quaternion"](x=qx, y=qy, z=qz, w=qw))
-        stamped = t["geometry_msgs/msg/TransformStamped"](header=header(START_NS, parent), child_frame_id=child, transform=tr)
-        return t["tf2_msgs/msg/TFMessage"](transforms=[stamped])
-
     def info(stamp, frame):
-        roi = t["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False)
         return t["sensor_msgs/msg/CameraInfo"](
-            header=header(stamp, frame), height=h.H, width=h.W, distortion_model="plumb_bob", d=np.zeros(5),
-            k=np.array([h.F, 0, h.CX, 0, h.F, h.CY, 0, 0, 1]), r=np.eye(3).ravel(), p=np.zeros(12),
-            binning_x=0, binning_y=0, roi=roi)
+            header=msg.header(stamp, frame), height=h.H, width=h.W, distortion_model="plumb_bob", d=np.zeros(5),
+            k=np.array([h.F, 0, h.CX, 0, h.F, h.CY, 0, 0, 1]), r=np.eye(3).ravel(), p=np.zeros(12), binning_x=0, binning_y=0,
+            roi=t["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False))
 
     def image(stamp, frame, encoding, pixels):
-        return t["sensor_msgs/msg/Image"](header=header(stamp, frame), height=h.H, width=h.W, encoding=encoding,
+        return t["sensor_msgs/msg/Image"](header=msg.header(stamp, frame), height=h.H, width=h.W, encoding=encoding,
                                           is_bigendian=0, step=pixels.nbytes // h.H, data=pixels.view(np.uint8).ravel())
 
     mounts = [("base_link", "rig", h.BASE_FROM_RIG), ("rig", "left", rig_from["left"]),
               ("rig", "right", rig_from["right"]), ("rig", "depth_cam", rig_from["right"])]
-    messages = [("/tf_static", START_NS, tf_static(*m)) for m in mounts]
+    messages = [("/tf_static", START_NS, msg.tf_message(START_NS, parent, child, pose.pair())) for parent, child, pose in mounts]
     rows = []
     for k, odom_from_base in enumerate(h.robot_path(FRAMES)):
         stamp = START_NS + k * 50_000_000
@@ -61,14 +50,13 @@ def camera_bag(tmp_path_factory):
         depth = np.clip(np.round(z * 1000), 0, 65535).astype("<u2")  # the right camera's, in millimetres
         messages += [("/depth/camera_info", stamp, info(stamp, "depth_cam")),
                      ("/depth/image_rect", stamp, image(stamp, "depth_cam", "16UC1", depth))]
-        (x, y, z_), q = odom_from_base.pair()
-        rows.append((stamp, x, y, z_, *q))
+        rows.append((stamp, *odom_from_base.t, *odom_from_base.q))
     with Writer(root / "drive", version=9) as w:
         conns = {}
-        for topic, stamp, msg in messages:
+        for topic, stamp, m in messages:
             if topic not in conns:
-                conns[topic] = w.add_connection(topic, msg.__msgtype__, typestore=store)
-            w.write(conns[topic], stamp, store.serialize_cdr(msg, msg.__msgtype__))
+                conns[topic] = w.add_connection(topic, m.__msgtype__, typestore=store)
+            w.write(conns[topic], stamp, store.serialize_cdr(m, m.__msgtype__))
     write_tum(root / "gt.tum", rows)
     return root / "drive", root / "gt.tum"
 

@@ -62,9 +62,7 @@ def test_wrong_argument_types_name_the_argument():
             method(argument)
     with pytest.raises(TypeError):
         vo.handle_image()
-    assert vo.handle_image(image=mono("left", 1)) is None
-    assert vo.handle_imu(imu=n.ImuSample(1, "imu", (0, 0, 0), (0, 0, 9.8))) is None
-    assert vo.report() is None
+    assert (vo.handle_image(image=mono("left", 1)), vo.handle_imu(imu=n.ImuSample(1, "imu", (0, 0, 0), (0, 0, 9.8)))) == (None, None)
 
 
 # ---- tf ----
@@ -77,9 +75,8 @@ def test_tf_answering_none_only_delays_and_is_asked_by_lookups_alone():
     vo.handle_depth_camera_info(camera_model("depth"))
     vo.report()
     assert asked == []
-    assert vo.handle_camera_info(camera_model("left")) is None
-    assert vo.handle_camera_info(camera_model("right")) is None
-    assert vo.handle_image(mono("left", 1)) is None
+    assert (vo.handle_camera_info(camera_model("left")), vo.handle_camera_info(camera_model("right")),
+            vo.handle_image(mono("left", 1))) == (None, None, None)
     assert ("rig", "left") in asked and all(isinstance(t, str) and isinstance(s, str) for t, s in asked)
 
 
@@ -104,29 +101,21 @@ def test_tf_error_is_raised_after_the_engine_finished_its_work():
     assert {k: v for k, v in vo.counters().items() if v} == {"frames": 1}
 
 
-@pytest.mark.parametrize("answer, error", [([[0, 0, 0], [0, 0, 0, 1]], TypeError), (((0, 0, 0), [0, 0, 0, 1]), TypeError),
-                                           (((0, 0), (0, 0, 0, 1)), ValueError), (((0, 0, 0), (0, 0, 0, 1), 5), ValueError),
-                                           ("base_link", TypeError)])
+@pytest.mark.parametrize("answer, error", [
+    (lambda vo: [[0, 0, 0], [0, 0, 0, 1]], TypeError),
+    (lambda vo: ((0, 0, 0), [0, 0, 0, 1]), TypeError),
+    (lambda vo: ((0, 0), (0, 0, 0, 1)), ValueError),
+    (lambda vo: ((0, 0, 0), (0, 0, 0, 1), 5), ValueError),
+    (lambda vo: "base_link", TypeError),
+    (lambda vo: vo.report(), RuntimeError),  # re-entry: the object is busy inside the lookup
+])
 def test_tf_answers_that_are_not_transform_pairs(answer, error):
-    vo = n.CuvslamOdometry(STEREO, tf=lambda target, source: answer)
-    with pytest.raises(error):
-        vo.handle_camera_info(camera_model("left"))
-    # The next call starts with an empty slot and raises its own error again.
-    with pytest.raises(error):
-        vo.handle_camera_info(camera_model("right"))
-
-
-def test_reentry_from_tf_is_refused_and_raised_after_the_call():
-    holder = {}
-
-    def tf(target, source):
-        holder["vo"].report()  # the object is busy: RuntimeError inside the lookup
-
-    vo = n.CuvslamOdometry(STEREO, tf=tf)
-    holder["vo"] = vo
-    with pytest.raises(RuntimeError, match="CuvslamOdometry"):
-        vo.handle_camera_info(camera_model("left"))
-    holder.clear()
+    engines = []
+    vo = n.CuvslamOdometry(STEREO, tf=lambda target, source: answer(engines[0]))
+    engines.append(vo)
+    for frame in ("left", "right"):  # each call starts with an empty slot and raises its own error again
+        with pytest.raises(error, match="CuvslamOdometry" if error is RuntimeError else None):
+            vo.handle_camera_info(camera_model(frame))
     vo.report()  # usable again
 
 
@@ -134,20 +123,17 @@ def test_reentry_from_tf_is_refused_and_raised_after_the_call():
 
 
 def test_calls_from_another_thread_raise_the_base_exception():
-    vo = n.CuvslamOdometry(tf=None)
-    caught = []
+    vo, caught = n.CuvslamOdometry(tf=None), []
 
     def call_all():
-        for call in (lambda: vo.handle_imu(n.ImuSample(1, "imu", (0, 0, 0), (0, 0, 9.8))), vo.report,
-                     lambda: vo.handle_image(42)):
+        for call in (lambda: vo.handle_imu(n.ImuSample(1, "imu", (0, 0, 0), (0, 0, 9.8))), vo.report, lambda: vo.handle_image(42)):
             try:
                 call()
             except BaseException as e:  # noqa: B036 - the error derives from BaseException on purpose
                 caught.append((type(e), isinstance(e, Exception), str(e)))
 
     worker = threading.Thread(target=call_all)
-    worker.start()
-    worker.join()
+    worker.start(), worker.join()
     assert caught == [(n.PanicException, False, "velk_odom::CuvslamOdometry is unsendable, but sent to another thread")] * 3
     vo.report()  # still usable on its own thread
 
@@ -203,8 +189,7 @@ def test_depth_images_and_clouds():
     assert vo.handle_depth_image(depth16("tof", 5, 4, 2, [1000] * 8)) == (None, None)
     vo.handle_depth_camera_info(n.CameraModel(0, "tof", 4, 2, [], [2.0, 0, 1.0, 0, 2.0, 0.5, 0, 0, 1]))
     assert vo.handle_depth_image(n.ImageFrame(5, "tof", 4, 2, "16UC1", 8, bytes(15))) == (None, None)
-    values = [0, 1000, 2000, 3000, 500, 500, 500, 2500]
-    cloud, estimate = vo.handle_depth_image(depth16("tof", 7, 4, 2, values))
+    cloud, estimate = vo.handle_depth_image(depth16("tof", 7, 4, 2, [0, 1000, 2000, 3000, 500, 500, 500, 2500]))
     assert estimate is None and (cloud.frame_id, cloud.timestamp_ns, len(cloud)) == ("tof", 7, 6)
     assert cloud.points[0] == pytest.approx((0.0, -0.25, 1.0))  # pixel (1, 0): x = (1 - 1) / 2, y = (0 - 0.5) / 2
     assert cloud.points[1] == pytest.approx((1.0 / 2 * 2.0, -0.25 * 2.0, 2.0))
@@ -212,13 +197,12 @@ def test_depth_images_and_clouds():
     np.testing.assert_array_equal(block, np.array(cloud.points, dtype=np.float32))
     # Without a copy: the array reads the cloud's own block, keeps the cloud alive and cannot write to it.
     view = np.asarray(cloud)
-    assert view.dtype == np.float32 and not view.flags.writeable
     del cloud
+    assert view.dtype == np.float32 and not view.flags.writeable
     np.testing.assert_array_equal(view, block)
     with pytest.raises(ValueError):
         view[0, 0] = 1.0
-    empty, _ = vo.handle_depth_image(depth16("tof", 8, 4, 2, [0] * 8))
-    assert np.asarray(empty).shape == (0, 3)
+    assert np.asarray(vo.handle_depth_image(depth16("tof", 8, 4, 2, [0] * 8))[0]).shape == (0, 3)
 
 
 def test_float_depth_is_read_as_floats():
@@ -260,13 +244,9 @@ def test_sizes_from_python_are_bounded():
     for w, h in [(-640, 480), (2**31 - 1, 2**31 - 1), (0, 0), (70000, 1)]:
         vo.handle_camera_info(n.CameraModel(0, "left", w, h, [], [1, 0, 0, 0, 1, 0, 0, 0, 1]))
     vo.handle_depth_camera_info(n.CameraModel(0, "left", 2**31 - 1, 2**31 - 1, [], [1, 0, 0, 0, 1, 0, 0, 0, 1]))
-    cloud, _ = vo.handle_depth_image(depth16("left", 1, 16, 16, [1000] * 256))
-    assert len(cloud) == 0
-    cloud, _ = vo.handle_depth_image(depth16("right", 1, 16, 16, [1000] * 256))
-    assert len(cloud) == 256
+    assert [len(vo.handle_depth_image(depth16(c, 1, 16, 16, [1000] * 256))[0]) for c in ("left", "right")] == [0, 256]
     huge = n.ImageFrame(1, "left", 2**31 - 1, 2**31 - 1, "mono8", 2**31 - 1, bytes(10))
-    assert vo.handle_image(huge) is None
-    assert vo.handle_depth_image(huge) == (None, None)
+    assert (vo.handle_image(huge), vo.handle_depth_image(huge)) == (None, (None, None))
 
 
 def test_dropped_inputs_are_counted_and_logged():
