@@ -50,10 +50,6 @@ def cli(capsys):
     return run
 
 
-def table_tf(table):
-    return lambda target, source: table.get((target, source))
-
-
 def stereo_rig():
     """The stereo rig of the rendered room: {camera: rig_from_camera} and the tf table that places it."""
     from velk_odom.scene import BASE_FROM_RIG, OPTICAL, Pose

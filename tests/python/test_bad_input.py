@@ -12,7 +12,7 @@ import resource
 
 import numpy as np
 import pytest
-from conftest import NOISE, STEREO, run_python, stereo_rig
+from conftest import NOISE, STEREO, stereo_rig
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
