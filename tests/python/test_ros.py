@@ -32,8 +32,7 @@ def q4(x, y, z, w):
 
 def random_pair(rng):
     q = [rng.gauss(0, 1) for _ in range(4)]
-    n = math.sqrt(sum(c * c for c in q))
-    return (tuple(rng.uniform(-2, 2) for _ in range(3)), tuple(c / n for c in q))
+    return tuple(rng.uniform(-2, 2) for _ in range(3)), tuple(c / math.hypot(*q) for c in q)
 
 
 def assert_pair_close(a, b, tol=1e-9):
@@ -129,21 +128,15 @@ def test_camera_info_and_image_messages_of_both_generations(fields, data):
     assert (frame.timestamp_ns, frame.frame_id) == (77, "cam")
 
 
-# Transform buffer: a robot with base -> imu, base -> camera -> optical, and odom -> base.
-@pytest.fixture
-def tree():
+def test_lookups_follow_the_tree_in_both_directions():
+    # A robot with base -> imu, base -> camera -> optical, and odom -> base.
     rng = random.Random(11)
-    pairs = {name: random_pair(rng) for name in ("base_imu", "base_cam", "cam_opt", "odom_base")}
+    p = {name: random_pair(rng) for name in ("base_imu", "base_cam", "cam_opt", "odom_base")}
     buf = ros.TransformBuffer()
-    buf.set_transform("base_link", "imu_link", pairs["base_imu"], static=True)
-    buf.set_transform("/base_link", "camera", pairs["base_cam"], static=True)  # a ROS 1 leading slash
-    buf.set_transform("camera", "camera_optical", pairs["cam_opt"], static=True)
-    buf.set_transform("odom", "base_link", pairs["odom_base"])
-    return buf, pairs
-
-
-def test_lookups_follow_the_tree_in_both_directions(tree):
-    buf, p = tree
+    buf.set_transform("base_link", "imu_link", p["base_imu"], static=True)
+    buf.set_transform("/base_link", "camera", p["base_cam"], static=True)  # a ROS 1 leading slash
+    buf.set_transform("camera", "camera_optical", p["cam_opt"], static=True)
+    buf.set_transform("odom", "base_link", p["odom_base"])
     c, inv = velk_odom.compose, velk_odom.invert
     base_from_opt = c(p["base_cam"], p["cam_opt"])
     for target, source, expected in [("base_link", "imu_link", p["base_imu"]), ("imu_link", "base_link", inv(p["base_imu"])),
@@ -156,13 +149,10 @@ def test_lookups_follow_the_tree_in_both_directions(tree):
     assert buf("base_link", "lidar") is None and buf("map", "odom") is None
     assert buf.frames() == ["base_link", "camera", "camera_optical", "imu_link", "odom"]
     assert buf.parent("camera_optical") == "camera" and buf.parent("odom") is None
-
-
-def test_a_newer_transform_replaces_the_older_one(tree):
-    buf, p = tree
+    # A newer transform replaces the older one: base_link moves under map.
     buf.set_transform("map", "base_link", ((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 2.0)))
-    assert buf("odom", "base_link") is None  # base_link moved under map
-    assert_pair_close(buf("map", "imu_link"), velk_odom.compose(((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)), p["base_imu"]))
+    assert buf("odom", "base_link") is None
+    assert_pair_close(buf("map", "imu_link"), c(((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)), p["base_imu"]))
 
 
 def transform_msg(parent, child, t, q):
@@ -181,6 +171,5 @@ def test_a_bad_transform_is_refused_and_the_rest_of_its_message_kept(parent, chi
         buf.set_transform(parent, child, (t, q))
     good = transform_msg("base_link", "laser", (0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 3.0))
     assert buf.add_message(NS(transforms=[transform_msg(parent, child, t, q), good]), static=True) == 1
-    assert buf("base_link", "laser") == ((0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 1.0))
+    assert buf("base_link", "laser") == ((0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 1.0)) and buf.frames() == ["base_link", "laser"]
     assert buf.rejected == 1 and reason in buf.last_rejection
-    assert buf.frames() == ["base_link", "laser"]
