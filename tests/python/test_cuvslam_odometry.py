@@ -80,28 +80,15 @@ def test_tf_answering_none_only_delays_and_is_asked_by_lookups_alone():
     assert ("rig", "left") in asked and all(isinstance(t, str) and isinstance(s, str) for t, s in asked)
 
 
-def test_tf_error_is_raised_after_the_engine_finished_its_work():
-    # The calibrations given while tf raises are stored: once tf works, images alone create the tracker
-    # (a frame set reaches it instead of being counted as unmatched).
-    boom = LookupError("tf is broken")
+BOOM = LookupError("tf is broken")
 
-    def tf(target, source):
-        if boom:
-            raise boom
-        return (0.1 if source == "right" else 0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)
 
-    vo = n.CuvslamOdometry(dict(STEREO, use_gpu=False), tf=tf)
-    for frame in ("left", "right"):
-        with pytest.raises(LookupError) as info:
-            vo.handle_camera_info(camera_model(frame))
-        assert info.value is boom
-    boom = None
-    for frame in ("left", "right"):
-        assert vo.handle_image(mono(frame, 1, fill=0)) is None  # no pending error carried over
-    assert {k: v for k, v in vo.counters().items() if v} == {"frames": 1}
+def broken_tf(vo):
+    raise BOOM
 
 
 @pytest.mark.parametrize("answer, error", [
+    (broken_tf, LookupError),
     (lambda vo: [[0, 0, 0], [0, 0, 0, 1]], TypeError),
     (lambda vo: ((0, 0, 0), [0, 0, 0, 1]), TypeError),
     (lambda vo: ((0, 0), (0, 0, 0, 1)), ValueError),
@@ -109,14 +96,23 @@ def test_tf_error_is_raised_after_the_engine_finished_its_work():
     (lambda vo: "base_link", TypeError),
     (lambda vo: vo.report(), RuntimeError),  # re-entry: the object is busy inside the lookup
 ])
-def test_tf_answers_that_are_not_transform_pairs(answer, error):
+def test_tf_failures_are_raised_after_the_engine_finished_its_work(answer, error):
+    # The calibrations given while tf fails are stored: once tf works, images alone create the tracker (a
+    # frame set reaches it instead of being counted as unmatched).
+    def tf(target, source):
+        return answer(engines[0]) if engines else ((0.1 if source == "right" else 0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
+
     engines = []
-    vo = n.CuvslamOdometry(STEREO, tf=lambda target, source: answer(engines[0]))
+    vo = n.CuvslamOdometry(dict(STEREO, use_gpu=False), tf=tf)
     engines.append(vo)
     for frame in ("left", "right"):  # each call starts with an empty slot and raises its own error again
-        with pytest.raises(error, match="CuvslamOdometry" if error is RuntimeError else None):
+        with pytest.raises(error, match="CuvslamOdometry" if error is RuntimeError else None) as info:
             vo.handle_camera_info(camera_model(frame))
-    vo.report()  # usable again
+        assert error is not LookupError or info.value is BOOM  # the caller's own exception object
+    engines.clear()
+    for frame in ("left", "right"):
+        assert vo.handle_image(mono(frame, 1, fill=0)) is None  # no pending error carried over
+    assert {k: v for k, v in vo.counters().items() if v} == {"frames": 1}
 
 
 # ---- threads and lifetime ----

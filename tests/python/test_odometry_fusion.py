@@ -103,9 +103,7 @@ def test_refused_configuration_raises_base_exception_on_every_call(config, call,
 
 
 def test_argument_errors_leave_the_engine_untouched():
-    config = {"imus": [IMU], "odom_sources": [WHEEL]}
-    reference = OdometryFusion(config)
-    fusion = OdometryFusion(config)
+    reference, fusion = (OdometryFusion({"imus": [IMU], "odom_sources": [WHEEL]}) for _ in range(2))
     good = [sample(1 * MS), sample(2 * MS), sample(10 * MS, accel=(0.5, 0, 9.8)), sample(20 * MS, accel=(0.5, 0, 9.8))]
     moving = sample(15 * MS, gyro=(0.0, 0.0, 1.0), accel=(3.0, 0.0, 9.8))
     bad_calls = [  # (error, the argument it names, the call)
@@ -118,8 +116,7 @@ def test_argument_errors_leave_the_engine_untouched():
         (TypeError, "", lambda: fusion.maybe_publish(1)),
     ]
     for engine in (reference, fusion):
-        for s in good[:3]:
-            assert engine.handle_imu(s, IDENTITY) is None
+        assert [engine.handle_imu(s, IDENTITY) for s in good[:3]] == [None] * 3
     for error, name, call in bad_calls:
         with pytest.raises(error, match=name or None):
             call()
