@@ -25,12 +25,8 @@ EXAMPLES = 60 if SANITIZED else 300
 numbers = st.one_of(st.integers(min_value=-(2**70), max_value=2**70), st.floats(allow_nan=True, allow_infinity=True))
 leaves = st.one_of(st.none(), st.booleans(), numbers, st.text(max_size=8), st.binary(max_size=8),
                    st.just(np.zeros(3, dtype=np.uint8)), st.just(np.float64(1.5)), st.just(object()))
-values = st.recursive(
-    leaves,
-    lambda inner: st.one_of(st.lists(inner, max_size=9), st.lists(inner, max_size=9).map(tuple),
-                            st.dictionaries(st.text(max_size=4), inner, max_size=3)),
-    max_leaves=40,
-)
+values = st.recursive(leaves, lambda inner: st.one_of(st.lists(inner, max_size=9), st.lists(inner, max_size=9).map(tuple),
+                                                       st.dictionaries(st.text(max_size=4), inner, max_size=3)), max_leaves=40)
 # Values that are close to valid, so that conversion gets past the first argument.
 vec = lambda n: st.tuples(*[numbers] * n)
 near_valid = st.one_of(values, vec(3), vec(4), st.tuples(vec(3), vec(4)), st.lists(numbers, min_size=36, max_size=36),

@@ -147,13 +147,11 @@ class Node:
 def on_a_thread(work):
     worker = threading.Thread(target=work)
     worker.start(), worker.join()
-ref = weakref.ref(Node())
-gc.collect()
-assert ref() is None
-gc.disable()
-ref = weakref.ref(Node())
-on_a_thread(gc.collect)
-assert ref() is None
+for collect in (gc.collect, lambda: on_a_thread(gc.collect)):
+    ref = weakref.ref(Node())
+    gc.disable()
+    collect()
+    assert ref() is None
 on_a_thread([n.CuvslamOdometry(tf=None)].clear)
 n.CuvslamOdometry(tf=None).report()
 """)

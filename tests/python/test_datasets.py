@@ -30,26 +30,19 @@ def euroc(root, distortion="radial-tangential", frames=FRAMES):
     mav = root / "mav0"
     truth = s.robot_path(frames)
     for k, cam in enumerate(RIG):
-        body_from_cam = s.BASE_FROM_RIG * RIG[cam]
-        m = np.eye(4)
-        m[:3, :3], m[:3, 3] = s.rotation_matrix(body_from_cam.q), body_from_cam.t
-        d = mav / f"cam{k}"
-        d.mkdir(parents=True)
-        (d / "sensor.yaml").write_text(
-            "%YAML:1.0\n---\nsensor_type: camera\nT_BS:\n  cols: 4\n  rows: 4\n  data: ["
-            + ", ".join(f"{v:.12f}" for v in m.ravel())
-            + f"]\nrate_hz: 20\nresolution: [{s.W}, {s.H}]\ncamera_model: pinhole\n"
-            f"intrinsics: [{s.F}, {s.F}, {s.CX}, {s.CY}] #fu, fv, cu, cv\n"
-            f"distortion_model: {distortion}\ndistortion_coefficients: [0.0, 0.0, 0.0, 0.0]\n"
-        )
+        body_from_cam, d = s.BASE_FROM_RIG * RIG[cam], mav / f"cam{k}"
+        m = np.vstack([np.hstack([s.rotation_matrix(body_from_cam.q), body_from_cam.t[:, None]]), [0, 0, 0, 1]])
         for i, pose in enumerate(truth):
             png(d / "data" / f"{START + i * DT}.png", s.render(pose * body_from_cam)[0])
         (d / "data.csv").write_text("#timestamp [ns],filename\n" + "".join(f"{START + i * DT},{START + i * DT}.png\n" for i in range(frames)))
+        (d / "sensor.yaml").write_text(
+            "%YAML:1.0\n---\nsensor_type: camera\nT_BS:\n  cols: 4\n  rows: 4\n  data: [" + ", ".join(f"{v:.12f}" for v in m.ravel())
+            + f"]\nrate_hz: 20\nresolution: [{s.W}, {s.H}]\ncamera_model: pinhole\nintrinsics: [{s.F}, {s.F}, {s.CX}, {s.CY}] #fu, fv, cu, cv\n"
+            f"distortion_model: {distortion}\ndistortion_coefficients: [0.0, 0.0, 0.0, 0.0]\n")
     (mav / "imu0").mkdir()
     (mav / "imu0" / "sensor.yaml").write_text("%YAML:1.0\nT_BS:\n  data: [1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1]\ngyroscope_noise_density: 1.7e-4\nrate_hz: 200\n")
     (mav / "imu0" / "data.csv").write_text("".join(f"{START + i * 5_000_000},0,0,0,0,0,9.81\n" for i in range(4 * frames)))
-    gt = mav / "state_groundtruth_estimate0"
-    gt.mkdir()
+    (gt := mav / "state_groundtruth_estimate0").mkdir()
     # x y z qw qx qy qz, then velocity and biases
     (gt / "data.csv").write_text("".join(
         f"{START + i * DT}," + ",".join(f"{v:.9f}" for v in [*p.t, p.q[3], *p.q[:3]] + [0.0] * 9) + "\n" for i, p in enumerate(truth)))
