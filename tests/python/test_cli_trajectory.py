@@ -13,12 +13,7 @@ from velk_odom.trajectory import (absolute_trajectory_error, alignment, apply_al
 
 
 def rot_z(a):
-    return np.array([[math.cos(a), -math.sin(a), 0.0], [math.sin(a), math.cos(a), 0.0], [0.0, 0.0, 1.0]])
-
-
-def random_rotation(rng):
-    q = rng.normal(size=4)
-    return quat_to_matrix(q / np.linalg.norm(q))
+    return quat_to_matrix(np.array([0.0, 0.0, math.sin(a / 2), math.cos(a / 2)]))
 
 
 def helix(n=200):
@@ -31,15 +26,14 @@ def helix(n=200):
 def transformed(traj, rot, trans):
     """The trajectory moved rigidly: positions and orientations turned by `rot`, then shifted by `trans`."""
     stamps, poses = traj
-    q = matrix_to_quat(rot)
-    turned = [geo.quat_mul(q, p) for p in poses[:, 3:7]]
-    return stamps, np.hstack([poses[:, 0:3] @ rot.T + trans, turned])
+    return stamps, np.hstack([poses[:, 0:3] @ rot.T + trans, [geo.quat_mul(matrix_to_quat(rot), p) for p in poses[:, 3:7]]])
 
 
 @pytest.mark.parametrize("seed", range(4))
 def test_umeyama_recovers_a_known_transform_and_never_a_reflection(seed):
     rng = np.random.default_rng(seed)
-    src, rot, trans, scale = rng.normal(size=(50, 3)), random_rotation(rng), rng.normal(size=3), 1.0 + seed / 4
+    q = rng.normal(size=4)
+    src, rot, trans, scale = rng.normal(size=(50, 3)), quat_to_matrix(q / np.linalg.norm(q)), rng.normal(size=3), 1.0 + seed / 4
     r, t, s = umeyama(src, scale * src @ rot.T + trans, with_scale=seed > 0)
     assert np.allclose(r, rot, atol=1e-9) and np.allclose(t, trans, atol=1e-9) and s == pytest.approx(scale)
     # A mirrored point set: the best proper rotation, not the reflection that would fit exactly.
@@ -52,10 +46,8 @@ def test_umeyama_recovers_a_known_transform_and_never_a_reflection(seed):
 def test_ate_of_a_moved_copy_is_zero_after_alignment_and_not_before():
     ref = helix()
     est = transformed(ref, rot_z(0.8), np.array([5.0, -2.0, 1.0]))
-    aligned, _, _ = absolute_trajectory_error(est, ref)
-    assert aligned.rmse < 1e-9 and aligned.count == 200
-    raw, _, _ = absolute_trajectory_error(est, ref, align=False)
-    assert raw.rmse > 1.0
+    (aligned, _, _), (raw, _, _) = absolute_trajectory_error(est, ref), absolute_trajectory_error(est, ref, align=False)
+    assert aligned.rmse < 1e-9 and aligned.count == 200 and raw.rmse > 1.0
     # One pose of 200 pushed 1 m up: the statistics of one outlier.
     bumped = ref[1].copy()
     bumped[50, 2] += 1.0
@@ -96,12 +88,9 @@ def test_rpe_is_invariant_to_a_rigid_transform_and_sees_a_scale_error():
 
 
 def test_associate_picks_the_nearest_stamp_within_the_tolerance():
-    ref = np.array([0, 100, 200, 300], dtype=np.int64)
-    est = np.array([-50, 49, 151, 260, 1000], dtype=np.int64)
-    i_ref, i_est = associate(ref, est, max_diff_ns=50)
-    assert list(i_ref) == [0, 0, 2, 3] and list(i_est) == [0, 1, 2, 3]
-    i_ref, i_est = associate(ref, np.zeros(0, dtype=np.int64), 10)
-    assert i_ref.size == 0 and i_est.size == 0
+    ref, est = np.array([0, 100, 200, 300], dtype=np.int64), np.array([-50, 49, 151, 260, 1000], dtype=np.int64)
+    assert [list(i) for i in associate(ref, est, max_diff_ns=50)] == [[0, 0, 2, 3], [0, 1, 2, 3]]
+    assert [i.size for i in associate(ref, np.zeros(0, dtype=np.int64), 10)] == [0, 0]
 
 
 def test_tum_round_trip_keeps_nanosecond_stamps(tmp_path):
@@ -113,8 +102,7 @@ def test_tum_round_trip_keeps_nanosecond_stamps(tmp_path):
     assert lines[0] == "1700000000.123456789 1.000000000 -2.500000000 0.125000000 0.000000000 0.000000000 0.600000000 0.800000000"
     assert lines[2].startswith("0.000000005 ")
     stamps, poses = read_tum(path)
-    assert list(stamps) == sorted(r[0] for r in rows)
-    assert poses[1] == pytest.approx(rows[0][1:])
+    assert list(stamps) == sorted(r[0] for r in rows) and poses[1] == pytest.approx(rows[0][1:])
     # Comments, blank lines, commas and exponents are read too.
     path.write_text("# timestamp x y z qx qy qz qw\n\n1.5e0,1,2,3,0,0,0,1\n2 1 2 3 0 0 0 1\n")
     stamps, poses = read_tum(path)
