@@ -25,9 +25,8 @@ needs_vo = pytest.mark.skipif(not hasattr(_native, "CuvslamOdometry"), reason="C
 
 def run_python(code, **env):
     """`code` in a fresh interpreter (a log subscriber is installed once per process), colour off."""
-    full = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
-    full.update({"NO_COLOR": "1"}, **env)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full, timeout=300)
+    env = {**os.environ, "NO_COLOR": "1", **env}
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
 
 
 def run_cli_process(*argv):

@@ -74,14 +74,10 @@ def write_text(tmp_path, name, text):
 
 def damaged(src, dst, at):
     """A copy of a recording with 4 KiB of its storage file overwritten at fraction ``at``."""
-    if src.is_dir():
-        shutil.copytree(src, dst)
-        storage = next(p for p in dst.iterdir() if p.suffix in (".mcap", ".db3"))
-    else:
-        storage = shutil.copy(src, dst)
+    shutil.copytree(src, dst) if src.is_dir() else shutil.copy(src, dst)
+    storage = next(p for p in dst.iterdir() if p.suffix in (".mcap", ".db3")) if dst.is_dir() else dst
     data = bytearray(storage.read_bytes())
-    i = int(len(data) * at)
-    data[i:i + 4096] = b"\xff" * 4096
+    data[int(len(data) * at):int(len(data) * at) + 4096] = b"\xff" * 4096
     storage.write_bytes(bytes(data))
     return dst
 

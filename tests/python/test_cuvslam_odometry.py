@@ -255,11 +255,8 @@ print({k: v for k, v in vo.counters().items() if v})
 """)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "{'unmatched_images': 1, 'image_size_rejects': 1, 'calibration_rejects': 1}"
-    for line in ("ignoring camera_info with an unusable image size. Publish the calibration with the camera's real width "
-                 "and height. frame_id=left width=-64 height=48 ignored=1",
-                 "dropping a camera image smaller than its header claims. Fix the publisher's width, height, step or "
-                 "encoding (mono8 takes 1 byte a pixel, every other encoding 3). frame_id=left encoding=rgb8",
-                 "dropping image with a frame_id not on the rig. List the frame in `cameras`, or stop publishing that "
-                 "image. frame_id=nowhere dropped=1 rig_cameras=2",
+    for line in ("ignoring camera_info with an unusable image size.", "frame_id=left width=-64 height=48 ignored=1",
+                 "dropping a camera image smaller than its header claims.", "step=192 bytes=3072 dropped=1",
+                 "dropping image with a frame_id not on the rig.", "frame_id=nowhere dropped=1 rig_cameras=2",
                  "odometry counters frames=0 tracked=0 resets=0 imu_samples=0"):
-        assert "cuvslam " + line in out.stderr, line
+        assert line in out.stderr, line
