@@ -1,6 +1,5 @@
-"""Fixtures shared by the Python tests: a fresh interpreter for what only a new process shows (log output,
-load-time behaviour), the command line run in-process, the simulated drive and its bags, and the rendered
-stereo rig."""
+"""Shared fixtures: a fresh interpreter for what only a new process shows (log output, load-time behaviour),
+the command line run in-process, the simulated drive and its bags, and the rendered stereo rig."""
 
 import os
 import subprocess

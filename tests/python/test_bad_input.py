@@ -1,5 +1,4 @@
-"""Arbitrary and hostile Python values at every constructor and function: argument errors naming the
-argument (or the caller's own KeyboardInterrupt), never a crash; no reference leaks over many calls; and
+"""Hostile Python values at every constructor: argument errors naming the argument, never a crash, no leaks;
 random streams with bad stamps, variances, mounts and calibrations after which both engines recover."""
 
 import contextlib

@@ -1,7 +1,7 @@
-"""The `velk-odom` command on recordings written with rosbags' own writers from the simulator: replay
-in every bag format and order, the TUM output against the simulator's ground truth, the proposed
-configuration, and how every run ends: one line, exit status 2 for a user error (nothing written) and 1
-for damage or no estimate (what was made written), never a traceback."""
+"""The `velk-odom` command on recordings written with rosbags' own writers from the simulator: replay in
+every bag format and order against the simulator's ground truth, the proposed configuration (also under the
+conditions of real robots, with no configuration given), the output bag, and how every run ends: one line,
+exit status 2 for a user error (nothing written) and 1 for damage or no estimate (what was made written)."""
 
 import dataclasses
 import math
@@ -16,10 +16,12 @@ pytest.importorskip("matplotlib")
 
 import yaml  # noqa: E402
 from conftest import NOISE, needs_fusion, run_cli_process  # noqa: E402
+from rosbags.highlevel import AnyReader  # noqa: E402
 
 from velk_odom import _geometry as geo  # noqa: E402
 from velk_odom.cli import main  # noqa: E402
 from velk_odom.cli._simbag import DEFAULT_START_NS, write_ground_truth_tum, write_sim_bag  # noqa: E402
+from velk_odom.sim import CONDITIONS, DEFAULT_BASE_FROM_IMU, simulate  # noqa: E402
 from velk_odom.trajectory import absolute_trajectory_error, read_tum  # noqa: E402
 
 # Gravity and 10 s of driving with one turn and a slip leave the mount's yaw a few degrees uncertain.
@@ -321,3 +323,62 @@ def test_pose_and_twist_topics_feed_an_odometry_source(tmp_path, rec, cli, wheel
     # Every estimate after initialisation reaches the engine under the configured frame names.
     assert counters_of(out)["measurements"] >= len(rec.wheel_estimates) - 2 * int(rec.wheel_rate_hz)
     assert float(summary_value(out, "vs ground truth [fused]").split()[2]) < 1.0
+
+
+@needs_fusion
+@pytest.mark.parametrize("fmt, extra, storage, copied", [
+    ("ros2-sqlite3", [], "*.mcap", set()),
+    ("ros2-mcap", ["--copy-input", "--bag-storage", "sqlite3"], "*.db3", {"/imu/data", "/wheel/odom", "/tf_static"}),
+])
+def test_fused_odometry_is_written_as_a_bag(fmt, extra, storage, copied, bags, tmp_path):
+    bag, out = bags[fmt], tmp_path / "out"
+    assert main(["fuse", str(bag), "-o", str(tmp_path / "f.tum"), "--output-bag", str(out), "--no-progress", *extra]) == 0
+    assert list(out.glob(storage))
+    stamps, poses = read_tum(tmp_path / "f.tum")
+    with AnyReader([out]) as reader:
+        topics = {c.topic: c.msgcount for c in reader.connections}
+        odom = [reader.deserialize(raw, c.msgtype) for c, _, raw in reader.messages([c for c in reader.connections if c.topic == "/odom"])]
+        tf = next(reader.deserialize(raw, c.msgtype) for c, _, raw in reader.messages([c for c in reader.connections if c.topic == "/tf"]))
+    with AnyReader([bag]) as original:
+        inputs = {c.topic: c.msgcount for c in original.connections}
+    assert set(topics) == {"/odom", "/tf"} | {t for t in copied if t in inputs}
+    assert all(topics[t] == inputs[t] for t in copied if t in inputs)
+    assert topics["/tf"] == len(odom) == len(stamps)
+    last = odom[-1].pose.pose.position
+    assert abs(last.x - poses[-1, 0]) < 1e-6 and abs(last.y - poses[-1, 1]) < 1e-6
+    assert (odom[-1].header.frame_id, odom[-1].child_frame_id) == (tf.transforms[0].header.frame_id,
+                                                                   tf.transforms[0].child_frame_id) == ("odom", "base_link")
+
+
+# ---- no configuration: the proposal under the conditions of real robots (velk_odom.sim.CONDITIONS) ----
+
+# Final position error as a fraction of the distance driven: each condition alone, and all together.
+CASES = [(name, kw, 0.01) for name, kw in CONDITIONS.items()] + [
+    ("all together", {k: v for kw in CONDITIONS.values() for k, v in kw.items()}, 0.02)]
+
+
+# The seeds give different turns, and with them different mount, bias and heading errors.
+@pytest.mark.parametrize("seed", (0, 1))
+@pytest.mark.parametrize("name, kwargs, limit", CASES, ids=[c[0] for c in CASES])
+def test_no_configuration_ends_near_the_ground_truth(tmp_path, capsys, name, kwargs, limit, seed):
+    rec = simulate(30.0, seed=seed, **dict(dict(wheel_scale_error=0.0, slip=False), **kwargs))
+    bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", with_tf_static=rec.base_from_imu == DEFAULT_BASE_FROM_IMU)
+    code = main(["fuse", str(bag), "-o", str(tmp_path / "fused.tum"), "--no-progress", "--log", "off"])
+    printed = capsys.readouterr().out
+    assert code == 0, printed
+    stamps, poses = read_tum(tmp_path / "fused.tum")
+    assert rec.drift([(int(t) - DEFAULT_START_NS, *p) for t, p in zip(stamps, poses)]) < limit * rec.distance_travelled(), printed
+
+
+def test_a_replay_that_never_initialises_says_why(tmp_path, capsys):
+    bag = write_sim_bag(simulate(8.0, seed=0, **CONDITIONS["start driving"]), tmp_path / "bag", "ros2-sqlite3")
+    assert main(["fuse", str(bag), "--print-config"]) == 0
+    cfg = yaml.safe_load(capsys.readouterr().out)
+    cfg["imus"][0]["init_samples"], cfg["init_moving_after_seconds"] = 10_000, 0.0
+    (tmp_path / "c.yaml").write_text(yaml.safe_dump(cfg))
+    code = main(["fuse", str(bag), "--config", str(tmp_path / "c.yaml"), "-o", str(tmp_path / "o.tum"), "--no-progress", "--log", "off"])
+    err = capsys.readouterr().err.strip().splitlines()
+    assert code != 0 and len(err) == 1 and (tmp_path / "o.tum").read_text() == "", err
+    assert err[0].startswith("velk-odom: error: no estimate was published (the fusion never initialised: IMU 'imu_link' read "
+                             "still for at most ")
+    assert "init_samples asks for 10000" in err[0] and "set init_moving_after_seconds to 2" in err[0]

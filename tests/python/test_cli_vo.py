@@ -1,6 +1,5 @@
 """`velk-odom vo` on a rendered drive recorded with rosbags (a stereo rig mounted away from base_link, a depth
-camera, /tf_static): topic roles, the proposed configuration, user errors, a replay without an estimate, and
-the replay through CuvslamOdometry against the drive's ground truth."""
+camera, /tf_static): the proposed topic roles, user errors, and the replay against the drive's ground truth."""
 
 import pytest
 

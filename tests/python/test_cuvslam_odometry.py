@@ -1,6 +1,5 @@
-"""CuvslamOdometry from Python: construction and argument errors, tf semantics, thread binding, exclusive
-access, cycle collection, images and depth clouds across the boundary. Rendered drives through the tracking
-library run through the `vo` command's tests (stereo with a rig mounted away from base_link, RGB-D, datasets)."""
+"""CuvslamOdometry from Python: arguments, tf, threads, re-entry, cycles, images and depth clouds across the
+boundary. Rendered drives (stereo with a mounted rig, RGB-D, datasets) run through the `vo` command's tests."""
 
 import sys
 import threading
@@ -35,10 +34,8 @@ def depth16(frame, stamp, w, h, values):
      None, None),
     ([], TypeError, "config"),
     ("no tf", TypeError, "tf"),
-    ({"max_skew_ms": "1"}, ValueError, "config: "),
-    ({"imu_gap_seconds": "1"}, ValueError, "config: "),
+    ({"max_skew_ms": "1"}, ValueError, "config: `max_skew_ms`: expected a number, got str"),
     ({"cameras": [{"depth_cloud_decimation": 10**30}]}, ValueError, "config: "),
-    ({"camera_mode": "Stereo"}, ValueError, "config: camera_mode must be 'stereo', 'mono', 'rgbd' or 'multisensor'"),
 ])
 def test_configurations(config, error, message):
     make = (lambda: n.CuvslamOdometry({})) if config == "no tf" else (lambda: n.CuvslamOdometry(config, tf=None))

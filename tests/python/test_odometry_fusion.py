@@ -9,19 +9,18 @@ from conftest import IDENTITY, NOISE, run_python
 import velk_odom
 from velk_odom._native import ImuSample, OdometryEstimate, OdometryFusion
 
-STILL = (0.0, 0.0, 9.8)
 MS = 1_000_000
 
 IMU = {"frame_id": "imu", **NOISE, "init_samples": 2}
 WHEEL = {"parent_frame_id": "odom", "child_frame_id": "wheel", "pose_variances": [0.01] * 6, "twist_variances": [0.01] * 6}
 
 
-def sample(t_ns, gyro=(0.0, 0.0, 0.0), accel=STILL):
+def sample(t_ns, gyro=(0.0, 0.0, 0.0), accel=(0.0, 0.0, 9.8)):
     return ImuSample(t_ns, "imu", gyro, accel)
 
 
-def estimate(t_ns, x, child="wheel", vx=0.0):
-    return OdometryEstimate(t_ns, "odom", child, (x, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0), twist_linear=(vx, 0.0, 0.0))
+def estimate(t_ns, x):
+    return OdometryEstimate(t_ns, "odom", "wheel", (x, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
 
 
 def diagonal(values):
@@ -82,18 +81,15 @@ def test_nested_values_are_converted(source, initial_stds, translation, rotation
 
 
 @pytest.mark.parametrize("config, call, message", [
-    ({"imus": [{"frame_id": "imu"}]}, "imu", 'imu "imu" needs all four noise figures set'),
-    ({"odom_sources": [{**WHEEL, "child_frame_id": " "}]}, "source",
+    ({"imus": [{"frame_id": "imu"}]}, lambda f, t: f.handle_imu(sample(t), IDENTITY), 'imu "imu" needs all four noise figures set'),
+    ({"odom_sources": [{**WHEEL, "child_frame_id": " "}]}, lambda f, t: f.handle_source(estimate(t, 0.0)),
      "an `odom_sources` entry needs both parent_frame_id and child_frame_id set"),
 ])
 def test_refused_configuration_raises_base_exception_on_every_call(config, call, message):
     fusion = OdometryFusion(config)
     for i in range(3):
         with pytest.raises(velk_odom.PanicException) as info:
-            if call == "imu":
-                fusion.handle_imu(sample((i + 1) * MS), IDENTITY)
-            else:
-                fusion.handle_source(OdometryEstimate((i + 1) * MS, "odom", " ", (0, 0, 0), (0, 0, 0, 1)))
+            call(fusion, (i + 1) * MS)
         assert str(info.value) == message and not isinstance(info.value, Exception)
         assert fusion.maybe_publish() is None  # the object stays usable
         fusion.report()

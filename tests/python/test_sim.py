@@ -1,6 +1,5 @@
-"""The simulator's recordings against independent physics: integrating its exact IMU readings must
-reproduce its ground truth, its exact wheel odometry must follow the ground truth, and noise, slip and
-delivery must have the stated statistics."""
+"""The simulator against independent physics: its exact IMU readings and wheel odometry integrate to its
+ground truth; noise, slip, delivery and the conditions of real robots have the stated statistics."""
 
 import math
 
