@@ -98,8 +98,6 @@ def bag_of(path, topics):
     return path
 
 
-ZERO_Q_MOUNT = ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 0.0))
-replay = needs_fusion
 
 
 def fuse(*extra, rec="ros1"):
@@ -170,21 +168,21 @@ OUTCOMES = [
     (fuse("--output-bag", lambda t, r: t), 2, "exists; give a new folder (a ROS 2 bag is never overwritten)", []),
     (fuse("--output-bag", lambda t, r: t / "no/such/bag"), 2, "does not exist", []),
     (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "-o", b["ros2-sqlite3"] / "metadata.yaml"], 2, "would overwrite the input", []),
-    pytest.param(conf(publish_rate="fast"), 2, "config: ", [], marks=replay),
-    pytest.param(conf(imus=[{"frame_id": "imu_link"}]), 2, "needs all four noise figures set", [], marks=replay),
+    pytest.param(conf(publish_rate="fast"), 2, "config: ", [], marks=needs_fusion),
+    pytest.param(conf(imus=[{"frame_id": "imu_link"}]), 2, "needs all four noise figures set", [], marks=needs_fusion),
     # Replays: a folder given to --plot gets the plot inside; the proposed configuration runs.
     pytest.param(fuse("--plot", lambda t, r: (t / "plots").mkdir() or "plots", rec="ros2-sqlite3"),
-                 0, None, ["sim_sqlite_fused.tum", "plots/sim_sqlite_fused.png"], marks=replay),
+                 0, None, ["sim_sqlite_fused.tum", "plots/sim_sqlite_fused.png"], marks=needs_fusion),
     # A static transform tf2 would refuse is left out, as tf2 does.
-    pytest.param(lambda t, b, r: ["fuse", write_sim_bag(dataclasses.replace(r, base_from_imu=ZERO_Q_MOUNT), t / "z", "ros2-sqlite3"),
+    pytest.param(lambda t, b, r: ["fuse", write_sim_bag(dataclasses.replace(r, base_from_imu=((0, 0, 0), (0, 0, 0, 0))), t / "z", "ros2-sqlite3"),
                                   *mount(list(r.base_from_imu))(t, b, r)[2:], "-o", "o.tum"],
                  0, "/tf_static: transform 'base_link' -> 'imu_link': quaternion (0.0, 0.0, 0.0, 0.0) has no direction; left out",
-                 ["o.tum"], marks=replay),
+                 ["o.tum"], marks=needs_fusion),
     # Damage: what was fused is written, the damage named, status 1 (MCAP loses the damaged chunk).
     pytest.param(lambda t, b, r: ["fuse", damaged(b["ros1"], t / "d.bag", 0.5), *conf("-o", "o.tum")(t, b, r)[2:]],
-                 1, "d.bag' is damaged: ", ["o.tum"], marks=replay),
+                 1, "d.bag' is damaged: ", ["o.tum"], marks=needs_fusion),
     pytest.param(lambda t, b, r: ["fuse", damaged(b["ros2-mcap"], t / "d", 0.9), *conf("-o", "o.tum")(t, b, r)[2:]],
-                 1, "d' is damaged: reading failed 9.6 s into the recording", ["o.tum"], marks=replay),
+                 1, "d' is damaged: reading failed 9.6 s into the recording", ["o.tum"], marks=needs_fusion),
     (demo("--out-dir", lambda t: write_text(t, "file", "")), 2, "is a file; give a folder", []),
     (demo("--duration", "1"), 2, "--duration must be at least 5 seconds", []),
     (demo("--out-dir", lambda t: t, "--log", "velk_slam=loud"), 2, "--log 'velk_slam=loud': level: ", []),
@@ -330,24 +328,21 @@ def test_pose_and_twist_topics_feed_an_odometry_source(tmp_path, rec, cli, wheel
     ("ros2-sqlite3", [], "*.mcap", set()),
     ("ros2-mcap", ["--copy-input", "--bag-storage", "sqlite3"], "*.db3", {"/imu/data", "/wheel/odom", "/tf_static"}),
 ])
-def test_fused_odometry_is_written_as_a_bag(fmt, extra, storage, copied, bags, tmp_path):
+def test_fused_odometry_is_written_as_a_bag(fmt, extra, storage, copied, bags, tmp_path, cli):
     bag, out = bags[fmt], tmp_path / "out"
-    assert main(["fuse", str(bag), "-o", str(tmp_path / "f.tum"), "--output-bag", str(out), "--no-progress", *extra]) == 0
-    assert list(out.glob(storage))
+    assert cli("fuse", bag, "-o", tmp_path / "f.tum", "--output-bag", out, "--no-progress", *extra)[0] == 0 and list(out.glob(storage))
     stamps, poses = read_tum(tmp_path / "f.tum")
-    with AnyReader([out]) as reader:
-        topics = {c.topic: c.msgcount for c in reader.connections}
-        odom = [reader.deserialize(raw, c.msgtype) for c, _, raw in reader.messages([c for c in reader.connections if c.topic == "/odom"])]
-        tf = next(reader.deserialize(raw, c.msgtype) for c, _, raw in reader.messages([c for c in reader.connections if c.topic == "/tf"]))
-    with AnyReader([bag]) as original:
-        inputs = {c.topic: c.msgcount for c in original.connections}
+    with AnyReader([out]) as reader, AnyReader([bag]) as original:
+        topics, inputs = ({c.topic: c.msgcount for c in r.connections} for r in (reader, original))
+        odom, tf = ([reader.deserialize(raw, c.msgtype) for c, _, raw in reader.messages([c for c in reader.connections if c.topic == t])]
+                    for t in ("/odom", "/tf"))
     assert set(topics) == {"/odom", "/tf"} | {t for t in copied if t in inputs}
     assert all(topics[t] == inputs[t] for t in copied if t in inputs)
-    assert topics["/tf"] == len(odom) == len(stamps)
+    assert topics["/tf"] == len(tf) == len(odom) == len(stamps)
     last = odom[-1].pose.pose.position
     assert abs(last.x - poses[-1, 0]) < 1e-6 and abs(last.y - poses[-1, 1]) < 1e-6
-    assert (odom[-1].header.frame_id, odom[-1].child_frame_id) == (tf.transforms[0].header.frame_id,
-                                                                   tf.transforms[0].child_frame_id) == ("odom", "base_link")
+    assert (odom[-1].header.frame_id, odom[-1].child_frame_id) == (tf[0].transforms[0].header.frame_id,
+                                                                   tf[0].transforms[0].child_frame_id) == ("odom", "base_link")
 
 
 # ---- no configuration: the proposal under the conditions of real robots (velk_odom.sim.CONDITIONS) ----
@@ -360,24 +355,22 @@ CASES = [(name, kw, 0.01) for name, kw in CONDITIONS.items()] + [
 # The seeds give different turns, and with them different mount, bias and heading errors.
 @pytest.mark.parametrize("seed", (0, 1))
 @pytest.mark.parametrize("name, kwargs, limit", CASES, ids=[c[0] for c in CASES])
-def test_no_configuration_ends_near_the_ground_truth(tmp_path, capsys, name, kwargs, limit, seed):
+def test_no_configuration_ends_near_the_ground_truth(tmp_path, cli, name, kwargs, limit, seed):
     rec = simulate(30.0, seed=seed, **dict(dict(wheel_scale_error=0.0, slip=False), **kwargs))
     bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", with_tf_static=rec.base_from_imu == DEFAULT_BASE_FROM_IMU)
-    code = main(["fuse", str(bag), "-o", str(tmp_path / "fused.tum"), "--no-progress", "--log", "off"])
-    printed = capsys.readouterr().out
+    code, printed, _ = cli("fuse", bag, "-o", tmp_path / "fused.tum", "--no-progress", "--log", "off")
     assert code == 0, printed
     stamps, poses = read_tum(tmp_path / "fused.tum")
     assert rec.drift([(int(t) - DEFAULT_START_NS, *p) for t, p in zip(stamps, poses)]) < limit * rec.distance_travelled(), printed
 
 
-def test_a_replay_that_never_initialises_says_why(tmp_path, capsys):
+def test_a_replay_that_never_initialises_says_why(tmp_path, cli):
     bag = write_sim_bag(simulate(8.0, seed=0, **CONDITIONS["start driving"]), tmp_path / "bag", "ros2-sqlite3")
-    assert main(["fuse", str(bag), "--print-config"]) == 0
-    cfg = yaml.safe_load(capsys.readouterr().out)
+    cfg = yaml.safe_load(cli("fuse", bag, "--print-config")[1])
     cfg["imus"][0]["init_samples"], cfg["init_moving_after_seconds"] = 10_000, 0.0
     (tmp_path / "c.yaml").write_text(yaml.safe_dump(cfg))
-    code = main(["fuse", str(bag), "--config", str(tmp_path / "c.yaml"), "-o", str(tmp_path / "o.tum"), "--no-progress", "--log", "off"])
-    err = capsys.readouterr().err.strip().splitlines()
+    code, _, err = cli("fuse", bag, "--config", tmp_path / "c.yaml", "-o", tmp_path / "o.tum", "--no-progress", "--log", "off")
+    err = err.strip().splitlines()
     assert code != 0 and len(err) == 1 and (tmp_path / "o.tum").read_text() == "", err
     assert err[0].startswith("velk-odom: error: no estimate was published (the fusion never initialised: IMU 'imu_link' read "
                              "still for at most ")

@@ -4,7 +4,7 @@ nothing is written before it is called; a Python writer; logged text cannot forg
 import re
 
 import pytest
-from conftest import run_python
+from conftest import NOISE, run_python
 
 
 # (script after `import velk_odom`, what it prints, how many lines the log writes to stderr)
@@ -19,9 +19,8 @@ for level in ("velk_slam=loud", "warn", "debug"):
         print(str(e).split(":")[0])
 """, "level\ninstalled warn\na global default trace dispatcher has already been set", 0),
     # Without init_logging the engines write nothing, however much they drop.
-    ("""
-f = velk_odom.OdometryFusion({"imus": [dict(frame_id="imu", gyro_noise_density=1e-3, gyro_random_walk=1e-5,
-                                            accel_noise_density=1e-2, accel_random_walk=1e-4, init_samples=1)]})
+    (f"""
+f = velk_odom.OdometryFusion({{"imus": [{dict(frame_id="imu", init_samples=1, **NOISE)!r}]}})
 f.handle_imu(velk_odom.ImuSample(5, "other", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), ((0, 0, 0), (0, 0, 0, 1)))
 f.handle_imu(velk_odom.ImuSample(5, "imu", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), ((0, 0, 0), (0, 0, 0, 1)))
 f.report()
@@ -32,10 +31,8 @@ vo.report()
     # A frame_id with a line break, an escape sequence and a C1 control character stays on its line, escaped.
     (r"""
 velk_odom.init_logging("warn")
-f = velk_odom.OdometryFusion({"imus": [dict(frame_id="imu", gyro_noise_density=1e-3, gyro_random_walk=1e-5,
-                                            accel_noise_density=1e-2, accel_random_walk=1e-4)]})
-f.handle_imu(velk_odom.ImuSample(1, "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m\u009b", (0, 0, 0), (0, 0, 9.8)),
-             ((0, 0, 0), (0, 0, 0, 1)))
+frame_id = "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m\u009b"
+velk_odom.OdometryFusion().handle_imu(velk_odom.ImuSample(1, frame_id, (0, 0, 0), (0, 0, 9.8)), ((0, 0, 0), (0, 0, 0, 1)))
 print("frame_id=x\\n2026-01-01T00:00:00.000000Z ERROR forged\\x1b[31m\\u009b")
 """, None, 1),
 ])

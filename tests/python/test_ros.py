@@ -57,6 +57,8 @@ def odometry_msg(stamp):
     return NS(header=NS(stamp=stamp, frame_id="odom"), child_frame_id="base_link",
               pose=NS(pose=NS(position=v3(1.0, -2.0, 0.5), orientation=q4(0.0, 0.0, 0.6, 0.8)), covariance=POSE_COV),
               twist=NS(twist=NS(linear=v3(0.3, 0.0, 0.0), angular=v3(0.0, 0.0, -0.1)), covariance=TWIST_COV))
+
+
 FULL = ("odom", "base_link", (1.0, -2.0, 0.5), (0.3, 0.0, 0.0), (0.0, 0.0, -0.1), POSE_COV, TWIST_COV)
 
 
@@ -71,8 +73,9 @@ FULL = ("odom", "base_link", (1.0, -2.0, 0.5), (0.3, 0.0, 0.0), (0.0, 0.0, -0.1)
 @pytest.mark.parametrize("stamp", [stamp2(3_000_000_001), stamp1(3_000_000_001)])
 def test_odometry_pose_and_twist_messages_keep_every_field(convert, expected, stamp):
     est = convert(odometry_msg(stamp))
-    assert est.timestamp_ns == 3_000_000_001 and (est.frame_id, est.child_frame_id, est.translation, est.twist_linear, est.twist_angular,
-            est.pose_covariance, est.twist_covariance) == expected
+    assert est.timestamp_ns == 3_000_000_001
+    assert (est.frame_id, est.child_frame_id, est.translation, est.twist_linear, est.twist_angular, est.pose_covariance,
+            est.twist_covariance) == expected
     if expected[2] != (0.0,) * 3:
         assert est.rotation_xyzw == pytest.approx((0.0, 0.0, 0.6, 0.8))
     msg = odometry_msg(stamp)
