@@ -1,6 +1,5 @@
-"""Fixtures shared by the Python tests: a fresh interpreter for what only a new process shows (log output,
-load-time behaviour), the command line run in-process, the simulated drive and its bags, and the rendered
-stereo rig."""
+"""Shared fixtures: a fresh interpreter for what only a new process shows (log output, load-time behaviour),
+the command line run in-process, the simulated drive and its bags, and the rendered stereo rig."""
 
 import os
 import subprocess
@@ -25,9 +24,8 @@ needs_vo = pytest.mark.skipif(not hasattr(_native, "CuvslamOdometry"), reason="C
 
 def run_python(code, **env):
     """`code` in a fresh interpreter (a log subscriber is installed once per process), colour off."""
-    full = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
-    full.update({"NO_COLOR": "1"}, **env)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full, timeout=300)
+    env = {**os.environ, "NO_COLOR": "1", **env}
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
 
 
 def run_cli_process(*argv):
@@ -48,10 +46,6 @@ def cli(capsys):
         return code, captured.out, captured.err
 
     return run
-
-
-def table_tf(table):
-    return lambda target, source: table.get((target, source))
 
 
 def stereo_rig():

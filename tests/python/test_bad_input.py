@@ -1,7 +1,7 @@
-"""Arbitrary and hostile Python values at every constructor and function: argument errors naming the
-argument (or the caller's own KeyboardInterrupt), never a crash; no reference leaks over many calls; and
+"""Hostile Python values at every constructor: argument errors naming the argument, never a crash, no leaks;
 random streams with bad stamps, variances, mounts and calibrations after which both engines recover."""
 
+import contextlib
 import functools
 import gc
 import math
@@ -11,7 +11,7 @@ import resource
 
 import numpy as np
 import pytest
-from conftest import NOISE, STEREO, run_python, stereo_rig
+from conftest import NOISE, STEREO, stereo_rig
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -24,37 +24,23 @@ EXAMPLES = 60 if SANITIZED else 300
 numbers = st.one_of(st.integers(min_value=-(2**70), max_value=2**70), st.floats(allow_nan=True, allow_infinity=True))
 leaves = st.one_of(st.none(), st.booleans(), numbers, st.text(max_size=8), st.binary(max_size=8),
                    st.just(np.zeros(3, dtype=np.uint8)), st.just(np.float64(1.5)), st.just(object()))
-values = st.recursive(
-    leaves,
-    lambda inner: st.one_of(st.lists(inner, max_size=9), st.lists(inner, max_size=9).map(tuple),
-                            st.dictionaries(st.text(max_size=4), inner, max_size=3)),
-    max_leaves=40,
-)
+values = st.recursive(leaves, lambda inner: st.one_of(st.lists(inner, max_size=9), st.lists(inner, max_size=9).map(tuple),
+                                                       st.dictionaries(st.text(max_size=4), inner, max_size=3)), max_leaves=40)
 # Values that are close to valid, so that conversion gets past the first argument.
 vec = lambda n: st.tuples(*[numbers] * n)
 near_valid = st.one_of(values, vec(3), vec(4), st.tuples(vec(3), vec(4)), st.lists(numbers, min_size=36, max_size=36),
                        st.lists(st.integers(-3, 300), max_size=12), st.integers(-(2**64), 2**64))
 
-CALLABLES = [
-    (velk_odom.ImageFrame, 7),
-    (velk_odom.CameraModel, 6),
-    (velk_odom.ImuSample, 4),
-    (velk_odom.ImuNoiseModel, 6),
-    (velk_odom.OdometryEstimate, 9),
-    (velk_odom.invert, 1),
-    (velk_odom.compose, 2),
-]
-ALLOWED = (TypeError, ValueError, OverflowError)
+CALLABLES = [(velk_odom.ImageFrame, 7), (velk_odom.CameraModel, 6), (velk_odom.ImuSample, 4), (velk_odom.ImuNoiseModel, 6),
+             (velk_odom.OdometryEstimate, 9), (velk_odom.invert, 1), (velk_odom.compose, 2)]
 
 
 @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 @given(index=st.integers(0, len(CALLABLES) - 1), args=st.lists(near_valid, max_size=10))
 def test_only_argument_errors_come_out(index, args):
     fn, arity = CALLABLES[index]
-    try:
+    with contextlib.suppress(TypeError, ValueError, OverflowError):
         fn(*args[: arity + 1])
-    except ALLOWED:
-        pass
 
 
 def rss_kib():
@@ -63,34 +49,28 @@ def rss_kib():
 
 
 def churn(n):
-    image = bytes(64)
     for i in range(n):
         e = velk_odom.OdometryEstimate(i, "odom", "base_link", (1.0, 2.0, 3.0), (0, 0, 0, 1), [0.0] * 36,
                                        twist_linear=(1, 2, 3))
         e.translation, e.rotation_xyzw, e.pose_covariance, e.twist_covariance, e.frame_id, repr(e)
-        f = velk_odom.ImageFrame(i, "cam", 8, 8, "mono8", 8, image)
+        f = velk_odom.ImageFrame(i, "cam", 8, 8, "mono8", 8, bytes(64))
         f.frame_id, f.timestamp_ns
         velk_odom.ImuSample(i, "imu", (0, 0, 0), (0, 0, 9.8))
         velk_odom.CameraModel(i, "cam", 8, 8, [0.1, 0.2], [1, 0, 4, 0, 1, 4, 0, 0, 1])
         velk_odom.compose(velk_odom.invert(((1, 2, 3), (0, 0, 0, 1))), ((0, 0, 0), (0, 0, 0, 1)))
-        try:
+        with contextlib.suppress(ValueError):
             velk_odom.OdometryEstimate(i, "odom", "base_link", (1, 2, 3), (0, 0, 0, 1), [0.0] * 35)
-        except ValueError:
-            pass
 
 
 def test_no_reference_leaks_over_a_million_objects():
-    if SANITIZED:
-        n = 20_000  # the sanitizer's allocator makes resident size meaningless; this still runs the paths
-        churn(n)
+    churn(20_000)  # warms up the allocator pools; under the sanitizers, whose allocator makes resident size
+    if SANITIZED:  # meaningless, this alone runs the paths
         return
-    churn(20_000)  # warm up allocator pools
     gc.collect()
     before = rss_kib()
     churn(1_000_000 // 5)  # five value objects per round: a million constructions and their reads
     gc.collect()
-    grown = rss_kib() - before
-    assert grown < 4096, f"resident memory grew by {grown} KiB"
+    assert rss_kib() - before < 4096, "resident memory grew by more than 4 MiB"
 
 
 # ---- hostile values: refused with the argument named, or passed on unchanged; never a crash ----
@@ -142,20 +122,6 @@ def test_quaternions_are_scaled_before_normalising(q, expected):
             quat_normalize(q)
     else:
         assert quat_normalize(q) == pytest.approx(expected)
-
-
-def test_logged_text_cannot_forge_lines():
-    out = run_python(r"""
-import velk_odom as v
-v.init_logging("warn")
-f = v.OdometryFusion({"imus": [dict(frame_id="imu", gyro_noise_density=1e-3, gyro_random_walk=1e-5,
-                                     accel_noise_density=1e-2, accel_random_walk=1e-4)]})
-f.handle_imu(v.ImuSample(1, "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m\u009b", (0, 0, 0), (0, 0, 9.8)),
-             ((0, 0, 0), (0, 0, 0, 1)))
-""")
-    assert out.returncode == 0, out.stderr
-    assert out.stderr.count("\n") == 1, out.stderr
-    assert "frame_id=x\\n2026-01-01T00:00:00.000000Z ERROR forged\\x1b[31m\\u009b" in out.stderr
 
 
 # ---- random streams with bad stamps, variances, mounts and calibrations: both engines recover ----

@@ -8,25 +8,25 @@ pytest.importorskip("numpy")
 pytest.importorskip("rosbags")
 yaml = pytest.importorskip("yaml")
 
-from velk_odom import _native  # noqa: E402
+from conftest import needs_fusion  # noqa: E402
+
 from velk_odom.cli import main  # noqa: E402
 from velk_odom.cli._simbag import write_ground_truth_tum, write_sim_bag  # noqa: E402
 from velk_odom.sim import simulate  # noqa: E402
 
-pytestmark = pytest.mark.skipif(not hasattr(_native, "OdometryFusion"), reason="OdometryFusion is not in this build")
+pytestmark = needs_fusion
 
 
 @pytest.fixture(scope="module")
 def recordings(tmp_path_factory):
     root = tmp_path_factory.mktemp("batch")
-    bags = []
     for seed in (1, 2):
-        rec = simulate(6.0, seed=seed)
-        bags.append(str(write_sim_bag(rec, root / f"drive{seed}", "ros2-sqlite3")))
-        write_ground_truth_tum(rec, root / f"drive{seed}_ground_truth.tum")
+        write_ground_truth_tum(rec := simulate(6.0, seed=seed), root / f"drive{seed}_ground_truth.tum")
+        write_sim_bag(rec, root / f"drive{seed}", "ros2-sqlite3")
     (root / "cfg.yaml").write_text(yaml.safe_dump(simulate(6.0).fusion_config()))
     (root / "space.yaml").write_text("outlier_rejection_allowed_variance: [9.0, 400.0]\n")
-    return root, bags
+    (root / "bad_space.yaml").write_text("imus.7.gyro_noise_density: [1.0e-3]\n")
+    return root, [str(root / "drive1"), str(root / "drive2")]
 
 
 @pytest.fixture(params=["local", "dask"])
@@ -47,10 +47,8 @@ def test_eval_and_tune_score_every_recording(recordings, where, capsys):
     assert len(ates) == 2 and all(a < 0.2 for a in ates) and "2 of 2 recordings scored" in out, out
     best = root / f"best_{where[0]}.yaml"
     assert main(["tune", *bags, "--config", str(root / "cfg.yaml"), "--search", str(root / "space.yaml"), "-o", str(best), *where]) == 0
-    out = capsys.readouterr().out
-    assert out.startswith("3 configurations x 2 recordings"), out
-    tuned = yaml.safe_load(best.read_text())
-    assert tuned["imus"] and "tuned by velk-odom tune on 2 recordings" in best.read_text()
+    assert capsys.readouterr().out.startswith("3 configurations x 2 recordings")
+    assert yaml.safe_load(best.read_text())["imus"] and "tuned by velk-odom tune on 2 recordings" in best.read_text()
 
 
 @pytest.mark.parametrize("argv, status, message", [
@@ -61,9 +59,7 @@ def test_eval_and_tune_score_every_recording(recordings, where, capsys):
 ])
 def test_batch_mistakes_are_reported(recordings, argv, status, message, capsys):
     root, _ = recordings
-    (root / "bad_space.yaml").write_text("imus.7.gyro_noise_density: [1.0e-3]\n")
     if "--scheduler" in argv:
         pytest.importorskip("distributed")
     assert main([a.format(root=root) for a in argv]) == status
-    captured = capsys.readouterr()
-    assert message in captured.out + captured.err
+    assert message in "".join(capsys.readouterr())

@@ -9,6 +9,8 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("rosbags")
 Image = pytest.importorskip("PIL.Image")
 
+from conftest import needs_vo  # noqa: E402
+
 from velk_odom import _native  # noqa: E402
 from velk_odom import datasets  # noqa: E402
 from velk_odom import scene as s  # noqa: E402
@@ -24,37 +26,23 @@ def png(path, pixels):
     Image.fromarray(pixels).save(path)
 
 
-def row(pose):
-    return [*pose.t, *pose.q]
-
-
 def euroc(root, distortion="radial-tangential", frames=FRAMES):
     mav = root / "mav0"
     truth = s.robot_path(frames)
     for k, cam in enumerate(RIG):
-        body_from_cam = s.BASE_FROM_RIG * RIG[cam]
-        m = np.eye(4)
-        m[:3, :3], m[:3, 3] = s.rotation_matrix(body_from_cam.q), body_from_cam.t
-        d = mav / f"cam{k}"
-        d.mkdir(parents=True)
-        (d / "sensor.yaml").write_text(
-            "%YAML:1.0\n---\nsensor_type: camera\nT_BS:\n  cols: 4\n  rows: 4\n  data: ["
-            + ", ".join(f"{v:.12f}" for v in m.ravel())
-            + f"]\nrate_hz: 20\nresolution: [{s.W}, {s.H}]\ncamera_model: pinhole\n"
-            f"intrinsics: [{s.F}, {s.F}, {s.CX}, {s.CY}] #fu, fv, cu, cv\n"
-            f"distortion_model: {distortion}\ndistortion_coefficients: [0.0, 0.0, 0.0, 0.0]\n"
-        )
-        lines = ["#timestamp [ns],filename"]
+        body_from_cam, d = s.BASE_FROM_RIG * RIG[cam], mav / f"cam{k}"
+        m = np.vstack([np.hstack([s.rotation_matrix(body_from_cam.q), body_from_cam.t[:, None]]), [0, 0, 0, 1]])
         for i, pose in enumerate(truth):
-            t = START + i * DT
-            png(d / "data" / f"{t}.png", s.render(pose * body_from_cam)[0])
-            lines.append(f"{t},{t}.png")
-        (d / "data.csv").write_text("\n".join(lines) + "\n")
+            png(d / "data" / f"{START + i * DT}.png", s.render(pose * body_from_cam)[0])
+        (d / "data.csv").write_text("#timestamp [ns],filename\n" + "".join(f"{START + i * DT},{START + i * DT}.png\n" for i in range(frames)))
+        (d / "sensor.yaml").write_text(
+            "%YAML:1.0\n---\nsensor_type: camera\nT_BS:\n  cols: 4\n  rows: 4\n  data: [" + ", ".join(f"{v:.12f}" for v in m.ravel())
+            + f"]\nrate_hz: 20\nresolution: [{s.W}, {s.H}]\ncamera_model: pinhole\nintrinsics: [{s.F}, {s.F}, {s.CX}, {s.CY}] #fu, fv, cu, cv\n"
+            f"distortion_model: {distortion}\ndistortion_coefficients: [0.0, 0.0, 0.0, 0.0]\n")
     (mav / "imu0").mkdir()
     (mav / "imu0" / "sensor.yaml").write_text("%YAML:1.0\nT_BS:\n  data: [1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1]\ngyroscope_noise_density: 1.7e-4\nrate_hz: 200\n")
     (mav / "imu0" / "data.csv").write_text("".join(f"{START + i * 5_000_000},0,0,0,0,0,9.81\n" for i in range(4 * frames)))
-    gt = mav / "state_groundtruth_estimate0"
-    gt.mkdir()
+    (gt := mav / "state_groundtruth_estimate0").mkdir()
     # x y z qw qx qy qz, then velocity and biases
     (gt / "data.csv").write_text("".join(
         f"{START + i * DT}," + ",".join(f"{v:.9f}" for v in [*p.t, p.q[3], *p.q[:3]] + [0.0] * 9) + "\n" for i, p in enumerate(truth)))
@@ -75,27 +63,22 @@ def tum(root):
     for kind, lines in lists.items():
         (root / f"{kind}.txt").write_text("\n".join(lines) + "\n")
     (root / "groundtruth.txt").write_text("# timestamp tx ty tz qx qy qz qw\n" + "".join(
-        f"{(START + i * DT) / 1e9:.6f} " + " ".join(f"{v:.7f}" for v in row(p)) + "\n" for i, p in enumerate(truth)))
+        f"{(START + i * DT) / 1e9:.6f} " + " ".join(f"{v:.7f}" for v in [*p.t, *p.q]) + "\n" for i, p in enumerate(truth)))
     return root, truth
 
 
 def kitti(root):
     seq = root / "sequences" / "07"
     cams = [p * s.BASE_FROM_RIG * RIG[c] for p in s.robot_path(FRAMES) for c in RIG]
-    first_inv = cams[0].inv()
-    truth = [first_inv * c for c in cams[0::2]]
-    for i, (left, right) in enumerate(zip(cams[0::2], cams[1::2])):
-        for k, pose in enumerate((left, right)):
-            png(seq / f"image_{k}" / f"{i:06d}.png", s.render(pose)[0])
+    truth = [cams[0].inv() * c for c in cams[0::2]]
+    for i, pose in enumerate(cams):
+        png(seq / f"image_{i % 2}" / f"{i // 2:06d}.png", s.render(pose)[0])
     p = lambda tx: f"{s.F:.6e} 0 {s.CX:.6e} {tx:.6e} 0 {s.F:.6e} {s.CY:.6e} 0 0 0 1 0"  # noqa: E731
     (seq / "calib.txt").write_text(f"P0: {p(0)}\nP1: {p(-s.F * 0.1)}\nP2: {p(0)}\nP3: {p(0)}\nTr: 1 0 0 0 0 1 0 0 0 0 1 0\n")
     (seq / "times.txt").write_text("".join(f"{i * DT / 1e9:.6e}\n" for i in range(FRAMES)))
     (root / "poses").mkdir()
-    lines = []
-    for pose in truth:
-        m = np.hstack([s.rotation_matrix(pose.q), pose.t[:, None]])
-        lines.append(" ".join(f"{v:.9e}" for v in m.ravel()))
-    (root / "poses" / "07.txt").write_text("\n".join(lines) + "\n")
+    (root / "poses" / "07.txt").write_text("".join(
+        " ".join(f"{v:.9e}" for v in np.hstack([s.rotation_matrix(p.q), p.t[:, None]]).ravel()) + "\n" for p in truth))
     return seq, truth
 
 
@@ -113,16 +96,12 @@ def test_dataset_folders_are_read_and_tracked(writer, kind, cameras, base_from_c
     assert np.allclose(t, base_from_cam0.t, atol=1e-6) and abs(abs(np.dot(q, base_from_cam0.q)) - 1) < 1e-9
     stamps, poses = data.ground_truth
     assert len(stamps) == FRAMES and np.allclose(poses[-1, :3], truth[-1].t, atol=1e-5)
-    stream = data.cameras[-1]
-    pixels = data.read_image(stream, 0)
+    pixels, stream = data.read_image(data.cameras[-1], 0), data.cameras[-1]
     assert pixels.shape[:2] == (stream.height, stream.width) and pixels.dtype == (np.uint16 if stream.is_depth else np.uint8)
-    if not hasattr(_native, "CuvslamOdometry"):
-        return
-    code = main(["vo", str(folder), "-o", str(tmp_path / "vo.tum"), "--no-progress"])
-    out = capsys.readouterr().out
-    assert code == 0, out
-    ate = re.search(r"ATE rmse ([0-9.]+) m", out)  # against the folder's own ground truth
-    assert ate and float(ate.group(1)) < 0.03, out
+    if hasattr(_native, "CuvslamOdometry"):  # tracked, against the folder's own ground truth
+        code = main(["vo", str(folder), "-o", str(tmp_path / "vo.tum"), "--no-progress"])
+        out = capsys.readouterr().out
+        assert code == 0 and float(re.search(r"ATE rmse ([0-9.]+) m", out).group(1)) < 0.03, out
 
 
 @pytest.mark.parametrize("damage, message", [
@@ -134,12 +113,11 @@ def test_dataset_folders_are_read_and_tracked(writer, kind, cameras, base_from_c
 def test_damaged_euroc_folders_name_the_file_and_the_problem(damage, message, tmp_path, capsys):
     euroc(tmp_path, frames=2)
     damage(tmp_path)
-    folder = tmp_path / "fisheye" if "equidistant" in message else tmp_path
-    assert main(["vo", str(folder), "--no-progress"]) == 2
+    assert main(["vo", str(tmp_path / "fisheye" if "equidistant" in message else tmp_path), "--no-progress"]) == 2
     assert message in capsys.readouterr().err
 
 
-@pytest.mark.skipif(not hasattr(_native, "CuvslamOdometry"), reason="CuvslamOdometry is not in this build")
+@needs_vo
 def test_vo_demo_stays_within_its_bounds(tmp_path, capsys):
     assert main(["demo", "--vo", "--out-dir", str(tmp_path), "--no-progress"]) == 0
     out = capsys.readouterr().out

@@ -1,32 +1,48 @@
-"""init_logging: a refused filter installs nothing; a second installation is refused and the first stays."""
+"""init_logging: a refused filter installs nothing; a second installation is refused and the first stays;
+nothing is written before it is called; a Python writer; logged text cannot forge lines."""
 
 import re
 
 import pytest
-from conftest import run_python
+from conftest import NOISE, run_python
 
 
-@pytest.mark.parametrize("code, printed", [
+# (script after `import velk_odom`, what it prints, how many lines the log writes to stderr)
+@pytest.mark.parametrize("code, printed, lines", [
+    # A refused filter installs nothing; a second installation is refused and the first stays.
     ("""
-velk_odom.init_logging()
-try:
-    velk_odom.init_logging("debug")
-except ValueError as e:
-    print("refused:", e)
-""", "refused: a global default trace dispatcher has already been set"),
-    ("""
-try:
-    velk_odom.init_logging("velk_slam=loud")
-except ValueError as e:
-    print(str(e).startswith("level: "))
+for level in ("velk_slam=loud", "warn", "debug"):
+    try:
+        velk_odom.init_logging(level)
+        print("installed", level)
+    except ValueError as e:
+        print(str(e).split(":")[0])
+""", "level\ninstalled warn\na global default trace dispatcher has already been set", 0),
+    # Without init_logging the engines write nothing, however much they drop.
+    (f"""
+f = velk_odom.OdometryFusion({{"imus": [{dict(frame_id="imu", init_samples=1, **NOISE)!r}]}})
+f.handle_imu(velk_odom.ImuSample(5, "other", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), ((0, 0, 0), (0, 0, 0, 1)))
+f.handle_imu(velk_odom.ImuSample(5, "imu", (0.0, 0.0, 0.0), (0.0, 0.0, 9.8)), ((0, 0, 0), (0, 0, 0, 1)))
+f.report()
+vo = velk_odom.CuvslamOdometry(tf=lambda t, s: None)
+vo.handle_image(velk_odom.ImageFrame(1, "nowhere", 4, 4, "mono8", 4, bytes(16)))
+vo.report()
+""", "", 0),
+    # A frame_id with a line break, an escape sequence and a C1 control character stays on its line, escaped.
+    (r"""
 velk_odom.init_logging("warn")
-print("installed")
-""", "True\ninstalled"),
+frame_id = "x\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[31m\u009b"
+velk_odom.OdometryFusion().handle_imu(velk_odom.ImuSample(1, frame_id, (0, 0, 0), (0, 0, 9.8)), ((0, 0, 0), (0, 0, 0, 1)))
+print("frame_id=x\\n2026-01-01T00:00:00.000000Z ERROR forged\\x1b[31m\\u009b")
+""", None, 1),
 ])
-def test_installation(code, printed):
+def test_installation_and_output(code, printed, lines):
     out = run_python("import velk_odom\n" + code)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == printed
+    assert out.returncode == 0 and out.stderr.count("\n") == lines, out.stderr
+    if printed is None:  # the script printed the text the log line must hold
+        assert out.stdout.strip() in out.stderr, out.stderr
+    else:
+        assert out.stdout.strip() == printed
 
 
 def test_a_python_writer_takes_each_line_and_its_failures_never_reach_the_engine():

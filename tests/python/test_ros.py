@@ -11,7 +11,7 @@ import pytest
 import velk_odom
 from velk_odom import ros
 
-TOL = 1e-12
+K = (500.0, 0.0, 320.0, 0.0, 500.0, 240.0, 0.0, 0.0, 1.0)
 
 
 def stamp2(t_ns):
@@ -32,8 +32,7 @@ def q4(x, y, z, w):
 
 def random_pair(rng):
     q = [rng.gauss(0, 1) for _ in range(4)]
-    n = math.sqrt(sum(c * c for c in q))
-    return (tuple(rng.uniform(-2, 2) for _ in range(3)), tuple(c / n for c in q))
+    return tuple(rng.uniform(-2, 2) for _ in range(3)), tuple(c / math.hypot(*q) for c in q)
 
 
 def assert_pair_close(a, b, tol=1e-9):
@@ -42,37 +41,24 @@ def assert_pair_close(a, b, tol=1e-9):
     assert tuple(sign * c for c in a[1]) == pytest.approx(b[1], abs=tol)
 
 
-@pytest.mark.parametrize(
-    "stamp, expected",
-    [
-        (stamp2(1_700_000_000_123_456_789), 1_700_000_000_123_456_789),
-        (stamp1(42_000_000_007), 42_000_000_007),
-        (NS(nanoseconds=5), 5),
-        (17, 17),
-        (NS(seconds=1.5), TypeError),
-    ],
-)
-def test_stamps_of_both_ros_generations(stamp, expected):
-    if expected is TypeError:
-        with pytest.raises(TypeError):
-            ros.stamp_ns(stamp)
-    else:
-        assert ros.stamp_ns(stamp) == expected
-
-
-def odometry_msg(stamp):
-    pose_cov, twist_cov = [float(i) for i in range(36)], [float(100 + i) for i in range(36)]
-    return NS(
-        header=NS(stamp=stamp, frame_id="odom"),
-        child_frame_id="base_link",
-        pose=NS(pose=NS(position=v3(1.0, -2.0, 0.5), orientation=q4(0.0, 0.0, 0.6, 0.8)), covariance=pose_cov),
-        twist=NS(twist=NS(linear=v3(0.3, 0.0, 0.0), angular=v3(0.0, 0.0, -0.1)), covariance=twist_cov),
-    )
+def test_stamps_of_both_ros_generations():
+    stamps = [stamp2(1_700_000_000_123_456_789), stamp1(42_000_000_007), NS(nanoseconds=5), 17]
+    assert [ros.stamp_ns(s) for s in stamps] == [1_700_000_000_123_456_789, 42_000_000_007, 5, 17]
+    with pytest.raises(TypeError):
+        ros.stamp_ns(NS(seconds=1.5))
 
 
 POSE_COV = [float(i) for i in range(36)]
 TWIST_COV = [float(100 + i) for i in range(36)]
 NO_COV = [0.0] * 36
+
+
+def odometry_msg(stamp):
+    return NS(header=NS(stamp=stamp, frame_id="odom"), child_frame_id="base_link",
+              pose=NS(pose=NS(position=v3(1.0, -2.0, 0.5), orientation=q4(0.0, 0.0, 0.6, 0.8)), covariance=POSE_COV),
+              twist=NS(twist=NS(linear=v3(0.3, 0.0, 0.0), angular=v3(0.0, 0.0, -0.1)), covariance=TWIST_COV))
+
+
 FULL = ("odom", "base_link", (1.0, -2.0, 0.5), (0.3, 0.0, 0.0), (0.0, 0.0, -0.1), POSE_COV, TWIST_COV)
 
 
@@ -88,40 +74,28 @@ FULL = ("odom", "base_link", (1.0, -2.0, 0.5), (0.3, 0.0, 0.0), (0.0, 0.0, -0.1)
 def test_odometry_pose_and_twist_messages_keep_every_field(convert, expected, stamp):
     est = convert(odometry_msg(stamp))
     assert est.timestamp_ns == 3_000_000_001
-    assert (est.frame_id, est.child_frame_id, est.translation, est.twist_linear, est.twist_angular,
-            est.pose_covariance, est.twist_covariance) == expected
+    assert (est.frame_id, est.child_frame_id, est.translation, est.twist_linear, est.twist_angular, est.pose_covariance,
+            est.twist_covariance) == expected
     if expected[2] != (0.0,) * 3:
         assert est.rotation_xyzw == pytest.approx((0.0, 0.0, 0.6, 0.8))
-
-
-def test_a_covariance_of_the_wrong_length_is_refused():
-    msg = odometry_msg(stamp2(1))
+    msg = odometry_msg(stamp)
     msg.pose.covariance = [0.0] * 35
     with pytest.raises(ValueError, match="got 35"):
         ros.odometry_estimate_from_msg(msg)
 
 
 def imu_msg(orientation, ocov):
-    return NS(
-        header=NS(stamp=stamp2(5_000), frame_id="imu_link"),
-        orientation=q4(*orientation),
-        orientation_covariance=ocov,
-        angular_velocity=v3(0.1, 0.2, 0.3),
-        angular_velocity_covariance=[0.0] * 9,
-        linear_acceleration=v3(0.0, 0.0, 9.8),
-        linear_acceleration_covariance=[0.0] * 9,
-    )
+    return NS(header=NS(stamp=stamp2(5_000), frame_id="imu_link"), orientation=q4(*orientation), orientation_covariance=ocov,
+              angular_velocity=v3(0.1, 0.2, 0.3), angular_velocity_covariance=[0.0] * 9,
+              linear_acceleration=v3(0.0, 0.0, 9.8), linear_acceleration_covariance=[0.0] * 9)
 
 
-@pytest.mark.parametrize(
-    "orientation, ocov, expected",
-    [
-        ((0, 0, 0, 1), [-1.0] + [0.0] * 8, False),  # the message's "no orientation" marker
-        ((0, 0, 0, 0), [0.0] * 9, False),  # an all-zero quaternion says nothing either
-        ((0, 0, 0, 1), [0.0] * 9, True),
-        ((0.1, 0.2, 0.3, 0.9), [0.01, 0, 0, 0, 0.01, 0, 0, 0, 0.02], True),
-    ],
-)
+@pytest.mark.parametrize("orientation, ocov, expected", [
+    ((0, 0, 0, 1), [-1.0] + [0.0] * 8, False),  # the message's "no orientation" marker
+    ((0, 0, 0, 0), [0.0] * 9, False),  # an all-zero quaternion says nothing either
+    ((0, 0, 0, 1), [0.0] * 9, True),
+    ((0.1, 0.2, 0.3, 0.9), [0.01, 0, 0, 0, 0.01, 0, 0, 0, 0.02], True),
+])
 def test_has_orientation(orientation, ocov, expected):
     msg = imu_msg(orientation, ocov)
     assert ros.has_orientation(msg) is expected
@@ -144,85 +118,61 @@ def test_orientation_is_turned_into_the_base_frame(seed):
     assert sum(abs(cov[6 * r + c]) for r in range(6) for c in range(6) if r < 3 or c < 3) == 0.0
 
 
-@pytest.mark.parametrize("generation", ["ros2", "ros1"])
-def test_camera_info_of_both_generations(generation):
-    k = [500.0, 0.0, 320.0, 0.0, 500.0, 240.0, 0.0, 0.0, 1.0]
-    fields = {"k": k, "d": [0.1, 0.0, 0.0, 0.0, 0.0]} if generation == "ros2" else {"K": k, "D": []}
-    msg = NS(header=NS(stamp=stamp2(1), frame_id="cam"), width=640, height=480, **fields)
-    assert isinstance(ros.camera_model_from_msg(msg), velk_odom.CameraModel)
+@pytest.mark.parametrize("fields, data", [({"k": list(K), "d": [0.1, 0.0, 0.0, 0.0, 0.0]}, bytes(range(12))),
+                                          ({"K": list(K), "D": []}, list(range(12))), ({"k": list(K), "d": []}, "numpy")])
+def test_camera_info_and_image_messages_of_both_generations(fields, data):
+    info = NS(header=NS(stamp=stamp2(1), frame_id="cam"), width=640, height=480, **fields)
+    assert isinstance(ros.camera_model_from_msg(info), velk_odom.CameraModel)
     with pytest.raises(AttributeError, match="none of the fields"):
-        ros.camera_model_from_msg(NS(header=msg.header, width=1, height=1, d=[]))
-
-
-@pytest.mark.parametrize("data", [bytes(range(12)), bytearray(range(12)), list(range(12)), "numpy"])
-def test_image_message_becomes_a_frame(data):
-    if data == "numpy":
-        data = pytest.importorskip("numpy").arange(12, dtype="uint8")
+        ros.camera_model_from_msg(NS(header=info.header, width=1, height=1, d=[]))
+    data = pytest.importorskip("numpy").arange(12, dtype="uint8") if data == "numpy" else data
     msg = NS(header=NS(stamp=stamp2(77), frame_id="cam"), width=4, height=3, encoding="mono8", step=4, data=data)
     frame = ros.image_frame_from_msg(msg)
     assert (frame.timestamp_ns, frame.frame_id) == (77, "cam")
 
 
-# Transform buffer: a robot with base -> imu, base -> camera -> optical, and odom -> base.
-@pytest.fixture
-def tree():
+def test_lookups_follow_the_tree_in_both_directions():
+    # A robot with base -> imu, base -> camera -> optical, and odom -> base.
     rng = random.Random(11)
-    pairs = {name: random_pair(rng) for name in ("base_imu", "base_cam", "cam_opt", "odom_base")}
+    p = {name: random_pair(rng) for name in ("base_imu", "base_cam", "cam_opt", "odom_base")}
     buf = ros.TransformBuffer()
-    buf.set_transform("base_link", "imu_link", pairs["base_imu"], static=True)
-    buf.set_transform("/base_link", "camera", pairs["base_cam"], static=True)  # a ROS 1 leading slash
-    buf.set_transform("camera", "camera_optical", pairs["cam_opt"], static=True)
-    buf.set_transform("odom", "base_link", pairs["odom_base"])
-    return buf, pairs
-
-
-def test_lookups_follow_the_tree_in_both_directions(tree):
-    buf, p = tree
+    buf.set_transform("base_link", "imu_link", p["base_imu"], static=True)
+    buf.set_transform("/base_link", "camera", p["base_cam"], static=True)  # a ROS 1 leading slash
+    buf.set_transform("camera", "camera_optical", p["cam_opt"], static=True)
+    buf.set_transform("odom", "base_link", p["odom_base"])
     c, inv = velk_odom.compose, velk_odom.invert
     base_from_opt = c(p["base_cam"], p["cam_opt"])
-    cases = [
-        ("base_link", "imu_link", p["base_imu"]),
-        ("imu_link", "base_link", inv(p["base_imu"])),
-        ("base_link", "camera_optical", base_from_opt),
-        ("camera_optical", "imu_link", c(inv(base_from_opt), p["base_imu"])),
-        ("odom", "camera_optical", c(p["odom_base"], base_from_opt)),
-        ("imu_link", "odom", c(inv(p["base_imu"]), inv(p["odom_base"]))),
-    ]
-    for target, source, expected in cases:
+    for target, source, expected in [("base_link", "imu_link", p["base_imu"]), ("imu_link", "base_link", inv(p["base_imu"])),
+                                     ("base_link", "camera_optical", base_from_opt),
+                                     ("camera_optical", "imu_link", c(inv(base_from_opt), p["base_imu"])),
+                                     ("odom", "camera_optical", c(p["odom_base"], base_from_opt)),
+                                     ("imu_link", "odom", c(inv(p["base_imu"]), inv(p["odom_base"])))]:
         assert_pair_close(buf(target, source), expected)
     assert buf("camera", "camera") == ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))
-    assert buf("base_link", "lidar") is None
-    assert buf("map", "odom") is None
+    assert buf("base_link", "lidar") is None and buf("map", "odom") is None
     assert buf.frames() == ["base_link", "camera", "camera_optical", "imu_link", "odom"]
     assert buf.parent("camera_optical") == "camera" and buf.parent("odom") is None
-
-
-def test_a_newer_transform_replaces_the_older_one(tree):
-    buf, p = tree
+    # A newer transform replaces the older one: base_link moves under map.
     buf.set_transform("map", "base_link", ((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 2.0)))
-    assert buf("odom", "base_link") is None  # base_link moved under map
-    assert_pair_close(buf("map", "imu_link"), velk_odom.compose(((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)), p["base_imu"]))
+    assert buf("odom", "base_link") is None
+    assert_pair_close(buf("map", "imu_link"), c(((1.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0)), p["base_imu"]))
 
 
 def transform_msg(parent, child, t, q):
     return NS(header=NS(stamp=stamp2(1), frame_id=parent), child_frame_id=child, transform=NS(translation=v3(*t), rotation=q4(*q)))
 
 
-@pytest.mark.parametrize(
-    "parent, child, t, q, reason",
-    [
-        ("base_link", "/base_link", (0, 0, 0), (0, 0, 0, 1), "transform from 'base_link' to itself"),
-        ("base_link", "imu", (0, 0, 0), (0, 0, 0, 0), "transform 'base_link' -> 'imu': quaternion (0.0, 0.0, 0.0, 0.0) has no direction"),
-        ("base_link", "imu", (0, 0, 0), (0, 0, math.nan, 1), "has no direction"),
-        ("base_link", "imu", (math.inf, 0, 0), (0, 0, 0, 1), "transform 'base_link' -> 'imu' has a non-finite translation"),
-    ],
-)
+@pytest.mark.parametrize("parent, child, t, q, reason", [
+    ("base_link", "/base_link", (0, 0, 0), (0, 0, 0, 1), "transform from 'base_link' to itself"),
+    ("base_link", "imu", (0, 0, 0), (0, 0, 0, 0), "transform 'base_link' -> 'imu': quaternion (0.0, 0.0, 0.0, 0.0) has no direction"),
+    ("base_link", "imu", (0, 0, 0), (0, 0, math.nan, 1), "has no direction"),
+    ("base_link", "imu", (math.inf, 0, 0), (0, 0, 0, 1), "transform 'base_link' -> 'imu' has a non-finite translation"),
+])
 def test_a_bad_transform_is_refused_and_the_rest_of_its_message_kept(parent, child, t, q, reason):
     buf = ros.TransformBuffer()
     with pytest.raises(ValueError, match=re.escape(reason)):
         buf.set_transform(parent, child, (t, q))
     good = transform_msg("base_link", "laser", (0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 3.0))
     assert buf.add_message(NS(transforms=[transform_msg(parent, child, t, q), good]), static=True) == 1
-    assert buf("base_link", "laser") == ((0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 1.0))
+    assert buf("base_link", "laser") == ((0.1, 0.0, 0.2), (0.0, 0.0, 0.0, 1.0)) and buf.frames() == ["base_link", "laser"]
     assert buf.rejected == 1 and reason in buf.last_rejection
-    assert buf.frames() == ["base_link", "laser"]
