@@ -1,4 +1,4 @@
-// Builders and a log capture shared by the fusion tests.
+// Builders, a driver and a log capture shared by the fusion tests.
 #pragma once
 
 #include "log.hpp"
@@ -6,14 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <iterator>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velk_slam::odometry_fusion::test {
+
+constexpr int64_t kMs = 1'000'000;
+const Eigen::Vector3d kStill(0, 0, 9.8);  // the specific force of a level IMU at rest
 
 // An IMU entry that passes check_config; init_samples 1 unless given.
 inline ImuConfig make_imu(std::string frame_id, int64_t init_samples = 1) {
@@ -81,24 +84,49 @@ inline bool same_state(const FilterState& a, const FilterState& b) {
          same_bits(a.orientation.coeffs(), b.orientation.coeffs()) && same_bits(a.covariance, b.covariance);
 }
 
-// Collects the lines of every enabled event from its construction on. The subscriber stays installed
-// afterwards (it cannot be removed without leaking it), writing into a buffer it shares.
+using ImuReading = std::pair<Eigen::Vector3d, Eigen::Vector3d>;  // base-frame rate and specific force
+
+// IMU "imu" every `period_ns` from t = 1 s, reading `imu(step)`, and on every `source_every`-th step an
+// odom → wheel estimate of that time which `source` fills in. `source` returns how many steps later the
+// estimate is delivered (0: at once; k: after step i + k's own estimate) or −1 to leave it out.
+inline void drive(FusionCore& core, int steps, int64_t period_ns, int source_every,
+                  const std::function<ImuReading(int)>& imu, const std::function<int(int, OdometryEstimate&)>& source) {
+  std::vector<std::pair<int, OdometryEstimate>> held;  // in delivery order
+  for (int i = 0; i < steps; ++i) {
+    const int64_t t = 1000 * kMs + i * period_ns;
+    const auto [gyro, force] = imu(i);
+    ASSERT_FALSE(core.handle_imu(make_sample("imu", t, gyro, force), Isometry()));
+    OdometryEstimate e = make_estimate("odom", "wheel", t, Isometry());
+    const int delay = i % source_every == 0 ? source(i, e) : -1;
+    if (delay == 0) {
+      ASSERT_FALSE(core.handle_source(e));
+    } else if (delay > 0) {
+      held.emplace_back(i + delay, e);
+    }
+    for (; !held.empty() && held.front().first <= i; held.erase(held.begin())) {
+      ASSERT_FALSE(core.handle_source(held.front().second));
+    }
+  }
+}
+
+// Counts the lines of every enabled event from its construction on that contain a text. The subscriber
+// stays installed afterwards (it cannot be removed without leaking it), writing into a buffer it shares.
 class LogCapture {
  public:
-  explicit LogCapture(std::string_view filter_text = "info") : lines_(std::make_shared<std::vector<std::string>>()) {
+  explicit LogCapture(std::string_view filter_text) : lines_(std::make_shared<std::vector<std::string>>()) {
     log::reset_for_tests();
-    std::string reason;
-    auto filter = log::parse_filter(filter_text, &reason);
     std::string error;
-    EXPECT_TRUE(filter && log::install(*filter, false,
-                                       [lines = lines_](std::string_view line) { lines->emplace_back(line); }, &error))
-        << reason << error;
+    auto filter = log::parse_filter(filter_text, &error);
+    EXPECT_TRUE(filter && log::install(*filter, false, [lines = lines_](std::string_view l) { lines->emplace_back(l); },
+                                       &error))
+        << error;
   }
 
   std::vector<std::string> containing(std::string_view needle) const {
     std::vector<std::string> found;
-    std::copy_if(lines_->begin(), lines_->end(), std::back_inserter(found),
-                 [needle](const std::string& line) { return line.find(needle) != std::string::npos; });
+    for (const std::string& line : *lines_) {
+      if (line.find(needle) != std::string::npos) found.push_back(line);
+    }
     return found;
   }
 
