@@ -1,14 +1,12 @@
-// Builders, a driver and a log capture shared by the fusion tests.
+// Builders and a driver shared by the fusion tests.
 #pragma once
 
-#include "log.hpp"
 #include "odometry_fusion/fusion_core.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,14 +18,7 @@ const Eigen::Vector3d kStill(0, 0, 9.8);  // the specific force of a level IMU a
 
 // An IMU entry that passes check_config; init_samples 1 unless given.
 inline ImuConfig make_imu(std::string frame_id, int64_t init_samples = 1) {
-  ImuConfig imu;
-  imu.frame_id = std::move(frame_id);
-  imu.gyro_noise_density = 1e-3;
-  imu.gyro_random_walk = 1e-5;
-  imu.accel_noise_density = 1e-2;
-  imu.accel_random_walk = 1e-4;
-  imu.init_samples = init_samples;
-  return imu;
+  return {std::move(frame_id), 1e-3, 1e-5, 1e-2, 1e-4, init_samples};
 }
 
 inline SourceConfig make_source(std::string parent, std::string child, double pose_variance, double twist_variance) {
@@ -41,32 +32,17 @@ inline SourceConfig make_source(std::string parent, std::string child, double po
 
 inline ImuSample make_sample(std::string frame_id, int64_t t_ns, const Eigen::Vector3d& gyro,
                              const Eigen::Vector3d& accel) {
-  ImuSample sample;
-  sample.frame_id = std::move(frame_id);
-  sample.timestamp_ns = t_ns;
-  sample.angular_velocity = gyro;
-  sample.linear_acceleration = accel;
-  return sample;
+  return {std::move(frame_id), t_ns, gyro, accel};
 }
 
 inline OdometryEstimate make_estimate(std::string parent, std::string child, int64_t t_ns, const Isometry& pose,
                                       const Eigen::Vector3d& linear = Eigen::Vector3d::Zero(),
                                       const Eigen::Vector3d& angular = Eigen::Vector3d::Zero()) {
-  OdometryEstimate estimate;
-  estimate.frame_id = std::move(parent);
-  estimate.child_frame_id = std::move(child);
-  estimate.timestamp_ns = t_ns;
-  estimate.pose = pose;
-  estimate.twist_linear = linear;
-  estimate.twist_angular = angular;
-  return estimate;
+  return {t_ns, std::move(parent), std::move(child), pose, Matrix6::Zero(), linear, angular};
 }
 
 inline Isometry planar_pose(double x, double y, double yaw) {
-  Isometry pose;
-  pose.translation = Eigen::Vector3d(x, y, 0.0);
-  pose.rotation = Eigen::Quaterniond(Eigen::AngleAxisd(yaw, Eigen::Vector3d::UnitZ()));
-  return pose;
+  return {Eigen::Quaterniond(Eigen::AngleAxisd(yaw, Eigen::Vector3d::UnitZ())), Eigen::Vector3d(x, y, 0.0)};
 }
 
 // Bitwise equality of two matrices (NaN payloads and signed zeros included).
@@ -108,30 +84,5 @@ inline void drive(FusionCore& core, int steps, int64_t period_ns, int source_eve
     }
   }
 }
-
-// Counts the lines of every enabled event from its construction on that contain a text. The subscriber
-// stays installed afterwards (it cannot be removed without leaking it), writing into a buffer it shares.
-class LogCapture {
- public:
-  explicit LogCapture(std::string_view filter_text) : lines_(std::make_shared<std::vector<std::string>>()) {
-    log::reset_for_tests();
-    std::string error;
-    auto filter = log::parse_filter(filter_text, &error);
-    EXPECT_TRUE(filter && log::install(*filter, false, [lines = lines_](std::string_view l) { lines->emplace_back(l); },
-                                       &error))
-        << error;
-  }
-
-  std::vector<std::string> containing(std::string_view needle) const {
-    std::vector<std::string> found;
-    for (const std::string& line : *lines_) {
-      if (line.find(needle) != std::string::npos) found.push_back(line);
-    }
-    return found;
-  }
-
- private:
-  std::shared_ptr<std::vector<std::string>> lines_;
-};
 
 }  // namespace velk_slam::odometry_fusion::test
