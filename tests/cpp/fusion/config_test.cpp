@@ -8,10 +8,7 @@
 namespace velk_slam::odometry_fusion {
 namespace {
 
-using test::make_imu;
-using test::make_source;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using namespace test;
 
 // One IMU "imu" whose entry `edit` spoils.
 std::function<void(OdometryFusionConfig&)> imu_with(std::function<void(ImuConfig&)> edit) {

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,8 @@
 namespace velk_slam::odometry_fusion::test {
 
 constexpr int64_t kMs = 1'000'000;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 const Eigen::Vector3d kStill(0, 0, 9.8);  // the specific force of a level IMU at rest
 
 // An IMU entry that passes check_config; init_samples 1 unless given.

@@ -13,18 +13,11 @@
 namespace velk_slam::odometry_fusion {
 namespace {
 
+using namespace test;
 using Eigen::Vector3d;
-using test::kMs;
-using test::kStill;
-using test::make_estimate;
-using test::make_imu;
-using test::make_sample;
-using test::make_source;
-using test::planar_pose;
 
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 OdometryFusionConfig two_imu_config(double replay_seconds = 0.5) {
   OdometryFusionConfig config;
@@ -165,9 +158,9 @@ TEST(Replay, LateDeliveryIsBitIdenticalToInOrder) {
     EXPECT_GT(replayed.counters().replayed, 200u);
     EXPECT_EQ(replayed.counters().too_late, 0u);
     EXPECT_EQ(replayed.counters().gated, reference.counters().gated);
-    EXPECT_TRUE(test::same_state(reference.filter().state, replayed.filter().state));
-    EXPECT_TRUE(test::same_bits(a, b));
-    EXPECT_TRUE(test::same_bits(a, first.value_or(a)));
+    EXPECT_TRUE(same_state(reference.filter().state, replayed.filter().state));
+    EXPECT_TRUE(same_bits(a, b));
+    EXPECT_TRUE(same_bits(a, first.value_or(a)));
     first = a;
     EXPECT_GT(a.head<3>().norm(), 0.5);  // the run moved: two idle filters would prove nothing
   }
