@@ -52,15 +52,18 @@ VectorXd error_between(const FilterState& from, const FilterState& to) {
 
 // One propagation step of IMU i against F P Fᵀ + Q and the nominal step, F and Q built as full matrices
 // from their block definitions. Every IMU's bias random walks enter Q; only IMU i's biases couple in. A step
-// of dt = 0 (events of equal stamps) changes nothing, bit for bit.
-TEST(Propagate, MatchesDenseFormulas) {
+// of dt = 0 (events of equal stamps) changes nothing, bit for bit. F is the linearisation of the nominal
+// step: its columns against finite differences of perturbed steps, to O(dt²) for the terms F omits.
+TEST(Propagate, MatchesDenseFormulasAndNumericalJacobian) {
+  constexpr double kEps = 1e-6;
   for (const auto& [imu_count, i] : {std::pair<std::size_t, std::size_t>{1, 0}, {2, 0}, {2, 1}, {3, 2}}) {
     std::mt19937 rng(1234 + 10 * imu_count + i);
     for (int trial = 0; trial < 5; ++trial) {
-      ErrorStateFilter f = random_filter(rng, imu_count);
+      const ErrorStateFilter f = random_filter(rng, imu_count);
       const Vector3d gyro = random_vector(rng, 1.0);
       const Vector3d accel = random_vector(rng, 5.0) + Vector3d(0, 0, 9.8);
       const double dt = 0.005 * trial;
+      SCOPED_TRACE(testing::Message() << "IMU " << i << " of " << imu_count << ", dt " << dt);
       const Eigen::Index n = f.state.covariance.rows();
       const Vector3d w = gyro - f.state.biases[i].gyro;
       const Vector3d a = accel - f.state.biases[i].accel;
@@ -84,52 +87,30 @@ TEST(Propagate, MatchesDenseFormulas) {
       const Vector3d expected_vel = f.state.velocity + g_w * dt;
       const Quaterniond expected_q = f.state.orientation * Quaterniond(Eigen::AngleAxisd(w.norm() * dt, w.normalized()));
 
-      const FilterState before = f.state;
-      f.propagate(i, gyro, accel, dt);
-      EXPECT_TRUE(dt > 0.0 || same_state(f.state, before));
-      EXPECT_LT((f.state.covariance - expected_p).cwiseAbs().maxCoeff(), 1e-12 * expected_p.cwiseAbs().maxCoeff());
-      EXPECT_LT((f.state.position - expected_pos).norm(), 1e-12);
-      EXPECT_LT((f.state.velocity - expected_vel).norm(), 1e-12);
-      EXPECT_LT((f.state.orientation.coeffs() - expected_q.coeffs()).norm(), 1e-14);
+      ErrorStateFilter stepped = f;
+      stepped.propagate(i, gyro, accel, dt);
+      const FilterState& x = stepped.state;
+      EXPECT_TRUE(dt > 0.0 || same_state(x, f.state));
+      EXPECT_LT((x.covariance - expected_p).cwiseAbs().maxCoeff(), 1e-12 * expected_p.cwiseAbs().maxCoeff());
+      EXPECT_LT((x.position - expected_pos).norm(), 1e-12);
+      EXPECT_LT((x.velocity - expected_vel).norm(), 1e-12);
+      EXPECT_LT((x.orientation.coeffs() - expected_q.coeffs()).norm(), 1e-14);
+      for (Eigen::Index c = 0; c < n; ++c) {
+        ErrorStateFilter perturbed = f;
+        FilterState& p = perturbed.state;
+        const VectorXd dx = kEps * VectorXd::Unit(n, c);
+        p.position += dx.segment<3>(0);
+        p.velocity += dx.segment<3>(3);
+        p.orientation = hamilton(p.orientation, exp_rotation(dx.segment<3>(6)));
+        for (std::size_t k = 0; k < imu_count; ++k) {
+          p.biases[k].gyro += dx.segment<3>(layout::gyro_bias(k));
+          p.biases[k].accel += dx.segment<3>(layout::accel_bias(k));
+        }
+        perturbed.propagate(i, gyro, accel, dt);
+        const VectorXd numerical = error_between(x, p) / kEps;
+        EXPECT_LT((numerical - F.col(c)).cwiseAbs().maxCoeff(), 50.0 * dt * dt + 1e-6) << "column " << c;
+      }
     }
-  }
-}
-
-// F is the linearisation of the nominal step: columns of F against finite differences of two propagated
-// nominal states. The discrete step has second-order terms F omits, so agreement is to O(dt²).
-TEST(Propagate, TransitionMatchesNumericalJacobian) {
-  std::mt19937 rng(77);
-  ErrorStateFilter base = random_filter(rng, 2);
-  const Vector3d gyro = random_vector(rng, 0.5);
-  const Vector3d accel = random_vector(rng, 2.0) + Vector3d(0, 0, 9.8);
-  const double dt = 1e-3;
-  const double eps = 1e-6;
-  const Eigen::Index n = base.state.covariance.rows();
-  ErrorStateFilter nominal = base;
-  nominal.propagate(1, gyro, accel, dt);
-
-  // Column i of F from the covariance: with P = e_i e_0ᵀ and no noise, F P Fᵀ has column 0 equal to
-  // F e_i, since nothing depends on the position error (F e_0 = e_0).
-  for (Eigen::Index i = 0; i < n; ++i) {
-    ErrorStateFilter probe = base;
-    for (ImuNoise& q : probe.noise) q = ImuNoise{};
-    probe.state.covariance.setZero();
-    probe.state.covariance(i, 0) = 1.0;
-    probe.propagate(1, gyro, accel, dt);
-
-    ErrorStateFilter perturbed = base;
-    VectorXd dx = VectorXd::Zero(n);
-    dx[i] = eps;
-    perturbed.state.position += dx.segment<3>(0);
-    perturbed.state.velocity += dx.segment<3>(3);
-    perturbed.state.orientation = hamilton(perturbed.state.orientation, exp_rotation(dx.segment<3>(6)));
-    for (std::size_t k = 0; k < 2; ++k) {
-      perturbed.state.biases[k].gyro += dx.segment<3>(layout::gyro_bias(k));
-      perturbed.state.biases[k].accel += dx.segment<3>(layout::accel_bias(k));
-    }
-    perturbed.propagate(1, gyro, accel, dt);
-    const VectorXd numerical = error_between(nominal.state, perturbed.state) / eps;
-    EXPECT_LT((numerical - probe.state.covariance.col(0)).cwiseAbs().maxCoeff(), 50.0 * dt * dt + 1e-6) << "column " << i;
   }
 }
 
