@@ -33,11 +33,6 @@ inline SourceConfig make_source(std::string parent, std::string child, double po
   return source;
 }
 
-inline ImuSample make_sample(std::string frame_id, int64_t t_ns, const Eigen::Vector3d& gyro,
-                             const Eigen::Vector3d& accel) {
-  return {std::move(frame_id), t_ns, gyro, accel};
-}
-
 inline OdometryEstimate make_estimate(std::string parent, std::string child, int64_t t_ns, const Isometry& pose,
                                       const Eigen::Vector3d& linear = Eigen::Vector3d::Zero(),
                                       const Eigen::Vector3d& angular = Eigen::Vector3d::Zero()) {
@@ -74,7 +69,7 @@ inline void drive(FusionCore& core, int steps, int64_t period_ns, int source_eve
   for (int i = 0; i < steps; ++i) {
     const int64_t t = 1000 * kMs + i * period_ns;
     const auto [gyro, force] = imu(i);
-    ASSERT_FALSE(core.handle_imu(make_sample("imu", t, gyro, force), Isometry()));
+    ASSERT_FALSE(core.handle_imu(ImuSample{"imu", t, gyro, force}, Isometry()));
     OdometryEstimate e = make_estimate("odom", "wheel", t, Isometry());
     const int delay = i % source_every == 0 ? source(i, e) : -1;
     if (delay == 0) {
