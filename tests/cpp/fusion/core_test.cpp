@@ -50,8 +50,7 @@ TEST(ImuInit, AttitudeAndBiasesFromStillSamples) {
     EXPECT_LT(std::abs(x.orientation.z()), 1e-15);  // the axis is horizontal: no yaw invented
     EXPECT_LT((x.biases[0].gyro - rate).norm(), 1e-12);
     EXPECT_LT((x.biases[0].accel - (9.81 - 9.8) * u).norm(), 1e-12);
-    EXPECT_EQ(core.counters().imu_samples, 0u);
-    EXPECT_EQ(core.buffer().size(), 1u);
+    EXPECT_EQ(std::pair(core.counters().imu_samples, core.buffer().size()), std::pair(0ul, 1ul));
   }
   const auto& last = std::get<ImuInput>(core.buffer().back().input);
   EXPECT_LT((last.accel - 9.81 * u).norm(), 1e-6);
@@ -113,30 +112,21 @@ TEST(ImuInit, CollectionRulesAndNonFiniteSamples) {
 // and speed at 50 Hz. The pose of t = 2 s (step 400) may be 3 m off, left out, or delivered after the one
 // of t = 2.02 s.
 enum class AtTwoSeconds { kTrue, kOutlier, kLeftOut, kLate };
-struct DriveRun {
-  std::unique_ptr<FusionCore> core;
-  uint64_t gated_before = 0;  // just before t = 2 s
-  uint64_t gated_after = 0;   // just after the step out of the outlier
-};
 
-DriveRun accelerate(AtTwoSeconds at_two, double twist_variance = 1e-3) {
+std::unique_ptr<FusionCore> accelerate(AtTwoSeconds at_two, double twist_variance = 1e-3) {
   OdometryFusionConfig config;
   config.imus = {make_imu("imu")};
   config.odom_sources = {make_source("odom", "wheel", 1e-4, twist_variance)};
-  DriveRun run{std::make_unique<FusionCore>(config)};
-  const auto imu = [&](int i) {
-    if (i == 397) run.gated_before = run.core->counters().gated;
-    if (i == 405) run.gated_after = run.core->counters().gated;
-    return ImuReading{Vector3d::Zero(), i == 0 ? kStill : Vector3d(0.5, 0, 9.8)};
-  };
-  drive(*run.core, 801, 5 * kMs, 4, imu, [&](int i, OdometryEstimate& e) {
+  auto core = std::make_unique<FusionCore>(config);
+  const auto imu = [](int i) { return ImuReading{Vector3d::Zero(), i == 0 ? kStill : Vector3d(0.5, 0, 9.8)}; };
+  drive(*core, 801, 5 * kMs, 4, imu, [&](int i, OdometryEstimate& e) {
     const double s = i * 0.005;
     e.pose = planar_pose(0.25 * s * s + (i == 400 && at_two == AtTwoSeconds::kOutlier ? 3.0 : 0.0), 0, 0);
     e.twist_linear.x() = 0.5 * s;
     if (i == 0 || (i == 400 && at_two == AtTwoSeconds::kLeftOut)) return -1;
-    return i == 400 && at_two == AtTwoSeconds::kLate ? 4 : 0;
+    return i == 400 && at_two == AtTwoSeconds::kLate ? 5 : 0;  // after the estimate of step 404
   });
-  return run;
+  return core;
 }
 
 // One outlier pose is gated twice (the step into it and the step out of it both carry the jump) and the
@@ -145,17 +135,16 @@ DriveRun accelerate(AtTwoSeconds at_two, double twist_variance = 1e-3) {
 // backwards in time: nothing is gated and the estimate ends where in-order delivery without that pose ends.
 TEST(Sources, OneOutlierDoesNotLockTheSourceOutAndAnOlderPoseIsLeftOut) {
   for (const AtTwoSeconds at_two : {AtTwoSeconds::kTrue, AtTwoSeconds::kOutlier}) {
-    const uint64_t gated = at_two == AtTwoSeconds::kOutlier ? 2 : 0;
-    const DriveRun run = accelerate(at_two);
-    EXPECT_EQ(std::tie(run.gated_before, run.gated_after, run.core->counters().gated), std::tuple(0u, gated, gated));
-    EXPECT_NEAR(run.core->filter().state.position.x(), 4.0, 0.01) << gated;
+    const auto core = accelerate(at_two);
+    EXPECT_EQ(core->counters().gated, at_two == AtTwoSeconds::kOutlier ? 2u : 0u);
+    EXPECT_NEAR(core->filter().state.position.x(), 4.0, 0.01);
   }
-  const DriveRun late = accelerate(AtTwoSeconds::kLate, 0.0);
-  const DriveRun without = accelerate(AtTwoSeconds::kLeftOut, 0.0);
-  EXPECT_EQ(std::tie(late.core->counters().gated, late.core->counters().stale_poses, without.core->counters().stale_poses),
+  const auto late = accelerate(AtTwoSeconds::kLate, 0.0);
+  const auto without = accelerate(AtTwoSeconds::kLeftOut, 0.0);
+  EXPECT_EQ(std::tie(late->counters().gated, late->counters().stale_poses, without->counters().stale_poses),
             std::tuple(0u, 1u, 0u));
-  EXPECT_NEAR(late.core->filter().state.position.x(), 4.0, 0.01);
-  EXPECT_LT((late.core->filter().state.position - without.core->filter().state.position).norm(), 1e-9);
+  EXPECT_NEAR(late->filter().state.position.x(), 4.0, 0.01);
+  EXPECT_LT((late->filter().state.position - without->filter().state.position).norm(), 1e-9);
 }
 
 // A short turning drive with one IMU and one source; `configure` adjusts the source and `edit` every estimate.
@@ -190,8 +179,7 @@ TEST(Sources, EffectiveVariancesAndUnusableComponents) {
        [](auto& s) { s.pose_variances.fill(0.0); }},
   };
   for (const auto& [name, configure, edit, equivalent] : cases) {
-    const auto edited = run_source(configure, edit);
-    const FilterState& x = edited->filter().state;
+    const FilterState x = run_source(configure, edit)->filter().state;
     EXPECT_TRUE(same_state(x, run_source(equivalent)->filter().state)) << name;
     EXPECT_TRUE(x.position.allFinite() && x.velocity.x() > 0.1) << name;
   }
@@ -217,9 +205,6 @@ TEST(Sources, BlendPathTwoSources) {
     EXPECT_LT((core.filter().state.position - expected * along).norm(), 1e-12) << child << " " << t_ms;
   }
   EXPECT_EQ(core.counters().measurements, 6u);
-  const auto published = core.maybe_publish();
-  ASSERT_TRUE(published.has_value());
-  EXPECT_TRUE((published->twist_covariance.bottomRightCorner(3, 3).isZero(0.0)));
 }
 
 // Publishing follows the data clock: 300 samples 10 ms apart after initialisation, 3 s of data.
@@ -308,10 +293,7 @@ TEST(AbsoluteSource, BoundsHeadingAndMakesTheGyroBiasObservable) {
     config.odom_sources[0].differential = differential;
     FusionCore core(config);
     drive(core, 3000, 10 * kMs, 5, [](int i) { return ImuReading{Vector3d(0, 0, i > 150 ? 0.01 : 0.0), kStill}; },
-          [](int i, OdometryEstimate& e) {
-            e.pose = planar_pose(5.0, -2.0, i % 10 == 0 ? 1.03 : 0.97);
-            return 0;
-          });
+          [](int i, OdometryEstimate& e) { e.pose = planar_pose(5.0, -2.0, i % 10 == 0 ? 1.03 : 0.97); return 0; });
     const FilterState& x = core.filter().state;
     if (differential) {
       EXPECT_GT(std::abs(yaw(x.orientation)), 0.1);
@@ -375,9 +357,9 @@ TEST(GateRecovery, TakesAShutOutSourceBackAndRefusesATransientOutlier) {
       return std::isnan(e.twist_linear.x()) ? -1 : c.late && i % 10 == 0 && i > 0 ? 1 : 0;
     });
     const FilterState& x = core.filter().state;
-    EXPECT_EQ(core.counters().gate_resets, c.resets);
-    // Logged once per reset, replays included.
-    EXPECT_EQ(std::pair((*logged)[0] - before[0], (*logged)[1] - before[1]), std::pair(c.resets, c.resets));
+    // Counted and logged once per reset, replays included.
+    EXPECT_EQ(std::tuple(core.counters().gate_resets, (*logged)[0] - before[0], (*logged)[1] - before[1]),
+              std::tuple(c.resets, c.resets, c.resets));
     if (c.resets > 0) {
       // Taken back at the first wheel update (step 505) more than 3 s after the first refusal (step 200).
       EXPECT_EQ(reset_step, 505);
@@ -426,17 +408,13 @@ TEST(ImuInit, StillOnlyAtRestElseInMotion) {
     int init_step = -1;
     const auto imu = [&](int i) {
       if (core.initialized() && init_step < 0) init_step = i - 1;
-      const Vector3d omega(0, 0, c.yaw_rate);
-      const Vector3d shake(i % 2 ? c.shake : -c.shake, 0, 0);
+      const Vector3d omega(0, 0, c.yaw_rate), shake(i % 2 ? c.shake : -c.shake, 0, 0);
       return ImuReading{omega, Vector3d(c.accel, 0, 0) + omega.cross(Vector3d(speed(i), 0, 0)) + gravity_b + shake};
     };
-    drive(core, 300, 10 * kMs, 5, imu, [&](int i, OdometryEstimate& e) {
-      e.twist_linear.x() = speed(i);
-      return 0;
-    });
+    drive(core, 300, 10 * kMs, 5, imu, [&](int i, OdometryEstimate& e) { e.twist_linear.x() = speed(i); return 0; });
     EXPECT_EQ(init_step, c.init_step);
-    EXPECT_EQ(core.counters().init_deferred_accel > 0, c.shake > 0.4);
-    EXPECT_EQ(core.counters().init_deferred_moving > 0, c.speed > 0 && c.twist_variance > 0);
+    EXPECT_EQ(std::pair(core.counters().init_deferred_accel > 0, core.counters().init_deferred_moving > 0),
+              std::pair(c.shake > 0.4, c.speed > 0 && c.twist_variance > 0));
     if (c.moving_after_s > 0) {
       const FilterState& x = core.filter().state;
       EXPECT_LT((rotate_vector(x.orientation, gravity_b.normalized()) - Vector3d::UnitZ()).norm(), 2e-3);

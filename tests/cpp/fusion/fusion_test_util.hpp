@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,24 +62,19 @@ inline bool same_state(const FilterState& a, const FilterState& b) {
 using ImuReading = std::pair<Eigen::Vector3d, Eigen::Vector3d>;  // base-frame rate and specific force
 
 // IMU "imu" every `period_ns` from t = 1 s, reading `imu(step)`, and on every `source_every`-th step an
-// odom → wheel estimate of that time which `source` fills in. `source` returns how many steps later the
-// estimate is delivered (0: at once; k: after step i + k's own estimate) or −1 to leave it out.
+// odom → wheel estimate of that time which `source` fills in. `source` returns after how many steps'
+// IMU samples the estimate is delivered (0: at once; k: before step i + k's own estimate) or −1 for never.
 inline void drive(FusionCore& core, int steps, int64_t period_ns, int source_every,
                   const std::function<ImuReading(int)>& imu, const std::function<int(int, OdometryEstimate&)>& source) {
-  std::vector<std::pair<int, OdometryEstimate>> held;  // in delivery order
+  std::multimap<int, OdometryEstimate> due;  // by delivery step, in the order they were made
   for (int i = 0; i < steps; ++i) {
     const int64_t t = 1000 * kMs + i * period_ns;
     const auto [gyro, force] = imu(i);
     ASSERT_FALSE(core.handle_imu(ImuSample{"imu", t, gyro, force}, Isometry()));
     OdometryEstimate e = make_estimate("odom", "wheel", t, Isometry());
-    const int delay = i % source_every == 0 ? source(i, e) : -1;
-    if (delay == 0) {
-      ASSERT_FALSE(core.handle_source(e));
-    } else if (delay > 0) {
-      held.emplace_back(i + delay, e);
-    }
-    for (; !held.empty() && held.front().first <= i; held.erase(held.begin())) {
-      ASSERT_FALSE(core.handle_source(held.front().second));
+    if (const int delay = i % source_every == 0 ? source(i, e) : -1; delay >= 0) due.emplace(i + delay, e);
+    for (auto it = due.begin(); it != due.end() && it->first <= i; it = due.erase(it)) {
+      ASSERT_FALSE(core.handle_source(it->second));
     }
   }
 }

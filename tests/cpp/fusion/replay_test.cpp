@@ -76,10 +76,9 @@ TEST(Replay, PlacementOfEqualStampsAndTooLate) {
 // The buffer keeps replay_buffer_seconds behind the newest event, the event exactly at the cutoff included;
 // 0 or NaN keeps the newest stamp's events, a negative span the newest event alone.
 TEST(Replay, Trimming) {
-  std::vector<std::pair<int64_t, int>> half_second;
-  for (int64_t t = 1500; t <= 2000; t += 100) half_second.emplace_back(t, 0);
-  half_second.emplace_back(2000, 1);
-  const std::vector<std::pair<int64_t, int>> newest_stamp = {{2000, 0}, {2000, 1}}, newest = {{2000, 1}};
+  using Events = std::vector<std::pair<int64_t, int>>;
+  const Events half_second = {{1500, 0}, {1600, 0}, {1700, 0}, {1800, 0}, {1900, 0}, {2000, 0}, {2000, 1}};
+  const Events newest_stamp = {{2000, 0}, {2000, 1}}, newest = {{2000, 1}};
   for (const auto& [seconds, kept] : {std::pair{0.5, half_second}, {0.0, newest_stamp}, {-1.0, newest},
                                       {-1e300, newest}, {kNaN, newest_stamp}}) {
     FusionCore core(two_imu_config(seconds));
@@ -151,7 +150,6 @@ TEST(Replay, LateDeliveryIsBitIdenticalToInOrder) {
     FusionCore replayed(config);
     const Eigen::VectorXd a = feed(reference, t0, in_order);
     const Eigen::VectorXd b = feed(replayed, t0, late);
-    EXPECT_EQ(reference.counters().replayed, 0u);
     EXPECT_GT(replayed.counters().replayed, 200u);
     EXPECT_EQ(replayed.counters().too_late, 0u);
     EXPECT_EQ(replayed.counters().gated, reference.counters().gated);
@@ -192,33 +190,20 @@ TEST(Stamps, NearTheEndsOfTheRange) {
       (void)core.maybe_publish();
     }
     all_at(kMax, kMax);
-    EXPECT_TRUE(core.maybe_publish().has_value());
-    EXPECT_TRUE(core.filter().state.position.allFinite());
+    EXPECT_TRUE(core.maybe_publish().has_value() && core.filter().state.position.allFinite());
     EXPECT_EQ(core.counters().too_late, 0u);
     EXPECT_GT(core.counters().replayed, 30u);
     imu_at(core, kMin);
     ASSERT_FALSE(core.handle_source(make_estimate("odom", "wheel", kMin, planar_pose(0, 0, 0))));
     EXPECT_GE(core.counters().too_late, 2u);
   }
-  // The longest possible span keeps everything; the publish period test saturates.
-  FusionCore core(two_imu_config(1e300));
-  initialise(core, kMin);
-  imu_at(core, kMin + 5 * kMs);
-  imu_at(core, -1);
-  EXPECT_EQ(core.buffer().size(), 3u);
-  EXPECT_TRUE(core.maybe_publish().has_value());
 }
 // Hostile IMU streams (200 Hz from t = 1 s): each case replaces sample k by its own; the engine ends up
 // publishing finite estimates of the newest time, with what it refused or repaired counted.
 TEST(Replay, HostileStreamsRecover) {
   constexpr int64_t kHour = 3'600'000'000'000;
-  struct Case {
-    const char* name;
-    int samples;
-    std::function<std::pair<int64_t, double>(int k, int64_t t)> stamp_and_accel_x;
-    Counters expected;  // held_back, buffer_overflow, reinitialized and too_late are compared
-  };
-  const std::vector<Case> cases = {
+  // (name, samples, (stamp, accel x) of sample k at t, expected held_back, buffer_overflow, reinitialized, too_late)
+  const std::vector<std::tuple<const char*, int, std::function<std::pair<int64_t, double>(int, int64_t)>, Counters>> cases = {
       {"one stamp an hour ahead", 400, [](int k, int64_t t) { return std::pair{k == 100 ? t + kHour : t, 0.0}; },
        {.too_late = 0, .held_back = 1}},
       {"a recording resumed an hour later", 400, [](int k, int64_t t) { return std::pair{k >= 100 ? t + kHour : t, 0.0}; },
@@ -228,14 +213,14 @@ TEST(Replay, HostileStreamsRecover) {
       {"an overflowing sample", 400, [](int k, int64_t t) { return std::pair{t, k == 100 ? 1e300 : 0.0}; },
        {.reinitialized = 1}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, samples, stamp_and_accel_x, expected] : cases) {
+    SCOPED_TRACE(name);
     OdometryFusionConfig config;
     config.imus = {make_imu("imu")};
     FusionCore core(config);
     std::optional<OdometryEstimate> last;
-    for (int k = 0; k < c.samples; ++k) {
-      const auto [t, accel_x] = c.stamp_and_accel_x(k, 1000 * kMs + 5 * kMs * k);
+    for (int k = 0; k < samples; ++k) {
+      const auto [t, accel_x] = stamp_and_accel_x(k, 1000 * kMs + 5 * kMs * k);
       ASSERT_FALSE(core.handle_imu(ImuSample{"imu", t, Vector3d::Zero(), Vector3d(accel_x, 0, 9.8)}, Isometry()));
       if (auto out = core.maybe_publish()) last = out;
     }
@@ -244,7 +229,7 @@ TEST(Replay, HostileStreamsRecover) {
     EXPECT_GE(last->timestamp_ns, core.buffer().back().timestamp_ns - 1000 * kMs);
     const Counters& n = core.counters();
     EXPECT_EQ(std::tie(n.too_late, n.held_back, n.buffer_overflow, n.reinitialized),
-              std::tie(c.expected.too_late, c.expected.held_back, c.expected.buffer_overflow, c.expected.reinitialized));
+              std::tie(expected.too_late, expected.held_back, expected.buffer_overflow, expected.reinitialized));
   }
 }
 
