@@ -1,9 +1,7 @@
 #include "fusion_test_util.hpp"
 #include "odometry_fusion/config.hpp"
 
-#include <cmath>
 #include <functional>
-#include <limits>
 
 namespace velk_slam::odometry_fusion {
 namespace {

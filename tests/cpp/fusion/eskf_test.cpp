@@ -3,7 +3,6 @@
 #include "odometry_fusion/state_layout.hpp"
 
 #include <cmath>
-#include <limits>
 #include <random>
 
 namespace velk_slam::odometry_fusion {

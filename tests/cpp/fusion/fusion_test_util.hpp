@@ -62,8 +62,8 @@ inline bool same_state(const FilterState& a, const FilterState& b) {
 using ImuReading = std::pair<Eigen::Vector3d, Eigen::Vector3d>;  // base-frame rate and specific force
 
 // IMU "imu" every `period_ns` from t = 1 s, reading `imu(step)`, and on every `source_every`-th step an
-// odom → wheel estimate of that time which `source` fills in. `source` returns after how many steps'
-// IMU samples the estimate is delivered (0: at once; k: before step i + k's own estimate) or −1 for never.
+// odom → wheel estimate of that time which `source` fills in. `source` returns its delay in steps: 0 delivers
+// it at once, k after the IMU sample of step i + k (before that step's own estimate), −1 never.
 inline void drive(FusionCore& core, int steps, int64_t period_ns, int source_every,
                   const std::function<ImuReading(int)>& imu, const std::function<int(int, OdometryEstimate&)>& source) {
   std::multimap<int, OdometryEstimate> due;  // by delivery step, in the order they were made
