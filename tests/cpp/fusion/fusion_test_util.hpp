@@ -63,16 +63,21 @@ using ImuReading = std::pair<Eigen::Vector3d, Eigen::Vector3d>;  // base-frame r
 
 // IMU "imu" every `period_ns` from t = 1 s, reading `imu(step)`, and on every `source_every`-th step an
 // odom → wheel estimate of that time which `source` fills in. `source` returns its delay in steps: 0 delivers
-// it at once, k after the IMU sample of step i + k (before that step's own estimate), −1 never.
+// it at once, k after step i + k's own estimate, −1 never.
 inline void drive(FusionCore& core, int steps, int64_t period_ns, int source_every,
                   const std::function<ImuReading(int)>& imu, const std::function<int(int, OdometryEstimate&)>& source) {
-  std::multimap<int, OdometryEstimate> due;  // by delivery step, in the order they were made
+  std::multimap<int, OdometryEstimate> due;  // held back, by delivery step, in the order they were made
   for (int i = 0; i < steps; ++i) {
     const int64_t t = 1000 * kMs + i * period_ns;
     const auto [gyro, force] = imu(i);
     ASSERT_FALSE(core.handle_imu(ImuSample{"imu", t, gyro, force}, Isometry()));
     OdometryEstimate e = make_estimate("odom", "wheel", t, Isometry());
-    if (const int delay = i % source_every == 0 ? source(i, e) : -1; delay >= 0) due.emplace(i + delay, e);
+    const int delay = i % source_every == 0 ? source(i, e) : -1;
+    if (delay == 0) {
+      ASSERT_FALSE(core.handle_source(e));
+    } else if (delay > 0) {
+      due.emplace(i + delay, e);
+    }
     for (auto it = due.begin(); it != due.end() && it->first <= i; it = due.erase(it)) {
       ASSERT_FALSE(core.handle_source(it->second));
     }
