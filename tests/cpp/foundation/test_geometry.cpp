@@ -1,12 +1,14 @@
-// Properties of the rotation helpers over hard inputs: angles of zero, 1e-300 and 1e-12 rad, near and at
-// π, full turns and 1e6 rad; both signs of w; non-unit quaternions whose squared norm overflows or
-// underflows.
-#include "geometry.hpp"
+// Properties of the rotation helpers and of Isometry over hard inputs: angles of zero, 1e-300 and 1e-12 rad,
+// near and at π, full turns and 1e6 rad; both signs of w; non-unit quaternions whose squared norm overflows
+// or underflows.
+#include "types.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <vector>
 
 namespace velk_slam {
 namespace {
@@ -26,7 +28,7 @@ TEST(Geometry, ExpAndLogOverHardAngles) {
       const Quaterniond q = exp_rotation(angle * axis);
       EXPECT_NEAR(q.norm(), 1.0, 4 * kUlps);
       EXPECT_TRUE(rotation_matrix(q).isApprox(Eigen::AngleAxisd(angle, axis).toRotationMatrix(), 1e-14));
-      // log lands within ±π on the same axis, exactly to rounding, for either sign of q.
+      // log lands within ±π on the same axis, exactly to rounding, for either sign of q; exp(log(R)) = R.
       const double wrapped = std::remainder(angle, 2 * M_PI);
       const double tolerance = kUlps * std::max(1.0, std::abs(angle)) + kSmallestTurn;
       for (const Quaterniond& either : {q, Quaterniond(-q.coeffs())}) {
@@ -36,7 +38,6 @@ TEST(Geometry, ExpAndLogOverHardAngles) {
         if (std::abs(wrapped) < M_PI - 1e-12) {  // at π both ends of the axis are right
           EXPECT_LE((r - wrapped * axis).norm(), tolerance);
         }
-        // exp(log(R)) = R.
         EXPECT_TRUE(rotation_matrix(exp_rotation(r)).isApprox(rotation_matrix(q), 1e-14));
       }
     }
@@ -60,6 +61,34 @@ TEST(Geometry, NormalisationWithoutOverflow) {
   for (const Quaterniond& q : {Quaterniond(0, 0, 0, 0), Quaterniond(inf, 0, 0, 0), Quaterniond(1, std::nan(""), 0, 0)}) {
     EXPECT_TRUE(normalized_quaternion(q).coeffs().array().isNaN().all()) << q.coeffs().transpose();
   }
+}
+
+// Composition, inverse and rotation against Eigen's rotation matrices, over w = −1, a half turn, 1e-9 rad,
+// π − 1e-7 and random rotations, to a few ulps of these unit-sized values.
+TEST(Isometry, OperationsAgreeWithRotationMatrices) {
+  constexpr double kTol = 1e-12;
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const auto random_vector = [&] { return Vector3d(u(rng), u(rng), u(rng)); };
+  const auto turn = [](const Vector3d& axis, double angle) { return Quaterniond(Eigen::AngleAxisd(angle, axis.normalized())); };
+  std::vector<Quaterniond> rotations = {Quaterniond::Identity(), Quaterniond(-1, 0, 0, 0), Quaterniond(0, 1, 0, 0),
+                                        turn({1, 2, 3}, 1e-9), turn({0.3, -1, 0.2}, M_PI - 1e-7)};
+  for (int i = 0; i < 20; ++i) rotations.push_back(turn(random_vector() + Vector3d(0, 0, 1.5), 3 * u(rng)));
+  for (const Quaterniond& qa : rotations) {
+    for (const Quaterniond& qb : {rotations[3], rotations[6], rotations[1]}) {
+      const Isometry a = Isometry::from_parts(random_vector(), qa);
+      const Isometry b = Isometry::from_parts(random_vector(), qb);
+      const Vector3d p = random_vector();
+      EXPECT_LT((a.rotate(p) - qa.normalized().toRotationMatrix() * p).norm(), kTol);
+      EXPECT_LT(((a * b).transform_point(p) - a.transform_point(b.transform_point(p))).norm(), kTol);
+      EXPECT_LT((a.inverse().transform_point(a.transform_point(p)) - p).norm(), kTol);
+      const Isometry id = a * a.inverse();
+      EXPECT_LT(id.translation.norm() + std::abs(std::abs(id.rotation.w()) - 1.0), kTol);
+    }
+  }
+  // A non-unit quarter turn about z is normalised and carries x to y; i ⊗ j = k (Hamilton).
+  EXPECT_LT((Isometry::from_parts({0, 0, 0}, Quaterniond(2, 0, 0, 2)).transform_point({1, 0, 0}) - Vector3d::UnitY()).norm(), 1e-15);
+  EXPECT_EQ(hamilton(Quaterniond(0, 1, 0, 0), Quaterniond(0, 0, 1, 0)).coeffs(), Eigen::Vector4d(0, 0, 1, 0));
 }
 
 }  // namespace

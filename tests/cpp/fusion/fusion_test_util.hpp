@@ -1,30 +1,28 @@
-// Builders and a log capture shared by the fusion tests.
+// Builders and a driver shared by the fusion tests.
 #pragma once
 
-#include "log.hpp"
 #include "odometry_fusion/fusion_core.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <iterator>
-#include <memory>
+#include <functional>
+#include <limits>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velk_slam::odometry_fusion::test {
 
+constexpr int64_t kMs = 1'000'000;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const Eigen::Vector3d kStill(0, 0, 9.8);  // the specific force of a level IMU at rest
+
 // An IMU entry that passes check_config; init_samples 1 unless given.
 inline ImuConfig make_imu(std::string frame_id, int64_t init_samples = 1) {
-  ImuConfig imu;
-  imu.frame_id = std::move(frame_id);
-  imu.gyro_noise_density = 1e-3;
-  imu.gyro_random_walk = 1e-5;
-  imu.accel_noise_density = 1e-2;
-  imu.accel_random_walk = 1e-4;
-  imu.init_samples = init_samples;
-  return imu;
+  return {std::move(frame_id), 1e-3, 1e-5, 1e-2, 1e-4, init_samples};
 }
 
 inline SourceConfig make_source(std::string parent, std::string child, double pose_variance, double twist_variance) {
@@ -36,34 +34,14 @@ inline SourceConfig make_source(std::string parent, std::string child, double po
   return source;
 }
 
-inline ImuSample make_sample(std::string frame_id, int64_t t_ns, const Eigen::Vector3d& gyro,
-                             const Eigen::Vector3d& accel) {
-  ImuSample sample;
-  sample.frame_id = std::move(frame_id);
-  sample.timestamp_ns = t_ns;
-  sample.angular_velocity = gyro;
-  sample.linear_acceleration = accel;
-  return sample;
-}
-
 inline OdometryEstimate make_estimate(std::string parent, std::string child, int64_t t_ns, const Isometry& pose,
                                       const Eigen::Vector3d& linear = Eigen::Vector3d::Zero(),
                                       const Eigen::Vector3d& angular = Eigen::Vector3d::Zero()) {
-  OdometryEstimate estimate;
-  estimate.frame_id = std::move(parent);
-  estimate.child_frame_id = std::move(child);
-  estimate.timestamp_ns = t_ns;
-  estimate.pose = pose;
-  estimate.twist_linear = linear;
-  estimate.twist_angular = angular;
-  return estimate;
+  return {t_ns, std::move(parent), std::move(child), pose, Matrix6::Zero(), linear, angular};
 }
 
 inline Isometry planar_pose(double x, double y, double yaw) {
-  Isometry pose;
-  pose.translation = Eigen::Vector3d(x, y, 0.0);
-  pose.rotation = Eigen::Quaterniond(Eigen::AngleAxisd(yaw, Eigen::Vector3d::UnitZ()));
-  return pose;
+  return {Eigen::Quaterniond(Eigen::AngleAxisd(yaw, Eigen::Vector3d::UnitZ())), Eigen::Vector3d(x, y, 0.0)};
 }
 
 // Bitwise equality of two matrices (NaN payloads and signed zeros included).
@@ -81,29 +59,29 @@ inline bool same_state(const FilterState& a, const FilterState& b) {
          same_bits(a.orientation.coeffs(), b.orientation.coeffs()) && same_bits(a.covariance, b.covariance);
 }
 
-// Collects the lines of every enabled event from its construction on. The subscriber stays installed
-// afterwards (it cannot be removed without leaking it), writing into a buffer it shares.
-class LogCapture {
- public:
-  explicit LogCapture(std::string_view filter_text = "info") : lines_(std::make_shared<std::vector<std::string>>()) {
-    log::reset_for_tests();
-    std::string reason;
-    auto filter = log::parse_filter(filter_text, &reason);
-    std::string error;
-    EXPECT_TRUE(filter && log::install(*filter, false,
-                                       [lines = lines_](std::string_view line) { lines->emplace_back(line); }, &error))
-        << reason << error;
-  }
+using ImuReading = std::pair<Eigen::Vector3d, Eigen::Vector3d>;  // base-frame rate and specific force
 
-  std::vector<std::string> containing(std::string_view needle) const {
-    std::vector<std::string> found;
-    std::copy_if(lines_->begin(), lines_->end(), std::back_inserter(found),
-                 [needle](const std::string& line) { return line.find(needle) != std::string::npos; });
-    return found;
+// IMU "imu" every `period_ns` from t = 1 s, reading `imu(step)`, and on every `source_every`-th step an
+// odom → wheel estimate of that time which `source` fills in. `source` returns its delay in steps: 0 delivers
+// it at once, k after step i + k's own estimate, −1 never.
+inline void drive(FusionCore& core, int steps, int64_t period_ns, int source_every,
+                  const std::function<ImuReading(int)>& imu, const std::function<int(int, OdometryEstimate&)>& source) {
+  std::multimap<int, OdometryEstimate> due;  // held back, by delivery step, in the order they were made
+  for (int i = 0; i < steps; ++i) {
+    const int64_t t = 1000 * kMs + i * period_ns;
+    const auto [gyro, force] = imu(i);
+    ASSERT_FALSE(core.handle_imu(ImuSample{"imu", t, gyro, force}, Isometry()));
+    OdometryEstimate e = make_estimate("odom", "wheel", t, Isometry());
+    const int delay = i % source_every == 0 ? source(i, e) : -1;
+    if (delay == 0) {
+      ASSERT_FALSE(core.handle_source(e));
+    } else if (delay > 0) {
+      due.emplace(i + delay, e);
+    }
+    for (auto it = due.begin(); it != due.end() && it->first <= i; it = due.erase(it)) {
+      ASSERT_FALSE(core.handle_source(it->second));
+    }
   }
-
- private:
-  std::shared_ptr<std::vector<std::string>> lines_;
-};
+}
 
 }  // namespace velk_slam::odometry_fusion::test
