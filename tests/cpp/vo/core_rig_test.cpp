@@ -14,42 +14,31 @@ std::vector<std::string> rig_names(const CuvslamCore& core) {
   return names;
 }
 
-// Optical frames of a stereo pair on a robot: camera z forward, x right. `right_x` is where the camera
-// named "cam_right" sits along the left camera's x axis.
-void place_pair(TableTf& tf, double right_x) {
-  tf.set("base_link", "cam_left", translation(0.0, 0.0, 0.0));
-  tf.set("base_link", "cam_right", translation(right_x, 0.0, 0.0));
-}
-
 class Rig : public VoTest {};
 
-TEST_F(Rig, DiscoveredFromCalibrationsWithLeftCameraFirst) {
-  // "b" sits 0.1 m along base_link x; "a" is either unturned or turned 180° about its optical axis, which
-  // puts "b" on its left.
+TEST_F(Rig, ResolvedFromCalibrations) {
+  // Optical frames: camera z forward, x right. "b" sits 0.1 m along base_link x; "a" is unturned, or
+  // turned 180 degrees about its optical axis, which puts "b" on its left. A listed rig keeps its order
+  // (and its extra entries are not rig cameras) even where discovery would swap it.
   const Isometry half_turn = pose(0, 0, 0, Eigen::Vector3d::UnitZ(), M_PI);
-  for (const auto& [mount_a, order] : {std::pair{Isometry::identity(), std::vector<std::string>{"a", "b"}},
-                                       std::pair{half_turn, std::vector<std::string>{"b", "a"}}}) {
+  const std::vector<CameraConfig> listed = {{.frame_id = "b"}, {.frame_id = "a"}, {.frame_id = "c"}};
+  const std::vector<std::tuple<Isometry, std::vector<CameraConfig>, std::vector<std::string>>> cases = {
+      {Isometry::identity(), {}, {"a", "b"}}, {half_turn, {}, {"b", "a"}}, {Isometry::identity(), listed, {"b", "a"}}};
+  for (const auto& [mount_a, cameras, order] : cases) {
     TableTf tf;
     tf.set("base_link", "a", mount_a);
     tf.set("base_link", "b", translation(0.1, 0.0, 0.0));
-    auto core = make_core({});
+    tf.set("base_link", "c", translation(0, 0, 0));
+    CuvslamOdometryConfig config;
+    config.cameras = cameras;
+    auto core = make_core(config);
     core->handle_camera_info(camera_model("b"), tf);
     EXPECT_TRUE(core->rig().empty()) << "one calibration is not a stereo rig";
     core->handle_camera_info(camera_model("a"), tf);
+    if (!cameras.empty()) core->handle_camera_info(camera_model("c"), tf);
     EXPECT_EQ(rig_names(*core), order);
+    EXPECT_EQ(tf.times_asked("base_link", "c"), 0u);
   }
-}
-
-TEST_F(Rig, ListedCamerasKeepTheirOrderAndExtraEntriesAreNotRigCameras) {
-  TableTf tf;
-  place_pair(tf, -0.1);  // would be swapped if discovered
-  tf.set("base_link", "c", translation(0, 0, 0));
-  CuvslamOdometryConfig config;
-  config.cameras = {{.frame_id = "cam_left"}, {.frame_id = "cam_right"}, {.frame_id = "c"}};
-  auto core = make_core(config);
-  for (const char* name : {"c", "cam_right", "cam_left"}) core->handle_camera_info(camera_model(name), tf);
-  EXPECT_EQ(rig_names(*core), (std::vector<std::string>{"cam_left", "cam_right"}));
-  EXPECT_EQ(tf.times_asked("base_link", "c"), 0u);
 }
 
 TEST_F(Rig, UnresolvedWithThreeCalibrationsOrAMissingTransform) {
@@ -67,15 +56,14 @@ TEST_F(Rig, UnresolvedWithThreeCalibrationsOrAMissingTransform) {
 
   // Two calibrations, one transform missing: resolved by any message once tf knows it.
   TableTf pair_tf;
-  place_pair(pair_tf, 0.1);
-  pair_tf.erase("base_link", "cam_right");
+  pair_tf.set("base_link", "a", translation(0, 0, 0));
   core = make_core({});
-  core->handle_camera_info(camera_model("cam_left"), pair_tf);
-  core->handle_camera_info(camera_model("cam_right"), pair_tf);
+  core->handle_camera_info(camera_model("a"), pair_tf);
+  core->handle_camera_info(camera_model("b"), pair_tf);
   EXPECT_TRUE(core->rig().empty());
-  place_pair(pair_tf, 0.1);
+  pair_tf.set("base_link", "b", translation(0.1, 0, 0));
   core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, pair_tf);
-  EXPECT_EQ(rig_names(*core), (std::vector<std::string>{"cam_left", "cam_right"}));
+  EXPECT_EQ(rig_names(*core), (std::vector<std::string>{"a", "b"}));
 }
 
 TEST_F(Rig, CameraParametersAndDistortion) {
@@ -114,17 +102,17 @@ TEST_F(Rig, CameraParametersAndDistortion) {
 
 TEST_F(Rig, CalibrationsWithUnusableSizesAreRefused) {
   TableTf tf;
-  place_pair(tf, 0.1);
+  tf.set("base_link", "a", translation(0, 0, 0));
+  tf.set("base_link", "b", translation(0.1, 0, 0));
   auto core = make_core({});
-  for (const auto& [w, h] : std::vector<std::pair<int32_t, int32_t>>{{0, 480}, {-640, 480}, {640, -1}, {65536, 10},
-                                                                    {2147483647, 2147483647}, {10000, 10000}}) {
-    core->handle_camera_info(camera_model("cam_left", w, h), tf);
-    core->handle_camera_info(camera_model("cam_right", w, h), tf);
+  for (const auto& [w, h] : std::vector<std::pair<int32_t, int32_t>>{
+           {0, 480}, {-640, 480}, {640, -1}, {65536, 10}, {2147483647, 2147483647}, {10000, 10000}}) {
+    for (const char* name : {"a", "b"}) core->handle_camera_info(camera_model(name, w, h), tf);
   }
   EXPECT_TRUE(core->rig().empty());
   EXPECT_EQ(core->counters().calibration_rejects, 12u);
-  core->handle_camera_info(camera_model("cam_left", 65535, 1), tf);
-  core->handle_camera_info(camera_model("cam_right", 8192, 8192), tf);
+  core->handle_camera_info(camera_model("a", 65535, 1), tf);
+  core->handle_camera_info(camera_model("b", 8192, 8192), tf);
   EXPECT_EQ(core->rig().size(), 2u);
 }
 
@@ -201,8 +189,10 @@ TEST_F(Rig, OptionsPerMode) {
               std::tie(code, rectified, depth_ids, multisensor_scale)) << mode;
     ASSERT_EQ(rig.imus.size(), imu ? 1u : 0u) << mode;
     if (imu) {
-      EXPECT_EQ(rig.imus[0].rig_from_imu.translation, (std::array<float, 3>{0.f, 0.f, 0.2f}));
-      EXPECT_EQ(rig.imus[0].frequency, 200.f);
+      const cuvslam::ImuCalibration& i = rig.imus[0];
+      EXPECT_EQ(std::tie(i.rig_from_imu.translation, i.gyroscope_noise_density, i.gyroscope_random_walk,
+                         i.accelerometer_noise_density, i.accelerometer_random_walk, i.frequency),
+                std::make_tuple(std::array<float, 3>{0.f, 0.f, 0.2f}, 0.1f, 0.2f, 0.3f, 0.4f, 200.f));
     }
     EXPECT_EQ(LogCapture::count("cuvslam rig cameras disagree on `rectified`"), rectified_error.empty() ? 0u : 1u) << mode;
     EXPECT_EQ(LogCapture::count(rectified_error), rectified_error.empty() ? LogCapture::lines().size() : 1u) << mode;

@@ -106,8 +106,8 @@ TEST_F(Tracking, CameraImagesAreCheckedAndRepacked) {
     if (!accepted) continue;
     // What the library reads is the image's pixels in tight rows.
     const cuvslam_double::SeenImage& seen = cuvslam_double::script().tracks[0].images[0];
-    EXPECT_EQ(seen.header.encoding, encoding) << name;
-    EXPECT_EQ(seen.header.data_type, cuvslam::Image::DataType::UInt8);
+    EXPECT_EQ(std::tie(seen.header.encoding, seen.header.data_type, seen.header.pitch),
+              std::make_tuple(encoding, cuvslam::Image::DataType::UInt8, 0)) << name;
     const size_t row = seen.bytes.size() / 48;
     for (size_t v = 0; v < 48; ++v) {
       ASSERT_TRUE(std::equal(seen.bytes.begin() + v * row, seen.bytes.begin() + (v + 1) * row, image.data.begin() + v * image.step))
