@@ -45,11 +45,10 @@ std::vector<PoseObservation> observe(std::mt19937& rng, const std::vector<PoseCa
       in_camera.emplace_back(u(rng) * z, u(rng) * z, z);
     }
     for (const Eigen::Vector3d& pc : in_camera) {
-      PoseObservation o;
+      PoseObservation& o = obs.emplace_back();
       o.point_world = camera_from_world.inverse() * pc;
       o.normalized = Eigen::Vector2d(pc.x() / pc.z() + noise(rng) / cams[c].fx, pc.y() / pc.z() + noise(rng) / cams[c].fy);
       o.camera = static_cast<int>(c);
-      obs.push_back(o);
     }
   }
   return obs;
@@ -110,9 +109,7 @@ TEST(PoseSolver, CovarianceMatchesMonteCarloSpread) {
 
 TEST(CameraModel, UnprojectInvertsProjectAndJacobianMatchesDifferences) {
   Camera cam;
-  cam.size = {640, 480};
-  cam.focal = {500.f, 510.f};
-  cam.principal = {320.f, 240.f};
+  cam.size = {640, 480}, cam.focal = {500.f, 510.f}, cam.principal = {320.f, 240.f};
   cam.distortion = {Distortion::Model::Brown, {-0.2f, 0.05f, -0.004f, 0.001f, -0.0005f}};
   const CameraModel model(cam);
   std::mt19937 rng(5);

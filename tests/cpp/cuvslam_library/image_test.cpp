@@ -70,7 +70,7 @@ TEST(Corners, NoneOnNoiseAndSpreadOverTexture) {
   seq::Sequence s;
   s.cameras = {seq::forward_camera(320, 240, 0.0)};
   std::mt19937 rng(8);
-  CornerParams params;
+  const CornerParams params;
   std::vector<Eigen::Vector2f> corners;
   detect_corners(grey_of(render::blank_view(s.cameras[0], 120, 2.0, rng)), {}, params, 400, &corners);
   EXPECT_TRUE(corners.empty()) << "image noise of 2 grey levels is no texture";

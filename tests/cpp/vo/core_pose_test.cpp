@@ -69,60 +69,50 @@ TEST_F(PoseOutput, CovarianceIsRotatedIntoTheOutputFrame) {
   }
 }
 
-TEST_F(PoseOutput, CovarianceGate) {
-  CuvslamOdometryConfig config;
-  config.covariance_gate_translation_std = 0.1;
-  StereoSetup s(config);
-  Outcome nan_x = Outcome::pose_at({0.3f, 0, 0});
+// Either gate holds the last published pose and publishes later poses on from it; the first pose, and
+// the first after a loss, pass both gates, and the hold offset survives the loss. A held estimate
+// carries the new covariance.
+TEST_F(PoseOutput, CovarianceAndSpeedGates) {
+  const auto at = [](float x, float variance) { return Outcome::pose_at({x, 0, 0}, {0, 0, 0, 1}, variance); };
+  Outcome nan_x = at(0.3f, 0.f);
   nan_x.covariance[0] = NAN;
-  cuvslam_double::script().outcomes = {
-      Outcome::pose_at({0.1f, 0, 0}, {0, 0, 0, 1}, 1.0f),   // first pose: published although uncertain
-      Outcome::pose_at({0.2f, 0, 0}, {0, 0, 0, 1}, 1.0f),   // held
-      nan_x,                                                  // held: NaN variance
-      Outcome::pose_at({0.4f, 0, 0}, {0, 0, 0, 1}, 0.001f),  // published, continuing from the held pose
-      Outcome::no_pose(),
-      Outcome::pose_at({5.0f, 0, 0}, {0, 0, 0, 1}, 1.0f),   // first after a loss: published
+  struct Case {
+    double covariance_std, max_speed;  // per 100 ms frame step
+    std::vector<Outcome> outcomes;
+    std::vector<double> xs;
+    uint64_t covariance_gated, speed_gated;
   };
-  std::vector<double> xs, variances;
-  for (int k = 1; k <= 6; ++k) {
-    if (std::optional<OdometryEstimate> e = s.pair(k * kMs)) {
-      xs.push_back(e->pose.translation.x());
-      variances.push_back(e->pose_covariance(0, 0));
-      EXPECT_EQ(e->timestamp_ns, k * kMs);
+  const std::vector<Case> cases = {
+      // Held twice at 0.1 (the NaN variance too); then 0.4 − 0.3 on from the held 0.1; 5.0 less the offset −0.2.
+      {0.1, 0.0, {at(0.1f, 1.f), at(0.2f, 1.f), nan_x, at(0.4f, 0.001f), Outcome::no_pose(), at(5.0f, 1.f)},
+       {0.1, 0.1, 0.1, 0.2, 5.0 - 0.2}, 2, 0},
+      // 1.5 m/s: held at 0; 0.1 m/s: published 0.01 from the held pose; 1.5 rad/s: held. The pose held at
+      // 0.01 was turned by 0.15 rad, so the offset carries that turn: 0.01 + cos(0.15) (9 − 0.16).
+      {0.0, 1.0, {at(0.f, 0.f), at(0.15f, 0.f), at(0.16f, 0.f), outcome_for(pose(0.16, 0, 0, Eigen::Vector3d::UnitZ(), 0.15)),
+                  Outcome::no_pose(), at(9.0f, 0.f)},
+       {0.0, 0.0, 0.01, 0.01, 0.01 + std::cos(0.15) * (9.0 - 0.16)}, 0, 2},
+  };
+  for (const Case& c : cases) {
+    cuvslam_double::reset();
+    CuvslamOdometryConfig config;
+    config.covariance_gate_translation_std = c.covariance_std;
+    config.speed_gate_max_linear = config.speed_gate_max_angular = c.max_speed;
+    StereoSetup s(config);
+    cuvslam_double::script().outcomes = {c.outcomes.begin(), c.outcomes.end()};
+    std::vector<double> xs, variances;
+    for (int k = 1; k <= 6; ++k) {
+      if (std::optional<OdometryEstimate> e = s.pair(k * 100 * kMs)) {
+        xs.push_back(e->pose.translation.x());
+        variances.push_back(e->pose_covariance(0, 0));
+        EXPECT_EQ(e->timestamp_ns, k * 100 * kMs);
+      }
     }
+    ASSERT_EQ(xs.size(), c.xs.size());
+    for (size_t i = 0; i < xs.size(); ++i) EXPECT_NEAR(xs[i], c.xs[i], 1e-5) << i;
+    const Counters& n = s.core->counters();
+    EXPECT_EQ(std::make_tuple(n.covariance_gated, n.speed_gated, n.resets, n.tracked), std::make_tuple(c.covariance_gated, c.speed_gated, uint64_t{1}, uint64_t{5}));
+    EXPECT_TRUE(c.covariance_std == 0 || (variances[1] == 1.0 && std::isnan(variances[2])));
   }
-  // Held twice at 0.1; then 0.4 − 0.3 on from the held 0.1; the hold offset (−0.2) survives a loss.
-  const std::vector<double> want = {0.1, 0.1, 0.1, 0.2, 5.0 - 0.2};
-  ASSERT_EQ(xs.size(), want.size());
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(xs[i], want[i], 1e-6) << i;
-  EXPECT_DOUBLE_EQ(variances[1], 1.0) << "a held estimate carries the new covariance";
-  EXPECT_TRUE(std::isnan(variances[2]));
-  EXPECT_EQ(s.core->counters().covariance_gated, 2u);
-  EXPECT_EQ(s.core->counters().tracked, 5u);
-}
-
-TEST_F(PoseOutput, SpeedGate) {
-  CuvslamOdometryConfig config;
-  config.speed_gate_max_linear = 1.0;
-  config.speed_gate_max_angular = 1.0;
-  StereoSetup s(config);
-  cuvslam_double::script().outcomes = {
-      Outcome::pose_at({0.0f, 0, 0}),
-      Outcome::pose_at({0.15f, 0, 0}),  // 1.5 m/s: held at 0
-      Outcome::pose_at({0.16f, 0, 0}),  // 0.1 m/s: published 0.01 from the held pose
-      outcome_for(pose(0.16, 0, 0, Eigen::Vector3d::UnitZ(), 0.15)),  // 1.5 rad/s: held
-      Outcome::no_pose(),
-      Outcome::pose_at({9.0f, 0, 0}),   // first after a loss is never speed-gated
-  };
-  std::vector<double> xs;
-  for (int k = 1; k <= 6; ++k) {
-    if (std::optional<OdometryEstimate> e = s.pair(k * 100 * kMs)) xs.push_back(e->pose.translation.x());
-  }
-  // The pose held at 0.01 was turned by 0.15 rad, so the offset carries that turn: 0.01 + cos(0.15) (9 − 0.16).
-  const std::vector<double> want = {0.0, 0.0, 0.01, 0.01, 0.01 + std::cos(0.15) * (9.0 - 0.16)};
-  ASSERT_EQ(xs.size(), want.size());
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(xs[i], want[i], 1e-5) << i;
-  EXPECT_EQ(std::make_pair(s.core->counters().speed_gated, s.core->counters().resets), std::make_pair(uint64_t{2}, uint64_t{1}));
 }
 
 TEST_F(PoseOutput, SpeedGateWithZeroTimeStep) {
