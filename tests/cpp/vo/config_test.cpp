@@ -18,17 +18,13 @@ CuvslamOdometryConfig with(const std::string& mode, size_t cameras, bool imu) {
 TEST(VoConfig, RefusalsInRuleOrder) {
   const std::vector<std::pair<CuvslamOdometryConfig, std::string>> cases = {  // message empty: accepted
       {CuvslamOdometryConfig{}, ""},
-      {with("Stereo", 2, false),
-       "config: camera_mode must be 'stereo', 'mono', 'rgbd' or 'multisensor', got 'Stereo'"},
+      {with("Stereo", 2, false), "config: camera_mode must be 'stereo', 'mono', 'rgbd' or 'multisensor', got 'Stereo'"},
       {with("multisensor", 0, false), "config: camera_mode 'multisensor' requires `cameras` to list the rig"},
       {with("multisensor", 1, true), ""},
-      {with("stereo", 1, false),
-       "config: camera_mode 'stereo' needs 2 rig cameras but `cameras` lists 1; the rig comes first in the list"},
+      {with("stereo", 1, false), "config: camera_mode 'stereo' needs 2 rig cameras but `cameras` lists 1; the rig comes first in the list"},
       {with("stereo", 3, true), ""},
-      {with("mono", 0, true),
-       "config: enable_imu requires camera_mode 'stereo' or 'multisensor'; cuVSLAM has no inertial mono mode"},
-      {with("rgbd", 2, true),
-       "config: enable_imu requires camera_mode 'stereo' or 'multisensor'; cuVSLAM has no inertial rgbd mode"},
+      {with("mono", 0, true), "config: enable_imu requires camera_mode 'stereo' or 'multisensor'; cuVSLAM has no inertial mono mode"},
+      {with("rgbd", 2, true), "config: enable_imu requires camera_mode 'stereo' or 'multisensor'; cuVSLAM has no inertial rgbd mode"},
       {[] { auto c = with("stereo", 0, false); c.tracker_threads = 257; return c; }(),
        "config: tracker_threads must lie in 0 (one per core) ... 256, got 257"},
   };
