@@ -7,8 +7,6 @@
 namespace vo_test {
 namespace {
 
-constexpr int64_t kMs = 1'000'000;
-
 class Depth : public VoTest {};
 
 std::vector<uint16_t> ramp(int n, int start = 500) {

@@ -8,8 +8,6 @@
 namespace vo_test {
 namespace {
 
-constexpr int64_t kMs = 1'000'000;
-
 class Tracking : public VoTest {};
 
 ImuSample imu_at(int64_t stamp_ns, double value = 0.0) {
@@ -110,34 +108,26 @@ TEST_F(Tracking, CameraImagesAreCheckedAndRepacked) {
   }
 }
 
-TEST_F(Tracking, ImuBeforeTheTrackerIsCountedThenTheNewest2048AreKept) {
+// Samples before the tracker exists are counted and dropped; then the newest 2048 are kept, and each
+// frame set first forwards, in order, those up to its stamp.
+TEST_F(Tracking, ImuIsBufferedAndGoesFirstUpToTheSetStamp) {
   StereoSetup s = inertial();
   for (int i = 0; i < 5; ++i) s.core->handle_imu(imu_at(i));
   EXPECT_EQ(std::make_pair(s.core->counters().imu_dropped_before_start, s.core->imu_buffered()), std::make_pair(uint64_t{5}, size_t{0}));
-  ASSERT_TRUE(s.pair(1 * kMs).has_value());
-  for (int i = 0; i < 2050; ++i) s.core->handle_imu(imu_at(2 * kMs + i, i));
-  EXPECT_EQ(std::make_pair(s.core->counters().imu_samples, s.core->imu_buffered()), std::make_pair(uint64_t{2050}, size_t{2048}));
-  s.pair(10 * kMs);
-  const auto& imu = cuvslam_double::script().imu;
-  ASSERT_EQ(imu.size(), 2048u);
-  EXPECT_EQ(std::make_tuple(imu.front().timestamp_ns, imu.front().angular_velocities[0], imu.back().timestamp_ns, imu.back().linear_accelerations[2]),
-            std::make_tuple(2 * kMs + 2, 2.f, 2 * kMs + 2049, 9.81f));
-}
-
-TEST_F(Tracking, ImuUpToTheSetStampGoesFirstInOrder) {
-  StereoSetup s = inertial();
   ASSERT_TRUE(s.pair(10 * kMs).has_value());
-  for (const int64_t t : {11, 12, 20, 21, 25}) s.core->handle_imu(imu_at(t * kMs));
-  s.pair(20 * kMs);  // forwards 11, 12 and 20 (at the stamp), keeps 21 and 25
+  for (int i = 0; i < 2050; ++i) s.core->handle_imu(imu_at(11 * kMs + i, i));
+  for (const int64_t t : {20, 21, 25}) s.core->handle_imu(imu_at(t * kMs));
+  EXPECT_EQ(std::make_pair(s.core->counters().imu_samples, s.core->imu_buffered()), std::make_pair(uint64_t{2053}, size_t{2048}));
+  s.pair(20 * kMs);  // forwards the kept samples up to 20 ms (at the stamp too), keeps 21 and 25
   const auto& script = cuvslam_double::script();
-  ASSERT_EQ(script.tracks.size(), 2u);
-  EXPECT_EQ(script.tracks[1].imu_before, 3u);
-  std::vector<int64_t> stamps;
-  for (const auto& m : script.imu) stamps.push_back(m.timestamp_ns / kMs);
-  EXPECT_EQ(stamps, (std::vector<int64_t>{11, 12, 20}));
+  const auto& imu = script.imu;
+  ASSERT_EQ(std::make_pair(imu.size(), script.tracks.at(1).imu_before), std::make_pair(size_t{2046}, size_t{2046}));
+  EXPECT_EQ(std::make_tuple(imu.front().timestamp_ns, imu.front().angular_velocities[0], imu.back().timestamp_ns, imu.back().linear_accelerations[2]),
+            std::make_tuple(11 * kMs + 5, 5.f, 20 * kMs, 9.81f));
+  EXPECT_TRUE(std::is_sorted(imu.begin(), imu.end(), [](const auto& a, const auto& b) { return a.timestamp_ns < b.timestamp_ns; }));
   EXPECT_EQ(s.core->imu_buffered(), 2u);
   s.pair(30 * kMs);
-  EXPECT_EQ(std::make_pair(script.imu.size(), script.tracks[2].imu_before), std::make_pair(size_t{5}, size_t{5}));
+  EXPECT_EQ(std::make_pair(imu.size(), script.tracks.at(2).imu_before), std::make_pair(size_t{2048}, size_t{2048}));
 
   // A tracker that reads no IMU refuses the samples: dropped, not kept.
   cuvslam_double::reset();

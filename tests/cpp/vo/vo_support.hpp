@@ -22,6 +22,8 @@ namespace vo_test {
 using namespace velk_slam;
 using namespace velk_slam::cuvslam_odometry;
 
+constexpr int64_t kMs = 1'000'000;  // in nanoseconds
+
 inline Isometry translation(double x, double y, double z) {
   return Isometry::from_parts(Eigen::Vector3d(x, y, z), Eigen::Quaterniond::Identity());
 }
