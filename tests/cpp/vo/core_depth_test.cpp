@@ -58,9 +58,8 @@ TEST_F(Depth, CloudCalibrationAndSettings) {
   ASSERT_TRUE(cloud.has_value());
   // Units 4000 and 0.2 m: the band starts at 800, so 797..799 are out; negative decimation is full resolution.
   ASSERT_EQ(cloud->points.size(), 5u);
-  EXPECT_FLOAT_EQ(cloud->points[0][2], 0.2f);
-  EXPECT_FLOAT_EQ(cloud->points[0][0], 0.2f * 3.0f);  // (u − cx) / fx × z at u = 3
-  EXPECT_EQ(cloud->timestamp_ns, 3);
+  EXPECT_EQ(std::tie(cloud->points[0], cloud->timestamp_ns), std::make_tuple(std::array{0.6f, 0.0f, 0.2f}, int64_t{3}))
+      << "(u − cx) / fx × z at u = 3";
   // Clouds come out before any tracker exists, whatever the mode.
   EXPECT_FALSE(s.core->has_tracker());
   // A depth image shorter than its header claims is counted and dropped.
