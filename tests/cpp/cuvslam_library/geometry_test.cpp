@@ -54,15 +54,11 @@ std::vector<PoseObservation> observe(std::mt19937& rng, const std::vector<PoseCa
   return obs;
 }
 
-// Degenerate input (three copies of one point) gives no pose rather than a NaN one; good input is
-// covered by RANSAC below, which draws its hypotheses from it.
-TEST(P3P, DegenerateInputGivesNoPose) {
-  const Eigen::Vector3d bearings[3] = {{0, 0, 1}, {0.1, 0, 1}, {0.2, 0, 1}};
-  const Eigen::Vector3d points[3] = {{1, 2, 3}, {1, 2, 3}, {1, 2, 3}};
-  EXPECT_TRUE(solve_p3p(bearings, points).empty());
-}
-
+// RANSAC draws its hypotheses from P3P, whose degenerate input (three copies of one point) gives no
+// pose rather than a NaN one.
 TEST(PoseSolver, RansacFindsPoseAmongOutliersOverTwoCameras) {
+  const Eigen::Vector3d bearings[3] = {{0, 0, 1}, {0.1, 0, 1}, {0.2, 0, 1}}, points[3] = {{1, 2, 3}, {1, 2, 3}, {1, 2, 3}};
+  EXPECT_TRUE(solve_p3p(bearings, points).empty());
   std::mt19937 rng(2);
   const auto cams = two_camera_rig();
   std::uniform_real_distribution<double> u(-0.8, 0.8);
@@ -121,8 +117,7 @@ TEST(CameraModel, UnprojectInvertsProjectAndJacobianMatchesDifferences) {
     EXPECT_LT((back - xn).norm(), 1e-9);
     Eigen::Matrix2d jac, numeric;
     model.distort(xn, &jac);
-    const double h = 1e-6;
-    for (int k = 0; k < 2; ++k) numeric.col(k) = (model.distort(xn + h * Eigen::Vector2d::Unit(k)) - model.distort(xn - h * Eigen::Vector2d::Unit(k))) / (2 * h);
+    for (const int k : {0, 1}) numeric.col(k) = (model.distort(xn + 1e-6 * Eigen::Vector2d::Unit(k)) - model.distort(xn - 1e-6 * Eigen::Vector2d::Unit(k))) / 2e-6;
     EXPECT_LT((jac - numeric).norm(), 1e-6);
   }
   // Far outside the field of view the radial polynomial folds back; such points must not project.
@@ -135,8 +130,7 @@ TEST(GyroBuffer, ConstantRateIntegratesToItsRotation) {
   const Eigen::Vector3d w(0.3, -0.2, 0.5), bias(0.01, 0.0, -0.02);
   for (int64_t t = 0; t <= 1'000'000'000; t += 5'000'000) g.add(t, w + bias);
   const auto r = g.integrate(100'000'000, 600'000'000, bias, 50'000'000);
-  ASSERT_TRUE(r.has_value());
-  EXPECT_LT((*r - so3_exp(w * 0.5)).norm(), 1e-9);
+  EXPECT_LT((r.value_or(Eigen::Matrix3d::Zero()) - so3_exp(w * 0.5)).norm(), 1e-9);
   // Not covered: the interval runs past the last sample by more than the allowed gap.
   EXPECT_FALSE(g.integrate(900'000'000, 1'200'000'000, bias, 50'000'000).has_value());
 }

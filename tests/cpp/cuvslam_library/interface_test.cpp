@@ -2,7 +2,6 @@
 // with which message, and that a refusal leaves the tracker usable.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -187,8 +186,7 @@ TEST(PixelFormats, GreyAndDepthAsTheyHold) {
   cuvslam::detail::GreyImage grey;
   cuvslam::detail::read_grey(img, &grey);
   for (int y = 0; y < kH; ++y)
-    for (int x = 0; x < kW; ++x)
-      EXPECT_NEAR(grey.at(x, y), 0.299 * (5 * x) + 0.587 * (60 + y) + 0.114 * (200 - x), 1e-3) << x << "," << y;
+    for (int x = 0; x < kW; ++x) EXPECT_NEAR(grey.at(x, y), 0.299 * (5 * x) + 0.587 * (60 + y) + 0.114 * (200 - x), 1e-3) << x << "," << y;
 
   const uint16_t mm[4] = {0, 1500, 65535, 1};
   const float metres[4] = {2.25f, kNaN, -1.f, kInf};
@@ -207,7 +205,6 @@ TEST(Robustness, ExtremeStampsAndNoiseImages) {
   std::mt19937 rng(9);
   std::vector<uint8_t> a(320 * 240), b(320 * 240);
   const int64_t lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();
-  EXPECT_EQ(imu_error(odom, 0, lo, 0.3f), "");
   for (int64_t t : {lo, lo + 5'000'000, int64_t{0}, hi - 1, hi}) {
     for (auto* img : {&a, &b})
       for (auto& p : *img) p = static_cast<uint8_t>(rng());
