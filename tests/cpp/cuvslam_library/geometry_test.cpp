@@ -117,7 +117,8 @@ TEST(CameraModel, UnprojectInvertsProjectAndJacobianMatchesDifferences) {
     EXPECT_LT((back - xn).norm(), 1e-9);
     Eigen::Matrix2d jac, numeric;
     model.distort(xn, &jac);
-    for (const int k : {0, 1}) numeric.col(k) = (model.distort(xn + 1e-6 * Eigen::Vector2d::Unit(k)) - model.distort(xn - 1e-6 * Eigen::Vector2d::Unit(k))) / 2e-6;
+    const Eigen::Matrix2d step = 1e-6 * Eigen::Matrix2d::Identity();
+    for (const int k : {0, 1}) numeric.col(k) = (model.distort(xn + step.col(k)) - model.distort(xn - step.col(k))) / 2e-6;
     EXPECT_LT((jac - numeric).norm(), 1e-6);
   }
   // Far outside the field of view the radial polynomial folds back; such points must not project.

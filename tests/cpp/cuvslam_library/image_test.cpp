@@ -1,6 +1,5 @@
-// Image-level building blocks: Lucas-Kanade tracking of known shifts (shifts of several pixels only
-// converge through coarse pyramid levels whose coordinates are right) and corner selection. Stereo
-// matching is measured by the drift of the stereo sequences.
+// Lucas-Kanade tracking of known shifts (shifts of several pixels converge only through coarse pyramid
+// levels whose coordinates are right) and corner selection; stereo matching shows in the drift tests.
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -62,7 +62,6 @@ using C = Odometry::Config&;
 TEST(Construction, RefusesWithItsMessageOrAccepts) {
   const auto as_is = [](R, C) {};
   const Mode inertial = Mode::Inertial, stereo = Mode::Multicamera, multi = Mode::Multisensor;
-  const auto brown = cuvslam::Distortion::Model::Brown;
   const struct {
     Mode mode;
     size_t cameras, imus;
@@ -81,14 +80,15 @@ TEST(Construction, RefusesWithItsMessageOrAccepts) {
       {stereo, 2, 0, [](R r, C) { r.cameras[1].rig_from_camera.translation[2] = kInf; }, "camera 1 rig_from_camera has a non-finite translation"},
       {stereo, 2, 0, [](R r, C) { r.cameras[0].rig_from_camera.rotation = {0, 0, 0, 0}; },
        "camera 0 rig_from_camera has a rotation of norm 0, not a unit quaternion"},
-      {stereo, 2, 0, [](R r, C) { r.cameras[0].distortion = {brown, {0.1f, 0.f, 0.f}}; },
+      {stereo, 2, 0, [](R r, C) { r.cameras[0].distortion = {cuvslam::Distortion::Model::Brown, {0.1f, 0.f, 0.f}}; },
        "camera 0 has 3 distortion coefficients; the Brown model takes five (k1, k2, k3, p1, p2)"},
       {inertial, 2, 0, as_is, "odometry mode 1 (inertial) needs an IMU calibration in the rig"},
       {stereo, 2, 1, as_is, "odometry mode 0 does not use an IMU; only modes 1 and 4 take an IMU calibration"},
       {inertial, 2, 2, as_is, "the rig has 2 IMUs; this tracker reads one"},
       {inertial, 2, 1, [](R r, C) { r.imus[0].frequency = 0.f; }, "IMU frequency must be positive and finite, got 0"},
       {Mode::RGBD, 1, 0, [](R, C c) { c.rgbd_settings.depth_camera_id = 1; }, "rgbd_settings.depth_camera_id 1 is not a camera of the 1-camera rig"},
-      {Mode::RGBD, 1, 0, [](R, C c) { c.rgbd_settings.depth_scale_factor = 0.f; }, "rgbd_settings.depth_scale_factor must be positive and finite, got 0"},
+      {Mode::RGBD, 1, 0, [](R, C c) { c.rgbd_settings.depth_scale_factor = 0.f; },
+       "rgbd_settings.depth_scale_factor must be positive and finite, got 0"},
       {multi, 2, 0, [](R, C c) { c.depth_camera_ids = {0, 0}; }, "depth_camera_ids names camera 0 twice"},
       {multi, 2, 0, [](R, C c) { c.depth_camera_ids = {0, 2}; }, "depth_camera_ids[1] is 2, not a camera of the 2-camera rig"},
       {multi, 2, 0, [](R, C c) { c.depth_camera_ids = {1}, c.multisensor_depth_scale_factor = kNaN; },

@@ -112,7 +112,8 @@ TEST_F(PoseOutput, CovarianceAndSpeedGates) {
     ASSERT_EQ(xs.size(), c.xs.size());
     for (size_t i = 0; i < xs.size(); ++i) EXPECT_NEAR(xs[i], c.xs[i], 1e-5) << i;
     const Counters& n = s.core->counters();
-    EXPECT_EQ(std::make_tuple(n.covariance_gated, n.speed_gated, n.resets, n.tracked), std::make_tuple(c.covariance_gated, c.speed_gated, c.resets, c.tracked));
+    EXPECT_EQ(std::make_tuple(n.covariance_gated, n.speed_gated, n.resets, n.tracked),
+              std::make_tuple(c.covariance_gated, c.speed_gated, c.resets, c.tracked));
     EXPECT_TRUE(c.covariance_std == 0 || (variances[1] == 1.0 && std::isnan(variances[2])));
   }
 }

@@ -88,8 +88,8 @@ TEST_F(Rig, TrackerConstruction) {
       {.name = "mono", .mode = "mono", .cameras = {left}, .code = Mode::Mono, .rectified = false},
       {.name = "multisensor", .mode = "multisensor", .imu = true, .cameras = {left, right_depth}, .code = Mode::Multisensor,
        .rectified = false, .depth_ids = {1}, .depth_scale = 4000.f},
-      {.name = "multisensor, depth units that disagree", .mode = "multisensor", .cameras = {{.frame_id = "left", .provides_depth = true}, right_depth},
-       .code = Mode::Multisensor, .rectified = false, .depth_ids = {0, 1}},
+      {.name = "multisensor, depth units that disagree", .mode = "multisensor",
+       .cameras = {{.frame_id = "left", .provides_depth = true}, right_depth}, .code = Mode::Multisensor, .rectified = false, .depth_ids = {0, 1}},
       {.name = "k1 alone", .distortion = {0.1, 0.0, 0.0, 0.0}},
       {.name = "five zeros", .distortion = {0.0, 0.0, 0.0, 0.0, 0.0}},
       {.name = "k4", .distortion = {0.0, 0.0, 0.0, 0.0, 0.0, 0.01}, .model = Model::Brown, .coefficients = {0, 0, 0, 0, 0}},
@@ -165,6 +165,8 @@ TEST_F(Rig, TrackerConstruction) {
 // calibration or mount has changed, never with the same inputs.
 TEST_F(Rig, StartsOnceBadCalibrationsAndTransformsAreReplaced) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<std::pair<int32_t, int32_t>> unusable_sizes = {
+      {0, 480}, {-640, 480}, {640, -1}, {65536, 10}, {2147483647, 2147483647}, {10000, 10000}};
   struct Case {
     const char* name;
     std::function<void(StereoSetup&)> spoil, repair;  // before and after the first stereo pair
@@ -185,7 +187,10 @@ TEST_F(Rig, StartsOnceBadCalibrationsAndTransformsAreReplaced) {
       // Resolved by any message once tf knows the mount.
       {"a camera mount missing",
        [&](StereoSetup& s) { s.tf.erase("rig", "right"); s.core = make_core(s.core->config()); calibrate(s); },
-       [](StereoSetup& s) { s.tf.set("rig", "right", translation(0.0, -0.05, 0.0)); s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf); },
+       [](StereoSetup& s) {
+         s.tf.set("rig", "right", translation(0.0, -0.05, 0.0));
+         s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf);
+       },
        0, 0, 0},
       {"inertial without imu_info", [&](StereoSetup& s) { inertial(s); s.tf.set("rig", "imu", Isometry::identity()); },
        [](StereoSetup& s) { s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu"}, s.tf); }, 0, 0, 0},
@@ -198,8 +203,7 @@ TEST_F(Rig, StartsOnceBadCalibrationsAndTransformsAreReplaced) {
        [&](StereoSetup& s) {
          s.core = make_core(s.core->config());
          for (const double f : {0.0, nan, -50.0}) s.core->handle_camera_info(camera_model("left", 64, 48, f, 0, f, 0), s.tf);
-         for (const auto& [w, h] : std::vector<std::pair<int32_t, int32_t>>{{0, 480}, {-640, 480}, {640, -1}, {65536, 10}, {2147483647, 2147483647}, {10000, 10000}})
-           s.core->handle_camera_info(camera_model("left", w, h), s.tf);
+         for (const auto& [w, h] : unusable_sizes) s.core->handle_camera_info(camera_model("left", w, h), s.tf);
          s.core->handle_camera_info(camera_model("right"), s.tf);
        },
        [](StereoSetup& s) { s.core->handle_camera_info(camera_model("left"), s.tf); }, 0, 9, 0},

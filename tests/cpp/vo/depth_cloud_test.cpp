@@ -44,8 +44,8 @@ TEST(DepthCloud, HandWorkedCases) {
       {"cell between diagonal neighbours dropped", u16(6, 6, diagonal), 2, 1000.0, 0.0, 0.0, {1, 2, 2, 2, 2, 2, 2, 3}},
       {"farther neighbour within tolerance keeps the cell", u16(6, 2, {1000, 1000, 2000, 2000, 2200, 2200, 1000, 1000, 2000, 2000, 2200, 2200}),
        2, 1000.0, 0.0, 0.0, {1, 2, 2.2f}},
-      {"float metres: NaN, inf, zero and negative make no points", depth_image("d", 0, 8, 1, std::vector{0.25f, nan, inf, 0.0f, -1.0f, 1.75f, 3.5f, 80000.0f}),
-       0, 1.0, 0.2, 0.0, {0.25f, 1.75f, 3.5f, 80000.0f}},
+      {"float metres: NaN, inf, zero and negative make no points",
+       depth_image("d", 0, 8, 1, std::vector{0.25f, nan, inf, 0.0f, -1.0f, 1.75f, 3.5f, 80000.0f}), 0, 1.0, 0.2, 0.0, {0.25f, 1.75f, 3.5f, 80000.0f}},
       {"d=22: one cell of 256 pixels against a threshold of 242", flat, 22, 1000.0, 0.0, 0.0, {1}},
       {"d=23: threshold 264, never valid", flat, 23, 1000.0, 0.0, 0.0, {}},
       {"largest decimation", flat, decimation_from_config(1'000'000'000'000), 1000.0, 0.0, 0.0, {}},
@@ -64,10 +64,11 @@ TEST(DepthCloud, HandWorkedCases) {
   // Blocks at 2 m seen by fx = fy = 2, cx = cy = 0, rows padded: a 4 x 4 block's centre pixel (1.5, 1.5)
   // gives x = y = 1.5 m; 3 x 3 blocks have centres 1 and 4.
   PointCloud cloud;
-  depth_cloud(depth_image("d", 9, 4, 4, std::vector<uint16_t>(16, 2000), 11), camera_model("d", 4, 4, 2.0, 0.0, 2.0, 0.0), 4, cloud, 1000.0, 0.0, 0.0);
+  const CameraModel model = camera_model("d", 6, 4, 2.0, 0.0, 2.0, 0.0);
+  depth_cloud(depth_image("d", 9, 4, 4, std::vector<uint16_t>(16, 2000), 11), model, 4, cloud, 1000.0, 0.0, 0.0);
   EXPECT_EQ(cloud.points, (Points{{1.5f, 1.5f, 2.0f}}));
   EXPECT_EQ(std::tie(cloud.frame_id, cloud.timestamp_ns), std::make_tuple(std::string("d"), int64_t{9}));
-  depth_cloud(depth_image("d", 9, 6, 3, std::vector<uint16_t>(18, 2000), 14), camera_model("d", 6, 3, 2.0, 0.0, 2.0, 0.0), 3, cloud, 1000.0, 0.0, 0.0);
+  depth_cloud(depth_image("d", 9, 6, 3, std::vector<uint16_t>(18, 2000), 14), model, 3, cloud, 1000.0, 0.0, 0.0);
   EXPECT_EQ(cloud.points, (Points{{1.0f, 1.0f, 2.0f}, {4.0f, 1.0f, 2.0f}}));
 }
 
@@ -79,7 +80,8 @@ TEST(DepthLayout, SizeCheck) {
       {0, 10, 100, "16UC1", 999, false}, {-3, 2, 0, "16UC1", 0, true}, {2147483647, 2147483647, 2147483647, "16UC1", 100, false},
   };
   for (const auto& [width, height, step, encoding, bytes, ok] : cases) {
-    ImageFrame image{.timestamp_ns = 0, .frame_id = "d", .width = width, .height = height, .encoding = encoding, .step = step, .data = std::vector<uint8_t>(bytes)};
+    const ImageFrame image{.timestamp_ns = 0, .frame_id = "d", .width = width, .height = height, .encoding = encoding,
+                           .step = step, .data = std::vector<uint8_t>(bytes)};
     EXPECT_EQ(depth_layout_ok(image), ok) << width << "x" << height << " step " << step << " " << encoding;
   }
 }
