@@ -7,8 +7,6 @@
 namespace vo_test {
 namespace {
 
-constexpr int64_t kMs = 1'000'000;
-
 class Depth : public VoTest {};
 
 std::vector<uint16_t> ramp(int n, int start = 500) {
@@ -49,7 +47,7 @@ TEST_F(Depth, CloudCalibrationAndSettings) {
   // No depth calibration and not a rig camera: no cloud.
   EXPECT_FALSE(s.core->handle_depth_image(depth_image("tof", 1, 4, 2, ramp(8, 790)), s.tf).first.has_value());
   // A rig camera's calibration serves its own depth images.
-  auto rig_cloud = s.core->handle_depth_image(depth_image("left", 1, 4, 2, ramp(8)), s.tf).first;
+  auto rig_cloud = s.core->handle_depth_image(depth_image("left", kMs, 4, 2, ramp(8)), s.tf).first;
   ASSERT_TRUE(rig_cloud.has_value());
   EXPECT_EQ(std::tie(rig_cloud->frame_id, rig_cloud->points[0][2]), std::make_tuple(std::string("left"), 0.5f))
       << "left's entry keeps the default 1000 units a metre";
@@ -60,9 +58,8 @@ TEST_F(Depth, CloudCalibrationAndSettings) {
   ASSERT_TRUE(cloud.has_value());
   // Units 4000 and 0.2 m: the band starts at 800, so 797..799 are out; negative decimation is full resolution.
   ASSERT_EQ(cloud->points.size(), 5u);
-  EXPECT_FLOAT_EQ(cloud->points[0][2], 0.2f);
-  EXPECT_FLOAT_EQ(cloud->points[0][0], 0.2f * 3.0f);  // (u − cx) / fx × z at u = 3
-  EXPECT_EQ(cloud->timestamp_ns, 3);
+  EXPECT_EQ(std::tie(cloud->points[0], cloud->timestamp_ns), std::make_tuple(std::array{0.6f, 0.0f, 0.2f}, int64_t{3}))
+      << "(u − cx) / fx × z at u = 3";
   // Clouds come out before any tracker exists, whatever the mode.
   EXPECT_FALSE(s.core->has_tracker());
   // A depth image shorter than its header claims is counted and dropped.
@@ -71,46 +68,37 @@ TEST_F(Depth, CloudCalibrationAndSettings) {
   const auto dropped = s.core->handle_depth_image(short_by_one, s.tf);
   EXPECT_FALSE(dropped.first.has_value() || dropped.second.has_value());
   EXPECT_EQ(s.core->counters().image_size_rejects, 1u);
-}
-
-TEST_F(Depth, StereoDepthIsNotTracked) {
-  StereoSetup s;
-  s.core->handle_depth_image(depth_image("left", kMs, 64, 48, std::vector<uint16_t>(64 * 48, 1000)), s.tf);
+  // Stereo tracks no depth, although left's depth image has the pair's stamp.
   ASSERT_TRUE(s.pair(kMs).has_value());
   EXPECT_TRUE(cuvslam_double::script().tracks.at(0).depths.empty());
 }
 
+// 16-bit depth reaches the tracker as received, padded rows tightly packed; float depth in metres,
+// whatever the units it arrived in.
 TEST_F(Depth, RgbdDepthInTheCameraFrameIsTrackedAsReceived) {
-  DepthSetup r = rgbd(4000.0);
-  // Padded rows reach the tracker tightly packed.
+  using DataType = cuvslam::Image::DataType;
   const std::vector<uint16_t> samples = ramp(48);
-  ASSERT_TRUE(r.frame(5 * kMs, depth_image("color", 0, 8, 6, samples, 2 * 8 + 4)).has_value());
-  const auto& [rig, cfg] = cuvslam_double::script().constructions.at(0);
-  EXPECT_EQ(std::tie(cfg.odometry_mode, cfg.rgbd_settings.depth_camera_id, cfg.rgbd_settings.depth_scale_factor, cfg.rectified_stereo_camera),
-            std::make_tuple(cuvslam::Odometry::OdometryMode::RGBD, 0, 4000.f, false));
-  const auto& depths = cuvslam_double::script().tracks.at(0).depths;
-  ASSERT_EQ(depths.size(), 1u);
-  EXPECT_EQ(std::tie(depths[0].header.data_type, depths[0].header.timestamp_ns), std::make_tuple(cuvslam::Image::DataType::UInt16, 5 * kMs));
-  EXPECT_EQ(samples_as<uint16_t>(depths[0].bytes), samples);
-  EXPECT_EQ(r.core->counters().depth_reprojected, 0u);
-  // Without a depth image there is no rgbd frame set.
-  EXPECT_FALSE(r.core->handle_image(camera_image("color", 6 * kMs, 8, 6, "rgb8"), r.tf).has_value());
-  EXPECT_EQ(r.core->counters().frames, 1u);
-}
-
-TEST_F(Depth, RgbdFloatDepthReachesTheTrackerAsMetres) {
-  for (const double units : {1.0, 1000.0}) {
+  std::vector<float> metres(48), thousandths(48);
+  for (size_t i = 0; i < metres.size(); ++i) metres[i] = 0.25f * static_cast<float>(i), thousandths[i] = 1000.f * metres[i];
+  const std::vector<std::tuple<double, ImageFrame, DataType, std::vector<uint8_t>>> cases = {
+      {4000.0, depth_image("color", 0, 8, 6, samples, 2 * 8 + 4), DataType::UInt16, depth_image("color", 0, 8, 6, samples).data},
+      {1.0, depth_image("color", 0, 8, 6, metres), DataType::Float32, depth_image("color", 0, 8, 6, metres).data},
+      {1000.0, depth_image("color", 0, 8, 6, thousandths), DataType::Float32, depth_image("color", 0, 8, 6, metres).data},
+  };
+  for (const auto& [units, image, type, bytes] : cases) {
     cuvslam_double::reset();
     DepthSetup r = rgbd(units);
-    std::vector<float> samples(48), metres(48);
-    for (size_t i = 0; i < samples.size(); ++i) {
-      metres[i] = 0.25f * static_cast<float>(i);
-      samples[i] = metres[i] * static_cast<float>(units);
-    }
-    ASSERT_TRUE(r.frame(kMs, depth_image("color", 0, 8, 6, samples)).has_value());
-    const auto& depth = cuvslam_double::script().tracks.at(0).depths.at(0);
-    EXPECT_EQ(depth.header.data_type, cuvslam::Image::DataType::Float32);
-    EXPECT_EQ(samples_as<float>(depth.bytes), metres) << units;
+    ASSERT_TRUE(r.frame(5 * kMs, image).has_value());
+    const auto& [rig, cfg] = cuvslam_double::script().constructions.at(0);
+    EXPECT_EQ(std::tie(cfg.odometry_mode, cfg.rgbd_settings.depth_camera_id, cfg.rgbd_settings.depth_scale_factor, cfg.rectified_stereo_camera),
+              std::make_tuple(cuvslam::Odometry::OdometryMode::RGBD, 0, static_cast<float>(units), false));
+    const auto& depths = cuvslam_double::script().tracks.at(0).depths;
+    ASSERT_EQ(depths.size(), 1u);
+    EXPECT_EQ(std::tie(depths[0].header.data_type, depths[0].header.timestamp_ns), std::make_tuple(type, 5 * kMs));
+    EXPECT_EQ(depths[0].bytes, bytes) << units;
+    EXPECT_EQ(r.core->counters().depth_reprojected, 0u);
+    // Without a depth image there is no rgbd frame set.
+    EXPECT_FALSE(r.core->handle_image(camera_image("color", 6 * kMs, 8, 6, "rgb8"), r.tf).has_value());
   }
 }
 
@@ -138,37 +126,31 @@ TEST_F(Depth, RgbdDepthFromAnotherFrameIsReprojected) {
   }
 }
 
-TEST_F(Depth, MultisensorRouting) {
-  DepthSetup m("multisensor", {{.frame_id = "a", .provides_depth = true}, {.frame_id = "b"}, {.frame_id = "c", .provides_depth = true}}, 4, 2);
+// Depth scales that disagree are rescaled to metres in float samples.
+TEST_F(Depth, MultisensorRoutingAndRescaling) {
+  DepthSetup m("multisensor",
+               {{.frame_id = "a", .provides_depth = true}, {.frame_id = "b"},
+                {.frame_id = "c", .depth_units_per_meter = 4000.0, .provides_depth = true}},
+               4, 2);
   // b does not provide depth; d is not on the rig: both give clouds (if calibrated) but never join.
   EXPECT_TRUE(m.core->handle_depth_image(depth_image("b", 1, 4, 2, ramp(8)), m.tf).first.has_value());
   EXPECT_FALSE(m.core->handle_depth_image(depth_image("d", 1, 4, 2, ramp(8)), m.tf).first.has_value());
   for (const char* name : {"a", "b", "c"}) m.core->handle_image(camera_image(name, kMs, 4, 2), m.tf);
   EXPECT_EQ(m.core->counters().frames, 0u) << "a and c still miss depth";
-  m.core->handle_depth_image(depth_image("a", kMs, 4, 2, ramp(8, 100)), m.tf);
-  auto [cloud, estimate] = m.core->handle_depth_image(depth_image("c", kMs, 4, 2, ramp(8, 200)), m.tf);
+  std::vector<uint16_t> half_metres(8), quarter_metres(8);
+  std::vector<float> metres(8);
+  for (size_t i = 0; i < 8; ++i) half_metres[i] = static_cast<uint16_t>(500 * (i + 1)), quarter_metres[i] = static_cast<uint16_t>(1000 * (i + 1));
+  for (size_t i = 0; i < 8; ++i) metres[i] = 0.5f * static_cast<float>(i + 1);
+  m.core->handle_depth_image(depth_image("a", kMs, 4, 2, half_metres), m.tf);
+  auto [cloud, estimate] = m.core->handle_depth_image(depth_image("c", kMs, 4, 2, quarter_metres, 12), m.tf);  // padded rows
   EXPECT_TRUE(cloud.has_value() && estimate.has_value());
   const auto& depths = cuvslam_double::script().tracks.at(0).depths;
   ASSERT_EQ(depths.size(), 2u);
   EXPECT_EQ(std::make_pair(depths[0].header.camera_index, depths[1].header.camera_index), std::make_pair(0u, 2u));
-  EXPECT_EQ(samples_as<uint16_t>(depths[1].bytes), ramp(8, 200));
-  EXPECT_EQ(cuvslam_double::script().constructions.at(0).second.multisensor_depth_scale_factor, 1000.f);
-}
-
-TEST_F(Depth, MultisensorDepthScalesThatDisagreeAreRescaledToMetres) {
-  DepthSetup m("multisensor",
-               {{.frame_id = "a", .depth_units_per_meter = 1000.0, .provides_depth = true},
-                {.frame_id = "b", .depth_units_per_meter = 4000.0, .provides_depth = true}},
-               4, 2);
-  m.core->handle_depth_image(depth_image("a", kMs, 4, 2, std::vector<uint16_t>(8, 2000)), m.tf);
-  m.core->handle_depth_image(depth_image("b", kMs, 4, 2, std::vector<uint16_t>(8, 2000), 12), m.tf);  // padded rows
-  m.core->handle_image(camera_image("a", kMs, 4, 2), m.tf);
-  ASSERT_TRUE(m.core->handle_image(camera_image("b", kMs, 4, 2), m.tf).has_value());
-  const auto& depths = cuvslam_double::script().tracks.at(0).depths;
-  ASSERT_EQ(depths.size(), 2u);
   EXPECT_EQ(depths[0].header.data_type, cuvslam::Image::DataType::Float32);
-  EXPECT_EQ(samples_as<float>(depths[0].bytes), std::vector<float>(8, 2.0f));
-  EXPECT_EQ(samples_as<float>(depths[1].bytes), std::vector<float>(8, 0.5f));
+  EXPECT_EQ(samples_as<float>(depths[0].bytes), metres);
+  for (float& x : metres) x /= 2;
+  EXPECT_EQ(samples_as<float>(depths[1].bytes), metres);
   EXPECT_EQ(cuvslam_double::script().constructions.at(0).second.multisensor_depth_scale_factor, 1.f);
 }
 

@@ -22,6 +22,8 @@ namespace vo_test {
 using namespace velk_slam;
 using namespace velk_slam::cuvslam_odometry;
 
+constexpr int64_t kMs = 1'000'000;  // in nanoseconds
+
 inline Isometry translation(double x, double y, double z) {
   return Isometry::from_parts(Eigen::Vector3d(x, y, z), Eigen::Quaterniond::Identity());
 }
@@ -94,9 +96,8 @@ std::vector<T> samples_as(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
-// Collects every log line of the process (all levels) once installed.
-class LogCapture {
- public:
+// Every log line of the process (all levels), once installed.
+struct LogCapture {
   static void install() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -111,8 +112,7 @@ class LogCapture {
     return l;
   }
   static void clear() { lines().clear(); }
-  // Lines that contain `needle`.
-  static size_t count(const std::string& needle) {
+  static size_t count(const std::string& needle) {  // lines that contain `needle`
     return static_cast<size_t>(std::count_if(lines().begin(), lines().end(), [&](const std::string& l) { return l.find(needle) != std::string::npos; }));
   }
 };
@@ -128,11 +128,8 @@ class VoTest : public ::testing::Test {
 
 inline std::unique_ptr<CuvslamCore> make_core(const CuvslamOdometryConfig& config) {
   auto created = CuvslamCore::create(config);
-  if (auto* message = std::get_if<std::string>(&created)) {
-    ADD_FAILURE() << "configuration refused: " << *message;
-    return nullptr;
-  }
-  return std::move(std::get<std::unique_ptr<CuvslamCore>>(created));
+  if (auto* message = std::get_if<std::string>(&created)) ADD_FAILURE() << "configuration refused: " << *message;
+  return std::holds_alternative<std::string>(created) ? nullptr : std::move(std::get<std::unique_ptr<CuvslamCore>>(created));
 }
 
 // A stereo engine with cameras "left" and "right" listed in `cameras`, rig frame "rig" placed in base_link

@@ -69,11 +69,8 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
   call.imu_before = s.imu.size();
   s.tracks.push_back(std::move(call));
 
-  cuvslam_double::Outcome outcome;
-  if (!s.outcomes.empty()) {
-    outcome = s.outcomes.front();
-    s.outcomes.pop_front();
-  }
+  const cuvslam_double::Outcome outcome = s.outcomes.empty() ? cuvslam_double::Outcome{} : s.outcomes.front();
+  if (!s.outcomes.empty()) s.outcomes.pop_front();
   if (outcome.kind == cuvslam_double::Outcome::Kind::Throw) throw std::runtime_error(outcome.message);
   PoseEstimate estimate;
   estimate.timestamp_ns = outcome.timestamp_ns.value_or(images.empty() ? 0 : images.front().timestamp_ns);
