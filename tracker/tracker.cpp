@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-namespace tracker {
+namespace velk_slam::tracker {
 
 namespace {
 
@@ -222,4 +222,4 @@ std::optional<std::string> Tracker::register_imu(const CuvImuMeasurement& measur
   return std::nullopt;
 }
 
-}  // namespace tracker
+}  // namespace velk_slam::tracker

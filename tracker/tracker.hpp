@@ -15,7 +15,7 @@
 #include <variant>
 #include <vector>
 
-namespace tracker {
+namespace velk_slam::tracker {
 
 // Odometry mode codes of the library.
 inline constexpr uint8_t kModeMulticamera = 0;  // stereo, no IMU
@@ -123,4 +123,4 @@ std::string format_number(double value);
 // Reads a NUL-terminated message buffer of at most `size` bytes, replacing invalid UTF-8 with U+FFFD.
 std::string read_message(const char* buffer, size_t size);
 
-}  // namespace tracker
+}  // namespace velk_slam::tracker
