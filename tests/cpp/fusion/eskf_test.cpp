@@ -1,4 +1,5 @@
 #include "fusion_test_util.hpp"
+#include "odometry_fusion/config.hpp"
 #include "odometry_fusion/eskf.hpp"
 #include "odometry_fusion/state_layout.hpp"
 
@@ -168,7 +169,9 @@ TEST(Update, GateBoundaryAndRefusals) {
   H.leftCols<6>().setIdentity();
   const MatrixXd x_row = H.topRows(1);
   const VectorXd r = VectorXd::Constant(6, 0.5), none(0), small = VectorXd::Constant(1, 0.1);
-  const VectorXd at_bound = VectorXd::Constant(6, 5.0);  // d² = 150 = 5² · 6
+  // The engine's default gate: 5 σ per row, d² = 150 = 5² · 6 for six rows.
+  const double gate = std::sqrt(OdometryFusionConfig{}.outlier_rejection_allowed_variance);
+  const VectorXd at_bound = VectorXd::Constant(6, 5.0);
   VectorXd inside = at_bound;
   inside[5] = std::sqrt(24.9);  // d² = 149.9
   struct Case {
@@ -179,7 +182,7 @@ TEST(Update, GateBoundaryAndRefusals) {
     double gate;
     bool applied;
   };
-  for (const Case& c : {Case{unit_s, inside, H, r, 5.0, true}, Case{unit_s, at_bound, H, r, 5.0, false},
+  for (const Case& c : {Case{unit_s, inside, H, r, gate, true}, Case{unit_s, at_bound, H, r, gate, false},
                         Case{unit_s, at_bound * 100, H, r, 0.0, true}, Case{unit_s, at_bound * 100, H, r, -1.0, true},
                         Case{unit_s, at_bound * 100, H, r, kNaN, true}, Case{unit_s, none, MatrixXd(0, 15), none, 5.0, false},
                         Case{unit_s, none, MatrixXd(0, 15), none, 0.0, true}, Case{exact_x, small, x_row, VectorXd::Zero(1), 0.0, false},
