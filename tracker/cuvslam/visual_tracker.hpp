@@ -175,6 +175,11 @@ class VisualTracker {
   GyroBuffer gyro_;
   Eigen::Vector3d gyro_bias_ = Eigen::Vector3d::Zero();
   int gyro_bias_updates_ = 0;
+  Eigen::Matrix3d gyro_attitude_ = Eigen::Matrix3d::Identity();  // world_from_rig attitude the gyro carries
+  bool has_gyro_attitude_ = false;
+  Rigid bias_ref_;  // visual pose that starts the current gyro bias span
+  int64_t bias_ref_t_ns_ = 0;
+  bool has_bias_ref_ = false;
 
   // Monocular start.
   Rigid mono_anchor_pose_;
