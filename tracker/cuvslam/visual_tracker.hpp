@@ -5,7 +5,9 @@
 // started at the landmark's predicted projection), estimate world_from_rig from the tracked
 // landmarks of all cameras (P3P RANSAC, then robust Gauss-Newton), and, when too few features
 // remain, make the frame a keyframe: re-cut templates, detect new corners, and give them 3D
-// positions from stereo matching, aligned depth, or triangulation over time.
+// positions from stereo matching, aligned depth, or triangulation over time. With an IMU, the
+// attitude the gyro carries from frame to frame (its bias measured against the visual rotation over
+// short spans, pulled toward each visual attitude) is weighed into every pose.
 //
 // Gaps (dropped frame sets) and failures: the last velocity (and the gyro) carry the prediction
 // across them; a frame that fails against the keyframe's templates is searched again with templates
