@@ -11,9 +11,12 @@
 // Options: --width W (height = 3/4 W), --frames N, --noise SIGMA, --only NAME (a scenario name),
 // --hard LIST (comma-separated subset of blur,exposure,mismatch,vignetting,bare,box,drops,distortion;
 // default all; "none" skips the hard rows), --threads N (the tracker's threads; default 1),
-// --dump DIR (writes the frames of the first scenario selected to DIR for other trackers, see
-// write_frames, and tracks nothing), --frames-from DIR (tracks the frames written there by --dump
-// instead of rendering them).
+// --seed N (another room texture, image and IMU noise than the default's: a single sequence's
+// figures along the path swing by a few tenths of a percent with the draw), --dump DIR (writes the
+// frames of the first scenario selected to DIR for other trackers, see write_frames, and tracks
+// nothing), --frames-from DIR (tracks the frames written there by --dump instead of rendering
+// them), --trace 1 (also one "trace" row per frame set: index, delivered, position
+// and attitude error after aligning the first tracked pose, distance so far, reported position sigma).
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -139,7 +142,7 @@ void row(const std::string& name, double value, const char* unit, const std::str
 }  // namespace
 
 int main(int argc, char** argv) {
-  int width = 640, frames = 300, threads = 1;
+  int width = 640, frames = 300, threads = 1, trace = 0, seed = 0;
   double noise = 0.5;
   std::string only, hard = "all", dump, frames_from;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -150,6 +153,8 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--hard")) hard = argv[i + 1];
     if (!std::strcmp(argv[i], "--threads")) threads = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--dump")) dump = argv[i + 1];
+    if (!std::strcmp(argv[i], "--trace")) trace = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--seed")) seed = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--frames-from")) frames_from = argv[i + 1];
   }
   const int height = width * 3 / 4;
@@ -159,6 +164,10 @@ int main(int argc, char** argv) {
   base.frames = frames;
   base.noise_sigma = noise;
   base.trajectory.period = 13.4;  // three quarters of a loop in 300 frames at 30 Hz
+  if (seed != 0) {
+    base.seed += static_cast<uint32_t>(seed);
+    base.scene.room.seed += static_cast<uint32_t>(seed);
+  }
 
   std::vector<Scenario> scenarios;
   {
@@ -253,6 +262,24 @@ int main(int argc, char** argv) {
     // busy machine a steadier measure of the work than the wall clock.
     const double cpu_seconds = static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
     const seq::Drift d = seq::endpoint_drift(r);
+    if (trace && d.first >= 0) {
+      const auto first = static_cast<size_t>(d.first);
+      const render::Pose truth_from_est = r.truth[first] * r.est[first]->inverse();
+      double so_far = 0.0;
+      for (size_t k = first; k < r.est.size(); ++k) {
+        if (k > first) so_far += (r.truth[k].t - r.truth[k - 1].t).norm();
+        const bool delivered = !s.sequence.hard.dropped.count(static_cast<int>(k));
+        if (!r.est[k]) {
+          std::printf("trace\t%s\t%zu\t%d\t-\t-\t%.3f\t-\n", s.name.c_str(), k, delivered, so_far);
+          continue;
+        }
+        const render::Pose a = truth_from_est * *r.est[k];
+        const auto& c = r.covariance[k];
+        std::printf("trace\t%s\t%zu\t%d\t%.4f\t%.4f\t%.3f\t%.4f\n", s.name.c_str(), k, delivered,
+                    (a.t - r.truth[k].t).norm(), seq::angle_deg(a.R, r.truth[k].R), so_far,
+                    std::sqrt(static_cast<double>(c[0] + c[7] + c[14])));
+      }
+    }
     row(s.name + ".tracked_frames", d.tracked, "frames", note);
     row(s.name + ".lost_frames", r.lost, "frames", "delivered without a pose");
     row(s.name + ".path", d.path_m, "m", note);

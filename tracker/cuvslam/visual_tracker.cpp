@@ -48,6 +48,16 @@ constexpr double kGapSpeedSigma = 1.0;    // m/s
 constexpr double kGapRateSigma = 0.5;     // rad/s
 constexpr double kGyroBiasSigma = 0.005;  // rad/s, residual gyro bias after the online estimate
 constexpr double kGyroBiasStartSigma = 0.01;  // rad/s, gyro bias before any online estimate
+// The gyro's attitude (the prior of the next frame) moves this fraction of the way to each visual
+// attitude: at speed, landmarks are re-made from the pose every few frames and the visual heading
+// wanders with them, while the gyro's, once its bias is known, holds over several keyframes; the
+// pull keeps what remains of the bias from building up. While the bias estimate is young (fewer
+// than 15 spans) the pull is stronger, all the way for the first ones.
+constexpr double kGyroAttitudeGain = 0.2;
+// The gyro bias is the mean gyro excess over the visual rotation of spans this long, over the last
+// kGyroBiasSpans of them (about 9 s).
+constexpr double kGyroBiasSpanSeconds = 0.3;
+constexpr int kGyroBiasSpans = 30;
 // Image residual (pixels) the gyro's attitude is weighed against.
 constexpr double kNominalPixelSigma = 0.5;
 // Across gaps and failures the last velocity is extrapolated this far at most.
@@ -217,7 +227,8 @@ std::optional<RotationPrior> VisualTracker::gyro_prior(int64_t t_ns) const {
       std::max(kGyroBiasSigma, kGyroBiasStartSigma / std::sqrt(1.0 + static_cast<double>(gyro_bias_updates_)));
   const double sigma = std::hypot(setup_.gyro_noise_density * std::sqrt(dt), bias_sigma * dt);
   if (!(sigma > 0.0)) return std::nullopt;
-  return RotationPrior{last_pose_.R * *r, (kNominalPixelSigma * kNominalPixelSigma) / (sigma * sigma)};
+  const Eigen::Matrix3d& base = has_gyro_attitude_ ? gyro_attitude_ : last_pose_.R;
+  return RotationPrior{base * *r, (kNominalPixelSigma * kNominalPixelSigma) / (sigma * sigma)};
 }
 
 bool VisualTracker::track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance) {
@@ -253,16 +264,16 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
 void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns) {
   if (!setup_.rig_from_imu || t1_ns <= t0_ns) return;
   const double dt = seconds_between(t0_ns, t1_ns);
-  if (dt > 0.2) return;
+  if (dt > 1.0) return;
   const auto raw = gyro_.integrate(t0_ns, t1_ns, Eigen::Vector3d::Zero(), kGyroMaxGapNs);
   if (!raw) return;
   // The visual rotation over the same interval, in the IMU frame; what the raw gyro adds on top
-  // of it is the bias, which a running average (window of about 50 frames) follows.
+  // of it is the bias, which a running average over the last kGyroBiasSpans samples follows.
   const Eigen::Matrix3d& r_ri = setup_.rig_from_imu->R;
   const Eigen::Matrix3d visual_imu = r_ri.transpose() * (from.R.transpose() * to.R) * r_ri;
   const Eigen::Vector3d bias_sample = so3_log(visual_imu.transpose() * *raw) / dt;
   if (!bias_sample.allFinite() || bias_sample.norm() > 0.2) return;
-  gyro_bias_updates_ = std::min(gyro_bias_updates_ + 1, 50);
+  gyro_bias_updates_ = std::min(gyro_bias_updates_ + 1, kGyroBiasSpans);
   gyro_bias_ += (bias_sample - gyro_bias_) / static_cast<double>(gyro_bias_updates_);
 }
 
@@ -283,9 +294,32 @@ int VisualTracker::landmark_feature_count() const {
 }
 
 void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inliers) {
-  if (state_ == State::kTracking && inliers >= 3 * setup_.config.min_inliers)
-    update_gyro_bias(last_pose_, pose, last_t_ns_, frame.t_ns);
+  // Gyro bias from the visual rotation over spans of kGyroBiasSpanSeconds of good tracking: over a
+  // span the image noise weighs ten times less than over one frame interval.
+  if (state_ == State::kTracking && inliers >= 3 * setup_.config.min_inliers) {
+    if (!has_bias_ref_) {
+      bias_ref_ = pose;
+      bias_ref_t_ns_ = frame.t_ns;
+      has_bias_ref_ = true;
+    } else if (seconds_between(bias_ref_t_ns_, frame.t_ns) >= kGyroBiasSpanSeconds) {
+      update_gyro_bias(bias_ref_, pose, bias_ref_t_ns_, frame.t_ns);
+      bias_ref_ = pose;
+      bias_ref_t_ns_ = frame.t_ns;
+    }
+  } else {
+    has_bias_ref_ = false;
+  }
   update_motion(pose, frame.t_ns);
+  // The gyro's attitude goes on from where it was, pulled part of the way to the visual one.
+  const auto turn = gyro_rotation(last_t_ns_, frame.t_ns);
+  if (turn && has_gyro_attitude_ && state_ == State::kTracking) {
+    const Eigen::Matrix3d propagated = gyro_attitude_ * *turn;
+    const double gain = std::clamp(3.0 / (1.0 + gyro_bias_updates_), kGyroAttitudeGain, 1.0);
+    gyro_attitude_ = orthonormalize(propagated * so3_exp(gain * so3_log(propagated.transpose() * pose.R)));
+  } else {
+    gyro_attitude_ = pose.R;
+  }
+  has_gyro_attitude_ = true;
   for (auto& fs : features_) {
     fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked || f.outlier; }),
              fs.end());
@@ -519,6 +553,8 @@ bool VisualTracker::start_map(const FrameData& frame, const Rigid& anchor) {
   }
   last_pose_ = anchor;
   last_t_ns_ = frame.t_ns;
+  has_gyro_attitude_ = false;
+  has_bias_ref_ = false;
   last_visual_t_ns_ = frame.t_ns;
   keep_pyramids_ = true;
   has_last_ = true;
@@ -725,6 +761,8 @@ TrackResult VisualTracker::track(FrameData& frame) {
         state_ = State::kBridging;
         last_pose_ = predicted;
         last_t_ns_ = frame.t_ns;
+        has_gyro_attitude_ = false;
+        has_bias_ref_ = false;
         result.has_pose = true;
         result.world_from_rig = predicted;
         result.covariance = last_covariance_ + growth;
@@ -743,7 +781,7 @@ TrackResult VisualTracker::track(FrameData& frame) {
       break;
     }
   }
-  if (has_last_) gyro_.drop_before(last_t_ns_);
+  if (has_last_) gyro_.drop_before(has_bias_ref_ ? std::min(last_t_ns_, bias_ref_t_ns_) : last_t_ns_);
   if (keep_pyramids_) {
     // The frame's pyramids become the last ones; the caller refills the old buffers next time.
     std::swap(last_pyramids_, frame.pyramids);

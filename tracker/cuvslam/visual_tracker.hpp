@@ -5,7 +5,9 @@
 // started at the landmark's predicted projection), estimate world_from_rig from the tracked
 // landmarks of all cameras (P3P RANSAC, then robust Gauss-Newton), and, when too few features
 // remain, make the frame a keyframe: re-cut templates, detect new corners, and give them 3D
-// positions from stereo matching, aligned depth, or triangulation over time.
+// positions from stereo matching, aligned depth, or triangulation over time. With an IMU, the
+// attitude the gyro carries from frame to frame (its bias measured against the visual rotation over
+// short spans, pulled toward each visual attitude) is weighed into every pose.
 //
 // Gaps (dropped frame sets) and failures: the last velocity (and the gyro) carry the prediction
 // across them; a frame that fails against the keyframe's templates is searched again with templates
@@ -175,6 +177,11 @@ class VisualTracker {
   GyroBuffer gyro_;
   Eigen::Vector3d gyro_bias_ = Eigen::Vector3d::Zero();
   int gyro_bias_updates_ = 0;
+  Eigen::Matrix3d gyro_attitude_ = Eigen::Matrix3d::Identity();  // world_from_rig attitude the gyro carries
+  bool has_gyro_attitude_ = false;
+  Rigid bias_ref_;  // visual pose that starts the current gyro bias span
+  int64_t bias_ref_t_ns_ = 0;
+  bool has_bias_ref_ = false;
 
   // Monocular start.
   Rigid mono_anchor_pose_;
