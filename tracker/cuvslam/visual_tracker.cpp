@@ -29,6 +29,14 @@ constexpr float kWeakCornerDivisor = 6.f;
 // A pose from fewer inliers than this many times min_inliers comes from a poor view (few features,
 // often on one plane): its covariance grows with the square of the shortfall.
 constexpr int kConfidentInlierFactor = 3;
+// Fewer than kSparseInlierFactor times min_inliers inliers whose spread across their mean plane
+// is below kFlatThickness of their range (one wall, one depth), or inliers whose image spread (rms,
+// normalised coordinates) is below kNarrowSpread, give a poorly constrained translation: its
+// standard deviation grows with the shortfall, at most kMaxGeometryInflation times.
+constexpr double kFlatThickness = 0.15;
+constexpr int kSparseInlierFactor = 20;
+constexpr double kNarrowSpread = 0.2;
+constexpr double kMaxGeometryInflation = 10.0;
 // A new map needs enough landmarks to survive its first frames.
 constexpr int kMinStartLandmarks = 30;
 // Rays that meet at a smaller angle give depth errors above a few percent at 0.5 px noise.
@@ -209,8 +217,58 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
   if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 5, &estimate, covariance, 0.05, prior)) return 0;
   const double confident = kConfidentInlierFactor * static_cast<double>(min_inliers);
   if (count < confident) *covariance *= (confident / count) * (confident / count);
+  inflate_for_poor_geometry(estimate, count, covariance);
   *pose = estimate;
   return count;
+}
+
+void VisualTracker::inflate_for_poor_geometry(const Rigid& world_from_rig, int inliers, Matrix6d* covariance) const {
+  // The inliers' spread in the rig frame: few of them on one plane (what remains in view of a bare
+  // wall, or all at one depth) trade sideways translation against rotation; bunched in a small part
+  // of the image, they leave every translation loose. The Gauss-Newton covariance sees this only at
+  // the image noise it assumes, blind to the errors of the landmarks themselves, so the translation
+  // block grows along the poorly constrained directions. Hundreds of inliers on one textured wall
+  // hold the pose: the plane's weight fades as the inliers approach kSparseInlierFactor times
+  // min_inliers.
+  const Rigid rig_from_world = world_from_rig.inverse();
+  Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+  Eigen::Matrix3d scatter = Eigen::Matrix3d::Zero();
+  Eigen::Vector2d mean_xn = Eigen::Vector2d::Zero(), mean_xn2 = Eigen::Vector2d::Zero();
+  double range = 0.0;
+  int n = 0;
+  for (size_t i = 0; i < obs_.size(); ++i) {
+    if (!mask_[i]) continue;
+    const Eigen::Vector3d p = rig_from_world * obs_[i].point_world;
+    mean += p;
+    scatter += p * p.transpose();
+    range += p.norm();
+    mean_xn += obs_[i].normalized;
+    mean_xn2 += obs_[i].normalized.cwiseProduct(obs_[i].normalized);
+    ++n;
+  }
+  if (n < 3) return;
+  mean /= n;
+  range /= n;
+  scatter = scatter / n - mean * mean.transpose();
+  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> eig(scatter);
+  if (eig.info() != Eigen::Success || !(range > 0.0)) return;
+  const double thickness = std::sqrt(std::max(0.0, eig.eigenvalues()(0))) / range;
+  const Eigen::Vector3d normal = eig.eigenvectors().col(0);
+  mean_xn /= n;
+  const Eigen::Vector2d var_xn = mean_xn2 / n - mean_xn.cwiseProduct(mean_xn);
+  const double spread = std::sqrt(std::max(0.0, var_xn.sum()));
+  // Scale factors on the standard deviation, capped: a poor view is reported as such, not as lost.
+  const double sparse =
+      std::max(0.0, 1.0 - inliers / (kSparseInlierFactor * static_cast<double>(setup_.config.min_inliers)));
+  const double flat =
+      1.0 + sparse * (std::clamp(kFlatThickness / std::max(thickness, 1e-6), 1.0, kMaxGeometryInflation) - 1.0);
+  const double narrow = std::clamp(kNarrowSpread / std::max(spread, 1e-6), 1.0, kMaxGeometryInflation);
+  if (flat == 1.0 && narrow == 1.0) return;
+  const Eigen::Matrix3d in_plane = Eigen::Matrix3d::Identity() - normal * normal.transpose();
+  Matrix6d m = Matrix6d::Identity();
+  m.topLeftCorner<3, 3>() = narrow * (Eigen::Matrix3d::Identity() + (flat - 1.0) * in_plane);
+  *covariance = m * *covariance * m.transpose();
+  *covariance = 0.5 * (*covariance + covariance->transpose()).eval();
 }
 
 std::optional<RotationPrior> VisualTracker::gyro_prior(int64_t t_ns) const {

@@ -116,6 +116,9 @@ class VisualTracker {
   void for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work, size_t extra = 0,
                               const std::function<void(size_t)>& extra_work = {});
   int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr);
+  // Grows the translation block of a pose covariance when the inliers (obs_ under mask_) are few
+  // and lie on one plane, or bunch in the image.
+  void inflate_for_poor_geometry(const Rigid& world_from_rig, int inliers, Matrix6d* covariance) const;
   std::optional<RotationPrior> gyro_prior(int64_t t_ns) const;
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   bool relocalise(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);

@@ -6,6 +6,8 @@
 // 640 x 480 x 300 figures come from bench/cpp/bench_cuvslam.cpp.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <string>
@@ -233,7 +235,19 @@ struct HardCase {
   const char* name;
   std::function<void(seq::Sequence*)> conditions;
   double max_translation_ratio;
+  // Least ratio of the median position sigma reported over frame sets 1-14 (the wall ahead) to the
+  // same in the textured scene of the drops row; 0: not checked. Bare wall: 5.2 measured, 3.2 when
+  // a few inliers on one plane are reported as confidently as many.
+  double min_start_sigma_growth = 0.0;
 };
+
+double median_start_sigma(const seq::Run& r) {
+  std::vector<double> sigma;
+  for (size_t k = 1; k < 15; ++k)
+    if (r.est[k]) sigma.push_back(std::sqrt(double{r.covariance[k][0]} + r.covariance[k][7] + r.covariance[k][14]));
+  std::nth_element(sigma.begin(), sigma.begin() + static_cast<long>(sigma.size() / 2), sigma.end());
+  return sigma.empty() ? 0.0 : sigma[sigma.size() / 2];
+}
 
 class HardConditions : public ::testing::TestWithParam<HardCase> {};
 
@@ -253,6 +267,12 @@ TEST_P(HardConditions, EveryFrameSetKeepsAPoseAndTheImuNeverHurts) {
     drift[mode == Mode::Inertial] = seq::endpoint_drift(r);
     EXPECT_LT(drift[mode == Mode::Inertial].worst_translation_ratio, c.max_translation_ratio) << c.name << " mode " << static_cast<int>(mode);
     expect_valid_covariances(r);
+    if (c.min_start_sigma_growth > 0.0 && mode == Mode::Multicamera) {
+      seq::Sequence textured = sequence("stereo");
+      textured.frames = s.frames, textured.trajectory = s.trajectory, textured.hard.dropped = s.hard.dropped;
+      const double ratio = median_start_sigma(r) / median_start_sigma(track(textured, frames_of("hard_drops", textured), mode, true));
+      EXPECT_GT(ratio, c.min_start_sigma_growth) << c.name << ": a bare wall reported as confidently as texture";
+    }
   }
   EXPECT_LT(drift[1].worst_translation_ratio, drift[0].worst_translation_ratio + 0.002) << c.name << ": the gyro made it worse";
   EXPECT_LT(drift[1].worst_rotation_deg_per_m, drift[0].worst_rotation_deg_per_m + 0.01) << c.name << ": the gyro turned it";
@@ -263,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HardCase{"drops", [](seq::Sequence*) {}, 0.015},
         // The wall ahead at the start is painted nearly plain; the floor and a box stay textured.
-        HardCase{"bare_wall", [](seq::Sequence* s) { s->scene.bare_faces = {render::face_seed(s->scene.room.seed, 1, true)}; }, 0.045},
+        HardCase{"bare_wall", [](seq::Sequence* s) { s->scene.bare_faces = {render::face_seed(s->scene.room.seed, 1, true)}; }, 0.045, 4.0},
         HardCase{"photometric",
                  [](seq::Sequence* s) {
                    s->hard.gain_drift = 0.15;
