@@ -335,8 +335,9 @@ void Odometry::RegisterImuMeasurement(uint32_t sensor_index, const ImuMeasuremen
            std::to_string(s.last_imu_ns) + " ns; measurements must arrive in time order");
   s.has_imu_sample = true;
   s.last_imu_ns = m.timestamp_ns;
-  s.tracker.add_gyro(m.timestamp_ns, Eigen::Vector3d(m.angular_velocities[0], m.angular_velocities[1],
-                                                     m.angular_velocities[2]));
+  s.tracker.add_imu(m.timestamp_ns,
+                    Eigen::Vector3d(m.angular_velocities[0], m.angular_velocities[1], m.angular_velocities[2]),
+                    Eigen::Vector3d(m.linear_accelerations[0], m.linear_accelerations[1], m.linear_accelerations[2]));
 }
 
 }  // namespace cuvslam

@@ -105,10 +105,16 @@ VisualTracker::VisualTracker(TrackerSetup setup) : setup_(std::move(setup)), poo
   stereo_.flow = flow_;
   ransac_.threshold_px = cfg.ransac_threshold_px;
   ransac_.max_iterations = cfg.ransac_iterations;
+  if (setup_.rig_from_imu) inertial_.emplace(*setup_.rig_from_imu);
 }
 
 void VisualTracker::add_gyro(int64_t t_ns, const Eigen::Vector3d& angular_velocity) {
   gyro_.add(t_ns, angular_velocity);
+}
+
+void VisualTracker::add_imu(int64_t t_ns, const Eigen::Vector3d& angular_velocity, const Eigen::Vector3d& acceleration) {
+  add_gyro(t_ns, angular_velocity);
+  if (inertial_) inertial_->add_sample(t_ns, angular_velocity, acceleration);
 }
 
 std::optional<Eigen::Matrix3d> VisualTracker::gyro_rotation(int64_t t0_ns, int64_t t1_ns) const {
@@ -130,6 +136,14 @@ Rigid VisualTracker::predict(int64_t t_ns) const {
   }
   if (const auto r = gyro_rotation(last_t_ns_, t_ns)) delta.R = *r;
   return last_pose_ * delta;
+}
+
+Rigid VisualTracker::carried(int64_t t_ns, Rigid predicted) const {
+  // With gravity known, the accelerometer carries the position from the last visual pose; the
+  // rotation stays the gyro's.
+  if (inertial_)
+    if (const auto p = inertial_->predict(t_ns, gyro_bias_, setup_.config.imu_gap_seconds)) predicted.t = p->t;
+  return predicted;
 }
 
 void VisualTracker::track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow) {
@@ -611,6 +625,7 @@ bool VisualTracker::start_map(const FrameData& frame, const Rigid& anchor) {
   }
   last_pose_ = anchor;
   last_t_ns_ = frame.t_ns;
+  if (inertial_) inertial_->restart();
   has_gyro_attitude_ = false;
   has_bias_ref_ = false;
   last_visual_t_ns_ = frame.t_ns;
@@ -806,34 +821,41 @@ TrackResult VisualTracker::track(FrameData& frame) {
       Matrix6d growth = Matrix6d::Zero();
       growth.topLeftCorner<3, 3>().diagonal().setConstant((kGapSpeedSigma * gap) * (kGapSpeedSigma * gap));
       growth.bottomRightCorner<3, 3>().diagonal().setConstant(rate_sigma * rate_sigma);
-      if (track_map(frame, predicted, &pose, &covariance) || relocalise(frame, predicted, &pose, &covariance)) {
+      // A visual pose far from where the IMU puts the rig over a short span is a false match.
+      const auto plausible = [&](bool solved) {
+        return solved && !(inertial_ && inertial_->contradicts(frame.t_ns, pose, gyro_bias_));
+      };
+      if (plausible(track_map(frame, predicted, &pose, &covariance)) ||
+          plausible(relocalise(frame, predicted, &pose, &covariance))) {
         const int inliers = static_cast<int>(std::count(mask_.begin(), mask_.end(), 1));
         commit(frame, pose, inliers);
+        if (inertial_) inertial_->observe(frame.t_ns, pose, gyro_bias_);
         state_ = State::kTracking;
         last_covariance_ = covariance;
         result.has_pose = true;
         result.world_from_rig = pose;
         result.covariance = covariance;
       } else if (!lost && gyro && gap <= setup_.config.imu_gap_seconds) {
-        // Too little to see: the gyro carries the rotation and the last velocity the position.
+        // Too little to see: the gyro carries the rotation, the accelerometer (or else the last
+        // velocity) the position.
         state_ = State::kBridging;
-        last_pose_ = predicted;
+        last_pose_ = carried(frame.t_ns, predicted);
         last_t_ns_ = frame.t_ns;
         has_gyro_attitude_ = false;
         has_bias_ref_ = false;
         result.has_pose = true;
-        result.world_from_rig = predicted;
+        result.world_from_rig = last_pose_;
         result.covariance = last_covariance_ + growth;
       } else if (!lost) {
         state_ = State::kLost;
       } else if (setup_.monocular) {
         start_monocular(frame, predicted);
-      } else if (start_map(frame, predicted)) {
+      } else if (start_map(frame, carried(frame.t_ns, predicted))) {
         // A fresh map anchored where the rig is predicted to be (the last motion carried across
-        // the gap, rotated by the gyro when there is one), so the world frame stays the same.
+        // the gap, by the IMU when there is one), so the world frame stays the same.
         last_covariance_ = last_covariance_ + growth;
         result.has_pose = true;
-        result.world_from_rig = predicted;
+        result.world_from_rig = last_pose_;
         result.covariance = last_covariance_;
       }
       break;

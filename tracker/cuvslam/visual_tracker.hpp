@@ -33,6 +33,7 @@
 #include "cuvslam/geometry.hpp"
 #include "cuvslam/gyro_buffer.hpp"
 #include "cuvslam/image_pyramid.hpp"
+#include "cuvslam/inertial.hpp"
 #include "cuvslam/optical_flow.hpp"
 #include "cuvslam/pose_solver.hpp"
 #include "cuvslam/stereo_match.hpp"
@@ -82,6 +83,8 @@ class VisualTracker {
 
   // Gyro sample in the IMU frame (rad/s); the caller has checked time order and finiteness.
   void add_gyro(int64_t t_ns, const Eigen::Vector3d& angular_velocity);
+  // IMU sample: angular velocity (rad/s) and specific force (m/s^2), IMU frame; same checks.
+  void add_imu(int64_t t_ns, const Eigen::Vector3d& angular_velocity, const Eigen::Vector3d& acceleration);
 
   const TrackerSetup& setup() const { return setup_; }
   // The pipeline's threads (config.threads), shared with the caller's image conversion.
@@ -109,6 +112,8 @@ class VisualTracker {
   };
 
   Rigid predict(int64_t t_ns) const;
+  // `predicted` with the IMU's position where the images give no pose.
+  Rigid carried(int64_t t_ns, Rigid predicted) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
   void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
   // Runs work(camera, begin, end) over blocks of every camera's features on the pool, and
@@ -178,6 +183,7 @@ class VisualTracker {
   int keyframe_inliers_ = 0;
 
   GyroBuffer gyro_;
+  std::optional<InertialMotion> inertial_;  // with an IMU: translation across gaps, checks of visual poses
   Eigen::Vector3d gyro_bias_ = Eigen::Vector3d::Zero();
   int gyro_bias_updates_ = 0;
   Eigen::Matrix3d gyro_attitude_ = Eigen::Matrix3d::Identity();  // world_from_rig attitude the gyro carries
