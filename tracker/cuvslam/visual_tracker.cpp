@@ -29,6 +29,8 @@ constexpr float kWeakCornerDivisor = 6.f;
 // A pose from fewer inliers than this many times min_inliers comes from a poor view (few features,
 // often on one plane): its covariance grows with the square of the shortfall.
 constexpr int kConfidentInlierFactor = 3;
+// A pose from at least this many times min_inliers is not overruled by the IMU's prediction.
+constexpr int kTrustedInlierFactor = 8;
 // Fewer than kSparseInlierFactor times min_inliers inliers whose spread across their mean plane
 // is below kFlatThickness of their range (one wall, one depth), or inliers whose image spread (rms,
 // normalised coordinates) is below kNarrowSpread, give a poorly constrained translation: its
@@ -821,9 +823,14 @@ TrackResult VisualTracker::track(FrameData& frame) {
       Matrix6d growth = Matrix6d::Zero();
       growth.topLeftCorner<3, 3>().diagonal().setConstant((kGapSpeedSigma * gap) * (kGapSpeedSigma * gap));
       growth.bottomRightCorner<3, 3>().diagonal().setConstant(rate_sigma * rate_sigma);
-      // A visual pose far from where the IMU puts the rig over a short span is a false match.
+      // A weak visual pose far from where the IMU puts the rig over a short span is a false match. A
+      // pose held by many inliers stands whatever the IMU says: a wrong mount or a saturated
+      // accelerometer must not throw away a good view.
       const auto plausible = [&](bool solved) {
-        return solved && !(inertial_ && inertial_->contradicts(frame.t_ns, pose, gyro_bias_));
+        if (!solved || !inertial_) return solved;
+        const auto inliers = std::count(mask_.begin(), mask_.end(), 1);
+        return inliers >= kTrustedInlierFactor * setup_.config.min_inliers ||
+               !inertial_->contradicts(frame.t_ns, pose, gyro_bias_);
       };
       if (plausible(track_map(frame, predicted, &pose, &covariance)) ||
           plausible(relocalise(frame, predicted, &pose, &covariance))) {

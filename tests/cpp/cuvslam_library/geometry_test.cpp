@@ -146,7 +146,7 @@ TEST(InertialMotion, FindsGravityAndBiasThenPredictsAcrossAGap) {
   const render::Trajectory path;
   const Rigid rig_from_imu(render::rot_x(3.14159265358979) * render::rot_z(0.3), Eigen::Vector3d::Zero());
   const auto truth = [&](double t) { const render::Pose p = path.world_from_rig(t); return Rigid(p.R, p.t); };
-  for (const Eigen::Vector3d bias : {Eigen::Vector3d(0, 0, 0), Eigen::Vector3d(0.08, -0.05, 0.04)}) {
+  for (const Eigen::Vector3d& bias : {Eigen::Vector3d(0, 0, 0), Eigen::Vector3d(0.08, -0.05, 0.04)}) {
     SCOPED_TRACE(bias.transpose());
     InertialMotion imu(rig_from_imu);
     const auto ns = [](double t) { return static_cast<int64_t>(std::llround(t * 1e9)); };
