@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cuvslam/gyro_buffer.hpp"
 #include "cuvslam/stamps.hpp"
 
 namespace cuvslam::detail {
@@ -58,49 +59,22 @@ void ImuSamples::drop_before(int64_t t_ns) {
 
 std::optional<Preintegration> ImuSamples::integrate(int64_t t0_ns, int64_t t1_ns, const Eigen::Vector3d& gyro_bias,
                                                     int64_t max_gap_ns) const {
-  if (samples_.empty() || t1_ns < t0_ns || max_gap_ns < 0) return std::nullopt;
-  const uint64_t gap = static_cast<uint64_t>(max_gap_ns);
-  const int64_t first = samples_.front().t_ns, last = samples_.back().t_ns;
-  if ((first > t0_ns && ns_between(t0_ns, first) > gap) || (last < t1_ns && ns_between(last, t1_ns) > gap))
-    return std::nullopt;
   Preintegration out;
   out.dt = seconds_between(t0_ns, t1_ns);
-  size_t i = 0;
-  while (i < samples_.size() && samples_[i].t_ns <= t0_ns) ++i;
-  int64_t t = t0_ns;
-  while (t < t1_ns) {
-    int64_t t_next;
-    Eigen::Vector3d w, a;
-    if (i == 0 || i >= samples_.size()) {
-      const Sample& s = samples_[i == 0 ? 0 : samples_.size() - 1];
-      t_next = i == 0 ? std::min(s.t_ns, t1_ns) : t1_ns;
-      w = s.w;
-      a = s.a;
-    } else {
-      const Sample& s0 = samples_[i - 1];
-      const Sample& s1 = samples_[i];
-      if (ns_between(s0.t_ns, s1.t_ns) > gap) return std::nullopt;
-      t_next = std::min(s1.t_ns, t1_ns);
-      // Mean of the interpolated values at both ends of [t, t_next] (s0.t_ns <= t <= t_next <= s1.t_ns).
-      const double span = static_cast<double>(ns_between(s0.t_ns, s1.t_ns));
-      const double f0 = span > 0.0 ? static_cast<double>(ns_between(s0.t_ns, t)) / span : 0.0;
-      const double f1 = span > 0.0 ? static_cast<double>(ns_between(s0.t_ns, t_next)) / span : 1.0;
-      const double f = 0.5 * (f0 + f1);
-      w = s0.w + f * (s1.w - s0.w);
-      a = s0.a + f * (s1.a - s0.a);
-    }
-    const double dt = seconds_between(t, t_next);
-    const Eigen::Matrix3d turn = so3_exp((w - gyro_bias) * dt);
+  const bool covered = walk_samples(samples_, t0_ns, t1_ns, max_gap_ns,
+                                    [&](const Sample& s0, const Sample& s1, double f, double dt) {
+    const Eigen::Vector3d w = between(s0.w, s1.w, f) - gyro_bias;
+    const Eigen::Vector3d a = between(s0.a, s1.a, f);
+    const Eigen::Matrix3d turn = so3_exp(w * dt);
     // The force acts at the mid-interval attitude.
-    const Eigen::Matrix3d r_mid = out.dR * so3_exp(0.5 * (w - gyro_bias) * dt);
+    const Eigen::Matrix3d r_mid = out.dR * so3_exp(0.5 * w * dt);
     out.dp += out.dv * dt + 0.5 * dt * dt * (r_mid * a);
     out.dp_dba += out.dv_dba * dt - 0.5 * dt * dt * r_mid;
     out.dv += dt * (r_mid * a);
     out.dv_dba -= dt * r_mid;
     out.dR = out.dR * turn;
-    t = t_next;
-    if (i < samples_.size() && t >= samples_[i].t_ns) ++i;
-  }
+  });
+  if (!covered) return std::nullopt;
   out.dR = orthonormalize(out.dR);
   return out;
 }
