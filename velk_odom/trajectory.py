@@ -12,6 +12,8 @@ they come. For the metrics a trajectory is a pair (stamps, poses) of arrays (`Tr
 - `umeyama`: the least-squares similarity or rigid transform between two point sets.
 - `absolute_trajectory_error` (ATE) after alignment and `relative_pose_error` (RPE) over a fixed time
   step, both as `ErrorStats` (RMSE, mean, median, max).
+- `evaluate`: both at once under one of the `ALIGNMENTS`, as an `Evaluation` whose `as_row` is one
+  line of a results file (`RESULT_FIELDS`).
 """
 
 from __future__ import annotations
@@ -20,14 +22,17 @@ import math
 import os
 from array import array
 from dataclasses import dataclass
-from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
 from velk_odom._geometry import matrix_angles, matrix_to_quat, quat_mul, quat_to_matrix
 
 __all__ = [
+    "ALIGNMENTS",
     "ErrorStats",
+    "Evaluation",
+    "RESULT_FIELDS",
     "StampedPose",
     "TrackBuffer",
     "Trajectory",
@@ -37,6 +42,7 @@ __all__ = [
     "apply_alignment",
     "matrix_to_quat",
     "associate",
+    "evaluate",
     "nearest_pose",
     "path_length",
     "quat_to_matrix",
@@ -175,10 +181,12 @@ def _parse_stamp(text: str) -> int:
     return int(round(value * 1e9))
 
 
-def read_tum(path: "os.PathLike[str] | str") -> Tuple[np.ndarray, np.ndarray]:
+def read_tum(path: "os.PathLike[str] | str", dropped: Optional[List[int]] = None) -> Tuple[np.ndarray, np.ndarray]:
     """Read a TUM file. Blank lines and lines starting with '#' are skipped; separators may be spaces,
-    tabs or commas. Raises ValueError naming the file and line for a malformed line, and for a file
-    without any pose."""
+    tabs or commas. A pose whose quaternion is zero (as motion-capture exports write for a lost
+    marker) or too small or large to normalise names no rotation: it is left out and its line number
+    appended to ``dropped``. Raises ValueError naming the file and line for a malformed line, and for
+    a file without any pose."""
     stamps: List[int] = []
     poses: List[List[float]] = []
     with open(path, encoding="utf-8") as f:
@@ -198,10 +206,14 @@ def read_tum(path: "os.PathLike[str] | str") -> Tuple[np.ndarray, np.ndarray]:
                 raise ValueError(f"{path}:{lineno}: not a number in {text!r}") from None
             if not all(math.isfinite(v) for v in values):
                 raise ValueError(f"{path}:{lineno}: non-finite value in {text!r}")
+            if not 0.0 < math.fsum(v * v for v in values[3:7]) < math.inf:
+                if dropped is not None:
+                    dropped.append(lineno)
+                continue
             stamps.append(t_ns)
             poses.append(values)
     if not stamps:
-        raise ValueError(f"{path}: no poses in the file")
+        raise ValueError(f"{path}: no poses in the file" + (f" ({len(dropped)} without a usable quaternion)" if dropped else ""))
     order = np.argsort(np.asarray(stamps, dtype=np.int64), kind="stable")
     return np.asarray(stamps, dtype=np.int64)[order], np.asarray(poses, dtype=float)[order]
 
@@ -279,25 +291,47 @@ def _matched(
     return est[0][i_est], est[1][i_est], ref[1][i_ref]
 
 
+# How an estimate is brought onto the reference before its positions are compared: "origin" puts its
+# first matched pose on the reference's (what the run's own start gets wrong stays in the error),
+# "rigid" is the rotation and translation that fit all matched positions best, "sim" adds a scale
+# (for a monocular run, whose scale is unknown).
+ALIGNMENTS = ("origin", "rigid", "sim")
+
+
+def _alignment_of(est_poses: np.ndarray, ref_poses: np.ndarray, how: str) -> Tuple[np.ndarray, np.ndarray, float]:
+    """(R, t, s) of the alignment ``how`` (one of `ALIGNMENTS`, or "none") between matched poses."""
+    if how == "none":
+        return np.eye(3), np.zeros(3), 1.0
+    if how == "origin":
+        rot = quat_to_matrix(ref_poses[0, 3:7]) @ quat_to_matrix(est_poses[0, 3:7]).T
+        return rot, ref_poses[0, 0:3] - rot @ est_poses[0, 0:3], 1.0
+    if how not in ALIGNMENTS:
+        raise ValueError(f"unknown alignment {how!r}; use one of {', '.join(ALIGNMENTS)}")
+    return umeyama(est_poses[:, 0:3], ref_poses[:, 0:3], with_scale=how == "sim")
+
+
+def _alignment_name(align: "bool | str", with_scale: bool) -> str:
+    if isinstance(align, str):
+        return align
+    return ("sim" if with_scale else "rigid") if align else "none"
+
+
 def absolute_trajectory_error(
     est: Tuple[np.ndarray, np.ndarray],
     ref: Tuple[np.ndarray, np.ndarray],
     *,
     max_diff_ns: int = 20_000_000,
-    align: bool = True,
+    align: "bool | str" = True,
     with_scale: bool = False,
 ) -> Tuple[ErrorStats, np.ndarray, np.ndarray]:
     """Translational ATE of ``est`` against ``ref`` (each (stamps, poses)). Poses are matched by
-    `associate`; with ``align`` the estimate's positions are first mapped onto the reference by
-    `umeyama`. Returns (stats, stamps of the matched poses, per-pose errors in metres). Raises
-    ValueError when no pose matches."""
+    `associate`; ``align`` names one of `ALIGNMENTS` (True: "rigid", or "sim" with ``with_scale``;
+    False: none) that first maps the estimate onto the reference. Returns (stats, stamps of the
+    matched poses, per-pose errors in metres). Raises ValueError when no pose matches."""
     stamps, est_poses, ref_poses = _matched(est, ref, max_diff_ns)
-    p_est = est_poses[:, 0:3]
-    p_ref = ref_poses[:, 0:3]
-    if align:
-        rot, trans, scale = umeyama(p_est, p_ref, with_scale)
-        p_est = scale * p_est @ rot.T + trans
-    errors = np.linalg.norm(p_est - p_ref, axis=1)
+    rot, trans, scale = _alignment_of(est_poses, ref_poses, _alignment_name(align, with_scale))
+    p_est = scale * est_poses[:, 0:3] @ rot.T + trans
+    errors = np.linalg.norm(p_est - ref_poses[:, 0:3], axis=1)
     return ErrorStats.of(errors), stamps, errors
 
 
@@ -307,10 +341,12 @@ def alignment(
     *,
     max_diff_ns: int = 20_000_000,
     with_scale: bool = False,
+    align: "bool | str" = True,
 ) -> Tuple[np.ndarray, np.ndarray, float]:
-    """(R, t, s) that maps the estimate's matched positions onto the reference's (`umeyama`)."""
+    """(R, t, s) that maps the estimate's matched poses onto the reference's, as
+    `absolute_trajectory_error` aligns them."""
     _, est_poses, ref_poses = _matched(est, ref, max_diff_ns)
-    return umeyama(est_poses[:, 0:3], ref_poses[:, 0:3], with_scale)
+    return _alignment_of(est_poses, ref_poses, _alignment_name(align, with_scale))
 
 
 def apply_alignment(poses: np.ndarray, rot: np.ndarray, trans: np.ndarray, scale: float = 1.0) -> np.ndarray:
@@ -357,6 +393,68 @@ def relative_pose_error(
     err = np.linalg.inv(rel_r) @ rel_e
     trans = np.linalg.norm(err[:, 0:3, 3], axis=1)
     return ErrorStats.of(trans), ErrorStats.of(matrix_angles(err[:, 0:3, 0:3]))
+
+
+# The columns `Evaluation.as_row` fills, in order: a results file's metric columns.
+RESULT_FIELDS = (
+    "align", "scale", "matched", "span_s", "ate_rmse_m", "ate_mean_m", "ate_median_m", "ate_max_m",
+    "rpe_delta_s", "rpe_pairs", "rpe_rmse_m", "rpe_rmse_deg",
+)
+
+
+@dataclass(frozen=True)
+class Evaluation:
+    """An estimate scored against a reference: the alignment used (``align``, one of `ALIGNMENTS`,
+    and the scale it found), the ATE after it, and the RPE over ``rpe_delta_s`` (no pairs, count 0,
+    when the matched poses span less than that: ``span_s``). ``stamps`` and ``errors`` are the
+    matched poses' stamps (ns) and position errors (m)."""
+
+    align: str
+    scale: float
+    ate: ErrorStats
+    rpe_translation: ErrorStats
+    rpe_rotation: ErrorStats  # radians
+    rpe_delta_s: float
+    span_s: float
+    stamps: np.ndarray
+    errors: np.ndarray
+
+    def as_row(self) -> Dict[str, Any]:
+        """The `RESULT_FIELDS`, None where a value could not be computed."""
+
+        def value(v: float) -> Optional[float]:
+            return v if math.isfinite(v) else None
+
+        rpe = self.rpe_translation
+        return {
+            "align": self.align, "scale": self.scale, "matched": self.ate.count, "span_s": self.span_s,
+            "ate_rmse_m": self.ate.rmse, "ate_mean_m": self.ate.mean, "ate_median_m": self.ate.median,
+            "ate_max_m": self.ate.max, "rpe_delta_s": self.rpe_delta_s, "rpe_pairs": rpe.count,
+            "rpe_rmse_m": value(rpe.rmse), "rpe_rmse_deg": value(math.degrees(self.rpe_rotation.rmse)),
+        }
+
+
+def evaluate(
+    est: Tuple[np.ndarray, np.ndarray],
+    ref: Tuple[np.ndarray, np.ndarray],
+    *,
+    align: str = "rigid",
+    delta_s: float = 1.0,
+    max_diff_ns: int = 20_000_000,
+) -> Evaluation:
+    """ATE under the alignment ``align`` (one of `ALIGNMENTS`) and RPE over ``delta_s`` seconds
+    (of the estimate scaled by a "sim" alignment's scale) of ``est`` against ``ref``. Raises ValueError when no pose matches or ``align`` is unknown."""
+    stamps, est_poses, ref_poses = _matched(est, ref, max_diff_ns)
+    if align not in ALIGNMENTS:
+        raise ValueError(f"unknown alignment {align!r}; use one of {', '.join(ALIGNMENTS)}")
+    _, _, scale = _alignment_of(est_poses, ref_poses, align)
+    ate, t_m, errors = absolute_trajectory_error(est, ref, max_diff_ns=max_diff_ns, align=align)
+    # A similarity's scale applies to the relative motions too (the RPE is blind to the rest).
+    scaled = np.asarray(est[1], dtype=float).copy()
+    scaled[:, 0:3] *= scale
+    rpe_t, rpe_r = relative_pose_error((est[0], scaled), ref, delta_s=delta_s, max_diff_ns=max_diff_ns)
+    span_s = (int(stamps[-1]) - int(stamps[0])) * 1e-9
+    return Evaluation(align, float(scale), ate, rpe_t, rpe_r, float(delta_s), span_s, t_m, errors)
 
 
 def path_length(poses: np.ndarray) -> float:
