@@ -2,7 +2,9 @@
 the usual viewers beside the raw data.
 
 Topics: nav_msgs/Odometry on ``/odom`` (header frame: the odometry frame, child: the output frame) and
-its transform on ``/tf``; with ``--copy-input``, the recording's own topics as well, unchanged.
+its transform on ``/tf``; with ``--copy-input``, the recording's own topics as well, unchanged, but for
+a dataset's depth images in other units than millimetres (TUM RGB-D's 5000 a metre): those become
+32FC1 metres, as ROS tools read depth, so that a replay of the copy gives the same poses.
 """
 
 from __future__ import annotations
@@ -112,10 +114,31 @@ def _copy(writer: Any, store: Any, recording: Any) -> int:
         return count
     topics = [t for t in recording.topics if t not in skip]
     conns = {t: writer.add_connection(t, recording.topics[t], typestore=store) for t in topics}
+    # Millimetres are the ROS convention for 16-bit depth: those stay as they are.
+    rescaled = {t: u for t, u in recording.depth_units().items() if u != MILLIMETRES}
     for m in _messages(recording, topics):
-        writer.write(conns[m.topic], m.record_ns, store.serialize_cdr(m.msg, m.msgtype))
+        msg = _depth_in_metres(m.msg, rescaled[m.topic], store) if m.topic in rescaled else m.msg
+        writer.write(conns[m.topic], m.record_ns, store.serialize_cdr(msg, m.msgtype))
         count += 1
     return count
+
+
+MILLIMETRES = 1000.0
+
+
+def _depth_in_metres(msg: Any, units: float, store: Any) -> Any:
+    """A 16-bit depth image in ``units`` a metre as 32FC1 metres. Each sample is scaled as the
+    tracker scales 16-bit depth, float(sample) * float(1 / units) in single precision, so the copy
+    hands the tracker the very metres the original gave it."""
+    import numpy as np
+
+    raw = np.frombuffer(bytes(msg.data), dtype="<u2" if not msg.is_bigendian else ">u2")
+    raw = raw[: (msg.step // 2) * msg.height].reshape(msg.height, msg.step // 2)[:, : msg.width]
+    metres = raw.astype(np.float32) * (np.float32(1.0) / np.float32(units))
+    return store.types["sensor_msgs/msg/Image"](
+        header=msg.header, height=msg.height, width=msg.width, encoding="32FC1", is_bigendian=0,
+        step=4 * msg.width, data=np.ascontiguousarray(metres, dtype="<f4").reshape(-1).view(np.uint8),
+    )
 
 
 def _messages(recording: Any, topics: Iterable[str]) -> Iterable[Any]:

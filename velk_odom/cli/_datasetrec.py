@@ -61,6 +61,10 @@ class DatasetRecording:
         self.notes = list(d.notes)
         self._first: Dict[str, Any] = {}
 
+    def depth_units(self) -> Dict[str, float]:
+        """Samples per metre of each depth image topic."""
+        return {_topics(c)[0]: c.depth_units_per_meter for c in self.dataset.cameras if c.is_depth}
+
     # ---- the BagRecording interface ----
 
     def __enter__(self) -> "DatasetRecording":
