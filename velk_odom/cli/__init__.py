@@ -62,7 +62,7 @@ def _parser() -> argparse.ArgumentParser:
     from velk_odom.cli import _batch
 
     ev = sub.add_parser("eval", help="replay many recordings with one configuration: ATE, RPE and counters per recording")
-    _batch.add_common(ev)
+    _batch.add_eval_arguments(ev)
     ev.set_defaults(func=_batch.run_eval)
     tune = sub.add_parser("tune", help="search configuration keys for the lowest error against the recordings' ground truth")
     _batch.add_tune_arguments(tune)

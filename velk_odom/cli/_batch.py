@@ -25,6 +25,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from velk_odom.cli._errors import UserError
+from velk_odom.cli._output import RESULT_COLUMNS, add_evaluation_arguments, check_rpe_delta, results_target, write_results
 
 COUNTER_KEYS = ("gated", "too_late", "resets", "tracked", "frames")
 _DURATION = re.compile(r", ([0-9.]+) s, \d+ messages\)")
@@ -37,7 +38,12 @@ def add_common(p: argparse.ArgumentParser) -> None:
     p.add_argument("--command", choices=("fuse", "vo"), default="fuse", help="replay command to evaluate (default fuse)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="Dask distributed scheduler, e.g. tcp://10.0.0.5:8786 (default: local processes)")
     p.add_argument("--workers", type=int, default=os.cpu_count() or 2, metavar="N", help="local processes at once (default: the CPU count)")
-    p.add_argument("--rpe-delta", type=float, default=1.0, metavar="SECONDS", help="time step of the relative pose error (default 1 s)")
+    add_evaluation_arguments(p, results=False)
+
+
+def add_eval_arguments(p: argparse.ArgumentParser) -> None:
+    add_common(p)
+    p.add_argument("--results", metavar="FILE", help="also write the scores as a results file: FILE.csv or FILE.json")
 
 
 def add_tune_arguments(p: argparse.ArgumentParser) -> None:
@@ -60,12 +66,19 @@ def ground_truth_of(recording: str) -> Optional[str]:
     return None
 
 
-def evaluate_one(command: str, recording: str, config: Dict[str, Any], rpe_delta: float) -> Dict[str, Any]:
-    """Replay ``recording`` with ``config`` in a fresh interpreter and score it. Never raises: a
-    failure comes back as the result's ``error``."""
+def default_alignment(command: str, config: Dict[str, Any]) -> str:
+    """Rigid, or a similarity for a monocular visual run (its scale is unknown)."""
+    return "sim" if command == "vo" and config.get("camera_mode") == "mono" else "rigid"
+
+
+def evaluate_one(command: str, recording: str, config: Dict[str, Any], rpe_delta: float, align: Optional[str] = None) -> Dict[str, Any]:
+    """Replay ``recording`` with ``config`` in a fresh interpreter and score it under ``align``
+    (default: `default_alignment`). Never raises: a failure comes back as the result's ``error``."""
     import yaml
 
-    result: Dict[str, Any] = {"recording": recording, "error": None, "duration_s": None, "poses": 0, "counters": {}}
+    align = align or default_alignment(command, config)
+    result: Dict[str, Any] = {"command": command, "recording": recording, "error": None, "duration_s": None, "poses": 0,
+                              "align": align, "counters": {}}
     with tempfile.TemporaryDirectory(prefix="velk_batch_") as tmp:
         cfg = Path(tmp) / "config.yaml"
         cfg.write_text(yaml.safe_dump(config, sort_keys=False))
@@ -87,14 +100,14 @@ def evaluate_one(command: str, recording: str, config: Dict[str, Any], rpe_delta
             if line.startswith("engine counters"):
                 result["counters"] = {k: int(v) for k, v in _COUNTER.findall(line)}
         try:
-            result.update(_score(out, recording, gt, rpe_delta))
+            result.update(_score(out, recording, gt, rpe_delta, align))
         except (ValueError, OSError) as err:
             result["error"] = f"scoring: {err}"
     return result
 
 
-def _score(out: Path, recording: str, gt: Optional[str], rpe_delta: float) -> Dict[str, Any]:
-    from velk_odom.trajectory import absolute_trajectory_error, read_tum, relative_pose_error
+def _score(out: Path, recording: str, gt: Optional[str], rpe_delta: float, align: str = "rigid") -> Dict[str, Any]:
+    from velk_odom.trajectory import evaluate, path_length, read_tum
 
     estimate = read_tum(out)
     if gt is not None:
@@ -102,20 +115,24 @@ def _score(out: Path, recording: str, gt: Optional[str], rpe_delta: float) -> Di
     else:
         from velk_odom.datasets import detect, open_dataset
 
-        data = open_dataset(recording) if detect(recording) else None
-        if data is None or data.ground_truth is None:
-            raise ValueError(f"no ground truth for {recording} (put it beside the bag as {Path(recording).name}_ground_truth.tum)")
-        reference = data.ground_truth
-    ate, _, _ = absolute_trajectory_error(estimate, reference)
-    rpe_t, rpe_r = relative_pose_error(estimate, reference, delta_s=rpe_delta)
-    return {"poses": len(estimate[0]), "ate": ate.rmse, "ate_max": ate.max, "rpe_m": rpe_t.rmse, "rpe_deg": math.degrees(rpe_r.rmse)}
+        if detect(recording):
+            data = open_dataset(recording)
+            if data.ground_truth is None:
+                raise ValueError(f"the {data.kind} folder {recording} has no ground truth")
+            reference = data.ground_truth
+        else:
+            raise ValueError(f"no ground truth beside the bag {recording} (put it there as {Path(recording.rstrip('/')).name}_ground_truth.tum)")
+    ev = evaluate(estimate, reference, align=align, delta_s=rpe_delta)
+    row = ev.as_row()
+    return {**row, "poses": len(estimate[0]), "path_m": path_length(estimate[1]), "ate": ev.ate.rmse, "ate_max": ev.ate.max,
+            "rpe_m": row["rpe_rmse_m"], "rpe_deg": row["rpe_rmse_deg"]}
 
 
 # ---- running many ----
 
 
 def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]]) -> List[Dict[str, Any]]:
-    """evaluate_one over ``tasks`` (command, recording, config, rpe_delta), in order of the tasks."""
+    """evaluate_one over ``tasks`` (command, recording, config, rpe_delta[, align]), in order of the tasks."""
     if args.scheduler:
         try:
             from distributed import Client
@@ -138,8 +155,7 @@ def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]]) -> Lis
 def _check_inputs(args: argparse.Namespace) -> Dict[str, Any]:
     from velk_odom.cli._config import load_config_file
 
-    if not args.rpe_delta > 0:
-        raise UserError(f"--rpe-delta must be above 0 seconds, got {args.rpe_delta}")
+    check_rpe_delta(args)
     for r in args.recordings:
         if not Path(r).exists():
             raise UserError(f"recording {r!r} not found")
@@ -173,12 +189,42 @@ def summary_line(results: Sequence[Dict[str, Any]]) -> str:
             f"median {statistics.median(ates):.3f} m, worst {max(ates):.3f} m" + (f"; {failed} failed" if failed else ""))
 
 
+def rpe_note(results: Sequence[Dict[str, Any]], rpe_delta: float) -> Optional[str]:
+    """The line for scored runs whose RPE could not be computed, or None."""
+    short = [Path(r["recording"]).name for r in results if r["error"] is None and not r.get("rpe_pairs")]
+    if not short:
+        return None
+    return (f"RPE/{rpe_delta:g} s could not be computed for {', '.join(short)}: the matched poses span less than the "
+            "step (give a shorter --rpe-delta)")
+
+
+def result_rows(results: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
+    """`evaluate_one`'s results as rows of a results file, counters in columns of their own."""
+    from velk_odom.trajectory import RESULT_FIELDS
+
+    rows = []
+    for r in results:
+        row: Dict[str, Any] = {k: r.get(k) for k in RESULT_COLUMNS + ("duration_s",) + RESULT_FIELDS}
+        row["trajectory"] = r["command"]
+        row.update({f"counter_{k}": v for k, v in r["counters"].items()})
+        rows.append(row)
+    return rows
+
+
 def run_eval(args: argparse.Namespace) -> int:
     config = _check_inputs(args)
-    results = run_tasks(args, [(args.command, r, config, args.rpe_delta) for r in args.recordings])
+    results_file = results_target(args.results, [args.config, *args.recordings])
+    results = run_tasks(args, [(args.command, r, config, args.rpe_delta, args.align) for r in args.recordings])
     print(results_table(results))
     print(summary_line(results))
-    return 0 if all(r["error"] is None for r in results) else 1
+    note = rpe_note(results, args.rpe_delta)
+    if note:
+        print(note)
+    failed = None
+    if results_file is not None:
+        failed = write_results(results_file, result_rows(results), RESULT_COLUMNS)
+        print(f"results -> {results_file}" if failed is None else f"velk-odom: error: {failed}", file=sys.stdout if failed is None else sys.stderr)
+    return 0 if failed is None and all(r["error"] is None for r in results) else 1
 
 
 # ---- tuning ----
@@ -252,7 +298,7 @@ def run_tune(args: argparse.Namespace) -> int:
             set_key(c, key, value, args.search)
         configs.append(c)
     output = args.output or str(Path(args.config).with_suffix("")) + "_tuned.yaml"
-    tasks = [(args.command, r, c, args.rpe_delta) for c in configs for r in args.recordings]
+    tasks = [(args.command, r, c, args.rpe_delta, args.align) for c in configs for r in args.recordings]
     results = run_tasks(args, tasks)
     n = len(args.recordings)
     scored = []

@@ -73,6 +73,24 @@ def conditions(args: argparse.Namespace) -> Dict[str, Any]:
     return kwargs
 
 
+def condition_text(args: argparse.Namespace) -> str:
+    """The simulated conditions in words, for the plot's title."""
+    chosen = {k: getattr(args, k) for k in ALL_CONDITIONS}
+    if args.all_conditions:
+        chosen.update(ALL_CONDITIONS)
+    words = {
+        "start_speed": "start at {:g} m/s", "vibration": "vibration {:g}", "wheel_yaw_scale": "wheel yaw rate x{:g}",
+        "gyro_bias": "gyro bias {:g} rad/s", "ahrs_noise_deg": "AHRS {:g} deg", "imu_spike_g": "one {:g} g IMU sample",
+    }
+    defaults = {"start_speed": 0.0, "vibration": 0.0, "wheel_yaw_scale": 1.0}
+    parts = [words[k].format(v) for k, v in chosen.items() if v is not None and v != defaults.get(k)]
+    if args.upside_down or args.all_conditions:
+        parts.append("upside-down IMU")
+    if not args.no_slip:
+        parts.append("wheel slip")
+    return ", ".join(parts)
+
+
 def _error(rec: Any, pose: Any) -> float:
     """Distance (m) of a `StampedPose` from the simulated ground truth at its stamp."""
     gt = rec.ground_truth_at(pose.t_ns)
@@ -141,15 +159,15 @@ def run(args: argparse.Namespace) -> int:
     write_tum(tum_path, fused)
 
     def curve(label: str, poses: Trajectory) -> Tuple[str, Any, Any]:
-        return label, np.array([p.t_ns * 1e-9 for p in poses]), np.array([_error(rec, p) for p in poses])
+        return label, np.array([p.t_ns for p in poses], dtype=np.int64), np.array([_error(rec, p) for p in poses])
 
     plot_trajectories(
         str(png_path),
-        f"velk-odom demo: {args.duration:g} s simulated drive, seed {args.seed}",
+        f"velk-odom demo: {args.duration:g} s simulated drive, seed {args.seed}; {condition_text(args)}",
         [("fused", *fused.arrays()), ("wheel only", *wheel.arrays())],
         ("ground truth", *Trajectory(rec.ground_truth).arrays()),
         [curve("fused", fused), curve("wheel only", wheel)],
-        [("wheel slip", rec.slip_interval_ns[0] * 1e-9, rec.slip_interval_ns[1] * 1e-9)] if rec.slip_interval_ns else [],
+        [("wheel slip", *rec.slip_interval_ns)] if rec.slip_interval_ns else [],
     )
 
     distance = rec.distance_travelled()

@@ -14,10 +14,10 @@ from velk_odom.cli import _bagout
 from velk_odom.cli._config import FUSION_KEYS, parse_frame_pair, parse_pair, parse_positive
 from velk_odom.cli._errors import UserError
 from velk_odom.cli._init_watch import InitWatch
-from velk_odom.cli._output import FUSION_COUNTERS
+from velk_odom.cli._output import FUSION_COUNTERS, add_evaluation_arguments
 from velk_odom.cli._propose import propose_config
 from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, BagRecording, Message, require_messages, short_type
-from velk_odom.cli._replay import Curve, Replay, Row, Track, warn_refused
+from velk_odom.cli._replay import Replay, Row, Track, warn_refused
 from velk_odom.ros import (
     TransformBuffer,
     imu_sample_from_msg,
@@ -58,7 +58,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("-o", "--output", metavar="FILE.tum", help="fused trajectory in TUM format (default: <recording>_fused.tum)")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectories")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
-    p.add_argument("--rpe-delta", type=float, default=1.0, metavar="SECONDS", help="time step of the relative pose error (default 1 s)")
+    add_evaluation_arguments(p)
     _bagout.add_arguments(p)
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr, e.g. warn, info, velk_slam=debug (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
@@ -223,12 +223,9 @@ class FuseReplay(Replay):
     """The replay of the planned IMU and odometry topics through OdometryFusion."""
 
     command, output_suffix, track_label = "fuse", "_fused", "fused"
+    labelled_comparisons = True
     config_keys = FUSION_KEYS
     counter_names = FUSION_COUNTERS
-
-    def check_arguments(self) -> None:
-        if not self.args.rpe_delta > 0:
-            raise UserError(f"--rpe-delta must be above 0 seconds, got {self.args.rpe_delta}")
 
     def propose(self, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
         require_messages(self.bag, self.bag.topics_of(IMU, ODOMETRY))
@@ -302,29 +299,8 @@ class FuseReplay(Replay):
     def other_tracks(self) -> List[Track]:
         return [(topic, *poses.arrays()) for topic, poses in self.raw.items()]
 
-    def compare(self, tracks: List[Track]) -> Tuple[List[Row], List[Curve]]:
-        from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error
-
-        rows: List[Row] = []
-        curves: List[Curve] = []
-        delta = self.args.rpe_delta
-        for label, stamps, poses in tracks:
-            if len(stamps) == 0:
-                rows.append((f"vs ground truth [{label}]", "no poses"))
-                continue
-            try:
-                ate, t_m, errors = absolute_trajectory_error((stamps, poses), self.reference)
-                rpe_t, rpe_r = relative_pose_error((stamps, poses), self.reference, delta_s=delta)
-            except ValueError as e:
-                rows.append((f"vs ground truth [{label}]", str(e)))
-                continue
-            rows.append(
-                (f"vs ground truth [{label}]",
-                 f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m, {ate.count} poses); "
-                 f"RPE/{delta:g} s rmse {rpe_t.rmse:.3f} m, {math.degrees(rpe_r.rmse):.2f} deg")
-            )
-            curves.append((label, (t_m - t_m[0]) * 1e-9 if len(t_m) else t_m, errors))
-        return rows, curves
+    def gravity_known(self) -> bool:
+        return True  # the filter's odometry frame is level: z up
 
     def why_no_estimate(self, counters: Optional[Dict[str, int]]) -> str:
         return why_no_estimate(self.plans, counters, self.engine, self.watch, self.engine_config)

@@ -1,4 +1,5 @@
-"""What the commands show: the engines' counters, the progress bar and the trajectory plot."""
+"""What the commands show: the engines' counters, the progress bar, the scores against ground truth,
+the results file and the trajectory plot."""
 
 from __future__ import annotations
 
@@ -120,28 +121,102 @@ def plot_trajectories(
     tracks: Sequence[Track],
     reference: Optional[Track] = None,
     errors: Iterable[Tuple[str, Any, Any]] = (),
-    spans: Sequence[Tuple[str, float, float]] = (),
+    spans: Sequence[Tuple[str, int, int]] = (),
+    **options: Any,
 ) -> None:
-    """Save a PNG (see `_plot.plot_run`). Without a reference, the tracks after the first (raw
-    odometry) are drawn anchored at the first track's pose at their start."""
+    """Save a PNG (see `_plot.plot_run`, which takes ``options``). Without a reference, the tracks
+    after the first (raw odometry) are drawn anchored at the first track's pose at their start."""
     from velk_odom.cli._plot import anchored_at_start, plot_run
 
     if reference is None and len(tracks) > 1:
         tracks = [tracks[0]] + [anchored_at_start(t, tracks[0]) for t in tracks[1:]]
-    plot_run(path, title, tracks, reference, errors, spans)
+    plot_run(path, title, tracks, reference, errors, spans, **options)
 
 
-def aligned_track(track: Track, reference: Tuple[Any, Any]) -> Track:
-    """The track mapped into the reference's frame by its own rigid alignment (for drawing both in
-    one plot); unchanged when no pose matches the reference in time."""
+ALIGNMENT_NAMES = {"origin": "first poses aligned", "rigid": "rigid alignment", "sim": "similarity alignment"}
+
+
+def aligned_track(track: Track, reference: Tuple[Any, Any], align: str = "rigid") -> Track:
+    """The track mapped into the reference's frame by its own alignment ``align`` (for drawing both
+    in one plot); unchanged when no pose matches the reference in time."""
     from velk_odom.trajectory import alignment, apply_alignment
 
     label, stamps, poses = track
     try:
-        rot, trans, scale = alignment((stamps, poses), reference)
+        rot, trans, scale = alignment((stamps, poses), reference, align=align)
     except ValueError:
         return track
-    return f"{label} (aligned)", stamps, apply_alignment(poses, rot, trans, scale)
+    return f"{label} ({ALIGNMENT_NAMES[align]})", stamps, apply_alignment(poses, rot, trans, scale)
+
+
+def add_evaluation_arguments(p: Any, results: bool = True) -> None:
+    """--align and --rpe-delta (and --results) of a command that scores trajectories."""
+    from velk_odom.trajectory import ALIGNMENTS
+
+    p.add_argument("--align", choices=ALIGNMENTS, metavar="{origin,rigid,sim}",
+                   help="how an estimate is aligned to the ground truth before the ATE: its first pose (origin), the best "
+                   "rotation and translation (rigid, the default) or these and a scale (sim, the default for monocular runs)")
+    p.add_argument("--rpe-delta", type=float, default=1.0, metavar="SECONDS", help="time step of the relative pose error (default 1 s)")
+    if results:
+        p.add_argument("--results", metavar="FILE", help="also write the scores as a results file: FILE.csv or FILE.json")
+
+
+def check_rpe_delta(args: Any) -> None:
+    if not args.rpe_delta > 0 or args.rpe_delta == float("inf"):
+        raise UserError(f"--rpe-delta must be above 0 seconds and finite, got {args.rpe_delta}")
+
+
+def describe_evaluation(ev: Any) -> str:
+    """An `Evaluation` in one summary phrase: ATE with its alignment, RPE or why it is missing."""
+    import math
+
+    how = ALIGNMENT_NAMES[ev.align] + (f", scale {ev.scale:.3f}" if ev.align == "sim" else "")
+    text = f"ATE rmse {ev.ate.rmse:.3f} m (max {ev.ate.max:.3f} m, {ev.ate.count} poses, {how}); "
+    if ev.rpe_translation.count == 0:
+        return text + (f"RPE/{ev.rpe_delta_s:g} s could not be computed: the matched poses span {ev.span_s:.2f} s, "
+                       "less than the step (give a shorter --rpe-delta)")
+    return text + f"RPE/{ev.rpe_delta_s:g} s rmse {ev.rpe_translation.rmse:.3f} m, {math.degrees(ev.rpe_rotation.rmse):.2f} deg"
+
+
+# The leading columns of a results file; the metric columns follow (`velk_odom.trajectory.RESULT_FIELDS`).
+RESULT_COLUMNS = ("command", "recording", "trajectory", "poses", "path_m", "error")
+RESULT_SUFFIXES = (".csv", ".json")
+
+
+def results_target(arg: Optional[str], inputs: Sequence[Any] = ()) -> Optional[Path]:
+    """The file ``--results ARG`` writes, checked before any work (UserError): .csv or .json."""
+    if not arg:
+        return None
+    if Path(arg).suffix.lower() not in RESULT_SUFFIXES:
+        raise UserError(f"--results {arg!r}: give a file name ending in .csv or .json")
+    return check_writable(arg, "--results", inputs)
+
+
+def write_results(path: "str | Path", rows: Sequence[Dict[str, Any]], columns: Sequence[str] = ()) -> Optional[str]:
+    """Write ``rows`` as CSV (one line a row, ``columns`` first, then any other keys in order of
+    appearance; an empty cell for None) or as JSON (a list of objects), by the suffix. Returns why
+    the file could not be written, or None."""
+    import csv
+    import json
+    import math
+
+    keys = list(columns)
+    for row in rows:
+        keys += [k for k in row if k not in keys]
+    # JSON has no NaN: a value that could not be computed is null.
+    clean = [{k: (None if isinstance(v, float) and not math.isfinite(v) else v) for k, v in row.items()} for row in rows]
+    try:
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            if str(path).lower().endswith(".json"):
+                json.dump([{k: row.get(k) for k in keys} for row in clean], f, indent=1)
+                f.write("\n")
+            else:
+                writer = csv.DictWriter(f, fieldnames=keys, restval="")
+                writer.writeheader()
+                writer.writerows({k: ("" if v is None else v) for k, v in row.items()} for row in clean)
+    except OSError as err:
+        return f"the results file {str(path)!r} could not be written ({err.strerror or err})"
+    return None
 
 
 def table(rows: List[Tuple[str, str]]) -> str:

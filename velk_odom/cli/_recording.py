@@ -282,7 +282,12 @@ def load_ground_truth(path: Optional[str]) -> Any:
 
     if not Path(path).is_file():
         raise UserError(f"ground truth {path!r} not found; give a TUM file (timestamp x y z qx qy qz qw)")
+    dropped: List[int] = []
     try:
-        return read_tum(path)
+        reference = read_tum(path, dropped)
     except (ValueError, UnicodeDecodeError) as err:
         raise UserError(f"ground truth: {err}") from None
+    if dropped:
+        print(f"velk-odom: warning: ground truth {path!r}: {len(dropped)} poses without a usable quaternion left out "
+              f"(line {', '.join(map(str, dropped[:5]))}{', ...' if len(dropped) > 5 else ''})", file=sys.stderr)
+    return reference

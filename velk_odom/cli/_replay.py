@@ -18,16 +18,21 @@ from velk_odom.cli import _bagout
 from velk_odom.cli._config import check_keys, dump_yaml, load_config_file
 from velk_odom.cli._errors import UserError, one_line
 from velk_odom.cli._output import (
+    RESULT_COLUMNS,
     EngineLog,
     Progress,
     aligned_track,
+    check_rpe_delta,
     conclude,
+    describe_evaluation,
     engine_counters,
     format_counters,
     open_trajectory,
     plot_target,
+    results_target,
     save_plot,
     table,
+    write_results,
 )
 from velk_odom.cli._recording import Message, load_ground_truth, open_recording, static_transforms
 from velk_odom.ros import TransformBuffer
@@ -36,7 +41,7 @@ PROPOSED = "proposed configuration"
 
 Row = Tuple[str, str]  # a summary line: (label, text)
 Track = Tuple[str, Any, Any]  # (label, stamps ns, poses N x 7)
-Curve = Tuple[str, Any, Any]  # (label, seconds, position error m)
+Curve = Tuple[str, Any, Any]  # (label, stamps ns, position error m)
 
 
 def warn_refused(topic: str, err: BaseException) -> None:
@@ -59,6 +64,7 @@ class Replay:
     command = ""  # the subcommand: the progress bar, the plot title, the proposal's file name
     output_suffix = ""  # default outputs <recording><suffix>.tum and .png
     track_label = ""  # the estimate's label in the summary and the plot
+    labelled_comparisons = False  # each comparison names its track (a replay that compares several)
     config_keys: Mapping[str, Any] = {}
     counter_names: Sequence[str] = ()
 
@@ -69,9 +75,10 @@ class Replay:
         """Returns the exit status; a user mistake raises UserError before anything is written."""
         reference = load_ground_truth(self.args.ground_truth)
         _bagout.check(self.args)
+        check_rpe_delta(self.args)
         self.check_arguments()
         with open_recording(self.args.recording) as self.bag:
-            self.reference = reference if reference is not None else getattr(self.bag, "ground_truth", None)  # a dataset's own
+            self.reference, self.reference_source = self.find_reference(reference)
             tf = static_transforms(self.bag)
             text = self.settle_configuration(tf)
             if self.args.print_config:
@@ -84,15 +91,43 @@ class Replay:
             trajectory, counters = self.replay()
         kept = self.kept(trajectory)
         bag_messages = self.write_output_bag(kept)
+        self.no_estimate = None if trajectory.count else self.why_no_estimate(counters)
         summary, plot_failed = self.summarise(trajectory, kept, counters, bag_messages)
+        results_failed = None
+        if self.results is not None:
+            results_failed = write_results(self.results, self.result_rows, RESULT_COLUMNS)
+            summary.append(("results", str(self.results) if results_failed is None else "not written"))
         print(table(summary))
-        no_estimate = None if trajectory.count else f"no estimate was published ({self.why_no_estimate(counters)}); {self.output} is empty"
-        return conclude(self.bag.damage, no_estimate, plot_failed)
+        no_estimate = f"no estimate was published ({self.no_estimate}); {self.output} is empty" if self.no_estimate else None
+        return conclude(self.bag.damage, no_estimate, plot_failed, results_failed)
 
     # ---- the steps ----
 
     def check_arguments(self) -> None:
         """Refuse option values the parser cannot judge (UserError)."""
+
+    def find_reference(self, given: Any) -> Tuple[Any, Optional[str]]:
+        """The ground truth and where it came from: --ground-truth, else a dataset folder's own, else
+        the TUM file beside a bag (``<bag>_ground_truth.tum``, as `eval` finds it); (None, None)
+        without any."""
+        from velk_odom.cli._batch import ground_truth_of
+
+        if given is not None:
+            return given, self.args.ground_truth
+        own = getattr(self.bag, "ground_truth", None)
+        if own is not None:
+            return own, f"the {self.bag.kind}'s own"
+        beside = ground_truth_of(str(self.args.recording))
+        if beside is not None:
+            return load_ground_truth(beside), beside
+        return None, None
+
+    def alignment(self) -> str:
+        """The alignment of the comparisons: --align, else `default_alignment`."""
+        return self.args.align or self.default_alignment()
+
+    def default_alignment(self) -> str:
+        return "rigid"
 
     def settle_configuration(self, tf: TransformBuffer) -> str:
         """``config`` from the --config file (its keys checked) or proposed for the recording, and the
@@ -118,8 +153,10 @@ class Replay:
         self.output = self.args.output or f"{stem}{self.output_suffix}.tum"
         self.inputs = [self.bag.path, self.args.config, self.args.ground_truth]
         self.plot = plot_target(self.args.plot, f"{stem}{self.output_suffix}.png", self.inputs + [self.output])
+        self.results = results_target(self.args.results, self.inputs + [self.output, self.plot])
+        self.result_rows: List[Dict[str, Any]] = []
         # The poses stay in memory only when something compares, draws or re-writes them.
-        self.keep = self.reference is not None or self.plot is not None or bool(self.args.output_bag)
+        self.keep = self.reference is not None or self.plot is not None or bool(self.args.output_bag) or self.results is not None
 
     def new_engine(self, engine_type: Any, config: Dict[str, Any], **kwargs: Any) -> Any:
         """``engine_type(config, **kwargs)``; a configuration the engine refuses is a UserError naming
@@ -181,8 +218,11 @@ class Replay:
         tracks = [(self.track_label, *kept.arrays())] + self.other_tracks()
         curves: List[Curve] = []
         if self.reference is not None:
+            summary.append(("ground truth", str(self.reference_source)))
             rows, curves = self.compare(tracks)
             summary += rows
+        else:
+            self.result_rows = [self.result_row(label, poses, "no ground truth") for label, _, poses in tracks]
         plot_failed = None
         if self.plot is not None:
             plot_failed = self.draw(tracks, curves)
@@ -191,14 +231,45 @@ class Replay:
             summary.append(("output bag", f"{self.args.output_bag} ({self.args.bag_storage}, {bag_messages} messages)"))
         return summary, plot_failed
 
+    def compare(self, tracks: List[Track]) -> Tuple[List[Row], List[Curve]]:
+        """Summary lines and error curves of each track against ``reference``; the result rows."""
+        from velk_odom.trajectory import evaluate
+
+        rows: List[Row] = []
+        curves: List[Curve] = []
+        for label, stamps, poses in tracks:
+            name = f"vs ground truth [{label}]" if self.labelled_comparisons else "vs ground truth"
+            if len(stamps) == 0:
+                rows.append((name, "no poses"))
+                self.result_rows.append(self.result_row(label, poses, "no poses"))
+                continue
+            try:
+                ev = evaluate((stamps, poses), self.reference, align=self.alignment(), delta_s=self.args.rpe_delta)
+            except ValueError as e:
+                rows.append((name, str(e)))
+                self.result_rows.append(self.result_row(label, poses, str(e)))
+                continue
+            rows.append((name, describe_evaluation(ev)))
+            self.result_rows.append({**self.result_row(label, poses, None), **ev.as_row()})
+            curves.append((f"{label} ({ev.align} alignment)" if ev.align != "rigid" else label, ev.stamps, ev.errors))
+        return rows, curves
+
+    def result_row(self, label: str, poses: Any, error: Optional[str]) -> Dict[str, Any]:
+        from velk_odom.trajectory import path_length
+
+        return {"command": self.command, "recording": str(self.args.recording), "trajectory": label,
+                "poses": len(poses), "path_m": path_length(poses) if len(poses) else 0.0, "error": error}
+
     def draw(self, tracks: List[Track], curves: List[Curve]) -> Optional[str]:
         """The plot; returns why it could not be written, or None."""
         reference_track = None
         if self.reference is not None:
             # Each trajectory drawn in the reference's frame, by its own alignment.
             reference_track = ("ground truth", *self.reference)
-            tracks = [aligned_track(track, self.reference) for track in tracks]
-        return save_plot(self.plot, f"velk-odom {self.command} {self.bag.path.name}", tracks, reference_track, curves)
+            tracks = [aligned_track(track, self.reference, self.alignment()) for track in tracks]
+        empty = f"no estimate: {self.no_estimate}" if self.no_estimate else None
+        return save_plot(self.plot, f"velk-odom {self.command} {self.bag.path.name}", tracks, reference_track, curves,
+                         gravity_up=self.gravity_known(), empty_reason=empty)
 
     # ---- the engine's parts ----
 
@@ -234,9 +305,9 @@ class Replay:
         """Trajectories compared and drawn beside the estimate."""
         return []
 
-    def compare(self, tracks: List[Track]) -> Tuple[List[Row], List[Curve]]:
-        """Summary lines and error curves against ``reference``."""
-        return [], []
+    def gravity_known(self) -> bool:
+        """Whether the estimate's odometry frame has z up (the plot then draws its x-y plane)."""
+        return False
 
     def why_no_estimate(self, counters: Optional[Dict[str, int]]) -> str:
         """Why nothing was published, in one phrase for the closing line."""

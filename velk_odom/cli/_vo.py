@@ -16,6 +16,7 @@ from velk_odom.cli import _bagout
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES
 from velk_odom.cli._datasetrec import dataset_config_hints
 from velk_odom.cli._errors import UserError
+from velk_odom.cli._output import add_evaluation_arguments
 from velk_odom.cli._recording import (
     CAMERA_INFO,
     IMAGE,
@@ -28,7 +29,7 @@ from velk_odom.cli._recording import (
     static_topics,
     static_transforms,
 )
-from velk_odom.cli._replay import Curve, Replay, Row, Track, warn_refused
+from velk_odom.cli._replay import Replay, Row, warn_refused
 from velk_odom.ros import (
     TransformBuffer,
     camera_model_from_msg,
@@ -38,6 +39,8 @@ from velk_odom.ros import (
 
 VO_COUNTERS = CuvslamOdometry.COUNTER_NAMES
 DEPTH_ENCODINGS = ("16UC1", "32FC1", "mono16")
+# Depth samples per metre of each depth encoding, by the ROS convention (REP 118).
+ROS_DEPTH_UNITS = {"16UC1": 1000.0, "mono16": 1000.0, "32FC1": 1.0}
 ROLE_TYPES = {
     "image": IMAGE,
     "depth": IMAGE,
@@ -57,6 +60,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--clouds", metavar="DIR", help="write the depth point clouds as PLY files into DIR")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectory")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
+    add_evaluation_arguments(p)
     _bagout.add_arguments(p)
     p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
@@ -74,11 +78,13 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
     topics: Dict[str, str] = {}
     cameras: List[str] = []
     depth_namespaces = []
+    depth_units: Dict[str, float] = {}
     for t in images:
         m = bag.first(t)
         if m is not None and m.encoding in DEPTH_ENCODINGS:
             topics[t] = "depth"
             depth_namespaces.append(_namespace(t))
+            depth_units.setdefault(m.header.frame_id, ROS_DEPTH_UNITS[m.encoding])
         else:
             topics[t] = "image"
             if m is not None:
@@ -104,6 +110,10 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
     config: Dict[str, Any] = {"camera_mode": mode, "use_gpu": False}
     if n_images > 2:
         config["cameras"] = [{"frame_id": f} for f in cameras[:2]]
+    if mode == "rgbd":
+        # Depth in the ROS convention: 16-bit millimetres, float metres.
+        config["cameras"] = [{"frame_id": f} for f in cameras[:1]] + [
+            {"frame_id": f, "depth_units_per_meter": u} for f, u in depth_units.items()]
     first_cam = cameras[0] if cameras else ""
     if first_cam and tf.lookup("base_link", first_cam) is not None:
         output = "base_link"
@@ -300,19 +310,9 @@ class VoReplay(Replay):
             rows.append(("point clouds", f"{self.clouds} PLY files in {self.clouds_dir}"))
         return rows
 
-    def compare(self, tracks: List[Track]) -> Tuple[List[Row], List[Curve]]:
-        from velk_odom.trajectory import absolute_trajectory_error, relative_pose_error
-
-        label, stamps, poses = tracks[0]
-        if len(stamps) == 0:
-            return [], []
-        try:
-            ate, t_m, errors = absolute_trajectory_error((stamps, poses), self.reference)
-            rpe_t, _ = relative_pose_error((stamps, poses), self.reference)
-        except ValueError as e:
-            return [("vs ground truth", str(e))], []
-        row = ("vs ground truth", f"ATE rmse {ate.rmse:.3f} m (max {ate.max:.3f} m); RPE/1 s rmse {rpe_t.rmse:.3f} m")
-        return [row], [(label, (t_m - t_m[0]) * 1e-9, errors)]
+    def default_alignment(self) -> str:
+        # A single camera sees the motion only up to scale: a rigid fit would count the scale as error.
+        return "sim" if self.config.get("camera_mode") == "mono" else "rigid"
 
     def why_no_estimate(self, counters: Optional[Dict[str, int]]) -> str:
         return why_no_estimate(self.fed, counters)
