@@ -157,6 +157,9 @@ OUTCOMES = [
     (fuse("--ground-truth", lambda t, r: t / "gt.tum"), 2, "gt.tum' not found; give a TUM file", []),
     (fuse("--ground-truth", lambda t, r: write_text(t, "gt.tum", "1 2 3\n")), 2, "gt.tum:1: expected 8 values", []),
     (fuse("--rpe-delta", "0"), 2, "--rpe-delta must be above 0", []),
+    (fuse("--rpe-delta", "inf"), 2, "--rpe-delta must be above 0", []),
+    (fuse("--results", "r.txt"), 2, "--results 'r.txt': give a file name ending in .csv or .json", []),
+    (lambda t, b, r: ["plot", t / "none.tum"], 2, "none.tum' not found; give a TUM file", []),
     # Output paths are checked before the replay.
     (conf("--plot", "p.xyz"), 2, "--plot 'p.xyz': unknown image type '.xyz'", []),
     (conf("-o", "no/o.tum"), 2, "-o 'no/o.tum': the folder 'no' does not exist", []),
@@ -340,6 +343,66 @@ def test_fused_odometry_is_written_as_a_bag(fmt, extra, storage, copied, bags, t
     assert abs(last.x - poses[-1, 0]) < 1e-6 and abs(last.y - poses[-1, 1]) < 1e-6
     assert (odom[-1].header.frame_id, odom[-1].child_frame_id) == (tf[0].transforms[0].header.frame_id,
                                                                    tf[0].transforms[0].child_frame_id) == ("odom", "base_link")
+
+
+# ---- evaluation: alignment, the RPE step, results files, ground truth found beside a bag -------------
+
+
+def beside(t, b):
+    """The bag copied with its ground truth beside it, named as `eval` looks for it."""
+    shutil.copy(b["gt"], t / "drive_ground_truth.tum")
+    return shutil.copytree(b["ros2-sqlite3"], t / "drive")
+
+
+def edited_gt(t, b, edit):
+    """The ground truth with each line's fields passed through ``edit(k, fields)``."""
+    lines = [line.split() for line in b["gt"].read_text().splitlines() if line and not line.startswith("#")]
+    return write_text(t, "gt_edited.tum", "".join(" ".join(edit(k, f)) + "\n" for k, f in enumerate(lines)))
+
+
+def scaled_tum(t, b, factor):
+    return edited_gt(t, b, lambda k, f: [f[0], *(str(float(v) * factor) for v in f[1:4]), *f[4:]])
+
+
+# (arguments, fragments of the summary, warning on stderr or None, results file: (name, rows, values in every row))
+EVALUATION_RUNS = [
+    (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "--config", config_file(t, r), "--ground-truth", b["gt"], "--align", "origin",
+                      "--results", "r.json"], ["first poses aligned", "RPE/1 s rmse"], None, ("r.json", 2, {"align": "origin"})),
+    # Found beside the bag, as `eval` finds it.
+    (lambda t, b, r: ["fuse", beside(t, b), "--config", config_file(t, r), "--results", "r.csv"],
+     ["drive_ground_truth.tum", "rigid alignment"], None, ("r.csv", 2, {"align": "rigid", "error": ""})),
+    (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "--config", config_file(t, r), "--ground-truth", b["gt"], "--rpe-delta", "100",
+                      "--results", "r.csv"],
+     ["RPE/100 s could not be computed: the matched poses span"], None, ("r.csv", 2, {"rpe_pairs": "0", "rpe_rmse_m": ""})),
+    # One motion-capture pose without a quaternion among the rest: left out and counted, the scores stay numbers.
+    (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "--config", config_file(t, r), "--ground-truth",
+                      edited_gt(t, b, lambda k, f: f[:4] + ["0"] * 4 if k % 50 == 7 else f)],
+     ["RPE/1 s rmse 0."], "poses without a usable quaternion left out (line 8, 58", None),
+    (lambda t, b, r: ["eval", beside(t, b), "--config", config_file(t, r), "--workers", "1", "--results", "e.csv"],
+     ["summary: 1 of 1 recordings scored"], None, ("e.csv", 1, {"command": "fuse", "align": "rigid"})),
+    # Several runs against one ground truth: a copy at half the scale fits exactly under a similarity.
+    (lambda t, b, r: ["plot", b["gt"], scaled_tum(t, b, 0.5), "--ground-truth", b["gt"], "--align", "sim", "-o", "p.png",
+                      "--results", "p.json"],
+     ["gt_edited.tum  ATE rmse 0.000 m", "similarity alignment, scale 2.000", "p.png"], None, ("p.json", 2, {"align": "sim"})),
+]
+
+
+@needs_fusion
+@pytest.mark.parametrize("make, fragments, warning, results", EVALUATION_RUNS)
+def test_evaluation_options_and_results_files(tmp_path, bags, rec, cli, monkeypatch, make, fragments, warning, results):
+    import csv
+    import json
+
+    monkeypatch.chdir(tmp_path)
+    code, out, err = cli(*make(tmp_path, bags, rec))
+    assert code == 0 and all(f in out for f in fragments), out + err
+    assert (warning is None and "velk-odom:" not in err) or (warning is not None and warning in err), err
+    if results is not None:
+        name, n, values = results
+        text = (tmp_path / name).read_text()
+        rows = json.loads(text) if name.endswith(".json") else list(csv.DictReader(text.splitlines()))
+        assert len(rows) == n and all(row[k] in (v, None if v == "" else v) for row in rows for k, v in values.items()), text
+        assert all(row["ate_rmse_m"] not in ("", None) and row["matched"] for row in rows), text
 
 
 # ---- no configuration: the proposal under the conditions of real robots (velk_odom.sim.CONDITIONS) ----

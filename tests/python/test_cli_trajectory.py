@@ -8,7 +8,7 @@ np = pytest.importorskip("numpy")
 
 from velk_odom import _geometry as geo  # noqa: E402
 
-from velk_odom.trajectory import (absolute_trajectory_error, alignment, apply_alignment, associate,  # noqa: E402
+from velk_odom.trajectory import (absolute_trajectory_error, alignment, apply_alignment, associate, evaluate,  # noqa: E402
                                   matrix_to_quat, quat_to_matrix, read_tum, relative_pose_error, umeyama, write_tum)
 
 
@@ -59,6 +59,52 @@ def test_ate_of_a_moved_copy_is_zero_after_alignment_and_not_before():
     assert (raw.rmse, raw.max, raw.median) == pytest.approx((math.sqrt(1 / 200), 1.0, 0.0))
 
 
+def drifting(traj, metres_per_s):
+    """The trajectory with a growing error along x, zero at its start."""
+    stamps, poses = traj
+    out = poses.copy()
+    out[:, 0] += metres_per_s * (stamps - stamps[0]) * 1e-9
+    return stamps, out
+
+
+def scaled(traj, factor):
+    return traj[0], np.hstack([traj[1][:, 0:3] * factor, traj[1][:, 3:7]])
+
+
+MOVE = (rot_z(2.5) @ quat_to_matrix(np.array([0.3, 0.0, 0.0, 1.0])), np.array([5.0, -2.0, 1.0]))
+
+
+# (estimate made from the helix, alignment, RPE step s, ATE rmse range m, scale found, RPE rmse range m or None
+# when no pair is far enough apart)
+EVALUATIONS = [
+    (lambda ref: transformed(ref, *MOVE), "origin", 1.0, (0, 1e-9), 1.0, (0, 1e-9)),
+    (lambda ref: transformed(ref, *MOVE), "rigid", 1.0, (0, 1e-9), 1.0, (0, 1e-9)),
+    # A monocular run: right up to scale. Only a similarity takes the scale out, of the RPE too.
+    (lambda ref: transformed(scaled(ref, 0.2), *MOVE), "sim", 1.0, (0, 1e-9), 5.0, (0, 1e-9)),
+    (lambda ref: transformed(scaled(ref, 0.2), *MOVE), "rigid", 1.0, (1.0, 5.0), 1.0, (0.5, 1.0)),
+    # Drift of 5 cm/s over 20 s: the origin alignment keeps it all (rmse of a ramp to 1 m), a rigid fit halves it.
+    (lambda ref: transformed(drifting(ref, 0.05), *MOVE), "origin", 1.0, (0.55, 0.6), 1.0, (0.04, 0.06)),
+    (lambda ref: transformed(drifting(ref, 0.05), *MOVE), "rigid", 1.0, (0.05, 0.3), 1.0, (0.04, 0.06)),
+    # A step longer than the run: no RPE pair, which the row says with None rather than nan.
+    (lambda ref: ref, "rigid", 25.0, (0, 1e-9), 1.0, None),
+]
+
+
+@pytest.mark.parametrize("make, align, delta, ate_range, scale, rpe_range", EVALUATIONS)
+def test_each_alignment_takes_out_what_it_should(make, align, delta, ate_range, scale, rpe_range):
+    ref = helix()
+    ev = evaluate(make(ref), ref, align=align, delta_s=delta)
+    row = ev.as_row()
+    assert ate_range[0] <= ev.ate.rmse <= ate_range[1] and ev.scale == pytest.approx(scale) and row["align"] == align
+    assert ev.span_s == pytest.approx(20.0) and (row["rpe_pairs"] > 0) == (rpe_range is not None)
+    if rpe_range is None:
+        assert row["rpe_rmse_m"] is None and row["rpe_rmse_deg"] is None
+    else:
+        assert rpe_range[0] <= row["rpe_rmse_m"] <= rpe_range[1]
+    with pytest.raises(ValueError, match="unknown alignment"):
+        evaluate(ref, ref, align="affine")
+
+
 @pytest.mark.parametrize("q", [
     (0.0, 0.0, 0.0, 1.0),
     (1.0, 0.0, 0.0, 0.0),  # half turns: the trace is -1 and the w-based formula breaks down
@@ -99,10 +145,12 @@ def test_tum_round_trip_keeps_nanosecond_stamps(tmp_path):
     assert lines[2].startswith("0.000000005 ")
     stamps, poses = read_tum(path)
     assert list(stamps) == sorted(r[0] for r in rows) and poses[1] == pytest.approx(rows[0][1:])
-    # Comments, blank lines, commas and exponents are read too.
-    path.write_text("# timestamp x y z qx qy qz qw\n\n1.5e0,1,2,3,0,0,0,1\n2 1 2 3 0 0 0 1\n")
-    stamps, poses = read_tum(path)
-    assert list(stamps) == [1_500_000_000, 2_000_000_000] and poses.shape == (2, 7)
+    # Comments, blank lines, commas and exponents are read too; a pose with no usable quaternion (a
+    # motion-capture export's lost marker) is left out and its line reported, so no score turns nan.
+    path.write_text("# timestamp x y z qx qy qz qw\n\n1.5e0,1,2,3,0,0,0,1\n1.7 1 2 3 0 0 0 0\n1.8 1 2 3 1e-200 0 0 0\n2 1 2 3 0 0 0 1\n")
+    dropped = []
+    stamps, poses = read_tum(path, dropped)
+    assert list(stamps) == [1_500_000_000, 2_000_000_000] and poses.shape == (2, 7) and dropped == [4, 5]
 
 
 @pytest.mark.parametrize("text, message", [("1 2 3\n", "t.tum:1: expected 8 values"), ("# c\n1 2 3 4 5 6 7 x\n", "t.tum:2: not a number"),

@@ -99,9 +99,12 @@ def test_dataset_folders_are_read_and_tracked(writer, kind, cameras, base_from_c
     pixels, stream = data.read_image(data.cameras[-1], 0), data.cameras[-1]
     assert pixels.shape[:2] == (stream.height, stream.width) and pixels.dtype == (np.uint16 if stream.is_depth else np.uint8)
     if hasattr(_native, "CuvslamOdometry"):  # tracked, against the folder's own ground truth
-        code = main(["vo", str(folder), "-o", str(tmp_path / "vo.tum"), "--no-progress"])
+        code = main(["vo", str(folder), "-o", str(tmp_path / "vo.tum"), "--no-progress", "--output-bag", str(tmp_path / "copy"), "--copy-input"])
         out = capsys.readouterr().out
         assert code == 0 and float(re.search(r"ATE rmse ([0-9.]+) m", out).group(1)) < 0.03, out
+        # The copy replays to the very same poses (TUM's depth in its own units included).
+        assert main(["vo", str(tmp_path / "copy"), "-o", str(tmp_path / "copy.tum"), "--no-progress"]) == 0, capsys.readouterr()
+        assert (tmp_path / "copy.tum").read_text() == (tmp_path / "vo.tum").read_text()
 
 
 @pytest.mark.parametrize("damage, message", [

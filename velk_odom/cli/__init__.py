@@ -6,6 +6,7 @@ demo that runs out of the box.
     velk-odom vo RECORDING              a ROS 1/ROS 2 bag through CuvslamOdometry, TUM output
     velk-odom eval RECORDINGS...        one configuration over many recordings, errors per recording
     velk-odom tune RECORDINGS...        the configuration that fits the recordings' ground truth best
+    velk-odom plot TRAJECTORIES...      several TUM trajectories in one figure, scored against one ground truth
 
 Needs the `tools` extra: ``pip install "velk_odom[tools]"``. A mistake the user can fix ends with one
 line "velk-odom: error: ..." on stderr and exit status 2. A replay that damage to the recording cut
@@ -64,6 +65,11 @@ def _parser() -> argparse.ArgumentParser:
     ev = sub.add_parser("eval", help="replay many recordings with one configuration: ATE, RPE and counters per recording")
     _batch.add_eval_arguments(ev)
     ev.set_defaults(func=_batch.run_eval)
+    from velk_odom.cli import _plotcmd
+
+    plot = sub.add_parser("plot", help="draw several TUM trajectories in one figure and score each against one ground truth")
+    _plotcmd.add_arguments(plot)
+    plot.set_defaults(func=_plotcmd.run)
     tune = sub.add_parser("tune", help="search configuration keys for the lowest error against the recordings' ground truth")
     _batch.add_tune_arguments(tune)
     tune.set_defaults(func=_batch.run_tune)

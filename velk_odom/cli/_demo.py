@@ -163,7 +163,7 @@ def run(args: argparse.Namespace) -> int:
 
     plot_trajectories(
         str(png_path),
-        f"velk-odom demo: {args.duration:g} s simulated drive, seed {args.seed}; {condition_text(args)}",
+        f"velk-odom demo: {args.duration:g} s simulated drive, seed {args.seed}\nconditions: {condition_text(args) or 'none'}",
         [("fused", *fused.arrays()), ("wheel only", *wheel.arrays())],
         ("ground truth", *Trajectory(rec.ground_truth).arrays()),
         [curve("fused", fused), curve("wheel only", wheel)],
