@@ -23,6 +23,7 @@ def recordings(tmp_path_factory):
     for seed in (1, 2):
         write_ground_truth_tum(rec := simulate(6.0, seed=seed), root / f"drive{seed}_ground_truth.tum")
         write_sim_bag(rec, root / f"drive{seed}", "ros2-sqlite3")
+    write_sim_bag(simulate(6.0, seed=3), root / "lonely", "ros2-sqlite3")
     (root / "cfg.yaml").write_text(yaml.safe_dump(simulate(6.0).fusion_config()))
     (root / "space.yaml").write_text("outlier_rejection_allowed_variance: [9.0, 400.0]\n")
     (root / "bad_space.yaml").write_text("imus.7.gyro_noise_density: [1.0e-3]\n")
@@ -54,6 +55,8 @@ def test_eval_and_tune_score_every_recording(recordings, where, capsys):
 @pytest.mark.parametrize("argv, status, message", [
     (["eval", "{root}/cfg.yaml", "--config", "{root}/cfg.yaml"], 1, "error: exit status 2"),
     (["eval", "{root}/drive1", "--config", "{root}/nothing.yaml"], 2, "nothing.yaml"),
+    (["eval", "{root}/lonely", "--config", "{root}/cfg.yaml"], 1, "no ground truth beside the bag {root}/lonely (put it there as lonely_ground_truth.tum)"),
+    (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--results", "{root}/r.tsv"], 2, "give a file name ending in .csv or .json"),
     (["tune", "{root}/drive1", "--config", "{root}/cfg.yaml", "--search", "{root}/bad_space.yaml"], 2, "imus.7.gyro_noise_density: the configuration has no 7"),
     (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--scheduler", "tcp://127.0.0.1:9"], 2, "cannot reach it"),
 ])
@@ -62,4 +65,4 @@ def test_batch_mistakes_are_reported(recordings, argv, status, message, capsys):
     if "--scheduler" in argv:
         pytest.importorskip("distributed")
     assert main([a.format(root=root) for a in argv]) == status
-    assert message in "".join(capsys.readouterr())
+    assert message.format(root=root) in "".join(capsys.readouterr())

@@ -105,6 +105,34 @@ def test_each_alignment_takes_out_what_it_should(make, align, delta, ate_range, 
         evaluate(ref, ref, align="affine")
 
 
+# A camera's own frame (x right, y down, z forward) seen from a level frame (x forward, y left, z up).
+CAMERA_FROM_LEVEL = np.array([[0.0, -1.0, 0.0], [0.0, 0.0, -1.0], [1.0, 0.0, 0.0]])
+
+
+def in_camera_frame(traj):
+    """The trajectory expressed in camera axes, its body a camera looking where the base drives."""
+    stamps, poses = traj
+    m = CAMERA_FROM_LEVEL
+    q = np.array([matrix_to_quat(m @ r @ m.T) for r in quat_to_matrix(poses[:, 3:7])])
+    return stamps, np.hstack([poses[:, 0:3] @ m.T, q])
+
+
+@pytest.mark.parametrize("make, gravity_up, plane, forward", [
+    (lambda ref: ref, True, (0, 1, 2), 0),
+    (lambda ref: ref, False, (0, 1, 2), 0),
+    # Camera-frame ground truth (KITTI's): the drive is in x-z, the camera looks along z; drawn in x-y it
+    # was a flat line with a "heading" about the optical axis.
+    (in_camera_frame, False, (0, 2, 1), 2),
+])
+def test_plots_draw_the_plane_of_travel(make, gravity_up, plane, forward):
+    from velk_odom.cli._plot import forward_axis, heading_deg, travel_plane
+
+    track = ("t", *make(helix()))
+    assert travel_plane([track], gravity_up) == plane and forward_axis([track]) == forward
+    # The helix turns 0.3 rad/s for 20 s: the heading drawn turns by as much, whichever frame it is in.
+    assert np.ptp(heading_deg(track[2], plane, forward)) == pytest.approx(math.degrees(6.0), abs=0.5)
+
+
 @pytest.mark.parametrize("q", [
     (0.0, 0.0, 0.0, 1.0),
     (1.0, 0.0, 0.0, 0.0),  # half turns: the trace is -1 and the w-based formula breaks down
