@@ -109,3 +109,25 @@ def test_rendered_stereo_drive_is_tracked_with_the_proposed_configuration(camera
     # a few centimetres (this checks the replay's plumbing; the tracker's accuracy is tested on its own).
     rpe_t, rpe_r = relative_pose_error(est, read_tum(gt), delta_s=0.25)
     assert rpe_t.count > 0 and rpe_t.rmse < 0.03 and rpe_r.rmse < 0.03
+
+
+MONO_LEFT = {"camera_mode": "mono", "cameras": [{"frame_id": "left"}],
+             "topics": {"/left/image_raw": "image", "/left/camera_info": "camera_info", "/tf_static": "tf"}}
+
+
+# (extra arguments, alignment named in the summary, ATE rmse range m). A single camera sees the motion only
+# up to scale: scored by a rigid fit, that unknown scale would read as error.
+@needs_vo
+@pytest.mark.parametrize("extra, named, ate_range", [
+    ([], "similarity alignment, scale ", (0.0, 0.03)),
+    (["--align", "rigid"], "rigid alignment", (0.03, 10.0)),
+])
+def test_monocular_runs_are_scored_after_a_similarity(camera_bag, tmp_path, cli, extra, named, ate_range):
+    import re
+
+    bag, gt = camera_bag
+    (tmp_path / "mono.yaml").write_text(yaml.safe_dump(MONO_LEFT))
+    code, out, err = cli("vo", bag, "--config", tmp_path / "mono.yaml", "-o", tmp_path / "m.tum", "--ground-truth", gt,
+                         "--rpe-delta", "0.25", "--no-progress", *extra)
+    ate = float(re.search(r"ATE rmse ([0-9.]+) m", out).group(1))
+    assert code == 0 and named in out and ate_range[0] <= ate <= ate_range[1], out + err
