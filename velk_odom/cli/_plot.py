@@ -10,6 +10,7 @@ trajectories travel furthest."""
 from __future__ import annotations
 
 import math
+import textwrap
 from typing import Any, Iterable, List, Optional, Sequence, Tuple
 
 Track = Tuple[str, Any, Any]  # (label, stamps ns, poses N x 7)
@@ -125,9 +126,11 @@ def plot_run(
         seconds = (np.asarray(stamps, dtype=np.int64) - t0_ns) * 1e-9
         ax_yaw.plot(seconds, heading_deg(poses, plane, forward), label=label, **style)
         ax_z.plot(seconds, poses[:, n], label=label, **style)
-    if not any(len(t[2]) for t in tracks):
-        ax_xy.text(0.5, 0.5, empty_reason or "no estimate", ha="center", va="center", transform=ax_xy.transAxes,
-                   color="tab:red", wrap=True)
+    empty = not any(len(t[2]) for t in tracks)
+    if empty:
+        reason = textwrap.fill(empty_reason or "no estimate", 50)
+        ax_xy.text(0.5, 0.5, reason, ha="center", va="center", transform=ax_xy.transAxes, color="tab:red",
+                   bbox=dict(facecolor="white", edgecolor="tab:red", alpha=0.9))
     ax_xy.plot([], [], "ko", markerfacecolor="none", label="start")
     ax_xy.plot([], [], "ks", label="end")
     ax_xy.set(xlabel=f"{AXES[a]} [m]", ylabel=f"{AXES[b]} [m]", title=f"trajectory ({AXES[a]}-{AXES[b]} plane)")
@@ -144,7 +147,8 @@ def plot_run(
             ax_err.plot((np.asarray(stamps, dtype=np.int64) - t0_ns) * 1e-9, metres, linewidth=1.2, label=label)
         ax_err.set(xlabel="time [s]", ylabel="position error [m]", title="position error")
     else:
-        ax_err.text(0.5, 0.5, "no ground truth", ha="center", va="center", transform=ax_err.transAxes, color="grey")
+        missing = "no estimate to compare" if empty and reference is not None else "no ground truth"
+        ax_err.text(0.5, 0.5, missing, ha="center", va="center", transform=ax_err.transAxes, color="grey")
         ax_err.set(title="position error")
     for ax in (ax_err, ax_yaw, ax_z):
         for label, start_ns, end_ns in spans:
