@@ -160,6 +160,9 @@ OUTCOMES = [
     (fuse("--rpe-delta", "inf"), 2, "--rpe-delta must be above 0", []),
     (fuse("--results", "r.txt"), 2, "--results 'r.txt': give a file name ending in .csv or .json", []),
     (lambda t, b, r: ["plot", t / "none.tum"], 2, "none.tum' not found; give a TUM file", []),
+    # A run that cannot be scored (its stamps lie 1000 s off) is drawn, but the command does not claim success.
+    (lambda t, b, r: ["plot", edited_gt(t, b, lambda k, f: [str(float(f[0]) + 1000), *f[1:]]), "--ground-truth", b["gt"], "-o", "p.png"],
+     1, "gt_edited.tum could not be scored against the ground truth", ["p.png"]),
     # Output paths are checked before the replay.
     (conf("--plot", "p.xyz"), 2, "--plot 'p.xyz': unknown image type '.xyz'", []),
     (conf("-o", "no/o.tum"), 2, "-o 'no/o.tum': the folder 'no' does not exist", []),

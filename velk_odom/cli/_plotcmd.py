@@ -82,7 +82,9 @@ def run(args: argparse.Namespace) -> int:
     if results is not None:
         summary.append(("results", str(results) if results_failed is None else "not written"))
     print(table(summary))
-    return conclude(plot_failed, results_failed)
+    unscored = [r["trajectory"] for r in rows if reference is not None and r["error"]]
+    return conclude(f"{', '.join(unscored)} could not be scored against the ground truth" if unscored else None,
+                    plot_failed, results_failed)
 
 
 def _labels(paths: List[str]) -> List[str]:
