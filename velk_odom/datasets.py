@@ -399,10 +399,13 @@ def _tum(root: Path) -> Dataset:
     if gt.is_file():
         from velk_odom.trajectory import read_tum
 
+        dropped: List[int] = []
         try:
-            truth = read_tum(gt)
+            truth = read_tum(gt, dropped)
         except ValueError as err:
             raise DatasetError(str(err)) from None
+        if dropped:
+            notes.append(f"{gt.name}: {len(dropped)} poses without a usable quaternion were left out (line {dropped[0]} first)")
     return Dataset("TUM RGB-D", root, cameras, imu, truth, notes)
 
 

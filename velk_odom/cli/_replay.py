@@ -212,6 +212,7 @@ class Replay:
         returns them and why the plot could not be written (or None)."""
         bag = self.bag
         summary = [("recording", f"{bag.path} ({bag.kind}, {bag.duration_s:.1f} s, {sum(bag.counts.values())} messages)")]
+        summary += [("note", note) for note in getattr(bag, "notes", [])]  # what a dataset folder's reading left out
         summary += self.inputs_summary()
         summary.append(("engine counters", format_counters(counters, self.counter_names)))
         summary += self.outputs_summary(trajectory)
