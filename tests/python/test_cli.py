@@ -171,6 +171,7 @@ OUTCOMES = [
     (fuse("--output-bag", lambda t, r: t), 2, "exists; give a new folder (a ROS 2 bag is never overwritten)", []),
     (fuse("--output-bag", lambda t, r: t / "no/such/bag"), 2, "does not exist", []),
     (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "-o", b["ros2-sqlite3"] / "metadata.yaml"], 2, "would overwrite the input", []),
+    (lambda t, b, r: ["fuse", beside(t, b), "-o", "drive_ground_truth.tum"], 2, "would overwrite the input", []),
     pytest.param(conf(publish_rate="fast"), 2, "config: ", [], marks=needs_fusion),
     pytest.param(conf(imus=[{"frame_id": "imu_link"}]), 2, "needs all four noise figures set", [], marks=needs_fusion),
     # Replays: a folder given to --plot gets the plot inside; the proposed configuration runs.

@@ -112,6 +112,7 @@ class Replay:
         without any."""
         from velk_odom.cli._batch import ground_truth_of
 
+        self.reference_file = self.args.ground_truth
         if given is not None:
             return given, self.args.ground_truth
         own = getattr(self.bag, "ground_truth", None)
@@ -119,6 +120,7 @@ class Replay:
             return own, f"the {self.bag.kind}'s own"
         beside = ground_truth_of(str(self.args.recording))
         if beside is not None:
+            self.reference_file = beside
             return load_ground_truth(beside), beside
         return None, None
 
@@ -151,7 +153,7 @@ class Replay:
         they cannot be written or would overwrite an input."""
         stem = self.bag.path.stem or "recording"
         self.output = self.args.output or f"{stem}{self.output_suffix}.tum"
-        self.inputs = [self.bag.path, self.args.config, self.args.ground_truth]
+        self.inputs = [self.bag.path, self.args.config, self.reference_file]
         self.plot = plot_target(self.args.plot, f"{stem}{self.output_suffix}.png", self.inputs + [self.output])
         self.results = results_target(self.args.results, self.inputs + [self.output, self.plot])
         self.result_rows: List[Dict[str, Any]] = []
