@@ -25,7 +25,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from velk_odom.cli._errors import UserError
-from velk_odom.cli._output import RESULT_COLUMNS, add_evaluation_arguments, check_rpe_delta, results_target, write_results
+from velk_odom.cli._output import ALIGNMENT_NAMES, RESULT_COLUMNS, add_evaluation_arguments, check_rpe_delta, results_target, write_results
 
 COUNTER_KEYS = ("gated", "too_late", "resets", "tracked", "frames")
 _DURATION = re.compile(r", ([0-9.]+) s, \d+ messages\)")
@@ -216,7 +216,7 @@ def run_eval(args: argparse.Namespace) -> int:
     results_file = results_target(args.results, [args.config, *args.recordings])
     results = run_tasks(args, [(args.command, r, config, args.rpe_delta, args.align) for r in args.recordings])
     print(results_table(results))
-    print(summary_line(results))
+    print(summary_line(results) + f"; ATE after {ALIGNMENT_NAMES[args.align or default_alignment(args.command, config)]}")
     note = rpe_note(results, args.rpe_delta)
     if note:
         print(note)
