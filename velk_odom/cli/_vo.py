@@ -39,7 +39,7 @@ from velk_odom.ros import (
 
 VO_COUNTERS = CuvslamOdometry.COUNTER_NAMES
 DEPTH_ENCODINGS = ("16UC1", "32FC1", "mono16")
-# Depth samples per metre of each depth encoding, by the ROS convention (REP 118).
+# Depth samples per metre of each depth encoding, by the ROS convention.
 ROS_DEPTH_UNITS = {"16UC1": 1000.0, "mono16": 1000.0, "32FC1": 1.0}
 ROLE_TYPES = {
     "image": IMAGE,
