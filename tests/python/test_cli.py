@@ -5,6 +5,7 @@ exit status 2 for a user error (nothing written) and 1 for damage or no estimate
 
 import dataclasses
 import math
+import re
 import shutil
 
 import pytest
@@ -164,6 +165,8 @@ OUTCOMES = [
     (fuse("--copy-input"), 2, "--copy-input needs --output-bag", []),
     (fuse("--output-bag", lambda t, r: t), 2, "exists; give a new folder (a ROS 2 bag is never overwritten)", []),
     (fuse("--output-bag", lambda t, r: t / "no/such/bag"), 2, "does not exist", []),
+    (fuse("--output-bag", "/sys/velk_odom_bag"), 2, "--output-bag '/sys/velk_odom_bag': cannot create the bag", []),
+    (fuse("--output-bag", "ob", "--copy-input"), 2, "convert a ROS 1 bag first", []),
     (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "-o", b["ros2-sqlite3"] / "metadata.yaml"], 2, "would overwrite the input", []),
     pytest.param(conf(publish_rate="fast"), 2, "config: ", [], marks=needs_fusion),
     pytest.param(conf(imus=[{"frame_id": "imu_link"}]), 2, "needs all four noise figures set", [], marks=needs_fusion),
@@ -180,6 +183,8 @@ OUTCOMES = [
                  1, "d.bag' is damaged: ", ["o.tum"], marks=needs_fusion),
     pytest.param(lambda t, b, r: ["fuse", damaged(b["ros2-mcap"], t / "d", 0.9), *conf("-o", "o.tum")(t, b, r)[2:]],
                  1, "d' is damaged: reading failed 9.6 s into the recording", ["o.tum"], marks=needs_fusion),
+    pytest.param(lambda t, b, r: ["fuse", damaged(b["ros2-mcap"], t / "d", 0.9), *conf("-o", "o.tum", "--output-bag", "ob", "--copy-input")(t, b, r)[2:]],
+                 1, "d' is damaged: ", ["o.tum", "ob"], marks=needs_fusion),
     (demo("--out-dir", lambda t: write_text(t, "file", "")), 2, "is a file; give a folder", []),
     (demo("--duration", "1"), 2, "--duration must be at least 5 seconds", []),
     (demo("--out-dir", lambda t: t, "--log", "velk_slam=loud"), 2, "--log 'velk_slam=loud': level: ", []),
@@ -218,9 +223,11 @@ def test_estimates_are_streamed_to_the_output_as_they_are_published(tmp_path, ba
         return convert(*args)
 
     monkeypatch.setattr(_fuse, "_convert", interrupted_halfway)
-    code, _, err = cli("fuse", bags["ros1"], "--config", config_file(tmp_path, rec), "-o", tmp_path / "o.tum")
-    assert code == 130 and err.endswith("velk-odom: interrupted\n")
-    assert len((tmp_path / "o.tum").read_text().splitlines()) > 100
+    code, out, err = cli("fuse", bags["ros1"], "--config", config_file(tmp_path, rec), "-o", tmp_path / "o.tum", "--output-bag", tmp_path / "ob")
+    assert code == 130 and re.search(r"velk-odom: interrupted [0-9.]+ s into the recording; .*o.tum, .*ob hold what was made", err), err
+    poses = len((tmp_path / "o.tum").read_text().splitlines())
+    with AnyReader([tmp_path / "ob"]) as reader:  # the output bag holds the same, and the summary was shown
+        assert poses > 100 and {c.topic: c.msgcount for c in reader.connections}["/odom"] == poses and "engine counters" in out
 
 
 @pytest.mark.parametrize("argv, message", [
