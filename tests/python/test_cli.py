@@ -22,6 +22,7 @@ from rosbags.highlevel import AnyReader  # noqa: E402
 from velk_odom import _geometry as geo  # noqa: E402
 from velk_odom.cli import main  # noqa: E402
 from velk_odom.cli._simbag import DEFAULT_START_NS, write_ground_truth_tum, write_sim_bag  # noqa: E402
+from velk_odom import sim  # noqa: E402
 from velk_odom.sim import CONDITIONS, DEFAULT_BASE_FROM_IMU, simulate  # noqa: E402
 from velk_odom.trajectory import absolute_trajectory_error, read_tum  # noqa: E402
 
@@ -170,6 +171,7 @@ OUTCOMES = [
     (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "-o", b["ros2-sqlite3"] / "metadata.yaml"], 2, "would overwrite the input", []),
     pytest.param(conf(publish_rate="fast"), 2, "config: ", [], marks=needs_fusion),
     pytest.param(conf(imus=[{"frame_id": "imu_link"}]), 2, "needs all four noise figures set", [], marks=needs_fusion),
+    pytest.param(conf("-o", "o.tum", publish_rate="5e1"), 0, None, ["o.tum"], marks=needs_fusion),  # YAML 1.1 reads 5e1 as text
     # Replays: a folder given to --plot gets the plot inside; the proposed configuration runs.
     pytest.param(fuse("--plot", lambda t, r: (t / "plots").mkdir() or "plots", rec="ros2-sqlite3"),
                  0, None, ["sim_sqlite_fused.tum", "plots/sim_sqlite_fused.png"], marks=needs_fusion),
@@ -190,6 +192,9 @@ OUTCOMES = [
     (demo("--out-dir", lambda t: t, "--log", "velk_slam=loud"), 2, "--log 'velk_slam=loud': level: ", []),
     (demo("--out-dir", lambda t: t, "--write-bag", lambda t: t), 2, "exists already; give a new folder name", []),
     (demo("--out-dir", lambda t: t, "--vibration", "-1"), 2, "--vibration must be a number of at least 0", []),
+    (demo("--out-dir", lambda t: t, "--duration", "inf"), 2, "--duration must be at most 3600 seconds", []),
+    (demo("--out-dir", lambda t: t, "--start-speed", "12"), 2, "--start-speed must be below 10 m/s", []),
+    (demo("--out-dir", lambda t: t, "--ahrs-noise-deg", "1e200"), 2, "--ahrs-noise-deg must be at most 180", []),
     (lambda t, b, r: ["vo", b["ros1"]], 2, "has no sensor_msgs/Image topic to track", []),
 ]
 
@@ -197,6 +202,8 @@ OUTCOMES = [
 @pytest.mark.parametrize("make, status, line, written", OUTCOMES)
 def test_outcomes(tmp_path, bags, rec, cli, monkeypatch, make, status, line, written):
     monkeypatch.chdir(tmp_path)
+    simulate = sim.simulate  # a drive far longer than any row asks for is a fault, not a wait
+    monkeypatch.setattr(sim, "simulate", lambda d, **kw: simulate(d, **kw) if d <= 600 else pytest.fail(f"simulating {d} s"))
     argv = make(tmp_path, bags, rec)
     before = set(tmp_path.rglob("*"))
     code, out, err = cli(*argv)
