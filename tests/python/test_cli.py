@@ -158,6 +158,7 @@ OUTCOMES = [
     (conf_text("c.yaml", "odom_sources: [{parent_frame_id: x, child_frame_id: y}]\n"), 2, "no topic of the recording matches", []),
     (fuse("--ground-truth", lambda t, r: t / "gt.tum"), 2, "gt.tum' not found; give a TUM file", []),
     (fuse("--ground-truth", lambda t, r: write_text(t, "gt.tum", "1 2 3\n")), 2, "gt.tum:1: expected 8 values", []),
+    (fuse("--ground-truth", lambda t, r: write_text(t, "gt.tum", "1e300 0 0 0 0 0 0 1\n")), 2, "gt.tum:1: not a number in '1e300", []),
     (fuse("--rpe-delta", "0"), 2, "--rpe-delta must be above 0", []),
     # Output paths are checked before the replay.
     (conf("--plot", "p.xyz"), 2, "--plot 'p.xyz': unknown image type '.xyz'", []),
