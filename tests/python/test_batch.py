@@ -86,8 +86,8 @@ def test_batch_mistakes_are_reported(recordings, argv, status, message, capsys, 
     root, _ = recordings
     if "--scheduler" in argv:
         distributed = pytest.importorskip("distributed")
-    monkeypatch.setattr(_batch, "CONNECT_S", 2.0)
-    monkeypatch.setattr(_batch, "NO_WORKER_S", 1.0)
+    monkeypatch.setattr(_batch, "CONNECT_S", 2.0, raising=False)
+    monkeypatch.setattr(_batch, "NO_WORKER_S", 1.0, raising=False)
     places = {"root": root, "http": "", "silent": "", "idle": ""}
     if "{http}" in argv:
         places["http"] = server(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")  # a dashboard's answer
