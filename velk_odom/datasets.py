@@ -506,17 +506,23 @@ def _kitti(root: Path) -> Dataset:
     if not (fx > 0 and fy > 0):
         raise DatasetError(f"{calib}: P0 has no positive focal length")
     for k, folder in enumerate(("image_0", "image_1")):
-        files = sorted((root / folder).glob("*.png"))
-        if not files:
+        found = sorted((root / folder).glob("*.png"))
+        if not found:
             if k == 0:
                 raise DatasetError(f"{root / folder}: no PNG images")
             continue
-        if len(files) != len(stamps):
-            raise DatasetError(f"{root / folder}: {len(files)} images but {len(stamps)} lines in {times}")
+        files = found
+        numbers = [int(f.stem) for f in found if f.stem.isdigit()]
+        if len(numbers) == len(found) and max(numbers) < len(stamps):
+            # Files are numbered by frame (000000.png, ...): a missing one is met, and skipped, mid-replay.
+            width_digits = len(found[0].stem)
+            files = [root / folder / f"{i:0{width_digits}d}.png" for i in range(len(stamps))]
+        elif len(found) != len(stamps):
+            raise DatasetError(f"{root / folder}: {len(found)} images but {len(stamps)} lines in {times}")
         p = projections[f"P{k}"].reshape(3, 4)
         # P_k = K [I | t_k]: camera k sits at -t_k in the left camera's frame (rectified, same axes).
         offset = -p[:, 3] / fx
-        (width, height), _ = _png_size(files[0])
+        (width, height), _ = _png_size(found[0])
         cameras.append(
             CameraStream(
                 name=f"cam{k}", frame_id=f"cam{k}", width=width, height=height,

@@ -144,6 +144,7 @@ STAMP1 = str(START + DT)
     (euroc, lambda d: edit(d / "mav0/state_groundtruth_estimate0/data.csv", ",", ",nan,"), 0, "1 of 4 rows with a non-finite value"),
     (euroc, lambda d: os.renames(d / "mav0", d / "caf\udce9" / "mav0") or d / "caf\udce9", 0, None),
     (kitti, lambda d: bomb(d / "image_0/000000.png"), 2, "000000.png: cannot read the image"),
+    (kitti, lambda d: (d / "image_0/000002.png").unlink(), 1, "1 unreadable image"),
     (kitti, lambda d: edit(d / "calib.txt", "P2", b"P\xe9"), 2, "calib.txt: cannot read"),
     (kitti, lambda d: edit(d / "times.txt", "\n", "\n1e300\n"), 2, "is not a number of seconds"),
     (tum, lambda d: edit(d / "rgb.txt", "images\n", "images\n1e300 rgb/x.png\n"), 2, "is not a number of seconds"),

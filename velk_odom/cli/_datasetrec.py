@@ -64,7 +64,7 @@ class DatasetRecording:
         self.ground_truth = d.ground_truth
         self.notes = list(d.notes)
         self._first: Dict[str, Any] = {}
-        self.unreadable: List[str] = []  # image files skipped, each with why
+        self.unreadable: Dict[Path, str] = {}  # image files skipped (by every read), each with why
         for w in d.warnings:
             print(f"velk-odom: warning: {w}", file=sys.stderr)
 
@@ -85,7 +85,7 @@ class DatasetRecording:
         if not self.unreadable:
             return None
         n = len(self.unreadable)
-        return f"{n} unreadable image{'s' if n > 1 else ''} of {str(self.path)!r} skipped (the first: {self.unreadable[0]})"
+        return f"{n} unreadable image{'s' if n > 1 else ''} of {str(self.path)!r} skipped (the first: {next(iter(self.unreadable.values()))})"
 
     @property
     def duration_s(self) -> float:
@@ -181,7 +181,7 @@ class DatasetRecording:
             except DatasetError as err:
                 if not self.unreadable:
                     print(f"velk-odom: warning: {err}; skipped, and so is every unreadable image (counted in the summary)", file=sys.stderr)
-                self.unreadable.append(str(err))
+                self.unreadable.setdefault(cam.files[i], str(err))
                 return None
         channels = {"mono8": 1, "rgb8": 3, "16UC1": 2}[cam.encoding]
         return self._store.types[IMAGE](

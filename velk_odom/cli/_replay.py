@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-from contextlib import nullcontext
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
@@ -179,12 +178,10 @@ class Replay:
         the summary is still shown."""
         if not self.args.output_bag:
             return 0, None
-        try:
-            with (open_recording(self.args.recording) if self.args.copy_input else nullcontext()) as copied:
-                odom_frame = self.config.get("odom_frame_id", "odom")
-                n = _bagout.write_if_asked(self.args, kept, odom_frame, self.config.get("output_frame_id", "base_link"), copied)
-                damage = copied.damage if copied is not None and self.bag.damage is None else None
-                return n, damage and f"copying the input: {damage}"
+        try:  # the copy reads the open recording again: damage it meets joins the recording's `damage`
+            odom_frame = self.config.get("odom_frame_id", "odom")
+            copied = self.bag if self.args.copy_input else None
+            return _bagout.write_if_asked(self.args, kept, odom_frame, self.config.get("output_frame_id", "base_link"), copied), None
         except (UserError, OSError) as err:
             return 0, f"--output-bag {self.args.output_bag!r} could not be written ({err})"
 
