@@ -94,6 +94,7 @@ class Dataset:
     imu: Optional[ImuData] = None
     ground_truth: Optional[Tuple[np.ndarray, np.ndarray]] = None  # stamps, N x 7 poses of base_link
     notes: List[str] = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)  # input dropped or put in order while reading
 
     @property
     def start_ns(self) -> int:
@@ -121,20 +122,31 @@ class Dataset:
         return read_png(stream.files[index], stream.encoding, (stream.height, stream.width))
 
 
+def _image_errors() -> Tuple[type, ...]:
+    """What the image library raises for a file it cannot decode: OSError for most damage, but also
+    its decompression-bomb error (a header claiming billions of pixels), SyntaxError and ValueError
+    (a NUL byte in the name)."""
+    from PIL import Image
+
+    return (OSError, ValueError, SyntaxError, Image.DecompressionBombError)
+
+
 def read_png(path: Path, encoding: str, shape: Optional[Tuple[int, int]] = None) -> np.ndarray:
     from PIL import Image
 
     try:
         with Image.open(path) as img:
+            mode = img.mode
             if encoding == "16UC1":
                 pixels = np.asarray(img)
-                if pixels.ndim != 2 or pixels.dtype.kind not in "iu" or pixels.size and (pixels.min() < 0 or pixels.max() > 65535):
-                    raise DatasetError(f"{path}: not a 16-bit single-channel depth image ({img.mode})")
-                pixels = pixels.astype("<u2")
             else:
                 pixels = np.asarray(img.convert("L" if encoding == "mono8" else "RGB"), dtype=np.uint8)
-    except OSError as err:
-        raise DatasetError(f"{path}: cannot read the image: {err}") from None
+    except _image_errors() as err:
+        raise DatasetError(f"{path!s}: cannot read the image: {err}") from None
+    if encoding == "16UC1":
+        if pixels.ndim != 2 or pixels.dtype.kind not in "iu" or pixels.dtype.itemsize < 2 or pixels.size and (pixels.min() < 0 or pixels.max() > 65535):
+            raise DatasetError(f"{path}: not a 16-bit single-channel depth image ({mode}); depth maps are 16-bit PNGs")
+        pixels = pixels.astype("<u2")
     if shape is not None and pixels.shape[:2] != shape:
         raise DatasetError(f"{path}: image is {pixels.shape[1]} x {pixels.shape[0]}, the calibration says {shape[1]} x {shape[0]}")
     return np.ascontiguousarray(pixels)
@@ -147,6 +159,8 @@ def detect(path: "str | Path") -> Optional[Tuple[str, Path]]:
     """(format, root) when ``path`` is (or names a file at the top of) a dataset folder, else None."""
     p = Path(path)
     if p.is_file():
+        if p.suffix in (".bag", ".db3", ".mcap"):
+            return None  # a recording of its own, even inside a dataset folder
         p = p.parent
     if not p.is_dir():
         return None
@@ -174,13 +188,17 @@ def open_dataset(path: "str | Path") -> Dataset:
 # ---- shared parsing ----
 
 
+def _read_text(path: Path) -> str:
+    try:
+        return path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as err:
+        raise DatasetError(f"{path}: cannot read: {err}") from None
+
+
 def _rows(path: Path, columns: int, sep: str = ",") -> List[List[str]]:
     """Non-comment rows of a text table, each with at least ``columns`` fields."""
     rows = []
-    try:
-        lines = path.read_text(encoding="utf-8").splitlines()
-    except (OSError, UnicodeDecodeError) as err:
-        raise DatasetError(f"{path}: cannot read: {err}") from None
+    lines = _read_text(path).splitlines()
     for lineno, line in enumerate(lines, start=1):
         text = line.strip()
         if not text or text.startswith("#"):
@@ -192,21 +210,34 @@ def _rows(path: Path, columns: int, sep: str = ",") -> List[List[str]]:
     return rows
 
 
-def _floats(fields: List[str], path: Path) -> List[float]:
+def _floats(fields: List[str], path: Path, finite: bool = True) -> List[float]:
     try:
         values = [float(f) for f in fields]
     except ValueError:
         raise DatasetError(f"{path}: not a number in {' '.join(fields)!r}") from None
-    if not all(math.isfinite(v) for v in values):
+    if finite and not all(math.isfinite(v) for v in values):
         raise DatasetError(f"{path}: non-finite value in {' '.join(fields)!r}")
     return values
 
 
+def _finite_rows(rows: List[List[str]], first: int, last: int, path: Path, warnings: List[str]) -> Tuple[List[List[str]], np.ndarray]:
+    """The rows whose fields ``first:last`` are all finite, and those fields as an array; rows with a
+    nan or inf are dropped and counted in ``warnings`` (as the engines drop such a sample)."""
+    values = np.array([_floats(r[first:last], path, finite=False) for r in rows], dtype=float).reshape(-1, last - first)
+    keep = np.isfinite(values).all(axis=1)
+    if not keep.all():
+        warnings.append(f"{path}: {int((~keep).sum())} of {len(rows)} rows with a non-finite value dropped")
+    return [r for r, k in zip(rows, keep) if k], values[keep]
+
+
 def _int_stamp(text: str, path: Path) -> int:
     try:
-        return int(text)
+        value = int(text)
     except ValueError:
         raise DatasetError(f"{path}: timestamp {text!r} is not an integer of nanoseconds") from None
+    if not -(2**63) <= value < 2**63:
+        raise DatasetError(f"{path}: timestamp {text!r} is out of range (nanoseconds since 1970 fit in 64 bits)")
+    return value
 
 
 def _seconds_stamp(text: str, path: Path) -> int:
@@ -215,7 +246,32 @@ def _seconds_stamp(text: str, path: Path) -> int:
     try:
         return _parse_stamp(text)
     except ValueError:
-        raise DatasetError(f"{path}: timestamp {text!r} is not a number of seconds") from None
+        raise DatasetError(f"{path}: timestamp {text!r} is not a number of seconds within the 64-bit nanosecond range") from None
+
+
+def _in_stamp_order(stamps: np.ndarray, path: Path, warnings: List[str]) -> np.ndarray:
+    """The order that sorts ``stamps`` (stable); rows found out of order are reported in ``warnings``."""
+    order = np.argsort(stamps, kind="stable")
+    if len(stamps) > 1 and np.any(np.diff(stamps) < 0):
+        warnings.append(f"{path}: rows out of timestamp order; read in timestamp order")
+    return order
+
+
+def _number(value: Any, what: str, path: Path) -> float:
+    """A finite number from a YAML file (a string that is a plain number, as YAML 1.1 leaves 1e-3, included)."""
+    try:
+        number = float(value) if not isinstance(value, bool) else math.nan
+    except (TypeError, ValueError, OverflowError):
+        number = math.nan
+    if not math.isfinite(number):
+        raise DatasetError(f"{path}: {what} must be a finite number, got {value!r}")
+    return number
+
+
+def _numbers(value: Any, what: str, path: Path) -> List[float]:
+    if not isinstance(value, (list, tuple)):
+        raise DatasetError(f"{path}: {what} must be a list of numbers, got {value!r}")
+    return [_number(v, what, path) for v in value]
 
 
 def _pair_from_matrix(m: np.ndarray, what: str) -> Pair:
@@ -232,10 +288,7 @@ def load_sensor_yaml(path: Path) -> Dict[str, Any]:
     ``!!opencv-matrix`` tags are accepted."""
     import yaml
 
-    try:
-        text = path.read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as err:
-        raise DatasetError(f"{path}: cannot read: {err}") from None
+    text = _read_text(path)
     text = re.sub(r"^%YAML[: ]\s*1\.\d+\s*$", "", text, count=1, flags=re.M)
     text = text.replace("!!opencv-matrix", "")
     try:
@@ -264,7 +317,7 @@ def _matrix_key(data: Dict[str, Any], key: str, path: Path) -> np.ndarray:
 
 def _euroc_distortion(data: Dict[str, Any], path: Path) -> Tuple[float, ...]:
     model = str(data.get("distortion_model", "radial-tangential")).lower()
-    coeffs = [float(v) for v in data.get("distortion_coefficients", [])]
+    coeffs = _numbers(data.get("distortion_coefficients", []), "distortion_coefficients", path)
     if model in ("radial-tangential", "radtan", "plumb_bob", "pinhole-radtan"):
         if len(coeffs) not in (4, 5):
             raise DatasetError(f"{path}: radial-tangential distortion needs 4 coefficients (k1, k2, p1, p2), found {len(coeffs)}")
@@ -279,6 +332,7 @@ def _euroc_distortion(data: Dict[str, Any], path: Path) -> Tuple[float, ...]:
 
 def _euroc(root: Path) -> Dataset:
     cameras: List[CameraStream] = []
+    warnings: List[str] = []
     for cam_dir in sorted(p for p in root.glob("cam*") if (p / "data.csv").is_file()):
         csv, yaml_path = cam_dir / "data.csv", cam_dir / "sensor.yaml"
         if not yaml_path.is_file():
@@ -286,14 +340,17 @@ def _euroc(root: Path) -> Dataset:
         sensor = load_sensor_yaml(yaml_path)
         if str(sensor.get("camera_model", "pinhole")).lower() != "pinhole":
             raise DatasetError(f"{yaml_path}: camera model {sensor.get('camera_model')!r} is not supported (pinhole only)")
-        try:
-            width, height = (int(v) for v in sensor["resolution"])
-            intrinsics = tuple(float(v) for v in sensor["intrinsics"])
-        except (KeyError, TypeError, ValueError):
-            raise DatasetError(f"{yaml_path}: needs resolution: [w, h] and intrinsics: [fu, fv, cu, cv]") from None
-        if len(intrinsics) != 4 or width <= 0 or height <= 0:
-            raise DatasetError(f"{yaml_path}: needs resolution: [w, h] and intrinsics: [fu, fv, cu, cv]")
+        needs = f"{yaml_path}: needs resolution: [w, h] and intrinsics: [fu, fv, cu, cv]"
+        if "resolution" not in sensor or "intrinsics" not in sensor:
+            raise DatasetError(needs)
+        size = _numbers(sensor["resolution"], "resolution", yaml_path)
+        intrinsics = tuple(_numbers(sensor["intrinsics"], "intrinsics", yaml_path))
+        if len(intrinsics) != 4 or len(size) != 2 or not all(v == int(v) and 0 < v < 2**31 for v in size):
+            raise DatasetError(needs)
+        width, height = (int(v) for v in size)
         rows = _rows(csv, 2)
+        stamps = np.array([_int_stamp(r[0], csv) for r in rows], dtype=np.int64)
+        order = _in_stamp_order(stamps, csv, warnings)
         cameras.append(
             CameraStream(
                 name=cam_dir.name,
@@ -304,8 +361,8 @@ def _euroc(root: Path) -> Dataset:
                 distortion=_euroc_distortion(sensor, yaml_path),
                 base_from_camera=_pair_from_matrix(_matrix_key(sensor, "T_BS", yaml_path), f"{yaml_path}: T_BS"),
                 encoding="mono8",
-                stamps=np.array([_int_stamp(r[0], csv) for r in rows], dtype=np.int64),
-                files=[cam_dir / "data" / r[1] for r in rows],
+                stamps=stamps[order],
+                files=[cam_dir / "data" / rows[i][1] for i in order],
             )
         )
     imu = None
@@ -313,8 +370,9 @@ def _euroc(root: Path) -> Dataset:
     if imu_csv.is_file():
         yaml_path = root / "imu0" / "sensor.yaml"
         sensor = load_sensor_yaml(yaml_path) if yaml_path.is_file() else {}
-        rows = _rows(imu_csv, 7)
-        values = np.array([_floats(r[1:7], imu_csv) for r in rows], dtype=float).reshape(-1, 6)
+        rows, values = _finite_rows(_rows(imu_csv, 7), 1, 7, imu_csv, warnings)
+        stamps = np.array([_int_stamp(r[0], imu_csv) for r in rows], dtype=np.int64)
+        order = _in_stamp_order(stamps, imu_csv, warnings)
         noise = {}
         for key, name in (
             ("gyroscope_noise_density", "gyro_noise_density"),
@@ -324,49 +382,60 @@ def _euroc(root: Path) -> Dataset:
             ("rate_hz", "frequency"),
         ):
             if key in sensor:
-                noise[name] = float(sensor[key])
+                noise[name] = _number(sensor[key], key, yaml_path)
         imu = ImuData(
             frame_id="imu",
             base_from_imu=_pair_from_matrix(_matrix_key(sensor, "T_BS", yaml_path), f"{yaml_path}: T_BS") if "T_BS" in sensor else IDENTITY_PAIR,
-            stamps=np.array([_int_stamp(r[0], imu_csv) for r in rows], dtype=np.int64),
-            gyro=values[:, 0:3],
-            accel=values[:, 3:6],
+            stamps=stamps[order],
+            gyro=values[order, 0:3],
+            accel=values[order, 3:6],
             noise=noise,
         )
     truth = None
     gt_csv = root / "state_groundtruth_estimate0" / "data.csv"
     if gt_csv.is_file():
-        rows = _rows(gt_csv, 8)
+        rows, v = _finite_rows(_rows(gt_csv, 8), 1, 8, gt_csv, warnings)
         if rows:
-            v = np.array([_floats(r[1:8], gt_csv) for r in rows], dtype=float)
+            stamps = np.array([_int_stamp(r[0], gt_csv) for r in rows], dtype=np.int64)
+            order = _in_stamp_order(stamps, gt_csv, [])  # ground truth is only ever looked up by stamp
             # Files give (x, y, z, qw, qx, qy, qz); poses are (x, y, z, qx, qy, qz, qw).
-            truth = (np.array([_int_stamp(r[0], gt_csv) for r in rows], dtype=np.int64), v[:, [0, 1, 2, 4, 5, 6, 3]])
+            truth = (stamps[order], v[order][:, [0, 1, 2, 4, 5, 6, 3]])
     if not cameras and imu is None:
         raise DatasetError(f"{root}: no cam*/data.csv or imu0/data.csv")
-    return Dataset("EuRoC", root, cameras, imu, truth)
+    return Dataset("EuRoC", root, cameras, imu, truth, warnings=warnings)
 
 
 # ---- TUM RGB-D ----
 
 
-def _tum_list(path: Path) -> Tuple[np.ndarray, List[Path]]:
+def _tum_list(path: Path, warnings: List[str]) -> Tuple[np.ndarray, List[Path]]:
     rows = _rows(path, 2, sep="")
-    return np.array([_seconds_stamp(r[0], path) for r in rows], dtype=np.int64), [path.parent / r[1] for r in rows]
+    stamps = np.array([_seconds_stamp(r[0], path) for r in rows], dtype=np.int64)
+    order = _in_stamp_order(stamps, path, warnings)
+    return stamps[order], [path.parent / rows[i][1] for i in order]
 
 
 def _tum(root: Path) -> Dataset:
-    notes = []
+    notes: List[str] = []
+    warnings: List[str] = []
     name = root.name.lower()
     model = next((v for k, v in TUM_CAMERAS.items() if k in name), None)
     if model is None:
         model = TUM_DEFAULT_CAMERA
         notes.append(f"{root.name}: no freiburg1/2/3 in the name, so the default Kinect calibration (525 px) is used")
     intrinsics, distortion = model
-    rgb_t, rgb_f = _tum_list(root / "rgb.txt")
-    depth_t, depth_f = _tum_list(root / "depth.txt")
+    rgb_t, rgb_f = _tum_list(root / "rgb.txt", warnings)
+    depth_t, depth_f = _tum_list(root / "depth.txt", warnings)
     if not len(rgb_f):
         raise DatasetError(f"{root / 'rgb.txt'}: no images")
-    width, height = _png_size(rgb_f[0])
+    (width, height), _ = _png_size(rgb_f[0])
+    if len(depth_f):
+        _, mode = _png_size(depth_f[0])
+        if mode not in ("I;16", "I;16B", "I;16L", "I"):
+            raise DatasetError(
+                f"{depth_f[0]}: depth image of mode {mode} (8 bits per sample or colour); TUM RGB-D depth maps are "
+                f"16-bit PNGs, {TUM_DEPTH_PER_METRE:g} per metre"
+            )
     # Depth is registered to the colour camera: each colour frame takes the nearest depth frame
     # within TUM_PAIR_NS, stamped as the colour frame (frames without a partner are left out).
     from velk_odom.trajectory import associate
@@ -386,9 +455,8 @@ def _tum(root: Path) -> Dataset:
     imu = None
     accel_txt = root / "accelerometer.txt"
     if accel_txt.is_file():
-        rows = _rows(accel_txt, 4, sep="")
+        rows, accel = _finite_rows(_rows(accel_txt, 4, sep=""), 1, 4, accel_txt, warnings)
         if rows:
-            accel = np.array([_floats(r[1:4], accel_txt) for r in rows], dtype=float)
             imu = ImuData(
                 frame_id="accelerometer", base_from_imu=IDENTITY_PAIR,
                 stamps=np.array([_seconds_stamp(r[0], accel_txt) for r in rows], dtype=np.int64),
@@ -406,17 +474,18 @@ def _tum(root: Path) -> Dataset:
             raise DatasetError(str(err)) from None
         if dropped:
             notes.append(f"{gt.name}: {len(dropped)} poses without a usable quaternion were left out (line {dropped[0]} first)")
-    return Dataset("TUM RGB-D", root, cameras, imu, truth, notes)
+    return Dataset("TUM RGB-D", root, cameras, imu, truth, notes, warnings)
 
 
-def _png_size(path: Path) -> Tuple[int, int]:
+def _png_size(path: Path) -> Tuple[Tuple[int, int], str]:
+    """(width, height) and the mode of an image, read from its header."""
     from PIL import Image
 
     try:
         with Image.open(path) as img:
-            return img.size
-    except OSError as err:
-        raise DatasetError(f"{path}: cannot read the image: {err}") from None
+            return img.size, img.mode
+    except _image_errors() as err:
+        raise DatasetError(f"{path!s}: cannot read the image: {err}") from None
 
 
 # ---- KITTI odometry ----
@@ -425,7 +494,7 @@ def _png_size(path: Path) -> Tuple[int, int]:
 def _kitti(root: Path) -> Dataset:
     calib = root / "calib.txt"
     projections: Dict[str, np.ndarray] = {}
-    for line in calib.read_text(encoding="utf-8").splitlines():
+    for line in _read_text(calib).splitlines():
         key, _, rest = line.partition(":")
         if rest.strip():
             projections[key.strip()] = np.array(_floats(rest.split(), calib), dtype=float)
@@ -440,17 +509,23 @@ def _kitti(root: Path) -> Dataset:
     if not (fx > 0 and fy > 0):
         raise DatasetError(f"{calib}: P0 has no positive focal length")
     for k, folder in enumerate(("image_0", "image_1")):
-        files = sorted((root / folder).glob("*.png"))
-        if not files:
+        found = sorted((root / folder).glob("*.png"))
+        if not found:
             if k == 0:
                 raise DatasetError(f"{root / folder}: no PNG images")
             continue
-        if len(files) != len(stamps):
-            raise DatasetError(f"{root / folder}: {len(files)} images but {len(stamps)} lines in {times}")
+        files = found
+        numbers = [int(f.stem) for f in found if f.stem.isdigit()]
+        if len(numbers) == len(found) and max(numbers) < len(stamps):
+            # Files are numbered by frame (000000.png, ...): a missing one is met, and skipped, mid-replay.
+            width_digits = len(found[0].stem)
+            files = [root / folder / f"{i:0{width_digits}d}.png" for i in range(len(stamps))]
+        elif len(found) != len(stamps):
+            raise DatasetError(f"{root / folder}: {len(found)} images but {len(stamps)} lines in {times}")
         p = projections[f"P{k}"].reshape(3, 4)
         # P_k = K [I | t_k]: camera k sits at -t_k in the left camera's frame (rectified, same axes).
         offset = -p[:, 3] / fx
-        width, height = _png_size(files[0])
+        (width, height), _ = _png_size(found[0])
         cameras.append(
             CameraStream(
                 name=f"cam{k}", frame_id=f"cam{k}", width=width, height=height,

@@ -80,6 +80,10 @@ __all__ = [
 ]
 
 GRAVITY = 9.80665
+# The drive's speed profile stays below this; a start speed must too.
+MAX_START_SPEED = 10.0
+# An AHRS attitude noise beyond a half turn is no attitude at all.
+MAX_AHRS_NOISE_DEG = 180.0
 
 # The IMU sits 20 cm ahead, 5 cm right and 15 cm above the base origin, turned 90 degrees about z and
 # slightly tilted, so that a wrong mounting transform or lever arm shows in the results.
@@ -504,12 +508,12 @@ def _check_arguments(
         raise ValueError("duration_s, imu_rate_hz and wheel_rate_hz must be positive")
     if not (0.0 <= still_s < duration_s):
         raise ValueError(f"still_s must lie in [0, duration_s), got {still_s}")
-    if not (0.0 <= start_speed < 10.0) or (start_speed > 0.0 and still_s > 0.0):
-        raise ValueError(f"start_speed must lie in [0, 10) m/s and needs still_s 0, got {start_speed} with still_s {still_s}")
+    if not (0.0 <= start_speed < MAX_START_SPEED) or (start_speed > 0.0 and still_s > 0.0):
+        raise ValueError(f"start_speed must lie in [0, {MAX_START_SPEED:g}) m/s and needs still_s 0, got {start_speed} with still_s {still_s}")
     if not (0.0 <= late_fraction <= 1.0):
         raise ValueError(f"late_fraction must lie in [0, 1], got {late_fraction}")
-    if not (vibration >= 0.0) or (ahrs_noise_deg is not None and not ahrs_noise_deg >= 0.0):
-        raise ValueError(f"vibration and ahrs_noise_deg must be at least 0, got {vibration} and {ahrs_noise_deg}")
+    if not (vibration >= 0.0) or (ahrs_noise_deg is not None and not 0.0 <= ahrs_noise_deg <= MAX_AHRS_NOISE_DEG):
+        raise ValueError(f"vibration must be at least 0 and ahrs_noise_deg in [0, {MAX_AHRS_NOISE_DEG:g}], got {vibration} and {ahrs_noise_deg}")
 
 
 def _event_ns(at_s: Optional[float], fraction: float, duration_s: float, still_s: float) -> int:

@@ -174,11 +174,15 @@ def _parse_stamp(text: str) -> int:
     if body.replace(".", "", 1).isdigit():
         whole, _, frac = body.partition(".")
         ns = int(whole or "0") * 1_000_000_000 + int((frac + "000000000")[:9] or "0")
-        return -ns if neg else ns
-    value = float(s)
-    if not math.isfinite(value):
-        raise ValueError(f"timestamp {text!r} is not finite")
-    return int(round(value * 1e9))
+        ns = -ns if neg else ns
+    else:
+        value = float(s) * 1e9
+        if not math.isfinite(value):
+            raise ValueError(f"timestamp {text!r} is not finite")
+        ns = int(round(value))
+    if not -(2**63) <= ns < 2**63:
+        raise ValueError(f"timestamp {text!r} is out of range (nanoseconds must fit in 64 bits)")
+    return ns
 
 
 def read_tum(path: "os.PathLike[str] | str", dropped: Optional[List[int]] = None) -> Tuple[np.ndarray, np.ndarray]:

@@ -1,6 +1,8 @@
 """`velk-odom eval` and `tune` over simulator recordings, on local processes and on a Dask LocalCluster."""
 
 import re
+import socket
+import threading
 
 import pytest
 
@@ -10,7 +12,7 @@ yaml = pytest.importorskip("yaml")
 
 from conftest import needs_fusion  # noqa: E402
 
-from velk_odom.cli import main  # noqa: E402
+from velk_odom.cli import _batch, main  # noqa: E402
 from velk_odom.cli._simbag import write_ground_truth_tum, write_sim_bag  # noqa: E402
 from velk_odom.sim import simulate  # noqa: E402
 
@@ -27,6 +29,7 @@ def recordings(tmp_path_factory):
     (root / "cfg.yaml").write_text(yaml.safe_dump(simulate(6.0).fusion_config()))
     (root / "space.yaml").write_text("outlier_rejection_allowed_variance: [9.0, 400.0]\n")
     (root / "bad_space.yaml").write_text("imus.7.gyro_noise_density: [1.0e-3]\n")
+    (root / "typo.yaml").write_text("publish_rat: 50\n")
     return root, [str(root / "drive1"), str(root / "drive2")]
 
 
@@ -52,17 +55,53 @@ def test_eval_and_tune_score_every_recording(recordings, where, capsys):
     assert yaml.safe_load(best.read_text())["imus"] and "tuned by velk-odom tune on 2 recordings" in best.read_text()
 
 
+def server(reply):
+    """The address of a TCP server that takes connections and answers each with ``reply`` (None: never answers)."""
+    listening = socket.create_server(("127.0.0.1", 0))
+    held = []
+
+    def serve():
+        while True:
+            held.append(listening.accept()[0])
+            if reply is not None:
+                held[-1].recv(65536)
+                held[-1].sendall(reply)
+
+    threading.Thread(target=serve, daemon=True).start()
+    return f"tcp://127.0.0.1:{listening.getsockname()[1]}"
+
+
 @pytest.mark.parametrize("argv, status, message", [
     (["eval", "{root}/cfg.yaml", "--config", "{root}/cfg.yaml"], 1, "error: exit status 2"),
+    (["eval", "{root}/drive1", "--config", "{root}/typo.yaml"], 1, f"{'{root}'}/typo.yaml: unknown key 'publish_rat'"),
+    (["tune", "{root}/drive1", "--config", "{root}/cfg.yaml", "--search", "{root}/space.yaml", "-o", "{root}/no/t.yaml"], 2, "does not exist"),
+    (["tune", "{root}/drive1", "--config", "{root}/cfg.yaml", "--search", "{root}/space.yaml", "-o", "{root}"], 2, "is a folder"),
+    (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--scheduler", "{http}"], 2, "the reply is not a Dask scheduler's"),
+    (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--scheduler", "{silent}"], 2, "cannot reach it: no answer within"),
+    (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--scheduler", "{idle}"], 1, "error: lost on the cluster: no worker on the cluster for 1 s"),
     (["eval", "{root}/drive1", "--config", "{root}/nothing.yaml"], 2, "nothing.yaml"),
     (["eval", "{root}/lonely", "--config", "{root}/cfg.yaml"], 1, "no ground truth beside the bag {root}/lonely (put it there as lonely_ground_truth.tum)"),
     (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--results", "{root}/r.tsv"], 2, "give a file name ending in .csv or .json"),
     (["tune", "{root}/drive1", "--config", "{root}/cfg.yaml", "--search", "{root}/bad_space.yaml"], 2, "imus.7.gyro_noise_density: the configuration has no 7"),
     (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--scheduler", "tcp://127.0.0.1:9"], 2, "cannot reach it"),
 ])
-def test_batch_mistakes_are_reported(recordings, argv, status, message, capsys):
+def test_batch_mistakes_are_reported(recordings, argv, status, message, capsys, monkeypatch):
     root, _ = recordings
     if "--scheduler" in argv:
-        pytest.importorskip("distributed")
-    assert main([a.format(root=root) for a in argv]) == status
+        distributed = pytest.importorskip("distributed")
+    monkeypatch.setattr(_batch, "CONNECT_S", 2.0, raising=False)
+    monkeypatch.setattr(_batch, "NO_WORKER_S", 1.0, raising=False)
+    places = {"root": root, "http": "", "silent": "", "idle": ""}
+    if "{http}" in argv:
+        places["http"] = server(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")  # a dashboard's answer
+    elif "{silent}" in argv:
+        places["silent"] = server(None)
+    elif "{idle}" in argv:  # a scheduler without workers
+        cluster = distributed.LocalCluster(n_workers=0, processes=False, dashboard_address=None)
+        places["idle"] = cluster.scheduler_address
+    try:
+        assert main([a.format(**places) for a in argv]) == status
+    finally:
+        if "{idle}" in argv:
+            cluster.close()
     assert message.format(root=root) in "".join(capsys.readouterr())

@@ -5,6 +5,7 @@ exit status 2 for a user error (nothing written) and 1 for damage or no estimate
 
 import dataclasses
 import math
+import re
 import shutil
 
 import pytest
@@ -21,6 +22,7 @@ from rosbags.highlevel import AnyReader  # noqa: E402
 from velk_odom import _geometry as geo  # noqa: E402
 from velk_odom.cli import main  # noqa: E402
 from velk_odom.cli._simbag import DEFAULT_START_NS, write_ground_truth_tum, write_sim_bag  # noqa: E402
+from velk_odom import sim  # noqa: E402
 from velk_odom.sim import CONDITIONS, DEFAULT_BASE_FROM_IMU, simulate  # noqa: E402
 from velk_odom.trajectory import absolute_trajectory_error, read_tum  # noqa: E402
 
@@ -156,6 +158,7 @@ OUTCOMES = [
     (conf_text("c.yaml", "odom_sources: [{parent_frame_id: x, child_frame_id: y}]\n"), 2, "no topic of the recording matches", []),
     (fuse("--ground-truth", lambda t, r: t / "gt.tum"), 2, "gt.tum' not found; give a TUM file", []),
     (fuse("--ground-truth", lambda t, r: write_text(t, "gt.tum", "1 2 3\n")), 2, "gt.tum:1: expected 8 values", []),
+    (fuse("--ground-truth", lambda t, r: write_text(t, "gt.tum", "1e300 0 0 0 0 0 0 1\n")), 2, "gt.tum:1: not a number in '1e300", []),
     (fuse("--rpe-delta", "0"), 2, "--rpe-delta must be above 0", []),
     (fuse("--rpe-delta", "inf"), 2, "--rpe-delta must be above 0", []),
     (fuse("--results", "r.txt"), 2, "--results 'r.txt': give a file name ending in .csv or .json", []),
@@ -170,10 +173,13 @@ OUTCOMES = [
     (fuse("--copy-input"), 2, "--copy-input needs --output-bag", []),
     (fuse("--output-bag", lambda t, r: t), 2, "exists; give a new folder (a ROS 2 bag is never overwritten)", []),
     (fuse("--output-bag", lambda t, r: t / "no/such/bag"), 2, "does not exist", []),
+    (fuse("--output-bag", "/sys/velk_odom_bag"), 2, "--output-bag '/sys/velk_odom_bag': cannot create the bag", []),
+    (fuse("--output-bag", "ob", "--copy-input"), 2, "convert a ROS 1 bag first", []),
     (lambda t, b, r: ["fuse", b["ros2-sqlite3"], "-o", b["ros2-sqlite3"] / "metadata.yaml"], 2, "would overwrite the input", []),
     (lambda t, b, r: ["fuse", beside(t, b), "-o", "drive_ground_truth.tum"], 2, "would overwrite the input", []),
     pytest.param(conf(publish_rate="fast"), 2, "config: ", [], marks=needs_fusion),
     pytest.param(conf(imus=[{"frame_id": "imu_link"}]), 2, "needs all four noise figures set", [], marks=needs_fusion),
+    pytest.param(conf("-o", "o.tum", publish_rate="5e1"), 0, None, ["o.tum"], marks=needs_fusion),  # YAML 1.1 reads 5e1 as text
     # Replays: a folder given to --plot gets the plot inside; the proposed configuration runs.
     pytest.param(fuse("--plot", lambda t, r: (t / "plots").mkdir() or "plots", rec="ros2-sqlite3"),
                  0, None, ["sim_sqlite_fused.tum", "plots/sim_sqlite_fused.png"], marks=needs_fusion),
@@ -187,11 +193,16 @@ OUTCOMES = [
                  1, "d.bag' is damaged: ", ["o.tum"], marks=needs_fusion),
     pytest.param(lambda t, b, r: ["fuse", damaged(b["ros2-mcap"], t / "d", 0.9), *conf("-o", "o.tum")(t, b, r)[2:]],
                  1, "d' is damaged: reading failed 9.6 s into the recording", ["o.tum"], marks=needs_fusion),
+    pytest.param(lambda t, b, r: ["fuse", damaged(b["ros2-mcap"], t / "d", 0.9), *conf("-o", "o.tum", "--output-bag", "ob", "--copy-input")(t, b, r)[2:]],
+                 1, "d' is damaged: ", ["o.tum", "ob"], marks=needs_fusion),
     (demo("--out-dir", lambda t: write_text(t, "file", "")), 2, "is a file; give a folder", []),
     (demo("--duration", "1"), 2, "--duration must be at least 5 seconds", []),
     (demo("--out-dir", lambda t: t, "--log", "velk_slam=loud"), 2, "--log 'velk_slam=loud': level: ", []),
     (demo("--out-dir", lambda t: t, "--write-bag", lambda t: t), 2, "exists already; give a new folder name", []),
     (demo("--out-dir", lambda t: t, "--vibration", "-1"), 2, "--vibration must be a number of at least 0", []),
+    (demo("--out-dir", lambda t: t, "--duration", "inf"), 2, "--duration must be at most 3600 seconds", []),
+    (demo("--out-dir", lambda t: t, "--start-speed", "12"), 2, "--start-speed must be below 10 m/s", []),
+    (demo("--out-dir", lambda t: t, "--ahrs-noise-deg", "1e200"), 2, "--ahrs-noise-deg must be at most 180", []),
     (lambda t, b, r: ["vo", b["ros1"]], 2, "has no sensor_msgs/Image topic to track", []),
 ]
 
@@ -199,6 +210,8 @@ OUTCOMES = [
 @pytest.mark.parametrize("make, status, line, written", OUTCOMES)
 def test_outcomes(tmp_path, bags, rec, cli, monkeypatch, make, status, line, written):
     monkeypatch.chdir(tmp_path)
+    simulate = sim.simulate  # a drive far longer than any row asks for is a fault, not a wait
+    monkeypatch.setattr(sim, "simulate", lambda d, **kw: simulate(d, **kw) if d <= 600 else pytest.fail(f"simulating {d} s"))
     argv = make(tmp_path, bags, rec)
     before = set(tmp_path.rglob("*"))
     code, out, err = cli(*argv)
@@ -225,9 +238,11 @@ def test_estimates_are_streamed_to_the_output_as_they_are_published(tmp_path, ba
         return convert(*args)
 
     monkeypatch.setattr(_fuse, "_convert", interrupted_halfway)
-    code, _, err = cli("fuse", bags["ros1"], "--config", config_file(tmp_path, rec), "-o", tmp_path / "o.tum")
-    assert code == 130 and err.endswith("velk-odom: interrupted\n")
-    assert len((tmp_path / "o.tum").read_text().splitlines()) > 100
+    code, out, err = cli("fuse", bags["ros1"], "--config", config_file(tmp_path, rec), "-o", tmp_path / "o.tum", "--output-bag", tmp_path / "ob")
+    assert code == 130 and re.search(r"velk-odom: interrupted [0-9.]+ s into the recording; .*o.tum, .*ob hold what was made", err), err
+    poses = len((tmp_path / "o.tum").read_text().splitlines())
+    with AnyReader([tmp_path / "ob"]) as reader:  # the output bag holds the same, and the summary was shown
+        assert poses > 100 and {c.topic: c.msgcount for c in reader.connections}["/odom"] == poses and "engine counters" in out
 
 
 @pytest.mark.parametrize("argv, message", [

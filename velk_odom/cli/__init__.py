@@ -78,6 +78,11 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: Optional[List[str]] = None) -> int:
     """Run the command with ``argv`` (default: the process arguments); returns the exit status."""
+    for stream in (sys.stdout, sys.stderr):
+        # File names that are not valid UTF-8 (kept by Python as surrogates) print escaped, not as a
+        # traceback, on a terminal that takes UTF-8 only.
+        if getattr(stream, "errors", None) == "strict" and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     args = _parser().parse_args(argv)
     try:
         return int(args.func(args))

@@ -38,6 +38,19 @@ def check(args: argparse.Namespace) -> None:
         raise UserError(f"--output-bag {out!r} exists; give a new folder (a ROS 2 bag is never overwritten)")
     if not p.parent.is_dir():
         raise UserError(f"--output-bag {out!r}: folder {str(p.parent)!r} does not exist")
+    try:  # the bag's folder made and removed: a read-only place is found before the replay, not after it
+        p.mkdir()
+        p.rmdir()
+    except OSError as err:
+        raise UserError(f"--output-bag {out!r}: cannot create the bag: {err.strerror or err}") from None
+
+
+def check_recording(args: argparse.Namespace, recording: Any) -> None:
+    """Refuse --copy-input of a recording it cannot copy, before any work is done."""
+    from velk_odom.cli._recording import BagRecording
+
+    if getattr(args, "copy_input", False) and isinstance(recording, BagRecording) and not recording.is_ros2:
+        raise UserError("--copy-input copies ROS 2 bags and dataset folders; convert a ROS 1 bag first (rosbags-convert)")
 
 
 def write_if_asked(
@@ -100,15 +113,14 @@ def _copy(writer: Any, store: Any, recording: Any) -> int:
     skip = {ODOM_TOPIC, TF_TOPIC}
     count = 0
     if isinstance(recording, BagRecording):
-        if not recording.is_ros2:
-            raise UserError("--copy-input copies ROS 2 bags and dataset folders; convert a ROS 1 bag first (rosbags-convert)")
         reader = recording._reader
         conns = {}
         for c in reader.connections:
             if c.topic in skip:
                 continue
             conns[c.id] = writer.add_connection(c.topic, c.msgtype, typestore=reader.typestore)
-        for c, t, raw in reader.messages(connections=[c for c in reader.connections if c.id in conns]):
+        # Read on past damage as the replay does; what was skipped is the recording's `damage`.
+        for c, t, raw in recording._raw([c for c in reader.connections if c.id in conns]):
             writer.write(conns[c.id], t, raw)
             count += 1
         return count

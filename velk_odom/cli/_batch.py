@@ -20,13 +20,20 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from velk_odom.cli._errors import UserError
+from velk_odom.cli._errors import UserError, one_line
 from velk_odom.cli._output import ALIGNMENT_NAMES, RESULT_COLUMNS, add_evaluation_arguments, check_rpe_delta, results_target, write_results
 
+# A scheduler that has not answered within this many seconds is given up on; so is a cluster that has
+# had no worker for NO_WORKER_S while tasks wait (every task it held is reported lost).
+CONNECT_S = 20.0
+NO_WORKER_S = 120.0
+POLL_S = 1.0
 COUNTER_KEYS = ("gated", "too_late", "resets", "tracked", "frames")
 _DURATION = re.compile(r", ([0-9.]+) s, \d+ messages\)")
 _COUNTER = re.compile(r"\b([a-z_]+)=(\d+)\b")
@@ -71,9 +78,12 @@ def default_alignment(command: str, config: Dict[str, Any]) -> str:
     return "sim" if command == "vo" and config.get("camera_mode") == "mono" else "rigid"
 
 
-def evaluate_one(command: str, recording: str, config: Dict[str, Any], rpe_delta: float, align: Optional[str] = None) -> Dict[str, Any]:
+def evaluate_one(command: str, recording: str, config: Dict[str, Any], rpe_delta: float, align: Optional[str] = None,
+                 config_name: str = "") -> Dict[str, Any]:
     """Replay ``recording`` with ``config`` in a fresh interpreter and score it under ``align``
-    (default: `default_alignment`). Never raises: a failure comes back as the result's ``error``."""
+    (default: `default_alignment`). Never raises: a failure comes back as the result's ``error``,
+    which names the configuration ``config_name`` (the user's file) rather than the temporary file
+    the replay read."""
     import yaml
 
     align = align or default_alignment(command, config)
@@ -92,6 +102,8 @@ def evaluate_one(command: str, recording: str, config: Dict[str, Any], rpe_delta
             return result
         if done.returncode != 0:
             last = (done.stderr.strip().splitlines() or ["no message"])[-1]
+            if config_name:
+                last = last.replace(str(cfg), config_name)
             result["error"] = f"exit status {done.returncode}: {last}"
             return result
         for line in done.stdout.splitlines():
@@ -132,24 +144,99 @@ def _score(out: Path, recording: str, gt: Optional[str], rpe_delta: float, align
 
 
 def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]]) -> List[Dict[str, Any]]:
-    """evaluate_one over ``tasks`` (command, recording, config, rpe_delta[, align]), in order of the tasks."""
+    """evaluate_one over ``tasks`` (command, recording, config, rpe_delta, align, config_name), in order of the tasks."""
     if args.scheduler:
         try:
             from distributed import Client
         except ModuleNotFoundError:
             raise UserError('--scheduler needs Dask distributed: pip install "velk_odom[cluster]"') from None
         try:
-            client = Client(args.scheduler, timeout=10)
-        except (OSError, TimeoutError, ValueError) as err:
-            raise UserError(f"--scheduler {args.scheduler!r}: cannot reach it: {err}") from None
-        with client:
-            futures = [client.submit(evaluate_one, *t, pure=False) for t in tasks]
-            return list(client.gather(futures))
+            client = _bounded(lambda: Client(args.scheduler, timeout=10), CONNECT_S)
+        except TimeoutError:
+            raise UserError(f"--scheduler {args.scheduler!r}: cannot reach it: no answer within {CONNECT_S:g} s; "
+                            "give the scheduler's address (tcp://HOST:8786)") from None
+        except MemoryError:  # a reply taken as a frame length of exabytes: another protocol, e.g. the dashboard's HTTP
+            raise UserError(f"--scheduler {args.scheduler!r}: cannot reach it: the reply is not a Dask scheduler's; "
+                            "give the scheduler's address (tcp://HOST:8786), not the dashboard's") from None
+        except Exception as err:  # noqa: BLE001 - whatever the address makes the client raise
+            raise UserError(f"--scheduler {args.scheduler!r}: cannot reach it: {one_line(err)}") from None
+        try:
+            return _gather(client, [client.submit(evaluate_one, *t, pure=False) for t in tasks], tasks)
+        finally:
+            try:
+                _bounded(client.close, CONNECT_S)
+            except Exception:  # noqa: BLE001 - a scheduler gone already
+                pass
     if args.workers < 1:
         raise UserError(f"--workers must be at least 1, got {args.workers}")
     # Each task runs its own interpreter, so threads are enough to keep `workers` of them busy.
     with ThreadPoolExecutor(max_workers=args.workers) as pool:
         return list(pool.map(lambda t: evaluate_one(*t), tasks))
+
+
+def _bounded(call: Callable[[], Any], seconds: float) -> Any:
+    """``call()`` in a thread of its own, waited on for ``seconds`` at most (TimeoutError; the thread
+    is left to finish by itself): a cluster's client can wait forever on an address that never answers."""
+    box: Dict[str, Any] = {}
+
+    def run() -> None:
+        try:
+            box["value"] = call()
+        except BaseException as err:  # noqa: BLE001 - handed to the caller
+            box["error"] = err
+
+    worker = threading.Thread(target=run, daemon=True)
+    worker.start()
+    worker.join(seconds)
+    if worker.is_alive():
+        raise TimeoutError(f"no answer within {seconds:g} s")
+    if "error" in box:
+        raise box["error"]
+    return box["value"]
+
+
+def _lost(task: Tuple[Any, ...], why: str) -> Dict[str, Any]:
+    return {"command": task[0], "recording": task[1], "error": f"lost on the cluster: {why}", "duration_s": None, "poses": 0,
+            "align": task[4] or default_alignment(task[0], task[2]), "counters": {}}
+
+
+def _gather(client: Any, futures: List[Any], tasks: Sequence[Tuple[Any, ...]]) -> List[Dict[str, Any]]:
+    """The results of ``futures`` in order of the tasks, as they come back. A task the cluster lost (its
+    worker died too often), or that waited NO_WORKER_S with no worker on the cluster (or no answer
+    from the scheduler), comes back as an error naming its recording; the results that came back stay."""
+    from distributed import wait
+
+    results: List[Optional[Dict[str, Any]]] = [None] * len(futures)
+    pending = set(range(len(futures)))
+    idle_since: Optional[float] = None
+    while pending:
+        try:
+            wait([futures[i] for i in pending], timeout=POLL_S, return_when="FIRST_COMPLETED")
+        except Exception:  # noqa: BLE001 - the wait's own timeout; the states are read below
+            pass
+        for i in sorted(pending):
+            f = futures[i]
+            if f.status == "finished":
+                results[i] = f.result()
+            elif f.status in ("error", "cancelled", "lost"):
+                results[i] = _lost(tasks[i], one_line(f.exception()) if f.status == "error" else f.status)
+            else:
+                continue
+            pending.discard(i)
+        if not pending:
+            break
+        try:
+            workers = len(_bounded(client.nthreads, CONNECT_S))
+        except Exception:  # noqa: BLE001 - a scheduler that does not answer has no worker to offer
+            workers = 0
+        idle_since = None if workers else (idle_since if idle_since is not None else time.monotonic())
+        if idle_since is not None and time.monotonic() - idle_since >= NO_WORKER_S:
+            for i in sorted(pending):
+                results[i] = _lost(tasks[i], f"no worker on the cluster for {NO_WORKER_S:g} s")
+            lost = ", ".join(Path(tasks[i][1]).name for i in sorted(pending))
+            print(f"velk-odom: warning: the cluster had no worker for {NO_WORKER_S:g} s; lost: {lost}", file=sys.stderr)
+            break
+    return [r for r in results if r is not None]
 
 
 def _check_inputs(args: argparse.Namespace) -> Dict[str, Any]:
@@ -214,7 +301,7 @@ def result_rows(results: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
 def run_eval(args: argparse.Namespace) -> int:
     config = _check_inputs(args)
     results_file = results_target(args.results, [args.config, *args.recordings])
-    results = run_tasks(args, [(args.command, r, config, args.rpe_delta, args.align) for r in args.recordings])
+    results = run_tasks(args, [(args.command, r, config, args.rpe_delta, args.align, args.config) for r in args.recordings])
     print(results_table(results))
     print(summary_line(results) + f"; ATE after {ALIGNMENT_NAMES[args.align or default_alignment(args.command, config)]}")
     note = rpe_note(results, args.rpe_delta)
@@ -297,8 +384,12 @@ def run_tune(args: argparse.Namespace) -> int:
         for key, value in assignment.items():
             set_key(c, key, value, args.search)
         configs.append(c)
-    output = args.output or str(Path(args.config).with_suffix("")) + "_tuned.yaml"
-    tasks = [(args.command, r, c, args.rpe_delta, args.align) for c in configs for r in args.recordings]
+    from velk_odom.cli._output import check_writable
+
+    output = str(check_writable(args.output or str(Path(args.config).with_suffix("")) + "_tuned.yaml", "-o",
+                                [args.config, args.search, *args.recordings]))
+    tasks = [(args.command, r, c, args.rpe_delta, args.align, f"{args.config} with {args.search}")
+             for c in configs for r in args.recordings]
     results = run_tasks(args, tasks)
     n = len(args.recordings)
     scored = []

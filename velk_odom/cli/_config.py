@@ -21,6 +21,7 @@ from __future__ import annotations
 import difflib
 import json
 import math
+import re
 import reprlib
 from pathlib import Path
 from typing import Any, Dict, Mapping, Sequence, Tuple
@@ -75,9 +76,7 @@ def load_config_file(path: "str | Path") -> Dict[str, Any]:
         if p.suffix.lower() == ".json":
             data = json.loads(text)
         else:
-            import yaml
-
-            data = yaml.safe_load(text)
+            data = _yaml_load(text)
     except json.JSONDecodeError as err:
         raise UserError(f"{path}: not valid JSON ({err.msg} at line {err.lineno}); fix the file") from None
     except RecursionError:
@@ -94,6 +93,21 @@ def load_config_file(path: "str | Path") -> Dict[str, Any]:
     if _depth(data) > MAX_DEPTH:
         raise UserError(f"{path}: nested more than {MAX_DEPTH} levels deep; a configuration nests 4 levels at most")
     return data
+
+
+# YAML 1.1, which PyYAML follows, reads a number with an exponent but no decimal point (1e-3) or an
+# exponent without a sign (1.0e3) as text; written by hand they mean numbers, and are read as numbers.
+_EXPONENT_NUMBER = re.compile(r"^[-+]?(?:[0-9][0-9_]*(?:\.[0-9_]*)?|\.[0-9_]+)[eE][-+]?[0-9]+$")
+
+
+def _yaml_load(text: str) -> Any:
+    import yaml
+
+    class _Loader(yaml.SafeLoader):
+        pass
+
+    _Loader.add_implicit_resolver("tag:yaml.org,2002:float", _EXPONENT_NUMBER, list("-+0123456789."))
+    return yaml.load(text, Loader=_Loader)  # noqa: S506 - a SafeLoader
 
 
 def _depth(value: Any) -> int:

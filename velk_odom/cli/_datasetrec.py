@@ -10,6 +10,7 @@ mounting of every camera and IMU on ``base_link``.
 from __future__ import annotations
 
 import heapq
+import sys
 from pathlib import Path
 from typing import Any, Dict, Iterable, Iterator, List, Optional
 
@@ -30,9 +31,12 @@ def _topics(cam: CameraStream) -> tuple:
 
 
 class DatasetRecording:
-    """An open dataset folder with the interface of `BagRecording`, plus its own ground truth."""
+    """An open dataset folder with the interface of `BagRecording`, plus its own ground truth.
 
-    damage = None  # files that fail to parse are refused when the folder is opened, never met mid-replay
+    An image file that cannot be read (missing, damaged, of another size than the calibration) is
+    met only mid-replay: it is skipped, warned about once and counted in `damage`, and the replay
+    goes on with the other frames. Every other file is checked when the folder is opened.
+    """
 
     def __init__(self, path: "str | Path") -> None:
         from velk_odom.cli._simbag import _Builder, _typestore
@@ -60,6 +64,9 @@ class DatasetRecording:
         self.ground_truth = d.ground_truth
         self.notes = list(d.notes)
         self._first: Dict[str, Any] = {}
+        self.unreadable: Dict[Path, str] = {}  # image files skipped (by every read), each with why
+        for w in d.warnings:
+            print(f"velk-odom: warning: {w}", file=sys.stderr)
 
     def depth_units(self) -> Dict[str, float]:
         """Samples per metre of each depth image topic."""
@@ -75,6 +82,14 @@ class DatasetRecording:
 
     def close(self) -> None:
         pass
+
+    @property
+    def damage(self) -> Optional[str]:
+        """The image files the reads so far skipped, in one phrase, or None."""
+        if not self.unreadable:
+            return None
+        n = len(self.unreadable)
+        return f"{n} unreadable image{'s' if n > 1 else ''} of {str(self.path)!r} skipped (the first: {next(iter(self.unreadable.values()))})"
 
     @property
     def duration_s(self) -> float:
@@ -116,7 +131,8 @@ class DatasetRecording:
         # (stamp, phase, rank): at one stamp every calibration goes before any image of that stamp.
         for t, _, _, make in heapq.merge(*streams, key=lambda e: (e[0], e[1], e[2])):
             topic, msgtype, msg = make()
-            yield Message(topic, msgtype, t, t, msg)
+            if msg is not None:
+                yield Message(topic, msgtype, t, t, msg)
 
     # ---- message makers ----
 
@@ -167,7 +183,10 @@ class DatasetRecording:
             try:
                 pixels = self.dataset.read_image(cam, i)
             except DatasetError as err:
-                raise UserError(str(err)) from None
+                if not self.unreadable:
+                    print(f"velk-odom: warning: {err}; skipped, and so is every unreadable image (counted in the summary)", file=sys.stderr)
+                self.unreadable.setdefault(cam.files[i], str(err))
+                return None
         channels = {"mono8": 1, "rgb8": 3, "16UC1": 2}[cam.encoding]
         return self._store.types[IMAGE](
             header=self._b.header(t, cam.frame_id), height=cam.height, width=cam.width, encoding=cam.encoding,

@@ -10,6 +10,8 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom.cli._errors import UserError
 
+# A simulated hour takes about a minute and a few hundred MB; longer drives (or inf) are refused.
+MAX_DURATION_S = 3600.0
 TUM_NAME = "velk_odom_demo.tum"
 PNG_NAME = "velk_odom_demo.png"
 
@@ -56,7 +58,7 @@ ALL_CONDITIONS = dict(
 
 def conditions(args: argparse.Namespace) -> Dict[str, Any]:
     """The simulator's keyword arguments for the condition options."""
-    from velk_odom.sim import UPSIDE_DOWN_BASE_FROM_IMU
+    from velk_odom.sim import MAX_AHRS_NOISE_DEG, MAX_START_SPEED, UPSIDE_DOWN_BASE_FROM_IMU
 
     chosen = {k: getattr(args, k) for k in ALL_CONDITIONS}
     if args.all_conditions:
@@ -64,6 +66,10 @@ def conditions(args: argparse.Namespace) -> Dict[str, Any]:
     for name, value in chosen.items():
         if value is not None and not (math.isfinite(value) and value >= 0.0):
             raise UserError(f"--{name.replace('_', '-')} must be a number of at least 0, got {value}")
+    if chosen["start_speed"] >= MAX_START_SPEED:
+        raise UserError(f"--start-speed must be below {MAX_START_SPEED:g} m/s (the simulated drive's top speed), got {chosen['start_speed']}")
+    if (chosen["ahrs_noise_deg"] or 0.0) > MAX_AHRS_NOISE_DEG:
+        raise UserError(f"--ahrs-noise-deg must be at most {MAX_AHRS_NOISE_DEG:g}, got {chosen['ahrs_noise_deg']}")
     kwargs: Dict[str, Any] = {k: v for k, v in chosen.items() if v is not None}
     if "gyro_bias" in kwargs:
         kwargs["gyro_bias"] = (kwargs["gyro_bias"],) * 3
@@ -100,6 +106,8 @@ def _error(rec: Any, pose: Any) -> float:
 def run(args: argparse.Namespace) -> int:
     if not (args.duration >= 5.0):
         raise UserError(f"--duration must be at least 5 seconds (2 s stand still first), got {args.duration}")
+    if not (args.duration <= MAX_DURATION_S):
+        raise UserError(f"--duration must be at most {MAX_DURATION_S:g} seconds, got {args.duration}")
     out_dir = Path(args.out_dir)
     if out_dir.exists() and not out_dir.is_dir():
         raise UserError(f"--out-dir {args.out_dir!r} is a file; give a folder")

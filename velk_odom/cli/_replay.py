@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-from contextlib import nullcontext
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
@@ -89,8 +88,8 @@ class Replay:
             self.choose_outputs()
             self.engine = self.start(tf)
             trajectory, counters = self.replay()
-        kept = self.kept(trajectory)
-        bag_messages = self.write_output_bag(kept)
+            kept = self.kept(trajectory)
+            bag_messages, bag_failed = self.write_output_bag(kept)
         self.no_estimate = None if trajectory.count else self.why_no_estimate(counters)
         summary, plot_failed = self.summarise(trajectory, kept, counters, bag_messages)
         results_failed = None
@@ -98,8 +97,14 @@ class Replay:
             results_failed = write_results(self.results, self.result_rows, RESULT_COLUMNS)
             summary.append(("results", str(self.results) if results_failed is None else "not written"))
         print(table(summary))
+        if self.interrupted_at is not None:
+            written = ", ".join(p for p in (self.output, self.args.output_bag, None if plot_failed else self.plot,
+                                            None if results_failed else self.results) if p)
+            print(f"velk-odom: interrupted {self.interrupted_at:.1f} s into the recording; {written} hold what was made until then",
+                  file=sys.stderr)
+            return 130
         no_estimate = f"no estimate was published ({self.no_estimate}); {self.output} is empty" if self.no_estimate else None
-        return conclude(self.bag.damage, no_estimate, plot_failed, results_failed)
+        return conclude(self.bag.damage, no_estimate, bag_failed, plot_failed, results_failed)
 
     # ---- the steps ----
 
@@ -154,6 +159,7 @@ class Replay:
         stem = self.bag.path.stem or "recording"
         self.output = self.args.output or f"{stem}{self.output_suffix}.tum"
         self.inputs = [self.bag.path, self.args.config, self.reference_file]
+        _bagout.check_recording(self.args, self.bag)
         self.plot = plot_target(self.args.plot, f"{stem}{self.output_suffix}.png", self.inputs + [self.output])
         self.results = results_target(self.args.results, self.inputs + [self.output, self.plot])
         self.result_rows: List[Dict[str, Any]] = []
@@ -170,20 +176,26 @@ class Replay:
 
     def replay(self) -> Tuple[Any, Optional[Dict[str, int]]]:
         """Stream the planned topics through the engine in the chosen order, each published estimate
-        written to ``output`` as it comes (so an interrupted run keeps what it made); returns the
-        `TumWriter` and the engine's counters."""
+        written to ``output`` as it comes; returns the `TumWriter` and the engine's counters. An
+        interrupt (Ctrl-C) ends the stream: ``interrupted_at`` says where, and the run writes its
+        outputs from what was made until then."""
         from velk_odom import _native
         from velk_odom.trajectory import StampedPose
 
         topics = self.topics()
+        self.interrupted_at: Optional[float] = None
         with open_trajectory(self.output, self.inputs, keep=self.keep) as trajectory, EngineLog(self.args.log) as log:
             total = sum(self.bag.counts.get(t, 0) for t in topics)
             progress = Progress(total, self.command, enabled=not self.args.no_progress, console=log.console)
+            at = self.bag.start_ns
             try:
                 for m in self.bag.messages(topics, self.args.order):
+                    at = m.record_ns
                     progress.update()
                     for estimate in self.feed(m):
                         trajectory.write(StampedPose.of(estimate))
+            except KeyboardInterrupt:
+                self.interrupted_at = max(0, at - self.bag.start_ns) * 1e-9
             except _native.PanicException as err:
                 # Refused at first use: no output from a configuration the engine would not run.
                 trajectory.close()
@@ -200,14 +212,18 @@ class Replay:
 
         return trajectory.kept if trajectory.kept is not None else Trajectory()
 
-    def write_output_bag(self, kept: Any) -> int:
-        """--output-bag: the estimates (and with --copy-input the recording's topics) as a new bag;
-        returns the messages written."""
+    def write_output_bag(self, kept: Any) -> Tuple[int, Optional[str]]:
+        """--output-bag: the estimates (and with --copy-input the recording's topics, read on past
+        damage) as a new bag; returns the messages written and what went wrong (or None), so that
+        the summary is still shown."""
         if not self.args.output_bag:
-            return 0
-        with (open_recording(self.args.recording) if self.args.copy_input else nullcontext()) as copied:
+            return 0, None
+        try:  # the copy reads the open recording again: damage it meets joins the recording's `damage`
             odom_frame = self.config.get("odom_frame_id", "odom")
-            return _bagout.write_if_asked(self.args, kept, odom_frame, self.config.get("output_frame_id", "base_link"), copied)
+            copied = self.bag if self.args.copy_input else None
+            return _bagout.write_if_asked(self.args, kept, odom_frame, self.config.get("output_frame_id", "base_link"), copied), None
+        except (UserError, OSError) as err:
+            return 0, f"--output-bag {self.args.output_bag!r} could not be written ({err})"
 
     def summarise(self, trajectory: Any, kept: Any, counters: Optional[Dict[str, int]], bag_messages: int) -> Tuple[List[Row], Optional[str]]:
         """The summary lines, with the comparisons against ``reference`` and the plot made on the way;
