@@ -20,7 +20,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -46,6 +46,8 @@ def add_tune_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--trials", type=int, default=20, metavar="N", help="random configurations drawn when the space has ranges (default 20)")
     p.add_argument("--seed", type=int, default=0, help="seed of the random search (default 0)")
     p.add_argument("-o", "--output", metavar="FILE.yaml", help="best configuration (default: <config>_tuned.yaml)")
+    p.add_argument("--results", metavar="FILE", help="every trial's scores, one row per trial and recording: FILE.csv or FILE.json "
+                   "(default: <output>_trials.csv)")
 
 
 # ---- one task ----
@@ -114,8 +116,17 @@ def _score(out: Path, recording: str, gt: Optional[str], rpe_delta: float) -> Di
 # ---- running many ----
 
 
-def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]]) -> List[Dict[str, Any]]:
-    """evaluate_one over ``tasks`` (command, recording, config, rpe_delta), in order of the tasks."""
+def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]],
+              on_result: Optional[Callable[[int, Dict[str, Any]], None]] = None) -> List[Dict[str, Any]]:
+    """evaluate_one over ``tasks`` (command, recording, config, rpe_delta), in order of the tasks.
+    ``on_result(index, result)`` is called as each task finishes, in order of finishing."""
+    results: List[Any] = [None] * len(tasks)
+
+    def done(i: int, result: Dict[str, Any]) -> None:
+        results[i] = result
+        if on_result is not None:
+            on_result(i, result)
+
     if args.scheduler:
         try:
             from distributed import Client
@@ -125,14 +136,21 @@ def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]]) -> Lis
             client = Client(args.scheduler, timeout=10)
         except (OSError, TimeoutError, ValueError) as err:
             raise UserError(f"--scheduler {args.scheduler!r}: cannot reach it: {err}") from None
+        from distributed import as_completed as cluster_completed
+
         with client:
-            futures = [client.submit(evaluate_one, *t, pure=False) for t in tasks]
-            return list(client.gather(futures))
+            futures = {client.submit(evaluate_one, *t, pure=False): i for i, t in enumerate(tasks)}
+            for future in cluster_completed(list(futures)):
+                done(futures[future], future.result())
+        return results
     if args.workers < 1:
         raise UserError(f"--workers must be at least 1, got {args.workers}")
     # Each task runs its own interpreter, so threads are enough to keep `workers` of them busy.
     with ThreadPoolExecutor(max_workers=args.workers) as pool:
-        return list(pool.map(lambda t: evaluate_one(*t), tasks))
+        pending = {pool.submit(evaluate_one, *t): i for i, t in enumerate(tasks)}
+        for future in as_completed(pending):
+            done(pending[future], future.result())
+    return results
 
 
 def _check_inputs(args: argparse.Namespace) -> Dict[str, Any]:
@@ -237,10 +255,43 @@ def candidates(space: Dict[str, Any], trials: int, seed: int, source: str) -> Li
     return [{k: draw[k]() for k in keys} for _ in range(trials)]
 
 
+def _describe(assignment: Dict[str, Any]) -> str:
+    return ", ".join(f"{k}={v:.4g}" if isinstance(v, float) else f"{k}={v}" for k, v in assignment.items()) or "the given configuration"
+
+
+def _trial_score(rs: Sequence[Dict[str, Any]]) -> float:
+    """Mean ATE over the recordings; inf when any recording could not be scored."""
+    return statistics.fmean(r["ate"] for r in rs) if all(r["error"] is None for r in rs) else math.inf
+
+
+def write_trials(path: str, trials: Sequence[Dict[str, Any]], results: Sequence[Dict[str, Any]], n: int) -> None:
+    """Every trial's scores, one row per (trial, recording), as CSV or JSON by the file's suffix."""
+    import csv
+    import json
+
+    keys = list(dict.fromkeys(k for t in trials for k in t))
+    rows = []
+    for i, assignment in enumerate(trials):
+        rs = results[i * n:(i + 1) * n]
+        score = _trial_score(rs)
+        for r in rs:
+            rows.append({"trial": i, **{k: assignment.get(k) for k in keys}, "mean_ate_m": score if math.isfinite(score) else None,
+                         "recording": r["recording"], "ate_m": r.get("ate"), "ate_max_m": r.get("ate_max"),
+                         "rpe_m": r.get("rpe_m"), "rpe_deg": r.get("rpe_deg"), "poses": r["poses"], "error": r["error"]})
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        if path.lower().endswith(".json"):
+            json.dump(rows, f, indent=1)
+            f.write("\n")
+        else:
+            writer = csv.DictWriter(f, fieldnames=list(rows[0]))
+            writer.writeheader()
+            writer.writerows({k: ("" if v is None else v) for k, v in row.items()} for row in rows)
+
+
 def run_tune(args: argparse.Namespace) -> int:
     import copy
 
-    from velk_odom.cli._config import dump_yaml, load_config_file
+    from velk_odom.cli._config import FUSION_KEYS, VO_KEYS, check_keys, dump_yaml, load_config_file
 
     config = _check_inputs(args)
     space = load_config_file(args.search)
@@ -250,22 +301,44 @@ def run_tune(args: argparse.Namespace) -> int:
         c = copy.deepcopy(config)
         for key, value in assignment.items():
             set_key(c, key, value, args.search)
+        # A misspelt key would be ignored by every replay and score each trial as the untuned configuration.
+        check_keys(c, FUSION_KEYS if args.command == "fuse" else VO_KEYS, args.search)
         configs.append(c)
     output = args.output or str(Path(args.config).with_suffix("")) + "_tuned.yaml"
-    tasks = [(args.command, r, c, args.rpe_delta) for c in configs for r in args.recordings]
-    results = run_tasks(args, tasks)
+    trials_file = args.results or str(Path(output).with_suffix("")) + "_trials.csv"
+    if Path(trials_file).suffix.lower() not in (".csv", ".json"):
+        raise UserError(f"--results {trials_file!r}: give a file name ending in .csv or .json")
     n = len(args.recordings)
-    scored = []
-    for i, assignment in enumerate(trials):
-        rs = results[i * n:(i + 1) * n]
-        score = statistics.fmean(r["ate"] for r in rs) if all(r["error"] is None for r in rs) else math.inf
-        scored.append((score, i, assignment, rs))
-    scored.sort(key=lambda e: (e[0], e[1]))
-    print(f"{len(trials)} configurations x {n} recordings; mean ATE over the recordings (lower is better):")
-    for score, i, assignment, _ in scored[:5]:
-        what = ", ".join(f"{k}={v:.4g}" if isinstance(v, float) else f"{k}={v}" for k, v in assignment.items()) or "the given configuration"
-        print(f"  {_fmt(score if math.isfinite(score) else None)} m  {what}")
-    best_score, best_i, best, best_results = scored[0]
+    tasks = [(args.command, r, c, args.rpe_delta) for c in configs for r in args.recordings]
+    print(f"{len(trials)} configurations x {n} recordings; mean ATE over the recordings (lower is better):", flush=True)
+    partial: List[Any] = [None] * len(tasks)
+    progress = {"trials": 0, "best": math.inf}
+
+    def on_result(index: int, result: Dict[str, Any]) -> None:
+        partial[index] = result
+        i = index // n
+        rs = partial[i * n:(i + 1) * n]
+        if any(r is None for r in rs):
+            return
+        score = _trial_score(rs)
+        progress["trials"] += 1
+        progress["best"] = min(progress["best"], score)
+        best = progress["best"]
+        print(f"trial {progress['trials']}/{len(trials)}: {_fmt(score if math.isfinite(score) else None)} m "
+              f"(best {_fmt(best if math.isfinite(best) else None)} m)  {_describe(trials[i])}", file=sys.stderr, flush=True)
+
+    results = run_tasks(args, tasks, on_result)
+    scored = sorted(((_trial_score(results[i * n:(i + 1) * n]), i) for i in range(len(trials))))
+    for score, i in scored[:5]:
+        print(f"  {_fmt(score if math.isfinite(score) else None)} m  {_describe(trials[i])}")
+    try:
+        write_trials(trials_file, trials, results, n)
+    except OSError as err:
+        print(f"velk-odom: the trials file {trials_file!r} could not be written ({err.strerror or err})", file=sys.stderr)
+    else:
+        print(f"every trial -> {trials_file}")
+    best_score, best_i = scored[0]
+    best_results = results[best_i * n:(best_i + 1) * n]
     if not math.isfinite(best_score):
         print(results_table(best_results))
         raise UserError("no configuration could be scored on every recording; see the errors above")
