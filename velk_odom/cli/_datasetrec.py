@@ -181,14 +181,24 @@ class DatasetRecording:
         return msg
 
 
+# The figures an `imu_noise` section needs, all of which a dataset must declare for its IMU to be used.
+IMU_NOISE_KEYS = ("gyro_noise_density", "gyro_random_walk", "accel_noise_density", "accel_random_walk")
+
+
 def dataset_config_hints(rec: Any) -> Dict[str, Any]:
-    """Engine keys that a dataset's own files settle: depth units of a depth stream."""
+    """Engine keys that a dataset's own files settle: depth units of a depth stream, and the
+    `imu_noise` section when the dataset declares every noise figure of its IMU."""
     if not isinstance(rec, DatasetRecording):
         return {}
+    hints: Dict[str, Any] = {}
+    imu = rec.dataset.imu
+    if IMU_TOPIC in rec.topics and imu is not None and all(k in imu.noise for k in IMU_NOISE_KEYS):
+        rate = imu.noise.get("frequency") or rec.rate_hz(IMU_TOPIC) or 0.0
+        hints["imu_noise"] = {"frame_id": imu.frame_id, **{k: imu.noise[k] for k in IMU_NOISE_KEYS}, "frequency": float(rate)}
     depth = [c for c in rec.dataset.cameras if c.is_depth]
-    if not depth:
-        return {}
-    colour = [c for c in rec.dataset.cameras if not c.is_depth]
-    entries = [{"frame_id": c.frame_id} for c in colour[:1]]
-    entries.append({"frame_id": depth[0].frame_id, "depth_units_per_meter": depth[0].depth_units_per_meter})
-    return {"cameras": entries}
+    if depth:
+        colour = [c for c in rec.dataset.cameras if not c.is_depth]
+        entries = [{"frame_id": c.frame_id} for c in colour[:1]]
+        entries.append({"frame_id": depth[0].frame_id, "depth_units_per_meter": depth[0].depth_units_per_meter})
+        hints["cameras"] = entries
+    return hints

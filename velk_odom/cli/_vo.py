@@ -209,10 +209,39 @@ class VoReplay(Replay):
 
     def propose(self, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
         config, notes = propose_config(self.bag, tf)
-        return {**config, **dataset_config_hints(self.bag), "topics": config["topics"]}, notes
+        config = {**config, **dataset_config_hints(self.bag), "topics": config["topics"]}
+        imu_topics = [t for t, role in config["topics"].items() if role == "imu"]
+        if imu_topics:
+            # Inertial tracking needs the IMU's noise figures; an IMU fed without them would be refused.
+            if "imu_noise" in config and config["camera_mode"] == "stereo":
+                config["enable_imu"] = True
+                notes.append(f"enable_imu: true, with the noise figures the dataset declares for {imu_topics[0]}")
+            else:
+                why = ("inertial tracking needs a stereo rig" if config["camera_mode"] != "stereo"
+                       else "the recording declares no noise figures for it")
+                del config["topics"][imu_topics[0]]
+                config.pop("imu_noise", None)
+                notes.append(f"the IMU topic {imu_topics[0]} is left out: {why}; to use it, map it as `imu`, "
+                             "set enable_imu: true and add an `imu_noise` section")
+        return config, notes
 
     def plan(self, tf: TransformBuffer) -> None:
         self.roles = _check_topics(self.config, self.bag, self.source)
+        imu_topics = [t for t, role in self.roles.items() if role == "imu"]
+        if self.config.get("enable_imu"):
+            if not isinstance(self.config.get("imu_noise"), dict):
+                raise UserError(
+                    f"{self.source}: enable_imu is true but there is no `imu_noise` section; add one with the IMU's "
+                    "gyro_noise_density (rad/s/√Hz), gyro_random_walk (rad/s²/√Hz), accel_noise_density (m/s²/√Hz), "
+                    "accel_random_walk (m/s³/√Hz) and frequency (Hz)")
+            if not imu_topics:
+                raise UserError(f"{self.source}: enable_imu is true but no topic is mapped as `imu`")
+        elif imu_topics:
+            # The engine reads IMU samples only with enable_imu; feeding them would only be refused.
+            for t in imu_topics:
+                del self.roles[t]
+            print(f"velk-odom: note: {', '.join(imu_topics)} mapped as `imu` is not replayed because enable_imu is off",
+                  file=sys.stderr)
 
     def start(self, tf: TransformBuffer) -> Any:
         from velk_odom import _native
