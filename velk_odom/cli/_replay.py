@@ -78,7 +78,7 @@ class Replay:
                 sys.stdout.write(text)
                 return 0
             if not self.args.config:
-                sys.stdout.write(text + "\n")
+                print(f"configuration proposed for {self.bag.path.name}; --print-config prints it with the reason for each choice")
             self.choose_outputs()
             self.engine = self.start(tf)
             trajectory, counters = self.replay()
