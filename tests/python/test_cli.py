@@ -228,6 +228,9 @@ def test_estimates_are_streamed_to_the_output_as_they_are_published(tmp_path, ba
     (["fuse"], "velk-odom fuse: error: the following arguments are required: recording (see velk-odom fuse --help)"),
     (["fuse", "x.bag", "--order", "random"], "velk-odom fuse: error: argument --order: invalid choice: 'random'"),
     (["demo", "--duration", "long"], "velk-odom demo: error: argument --duration: invalid float value: 'long'"),
+    # A bare word that is no level would be taken as a log target of no engine: the log would be off.
+    (["fuse", "x.bag", "--log", "verbose"], "velk-odom fuse: error: argument --log: 'verbose' is not a log level; give one of off,"),
+    (["vo", "x", "--log", "warn,warning"], "velk-odom vo: error: argument --log: 'warning' is not a log level; did you mean 'warn'?"),
 ])
 def test_usage_mistakes_end_with_one_line(capsys, argv, message):
     with pytest.raises(SystemExit, match="^2$"):

@@ -48,6 +48,9 @@ def _parser() -> argparse.ArgumentParser:
         prog="velk-odom",
         description="Replay recordings through velk_odom's odometry engines.",
     )
+    from velk_odom import __version__
+
+    parser.add_argument("--version", action="version", version=f"velk-odom {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
     demo = sub.add_parser("demo", help="fuse a simulated drive (no files needed); writes velk_odom_demo.tum and .png")

@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom.cli._errors import UserError
+from velk_odom.cli._output import log_filter
 
 TUM_NAME = "velk_odom_demo.tum"
 PNG_NAME = "velk_odom_demo.png"
@@ -40,7 +41,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "2 deg AHRS, one 16 g sample, wheel slip",
     )
     p.add_argument("--vo", action="store_true", help="instead: a rendered stereo and depth drive through CuvslamOdometry")
-    p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
+    p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 

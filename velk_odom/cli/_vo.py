@@ -16,6 +16,7 @@ from velk_odom.cli import _bagout
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES
 from velk_odom.cli._datasetrec import dataset_config_hints
 from velk_odom.cli._errors import UserError
+from velk_odom.cli._output import log_filter
 from velk_odom.cli._recording import (
     CAMERA_INFO,
     IMAGE,
@@ -58,7 +59,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectory")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
     _bagout.add_arguments(p)
-    p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
+    p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
