@@ -6,6 +6,7 @@ demo that runs out of the box.
     velk-odom vo RECORDING              a ROS 1/ROS 2 bag through CuvslamOdometry, TUM output
     velk-odom eval RECORDINGS...        one configuration over many recordings, errors per recording
     velk-odom tune RECORDINGS...        the configuration that fits the recordings' ground truth best
+    velk-odom info RECORDING            a recording's topics, message types, counts and rates
 
 Needs the `tools` extra: ``pip install "velk_odom[tools]"``. A mistake the user can fix ends with one
 line "velk-odom: error: ..." on stderr and exit status 2. A replay that damage to the recording cut
@@ -70,6 +71,11 @@ def _parser() -> argparse.ArgumentParser:
     tune = sub.add_parser("tune", help="search configuration keys for the lowest error against the recordings' ground truth")
     _batch.add_tune_arguments(tune)
     tune.set_defaults(func=_batch.run_tune)
+    from velk_odom.cli import _info
+
+    info = sub.add_parser("info", help="list a recording's topics with their message types, counts and rates")
+    _info.add_arguments(info)
+    info.set_defaults(func=_info.run)
     return parser
 
 

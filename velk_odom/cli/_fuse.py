@@ -17,7 +17,7 @@ from velk_odom.cli._init_watch import InitWatch
 from velk_odom.cli._output import FUSION_COUNTERS, log_filter
 from velk_odom.cli._propose import propose_config
 from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, BagRecording, Message, require_messages, short_type
-from velk_odom.cli._replay import Curve, Replay, Row, Track, warn_refused
+from velk_odom.cli._replay import Curve, Replay, Row, Track, add_window_arguments, warn_refused
 from velk_odom.ros import (
     TransformBuffer,
     imu_sample_from_msg,
@@ -59,6 +59,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectories")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
     p.add_argument("--rpe-delta", type=float, default=1.0, metavar="SECONDS", help="time step of the relative pose error (default 1 s)")
+    add_window_arguments(p)
     _bagout.add_arguments(p)
     p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr, e.g. warn, info, velk_slam=debug (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")

@@ -29,7 +29,7 @@ from velk_odom.cli._recording import (
     static_topics,
     static_transforms,
 )
-from velk_odom.cli._replay import Curve, Replay, Row, Track, warn_refused
+from velk_odom.cli._replay import Curve, Replay, Row, Track, add_window_arguments, warn_refused
 from velk_odom.ros import (
     TransformBuffer,
     camera_model_from_msg,
@@ -58,6 +58,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--clouds", metavar="DIR", help="write the depth point clouds as PLY files into DIR")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectory")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
+    add_window_arguments(p)
     _bagout.add_arguments(p)
     p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
