@@ -8,7 +8,7 @@ demo that runs out of the box.
     velk-odom tune RECORDINGS...        the configuration that fits the recordings' ground truth best
     velk-odom info RECORDING            a recording's topics, message types, counts and rates
 
-Needs the `tools` extra: ``pip install "velk_odom[tools]"``. A mistake the user can fix ends with one
+Needs the `tools` extra: ``pip install ".[tools]"`` from a checkout. A mistake the user can fix ends with one
 line "velk-odom: error: ..." on stderr and exit status 2. A replay that damage to the recording cut
 short, or that published no estimate, writes what it made, prints its summary and ends with one such
 line and exit status 1.
@@ -93,7 +93,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             raise
         print(
             f"velk-odom: error: this command needs the package {_TOOL_PACKAGES[top]!r}; "
-            'install the tools extra: pip install "velk_odom[tools]"',
+            'install the tools extra (from a checkout: pip install ".[tools]")',
             file=sys.stderr,
         )
         return 2

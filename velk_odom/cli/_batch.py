@@ -131,7 +131,7 @@ def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]],
         try:
             from distributed import Client
         except ModuleNotFoundError:
-            raise UserError('--scheduler needs Dask distributed: pip install "velk_odom[cluster]"') from None
+            raise UserError('--scheduler needs Dask distributed: install the cluster extra (from a checkout: pip install ".[cluster]")') from None
         try:
             client = Client(args.scheduler, timeout=10)
         except (OSError, TimeoutError, ValueError) as err:
