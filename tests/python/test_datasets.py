@@ -119,11 +119,17 @@ def test_damaged_euroc_folders_name_the_file_and_the_problem(damage, message, tm
 
 @needs_vo
 def test_vo_demo_stays_within_its_bounds(tmp_path, capsys):
-    assert main(["demo", "--vo", "--out-dir", str(tmp_path), "--no-progress"]) == 0
+    assert main(["demo", "--vo", "--out-dir", str(tmp_path), "--no-progress", "--write-bag", str(tmp_path / "cam")]) == 0
     out = capsys.readouterr().out
     assert "tracked=80" in out and float(re.search(r"ATE rmse ([0-9.]+) m", out).group(1)) < 0.1, out
     assert (tmp_path / "velk_odom_vo_demo_cloud.ply").read_bytes().startswith(b"ply\nformat binary_little_endian")
     assert len((tmp_path / "velk_odom_vo_demo.tum").read_text().splitlines()) == 80
+    # The rendered drive written as a bag replays through `vo` as well as the demo tracked it.
+    assert main(["vo", str(tmp_path / "cam"), "--ground-truth", str(tmp_path / "cam_ground_truth.tum"), "--clouds", str(tmp_path / "clouds"),
+                 "-o", str(tmp_path / "cam.tum"), "--no-progress"]) == 0
+    out = capsys.readouterr().out
+    assert "tracked=80" in out and float(re.search(r"ATE rmse ([0-9.]+) m", out).group(1)) < 0.1, out
+    assert len(list((tmp_path / "clouds").glob("*.ply"))) == 80
 
 
 ALL_NOISE = "gyroscope_random_walk: 1.9e-5\naccelerometer_noise_density: 2.0e-3\naccelerometer_random_walk: 3.0e-3\n"

@@ -145,16 +145,7 @@ class DatasetRecording:
         return TF_STATIC, TF, self._store.types[TF](transforms=transforms)
 
     def _camera_info(self, cam: CameraStream, t: int) -> Any:
-        types = self._store.types
-        roi = types["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False)
-        p = np.zeros(12)
-        p[[0, 2, 5, 6, 10]] = [cam.intrinsics[0], cam.intrinsics[2], cam.intrinsics[1], cam.intrinsics[3], 1.0]
-        return types[CAMERA_INFO](
-            header=self._b.header(t, cam.frame_id), height=cam.height, width=cam.width,
-            distortion_model="plumb_bob", d=np.asarray(cam.distortion, dtype=float),
-            k=np.asarray(cam.camera_matrix, dtype=float), r=np.eye(3).ravel(), p=p,
-            binning_x=0, binning_y=0, roi=roi,
-        )
+        return self._b.camera_info(t, cam.frame_id, cam.width, cam.height, cam.intrinsics, cam.distortion)
 
     def _image(self, cam: CameraStream, i: int, t: int, light: bool) -> Any:
         if light:
