@@ -2,8 +2,11 @@
 (velk_odom.sim.CONDITIONS), each alone and all together: the final position error, in % of the distance
 driven, of the fused trajectory against wheel odometry alone.
 
-    python bench/bench_fusion_conditions.py                       # this tree
+    python bench/bench_fusion_conditions.py                       # the velk_odom installed in this interpreter
     python bench/bench_fusion_conditions.py --baseline /other/tree  # also another tree's velk_odom, side by side
+
+A velk_odom that cannot be imported, or a `fuse` run that fails, ends the benchmark with one line saying so
+rather than scoring "no estimate".
 """
 
 import argparse
@@ -11,6 +14,11 @@ import os
 import subprocess
 import sys
 import tempfile
+
+try:
+    import velk_odom._native  # noqa: F401
+except ImportError as e:
+    sys.exit(f"bench: velk_odom._native cannot be imported ({e}); install the package into this interpreter (pip install .)")
 
 from velk_odom.cli._simbag import DEFAULT_START_NS, write_sim_bag
 from velk_odom.sim import CONDITIONS, DEFAULT_BASE_FROM_IMU, simulate
@@ -32,11 +40,30 @@ def cases():
     yield "all together", combined
 
 
+def _env(tree):
+    """The environment of a `fuse` run: this interpreter's velk_odom (tree None) or the one in a source tree.
+    The runs start in a temporary folder, so a relative PYTHONPATH is made absolute here."""
+    if tree is not None:
+        return dict(os.environ, PYTHONPATH=tree)
+    paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
+
+
+def check_importable(tree):
+    done = subprocess.run([sys.executable, "-c", "import velk_odom._native"], capture_output=True, text=True,
+                          env=_env(tree), cwd=tempfile.gettempdir())
+    if done.returncode != 0:
+        last = (done.stderr.strip().splitlines() or ["no message"])[-1]
+        sys.exit(f"bench: velk_odom._native cannot be imported from {tree or 'this interpreter'}: {last}")
+
+
 def fused_drift(rec, bag, tree, out):
-    env = dict(os.environ, PYTHONPATH=tree)
     done = subprocess.run([sys.executable, "-m", "velk_odom.cli", "fuse", str(bag), "-o", str(out), "--no-progress", "--log", "off"],
-                          capture_output=True, text=True, env=env, cwd=os.path.dirname(out))
-    if done.returncode != 0 or not os.path.exists(out) or os.path.getsize(out) == 0:
+                          capture_output=True, text=True, env=_env(tree), cwd=os.path.dirname(out))
+    if done.returncode != 0:
+        last = (done.stderr.strip().splitlines() or ["no message"])[-1]
+        sys.exit(f"bench: velk-odom fuse {bag} failed with exit {done.returncode} ({tree or 'this interpreter'}): {last}")
+    if not os.path.exists(out) or os.path.getsize(out) == 0:
         return None
     stamps, poses = read_tum(out)
     rows = [(int(t) - DEFAULT_START_NS, *p) for t, p in zip(stamps, poses)]
@@ -44,6 +71,8 @@ def fused_drift(rec, bag, tree, out):
 
 
 def measure(trees, duration_s=DURATION_S, seed=SEED):
+    for tree in trees:
+        check_importable(tree)
     results = []
     with tempfile.TemporaryDirectory() as tmp:
         for name, kw in cases():
@@ -62,9 +91,8 @@ def _pct(err, distance):
 
 
 def rows():
-    tree = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     out = []
-    for name, distance, wheel, (fused,) in measure([tree]):
+    for name, distance, wheel, (fused,) in measure([None]):
         out.append((f"fuse proposed, {name}", 100.0 * fused / distance if fused is not None else float("nan"), "% of distance",
                     f"wheel only {_pct(wheel, distance)}"))
     return out
@@ -76,8 +104,7 @@ def main():
     ap.add_argument("--duration", type=float, default=DURATION_S)
     ap.add_argument("--seed", type=int, default=SEED)
     args = ap.parse_args()
-    tree = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    trees = [tree] + ([args.baseline] if args.baseline else [])
+    trees = [None] + ([args.baseline] if args.baseline else [])
     header = ["condition", "driven", "proposed", "wheel only"] + (["baseline"] if args.baseline else [])
     print("  ".join(f"{h:>22}" for h in header))
     for name, distance, wheel, fused in measure(trees, args.duration, args.seed):

@@ -33,7 +33,18 @@ def cpp_rows(only):
                  "-DVELK_BUILD_PYTHON=OFF", "-DVELK_BUILD_TESTS=OFF"]
     if cmeel_prefix():
         configure.append("-DCMAKE_PREFIX_PATH=" + cmeel_prefix())
-    subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
+    try:
+        done = subprocess.run(configure, capture_output=True, text=True)
+    except FileNotFoundError:
+        print("bench: C++ benchmarks skipped: cmake is not installed (pip install cmake)", file=sys.stderr)
+        return []
+    if done.returncode != 0:
+        if "Eigen3" in done.stderr:
+            reason = "Eigen 3.4 is not installed (pip install cmeel-eigen, or apt-get install libeigen3-dev)"
+        else:
+            reason = "CMake could not configure them: " + (done.stderr.strip().splitlines() or ["no message"])[-1]
+        print(f"bench: C++ benchmarks skipped: {reason}", file=sys.stderr)
+        return []
     subprocess.run(["cmake", "--build", build, "-j", str(os.cpu_count() or 2)], check=True, stdout=subprocess.DEVNULL)
     rows = []
     for source in sorted(glob.glob(os.path.join(HERE, "cpp", "*.cpp"))):
@@ -73,6 +84,10 @@ def main():
     parser.add_argument("--no-cpp", action="store_true", help="skip the C++ benchmarks")
     parser.add_argument("--only", default="", help="run benchmarks whose file name contains this text")
     args = parser.parse_args()
+    try:
+        import velk_odom._native  # noqa: F401
+    except ImportError as e:
+        sys.exit(f"bench: velk_odom._native cannot be imported ({e}); install the package into this interpreter (pip install .)")
     rows = python_rows(args.only)
     if not args.no_cpp:
         rows += cpp_rows(args.only)

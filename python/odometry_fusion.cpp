@@ -222,9 +222,15 @@ PyCFunction with_keywords(PyCFunctionWithKeywords f) {
 
 PyMethodDef methods[] = {
     {"handle_imu", with_keywords(handle_imu), METH_VARARGS | METH_KEYWORDS,
-     "handle_imu($self, imu, base_from_imu)\n--\n\n"},
+     "handle_imu($self, imu, base_from_imu)\n--\n\n"
+     "Feed one IMU sample; base_from_imu is the pose of the IMU in the robot's base\n"
+     "frame, ((x, y, z), (qx, qy, qz, qw)). Returns None: what became of the sample\n"
+     "shows in counters() and the log."},
     {"handle_source", with_keywords(handle_source), METH_VARARGS | METH_KEYWORDS,
-     "handle_source($self, estimate)\n--\n\n"},
+     "handle_source($self, estimate)\n--\n\n"
+     "Feed one estimate of an odometry source, matched to its odom_sources entry by\n"
+     "parent_frame_id and child_frame_id. Returns None: what became of it shows in\n"
+     "counters() and the log."},
     {"maybe_publish", maybe_publish, METH_NOARGS,
      "maybe_publish($self)\n--\n\n"
      "The fused estimate once the publish period has elapsed on the data clock,\n"

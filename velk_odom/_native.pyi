@@ -162,8 +162,14 @@ class OdometryFusion:
     holding the keys of a list's records."""
 
     def __init__(self, config: Optional[dict[str, Any]] = None) -> None: ...
-    def handle_imu(self, imu: ImuSample, base_from_imu: TransformPair) -> None: ...
-    def handle_source(self, estimate: OdometryEstimate) -> None: ...
+    def handle_imu(self, imu: ImuSample, base_from_imu: TransformPair) -> None:
+        """Feed one IMU sample; base_from_imu is the pose of the IMU in the robot's base
+        frame, ((x, y, z), (qx, qy, qz, qw)). Returns None: what became of the sample
+        shows in counters() and the log."""
+    def handle_source(self, estimate: OdometryEstimate) -> None:
+        """Feed one estimate of an odometry source, matched to its odom_sources entry by
+        parent_frame_id and child_frame_id. Returns None: what became of it shows in
+        counters() and the log."""
     def maybe_publish(self) -> Optional[OdometryEstimate]:
         """The fused estimate once the publish period has elapsed on the data clock,
         else None. Call after each input."""

@@ -175,6 +175,10 @@ def detect(path: "str | Path") -> Optional[Tuple[str, Path]]:
 
 
 def open_dataset(path: "str | Path") -> Dataset:
+    """Read the dataset folder at ``path`` (EuRoC or its mav0/, TUM RGB-D, KITTI odometry sequence):
+    its cameras with calibration and mounts on base_link, its IMU (EuRoC, TUM's accelerometer) and its
+    ground truth. Images are read on demand with `Dataset.read_image`. Raises DatasetError naming the
+    file and the problem for a folder that is not a dataset or whose files do not parse."""
     found = detect(path)
     if found is None:
         raise DatasetError(

@@ -1,5 +1,6 @@
 """`velk-odom eval` and `tune` over simulator recordings, on local processes and on a Dask LocalCluster."""
 
+import json
 import re
 import socket
 import threading
@@ -30,6 +31,7 @@ def recordings(tmp_path_factory):
     (root / "space.yaml").write_text("outlier_rejection_allowed_variance: [9.0, 400.0]\n")
     (root / "bad_space.yaml").write_text("imus.7.gyro_noise_density: [1.0e-3]\n")
     (root / "typo.yaml").write_text("publish_rat: 50\n")
+    (root / "typo_space.yaml").write_text("imus.0.gyro_noise_densty: [1.0e-3]\n")
     return root, [str(root / "drive1"), str(root / "drive2")]
 
 
@@ -50,8 +52,14 @@ def test_eval_and_tune_score_every_recording(recordings, where, capsys):
     ates = [float(v) for v in re.findall(r"^drive\d\s+[0-9.]+\s+\d+\s+([0-9.]+)", out, re.M)]
     assert len(ates) == 2 and all(a < 0.2 for a in ates) and "2 of 2 recordings scored" in out, out
     best = root / f"best_{where[0]}.yaml"
-    assert main(["tune", *bags, "--config", str(root / "cfg.yaml"), "--search", str(root / "space.yaml"), "-o", str(best), *where]) == 0
-    assert capsys.readouterr().out.startswith("3 configurations x 2 recordings")
+    trials = root / f"trials_{where[0]}.json"
+    assert main(["tune", *bags, "--config", str(root / "cfg.yaml"), "--search", str(root / "space.yaml"), "-o", str(best),
+                 "--results", str(trials), *where]) == 0
+    out, err = capsys.readouterr()
+    assert out.startswith("3 configurations x 2 recordings") and re.findall(r"^trial (\d)/3", err, re.M) == ["1", "2", "3"], err
+    rows = json.loads(trials.read_text())
+    assert sorted((r["trial"], r["outlier_rejection_allowed_variance"]) for r in rows) == [(0, None), (0, None), (1, 9.0), (1, 9.0), (2, 400.0), (2, 400.0)]
+    assert all(r["error"] is None and r["ate_rmse_m"] < 1.0 for r in rows)
     assert yaml.safe_load(best.read_text())["imus"] and "tuned by velk-odom tune on 2 recordings" in best.read_text()
 
 
@@ -84,6 +92,9 @@ def server(reply):
     (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--results", "{root}/r.tsv"], 2, "give a file name ending in .csv or .json"),
     (["tune", "{root}/drive1", "--config", "{root}/cfg.yaml", "--search", "{root}/bad_space.yaml"], 2, "imus.7.gyro_noise_density: the configuration has no 7"),
     (["eval", "{root}/drive1", "--config", "{root}/cfg.yaml", "--scheduler", "tcp://127.0.0.1:9"], 2, "cannot reach it"),
+    (["tune", "{root}/drive1", "--config", "{root}/cfg.yaml", "--search", "{root}/typo_space.yaml"], 2,
+     "unknown key 'gyro_noise_densty' in imus[0]; did you mean 'gyro_noise_density'?"),
+    (["tune", "{root}/drive1", "--config", "{root}/cfg.yaml", "--search", "{root}/space.yaml", "--results", "{root}/t.txt"], 2, "ending in .csv or .json"),
 ])
 def test_batch_mistakes_are_reported(recordings, argv, status, message, capsys, monkeypatch):
     root, _ = recordings

@@ -250,6 +250,9 @@ def test_estimates_are_streamed_to_the_output_as_they_are_published(tmp_path, ba
     (["fuse"], "velk-odom fuse: error: the following arguments are required: recording (see velk-odom fuse --help)"),
     (["fuse", "x.bag", "--order", "random"], "velk-odom fuse: error: argument --order: invalid choice: 'random'"),
     (["demo", "--duration", "long"], "velk-odom demo: error: argument --duration: invalid float value: 'long'"),
+    # A bare word that is no level would be taken as a log target of no engine: the log would be off.
+    (["fuse", "x.bag", "--log", "verbose"], "velk-odom fuse: error: argument --log: 'verbose' is not a log level; give one of off,"),
+    (["vo", "x", "--log", "warn,warning"], "velk-odom vo: error: argument --log: 'warning' is not a log level; did you mean 'warn'?"),
 ])
 def test_usage_mistakes_end_with_one_line(capsys, argv, message):
     with pytest.raises(SystemExit, match="^2$"):
@@ -454,3 +457,33 @@ def test_a_replay_that_never_initialises_says_why(tmp_path, cli):
     assert err[0].startswith("velk-odom: error: no estimate was published (the fusion never initialised: IMU 'imu_link' read "
                              "still for at most ")
     assert "init_samples asks for 10000" in err[0] and "set init_moving_after_seconds to 2" in err[0]
+
+
+# ---- info and time windows ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("fmt", ["ros1", "ros2-sqlite3", "ros2-mcap", "no-tf"])
+def test_info_lists_each_topic_with_its_type_count_and_rate(bags, rec, cli, fmt):
+    code, out, _ = cli("info", bags[fmt])
+    rows = {line.split()[0]: line.split()[1:] for line in out.splitlines() if line.startswith("  /")}
+    expected = {"/imu/data": ["sensor_msgs/Imu", str(len(rec.imu_samples)), f"{rec.imu_rate_hz:.1f}"],
+                "/wheel/odom": ["nav_msgs/Odometry", str(len(rec.wheel_estimates)), f"{rec.wheel_rate_hz:.1f}"]}
+    if fmt != "no-tf":
+        expected["/tf_static"] = ["tf2_msgs/TFMessage", "1", "-"]
+    assert code == 0 and rows == expected and "duration   12.0" in out, out
+
+
+@pytest.mark.parametrize("window, status, first_s, last_s, message", [
+    (["--start", "3", "--duration", "4"], 0, 3.0, 7.0, "window           3.0 s to 7.0 s of the recording"),
+    (["--start", "8"], 0, 8.0, 12.0, "window           8.0 s to 12.0 s"),
+    (["--start", "12.5"], 2, None, None, "--start 12.5 s is past the end of the recording (12.0 s long)"),
+    (["--duration", "0"], 2, None, None, "--duration must be a number of seconds above 0"),
+    (["--start", "-1"], 2, None, None, "--start must be a number of seconds of at least 0"),
+])
+@needs_fusion
+def test_a_window_replays_only_that_stretch_of_the_recording(bags, rec, cli, tmp_path, window, status, first_s, last_s, message):
+    code, out, err = cli("fuse", bags["ros2-sqlite3"], "--config", config_file(tmp_path, rec), "-o", tmp_path / "o.tum", "--no-progress", *window)
+    assert code == status and message in out + err, err
+    if status == 0:
+        stamps = [(float(line.split()[0]) * 1e9 - DEFAULT_START_NS) * 1e-9 for line in (tmp_path / "o.tum").read_text().splitlines()]
+        assert first_s <= stamps[0] and last_s - 0.1 < stamps[-1] <= last_s, (stamps[0], stamps[-1])

@@ -167,8 +167,45 @@ def test_damaged_dataset_folders_name_the_file_and_the_problem(writer, damage, s
 
 @needs_vo
 def test_vo_demo_stays_within_its_bounds(tmp_path, capsys):
-    assert main(["demo", "--vo", "--out-dir", str(tmp_path), "--no-progress"]) == 0
+    assert main(["demo", "--vo", "--out-dir", str(tmp_path), "--no-progress", "--write-bag", str(tmp_path / "cam")]) == 0
     out = capsys.readouterr().out
     assert "tracked=80" in out and float(re.search(r"ATE rmse ([0-9.]+) m", out).group(1)) < 0.1, out
     assert (tmp_path / "velk_odom_vo_demo_cloud.ply").read_bytes().startswith(b"ply\nformat binary_little_endian")
     assert len((tmp_path / "velk_odom_vo_demo.tum").read_text().splitlines()) == 80
+    # The rendered drive written as a bag replays through `vo` as well as the demo tracked it.
+    assert main(["vo", str(tmp_path / "cam"), "--ground-truth", str(tmp_path / "cam_ground_truth.tum"), "--clouds", str(tmp_path / "clouds"),
+                 "-o", str(tmp_path / "cam.tum"), "--no-progress"]) == 0
+    out = capsys.readouterr().out
+    assert "tracked=80" in out and float(re.search(r"ATE rmse ([0-9.]+) m", out).group(1)) < 0.1, out
+    assert len(list((tmp_path / "clouds").glob("*.ply"))) == 80
+
+
+ALL_NOISE = "gyroscope_random_walk: 1.9e-5\naccelerometer_noise_density: 2.0e-3\naccelerometer_random_walk: 3.0e-3\n"
+
+
+@pytest.mark.parametrize("noise, config, status, expect", [
+    # Every noise figure declared: the IMU is proposed on, with the dataset's figures.
+    (ALL_NOISE, None, 0, {"enable_imu": True, "/imu0": "imu", "accel_random_walk": 3.0e-3, "frequency": 200.0}),
+    # A figure missing: the IMU topic is left out, said in words.
+    ("", None, 0, {"enable_imu": None, "/imu0": None, "note": "/imu0 is left out: the recording declares no noise figures"}),
+    ({}, {"enable_imu": True}, 2, {"error": "no `imu_noise` section; add one with the IMU's gyro_noise_density"}),
+    ({}, {"enable_imu": False}, 0, {"note": "/imu0 mapped as `imu` is not replayed because enable_imu is off"}),
+])
+def test_dataset_imu_is_used_only_with_its_noise_figures(noise, config, status, expect, tmp_path, cli):
+    yaml = pytest.importorskip("yaml")
+    euroc(tmp_path, frames=2)
+    if isinstance(noise, str):
+        sensor = tmp_path / "mav0/imu0/sensor.yaml"
+        sensor.write_text(sensor.read_text() + noise)
+        code, out, err = cli("vo", tmp_path, "--print-config")
+        cfg = yaml.safe_load(out)
+        assert code == status and cfg.get("enable_imu") == expect["enable_imu"] and cfg["topics"].get("/imu0") == expect["/imu0"]
+        assert all(cfg["imu_noise"][k] == expect[k] for k in ("accel_random_walk", "frequency") if k in expect)
+        assert expect.get("note", "") in out
+        return
+    topics = {f"/cam{k}/{kind}": role for k in (0, 1) for kind, role in (("image_raw", "image"), ("camera_info", "camera_info"))}
+    topics.update({"/tf_static": "tf", "/imu0": "imu"})
+    (tmp_path / "cfg.yaml").write_text(yaml.safe_dump({**config, "camera_mode": "stereo", "use_gpu": False, "topics": topics}))
+    code, out, err = cli("vo", tmp_path, "--config", tmp_path / "cfg.yaml", "-o", tmp_path / "out.tum", "--no-progress")
+    assert code == status and expect.get("error", expect.get("note")) in err, err
+    assert "does not read IMU" not in err

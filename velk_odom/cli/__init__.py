@@ -7,8 +7,9 @@ demo that runs out of the box.
     velk-odom eval RECORDINGS...        one configuration over many recordings, errors per recording
     velk-odom tune RECORDINGS...        the configuration that fits the recordings' ground truth best
     velk-odom plot TRAJECTORIES...      several TUM trajectories in one figure, scored against one ground truth
+    velk-odom info RECORDING            a recording's topics, message types, counts and rates
 
-Needs the `tools` extra: ``pip install "velk_odom[tools]"``. A mistake the user can fix ends with one
+Needs the `tools` extra: ``pip install ".[tools]"`` from a checkout. A mistake the user can fix ends with one
 line "velk-odom: error: ..." on stderr and exit status 2. A replay that damage to the recording cut
 short, or that published no estimate, writes what it made, prints its summary and ends with one such
 line and exit status 1.
@@ -49,6 +50,9 @@ def _parser() -> argparse.ArgumentParser:
         prog="velk-odom",
         description="Replay recordings through velk_odom's odometry engines.",
     )
+    from velk_odom import __version__
+
+    parser.add_argument("--version", action="version", version=f"velk-odom {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
     demo = sub.add_parser("demo", help="fuse a simulated drive (no files needed); writes velk_odom_demo.tum and .png")
@@ -73,6 +77,11 @@ def _parser() -> argparse.ArgumentParser:
     tune = sub.add_parser("tune", help="search configuration keys for the lowest error against the recordings' ground truth")
     _batch.add_tune_arguments(tune)
     tune.set_defaults(func=_batch.run_tune)
+    from velk_odom.cli import _info
+
+    info = sub.add_parser("info", help="list a recording's topics with their message types, counts and rates")
+    _info.add_arguments(info)
+    info.set_defaults(func=_info.run)
     return parser
 
 
@@ -95,7 +104,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             raise
         print(
             f"velk-odom: error: this command needs the package {_TOOL_PACKAGES[top]!r}; "
-            'install the tools extra: pip install "velk_odom[tools]"',
+            'install the tools extra (from a checkout: pip install ".[tools]")',
             file=sys.stderr,
         )
         return 2

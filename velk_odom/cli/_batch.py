@@ -22,7 +22,7 @@ import sys
 import tempfile
 import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -59,6 +59,8 @@ def add_tune_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--trials", type=int, default=20, metavar="N", help="random configurations drawn when the space has ranges (default 20)")
     p.add_argument("--seed", type=int, default=0, help="seed of the random search (default 0)")
     p.add_argument("-o", "--output", metavar="FILE.yaml", help="best configuration (default: <config>_tuned.yaml)")
+    p.add_argument("--results", metavar="FILE", help="every trial's scores, one row per trial and recording: FILE.csv or FILE.json "
+                   "(default: <output>_trials.csv)")
 
 
 # ---- one task ----
@@ -143,13 +145,22 @@ def _score(out: Path, recording: str, gt: Optional[str], rpe_delta: float, align
 # ---- running many ----
 
 
-def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]]) -> List[Dict[str, Any]]:
-    """evaluate_one over ``tasks`` (command, recording, config, rpe_delta, align, config_name), in order of the tasks."""
+def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]],
+              on_result: Optional[Callable[[int, Dict[str, Any]], None]] = None) -> List[Dict[str, Any]]:
+    """evaluate_one over ``tasks`` (command, recording, config, rpe_delta, align, config_name), in order
+    of the tasks. ``on_result(index, result)`` is called as each task finishes, in order of finishing."""
+    results: List[Any] = [None] * len(tasks)
+
+    def done(i: int, result: Dict[str, Any]) -> None:
+        results[i] = result
+        if on_result is not None:
+            on_result(i, result)
+
     if args.scheduler:
         try:
             from distributed import Client
         except ModuleNotFoundError:
-            raise UserError('--scheduler needs Dask distributed: pip install "velk_odom[cluster]"') from None
+            raise UserError('--scheduler needs Dask distributed: install the cluster extra (from a checkout: pip install ".[cluster]")') from None
         try:
             client = _bounded(lambda: Client(args.scheduler, timeout=10), CONNECT_S)
         except TimeoutError:
@@ -161,7 +172,8 @@ def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]]) -> Lis
         except Exception as err:  # noqa: BLE001 - whatever the address makes the client raise
             raise UserError(f"--scheduler {args.scheduler!r}: cannot reach it: {one_line(err)}") from None
         try:
-            return _gather(client, [client.submit(evaluate_one, *t, pure=False) for t in tasks], tasks)
+            _gather(client, [client.submit(evaluate_one, *t, pure=False) for t in tasks], tasks, done)
+            return results
         finally:
             try:
                 _bounded(client.close, CONNECT_S)
@@ -171,7 +183,10 @@ def run_tasks(args: argparse.Namespace, tasks: Sequence[Tuple[Any, ...]]) -> Lis
         raise UserError(f"--workers must be at least 1, got {args.workers}")
     # Each task runs its own interpreter, so threads are enough to keep `workers` of them busy.
     with ThreadPoolExecutor(max_workers=args.workers) as pool:
-        return list(pool.map(lambda t: evaluate_one(*t), tasks))
+        pending = {pool.submit(evaluate_one, *t): i for i, t in enumerate(tasks)}
+        for future in as_completed(pending):
+            done(pending[future], future.result())
+    return results
 
 
 def _bounded(call: Callable[[], Any], seconds: float) -> Any:
@@ -200,13 +215,13 @@ def _lost(task: Tuple[Any, ...], why: str) -> Dict[str, Any]:
             "align": task[4] or default_alignment(task[0], task[2]), "counters": {}}
 
 
-def _gather(client: Any, futures: List[Any], tasks: Sequence[Tuple[Any, ...]]) -> List[Dict[str, Any]]:
-    """The results of ``futures`` in order of the tasks, as they come back. A task the cluster lost (its
+def _gather(client: Any, futures: List[Any], tasks: Sequence[Tuple[Any, ...]],
+            done: Callable[[int, Dict[str, Any]], None]) -> None:
+    """``done(index, result)`` for each of ``futures`` as it comes back. A task the cluster lost (its
     worker died too often), or that waited NO_WORKER_S with no worker on the cluster (or no answer
     from the scheduler), comes back as an error naming its recording; the results that came back stay."""
     from distributed import wait
 
-    results: List[Optional[Dict[str, Any]]] = [None] * len(futures)
     pending = set(range(len(futures)))
     idle_since: Optional[float] = None
     while pending:
@@ -217,9 +232,9 @@ def _gather(client: Any, futures: List[Any], tasks: Sequence[Tuple[Any, ...]]) -
         for i in sorted(pending):
             f = futures[i]
             if f.status == "finished":
-                results[i] = f.result()
+                done(i, f.result())
             elif f.status in ("error", "cancelled", "lost"):
-                results[i] = _lost(tasks[i], one_line(f.exception()) if f.status == "error" else f.status)
+                done(i, _lost(tasks[i], one_line(f.exception()) if f.status == "error" else f.status))
             else:
                 continue
             pending.discard(i)
@@ -232,11 +247,10 @@ def _gather(client: Any, futures: List[Any], tasks: Sequence[Tuple[Any, ...]]) -
         idle_since = None if workers else (idle_since if idle_since is not None else time.monotonic())
         if idle_since is not None and time.monotonic() - idle_since >= NO_WORKER_S:
             for i in sorted(pending):
-                results[i] = _lost(tasks[i], f"no worker on the cluster for {NO_WORKER_S:g} s")
+                done(i, _lost(tasks[i], f"no worker on the cluster for {NO_WORKER_S:g} s"))
             lost = ", ".join(Path(tasks[i][1]).name for i in sorted(pending))
             print(f"velk-odom: warning: the cluster had no worker for {NO_WORKER_S:g} s; lost: {lost}", file=sys.stderr)
             break
-    return [r for r in results if r is not None]
 
 
 def _check_inputs(args: argparse.Namespace) -> Dict[str, Any]:
@@ -370,10 +384,32 @@ def candidates(space: Dict[str, Any], trials: int, seed: int, source: str) -> Li
     return [{k: draw[k]() for k in keys} for _ in range(trials)]
 
 
+def _describe(assignment: Dict[str, Any]) -> str:
+    return ", ".join(f"{k}={v:.4g}" if isinstance(v, float) else f"{k}={v}" for k, v in assignment.items()) or "the given configuration"
+
+
+def _trial_score(rs: Sequence[Dict[str, Any]]) -> float:
+    """Mean ATE over the recordings; inf when any recording could not be scored."""
+    return statistics.fmean(r["ate"] for r in rs) if all(r["error"] is None for r in rs) else math.inf
+
+
+def trial_rows(trials: Sequence[Dict[str, Any]], results: Sequence[Dict[str, Any]], n: int) -> List[Dict[str, Any]]:
+    """Every trial's scores, one row per (trial, recording): the trial, its keys, its mean ATE, then
+    the recording's results row."""
+    keys = list(dict.fromkeys(k for t in trials for k in t))
+    rows = []
+    for i, assignment in enumerate(trials):
+        score = _trial_score(results[i * n:(i + 1) * n])
+        for row in result_rows(results[i * n:(i + 1) * n]):
+            rows.append({"trial": i, **{k: assignment.get(k) for k in keys}, "mean_ate_m": score if math.isfinite(score) else None,
+                         **row})
+    return rows
+
+
 def run_tune(args: argparse.Namespace) -> int:
     import copy
 
-    from velk_odom.cli._config import dump_yaml, load_config_file
+    from velk_odom.cli._config import FUSION_KEYS, VO_KEYS, check_keys, dump_yaml, load_config_file
 
     config = _check_inputs(args)
     space = load_config_file(args.search)
@@ -383,26 +419,46 @@ def run_tune(args: argparse.Namespace) -> int:
         c = copy.deepcopy(config)
         for key, value in assignment.items():
             set_key(c, key, value, args.search)
+        # A misspelt key would be ignored by every replay and score each trial as the untuned configuration.
+        check_keys(c, FUSION_KEYS if args.command == "fuse" else VO_KEYS, args.search)
         configs.append(c)
     from velk_odom.cli._output import check_writable
 
     output = str(check_writable(args.output or str(Path(args.config).with_suffix("")) + "_tuned.yaml", "-o",
                                 [args.config, args.search, *args.recordings]))
+    trials_file = results_target(args.results or str(Path(output).with_suffix("")) + "_trials.csv",
+                                 [args.config, args.search, output, *args.recordings])
+    n = len(args.recordings)
     tasks = [(args.command, r, c, args.rpe_delta, args.align, f"{args.config} with {args.search}")
              for c in configs for r in args.recordings]
-    results = run_tasks(args, tasks)
-    n = len(args.recordings)
-    scored = []
-    for i, assignment in enumerate(trials):
-        rs = results[i * n:(i + 1) * n]
-        score = statistics.fmean(r["ate"] for r in rs) if all(r["error"] is None for r in rs) else math.inf
-        scored.append((score, i, assignment, rs))
-    scored.sort(key=lambda e: (e[0], e[1]))
-    print(f"{len(trials)} configurations x {n} recordings; mean ATE over the recordings (lower is better):")
-    for score, i, assignment, _ in scored[:5]:
-        what = ", ".join(f"{k}={v:.4g}" if isinstance(v, float) else f"{k}={v}" for k, v in assignment.items()) or "the given configuration"
-        print(f"  {_fmt(score if math.isfinite(score) else None)} m  {what}")
-    best_score, best_i, best, best_results = scored[0]
+    print(f"{len(trials)} configurations x {n} recordings; mean ATE over the recordings (lower is better):", flush=True)
+    partial: List[Any] = [None] * len(tasks)
+    progress = {"trials": 0, "best": math.inf}
+
+    def on_result(index: int, result: Dict[str, Any]) -> None:
+        partial[index] = result
+        i = index // n
+        rs = partial[i * n:(i + 1) * n]
+        if any(r is None for r in rs):
+            return
+        score = _trial_score(rs)
+        progress["trials"] += 1
+        progress["best"] = min(progress["best"], score)
+        best = progress["best"]
+        print(f"trial {progress['trials']}/{len(trials)}: {_fmt(score if math.isfinite(score) else None)} m "
+              f"(best {_fmt(best if math.isfinite(best) else None)} m)  {_describe(trials[i])}", file=sys.stderr, flush=True)
+
+    results = run_tasks(args, tasks, on_result)
+    scored = sorted(((_trial_score(results[i * n:(i + 1) * n]), i) for i in range(len(trials))))
+    for score, i in scored[:5]:
+        print(f"  {_fmt(score if math.isfinite(score) else None)} m  {_describe(trials[i])}")
+    failed = write_results(trials_file, trial_rows(trials, results, n), RESULT_COLUMNS)
+    if failed is None:
+        print(f"every trial -> {trials_file}")
+    else:
+        print(f"velk-odom: {failed}", file=sys.stderr)
+    best_score, best_i = scored[0]
+    best_results = results[best_i * n:(best_i + 1) * n]
     if not math.isfinite(best_score):
         print(results_table(best_results))
         raise UserError("no configuration could be scored on every recording; see the errors above")

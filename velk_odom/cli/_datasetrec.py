@@ -165,16 +165,7 @@ class DatasetRecording:
         return TF_STATIC, TF, self._store.types[TF](transforms=transforms)
 
     def _camera_info(self, cam: CameraStream, t: int) -> Any:
-        types = self._store.types
-        roi = types["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False)
-        p = np.zeros(12)
-        p[[0, 2, 5, 6, 10]] = [cam.intrinsics[0], cam.intrinsics[2], cam.intrinsics[1], cam.intrinsics[3], 1.0]
-        return types[CAMERA_INFO](
-            header=self._b.header(t, cam.frame_id), height=cam.height, width=cam.width,
-            distortion_model="plumb_bob", d=np.asarray(cam.distortion, dtype=float),
-            k=np.asarray(cam.camera_matrix, dtype=float), r=np.eye(3).ravel(), p=p,
-            binning_x=0, binning_y=0, roi=roi,
-        )
+        return self._b.camera_info(t, cam.frame_id, cam.width, cam.height, cam.intrinsics, cam.distortion)
 
     def _image(self, cam: CameraStream, i: int, t: int, light: bool) -> Any:
         if light:
@@ -204,14 +195,24 @@ class DatasetRecording:
         return msg
 
 
+# The figures an `imu_noise` section needs, all of which a dataset must declare for its IMU to be used.
+IMU_NOISE_KEYS = ("gyro_noise_density", "gyro_random_walk", "accel_noise_density", "accel_random_walk")
+
+
 def dataset_config_hints(rec: Any) -> Dict[str, Any]:
-    """Engine keys that a dataset's own files settle: depth units of a depth stream."""
+    """Engine keys that a dataset's own files settle: depth units of a depth stream, and the
+    `imu_noise` section when the dataset declares every noise figure of its IMU."""
     if not isinstance(rec, DatasetRecording):
         return {}
+    hints: Dict[str, Any] = {}
+    imu = rec.dataset.imu
+    if IMU_TOPIC in rec.topics and imu is not None and all(k in imu.noise for k in IMU_NOISE_KEYS):
+        rate = imu.noise.get("frequency") or rec.rate_hz(IMU_TOPIC) or 0.0
+        hints["imu_noise"] = {"frame_id": imu.frame_id, **{k: imu.noise[k] for k in IMU_NOISE_KEYS}, "frequency": float(rate)}
     depth = [c for c in rec.dataset.cameras if c.is_depth]
-    if not depth:
-        return {}
-    colour = [c for c in rec.dataset.cameras if not c.is_depth]
-    entries = [{"frame_id": c.frame_id} for c in colour[:1]]
-    entries.append({"frame_id": depth[0].frame_id, "depth_units_per_meter": depth[0].depth_units_per_meter})
-    return {"cameras": entries}
+    if depth:
+        colour = [c for c in rec.dataset.cameras if not c.is_depth]
+        entries = [{"frame_id": c.frame_id} for c in colour[:1]]
+        entries.append({"frame_id": depth[0].frame_id, "depth_units_per_meter": depth[0].depth_units_per_meter})
+        hints["cameras"] = entries
+    return hints

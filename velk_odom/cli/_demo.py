@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom.cli._errors import UserError
+from velk_odom.cli._output import log_filter
 
 # A simulated hour takes about a minute and a few hundred MB; longer drives (or inf) are refused.
 MAX_DURATION_S = 3600.0
@@ -24,7 +25,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "--write-bag",
         metavar="DIR",
         help="also write the simulated recording as a ROS 2 bag in DIR (and its ground truth as DIR_ground_truth.tum), "
-        "to try `velk-odom fuse` on",
+        "to try `velk-odom fuse` on (with --vo: the rendered camera drive, to try `velk-odom vo` on)",
     )
     g = p.add_argument_group("simulated conditions (each off by default)")
     g.add_argument("--start-speed", type=float, default=0.0, metavar="M_S", help="drive straight at this speed from the first sample, never standing still")
@@ -42,7 +43,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "2 deg AHRS, one 16 g sample, wheel slip",
     )
     p.add_argument("--vo", action="store_true", help="instead: a rendered stereo and depth drive through CuvslamOdometry")
-    p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
+    p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
@@ -112,12 +113,12 @@ def run(args: argparse.Namespace) -> int:
     if out_dir.exists() and not out_dir.is_dir():
         raise UserError(f"--out-dir {args.out_dir!r} is a file; give a folder")
     out_dir.mkdir(parents=True, exist_ok=True)
+    if args.write_bag and Path(args.write_bag).exists():
+        raise UserError(f"--write-bag {args.write_bag!r} exists already; give a new folder name")
     if getattr(args, "vo", False):
         from velk_odom.cli._vodemo import run as run_vo
 
         return run_vo(args)
-    if args.write_bag and Path(args.write_bag).exists():
-        raise UserError(f"--write-bag {args.write_bag!r} exists already; give a new folder name")
 
     import numpy as np
 

@@ -14,10 +14,10 @@ from velk_odom.cli import _bagout
 from velk_odom.cli._config import FUSION_KEYS, parse_frame_pair, parse_pair, parse_positive
 from velk_odom.cli._errors import UserError
 from velk_odom.cli._init_watch import InitWatch
-from velk_odom.cli._output import FUSION_COUNTERS, add_evaluation_arguments
+from velk_odom.cli._output import FUSION_COUNTERS, add_evaluation_arguments, log_filter
 from velk_odom.cli._propose import propose_config
 from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, BagRecording, Message, require_messages, short_type
-from velk_odom.cli._replay import Replay, Row, Track, warn_refused
+from velk_odom.cli._replay import Curve, Replay, Row, Track, add_window_arguments, warn_refused
 from velk_odom.ros import (
     TransformBuffer,
     imu_sample_from_msg,
@@ -59,8 +59,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectories")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
     add_evaluation_arguments(p)
+    add_window_arguments(p)
     _bagout.add_arguments(p)
-    p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr, e.g. warn, info, velk_slam=debug (default warn)")
+    p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr, e.g. warn, info, velk_slam=debug (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 

@@ -17,6 +17,27 @@ FUSION_COUNTERS = OdometryFusion.COUNTER_NAMES
 
 # Bare levels up to warn: a demo counts its warnings instead of printing them.
 _SUMMARISED_LEVELS = ("off", "error", "warn")
+LOG_LEVELS = ("off", "error", "warn", "info", "debug", "trace")
+# The engines' log targets: a bare word in a filter that is not a level is taken as a target.
+_LOG_TARGETS = ("velk_slam", "velk_slam::odometry_fusion", "velk_slam::cuvslam_odometry")
+
+
+def log_filter(text: str) -> str:
+    """The --log argument: a level or a filter such as velk_slam=debug. A bare word that is neither a
+    level nor an engine target would be taken as a target of no engine and silence the log, so it is
+    refused (argparse reports the ValueError as a usage mistake)."""
+    import argparse
+    import difflib
+
+    for directive in text.split(","):
+        word = directive.strip()
+        if "=" in word or word.lower() in LOG_LEVELS or word in _LOG_TARGETS:
+            continue
+        near = difflib.get_close_matches(word.lower(), LOG_LEVELS, n=1, cutoff=0.7)
+        hint = f"did you mean {near[0]!r}? " if near else ""
+        raise argparse.ArgumentTypeError(
+            f"{word!r} is not a log level; {hint}give one of {', '.join(LOG_LEVELS)}, or a filter such as velk_slam=debug")
+    return text
 
 
 class EngineLog:
@@ -45,6 +66,9 @@ class EngineLog:
         try:
             if summarise:
                 init_logging("warn", self._write)
+            elif sys.stderr.isatty():
+                # On a terminal a progress bar may be drawn: each line goes above it, not onto it.
+                init_logging(self.level, _to_console)
             else:
                 init_logging(self.level)
         except ValueError as err:
@@ -60,14 +84,24 @@ class EngineLog:
         """The log writer of a demo: its filter is warn, so every line is a warning or an error."""
         _stamp, level, text = line.split(None, 2)
         if not self._summarising:
-            sys.stderr.write(line)  # a later command in this process: lines print as they come
+            _to_console(line)  # a later command in this process: lines print as they come
         elif level == "WARN":
             self.warnings[_message_of(text)] += 1
         elif self.level != "off":
-            sys.stderr.write(line)
+            _to_console(line)
 
     def __exit__(self, *exc: Any) -> None:
         self._summarising = False
+
+
+def _to_console(line: str) -> None:
+    """A log line on stderr, above a progress bar if one is drawn there."""
+    try:
+        from tqdm import tqdm
+    except ModuleNotFoundError:
+        sys.stderr.write(line)
+        return
+    tqdm.write(line, file=sys.stderr, end="")
 
 
 def _message_of(text: str) -> str:

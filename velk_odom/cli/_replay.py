@@ -33,7 +33,7 @@ from velk_odom.cli._output import (
     table,
     write_results,
 )
-from velk_odom.cli._recording import Message, load_ground_truth, open_recording, static_transforms
+from velk_odom.cli._recording import Message, load_ground_truth, open_recording, static_topics, static_transforms
 from velk_odom.ros import TransformBuffer
 
 PROPOSED = "proposed configuration"
@@ -41,6 +41,12 @@ PROPOSED = "proposed configuration"
 Row = Tuple[str, str]  # a summary line: (label, text)
 Track = Tuple[str, Any, Any]  # (label, stamps ns, poses N x 7)
 Curve = Tuple[str, Any, Any]  # (label, stamps ns, position error m)
+
+
+def add_window_arguments(p: argparse.ArgumentParser) -> None:
+    """--start and --duration: a stretch of the recording, in seconds of recording time from its start."""
+    p.add_argument("--start", type=float, default=0.0, metavar="SECONDS", help="replay from this many seconds after the recording's start (default 0)")
+    p.add_argument("--duration", type=float, metavar="SECONDS", help="replay this many seconds of the recording (default: to its end)")
 
 
 def warn_refused(topic: str, err: BaseException) -> None:
@@ -78,13 +84,14 @@ class Replay:
         self.check_arguments()
         with open_recording(self.args.recording) as self.bag:
             self.reference, self.reference_source = self.find_reference(reference)
+            self.window = self.recording_window()
             tf = static_transforms(self.bag)
             text = self.settle_configuration(tf)
             if self.args.print_config:
                 sys.stdout.write(text)
                 return 0
             if not self.args.config:
-                sys.stdout.write(text + "\n")
+                print(f"configuration proposed for {self.bag.path.name}; --print-config prints it with the reason for each choice")
             self.choose_outputs()
             self.engine = self.start(tf)
             trajectory, counters = self.replay()
@@ -135,6 +142,20 @@ class Replay:
 
     def default_alignment(self) -> str:
         return "rigid"
+    def recording_window(self) -> Optional[Tuple[int, int]]:
+        """The record times (ns) that --start and --duration keep, both ends included; None for the
+        whole recording."""
+        start, duration = self.args.start, self.args.duration
+        if start == 0.0 and duration is None:
+            return None
+        if not (start >= 0.0 and start < float("inf")):
+            raise UserError(f"--start must be a number of seconds of at least 0, got {start}")
+        if duration is not None and not (duration > 0.0 and duration < float("inf")):
+            raise UserError(f"--duration must be a number of seconds above 0, got {duration}")
+        if start >= self.bag.duration_s:
+            raise UserError(f"--start {start:g} s is past the end of the recording ({self.bag.duration_s:.1f} s long)")
+        begin = self.bag.start_ns + round(start * 1e9)
+        return begin, (self.bag.end_ns if duration is None else begin + round(duration * 1e9))
 
     def settle_configuration(self, tf: TransformBuffer) -> str:
         """``config`` from the --config file (its keys checked) or proposed for the recording, and the
@@ -184,6 +205,8 @@ class Replay:
 
         topics = self.topics()
         self.interrupted_at: Optional[float] = None
+        window = self.window
+        latched = set(static_topics(self.bag))  # /tf_static holds for the whole recording: kept whatever the window
         with open_trajectory(self.output, self.inputs, keep=self.keep) as trajectory, EngineLog(self.args.log) as log:
             total = sum(self.bag.counts.get(t, 0) for t in topics)
             progress = Progress(total, self.command, enabled=not self.args.no_progress, console=log.console)
@@ -192,6 +215,11 @@ class Replay:
                 for m in self.bag.messages(topics, self.args.order):
                     at = m.record_ns
                     progress.update()
+                    if window is not None and m.topic not in latched:
+                        if m.record_ns < window[0]:
+                            continue
+                        if m.record_ns > window[1]:
+                            break
                     for estimate in self.feed(m):
                         trajectory.write(StampedPose.of(estimate))
             except KeyboardInterrupt:
@@ -231,6 +259,9 @@ class Replay:
         bag = self.bag
         summary = [("recording", f"{bag.path} ({bag.kind}, {bag.duration_s:.1f} s, {sum(bag.counts.values())} messages)")]
         summary += [("note", note) for note in getattr(bag, "notes", [])]  # what a dataset folder's reading left out
+        if self.window is not None:
+            begin, end = ((t - bag.start_ns) * 1e-9 for t in self.window)
+            summary.append(("window", f"{begin:.1f} s to {min(end, bag.duration_s):.1f} s of the recording"))
         summary += self.inputs_summary()
         summary.append(("engine counters", format_counters(counters, self.counter_names)))
         summary += self.outputs_summary(trajectory)

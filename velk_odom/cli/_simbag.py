@@ -102,6 +102,25 @@ class _Builder:
             twist=self.t["geometry_msgs/msg/TwistWithCovariance"](twist=twist, covariance=np.asarray(w.twist_covariance, dtype=float)),
         )
 
+    def camera_info(self, t_ns: int, frame: str, width: int, height: int, intrinsics: Any, distortion: Any = ()) -> Any:
+        """A plumb-bob calibration from (fx, fy, cx, cy) and its distortion coefficients."""
+        fx, fy, cx, cy = intrinsics
+        roi = self.t["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False)
+        k = np.array([fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0])
+        p = np.zeros(12)
+        p[[0, 2, 5, 6, 10]] = [fx, cx, fy, cy, 1.0]
+        return self.t["sensor_msgs/msg/CameraInfo"](
+            header=self.header(t_ns, frame), height=height, width=width, distortion_model="plumb_bob",
+            d=np.asarray(distortion, dtype=float), k=k, r=np.eye(3).ravel(), p=p, binning_x=0, binning_y=0, roi=roi,
+        )
+
+    def image(self, t_ns: int, frame: str, encoding: str, pixels: Any) -> Any:
+        """An image message of a height x width (x channels) array, rows unpadded."""
+        return self.t["sensor_msgs/msg/Image"](
+            header=self.header(t_ns, frame), height=pixels.shape[0], width=pixels.shape[1], encoding=encoding,
+            is_bigendian=0, step=pixels.strides[0], data=np.ascontiguousarray(pixels).reshape(-1).view(np.uint8),
+        )
+
     def tf_message(self, t_ns: int, parent: str, child: str, pair: Any) -> Any:
         tr = self.t["geometry_msgs/msg/Transform"](translation=self.vec3(pair[0]), rotation=self.quat(pair[1]))
         ts = self.t["geometry_msgs/msg/TransformStamped"](header=self.header(t_ns, parent), child_frame_id=child, transform=tr)

@@ -16,7 +16,7 @@ from velk_odom.cli import _bagout
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES
 from velk_odom.cli._datasetrec import dataset_config_hints
 from velk_odom.cli._errors import UserError
-from velk_odom.cli._output import add_evaluation_arguments
+from velk_odom.cli._output import add_evaluation_arguments, log_filter
 from velk_odom.cli._recording import (
     CAMERA_INFO,
     IMAGE,
@@ -29,7 +29,7 @@ from velk_odom.cli._recording import (
     static_topics,
     static_transforms,
 )
-from velk_odom.cli._replay import Replay, Row, warn_refused
+from velk_odom.cli._replay import Curve, Replay, Row, Track, add_window_arguments, warn_refused
 from velk_odom.ros import (
     TransformBuffer,
     camera_model_from_msg,
@@ -61,8 +61,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--plot", metavar="FILE.png", help="also plot the trajectory")
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
     add_evaluation_arguments(p)
+    add_window_arguments(p)
     _bagout.add_arguments(p)
-    p.add_argument("--log", default="warn", metavar="LEVEL", help="engine log filter on stderr (default warn)")
+    p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
@@ -219,10 +220,39 @@ class VoReplay(Replay):
 
     def propose(self, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
         config, notes = propose_config(self.bag, tf)
-        return {**config, **dataset_config_hints(self.bag), "topics": config["topics"]}, notes
+        config = {**config, **dataset_config_hints(self.bag), "topics": config["topics"]}
+        imu_topics = [t for t, role in config["topics"].items() if role == "imu"]
+        if imu_topics:
+            # Inertial tracking needs the IMU's noise figures; an IMU fed without them would be refused.
+            if "imu_noise" in config and config["camera_mode"] == "stereo":
+                config["enable_imu"] = True
+                notes.append(f"enable_imu: true, with the noise figures the dataset declares for {imu_topics[0]}")
+            else:
+                why = ("inertial tracking needs a stereo rig" if config["camera_mode"] != "stereo"
+                       else "the recording declares no noise figures for it")
+                del config["topics"][imu_topics[0]]
+                config.pop("imu_noise", None)
+                notes.append(f"the IMU topic {imu_topics[0]} is left out: {why}; to use it, map it as `imu`, "
+                             "set enable_imu: true and add an `imu_noise` section")
+        return config, notes
 
     def plan(self, tf: TransformBuffer) -> None:
         self.roles = _check_topics(self.config, self.bag, self.source)
+        imu_topics = [t for t, role in self.roles.items() if role == "imu"]
+        if self.config.get("enable_imu"):
+            if not isinstance(self.config.get("imu_noise"), dict):
+                raise UserError(
+                    f"{self.source}: enable_imu is true but there is no `imu_noise` section; add one with the IMU's "
+                    "gyro_noise_density (rad/s/√Hz), gyro_random_walk (rad/s²/√Hz), accel_noise_density (m/s²/√Hz), "
+                    "accel_random_walk (m/s³/√Hz) and frequency (Hz)")
+            if not imu_topics:
+                raise UserError(f"{self.source}: enable_imu is true but no topic is mapped as `imu`")
+        elif imu_topics:
+            # The engine reads IMU samples only with enable_imu; feeding them would only be refused.
+            for t in imu_topics:
+                del self.roles[t]
+            print(f"velk-odom: note: {', '.join(imu_topics)} mapped as `imu` is not replayed because enable_imu is off",
+                  file=sys.stderr)
 
     def start(self, tf: TransformBuffer) -> Any:
         from velk_odom import _native
