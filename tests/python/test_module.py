@@ -1,6 +1,9 @@
 """Module entry: the exception type, a single module object, load-time settings, transform functions."""
 
 import math
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from conftest import IDENTITY, run_python
@@ -21,6 +24,15 @@ second = importlib.import_module("velk_odom._native")
 print(second is first and second.ImageFrame is first.ImageFrame)
 """
     assert run_python(code).stdout.strip() == "True"
+
+
+def test_the_package_imports_in_the_checkouts_root():
+    # Where the README leaves a new user: a script, `python` or `python -m` there must find the installed
+    # build, not a source folder without the compiled module.
+    root = Path(__file__).resolve().parents[2]
+    done = subprocess.run([sys.executable, "-m", "velk_odom.cli", "--version"], cwd=root, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0 and done.stdout.startswith("velk-odom "), done.stderr
 
 
 def test_sub_interpreter_gets_import_error(tmp_path):
