@@ -6,6 +6,8 @@ demo that runs out of the box.
     velk-odom vo RECORDING              a ROS 1/ROS 2 bag through CuvslamOdometry, TUM output
     velk-odom eval RECORDINGS...        one configuration over many recordings, errors per recording
     velk-odom tune RECORDINGS...        the configuration that fits the recordings' ground truth best
+    velk-odom node --config FILE        the engines as a live ROS 2 node (`ros` extra)
+    velk-odom play RECORDING            a recording published onto a live ROS 2 graph (`ros` extra)
 
 Needs the `tools` extra: ``pip install "velk_odom[tools]"``. A mistake the user can fix ends with one
 line "velk-odom: error: ..." on stderr and exit status 2. A replay that damage to the recording cut
@@ -67,12 +69,24 @@ def _parser() -> argparse.ArgumentParser:
     tune = sub.add_parser("tune", help="search configuration keys for the lowest error against the recordings' ground truth")
     _batch.add_tune_arguments(tune)
     tune.set_defaults(func=_batch.run_tune)
+    from velk_odom.cli import _node, _play
+
+    node = sub.add_parser("node", help="run the engines as a ROS 2 node on a live graph (arguments after --ros-args go to ROS)")
+    _node.add_arguments(node)
+    node.set_defaults(func=_node.run)
+    play = sub.add_parser("play", help="publish a recording onto a live ROS 2 graph, paced by its own timing")
+    _play.add_arguments(play)
+    play.set_defaults(func=_play.run)
     return parser
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     """Run the command with ``argv`` (default: the process arguments); returns the exit status."""
-    args = _parser().parse_args(argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # Everything from --ros-args on is ROS's own (remappings, namespace, parameters).
+    ros_args = argv[argv.index("--ros-args") + 1 :] if "--ros-args" in argv else []
+    args = _parser().parse_args(argv[: len(argv) - len(ros_args) - (1 if "--ros-args" in argv else 0)])
+    args.ros_args = ros_args
     try:
         return int(args.func(args))
     except UserError as err:
