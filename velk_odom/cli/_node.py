@@ -77,7 +77,7 @@ class Setup:
         topics = config.get("topics")
         visual_only = "camera_mode" in config or (isinstance(topics, dict) and topics and all(isinstance(v, str) for v in topics.values()))
         check_keys(config, VO_KEYS if visual_only else FUSION_KEYS, path)
-        if not isinstance(topics, dict) or not topics:
+        if not isinstance(topics, dict) or not (topics or isinstance(config.get("visual"), dict)):
             raise UserError(f"{path}: needs a `topics` section naming the input topics")
         self.config = config
         self.plans: List[Any] = []
@@ -288,9 +288,8 @@ class LiveNode:
         elif any(r == "tf" for r in self.setup.roles.values()):
             self._once("tf role", "warning", "the tf role topics are not read (tf2_msgs is not installed); "
                        "give the transforms in node.static_transforms")
-        if self.pending:
-            self._discover()
-            self.node.create_timer(0.05, self._discover)
+        self._discover()
+        self.node.create_timer(0.1, self._discover)
 
     def _subscribe(self, topic: str, msg_class: Any) -> None:
         callbacks = None
@@ -324,8 +323,6 @@ class LiveNode:
         from velk_odom.cli._fuse import ODOM_TYPES
 
         classes = {ODOM_TYPES[0]: Odometry, ODOM_TYPES[1]: PoseWithCovarianceStamped, ODOM_TYPES[2]: TwistWithCovarianceStamped}
-        if not self.pending:
-            return
         types = dict(self.node.get_topic_names_and_types())
         for topic in list(self.pending):
             for t in types.get(self._resolve(topic), []):
@@ -335,6 +332,14 @@ class LiveNode:
                     self.want_type[topic] = t
                     self._subscribe(topic, classes[t])
                     break
+        # A publisher of another type never reaches the subscription: said once, counted once.
+        for topic in list(self.want_type) + list(self.pending):
+            allowed = set(ODOM_TYPES) if topic in self.pending else {self.want_type[topic]}
+            for t in types.get(self._resolve(topic), []):
+                if t not in allowed and f"{topic} {t}" not in self.warned:
+                    self.warned.add(f"{topic} {t}")
+                    self._count(f"{topic} wrong type", f"{topic} carries {t}, which its entry cannot read "
+                                                       f"({' or '.join(sorted(allowed))}); those messages are not fused")
 
     def _resolve(self, topic: str) -> str:
         try:
