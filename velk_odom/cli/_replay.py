@@ -9,6 +9,7 @@ command line can still say which package is missing.
 from __future__ import annotations
 
 import argparse
+import shutil
 import sys
 from contextlib import nullcontext
 from pathlib import Path
@@ -83,7 +84,7 @@ class Replay:
             self.engine = self.start(tf)
             trajectory, counters = self.replay()
         kept = self.kept(trajectory)
-        bag_messages = self.write_output_bag(kept)
+        bag_messages = self.write_output_bag()
         summary, plot_failed = self.summarise(trajectory, kept, counters, bag_messages)
         print(table(summary))
         no_estimate = None if trajectory.count else f"no estimate was published ({self.why_no_estimate(counters)}); {self.output} is empty"
@@ -119,7 +120,7 @@ class Replay:
         self.inputs = [self.bag.path, self.args.config, self.args.ground_truth]
         self.plot = plot_target(self.args.plot, f"{stem}{self.output_suffix}.png", self.inputs + [self.output])
         # The poses stay in memory only when something compares, draws or re-writes them.
-        self.keep = self.reference is not None or self.plot is not None or bool(self.args.output_bag)
+        self.keep = self.reference is not None or self.plot is not None
 
     def new_engine(self, engine_type: Any, config: Dict[str, Any], **kwargs: Any) -> Any:
         """``engine_type(config, **kwargs)``; a configuration the engine refuses is a UserError naming
@@ -137,6 +138,7 @@ class Replay:
         from velk_odom.trajectory import StampedPose
 
         topics = self.topics()
+        self.bag_out = _bagout.BagStream(self.args) if self.args.output_bag else None
         with open_trajectory(self.output, self.inputs, keep=self.keep) as trajectory, EngineLog(self.args.log) as log:
             total = sum(self.bag.counts.get(t, 0) for t in topics)
             progress = Progress(total, self.command, enabled=not self.args.no_progress, console=log.console)
@@ -145,11 +147,21 @@ class Replay:
                     progress.update()
                     for estimate in self.feed(m):
                         trajectory.write(StampedPose.of(estimate))
+                        if self.bag_out is not None:
+                            self.bag_out.write(estimate)
             except _native.PanicException as err:
                 # Refused at first use: no output from a configuration the engine would not run.
                 trajectory.close()
+                if self.bag_out is not None:
+                    self.bag_out.close()
+                    shutil.rmtree(self.args.output_bag, ignore_errors=True)
+                    self.bag_out = None
                 Path(self.output).unlink(missing_ok=True)
                 raise UserError(f"{self.source}: the engine refused the configuration: {err}; fix it in the configuration") from None
+            except BaseException:
+                if self.bag_out is not None:  # an interrupted replay keeps the bag it wrote so far
+                    self.bag_out.close()
+                raise
             finally:
                 progress.close()
             counters = engine_counters(self.engine, self.counter_names)
@@ -161,14 +173,13 @@ class Replay:
 
         return trajectory.kept if trajectory.kept is not None else Trajectory()
 
-    def write_output_bag(self, kept: Any) -> int:
-        """--output-bag: the estimates (and with --copy-input the recording's topics) as a new bag;
-        returns the messages written."""
-        if not self.args.output_bag:
+    def write_output_bag(self) -> int:
+        """--output-bag: closes the bag the estimates were streamed into, with --copy-input after
+        adding the recording's topics; returns the messages written."""
+        if self.bag_out is None:
             return 0
         with (open_recording(self.args.recording) if self.args.copy_input else nullcontext()) as copied:
-            odom_frame = self.config.get("odom_frame_id", "odom")
-            return _bagout.write_if_asked(self.args, kept, odom_frame, self.config.get("output_frame_id", "base_link"), copied)
+            return self.bag_out.close(copied)
 
     def summarise(self, trajectory: Any, kept: Any, counters: Optional[Dict[str, int]], bag_messages: int) -> Tuple[List[Row], Optional[str]]:
         """The summary lines, with the comparisons against ``reference`` and the plot made on the way;
