@@ -563,6 +563,7 @@ class LiveNode:
 
             rclpy.try_shutdown()
         done = ", ".join(f"{n} on {k}" for k, n in sorted(self.published.items()) if k != "camera_info") or "nothing"
-        print(f"velk-odom: node stopped; published {done}", file=sys.stderr)
+        fed = "; ".join(f"{p.topic}: " + ", ".join(f"{n} {k}" for k, n in sorted(p.fed.items())) for p in self.setup.plans if p.fed)
+        print(f"velk-odom: node stopped; published {done}" + (f"; fed {fed}" if fed else ""), file=sys.stderr)
         return self.exit_status
 
