@@ -200,6 +200,7 @@ class LiveNode:
         self.stop_signal: Optional[int] = None
         self.exit_status = 0
         self.published: Counter = Counter()
+        self.seen_camera_info = False
         self.tf = TransformBuffer()
         for parent, child, pair in setup.static_transforms:
             self.tf.set_transform(parent, child, pair, static=True)
@@ -369,11 +370,9 @@ class LiveNode:
         """Track the topic's stamps: a restart on an older clock resets the engines, a long gap is
         counted. False for a message whose stamp cannot be read."""
         try:
-            t = stamp_ns(msg.header.stamp) if hasattr(msg, "header") else None
-        except (TypeError, AttributeError):
-            t = None
-        if t is None:
-            return not hasattr(msg, "header") or self._refuse(topic, "its header stamp cannot be read")
+            t = stamp_ns(msg.header.stamp)
+        except (TypeError, AttributeError) as err:
+            return self._refuse(topic, f"its header stamp cannot be read: {one_line(err)}")
         last = self.last_stamp.get(topic)
         self.last_stamp[topic] = t
         if last is not None and t < last - CLOCK_JUMP_NS:
@@ -441,7 +440,7 @@ class LiveNode:
         def handle(topic: str, msg: Any) -> None:
             if role == "tf":
                 return
-            if role in ("image", "depth") and not self.counts_seen_info():
+            if role in ("image", "depth") and not self.seen_camera_info:
                 self._count("images before camera_info", f"{topic}: an image came before any camera_info; "
                                                          "the visual odometry cannot track until calibration arrives")
             try:
@@ -450,7 +449,7 @@ class LiveNode:
                 self._refuse(topic, one_line(err))
                 return
             if role in ("camera_info", "depth_camera_info"):
-                self.published["camera_info"] += 1
+                self.seen_camera_info = True
             out = self._guard(lambda: hand(self.visual, role, value))
             if out is None:
                 return
@@ -470,9 +469,6 @@ class LiveNode:
                     self._publish_fused()
 
         return handle
-
-    def counts_seen_info(self) -> bool:
-        return self.published["camera_info"] > 0
 
     def _guard(self, call: Callable[[], Any]) -> Any:
         """An engine call; a configuration the engine refuses at first use ends the node with status 2."""
@@ -562,7 +558,7 @@ class LiveNode:
             import rclpy
 
             rclpy.try_shutdown()
-        done = ", ".join(f"{n} on {k}" for k, n in sorted(self.published.items()) if k != "camera_info") or "nothing"
+        done = ", ".join(f"{n} on {k}" for k, n in sorted(self.published.items())) or "nothing"
         fed = "; ".join(f"{p.topic}: " + ", ".join(f"{n} {k}" for k, n in sorted(p.fed.items())) for p in self.setup.plans if p.fed)
         print(f"velk-odom: node stopped; published {done}" + (f"; fed {fed}" if fed else ""), file=sys.stderr)
         return self.exit_status
