@@ -77,9 +77,9 @@ def _spin(node, seconds, until=lambda: False):
         rclpy.spin_once(node, timeout_sec=0.02)
 
 
-def live(graph, config, recording, topics, rate=2.0):
+def live(graph, config, recording, topics, rate=2.0, ros_args=()):
     """The node on ``config`` while `play` publishes ``recording``: {topic: messages received}, and the
-    node's exit status and stderr after SIGTERM. Its inputs are reliable and deep, so that a busy machine
+    node's exit status and stderr after SIGINT. Its inputs are reliable and deep, so that a busy machine
     loses none of them."""
     cfg = yaml.safe_load(config.read_text())
     cfg.setdefault("node", {}).update(sensor_qos={"reliability": "reliable", "depth": 10000},
@@ -89,11 +89,11 @@ def live(graph, config, recording, topics, rate=2.0):
     got = {t: [] for t in topics}
     qos = QoSProfile(depth=10000, reliability=ReliabilityPolicy.RELIABLE)
     subs = [graph.create_subscription(cls, t, lambda m, t=t: got[t].append(m), qos) for t, cls in topics.items()]
-    node = subprocess.Popen(_node_cmd(config), stderr=subprocess.PIPE, text=True)
+    node = subprocess.Popen(_node_cmd(config, *(["--ros-args", *ros_args] if ros_args else [])), stderr=subprocess.PIPE, text=True)
     try:
         # This process must have matched the node's publishers before `play` starts.
-        _spin(graph, 20, until=lambda: all(graph.count_publishers(f"/{t}") for t in topics))
-        _spin(graph, 0.5)
+        _spin(graph, 20, until=lambda: all(s.get_publisher_count() for s in subs))
+        _spin(graph, 0.2)
         play = subprocess.Popen([sys.executable, "-m", "velk_odom.cli", "play", str(recording), "--rate", str(rate)],
                                 stderr=subprocess.PIPE, text=True)
         while play.poll() is None:
@@ -106,7 +106,7 @@ def live(graph, config, recording, topics, rate=2.0):
             if sum(map(len, got.values())) == before:
                 break
     finally:
-        node.send_signal(signal.SIGTERM)
+        node.send_signal(signal.SIGINT)
         _, err = node.communicate(timeout=20)
         for s in subs:
             graph.destroy_subscription(s)
@@ -261,10 +261,12 @@ def test_live_visual_odometry_matches_the_replay(graph, cameras, tmp_path, part)
 
     bag, vo_config, both_config = cameras
     config = vo_config if part == "visual" else both_config
-    topics = {"odometry/visual": Odometry, "points": PointCloud2}
+    # In a namespace given by the usual ROS arguments.
+    topics = {"robot1/odometry/visual": Odometry, "robot1/points": PointCloud2}
     if part == "both":
-        topics["odometry/filtered"] = Odometry
-    got, code, err = live(graph, config, bag, topics, rate=1.0)
+        topics["robot1/odometry/filtered"] = Odometry
+    got, code, err = live(graph, config, bag, topics, rate=1.0, ros_args=["-r", "__ns:=/robot1"])
+    got = {t.split("/", 1)[1]: m for t, m in got.items()}
     assert code == 0, err
     command = "vo" if part == "visual" else "fuse"
     out = tmp_path / "offline.tum"
@@ -277,7 +279,7 @@ def test_live_visual_odometry_matches_the_replay(graph, cameras, tmp_path, part)
     # one frame set fewer, the track starting one frame later.
     # The fusion publishes on the data clock of the inputs it has taken, so a swap there also moves its
     # first estimates.
-    assert len(stamps) - (1 if part == "visual" else 5) <= len(live_rows) <= len(stamps) and len(stamps) > 5
+    assert len(stamps) - (1 if part == "visual" else 5) <= len(live_rows) <= len(stamps) and len(stamps) > 5, err
     last = live_rows[int(stamps[-1])]
     assert np.allclose([last.x, last.y, last.z], poses[-1][:3], atol=0.05)
     assert got["points"] and all(m.width > 100 and m.point_step == 12 for m in got["points"])
@@ -291,6 +293,7 @@ def test_bad_input_is_counted_and_never_ends_the_node(graph, drive, tmp_path):
     _, config = drive
     cfg = yaml.safe_load(config.read_text())
     cfg["node"] = {"sensor_qos": {"depth": 5}}
+    del cfg["topics"]["/imu/data"]["base_from_imu"]  # and no transform comes: the samples wait, then identity
     path = tmp_path / "node.yaml"
     path.write_text(yaml.safe_dump(cfg))
     diags = []
@@ -323,7 +326,7 @@ def test_bad_input_is_counted_and_never_ends_the_node(graph, drive, tmp_path):
 
         def counted():
             keys = {kv.key for a in diags for s in a.status for kv in s.values}
-            return {"clock restarts", "/imu/data gaps", "/wheel/odom wrong type"} <= keys
+            return {"clock restarts", "/imu/data gaps", "/wheel/odom wrong type", "/imu/data waiting for its mount"} <= keys
 
         _spin(graph, 15, until=counted)
         assert counted(), [kv.key for s in diags[-1].status for kv in s.values][14:] if diags else "no diagnostics"
@@ -338,3 +341,4 @@ def test_bad_input_is_counted_and_never_ends_the_node(graph, drive, tmp_path):
     assert node.returncode == 0, err
     # Each kind of fault is logged once, however often it happens.
     assert err.count("stamps went back") == 1 and err.count("/wheel/odom carries std_msgs/msg/String") == 1
+    assert err.count("using identity") == 1
