@@ -41,6 +41,7 @@ def _node_cmd(config, *extra):
     [
         ({"topics": {"/imu": {"imu": "nope"}}, "imus": []}, "no `imus` entry has that frame_id"),
         ({"camera_mode": "stereo", "topics": {"/cam": "picture"}}, "unknown role 'picture'"),
+        ({"camera_mode": "trinocular", "topics": {"/cam": "image"}}, "trinocular"),
         ({"camera_mode": "stereo", "topics": {"/cam": "image"}, "node": {"sensor_qos": {"depth": 0}}}, "depth must be a whole number"),
         ({"camera_mode": "stereo", "topics": {"/cam": "image"}, "node": {"output_qos": {"reliability": "maybe"}}}, "reliable or best_effort"),
         ({"camera_mode": "stereo", "topics": {"/cam": "image"}, "node": {"static_transforms": [["a", "b", [[0, 0], [0, 0, 0, 1]]]]}}, "[[x, y, z]"),

@@ -91,6 +91,7 @@ class Setup:
         self.roles: Dict[str, str] = {}
         if self.visual_section is not None:
             self.roles = self._check_roles(self.visual_section.get("topics"))
+            self._check_visual_config()
         self._node_section(config.get("node") or {})
 
     def _plan_fusion(self, config: Dict[str, Any]) -> None:
@@ -123,6 +124,20 @@ class Setup:
         if not any(r in ("image", "depth") for r in topics.values()):
             raise UserError(f"{where}: no topic has the role image or depth; the visual odometry needs one")
         return dict(topics)
+
+    def _check_visual_config(self) -> None:
+        """A visual configuration the engine refuses, found before the node starts (the engine made
+        here is dropped; the node makes its own on its thread)."""
+        from velk_odom import _native
+        from velk_odom.cli._visual import engine_config, imu_noise_model
+
+        try:
+            engine = _native.CuvslamOdometry(engine_config(self.visual_section), tf=lambda target, source: None)
+            imu_noise = self.visual_section.get("imu_noise")
+            if isinstance(imu_noise, dict):
+                engine.handle_imu_info(imu_noise_model(imu_noise, "imu"))
+        except (TypeError, ValueError) as err:
+            raise UserError(f"{self.source}: {err}") from None
 
     def _node_section(self, node: Any) -> None:
         if not isinstance(node, dict):
@@ -226,14 +241,11 @@ class LiveNode:
         s = self.setup
         self.fusion = _native.OdometryFusion(s.fusion_config) if s.fusion_config is not None else None
         self.visual = None
-        if s.visual_section is not None:
-            try:
-                self.visual = _native.CuvslamOdometry(engine_config(s.visual_section), tf=self.tf)
-                imu_noise = s.visual_section.get("imu_noise")
-                if isinstance(imu_noise, dict):
-                    self.visual.handle_imu_info(imu_noise_model(imu_noise, "imu"))
-            except (TypeError, ValueError) as err:
-                raise UserError(f"{s.source}: {err}") from None
+        if s.visual_section is not None:  # its configuration was checked by Setup
+            self.visual = _native.CuvslamOdometry(engine_config(s.visual_section), tf=self.tf)
+            imu_noise = s.visual_section.get("imu_noise")
+            if isinstance(imu_noise, dict):
+                self.visual.handle_imu_info(imu_noise_model(imu_noise, "imu"))
 
     def _make_publishers(self) -> None:
         from diagnostic_msgs.msg import DiagnosticArray
