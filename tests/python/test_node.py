@@ -58,6 +58,17 @@ def test_configuration_error_ends_the_node_at_start_with_one_line(tmp_path, cli,
     assert err.count("\n") == 1 and err.startswith("velk-odom: error: ") and fragment in err
 
 
+@pytest.mark.parametrize("argv, fragment", [
+    (["--rate", "0"], "--rate must be above 0"),
+    (["--start", "-1"], "--start must be 0 or more"),
+    (["--duration", "0"], "--duration must be above 0"),
+    (["--wait-subscribers", "-2"], "--wait-subscribers must be 0 or more"),
+])
+def test_play_mistakes_end_with_one_line(tmp_path, cli, argv, fragment):
+    code, _, err = cli("play", tmp_path, *argv)
+    assert code == 2 and err.count("\n") == 1 and fragment in err
+
+
 @pytest.fixture(scope="module")
 def graph():
     """This process on a graph of its own (a domain id no other test run shares); the children inherit it."""
