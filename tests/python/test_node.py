@@ -136,16 +136,6 @@ def _rows(messages):
     return {_stamp(m): (m.pose.pose, np.array(m.pose.covariance), np.array(m.twist.covariance), m.twist.twist) for m in messages}
 
 
-def _offline(engine, messages):
-    """What ``engine`` publishes for (kind, value) inputs: {stamp: estimate}."""
-    out = {}
-    for feed in messages:
-        est = feed(engine)
-        if est is not None:
-            out[est.timestamp_ns] = est
-    return out
-
-
 @pytest.fixture(scope="module")
 def drive(tmp_path_factory):
     """A simulated drive (IMU, wheels) as a bag, with the configuration `fuse` proposes for it."""
