@@ -18,6 +18,9 @@ sensor_msgs/CameraInfo                      `camera_model_from_msg`
 sensor_msgs/Image                           `image_frame_from_msg`
 tf2_msgs/TFMessage, TransformStamped        `TransformBuffer.add_message`, `transform_from_msg`
 ==========================================  ===========================================
+
+The other way, `fill_odometry_msg`, `fill_transform_msg` and `fill_point_cloud2_msg` write an estimate
+or a depth cloud into a message object made by the caller (an rclpy message, for a node).
 """
 
 from __future__ import annotations
@@ -41,6 +44,9 @@ __all__ = [
     "orientation_estimate_from_imu_msg",
     "stamp_ns",
     "covariance_diagonal",
+    "fill_odometry_msg",
+    "fill_point_cloud2_msg",
+    "fill_transform_msg",
     "transform_from_msg",
 ]
 
@@ -352,3 +358,61 @@ class TransformBuffer:
 def covariance_diagonal(values: Sequence[float]) -> List[float]:
     """The six diagonal elements of a 36-value row-major covariance."""
     return [float(values[7 * i]) for i in range(6)]
+
+
+def _set_stamp(header: Any, t_ns: int, frame_id: str) -> None:
+    header.stamp.sec, header.stamp.nanosec = divmod(int(t_ns), 1_000_000_000)
+    header.frame_id = frame_id
+
+
+def _set_vec3(v: Any, values: Sequence[float]) -> None:
+    v.x, v.y, v.z = (float(c) for c in values)
+
+
+def fill_odometry_msg(msg: Any, estimate: Any) -> Any:
+    """Write an OdometryEstimate into a nav_msgs/Odometry: stamp and frames, pose, twist (child frame)
+    and both covariances as the engine gave them. Returns ``msg``."""
+    _set_stamp(msg.header, estimate.timestamp_ns, estimate.frame_id)
+    msg.child_frame_id = estimate.child_frame_id
+    pose = msg.pose.pose
+    _set_vec3(pose.position, estimate.translation)
+    q = estimate.rotation_xyzw
+    pose.orientation.x, pose.orientation.y, pose.orientation.z, pose.orientation.w = (float(c) for c in q)
+    msg.pose.covariance = _cov36(estimate.pose_covariance)
+    _set_vec3(msg.twist.twist.linear, estimate.twist_linear)
+    _set_vec3(msg.twist.twist.angular, estimate.twist_angular)
+    msg.twist.covariance = _cov36(estimate.twist_covariance)
+    return msg
+
+
+def fill_transform_msg(msg: Any, estimate: Any) -> Any:
+    """Write an OdometryEstimate's pose into a geometry_msgs/TransformStamped (parent: its frame_id,
+    child: its child_frame_id). Returns ``msg``."""
+    _set_stamp(msg.header, estimate.timestamp_ns, estimate.frame_id)
+    msg.child_frame_id = estimate.child_frame_id
+    _set_vec3(msg.transform.translation, estimate.translation)
+    r = msg.transform.rotation
+    r.x, r.y, r.z, r.w = (float(c) for c in estimate.rotation_xyzw)
+    return msg
+
+
+def fill_point_cloud2_msg(msg: Any, cloud: Any, point_field: Any) -> Any:
+    """Write a depth PointCloud into a sensor_msgs/PointCloud2: one unordered row of float32 x, y, z
+    in the cloud's frame. ``point_field`` is the PointField class of the caller's message package.
+    Returns ``msg``."""
+    import sys
+
+    _set_stamp(msg.header, cloud.timestamp_ns, cloud.frame_id)
+    n = len(cloud)
+    msg.height, msg.width = 1, n
+    fields = []
+    for i, name in enumerate("xyz"):
+        f = point_field()
+        f.name, f.offset, f.datatype, f.count = name, 4 * i, 7, 1  # 7: FLOAT32
+        fields.append(f)
+    msg.fields = fields
+    msg.is_bigendian = sys.byteorder == "big"
+    msg.point_step, msg.row_step = 12, 12 * n
+    msg.data = cloud.points_bytes()
+    msg.is_dense = True
+    return msg

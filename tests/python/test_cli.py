@@ -363,6 +363,9 @@ def test_fused_odometry_is_written_as_a_bag(fmt, extra, storage, copied, bags, t
     assert topics["/tf"] == len(tf) == len(odom) == len(stamps)
     last = odom[-1].pose.pose.position
     assert abs(last.x - poses[-1, 0]) < 1e-6 and abs(last.y - poses[-1, 1]) < 1e-6
+    # The engine's twist and covariances, not a pose with zeros that a consumer would read as certain.
+    assert all(min(m.pose.covariance[::7]) > 0 and min(m.twist.covariance[::7]) > 0 for m in odom)
+    assert max(abs(m.twist.twist.linear.x) for m in odom) > 0.5
     assert (odom[-1].header.frame_id, odom[-1].child_frame_id) == (tf[0].transforms[0].header.frame_id,
                                                                    tf[0].transforms[0].child_frame_id) == ("odom", "base_link")
 

@@ -7,55 +7,18 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("rosbags")
 yaml = pytest.importorskip("yaml")
 
-from conftest import needs_vo, stereo_rig  # noqa: E402
-from rosbags.rosbag2 import Writer  # noqa: E402
-from rosbags.typesys import Stores, get_typestore  # noqa: E402
+from conftest import needs_vo, write_camera_bag  # noqa: E402
 
-import velk_odom.scene as h  # noqa: E402
-from velk_odom.cli._simbag import _Builder  # noqa: E402
 from velk_odom.trajectory import read_tum, relative_pose_error, write_tum  # noqa: E402
 
-START_NS = 1_700_000_000_000_000_000
 FRAMES = 30
 
 
 @pytest.fixture(scope="module")
 def camera_bag(tmp_path_factory):
     """The recording and its ground truth as TUM."""
-    store = get_typestore(Stores.ROS2_HUMBLE)
-    t, msg = store.types, _Builder(store, ros1=False)
     root = tmp_path_factory.mktemp("vo")
-    rig_from, _ = stereo_rig()
-
-    def info(stamp, frame):
-        return t["sensor_msgs/msg/CameraInfo"](
-            header=msg.header(stamp, frame), height=h.H, width=h.W, distortion_model="plumb_bob", d=np.zeros(5),
-            k=np.array([h.F, 0, h.CX, 0, h.F, h.CY, 0, 0, 1]), r=np.eye(3).ravel(), p=np.zeros(12), binning_x=0, binning_y=0,
-            roi=t["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False))
-
-    def image(stamp, frame, encoding, pixels):
-        return t["sensor_msgs/msg/Image"](header=msg.header(stamp, frame), height=h.H, width=h.W, encoding=encoding,
-                                          is_bigendian=0, step=pixels.nbytes // h.H, data=pixels.view(np.uint8).ravel())
-
-    mounts = [("base_link", "rig", h.BASE_FROM_RIG), ("rig", "left", rig_from["left"]),
-              ("rig", "right", rig_from["right"]), ("rig", "depth_cam", rig_from["right"])]
-    messages = [("/tf_static", START_NS, msg.tf_message(START_NS, parent, child, pose.pair())) for parent, child, pose in mounts]
-    rows = []
-    for k, odom_from_base in enumerate(h.robot_path(FRAMES)):
-        stamp = START_NS + k * 50_000_000
-        for cam, rig_from_camera in rig_from.items():
-            pixels, z = h.render(odom_from_base * h.BASE_FROM_RIG * rig_from_camera)
-            messages += [(f"/{cam}/camera_info", stamp, info(stamp, cam)), (f"/{cam}/image_raw", stamp, image(stamp, cam, "mono8", pixels))]
-        depth = np.clip(np.round(z * 1000), 0, 65535).astype("<u2")  # the right camera's, in millimetres
-        messages += [("/depth/camera_info", stamp, info(stamp, "depth_cam")),
-                     ("/depth/image_rect", stamp, image(stamp, "depth_cam", "16UC1", depth))]
-        rows.append((stamp, *odom_from_base.t, *odom_from_base.q))
-    with Writer(root / "drive", version=9) as w:
-        conns = {}
-        for topic, stamp, m in messages:
-            if topic not in conns:
-                conns[topic] = w.add_connection(topic, m.__msgtype__, typestore=store)
-            w.write(conns[topic], stamp, store.serialize_cdr(m, m.__msgtype__))
+    rows = write_camera_bag(root / "drive", FRAMES)
     write_tum(root / "gt.tum", rows)
     return root / "drive", root / "gt.tum"
 

@@ -8,6 +8,8 @@ demo that runs out of the box.
     velk-odom tune RECORDINGS...        the configuration that fits the recordings' ground truth best
     velk-odom plot TRAJECTORIES...      several TUM trajectories in one figure, scored against one ground truth
     velk-odom info RECORDING            a recording's topics, message types, counts and rates
+    velk-odom node --config FILE        the engines as a live ROS 2 node (`ros` extra)
+    velk-odom play RECORDING            a recording published onto a live ROS 2 graph (`ros` extra)
 
 Needs the `tools` extra: ``pip install ".[tools]"`` from a checkout. A mistake the user can fix ends with one
 line "velk-odom: error: ..." on stderr and exit status 2. A replay that damage to the recording cut
@@ -82,6 +84,14 @@ def _parser() -> argparse.ArgumentParser:
     info = sub.add_parser("info", help="list a recording's topics with their message types, counts and rates")
     _info.add_arguments(info)
     info.set_defaults(func=_info.run)
+    from velk_odom.cli import _node, _play
+
+    node = sub.add_parser("node", help="run the engines as a ROS 2 node on a live graph (arguments after --ros-args go to ROS)")
+    _node.add_arguments(node)
+    node.set_defaults(func=_node.run)
+    play = sub.add_parser("play", help="publish a recording onto a live ROS 2 graph, paced by its own timing")
+    _play.add_arguments(play)
+    play.set_defaults(func=_play.run)
     return parser
 
 
@@ -93,6 +103,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         if getattr(stream, "errors", None) == "strict" and hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
     args = _parser().parse_args(argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # Everything from --ros-args on is ROS's own (remappings, namespace, parameters).
+    ros_args = argv[argv.index("--ros-args") + 1 :] if "--ros-args" in argv else []
+    args = _parser().parse_args(argv[: len(argv) - len(ros_args) - (1 if "--ros-args" in argv else 0)])
+    args.ros_args = ros_args
     try:
         return int(args.func(args))
     except UserError as err:

@@ -1,22 +1,24 @@
 """`--output-bag PATH`: the replay's odometry as a new ROS 2 bag (MCAP by default), so that it opens in
 the usual viewers beside the raw data.
 
-Topics: nav_msgs/Odometry on ``/odom`` (header frame: the odometry frame, child: the output frame) and
-its transform on ``/tf``; with ``--copy-input``, the recording's own topics as well, unchanged, but for
-a dataset's depth images in other units than millimetres (TUM RGB-D's 5000 a metre): those become
-32FC1 metres, as ROS tools read depth, so that a replay of the copy gives the same poses.
+Topics: nav_msgs/Odometry on ``/odom`` (header frame: the odometry frame, child: the output frame),
+with the pose, twist and covariances the engine published, and its transform on ``/tf``; with
+``--copy-input``, the recording's own topics as well, unchanged, but for a dataset's depth images in
+other units than millimetres (TUM RGB-D's 5000 a metre): those become 32FC1 metres, as ROS tools read
+depth, so that a replay of the copy gives the same poses.
 """
 
 from __future__ import annotations
 
 import argparse
 from pathlib import Path
-from typing import Any, Iterable, Sequence
+from typing import Any, Iterable
 
 from velk_odom.cli._errors import UserError
 
 ODOM_TOPIC = "/odom"
 TF_TOPIC = "/tf"
+ODOM_TYPE, TF_TYPE = "nav_msgs/msg/Odometry", "tf2_msgs/msg/TFMessage"
 STORAGES = ("mcap", "sqlite3")
 
 
@@ -53,57 +55,51 @@ def check_recording(args: argparse.Namespace, recording: Any) -> None:
         raise UserError("--copy-input copies ROS 2 bags and dataset folders; convert a ROS 1 bag first (rosbags-convert)")
 
 
-def write_if_asked(
-    args: argparse.Namespace,
-    rows: Sequence[Sequence[float]],
-    odom_frame: str,
-    child_frame: str,
-    recording: Any = None,
-) -> int:
-    """Write ``rows`` (t_ns, x, y, z, qx, qy, qz, qw) and, with --copy-input, ``recording``'s messages.
-    Returns the number of messages written (0 without --output-bag)."""
-    if not getattr(args, "output_bag", None):
-        return 0
-    from rosbags.rosbag2 import StoragePlugin, Writer
-    from rosbags.typesys import Stores, get_typestore
+class BagStream:
+    """The --output-bag being written: each published estimate goes in as it comes (pose, twist and
+    both covariances as the engine gave them, and its transform), so an interrupted replay keeps what
+    it made; `close` adds the recording's topics with --copy-input."""
 
-    from velk_odom.cli._simbag import _Builder
+    def __init__(self, args: argparse.Namespace) -> None:
+        from rosbags.rosbag2 import StoragePlugin, Writer
+        from rosbags.typesys import Stores, get_typestore
 
-    store = get_typestore(Stores.ROS2_HUMBLE)
-    b = _Builder(store, ros1=False)
-    plugin = StoragePlugin.MCAP if args.bag_storage == "mcap" else StoragePlugin.SQLITE3
-    odom_type, tf_type = "nav_msgs/msg/Odometry", "tf2_msgs/msg/TFMessage"
-    count = 0
-    try:
-        writer = Writer(args.output_bag, version=9, storage_plugin=plugin)
-        writer.open()
-    except Exception as err:  # rosbags raises its own WriterError and OSError
-        raise UserError(f"--output-bag {args.output_bag!r}: cannot create the bag: {err}") from None
-    try:
-        odom = writer.add_connection(ODOM_TOPIC, odom_type, typestore=store)
-        tf = writer.add_connection(TF_TOPIC, tf_type, typestore=store)
-        for r in rows:
-            t = int(r[0])
-            pose = _Pose(r, odom_frame, child_frame)
-            writer.write(odom, t, store.serialize_cdr(b.odometry(t, pose), odom_type))
-            writer.write(tf, t, store.serialize_cdr(b.tf_message(t, odom_frame, child_frame, (pose.translation, pose.rotation_xyzw)), tf_type))
-            count += 2
-        if recording is not None:
-            count += _copy(writer, store, recording)
-    finally:
-        writer.close()
-    return count
+        from velk_odom.cli._simbag import _Builder
 
+        self.args = args
+        self.store = get_typestore(Stores.ROS2_HUMBLE)
+        self.build = _Builder(self.store, ros1=False)
+        plugin = StoragePlugin.MCAP if args.bag_storage == "mcap" else StoragePlugin.SQLITE3
+        self.count = 0
+        self.writer: Any = None
+        try:
+            self.writer = Writer(args.output_bag, version=9, storage_plugin=plugin)
+            self.writer.open()
+        except Exception as err:  # rosbags raises its own WriterError and OSError
+            raise UserError(f"--output-bag {args.output_bag!r}: cannot create the bag: {err}") from None
+        self.odom = self.writer.add_connection(ODOM_TOPIC, ODOM_TYPE, typestore=self.store)
+        self.tf = self.writer.add_connection(TF_TOPIC, TF_TYPE, typestore=self.store)
 
-class _Pose:
-    """A row in the shape the message builder reads."""
+    def write(self, estimate: Any) -> None:
+        t = int(estimate.timestamp_ns)
+        pair = (estimate.translation, estimate.rotation_xyzw)
+        self.writer.write(self.odom, t, self.store.serialize_cdr(self.build.odometry(t, estimate), ODOM_TYPE))
+        tf = self.build.tf_message(t, estimate.frame_id, estimate.child_frame_id, pair)
+        self.writer.write(self.tf, t, self.store.serialize_cdr(tf, TF_TYPE))
+        self.count += 2
 
-    def __init__(self, r: Sequence[float], frame: str = "", child: str = "") -> None:
-        self.translation = tuple(float(v) for v in r[1:4])
-        self.rotation_xyzw = tuple(float(v) for v in r[4:8])
-        self.twist_linear = self.twist_angular = (0.0, 0.0, 0.0)
-        self.pose_covariance = self.twist_covariance = [0.0] * 36
-        self.frame_id, self.child_frame_id = frame, child
+    def close(self, recording: Any = None) -> int:
+        """Copy ``recording``'s topics (with --copy-input) and close; returns the messages written.
+        Closing a closed bag does nothing."""
+        if self.writer is None:
+            return self.count
+        writer, self.writer = self.writer, None
+        try:
+            if recording is not None:
+                self.count += _copy(writer, self.store, recording)
+        finally:
+            writer.close()
+        return self.count
 
 
 def _copy(writer: Any, store: Any, recording: Any) -> int:

@@ -31,9 +31,14 @@ from velk_odom.cli._errors import UserError
 
 # The keys each engine reads come from its own conversion tables (None: a value; a dict: a nested
 # record; a one-element list: a list of records); the command line adds the sections it reads itself.
-FUSION_KEYS: Dict[str, Any] = {
-    **OdometryFusion.CONFIG_KEYS,
-    "topics": {"*": {"imu": None, "base_from_imu": None, "max_accel": None, "orientation": None, "odom_source": None}},
+# `velk-odom node`: QoS of its subscriptions and publications, transforms known without /tf_static,
+# and how long an IMU without a mount waits for its transform (data time, seconds). The replays
+# read the same files and leave this section alone.
+NODE_KEYS: Dict[str, Any] = {
+    "sensor_qos": {"reliability": None, "depth": None},
+    "output_qos": {"reliability": None, "depth": None},
+    "static_transforms": None,
+    "transform_timeout": None,
 }
 
 VO_KEYS: Dict[str, Any] = {
@@ -47,6 +52,15 @@ VO_KEYS: Dict[str, Any] = {
         "frequency": None,
     },
     "topics": {"*": None},
+    "node": NODE_KEYS,
+}
+
+FUSION_KEYS: Dict[str, Any] = {
+    **OdometryFusion.CONFIG_KEYS,
+    "topics": {"*": {"imu": None, "base_from_imu": None, "max_accel": None, "orientation": None, "odom_source": None}},
+    # The visual odometry as one of the odometry sources: a `vo` configuration plus the entry it feeds.
+    "visual": {**{k: v for k, v in VO_KEYS.items() if k != "node"}, "odom_source": None},
+    "node": NODE_KEYS,
 }
 
 VO_TOPIC_ROLES = ("image", "camera_info", "depth", "depth_camera_info", "imu", "tf")
@@ -212,6 +226,7 @@ def dump_yaml(config: Mapping[str, Any], header: Sequence[str] = ()) -> str:
 
 __all__ = [
     "FUSION_KEYS",
+    "NODE_KEYS",
     "VO_KEYS",
     "VO_TOPIC_ROLES",
     "check_keys",

@@ -17,7 +17,8 @@ from velk_odom.cli._init_watch import InitWatch
 from velk_odom.cli._output import FUSION_COUNTERS, add_evaluation_arguments, log_filter
 from velk_odom.cli._propose import propose_config
 from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, BagRecording, Message, require_messages, short_type
-from velk_odom.cli._replay import Curve, Replay, Row, Track, add_window_arguments, warn_refused
+from velk_odom.cli._replay import Replay, Row, Track, add_window_arguments, warn_refused
+from velk_odom.cli._visual import VisualPart
 from velk_odom.ros import (
     TransformBuffer,
     imu_sample_from_msg,
@@ -238,24 +239,35 @@ class FuseReplay(Replay):
     def plan(self, tf: TransformBuffer) -> None:
         self.plans = plan_topics(self.config, self.bag, tf, self.source)
         self.plan_of = {p.topic: p for p in self.plans}
+        self.visual = VisualPart.plan(self.config, self.bag, self.source)
 
     def start(self, tf: TransformBuffer) -> Any:
         from velk_odom import _native
         from velk_odom.trajectory import Trajectory
 
-        self.engine_config = {k: v for k, v in self.config.items() if k != "topics"}
+        self.engine_config = {k: v for k, v in self.config.items() if k not in ("topics", "visual", "node")}
         fusion = self.new_engine(_native.OdometryFusion, self.engine_config)
+        if self.visual is not None:
+            self.visual.start(self.bag, tf, self.new_engine)
         # Odometry topics kept, compactly, only for the comparisons.
         self.raw = {p.topic: Trajectory() for p in self.plans if self.keep and p.odom_source and p.msgtype != TWIST_COV}
         self.watch = InitWatch(self.engine_config)
         return fusion
 
     def topics(self) -> List[str]:
-        return list(self.plan_of)
+        return list(self.plan_of) + (list(self.visual.roles) if self.visual is not None else [])
 
     def feed(self, m: Message) -> Iterator[Any]:
         from velk_odom.trajectory import StampedPose
 
+        if self.visual is not None and m.topic in self.visual.roles:
+            for value in self.visual.feed(m):
+                self.engine.handle_source(value)
+                est = self.engine.maybe_publish()
+                if est is not None:
+                    yield est
+            if m.topic not in self.plan_of:
+                return
         plan = self.plan_of[m.topic]
         try:
             values = _convert(plan, m.msg)
@@ -282,6 +294,8 @@ class FuseReplay(Replay):
             f"{p.topic}: " + ", ".join(f"{n} {k}" for k, n in sorted(p.fed.items())) for p in self.plans if p.fed
         ) or "nothing"
         rows = [("order", "header stamp" if self.args.order == "stamp" else "as recorded"), ("fed", fed)]
+        if self.visual is not None:
+            rows.append(("visual", self.visual.summary()))
         for p in self.plans:
             if p.imu_frame is not None or p.orientation is not None:
                 rows.append((f"mount {p.topic}", f"{_pair_text(p.base_from_imu)} from {p.mount_from}"))

@@ -9,6 +9,7 @@ command line can still say which package is missing.
 from __future__ import annotations
 
 import argparse
+import shutil
 import sys
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
@@ -96,7 +97,7 @@ class Replay:
             self.engine = self.start(tf)
             trajectory, counters = self.replay()
             kept = self.kept(trajectory)
-            bag_messages, bag_failed = self.write_output_bag(kept)
+            bag_messages, bag_failed = self.write_output_bag()
         self.no_estimate = None if trajectory.count else self.why_no_estimate(counters)
         summary, plot_failed = self.summarise(trajectory, kept, counters, bag_messages)
         results_failed = None
@@ -185,7 +186,7 @@ class Replay:
         self.results = results_target(self.args.results, self.inputs + [self.output, self.plot])
         self.result_rows: List[Dict[str, Any]] = []
         # The poses stay in memory only when something compares, draws or re-writes them.
-        self.keep = self.reference is not None or self.plot is not None or bool(self.args.output_bag) or self.results is not None
+        self.keep = self.reference is not None or self.plot is not None or self.results is not None
 
     def new_engine(self, engine_type: Any, config: Dict[str, Any], **kwargs: Any) -> Any:
         """``engine_type(config, **kwargs)``; a configuration the engine refuses is a UserError naming
@@ -207,6 +208,7 @@ class Replay:
         self.interrupted_at: Optional[float] = None
         window = self.window
         latched = set(static_topics(self.bag))  # /tf_static holds for the whole recording: kept whatever the window
+        self.bag_out = _bagout.BagStream(self.args) if self.args.output_bag else None
         with open_trajectory(self.output, self.inputs, keep=self.keep) as trajectory, EngineLog(self.args.log) as log:
             total = sum(self.bag.counts.get(t, 0) for t in topics)
             progress = Progress(total, self.command, enabled=not self.args.no_progress, console=log.console)
@@ -222,13 +224,23 @@ class Replay:
                             break
                     for estimate in self.feed(m):
                         trajectory.write(StampedPose.of(estimate))
+                        if self.bag_out is not None:
+                            self.bag_out.write(estimate)
             except KeyboardInterrupt:
                 self.interrupted_at = max(0, at - self.bag.start_ns) * 1e-9
             except _native.PanicException as err:
                 # Refused at first use: no output from a configuration the engine would not run.
                 trajectory.close()
+                if self.bag_out is not None:
+                    self.bag_out.close()
+                    shutil.rmtree(self.args.output_bag, ignore_errors=True)
+                    self.bag_out = None
                 Path(self.output).unlink(missing_ok=True)
                 raise UserError(f"{self.source}: the engine refused the configuration: {err}; fix it in the configuration") from None
+            except BaseException:
+                if self.bag_out is not None:  # an interrupted replay keeps the bag it wrote so far
+                    self.bag_out.close()
+                raise
             finally:
                 progress.close()
             counters = engine_counters(self.engine, self.counter_names)
@@ -240,18 +252,16 @@ class Replay:
 
         return trajectory.kept if trajectory.kept is not None else Trajectory()
 
-    def write_output_bag(self, kept: Any) -> Tuple[int, Optional[str]]:
-        """--output-bag: the estimates (and with --copy-input the recording's topics, read on past
-        damage) as a new bag; returns the messages written and what went wrong (or None), so that
-        the summary is still shown."""
-        if not self.args.output_bag:
+    def write_output_bag(self) -> Tuple[int, Optional[str]]:
+        """--output-bag: closes the bag the estimates were streamed into, with --copy-input after adding
+        the recording's topics (read on past damage); returns the messages written and what went wrong
+        (or None), so that the summary is still shown."""
+        if self.bag_out is None:
             return 0, None
         try:  # the copy reads the open recording again: damage it meets joins the recording's `damage`
-            odom_frame = self.config.get("odom_frame_id", "odom")
-            copied = self.bag if self.args.copy_input else None
-            return _bagout.write_if_asked(self.args, kept, odom_frame, self.config.get("output_frame_id", "base_link"), copied), None
+            return self.bag_out.close(self.bag if self.args.copy_input else None), None
         except (UserError, OSError) as err:
-            return 0, f"--output-bag {self.args.output_bag!r} could not be written ({err})"
+            return self.bag_out.count, f"--output-bag {self.args.output_bag!r} could not be written ({err})"
 
     def summarise(self, trajectory: Any, kept: Any, counters: Optional[Dict[str, int]], bag_messages: int) -> Tuple[List[Row], Optional[str]]:
         """The summary lines, with the comparisons against ``reference`` and the plot made on the way;

@@ -29,13 +29,9 @@ from velk_odom.cli._recording import (
     static_topics,
     static_transforms,
 )
-from velk_odom.cli._replay import Curve, Replay, Row, Track, add_window_arguments, warn_refused
-from velk_odom.ros import (
-    TransformBuffer,
-    camera_model_from_msg,
-    image_frame_from_msg,
-    imu_sample_from_msg,
-)
+from velk_odom.cli._replay import Replay, Row, add_window_arguments, warn_refused
+from velk_odom.cli._visual import CONVERSIONS, engine_config as visual_engine_config, hand, imu_noise_model
+from velk_odom.ros import TransformBuffer
 
 VO_COUNTERS = CuvslamOdometry.COUNTER_NAMES
 DEPTH_ENCODINGS = ("16UC1", "32FC1", "mono16")
@@ -171,16 +167,6 @@ def _write_ply(path: Path, points: List[Tuple[float, float, float]]) -> None:
         f.write(data.tobytes())
 
 
-# The conversion of each role's messages; `tf` messages go to the transform buffer instead.
-CONVERSIONS = {
-    "image": image_frame_from_msg,
-    "depth": image_frame_from_msg,
-    "camera_info": camera_model_from_msg,
-    "depth_camera_info": camera_model_from_msg,
-    "imu": imu_sample_from_msg,
-}
-
-
 def why_no_estimate(fed: Counter, counters: Optional[Dict[str, int]]) -> str:
     """Why a replay that fed ``fed`` (messages per role) published no estimate, in one phrase."""
     images = fed["image"] + fed["depth"]
@@ -260,7 +246,7 @@ class VoReplay(Replay):
         self.clouds_dir = _clouds_folder(self.args.clouds, self.roles)
         self.clouds = 0
         self.fed: Counter = Counter()  # messages fed per role (and refused, per role)
-        engine_config = {k: v for k, v in self.config.items() if k not in ("topics", "imu_noise")}
+        engine_config = visual_engine_config(self.config)
         # Static transforms are known from the start, as a latched /tf_static is on a robot.
         static = sorted(t for t, r in self.roles.items() if r == "tf" and t.endswith("tf_static"))
         self.live_tf = tf if static == static_topics(self.bag) else static_transforms(self.bag, static)
@@ -274,19 +260,9 @@ class VoReplay(Replay):
         return vo
 
     def _imu_noise_model(self, imu_noise: Dict[str, Any]) -> Any:
-        from velk_odom import _native
-
         imu_topics = [t for t, r in self.roles.items() if r == "imu"]
         first = self.bag.first(imu_topics[0]) if imu_topics else None
-        frame = imu_noise.get("frame_id") or (first.header.frame_id if first is not None else "imu")
-        return _native.ImuNoiseModel(
-            frame,
-            float(imu_noise.get("gyro_noise_density", 0.0)),
-            float(imu_noise.get("gyro_random_walk", 0.0)),
-            float(imu_noise.get("accel_noise_density", 0.0)),
-            float(imu_noise.get("accel_random_walk", 0.0)),
-            float(imu_noise.get("frequency", 0.0)),
-        )
+        return imu_noise_model(imu_noise, first.header.frame_id if first is not None else "imu")
 
     def topics(self) -> List[str]:
         return list(self.roles)
@@ -303,20 +279,10 @@ class VoReplay(Replay):
             if self.fed[f"{role} refused"] == 1:
                 warn_refused(m.topic, err)
             return
-        est = None
-        if role == "camera_info":
-            self.engine.handle_camera_info(value)
-        elif role == "depth_camera_info":
-            self.engine.handle_depth_camera_info(value)
-        elif role == "imu":
-            self.engine.handle_imu(value)
-        elif role == "image":
-            est = self.engine.handle_image(value)
-        else:
-            cloud, est = self.engine.handle_depth_image(value)
-            if cloud is not None and self.clouds_dir is not None:
-                _write_ply(self.clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
-                self.clouds += 1
+        cloud, est = hand(self.engine, role, value)
+        if cloud is not None and self.clouds_dir is not None:
+            _write_ply(self.clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
+            self.clouds += 1
         self.fed[role] += 1
         if est is not None:
             yield est
