@@ -102,7 +102,6 @@ def main(argv: Optional[List[str]] = None) -> int:
         # traceback, on a terminal that takes UTF-8 only.
         if getattr(stream, "errors", None) == "strict" and hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
-    args = _parser().parse_args(argv)
     argv = list(sys.argv[1:] if argv is None else argv)
     # Everything from --ros-args on is ROS's own (remappings, namespace, parameters).
     ros_args = argv[argv.index("--ros-args") + 1 :] if "--ros-args" in argv else []
