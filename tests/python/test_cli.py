@@ -21,6 +21,7 @@ from rosbags.highlevel import AnyReader  # noqa: E402
 from velk_odom import _geometry as geo  # noqa: E402
 from velk_odom.cli import main  # noqa: E402
 from velk_odom.cli._simbag import DEFAULT_START_NS, write_ground_truth_tum, write_sim_bag  # noqa: E402
+from velk_odom import sim  # noqa: E402
 from velk_odom.sim import CONDITIONS, UNDECLARED_MOUNTS, simulate  # noqa: E402
 from velk_odom.trajectory import absolute_trajectory_error, read_tum  # noqa: E402
 
@@ -61,6 +62,48 @@ def test_proposed_configuration_names_the_recordings_sensors(bags, rec, cli, tmp
         assert yaml.safe_load(cli("fuse", bags[fmt], "--config", tmp_path / "saved.yaml", "--print-config")[1]) == cfg
     else:
         assert "orientation" not in imu_topic and len(cfg["odom_sources"]) == 1
+
+
+def _angle(a, b):
+    return math.degrees(geo.rotation_angle(geo.quat_mul(geo.quat_conj(tuple(a)), tuple(b))))
+
+
+# Rules of the proposal, each on a short simulated recording: (simulate kwargs, write_sim_bag kwargs, check of
+# (configuration, printed text, warnings)).
+PROPOSAL_RULES = {
+    # A steady gyro offset at rest is its bias: the stillness limit sits above it, so the filter starts at rest.
+    "gyro bias above the stillness limit": (dict(gyro_bias=(0.05, -0.05, 0.04)), {}, lambda c, out, err: (
+        0.077 + 0.05 <= c["imus"][0]["init_gyro_limit"] <= 0.077 + 0.055 and c["imus"][0]["init_samples"] >= 200
+        and "init_moving_after_seconds" not in c and not err)),
+    # A declared mount stands, tilted or not: the base is level here, and the motion agrees.
+    "declared tilted mount": (dict(base_from_imu=sim.TILTED_BASE_FROM_IMU), {}, lambda c, out, err: (
+        _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.TILTED_BASE_FROM_IMU[1]) < 1e-6
+        and "the declared mount; the motion agrees within" in out and not err)),
+    # A declaration that the motion contradicts (gyro turns against the wheels' yaw rate) gives way, named.
+    "declared mount the motion contradicts": (dict(base_from_imu=sim.UPSIDE_DOWN_BASE_FROM_IMU),
+                                              dict(declared_mount=sim.DEFAULT_BASE_FROM_IMU), lambda c, out, err: (
+        _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.UPSIDE_DOWN_BASE_FROM_IMU[1]) < 10
+        and "/tf_static (roll 1.1, pitch -0.9, yaw 90.0 deg) is contradicted by the recording's motion" in err)),
+    # No gravity in the specific force: one warning, the declared mount, no gravity in the filter either.
+    "accelerometer without gravity": (dict(accel_gravity=False), {}, lambda c, out, err: (
+        c["initial_gravity_estimate"] == 0.0 and len(err.splitlines()) == 1 and "not gravity" in err
+        and _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.DEFAULT_BASE_FROM_IMU[1]) < 1e-6)),
+    # A wheel glitch at start-up is no motion: the robot is found at rest.
+    "start-up wheel glitch": (dict(wheel_glitch_speed=100.0), {}, lambda c, out, err: (
+        "init_moving_after_seconds" not in c and "holds still for the first 2.0 s" in out)),
+    # Separate spreads: the gyro bias as a still start measures it, room for the accelerometer's.
+    "skid-steer: no heading reference": (dict(wheel_yaw_scale=7.0), {}, lambda c, out, err: (
+        c["initial_stds"]["gyro_bias"] < 1e-3 and c["initial_stds"]["accel_bias"] > 0.01 and "bias" not in c["initial_stds"])),
+}
+
+
+@pytest.mark.parametrize("name", PROPOSAL_RULES)
+def test_proposal_rules(tmp_path, cli, name):
+    kwargs, bag_kwargs, check = PROPOSAL_RULES[name]
+    rec = simulate(10.0, seed=0, **dict(dict(wheel_scale_error=0.0, slip=False), **kwargs))
+    bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", **bag_kwargs)
+    code, out, err = cli("fuse", bag, "--print-config")
+    assert code == 0 and check(yaml.safe_load(out), out, err), out + err
 
 
 # ---- outcomes: one line on stderr, the exit status, what was written -----------------------------

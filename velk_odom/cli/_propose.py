@@ -375,8 +375,9 @@ def _initial_stillness(imu: _Series, wheel: Optional[_Series]) -> Tuple[float, A
     moving = np.linalg.norm(gyro - offset, axis=1) > INIT_GYRO_LIMIT
     end = float(t[np.argmax(moving)]) if moving.any() else float(t[-1])
     if wheel is not None and wheel.t:
-        wt = np.asarray(wheel.t)
-        speed = np.asarray(wheel.a, dtype=float)[:, 0]
+        order = np.argsort(np.asarray(wheel.t), kind="stable")  # the recording's order may hold late messages
+        wt = np.asarray(wheel.t)[order]
+        speed = np.asarray(wheel.a, dtype=float)[order, 0]
         rolling = np.abs(speed) > WHEEL_STILL_SPEED
         # Speeds before a jump no robot makes (beyond MAX_ACCEL_G from one message to the next) are a driver's
         # glitch, not motion: the stillness is judged from the speeds after it.
