@@ -68,6 +68,12 @@ def _angle(a, b):
     return math.degrees(geo.rotation_angle(geo.quat_mul(geo.quat_conj(tuple(a)), tuple(b))))
 
 
+def _tilt_error(a, b):
+    """Degrees between the base's up axis in IMU axes under two base_from_imu rotations."""
+    ua, ub = (geo.rotation_matrix(tuple(q)).T[:, 2] for q in (a, b))
+    return math.degrees(math.acos(min(1.0, float(ua @ ub))))
+
+
 # Rules of the proposal, each on a short simulated recording: (simulate kwargs, write_sim_bag kwargs, check of
 # (configuration, printed text, warnings)).
 PROPOSAL_RULES = {
@@ -91,6 +97,10 @@ PROPOSAL_RULES = {
     # A wheel glitch at start-up is no motion: the robot is found at rest.
     "start-up wheel glitch": (dict(wheel_glitch_speed=100.0), {}, lambda c, out, err: (
         "init_moving_after_seconds" not in c and "holds still for the first 2.0 s" in out)),
+    # Undeclared mount of an IMU with an orientation: its tilt from that orientation, not from the specific
+    # force that holds the accelerometer bias as well (0.1 m/s² here, half a degree).
+    "tilt from the IMU's own orientation": (dict(ahrs_noise_deg=0.5), dict(with_tf_static=False), lambda c, out, err: (
+        _tilt_error(c["topics"]["/imu/data"]["base_from_imu"][1], sim.DEFAULT_BASE_FROM_IMU[1]) < 0.1)),
     # Separate spreads: the gyro bias as a still start measures it, room for the accelerometer's.
     "skid-steer: no heading reference": (dict(wheel_yaw_scale=7.0), {}, lambda c, out, err: (
         c["initial_stds"]["gyro_bias"] < 1e-3 and c["initial_stds"]["accel_bias"] > 0.01 and "bias" not in c["initial_stds"])),
@@ -404,14 +414,27 @@ def test_no_configuration_ends_near_the_ground_truth(tmp_path, cli, name, kwargs
     assert rec.drift([(int(t) - DEFAULT_START_NS, *p) for t, p in zip(stamps, poses)]) < limit * rec.distance_travelled(), printed
 
 
-def test_a_replay_that_never_initialises_says_why(tmp_path, cli):
-    bag = write_sim_bag(simulate(8.0, seed=0, **CONDITIONS["start driving"]), tmp_path / "bag", "ros2-sqlite3")
+# A recording that never lets the filter start, and the advice that fits it: the key and value that would.
+NEVER_STARTS = {
+    "driving, start in motion off": (CONDITIONS["start driving"], {"init_samples": 10_000},
+                                     ["init_samples asks for 10000", "set init_moving_after_seconds to 2"]),
+    # A gyro bias of 0.077 rad/s at rest under the default limit: the limit that a still window passes.
+    "gyro bias at rest, default limit": (dict(gyro_bias=(0.05, -0.05, 0.04)), {"init_gyro_limit": 0.05},
+                                         ["holds a steady offset (a bias) at rest; set init_gyro_limit of IMU 'imu_link' to 0.1"]),
+}
+
+
+@pytest.mark.parametrize("name", NEVER_STARTS)
+def test_a_replay_that_never_initialises_says_why(tmp_path, cli, name):
+    kwargs, imu_keys, advice = NEVER_STARTS[name]
+    bag = write_sim_bag(simulate(8.0, seed=0, **kwargs), tmp_path / "bag", "ros2-sqlite3")
     cfg = yaml.safe_load(cli("fuse", bag, "--print-config")[1])
-    cfg["imus"][0]["init_samples"], cfg["init_moving_after_seconds"] = 10_000, 0.0
+    cfg["imus"][0].update(imu_keys)
+    cfg["init_moving_after_seconds"] = 0.0
     (tmp_path / "c.yaml").write_text(yaml.safe_dump(cfg))
     code, _, err = cli("fuse", bag, "--config", tmp_path / "c.yaml", "-o", tmp_path / "o.tum", "--no-progress", "--log", "off")
     err = err.strip().splitlines()
     assert code != 0 and len(err) == 1 and (tmp_path / "o.tum").read_text() == "", err
     assert err[0].startswith("velk-odom: error: no estimate was published (the fusion never initialised: IMU 'imu_link' read "
                              "still for at most ")
-    assert "init_samples asks for 10000" in err[0] and "set init_moving_after_seconds to 2" in err[0]
+    assert all(a in err[0] for a in advice), err[0]

@@ -690,7 +690,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
             estimate = MountEstimate(geo.IDENTITY_QUAT, math.inf, 0, 0)
         contradiction = motion_contradiction_deg(bins, from_tf[1]) if from_tf is not None and gravity_ok else None
         mount = _choose_mount(t, estimate, from_tf, contradiction, notes, warnings)
-        consistency = wheel_consistency_density(s, wheel, mount[1]) if wheel is not None and gravity_ok else None
+        consistency = wheel_consistency_density(s, wheel, mount[1]) if wheel is not None else None
         if consistency is not None and consistency > imus[-1]["accel_noise_density"]:
             imus[-1]["accel_noise_density"] = consistency
             notes.append(
