@@ -101,9 +101,9 @@ PROPOSAL_RULES = {
     # force that holds the accelerometer bias as well (0.1 m/s² here, half a degree).
     "tilt from the IMU's own orientation": (dict(ahrs_noise_deg=0.5), dict(with_tf_static=False), lambda c, out, err: (
         _tilt_error(c["topics"]["/imu/data"]["base_from_imu"][1], sim.DEFAULT_BASE_FROM_IMU[1]) < 0.1)),
-    # Separate spreads: the gyro bias as a still start measures it, room for the accelerometer's.
-    "skid-steer: no heading reference": (dict(wheel_yaw_scale=7.0), {}, lambda c, out, err: (
-        c["initial_stds"]["gyro_bias"] < 1e-3 and c["initial_stds"]["accel_bias"] > 0.01 and "bias" not in c["initial_stds"])),
+    # Separate spreads: a start in motion measures no accelerometer bias, so it gets a MEMS part's spread.
+    "start in motion": (dict(start_speed=1.5), {}, lambda c, out, err: (
+        c["initial_stds"] == {"accel_bias": 0.05} and c["init_moving_after_seconds"] == 2.0)),
 }
 
 

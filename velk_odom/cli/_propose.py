@@ -90,6 +90,8 @@ MIN_INIT_BIAS_STD = 3.0e-4
 # rather than turning the heading against the sources' speed rows; well below a MEMS accelerometer's bias
 # spread all the same, or a slipping wheel's speed is taken for an accelerometer bias and followed.
 INIT_BIAS_STD_WITH_HEADING = 0.015
+# m/s²: the bias spread of a MEMS accelerometer, for a start that measures none of it.
+MEMS_ACCEL_BIAS_STD = 0.05
 INIT_GYRO_LIMIT = 0.05  # rad/s, the engine's default
 WHEEL_STILL_SPEED = 0.01  # m/s
 # Seconds at the start over which a steady gyro reading is taken for its bias at rest, and the largest
@@ -744,25 +746,30 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
             # velocity rows, which couple to the heading through its linearisation, pull it further.
             n = min(e.get("init_samples", 1) for e in imus)
             sigma = max(sample_sigmas)
-            config["initial_stds"] = {
-                "gyro_bias": max(INIT_BIAS_STD_FACTOR * sigma / math.sqrt(n), MIN_INIT_BIAS_STD),
-                "accel_bias": INIT_BIAS_STD_WITH_HEADING,
-            }
+            config["initial_stds"] = {"bias": max(INIT_BIAS_STD_FACTOR * sigma / math.sqrt(n), MIN_INIT_BIAS_STD)}
             notes.append(
-                f"initial_stds.gyro_bias: no source measures heading or yaw rate, so the gyro biases stay as the still start "
+                f"initial_stds.bias: no source measures heading or yaw rate, so the gyro biases stay as the still start "
                 f"measures them over {n} samples, to about {sigma / math.sqrt(n):.1g} rad/s"
-            )
-            notes.append(
-                f"initial_stds.accel_bias: {INIT_BIAS_STD_WITH_HEADING:g}, room for the accelerometer bias that no still start "
-                "measures (the tilt absorbs it)"
             )
         elif heading_reference:
             # A still start cannot measure the accelerometer biases (the tilt absorbs them); held too tight,
             # the filter explains what they leave in the integrated velocity by a heading error.
-            config["initial_stds"] = {"bias": INIT_BIAS_STD_WITH_HEADING}
+            config["initial_stds"] = {"gyro_bias": INIT_BIAS_STD_WITH_HEADING, "accel_bias": INIT_BIAS_STD_WITH_HEADING}
             notes.append(
-                f"initial_stds.bias: {INIT_BIAS_STD_WITH_HEADING:g}, room for the accelerometer bias that no still start "
-                "measures; a source measures heading or yaw rate, so the gyro biases settle quickly all the same"
+                f"initial_stds.gyro_bias: {INIT_BIAS_STD_WITH_HEADING:g}; a source measures heading or yaw rate, so the gyro "
+                "biases settle quickly"
+            )
+            if still_s >= 1.0:
+                notes.append(
+                    f"initial_stds.accel_bias: {INIT_BIAS_STD_WITH_HEADING:g}, room for the accelerometer bias that the still "
+                    "start cannot measure (the tilt absorbs it)"
+                )
+        if still_s < 1.0:
+            # Started in motion, nothing has measured the accelerometer bias at all: a MEMS part's spread.
+            config.setdefault("initial_stds", {})["accel_bias"] = MEMS_ACCEL_BIAS_STD
+            notes.append(
+                f"initial_stds.accel_bias: {MEMS_ACCEL_BIAS_STD:g}, a MEMS accelerometer's bias spread: the filter starts "
+                "in motion, with no still window to measure any of it"
             )
         config["gate_recovery_seconds"] = GATE_RECOVERY_SECONDS
         notes.append(
