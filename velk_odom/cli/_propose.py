@@ -97,6 +97,10 @@ WHEEL_STILL_SPEED = 0.01  # m/s
 # Seconds at the start over which a steady gyro reading is taken for its bias at rest, and the largest
 # bias so taken (rad/s): a steadier, larger rate is a turn, not a MEMS bias.
 GYRO_OFFSET_WINDOW_S = 0.5
+# m/s² and s: a specific force that moves this far off its reading at the start, averaged over this
+# span (a bump or a humming motor averages out, a start does not), ends the initial stillness.
+STILL_ACCEL_CHANGE = 0.3
+STILL_ACCEL_SMOOTH_S = 0.2
 MAX_GYRO_OFFSET = 0.3
 # At rest the specific force reads gravity; off by more than this fraction of it, the accelerometer is
 # taken for broken (no gravity, wrong units) and neither mount nor stillness is built on it.
@@ -375,6 +379,14 @@ def _initial_stillness(imu: _Series, wheel: Optional[_Series]) -> Tuple[float, A
     if not np.all(np.isfinite(offset)) or np.linalg.norm(offset) > MAX_GYRO_OFFSET:
         offset = np.zeros(3)
     moving = np.linalg.norm(gyro - offset, axis=1) > INIT_GYRO_LIMIT
+    # Without wheels only the accelerometer tells a start along a straight line from rest: its reading,
+    # averaged over STILL_ACCEL_SMOOTH_S against the first one, moves off by more than STILL_ACCEL_CHANGE.
+    accel = np.asarray(imu.b, dtype=float)
+    first_f = accel[t <= t[0] + GYRO_OFFSET_WINDOW_S]
+    if len(first_f) and np.all(np.isfinite(accel)):
+        change = np.linalg.norm(accel - np.median(first_f, axis=0), axis=1)
+        k = max(1, int(np.sum(t <= t[0] + STILL_ACCEL_SMOOTH_S)))
+        moving |= np.convolve(change, np.ones(k) / k, mode="same") > STILL_ACCEL_CHANGE
     end = float(t[np.argmax(moving)]) if moving.any() else float(t[-1])
     if wheel is not None and wheel.t:
         order = np.argsort(np.asarray(wheel.t), kind="stable")  # the recording's order may hold late messages
@@ -541,8 +553,14 @@ def _wheel_yaw_ratio(bins: Dict[str, Any]) -> Tuple[Optional[float], float]:
     return float(np.sum(wz[ok] * gz[ok]) / np.sum(gz[ok] ** 2)), float(ok.sum()) * BIN_S
 
 
-def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_s: float, gyro_offset: Any, notes: List[str]) -> Dict[str, Any]:
+def _imu_entry(
+    topic: str, frame: str, s: _Series, rate: Optional[float], still_s: float, gyro_offset: Any, notes: List[str],
+    declared: Optional[Tuple[Dict[str, float], str]] = None, driving: bool = True,
+) -> Dict[str, Any]:
+    """The `imus` entry of one IMU topic. ``declared``: the noise figures the recording declares (a dataset's
+    sensor file) and where; ``driving``: a wheeled robot carries the IMU."""
     m = s.first
+    figures, origin = declared or ({}, "")
     density: Dict[str, float] = {}
     for key, cov, values in (
         ("gyro_noise_density", m.angular_velocity_covariance, s.a),
@@ -550,7 +568,10 @@ def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_
     ):
         stated = _density(cov, rate)
         measured = _measured_density(values, rate) if rate else 0.0
-        if stated is not None and stated >= measured:
+        if key in figures and figures[key] > 0.0 and figures[key] >= measured:
+            density[key] = figures[key]
+            notes.append(f"imus.{frame}.{key}: from {origin}")
+        elif stated is not None and stated >= measured:
             density[key] = stated
             notes.append(f"imus.{frame}.{key}: from the messages' covariance and rate ({rate:.0f} Hz)")
         elif measured > 0.0:
@@ -560,7 +581,7 @@ def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_
         else:
             density[key] = MEMS_NOISE[key]
             notes.append(f"imus.{frame}.{key}: a typical MEMS value; take yours from the IMU's datasheet")
-    if density["accel_noise_density"] < DRIVING_ACCEL_NOISE_DENSITY:
+    if driving and density["accel_noise_density"] < DRIVING_ACCEL_NOISE_DENSITY:
         density["accel_noise_density"] = DRIVING_ACCEL_NOISE_DENSITY
         notes.append(
             f"imus.{frame}.accel_noise_density: raised to {DRIVING_ACCEL_NOISE_DENSITY:g}: on a driving robot the accelerometer "
@@ -573,7 +594,12 @@ def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_
         "accel_noise_density": density["accel_noise_density"],
         "accel_random_walk": MEMS_NOISE["accel_random_walk"],
     }
-    notes.append(f"imus.{frame}: random walks are typical MEMS values (recordings do not carry them)")
+    for key in ("gyro_random_walk", "accel_random_walk"):
+        if figures.get(key, 0.0) > 0.0:
+            entry[key] = figures[key]
+            notes.append(f"imus.{frame}.{key}: from {origin}")
+        else:
+            notes.append(f"imus.{frame}.{key}: a typical MEMS value (the recording does not declare it)")
     if rate:
         # Average as much of the initial standstill as there is, up to 10 s.
         entry["init_samples"] = int(max(20, min(10.0 * rate, 0.8 * still_s * rate if still_s >= 1.0 else 0.5 * rate)))
@@ -674,7 +700,8 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
                 f"reads at rest ({force:.3f} m/s²)"
             )
         still_s = min(still_s, still)
-        imus.append(_imu_entry(t, frame, s, rate, still, gyro_offset, notes))
+        declared = bag.declared_imu_noise(t) if hasattr(bag, "declared_imu_noise") else None
+        imus.append(_imu_entry(t, frame, s, rate, still, gyro_offset, notes, declared, wheel is not None))
         sample_sigmas.append(imus[-1]["gyro_noise_density"] * math.sqrt(rate or 1.0))
         from_tf = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
         estimate, bins = estimate_mount(s, wheel, still)  # its bins serve the wheel yaw rate's check in any case
