@@ -14,6 +14,7 @@ pytest.importorskip("rosbags")
 pytest.importorskip("yaml")
 pytest.importorskip("matplotlib")
 
+import numpy as np  # noqa: E402
 import yaml  # noqa: E402
 from conftest import NOISE, needs_fusion, run_cli_process  # noqa: E402
 from rosbags.highlevel import AnyReader  # noqa: E402
@@ -114,6 +115,35 @@ def test_proposal_rules(tmp_path, cli, name):
     bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", **bag_kwargs)
     code, out, err = cli("fuse", bag, "--print-config")
     assert code == 0 and check(yaml.safe_load(out), out, err), out + err
+
+
+def test_imu_dataset_folder_with_a_gyro_bias_at_rest(tmp_path, cli):
+    """An IMU-only EuRoC folder whose body frame is the IMU's own (T_BS identity) though it is not level, its
+    gyro reading a steady 0.076 rad/s at rest: the proposal keeps the declared mount, takes the noise figures
+    from sensor.yaml, sets the stillness limit above the bias, and the filter starts and holds the attitude."""
+    tilted = ((0.0, 0.0, 0.0), geo.quat_from_rpy(0.35, -0.5, 0.0))
+    rec = simulate(6.0, seed=0, gyro_bias=(0.002, -0.003, 0.076), base_from_imu=tilted, slip=False, wheel_scale_error=0.0)
+    imu = tmp_path / "mav0" / "imu0"
+    imu.mkdir(parents=True)
+    t0 = 1_403_636_579_000_000_000
+    imu.joinpath("data.csv").write_text("#timestamp,wx,wy,wz,ax,ay,az\n" + "".join(
+        f"{t0 + m.timestamp_ns}," + ",".join(f"{v:.9f}" for v in (*m.angular_velocity, *m.linear_acceleration)) + "\n"
+        for m in rec.imu_samples))
+    imu.joinpath("sensor.yaml").write_text("%YAML:1.0\nT_BS:\n  data: [1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1]\nrate_hz: 200\n"
+                                           "gyroscope_noise_density: 5.0e-4\ngyroscope_random_walk: 3.0e-5\n"
+                                           "accelerometer_noise_density: 4.0e-3\naccelerometer_random_walk: 2.5e-4\n")
+    code, out, err = cli("fuse", tmp_path, "--print-config")
+    entry = yaml.safe_load(out)["imus"][0]
+    assert code == 0 and not err and yaml.safe_load(out)["topics"]["/imu0"]["base_from_imu"] == [[0.0] * 3, [0.0, 0.0, 0.0, 1.0]]
+    assert (entry["gyro_random_walk"], entry["accel_random_walk"], entry["accel_noise_density"]) == (3.0e-5, 2.5e-4, 4.0e-3)
+    assert 0.126 <= entry["init_gyro_limit"] < 0.13 and "from imu0/sensor.yaml" in out
+    code, out, _ = cli("fuse", tmp_path, "-o", tmp_path / "f.tum", "--no-progress", "--log", "off")
+    stamps, poses = read_tum(tmp_path / "f.tum")
+    # Started at rest within the first 2 s; the attitude 2 s later is the tilted body's, within what the
+    # accelerometer bias (0.11 m/s², taken for tilt at rest) leaves.
+    assert code == 0 and stamps[0] - t0 < 2.1e9 and len(stamps) > 100, out
+    row = int(np.searchsorted(stamps, stamps[0] + 2e9))
+    assert _tilt_error(poses[row, 3:7], tilted[1]) < 1.0
 
 
 # ---- outcomes: one line on stderr, the exit status, what was written -----------------------------
