@@ -450,7 +450,8 @@ NEVER_STARTS = {
                                      ["init_samples asks for 10000", "set init_moving_after_seconds to 2"]),
     # A gyro bias of 0.077 rad/s at rest under the default limit: the limit that a still window passes.
     "gyro bias at rest, default limit": (dict(gyro_bias=(0.05, -0.05, 0.04)), {"init_gyro_limit": 0.05},
-                                         ["holds a steady offset (a bias) at rest; set init_gyro_limit of IMU 'imu_link' to 0.1"]),
+                                         ["held a steady reading above the limit for a whole window (a bias, if the robot stood still); "
+                                          "set init_gyro_limit of IMU 'imu_link' to 0.1"]),
 }
 
 

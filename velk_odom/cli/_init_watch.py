@@ -86,7 +86,7 @@ class InitWatch:
         if steady:
             # The gyro held a steady reading above the limit for a whole window: a bias at rest, which the
             # filter learns once it starts.
-            fix = "its gyro holds a steady offset (a bias) at rest; " + ", ".join(
+            fix = "its gyro held a steady reading above the limit for a whole window (a bias, if the robot stood still); " + ", ".join(
                 f"set init_gyro_limit of IMU {f!r} to {math.ceil(v * 1.2 * 1000.0) / 1000.0:g}" for f, v in steady.items()
             )
         elif not sources:
