@@ -21,7 +21,7 @@ except ImportError as e:
     sys.exit(f"bench: velk_odom._native cannot be imported ({e}); install the package into this interpreter (pip install .)")
 
 from velk_odom.cli._simbag import DEFAULT_START_NS, write_sim_bag
-from velk_odom.sim import CONDITIONS, DEFAULT_BASE_FROM_IMU, simulate
+from velk_odom.sim import CONDITIONS, UNDECLARED_MOUNTS, simulate
 from velk_odom.trajectory import read_tum
 
 DURATION_S = 60.0
@@ -70,18 +70,20 @@ def fused_drift(rec, bag, tree, out):
     return rec.drift(rows)
 
 
-def measure(trees, duration_s=DURATION_S, seed=SEED):
+def measure(trees, duration_s=DURATION_S, seed=SEED, only=None):
     for tree in trees:
         check_importable(tree)
     results = []
     with tempfile.TemporaryDirectory() as tmp:
         for name, kw in cases():
+            if only and not any(o in name for o in only):
+                continue
             rec = simulate(duration_s, seed=seed, **dict(BASE, **kw))
             bag = write_sim_bag(rec, os.path.join(tmp, name.replace(" ", "_")), "ros2-sqlite3",
-                                with_tf_static=rec.base_from_imu == DEFAULT_BASE_FROM_IMU)
+                                with_tf_static=rec.base_from_imu not in UNDECLARED_MOUNTS)
             distance = rec.distance_travelled()
             wheel = rec.drift([(w.timestamp_ns, *w.translation, *w.rotation_xyzw) for w in rec.wheel_estimates])
-            fused = [fused_drift(rec, bag, tree, os.path.join(tmp, f"{name}_{i}.tum")) for i, tree in enumerate(trees)]
+            fused = [fused_drift(rec, bag, tree, os.path.join(tmp, f"{name.replace(' ', '_')}_{i}.tum")) for i, tree in enumerate(trees)]
             results.append((name, distance, wheel, fused))
     return results
 
@@ -102,14 +104,17 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--baseline", metavar="TREE", help="a source tree (PYTHONPATH) whose velk_odom runs beside this one")
     ap.add_argument("--duration", type=float, default=DURATION_S)
-    ap.add_argument("--seed", type=int, default=SEED)
+    ap.add_argument("--seed", type=int, nargs="+", default=[SEED], help="one or more seeds, each a column")
+    ap.add_argument("--only", nargs="+", metavar="TEXT", help="only the conditions whose name holds one of these")
     args = ap.parse_args()
     trees = [None] + ([args.baseline] if args.baseline else [])
-    header = ["condition", "driven", "proposed", "wheel only"] + (["baseline"] if args.baseline else [])
+    header = ["seed", "condition", "driven", "proposed", "wheel only"] + (["baseline"] if args.baseline else [])
     print("  ".join(f"{h:>22}" for h in header))
-    for name, distance, wheel, fused in measure(trees, args.duration, args.seed):
-        cells = [name, f"{distance:.1f} m", _pct(fused[0], distance), _pct(wheel, distance)] + [_pct(f, distance) for f in fused[1:]]
-        print("  ".join(f"{c:>22}" for c in cells), flush=True)
+    for seed in args.seed:
+        for name, distance, wheel, fused in measure(trees, args.duration, seed, args.only):
+            cells = [str(seed), name, f"{distance:.1f} m", _pct(fused[0], distance), _pct(wheel, distance)]
+            cells += [_pct(f, distance) for f in fused[1:]]
+            print("  ".join(f"{c:>22}" for c in cells), flush=True)
 
 
 if __name__ == "__main__":

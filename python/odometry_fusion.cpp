@@ -67,6 +67,8 @@ struct ConfigFields<fusion::InitialStds> {
         field("velocity", &C::velocity),
         field("rotation", &C::rotation),
         field("bias", &C::bias),
+        field("gyro_bias", &C::gyro_bias),
+        field("accel_bias", &C::accel_bias),
     };
     return f;
   }

@@ -156,7 +156,7 @@ class OdometryFusion:
     COUNTER_NAMES: tuple[str, ...]
     """The counters, in report order: imu_samples, measurements, gated, replayed, too_late,
     non_finite_imu, stale_poses, gate_resets, init_deferred_gyro, init_deferred_accel,
-    init_deferred_moving, held_back, buffer_overflow, reinitialized."""
+    init_deferred_moving, init_refused_twist, held_back, buffer_overflow, reinitialized."""
     CONFIG_KEYS: dict[str, Any]
     """The configuration keys: None for a value, a dict for a nested record, a one-element list
     holding the keys of a list's records."""

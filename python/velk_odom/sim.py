@@ -70,6 +70,8 @@ from velk_odom._geometry import (
 __all__ = [
     "CONDITIONS",
     "DEFAULT_BASE_FROM_IMU",
+    "TILTED_BASE_FROM_IMU",
+    "UNDECLARED_MOUNTS",
     "UPSIDE_DOWN_BASE_FROM_IMU",
     "Delivery",
     "ImuNoise",
@@ -90,6 +92,10 @@ MAX_AHRS_NOISE_DEG = 180.0
 DEFAULT_BASE_FROM_IMU: Pair = ((0.20, -0.05, 0.15), quat_from_rpy(0.02, -0.015, 0.5 * math.pi))
 # The same place, the board mounted upside down and turned a quarter turn about z.
 UPSIDE_DOWN_BASE_FROM_IMU: Pair = ((0.20, -0.05, 0.15), quat_from_rpy(math.pi, 0.0, 0.5 * math.pi))
+# The same place, the board tilted well off level (as on a bracket): the recording declares it.
+TILTED_BASE_FROM_IMU: Pair = ((0.20, -0.05, 0.15), quat_from_rpy(0.35, -0.5, 0.5 * math.pi))
+# Mounts a recording of that condition does not declare (no /tf_static).
+UNDECLARED_MOUNTS = (UPSIDE_DOWN_BASE_FROM_IMU,)
 
 # Consumer MEMS figures (per axis).
 DEFAULT_GYRO_BIAS: Vec3 = (0.003, -0.002, 0.004)  # rad/s
@@ -103,7 +109,7 @@ MIN_AHRS_VARIANCE = 1.0e-4
 VIBRATION_GYRO_PER_ACCEL = 0.02
 
 # The conditions a real robot's recording brings, one keyword set each (see `simulate`). A recording
-# with the upside-down mount is meant to go without /tf_static: the mount is not in the recording.
+# with a mount in UNDECLARED_MOUNTS is meant to go without /tf_static: the mount is not in the recording.
 CONDITIONS: Dict[str, Dict[str, Any]] = {
     "start driving": dict(start_speed=1.5, vibration=0.3),
     "skid-steer yaw rate x7": dict(wheel_yaw_scale=7.0),
@@ -112,6 +118,10 @@ CONDITIONS: Dict[str, Dict[str, Any]] = {
     "AHRS 2 deg": dict(ahrs_noise_deg=2.0),
     "16 g sample": dict(imu_spike_g=16.0),
     "2 s wheel slip": dict(slip=True),
+    "gyro bias 0.08 at rest": dict(gyro_bias=(0.05, -0.05, 0.04)),
+    "tilted IMU, declared": dict(base_from_imu=TILTED_BASE_FROM_IMU),
+    "accelerometer without gravity": dict(accel_gravity=False),
+    "start-up wheel glitch": dict(wheel_glitch_speed=100.0),
 }
 
 # White noise of the wheel speed (m/s) and yaw rate (rad/s) per message.
@@ -408,6 +418,7 @@ def _imu_readings(
     ahrs_sigma: Optional[float],
     spike: Optional[Tuple[int, float]],
     seed: int,
+    accel_gravity: bool = True,
 ) -> List[ImuReading]:
     """Specific force at the IMU origin and body rate, in IMU axes, with white noise, constant
     biases, speed-proportional vibration, an optional AHRS orientation and one optional spike."""
@@ -423,7 +434,7 @@ def _imu_readings(
         omega_b = (0.0, 0.0, w)
         alpha_b = (0.0, 0.0, dw)
         # Specific force at the IMU origin, base axes: a_base + alpha x r + omega x (omega x r) - g.
-        f_b = _add3((dv, v * w, gravity), cross(alpha_b, lever), cross(omega_b, cross(omega_b, lever)))
+        f_b = _add3((dv, v * w, gravity if accel_gravity else 0.0), cross(alpha_b, lever), cross(omega_b, cross(omega_b, lever)))
         gyro = _add3(rotate(q_ib, omega_b), gyro_bias, _gauss3(rng, sigma_g))
         accel = _add3(rotate(q_ib, f_b), accel_bias, _gauss3(rng, sigma_a))
         if vibration > 0.0:
@@ -452,6 +463,7 @@ def _wheel_readings(
     slip_interval: Optional[Tuple[int, int]],
     slip_speed: float,
     seed: int,
+    glitch: Tuple[float, int] = (0.0, 0),
 ) -> List[WheelReading]:
     """Wheel twist (scaled, noisy, slipping) and the pose a drive controller integrates from it."""
     rng = random.Random(f"velk-sim-wheel-{seed}")
@@ -468,6 +480,8 @@ def _wheel_readings(
             v_m = w_m = 0.0  # encoders of a standing robot read zero, noise or not
         if slip_interval is not None and slip_interval[0] <= t_ns < slip_interval[1]:
             v_m += slip_speed
+        if t_ns < glitch[1]:
+            v_m += glitch[0]  # a driver's start-up glitch: the speed is wrong, the pose integrates it
         if prev is not None:
             # Trapezoidal rule over the twist at both ends of the interval, heading at the midpoint.
             step = (t_ns - prev[0]) * 1e-9
@@ -548,6 +562,9 @@ def simulate(
     base_from_imu: Pair = DEFAULT_BASE_FROM_IMU,
     imu_noise: ImuNoise = ImuNoise(),
     gravity: float = GRAVITY,
+    accel_gravity: bool = True,
+    wheel_glitch_speed: float = 0.0,
+    wheel_glitch_s: float = 1.0,
 ) -> Recording:
     """Simulate ``duration_s`` seconds of driving. See the module docstring for the models.
 
@@ -555,7 +572,9 @@ def simulate(
     given (the wheel errors, slip, vibration and late delivery are controlled by their own arguments).
     ``still_s`` defaults to 2 s, or 0 when ``start_speed`` > 0 (driving from the first sample).
     ``slip_at_s`` defaults to 55 % of the run and ``imu_spike_at_s`` to 40 % (both at least one
-    second after the still period). Raises ValueError for a non-positive duration or rate, a still
+    second after the still period). ``accel_gravity=False`` leaves gravity out of the specific force
+    (a simulator's mistake); ``wheel_glitch_speed`` adds that many m/s to the wheel speed for the
+    first ``wheel_glitch_s`` seconds (a driver glitch at start-up). Raises ValueError for a non-positive duration or rate, a still
     period longer than the run, or a still period together with a start speed.
     """
     if still_s is None:
@@ -578,7 +597,8 @@ def simulate(
         spike = (spike_ns, imu_spike_g * gravity)
     ahrs_sigma = math.radians(ahrs_noise_deg) if ahrs_noise_deg is not None else None
     imu_samples = _imu_readings(
-        profile, ground_truth, base_from_imu, gravity, gyro_bias, accel_bias, sigma_g, sigma_a, vibration, ahrs_sigma, spike, seed
+        profile, ground_truth, base_from_imu, gravity, gyro_bias, accel_bias, sigma_g, sigma_a, vibration, ahrs_sigma, spike, seed,
+        accel_gravity,
     )
 
     slip_interval = None
@@ -588,7 +608,7 @@ def simulate(
     sigma_v, sigma_w = (WHEEL_SPEED_SIGMA, WHEEL_YAW_RATE_SIGMA) if noise else (0.0, 0.0)
     wheel_estimates = _wheel_readings(
         profile, end_ns, int(round(1e9 / wheel_rate_hz)), 1.0 + wheel_scale_error, wheel_yaw_scale, sigma_v, sigma_w,
-        slip_interval, slip_speed, seed,
+        slip_interval, slip_speed, seed, (wheel_glitch_speed, int(round(wheel_glitch_s * 1e9))),
     )
 
     return Recording(

@@ -2,10 +2,14 @@
 
 #include "text.hpp"
 
+#include <cmath>
 #include <cstdio>
 
 namespace velk_slam::odometry_fusion {
 namespace {
+
+// rad: the largest tilt of a source's odom_from_parent taken for rounding rather than a roll or pitch.
+constexpr double kMaxParentTiltRad = 1.0e-3;
 
 using text::CodePoint;
 using text::decode_utf8;
@@ -99,6 +103,16 @@ std::optional<std::string> check_config(const OdometryFusionConfig& config) {
   for (const SourceConfig& source : config.odom_sources) {
     if (is_blank(source.parent_frame_id) || is_blank(source.child_frame_id)) {
       return "an `odom_sources` entry needs both parent_frame_id and child_frame_id set";
+    }
+    if (source.odom_from_parent) {
+      // Parent frames of absolute references are gravity aligned like the odometry frame: a tilt between
+      // them would tilt every attitude the source gives, and its positions with them.
+      const Eigen::Vector3d z = source.odom_from_parent->rotation.normalized() * Eigen::Vector3d::UnitZ();
+      if (!(z.z() > std::cos(kMaxParentTiltRad))) {
+        return "odom_from_parent of source " + quote_escaped(source.parent_frame_id) +
+               " rolls or pitches; parent frames are gravity aligned like the odometry frame, so give it a turn "
+               "about z only (a tilted sensor belongs in the source's child frame)";
+      }
     }
   }
   for (std::size_t k = 0; k < config.imus.size(); ++k) {

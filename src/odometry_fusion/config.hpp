@@ -45,7 +45,8 @@ struct SourceConfig {
   // pitch stay absolute.
   bool differential = true;
   // Absolute sources: the transform from the source's parent frame into the odometry frame, when known;
-  // unset, it is taken from the source's first poses as above.
+  // unset, it is taken from the source's first poses as above. Both frames are gravity aligned, so it may
+  // turn about z only (check_config refuses a roll or pitch).
   std::optional<Isometry> odom_from_parent;
 };
 
@@ -55,6 +56,13 @@ struct InitialStds {
   double velocity = 0.1;   // m/s
   double rotation = 0.05;  // rad; roll and pitch only after an initialisation from the IMU
   double bias = 0.01;      // rad/s for every gyro bias, m/s² for every accelerometer bias
+  // The gyro biases' (rad/s) and the accelerometer biases' (m/s²) own spreads; a negative value or NaN
+  // leaves them at `bias`. A still start measures the gyro bias well and the accelerometer bias hardly.
+  double gyro_bias = -1.0;
+  double accel_bias = -1.0;
+
+  double gyro_bias_std() const { return gyro_bias >= 0.0 ? gyro_bias : bias; }
+  double accel_bias_std() const { return accel_bias >= 0.0 ? accel_bias : bias; }
 };
 
 struct OdometryFusionConfig {
@@ -84,7 +92,7 @@ struct OdometryFusionConfig {
 // The reason the engine cannot run with this configuration, or nullopt when it can. Checks, in order
 // and stopping at the first failure: every source names both frames; every IMU names its frame, no two
 // IMUs share a frame, every IMU gives all four noise figures above zero, and init_gyro_limit and
-// init_accel_limit above zero.
+// init_accel_limit above zero. Before the IMUs: no source's odom_from_parent rolls or pitches.
 std::optional<std::string> check_config(const OdometryFusionConfig& config);
 
 // `text` in double quotes with quotes, backslashes and control characters escaped: "imu \"a\"\n" becomes

@@ -61,6 +61,11 @@ constexpr double kAccelJumpSpreads = 5.0;
 // A source is taken back only after at least this many consecutive refusals, so that one or two outliers
 // in a sparse stream never reset anything.
 constexpr uint64_t kMinRefusals = 3;
+// m/s²: a source twist changing faster than this before initialisation is a glitch, not motion (8 g: no
+// wheeled robot accelerates so, and an IMU sample beyond it is taken for a shock as well).
+constexpr double kGlitchAcceleration = 8.0 * 9.80665;
+// m/s²: the least configured gravity from whose direction in the specific force the engine levels.
+constexpr double kMinTiltGravity = 1.0;
 
 // A variance that can weigh a measurement: a normal positive number. A subnormal one (1e-320) would make
 // its inverse, the weight, infinite.
@@ -128,6 +133,16 @@ Quaterniond gravity_alignment(const Vector3d& force) {
     return Quaterniond(std::cos(theta / 2.0), v.x(), v.y(), v.z());
   }
   return u.z() < 0.0 ? Quaterniond(0.0, 1.0, 0.0, 0.0) : Quaterniond::Identity();
+}
+
+// The attitude at initialisation from the gravity the accelerometers read (`force`, base axes): level
+// (identity) when that force cannot hold gravity's direction, because the configured gravity is below
+// kMinTiltGravity (an accelerometer that leaves gravity out) or the force is under half of it.
+Quaterniond gravity_attitude(const Vector3d& force, double gravity) {
+  if (!(gravity >= kMinTiltGravity) || !(force.norm() >= 0.5 * gravity)) {
+    return Quaterniond::Identity();
+  }
+  return gravity_alignment(force);
 }
 
 // odom_from_parent of an absolute source whose pose in its parent frame is `parent_pose` while the fused
@@ -327,7 +342,7 @@ void FusionCore::initialize_at_rest(int64_t t_ns) {
     biases[j].accel = imu_runtime_[j].accel_sum / count;
     force_sum += biases[j].accel;
   }
-  const Quaterniond q0 = gravity_alignment(force_sum / static_cast<double>(imu_count));
+  const Quaterniond q0 = gravity_attitude(force_sum / static_cast<double>(imu_count), config_.initial_gravity_estimate);
   // At rest the accelerometers should read g_b = q0⁻¹ (0, 0, g); the rest is bias.
   const Vector3d g_b = rotate_vector(q0.conjugate(), Vector3d(0.0, 0.0, config_.initial_gravity_estimate));
   for (ImuBias& bias : biases) {
@@ -415,6 +430,22 @@ void FusionCore::note_twist_before_init(const OdometryEstimate& estimate) {
     return;
   }
   twist.t_ns = estimate.timestamp_ns;
+  // A twist that changed from the source's previous one faster than kGlitchAcceleration allows did not come
+  // from the robot's motion (a driver reporting 100 m/s for its first second): neither it nor the one before
+  // it may give the velocity of an initialisation in motion, so the motion window starts again.
+  const SourceTwist& previous = init_twist_[*s];
+  const double dt = previous.usable ? difference_seconds(twist.t_ns, previous.t_ns) : 0.0;
+  if (dt > 0.0 && (twist.linear - previous.linear).norm() > kGlitchAcceleration * dt) {
+    ++counters_.init_refused_twist;
+    VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
+                       "imu init: an odometry source's twist jumped faster than the robot can accelerate; it is not "
+                       "used to start in motion. Check the source's driver.",
+                       {"frame_id", estimate.frame_id}, {"child_frame_id", estimate.child_frame_id},
+                       {"speed_change", (twist.linear - previous.linear).norm()}, {"seconds", dt});
+    if (motion_.source == s) {
+      motion_ = MotionWindow{};
+    }
+  }
   init_twist_[*s] = twist;
   const double speed = twist.linear.norm();
   if (speed > kStillSpeed) {
@@ -471,7 +502,7 @@ void FusionCore::collect_motion(const Vector3d& omega, const Vector3d& a, int64_
   const double count = static_cast<double>(motion_.count);
   const Vector3d g_b = motion_.force_sum / count - motion_.transport_sum / count -
                        (twist.linear - motion_.start_velocity) / seconds_from_ns(window_ns);
-  const Quaterniond q0 = gravity_alignment(g_b);
+  const Quaterniond q0 = gravity_attitude(g_b, config_.initial_gravity_estimate);
   initialize(t_ns, q0, std::vector<ImuBias>(config_.imus.size()), rotate_vector(q0, twist.linear), "moving");
 }
 
@@ -489,6 +520,11 @@ void FusionCore::initialize(int64_t t0_ns, const Quaterniond& attitude, std::vec
   }
   const InitialStds& stds = config_.initial_stds;
   filter_.init(attitude, std::move(biases), stds.position, stds.velocity, stds.rotation, stds.bias);
+  for (std::size_t k = 0; k < config_.imus.size(); ++k) {
+    auto diagonal = filter_.state.covariance.diagonal();
+    diagonal.segment<3>(layout::gyro_bias(k)).setConstant(stds.gyro_bias_std() * stds.gyro_bias_std());
+    diagonal.segment<3>(layout::accel_bias(k)).setConstant(stds.accel_bias_std() * stds.accel_bias_std());
+  }
   if (mode == "still" || mode == "moving") {
     // The odometry frame's heading is the first heading by definition, so nothing can measure it: the
     // rotation spread goes to roll and pitch alone (body-frame errors about the axes normal to the world's
@@ -882,6 +918,21 @@ bool FusionCore::update_rows(const SourceConfig* source) {
     return true;
   }
   ++counters_.gated;
+  if (log::enabled(log::Level::Debug, kLogTarget)) {
+    // Each refused row's residual and its predicted standard deviation sqrt((H P Hᵀ)_ii + R_ii), so that a
+    // refusal can be traced to the rows (and the states) that disagree.
+    const Eigen::MatrixXd& p = filter_.state.covariance;
+    std::vector<double> residuals(static_cast<std::size_t>(m));
+    std::vector<double> stds(static_cast<std::size_t>(m));
+    for (Index i = 0; i < m; ++i) {
+      const auto h = rows_.jacobian.row(i);
+      residuals[static_cast<std::size_t>(i)] = rows_.residual[i];
+      stds[static_cast<std::size_t>(i)] = std::sqrt(h.dot(p * h.transpose()) + rows_.variances[i]);
+    }
+    VELK_LOG(Debug, kLogTarget, "refused rows", {"residuals", format_list(residuals)}, {"stds", format_list(stds)},
+             {"source", source != nullptr ? source->parent_frame_id : std::string("zero motion")},
+             {"last_imu_ns", core_.last_imu_ns});
+  }
   constexpr std::string_view kRefused =
       "measurement rejected by the outlier gate. Raise outlier_rejection_allowed_variance, or correct the "
       "source's pose_variances / twist_variances.";
@@ -1007,7 +1058,9 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
   if (!(span_s > 0.0) || gate.refused < kMinRefusals || refused_ns <= ns_from_seconds(span_s)) {
     return;
   }
+  const Vector3d before = x.position;
   take_back(m, gate.held ? gate.held : measured, gate);
+  const double moved_m = (x.position - before).norm();
   const uint64_t refused = gate.refused;
   gate.refused = 0;
   gate.last_position = x.position;
@@ -1020,7 +1073,7 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
              "the states it disagreed on were reset to its measurement. Check the source's variances and the IMU.",
              {"frame_id", source.parent_frame_id}, {"child_frame_id", source.child_frame_id},
              {"refused", refused}, {"refused_seconds", seconds_from_ns(refused_ns)},
-             {"gate_recovery_seconds", span_s});
+             {"gate_recovery_seconds", span_s}, {"position_moved_m", moved_m});
   }
 }
 
@@ -1099,7 +1152,7 @@ void FusionCore::take_back(const MeasurementInput& m, const std::optional<Isomet
   for (Index j = 0; j < 3; ++j) {
     if (reset[9 + j]) {
       x.biases[k].gyro[j] = core_.last_omega[j] - m.angular[j];
-      widen(layout::gyro_bias(k) + j, stds.bias * stds.bias + c[9 + j].variance);
+      widen(layout::gyro_bias(k) + j, stds.gyro_bias_std() * stds.gyro_bias_std() + c[9 + j].variance);
     }
   }
 }

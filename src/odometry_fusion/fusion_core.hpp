@@ -47,6 +47,9 @@ struct Counters {
   uint64_t init_deferred_gyro = 0;
   uint64_t init_deferred_accel = 0;
   uint64_t init_deferred_moving = 0;
+  // Before initialisation, source twists that changed faster than any robot accelerates (a driver's
+  // start-up glitch), refused as the velocity of an initialisation in motion.
+  uint64_t init_refused_twist = 0;
   uint64_t held_back = 0;        // inputs that jumped the data clock forward, held until others confirmed
   uint64_t buffer_overflow = 0;  // oldest events dropped because the replay buffer held too many
   uint64_t reinitialized = 0;    // re-initialisations after the state went non-finite
@@ -66,6 +69,7 @@ struct Counters {
     f("init_deferred_gyro", init_deferred_gyro);
     f("init_deferred_accel", init_deferred_accel);
     f("init_deferred_moving", init_deferred_moving);
+    f("init_refused_twist", init_refused_twist);
     f("held_back", held_back);
     f("buffer_overflow", buffer_overflow);
     f("reinitialized", reinitialized);

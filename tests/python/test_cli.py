@@ -15,6 +15,7 @@ pytest.importorskip("rosbags")
 pytest.importorskip("yaml")
 pytest.importorskip("matplotlib")
 
+import numpy as np  # noqa: E402
 import yaml  # noqa: E402
 from conftest import NOISE, needs_fusion, run_cli_process  # noqa: E402
 from rosbags.highlevel import AnyReader  # noqa: E402
@@ -23,7 +24,7 @@ from velk_odom import _geometry as geo  # noqa: E402
 from velk_odom.cli import main  # noqa: E402
 from velk_odom.cli._simbag import DEFAULT_START_NS, write_ground_truth_tum, write_sim_bag  # noqa: E402
 from velk_odom import sim  # noqa: E402
-from velk_odom.sim import CONDITIONS, DEFAULT_BASE_FROM_IMU, simulate  # noqa: E402
+from velk_odom.sim import CONDITIONS, UNDECLARED_MOUNTS, simulate  # noqa: E402
 from velk_odom.trajectory import absolute_trajectory_error, read_tum  # noqa: E402
 
 
@@ -63,6 +64,87 @@ def test_proposed_configuration_names_the_recordings_sensors(bags, rec, cli, tmp
         assert yaml.safe_load(cli("fuse", bags[fmt], "--config", tmp_path / "saved.yaml", "--print-config")[1]) == cfg
     else:
         assert "orientation" not in imu_topic and len(cfg["odom_sources"]) == 1
+
+
+def _angle(a, b):
+    return math.degrees(geo.rotation_angle(geo.quat_mul(geo.quat_conj(tuple(a)), tuple(b))))
+
+
+def _tilt_error(a, b):
+    """Degrees between the base's up axis in IMU axes under two base_from_imu rotations."""
+    ua, ub = (geo.rotation_matrix(tuple(q)).T[:, 2] for q in (a, b))
+    return math.degrees(math.acos(min(1.0, float(ua @ ub))))
+
+
+# Rules of the proposal, each on a short simulated recording: (simulate kwargs, write_sim_bag kwargs, check of
+# (configuration, printed text, warnings)).
+PROPOSAL_RULES = {
+    # A steady gyro offset at rest is its bias: the stillness limit sits above it, so the filter starts at rest.
+    "gyro bias above the stillness limit": (dict(gyro_bias=(0.05, -0.05, 0.04)), {}, lambda c, out, err: (
+        0.077 + 0.05 <= c["imus"][0]["init_gyro_limit"] <= 0.077 + 0.055 and c["imus"][0]["init_samples"] >= 200
+        and "init_moving_after_seconds" not in c and not err)),
+    # A declared mount stands, tilted or not: the base is level here, and the motion agrees.
+    "declared tilted mount": (dict(base_from_imu=sim.TILTED_BASE_FROM_IMU), {}, lambda c, out, err: (
+        _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.TILTED_BASE_FROM_IMU[1]) < 1e-6
+        and "the declared mount; the motion agrees within" in out and not err)),
+    # A declaration that the motion contradicts (gyro turns against the wheels' yaw rate) gives way, named.
+    "declared mount the motion contradicts": (dict(base_from_imu=sim.UPSIDE_DOWN_BASE_FROM_IMU),
+                                              dict(declared_mount=sim.DEFAULT_BASE_FROM_IMU), lambda c, out, err: (
+        _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.UPSIDE_DOWN_BASE_FROM_IMU[1]) < 10
+        and "/tf_static (roll 1.1, pitch -0.9, yaw 90.0 deg) is contradicted by the recording's motion" in err)),
+    # No gravity in the specific force: one warning, the declared mount, no gravity in the filter either.
+    "accelerometer without gravity": (dict(accel_gravity=False), {}, lambda c, out, err: (
+        c["initial_gravity_estimate"] == 0.0 and len(err.splitlines()) == 1 and "not gravity" in err
+        and _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.DEFAULT_BASE_FROM_IMU[1]) < 1e-6)),
+    # A wheel glitch at start-up is no motion: the robot is found at rest.
+    "start-up wheel glitch": (dict(wheel_glitch_speed=100.0), {}, lambda c, out, err: (
+        "init_moving_after_seconds" not in c and "holds still for the first 2.0 s" in out)),
+    # Undeclared mount of an IMU with an orientation: its tilt from that orientation, not from the specific
+    # force that holds the accelerometer bias as well (0.1 m/s² here, half a degree).
+    "tilt from the IMU's own orientation": (dict(ahrs_noise_deg=0.5), dict(with_tf_static=False), lambda c, out, err: (
+        _tilt_error(c["topics"]["/imu/data"]["base_from_imu"][1], sim.DEFAULT_BASE_FROM_IMU[1]) < 0.1)),
+    # Separate spreads: a start in motion measures no accelerometer bias, so it gets a MEMS part's spread.
+    "start in motion": (dict(start_speed=1.5), {}, lambda c, out, err: (
+        c["initial_stds"] == {"accel_bias": 0.05} and c["init_moving_after_seconds"] == 2.0)),
+}
+
+
+@pytest.mark.parametrize("name", PROPOSAL_RULES)
+def test_proposal_rules(tmp_path, cli, name):
+    kwargs, bag_kwargs, check = PROPOSAL_RULES[name]
+    rec = simulate(10.0, seed=0, **dict(dict(wheel_scale_error=0.0, slip=False), **kwargs))
+    bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", **bag_kwargs)
+    code, out, err = cli("fuse", bag, "--print-config")
+    assert code == 0 and check(yaml.safe_load(out), out, err), out + err
+
+
+def test_imu_dataset_folder_with_a_gyro_bias_at_rest(tmp_path, cli):
+    """An IMU-only EuRoC folder whose body frame is the IMU's own (T_BS identity) though it is not level, its
+    gyro reading a steady 0.076 rad/s at rest: the proposal keeps the declared mount, takes the noise figures
+    from sensor.yaml, sets the stillness limit above the bias, and the filter starts and holds the attitude."""
+    tilted = ((0.0, 0.0, 0.0), geo.quat_from_rpy(0.35, -0.5, 0.0))
+    rec = simulate(6.0, seed=0, gyro_bias=(0.002, -0.003, 0.076), base_from_imu=tilted, slip=False, wheel_scale_error=0.0)
+    imu = tmp_path / "mav0" / "imu0"
+    imu.mkdir(parents=True)
+    t0 = 1_403_636_579_000_000_000
+    imu.joinpath("data.csv").write_text("#timestamp,wx,wy,wz,ax,ay,az\n" + "".join(
+        f"{t0 + m.timestamp_ns}," + ",".join(f"{v:.9f}" for v in (*m.angular_velocity, *m.linear_acceleration)) + "\n"
+        for m in rec.imu_samples))
+    imu.joinpath("sensor.yaml").write_text("%YAML:1.0\nT_BS:\n  data: [1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1]\nrate_hz: 200\n"
+                                           "gyroscope_noise_density: 5.0e-4\ngyroscope_random_walk: 3.0e-5\n"
+                                           "accelerometer_noise_density: 4.0e-3\naccelerometer_random_walk: 2.5e-4\n")
+    code, out, err = cli("fuse", tmp_path, "--print-config")
+    entry = yaml.safe_load(out)["imus"][0]
+    assert code == 0 and not err and yaml.safe_load(out)["topics"]["/imu0"]["base_from_imu"] == [[0.0] * 3, [0.0, 0.0, 0.0, 1.0]]
+    assert (entry["gyro_random_walk"], entry["accel_random_walk"], entry["accel_noise_density"]) == (3.0e-5, 2.5e-4, 4.0e-3)
+    assert 0.126 <= entry["init_gyro_limit"] < 0.13 and "from imu0/sensor.yaml" in out
+    code, out, _ = cli("fuse", tmp_path, "-o", tmp_path / "f.tum", "--no-progress", "--log", "off")
+    stamps, poses = read_tum(tmp_path / "f.tum")
+    # Started at rest within the first 2 s; the attitude 2 s later is the tilted body's, within what the
+    # accelerometer bias (0.11 m/s², taken for tilt at rest) leaves.
+    assert code == 0 and stamps[0] - t0 < 2.1e9 and len(stamps) > 100, out
+    row = int(np.searchsorted(stamps, stamps[0] + 2e9))
+    assert _tilt_error(poses[row, 3:7], tilted[1]) < 1.0
 
 
 # ---- outcomes: one line on stderr, the exit status, what was written -----------------------------
@@ -442,24 +524,38 @@ CASES = [(name, kw, 0.01) for name, kw in CONDITIONS.items()] + [
 @pytest.mark.parametrize("name, kwargs, limit", CASES, ids=[c[0] for c in CASES])
 def test_no_configuration_ends_near_the_ground_truth(tmp_path, cli, name, kwargs, limit, seed):
     rec = simulate(30.0, seed=seed, **dict(dict(wheel_scale_error=0.0, slip=False), **kwargs))
-    bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", with_tf_static=rec.base_from_imu == DEFAULT_BASE_FROM_IMU)
+    bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", with_tf_static=rec.base_from_imu not in UNDECLARED_MOUNTS)
     code, printed, _ = cli("fuse", bag, "-o", tmp_path / "fused.tum", "--no-progress", "--log", "off")
     assert code == 0, printed
     stamps, poses = read_tum(tmp_path / "fused.tum")
     assert rec.drift([(int(t) - DEFAULT_START_NS, *p) for t, p in zip(stamps, poses)]) < limit * rec.distance_travelled(), printed
 
 
-def test_a_replay_that_never_initialises_says_why(tmp_path, cli):
-    bag = write_sim_bag(simulate(8.0, seed=0, **CONDITIONS["start driving"]), tmp_path / "bag", "ros2-sqlite3")
+# A recording that never lets the filter start, and the advice that fits it: the key and value that would.
+NEVER_STARTS = {
+    "driving, start in motion off": (CONDITIONS["start driving"], {"init_samples": 10_000},
+                                     ["init_samples asks for 10000", "set init_moving_after_seconds to 2"]),
+    # A gyro bias of 0.077 rad/s at rest under the default limit: the limit that a still window passes.
+    "gyro bias at rest, default limit": (dict(gyro_bias=(0.05, -0.05, 0.04)), {"init_gyro_limit": 0.05},
+                                         ["held a steady reading above the limit for a whole window (a bias, if the robot stood still); "
+                                          "set init_gyro_limit of IMU 'imu_link' to 0.1"]),
+}
+
+
+@pytest.mark.parametrize("name", NEVER_STARTS)
+def test_a_replay_that_never_initialises_says_why(tmp_path, cli, name):
+    kwargs, imu_keys, advice = NEVER_STARTS[name]
+    bag = write_sim_bag(simulate(8.0, seed=0, **kwargs), tmp_path / "bag", "ros2-sqlite3")
     cfg = yaml.safe_load(cli("fuse", bag, "--print-config")[1])
-    cfg["imus"][0]["init_samples"], cfg["init_moving_after_seconds"] = 10_000, 0.0
+    cfg["imus"][0].update(imu_keys)
+    cfg["init_moving_after_seconds"] = 0.0
     (tmp_path / "c.yaml").write_text(yaml.safe_dump(cfg))
     code, _, err = cli("fuse", bag, "--config", tmp_path / "c.yaml", "-o", tmp_path / "o.tum", "--no-progress", "--log", "off")
     err = err.strip().splitlines()
     assert code != 0 and len(err) == 1 and (tmp_path / "o.tum").read_text() == "", err
     assert err[0].startswith("velk-odom: error: no estimate was published (the fusion never initialised: IMU 'imu_link' read "
                              "still for at most ")
-    assert "init_samples asks for 10000" in err[0] and "set init_moving_after_seconds to 2" in err[0]
+    assert all(a in err[0] for a in advice), err[0]
 
 
 # ---- info and time windows ------------------------------------------------------------------------

@@ -12,7 +12,7 @@ from __future__ import annotations
 import heapq
 import sys
 from pathlib import Path
-from typing import Any, Dict, Iterable, Iterator, List, Optional
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
 
 import numpy as np
 
@@ -150,6 +150,15 @@ class DatasetRecording:
         assert imu is not None
         for i, t in enumerate(imu.stamps):
             yield (int(t), 0, rank, lambda t=int(t), i=i: (IMU_TOPIC, IMU, self._imu(i, t)))
+
+    def declared_imu_noise(self, topic: str) -> Optional[Tuple[Dict[str, float], str]]:
+        """The IMU's noise figures (fusion `imus` keys) that the dataset's sensor file declares, and that
+        file, or None."""
+        imu = self.dataset.imu
+        if topic != IMU_TOPIC or imu is None or not imu.noise:
+            return None
+        figures = {k: float(v) for k, v in imu.noise.items() if k != "frequency"}
+        return figures, "imu0/sensor.yaml"
 
     def _tf_static(self) -> Any:
         b, d = self._b, self.dataset

@@ -90,8 +90,23 @@ MIN_INIT_BIAS_STD = 3.0e-4
 # rather than turning the heading against the sources' speed rows; well below a MEMS accelerometer's bias
 # spread all the same, or a slipping wheel's speed is taken for an accelerometer bias and followed.
 INIT_BIAS_STD_WITH_HEADING = 0.015
+# m/s²: the bias spread of a MEMS accelerometer, for a start that measures none of it.
+MEMS_ACCEL_BIAS_STD = 0.05
 INIT_GYRO_LIMIT = 0.05  # rad/s, the engine's default
 WHEEL_STILL_SPEED = 0.01  # m/s
+# Seconds at the start over which a steady gyro reading is taken for its bias at rest, and the largest
+# bias so taken (rad/s): a steadier, larger rate is a turn, not a MEMS bias.
+GYRO_OFFSET_WINDOW_S = 0.5
+# m/s² and s: a specific force that moves this far off its reading at the start, averaged over this
+# span (a bump or a humming motor averages out, a start does not), ends the initial stillness.
+STILL_ACCEL_CHANGE = 0.3
+STILL_ACCEL_SMOOTH_S = 0.2
+MAX_GYRO_OFFSET = 0.3
+# At rest the specific force reads gravity; off by more than this fraction of it, the accelerometer is
+# taken for broken (no gravity, wrong units) and neither mount nor stillness is built on it.
+GRAVITY_TOLERANCE = 0.1
+# Seconds over which the wheels' speed change is compared with the accelerometer's integral.
+CONSISTENCY_SPAN_S = 1.0
 
 
 @dataclass
@@ -102,6 +117,7 @@ class _Series:
     a: List[Tuple[float, ...]] = field(default_factory=list)
     b: List[Tuple[float, ...]] = field(default_factory=list)
     first: Any = None
+    o: List[Tuple[float, ...]] = field(default_factory=list)  # IMU orientations (x, y, z, w), when given
 
 
 @dataclass
@@ -134,6 +150,9 @@ def _read_window(bag: BagRecording, imu_topics: List[str], odom_topics: List[str
             s.t.append(t)
             s.a.append((av.x, av.y, av.z))
             s.b.append((la.x, la.y, la.z))
+            if has_orientation(m.msg):
+                q = m.msg.orientation
+                s.o.append((q.x, q.y, q.z, q.w))
         else:
             tw = m.msg.twist.twist
             s.t.append(t)
@@ -282,6 +301,49 @@ def _lever(residual_xy: Any, rate: Any, alpha: Any) -> Optional[geo.Vec3]:
     return (float(r[0]), float(r[1]), 0.0) if std < LEVER_STD_M else None
 
 
+def wheel_consistency_density(imu: _Series, wheel: _Series, mount: geo.Quat) -> Optional[float]:
+    """The accelerometer noise density (m/s²/sqrt(Hz)) that the wheels' forward speed allows: over each
+    CONSISTENCY_SPAN_S the speed change against the integral of the forward acceleration the IMU reads
+    (gravity removed along the IMU's own orientation when it gives one, else as the window's mean, a
+    ground robot being level on average), their robust spread divided by the span's square root. What the
+    accelerometer misses of a hard stop (a low sample rate, a knock) shows here, and a filter that trusts
+    it more refuses the wheels exactly then. None without enough overlap."""
+    import numpy as np
+
+    t = np.asarray(imu.t)
+    f = np.asarray(imu.b, dtype=float) @ geo.rotation_matrix(mount).T  # base axes
+    if len(imu.o) == len(imu.t):
+        # World-frame acceleration along the base's forward axis: R_wb = R_wi R_ib.
+        r_wb = np.array([geo.rotation_matrix(tuple(q)) for q in imu.o]) @ geo.rotation_matrix(mount).T
+        a_world = np.einsum("nij,nj->ni", r_wb, f) - np.array([0.0, 0.0, GRAVITY])
+        forward = np.einsum("ni,ni->n", a_world, r_wb[:, :, 0])
+    else:
+        forward = f[:, 0] - np.nanmean(f[:, 0])
+    wt = np.asarray(wheel.t)
+    if len(wt) < 3 or len(t) < 10:
+        return None
+    edges = np.arange(max(t[0], wt.min()), min(t[-1], wt.max()), BIN_S)
+    if len(edges) < 8:
+        return None
+    acc = _binned(t, forward[:, None], edges, np.mean)[:, 0]
+    order = np.argsort(wt, kind="stable")
+    speed = _binned(wt[order], np.asarray(wheel.a, dtype=float)[order][:, :1], edges, np.mean)[:, 0]
+    k = max(1, int(round(CONSISTENCY_SPAN_S / BIN_S)))
+    ok = np.isfinite(acc) & np.isfinite(speed)
+    cum = np.concatenate([[0.0], np.cumsum(np.where(ok, acc, 0.0) * BIN_S)])
+    gaps = []
+    for i in range(len(speed) - k):
+        if ok[i : i + k + 1].all():
+            # Speed change between bin centres against the acceleration integrated between them.
+            integral = cum[i + k] - cum[i + 1] + 0.5 * (acc[i] + acc[i + k]) * BIN_S
+            gaps.append(speed[i + k] - speed[i] - integral)
+    if len(gaps) < 8:
+        return None
+    g = np.asarray(gaps)
+    spread = 1.4826 * float(np.median(np.abs(g - np.median(g))))
+    return spread / math.sqrt(k * BIN_S)
+
+
 def _density(cov: Any, rate: Optional[float]) -> Optional[float]:
     # A per-sample variance v at rate f is a white-noise density sqrt(v / f).
     values = [float(v) for v in list(cov)]
@@ -304,20 +366,55 @@ def _measured_density(values: Any, rate: float) -> float:
     return sigma / math.sqrt(rate)
 
 
-def _initial_stillness(imu: _Series, wheel: Optional[_Series]) -> float:
-    """Seconds from the start during which the gyro stays below the engine's stillness limit and the
-    wheels (if any) read no speed."""
+def _initial_stillness(imu: _Series, wheel: Optional[_Series]) -> Tuple[float, Any]:
+    """Seconds from the start during which the gyro stays within the engine's stillness limit of its
+    reading over the first GYRO_OFFSET_WINDOW_S and the wheels (if any) read no speed, and that reading
+    (rad/s, IMU axes): a steady offset at rest is the gyro's bias, not motion."""
     import numpy as np
 
     t = np.asarray(imu.t)
-    moving = np.linalg.norm(np.asarray(imu.a, dtype=float), axis=1) > INIT_GYRO_LIMIT
+    gyro = np.asarray(imu.a, dtype=float)
+    first = gyro[t <= t[0] + GYRO_OFFSET_WINDOW_S]
+    offset = np.median(first, axis=0) if len(first) else np.zeros(3)
+    if not np.all(np.isfinite(offset)) or np.linalg.norm(offset) > MAX_GYRO_OFFSET:
+        offset = np.zeros(3)
+    moving = np.linalg.norm(gyro - offset, axis=1) > INIT_GYRO_LIMIT
+    # Without wheels only the accelerometer tells a start along a straight line from rest: its reading,
+    # averaged over STILL_ACCEL_SMOOTH_S against the first one, moves off by more than STILL_ACCEL_CHANGE.
+    accel = np.asarray(imu.b, dtype=float)
+    first_f = accel[t <= t[0] + GYRO_OFFSET_WINDOW_S]
+    if len(first_f) and np.all(np.isfinite(accel)):
+        change = np.linalg.norm(accel - np.median(first_f, axis=0), axis=1)
+        k = max(1, int(np.sum(t <= t[0] + STILL_ACCEL_SMOOTH_S)))
+        moving |= np.convolve(change, np.ones(k) / k, mode="same") > STILL_ACCEL_CHANGE
     end = float(t[np.argmax(moving)]) if moving.any() else float(t[-1])
     if wheel is not None and wheel.t:
-        wt = np.asarray(wheel.t)
-        rolling = np.abs(np.asarray(wheel.a, dtype=float)[:, 0]) > WHEEL_STILL_SPEED
+        order = np.argsort(np.asarray(wheel.t), kind="stable")  # the recording's order may hold late messages
+        wt = np.asarray(wheel.t)[order]
+        speed = np.asarray(wheel.a, dtype=float)[order, 0]
+        rolling = np.abs(speed) > WHEEL_STILL_SPEED
+        # Speeds before a jump no robot makes (beyond MAX_ACCEL_G from one message to the next) are a driver's
+        # glitch, not motion: the stillness is judged from the speeds after it.
+        jumps = np.flatnonzero(np.abs(np.diff(speed)) > MAX_ACCEL_G * GRAVITY * np.maximum(np.diff(wt), 1e-3))
+        jumps = jumps[wt[jumps + 1] <= end]  # while the gyro holds still
+        if len(jumps):
+            rolling[: jumps[-1] + 1] = False
         if rolling.any():
             end = min(end, float(wt[np.argmax(rolling)]))
-    return max(0.0, end - float(t[0]))
+    still = max(0.0, end - float(t[0]))
+    return still, (offset if still >= GYRO_OFFSET_WINDOW_S else np.zeros(3))
+
+
+def _force_at_rest(imu: _Series, still_s: float) -> float:
+    """The specific force's norm (m/s²) over the initial stillness, or its median over the window when
+    the recording starts moving (a ground robot's mean specific force is gravity all the same)."""
+    import numpy as np
+
+    t = np.asarray(imu.t)
+    f = np.asarray(imu.b, dtype=float)
+    at_rest = f[t <= t[0] + still_s] if still_s >= GYRO_OFFSET_WINDOW_S else f
+    at_rest = at_rest[np.all(np.isfinite(at_rest), axis=1)]
+    return float(np.linalg.norm(np.median(at_rest, axis=0))) if len(at_rest) else math.nan
 
 
 def _max_accel(topic: str, s: _Series, notes: List[str]) -> float:
@@ -344,9 +441,11 @@ def _angle_deg(a: geo.Quat, b: geo.Quat) -> float:
 
 
 def _choose_mount(
-    topic: str, estimate: MountEstimate, from_tf: Optional[geo.Pair], notes: List[str], warnings: List[str]
+    topic: str, estimate: MountEstimate, from_tf: Optional[geo.Pair], contradiction_deg: Optional[float],
+    notes: List[str], warnings: List[str],
 ) -> geo.Pair:
-    """The mount to use: /tf_static when it agrees with the data, the data otherwise."""
+    """The mount to use: the declared one (/tf_static) unless the recording's motion contradicts it by
+    more than MOUNT_DISAGREEMENT_DEG (``contradiction_deg``); the data's when none is declared."""
     where = f"topics.{topic}.base_from_imu"
     lever = from_tf[0] if from_tf is not None else (estimate.lever or (0.0, 0.0, 0.0))
     lever_note = (
@@ -357,35 +456,82 @@ def _choose_mount(
         else "; lever arm unknown (no /tf_static, too little turning), 0 assumed: measure it and set it here"
     )
     data_q = estimate.rotation
+    if from_tf is not None:
+        # A declared mount stands: gravity at rest says nothing against it (the base need not be level), only
+        # the motion can (the gyro's turning axis against the wheels' yaw rate, the forward specific force
+        # against their speed changes).
+        if contradiction_deg is not None and contradiction_deg > MOUNT_DISAGREEMENT_DEG and estimate.yaw_known:
+            warnings.append(
+                f"{where}: /tf_static ({_deg(from_tf[1])}) is contradicted by the recording's motion by {contradiction_deg:.0f} deg "
+                f"(gyro turns against the wheels' yaw rate, specific force against their speed changes); using the motion's "
+                f"rotation ({_deg(data_q)}). Check the IMU's frame in the robot description"
+            )
+            notes.append(f"{where}: the motion's rotation ({_deg(data_q)}), /tf_static ({_deg(from_tf[1])}) being contradicted by it")
+            return from_tf[0], data_q
+        check = (
+            f"the motion agrees within {contradiction_deg:.1f} deg" if contradiction_deg is not None
+            else "the motion is too little to check it"
+        )
+        notes.append(f"{where}: from /tf_static ({_deg(from_tf[1])}), the declared mount; {check}")
+        return from_tf
     if not estimate.yaw_known:
-        if from_tf is not None and _angle_deg(_tilt_of(from_tf[1]), _tilt_of(data_q)) <= MOUNT_DISAGREEMENT_DEG:
-            notes.append(f"{where}: from /tf_static ({_deg(from_tf[1])}); gravity agrees, the motion is too little to check the yaw")
-            return from_tf
         notes.append(
             f"{where}: roll and pitch from gravity ({_deg(data_q)}); the first {WINDOW_S:g} s hold too little "
             "acceleration and turning to find the yaw, so it is a guess: measure it and set it here" + lever_note
         )
-        if from_tf is not None:
-            warnings.append(f"{where}: /tf_static ({_deg(from_tf[1])}) does not match gravity in the data ({_deg(data_q)}); using the data")
         return lever, data_q
     detail = f"{estimate.bins} bins of {BIN_S:g} s, yaw to +-{estimate.yaw_std_deg:.1f} deg" + (
         f", {estimate.left_out} bins left out as outliers" if estimate.left_out else ""
     )
-    if from_tf is not None:
-        off = _angle_deg(from_tf[1], data_q)
-        if off <= MOUNT_DISAGREEMENT_DEG:
-            notes.append(f"{where}: from /tf_static ({_deg(from_tf[1])}); the data agree within {off:.1f} deg ({detail})")
-            return from_tf
-        warnings.append(
-            f"{where}: /tf_static ({_deg(from_tf[1])}) and the data ({_deg(data_q)}) disagree by {off:.0f} deg; "
-            "using the data's rotation. Check the IMU's frame in the robot description"
-        )
     notes.append(
         f"{where}: rotation from the data ({_deg(data_q)}): roll and pitch from gravity, yaw from the forward and "
         f"centripetal acceleration the wheels imply ({detail})"
         + lever_note
     )
     return lever, data_q
+
+
+def motion_contradiction_deg(bins: Dict[str, Any], declared: geo.Quat) -> Optional[float]:
+    """How far (degrees) the recording's motion puts the base axes from where the declared base_from_imu
+    rotation puts them, in IMU axes: the gyro's turning axis (signed by the wheels' yaw rate) against
+    base z, the specific force's change with the wheel speed against base x (horizontal parts). None when
+    the motion holds too little turning and speed change for either."""
+    import numpy as np
+
+    if "speed" not in bins:
+        return None
+    r = geo.rotation_matrix(declared)
+    up, forward = r.T @ np.array([0.0, 0.0, 1.0]), r.T @ np.array([1.0, 0.0, 0.0])
+    f, w, speed, wheel_yaw = bins["f"], bins["w"], bins["speed"], bins["wheel_yaw"]
+    angles = []
+    turning = np.isfinite(wheel_yaw) & np.all(np.isfinite(w), axis=1) & (np.abs(wheel_yaw) > TURNING_RATE)
+    if turning.sum() >= 4:
+        signed = np.sign(wheel_yaw[turning])[:, None] * w[turning]
+        axis = signed.sum(axis=0)
+        # Only when the turns agree on their axis (a wheel yaw rate of the wrong sign half the time does not).
+        if np.linalg.norm(axis) > 0.7 * float(np.sum(np.linalg.norm(signed, axis=1))):
+            angles.append(math.degrees(math.acos(float(np.clip(axis @ up / np.linalg.norm(axis), -1.0, 1.0)))))
+    dvdt = np.full(len(speed), np.nan)
+    dvdt[1:-1] = (speed[2:] - speed[:-2]) / (2.0 * BIN_S)
+    ok = np.isfinite(dvdt) & np.all(np.isfinite(f), axis=1)
+    if ok.sum() >= MIN_MOTION_BINS:
+        d = dvdt[ok] - dvdt[ok].mean()
+        if np.sum(np.abs(d) > 0.1) >= MIN_MOTION_BINS // 2:
+            x = (f[ok] - f[ok].mean(axis=0)).T @ d / float(d @ d)  # the specific force per unit of forward acceleration
+            x_h = x - (x @ up) * up
+            if np.linalg.norm(x_h) > 0.5:
+                angles.append(math.degrees(math.acos(float(np.clip(x_h @ forward / np.linalg.norm(x_h), -1.0, 1.0)))))
+    return max(angles) if angles else None
+
+
+def _level_by(rotation: geo.Quat, up_imu: Any) -> geo.Quat:
+    """``rotation`` (base_from_imu) turned about a horizontal axis so that it maps ``up_imu`` (IMU axes)
+    onto base +z, its heading kept."""
+    import numpy as np
+
+    r = geo.rotation_matrix(rotation)
+    u = r @ (up_imu / np.linalg.norm(up_imu))
+    return _quat_from_matrix(_tilt_only(u) @ r)
 
 
 def _tilt_of(q: geo.Quat) -> geo.Quat:
@@ -407,8 +553,14 @@ def _wheel_yaw_ratio(bins: Dict[str, Any]) -> Tuple[Optional[float], float]:
     return float(np.sum(wz[ok] * gz[ok]) / np.sum(gz[ok] ** 2)), float(ok.sum()) * BIN_S
 
 
-def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_s: float, notes: List[str]) -> Dict[str, Any]:
+def _imu_entry(
+    topic: str, frame: str, s: _Series, rate: Optional[float], still_s: float, gyro_offset: Any, notes: List[str],
+    declared: Optional[Tuple[Dict[str, float], str]] = None, driving: bool = True,
+) -> Dict[str, Any]:
+    """The `imus` entry of one IMU topic. ``declared``: the noise figures the recording declares (a dataset's
+    sensor file) and where; ``driving``: a wheeled robot carries the IMU."""
     m = s.first
+    figures, origin = declared or ({}, "")
     density: Dict[str, float] = {}
     for key, cov, values in (
         ("gyro_noise_density", m.angular_velocity_covariance, s.a),
@@ -416,7 +568,10 @@ def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_
     ):
         stated = _density(cov, rate)
         measured = _measured_density(values, rate) if rate else 0.0
-        if stated is not None and stated >= measured:
+        if key in figures and figures[key] > 0.0 and figures[key] >= measured:
+            density[key] = figures[key]
+            notes.append(f"imus.{frame}.{key}: from {origin}")
+        elif stated is not None and stated >= measured:
             density[key] = stated
             notes.append(f"imus.{frame}.{key}: from the messages' covariance and rate ({rate:.0f} Hz)")
         elif measured > 0.0:
@@ -426,7 +581,7 @@ def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_
         else:
             density[key] = MEMS_NOISE[key]
             notes.append(f"imus.{frame}.{key}: a typical MEMS value; take yours from the IMU's datasheet")
-    if density["accel_noise_density"] < DRIVING_ACCEL_NOISE_DENSITY:
+    if driving and density["accel_noise_density"] < DRIVING_ACCEL_NOISE_DENSITY:
         density["accel_noise_density"] = DRIVING_ACCEL_NOISE_DENSITY
         notes.append(
             f"imus.{frame}.accel_noise_density: raised to {DRIVING_ACCEL_NOISE_DENSITY:g}: on a driving robot the accelerometer "
@@ -439,7 +594,12 @@ def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_
         "accel_noise_density": density["accel_noise_density"],
         "accel_random_walk": MEMS_NOISE["accel_random_walk"],
     }
-    notes.append(f"imus.{frame}: random walks are typical MEMS values (recordings do not carry them)")
+    for key in ("gyro_random_walk", "accel_random_walk"):
+        if figures.get(key, 0.0) > 0.0:
+            entry[key] = figures[key]
+            notes.append(f"imus.{frame}.{key}: from {origin}")
+        else:
+            notes.append(f"imus.{frame}.{key}: a typical MEMS value (the recording does not declare it)")
     if rate:
         # Average as much of the initial standstill as there is, up to 10 s.
         entry["init_samples"] = int(max(20, min(10.0 * rate, 0.8 * still_s * rate if still_s >= 1.0 else 0.5 * rate)))
@@ -448,6 +608,15 @@ def _imu_entry(topic: str, frame: str, s: _Series, rate: Optional[float], still_
         if still_s >= 1.0
         else f"imus.{frame}.init_samples: the recording starts moving ({still_s:.1f} s still)"
     )
+    offset = math.sqrt(sum(float(c) ** 2 for c in gyro_offset))
+    if offset > 0.5 * INIT_GYRO_LIMIT:
+        # A gyro that reads a steady offset at rest holds still all the same: the limit sits that far above the
+        # engine's, so that the filter starts at rest and takes the offset for the gyro bias it starts from.
+        entry["init_gyro_limit"] = math.ceil((offset + INIT_GYRO_LIMIT) * 1000.0) / 1000.0
+        notes.append(
+            f"imus.{frame}.init_gyro_limit: the gyro reads a steady {offset:.3f} rad/s at rest (its bias), so the stillness "
+            f"limit is that plus {INIT_GYRO_LIMIT:g}"
+        )
     return entry
 
 
@@ -515,13 +684,49 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
             frame = f"{frame}_{t.strip('/').replace('/', '_')}"
         used_frames.add(frame)
         rate = bag.rate_hz(t)
-        still = _initial_stillness(s, wheel)
+        still, gyro_offset = _initial_stillness(s, wheel)
+        force = _force_at_rest(s, still)
+        gravity_ok = abs(force - GRAVITY) <= GRAVITY_TOLERANCE * GRAVITY
+        if not gravity_ok:
+            warnings.append(
+                f"{t}: the specific force reads {force:.2f} m/s² at rest, not gravity ({GRAVITY:.2f}); no mount or stillness "
+                "is taken from it. Check that the IMU driver reports m/s² with gravity included"
+            )
+            # The filter's gravity must be the one its accelerometer reads: none when the force at rest is far
+            # below it (what is left is the accelerometer's bias), else its norm.
+            config["initial_gravity_estimate"] = 0.0 if force < 0.5 * GRAVITY else round(force, 3)
+            notes.append(
+                f"initial_gravity_estimate: {config['initial_gravity_estimate']:g}, the gravity in the specific force {t} "
+                f"reads at rest ({force:.3f} m/s²)"
+            )
         still_s = min(still_s, still)
-        imus.append(_imu_entry(t, frame, s, rate, still, notes))
+        declared = bag.declared_imu_noise(t) if hasattr(bag, "declared_imu_noise") else None
+        imus.append(_imu_entry(t, frame, s, rate, still, gyro_offset, notes, declared, wheel is not None))
         sample_sigmas.append(imus[-1]["gyro_noise_density"] * math.sqrt(rate or 1.0))
-        estimate, bins = estimate_mount(s, wheel, still)
         from_tf = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
-        mount = _choose_mount(t, estimate, from_tf, notes, warnings)
+        estimate, bins = estimate_mount(s, wheel, still)  # its bins serve the wheel yaw rate's check in any case
+        if gravity_ok:
+            if from_tf is None and len(s.o) >= 10:
+                # The IMU's own orientation tells where it finds gravity with its bias removed: the mean specific
+                # force holds the accelerometer bias too, which would tilt the mount by bias / g.
+                import numpy as np
+
+                up = np.mean([geo.rotation_matrix(tuple(q)).T[:, 2] for q in s.o], axis=0)
+                if np.all(np.isfinite(up)) and np.linalg.norm(up) > 0.5:
+                    estimate.rotation = _level_by(estimate.rotation, up)
+                    notes.append(f"topics.{t}.base_from_imu: roll and pitch from the IMU's own orientation (its gravity, bias removed)")
+        else:
+            estimate = MountEstimate(geo.IDENTITY_QUAT, math.inf, 0, 0)
+        contradiction = motion_contradiction_deg(bins, from_tf[1]) if from_tf is not None and gravity_ok else None
+        mount = _choose_mount(t, estimate, from_tf, contradiction, notes, warnings)
+        consistency = wheel_consistency_density(s, wheel, mount[1]) if wheel is not None else None
+        if consistency is not None and consistency > imus[-1]["accel_noise_density"]:
+            imus[-1]["accel_noise_density"] = consistency
+            notes.append(
+                f"imus.{frame}.accel_noise_density: raised to {consistency:.3g}, the spread of the wheels' speed changes against "
+                f"the accelerometer's over {CONSISTENCY_SPAN_S:g} s: trusted more, the filter would refuse the wheels where the "
+                "accelerometer misses a hard stop or start"
+            )
         bins["r"] = geo.rotation_matrix(mount[1])
         if yaw_ratio is None:
             yaw_ratio, turning_s = _wheel_yaw_ratio(bins)
@@ -576,10 +781,22 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         elif heading_reference:
             # A still start cannot measure the accelerometer biases (the tilt absorbs them); held too tight,
             # the filter explains what they leave in the integrated velocity by a heading error.
-            config["initial_stds"] = {"bias": INIT_BIAS_STD_WITH_HEADING}
+            config["initial_stds"] = {"gyro_bias": INIT_BIAS_STD_WITH_HEADING, "accel_bias": INIT_BIAS_STD_WITH_HEADING}
             notes.append(
-                f"initial_stds.bias: {INIT_BIAS_STD_WITH_HEADING:g}, room for the accelerometer bias that no still start "
-                "measures; a source measures heading or yaw rate, so the gyro biases settle quickly all the same"
+                f"initial_stds.gyro_bias: {INIT_BIAS_STD_WITH_HEADING:g}; a source measures heading or yaw rate, so the gyro "
+                "biases settle quickly"
+            )
+            if still_s >= 1.0:
+                notes.append(
+                    f"initial_stds.accel_bias: {INIT_BIAS_STD_WITH_HEADING:g}, room for the accelerometer bias that the still "
+                    "start cannot measure (the tilt absorbs it)"
+                )
+        if still_s < 1.0:
+            # Started in motion, nothing has measured the accelerometer bias at all: a MEMS part's spread.
+            config.setdefault("initial_stds", {})["accel_bias"] = MEMS_ACCEL_BIAS_STD
+            notes.append(
+                f"initial_stds.accel_bias: {MEMS_ACCEL_BIAS_STD:g}, a MEMS accelerometer's bias spread: the filter starts "
+                "in motion, with no still window to measure any of it"
             )
         config["gate_recovery_seconds"] = GATE_RECOVERY_SECONDS
         notes.append(

@@ -11,11 +11,12 @@ the simulator's deliveries do. Stamps are shifted by ``start_ns`` (a bag at time
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 from rosbags.typesys import Stores, get_types_from_msg, get_typestore
 
+from velk_odom._geometry import Pair
 from velk_odom.sim import Recording
 from velk_odom.trajectory import write_tum
 
@@ -137,11 +138,13 @@ def write_sim_bag(
     with_tf_static: bool = True,
     wheel_type: str = "nav_msgs/msg/Odometry",
     start_ns: int = DEFAULT_START_NS,
+    declared_mount: Optional[Pair] = None,
 ) -> Path:
     """Write ``rec`` to ``path`` (a .bag file for "ros1", a bag folder for the ROS 2 formats) and return
     the path. ``wheel_type``
     may also be geometry_msgs/msg/PoseWithCovarianceStamped or TwistWithCovarianceStamped (the twist
-    stamped in the child frame)."""
+    stamped in the child frame). ``declared_mount`` puts another mount than the simulated one on
+    /tf_static (a robot description that is wrong)."""
     if fmt not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, got {fmt!r}")
     path = Path(path)
@@ -171,7 +174,7 @@ def write_sim_bag(
         }[wheel_type]
         if with_tf_static:
             tf_conn = writer.add_connection("/tf_static", "tf2_msgs/msg/TFMessage", typestore=store)
-            msg = build.tf_message(start_ns, rec.base_frame_id, rec.imu_frame_id, rec.base_from_imu)
+            msg = build.tf_message(start_ns, rec.base_frame_id, rec.imu_frame_id, declared_mount or rec.base_from_imu)
             writer.write(tf_conn, start_ns, serialize(msg, "tf2_msgs/msg/TFMessage"))
         for d in rec.deliveries:
             m = d.message

@@ -61,6 +61,17 @@ TEST(CheckConfig, MessagesInOrder) {
       {"NaN accel limit", imu_with([](ImuConfig& imu) { imu.init_accel_limit = kNaN; }),
        "imu \"imu\" needs init_accel_limit above zero or the filter never leaves init"},
       {"init_samples below one passes", imu_with([](ImuConfig& imu) { imu.init_samples = -5; }), std::nullopt},
+      // An absolute source's parent frame is gravity aligned: odom_from_parent may turn about z, not tilt.
+      {"odom_from_parent turning about z", [](auto& c) {
+         c.odom_sources = {make_source("map", "base", 1, 1)};
+         c.odom_sources[0].odom_from_parent = Isometry::from_parts(Eigen::Vector3d::Zero(), Eigen::Quaterniond(Eigen::AngleAxisd(2.0, Eigen::Vector3d::UnitZ())));
+       }, std::nullopt},
+      {"odom_from_parent rolled", [](auto& c) {
+         c.odom_sources = {make_source("map", "base", 1, 1)};
+         c.odom_sources[0].odom_from_parent = Isometry::from_parts(Eigen::Vector3d::Zero(), Eigen::Quaterniond(Eigen::AngleAxisd(M_PI, Eigen::Vector3d::UnitX())));
+         c.imus = {make_imu("")};
+       }, "odom_from_parent of source \"map\" rolls or pitches; parent frames are gravity aligned like the odometry frame, "
+          "so give it a turn about z only (a tilted sensor belongs in the source's child frame)"},
   };
   for (const Case& c : cases) {
     OdometryFusionConfig config;
