@@ -835,14 +835,27 @@ TrackResult VisualTracker::track(FrameData& frame) {
       // A weak visual pose far from where the IMU puts the rig over a short span is a false match. A
       // pose held by many inliers stands whatever the IMU says: a wrong mount or a saturated
       // accelerometer must not throw away a good view.
+      // A second frame set in a row whose view the IMU contradicts tells that the IMU's carry, not the
+      // view, went wrong (a bad sample in a bridged stretch): the view stands, and the inertial motion
+      // starts over from it.
+      bool overruled = false;
       const auto plausible = [&](bool solved) {
         if (!solved || !inertial_) return solved;
         const auto inliers = std::count(mask_.begin(), mask_.end(), 1);
-        return inliers >= kTrustedInlierFactor * setup_.config.min_inliers ||
-               !inertial_->contradicts(frame.t_ns, pose, gyro_bias_, outage_span);
+        if (inliers >= kTrustedInlierFactor * setup_.config.min_inliers ||
+            !inertial_->contradicts(frame.t_ns, pose, gyro_bias_, outage_span))
+          return true;
+        if (overruled_) {
+          inertial_->restart();
+          return true;
+        }
+        overruled = true;
+        return false;
       };
-      if (plausible(track_map(frame, predicted, &pose, &covariance)) ||
-          plausible(relocalise(frame, predicted, &pose, &covariance))) {
+      const bool seen = plausible(track_map(frame, predicted, &pose, &covariance)) ||
+                        plausible(relocalise(frame, predicted, &pose, &covariance));
+      overruled_ = overruled && !seen;
+      if (seen) {
         const int inliers = static_cast<int>(std::count(mask_.begin(), mask_.end(), 1));
         commit(frame, pose, inliers);
         if (inertial_) inertial_->observe(frame.t_ns, pose, gyro_bias_);

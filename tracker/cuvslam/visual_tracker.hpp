@@ -182,6 +182,7 @@ class VisualTracker {
   Eigen::Vector3d velocity_ = Eigen::Vector3d::Zero();  // rig frame, per second
   Eigen::Vector3d rate_ = Eigen::Vector3d::Zero();      // rig frame rotation vector per second
   int keyframe_inliers_ = 0;
+  bool overruled_ = false;  // the last frame set's view was refused for contradicting the IMU
 
   GyroBuffer gyro_;
   std::optional<InertialMotion> inertial_;  // with an IMU: translation across gaps, checks of visual poses
