@@ -114,7 +114,7 @@ class CuvslamOdometry:
     """The counters, in report order: frames, tracked, resets, imu_samples,
     imu_dropped_before_start, skew_rejects, depth_reprojected, covariance_gated, speed_gated,
     unmatched_images, image_size_rejects, calibration_rejects, bad_transforms,
-    construction_retries."""
+    construction_retries, imu_rejects."""
     CONFIG_KEYS: dict[str, Any]
     """The configuration keys: None for a value, a dict for a nested record, a one-element list
     holding the keys of a list's records."""

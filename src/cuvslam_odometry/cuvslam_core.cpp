@@ -256,7 +256,13 @@ void CuvslamCore::handle_imu(const ImuSample& sample) {
     counters_.imu_dropped_before_start += 1;
     return;
   }
-  imu_buffer_.push_back(imu_measurement_from(sample));
+  // Kept in stamp order, so that a sample stamped far ahead (a clock glitch) waits at the back for its time
+  // instead of holding every later-arriving sample back from the tracker.
+  const tracker::CuvImuMeasurement measurement = imu_measurement_from(sample);
+  const auto later = std::upper_bound(
+      imu_buffer_.begin(), imu_buffer_.end(), measurement.timestamp_ns,
+      [](int64_t t_ns, const tracker::CuvImuMeasurement& m) { return t_ns < m.timestamp_ns; });
+  imu_buffer_.insert(later, measurement);
   while (imu_buffer_.size() > kImuBufferCapacity) {
     imu_buffer_.pop_front();
   }
@@ -637,12 +643,15 @@ void CuvslamCore::retry_construction(TfLookup& tf) {
     return a.width == b.width && a.height == b.height && a.intrinsics == b.intrinsics &&
            a.distortion == b.distortion;
   };
-  const auto same_noise = [](const std::optional<ImuNoiseModel>& a, const std::optional<ImuNoiseModel>& b) {
+  // A NaN figure sent again is the same unusable figure, not a change worth another construction.
+  const auto same_figure = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
+  const auto same_noise = [&](const std::optional<ImuNoiseModel>& a, const std::optional<ImuNoiseModel>& b) {
     return a.has_value() == b.has_value() &&
-           (!a.has_value() || (a->frame_id == b->frame_id && a->gyro_noise_density == b->gyro_noise_density &&
-                               a->gyro_random_walk == b->gyro_random_walk &&
-                               a->accel_noise_density == b->accel_noise_density &&
-                               a->accel_random_walk == b->accel_random_walk && a->frequency == b->frequency));
+           (!a.has_value() || (a->frame_id == b->frame_id && same_figure(a->gyro_noise_density, b->gyro_noise_density) &&
+                               same_figure(a->gyro_random_walk, b->gyro_random_walk) &&
+                               same_figure(a->accel_noise_density, b->accel_noise_density) &&
+                               same_figure(a->accel_random_walk, b->accel_random_walk) &&
+                               same_figure(a->frequency, b->frequency)));
   };
   bool changed = now->size() != failed_mounts_.size() ||
                  !std::equal(now->begin(), now->end(), failed_mounts_.begin(), same_mount) ||
@@ -789,7 +798,9 @@ void CuvslamCore::forward_imu(int64_t stamp_ns) {
     const tracker::CuvImuMeasurement measurement = imu_buffer_.front();
     imu_buffer_.pop_front();
     if (std::optional<std::string> error = tracker_->register_imu(measurement)) {
-      VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam rejected an IMU sample", {"error", *error});
+      counters_.imu_rejects += 1;
+      VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam rejected an IMU sample", {"error", *error},
+                         {"rejected", counters_.imu_rejects});
     }
   }
 }

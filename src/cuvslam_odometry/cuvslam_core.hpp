@@ -28,7 +28,8 @@
 namespace velk_slam::cuvslam_odometry {
 
 // Unsigned counters, from 0, never reset. The first ten are the report's fixed set; the next two count
-// inputs refused for their sizes or numbers, the last two bad transforms and construction retries.
+// inputs refused for their sizes or numbers, the next two bad transforms and construction retries, the last
+// the IMU samples the tracker refused.
 struct Counters {
   uint64_t frames = 0;                    // tracking calls made
   uint64_t tracked = 0;                   // poses turned into estimates (gated ones too)
@@ -44,6 +45,7 @@ struct Counters {
   uint64_t calibration_rejects = 0;       // camera calibrations with an unusable image size or intrinsics
   uint64_t bad_transforms = 0;            // tf answers with non-finite numbers or no usable rotation, ignored
   uint64_t construction_retries = 0;      // tracker constructions tried again after new calibrations or mounts
+  uint64_t imu_rejects = 0;               // IMU samples the tracker refused (out of order, not finite, off scale)
 
   // Calls f(name, value) for every counter, in report order. The one list of counter names: the report's
   // log line, counters() in Python and the names exported to Python all come from here.
@@ -63,6 +65,7 @@ struct Counters {
     f("calibration_rejects", calibration_rejects);
     f("bad_transforms", bad_transforms);
     f("construction_retries", construction_retries);
+    f("imu_rejects", imu_rejects);
   }
 };
 
@@ -96,8 +99,8 @@ class CuvslamCore {
   // Replaces the IMU noise model (its frame_id names the IMU frame) and resolves the rig. Ignored once a
   // tracker exists.
   void handle_imu_info(ImuNoiseModel noise, TfLookup& tf);
-  // Buffers one IMU sample for the tracker (the newest 2048 are kept); counted and dropped before the
-  // tracker exists. The sample's frame_id is not examined.
+  // Buffers one IMU sample for the tracker, in stamp order (the latest-stamped 2048 are kept); counted and
+  // dropped before the tracker exists. The sample's frame_id is not examined.
   void handle_imu(const ImuSample& sample);
   // Parks a camera image in its rig camera's slot and runs the tracking step. Images whose frame is not
   // on the rig, and images whose data is smaller than width × height × (1 byte for mono8, else 3) in rows

@@ -1,5 +1,5 @@
 """Hostile Python values at every constructor: argument errors naming the argument, never a crash, no leaks;
-random streams with bad stamps, variances, mounts and calibrations after which both engines recover."""
+random streams with bad stamps, variances, mounts, calibrations and IMU samples after which both engines recover."""
 
 import contextlib
 import functools
@@ -124,7 +124,7 @@ def test_quaternions_are_scaled_before_normalising(q, expected):
         assert quat_normalize(q) == pytest.approx(expected)
 
 
-# ---- random streams with bad stamps, variances, mounts and calibrations: both engines recover ----
+# ---- random streams with bad stamps, variances, mounts, calibrations and IMU samples: both engines recover ----
 
 HOUR_NS = 3_600_000_000_000
 BAD_MOUNTS = [((math.nan, 0, 0), (0, 0, 0, 1)), ((0, 0, 0), (0, 0, 0, 0)), ((0, 0, 0), (math.inf, 0, 0, 1)),
@@ -151,11 +151,15 @@ def fusion_stream(faults):
 
 
 @functools.lru_cache(maxsize=None)
-def stereo_frames():
+def room_view(k, step_m=0.03):
+    """The stereo pair of the rendered room at frame k of the robot's path, `step_m` a frame."""
     from velk_odom.scene import BASE_FROM_RIG, render, robot_path
-    rig_from, table = stereo_rig()
-    return [{c: render(base * BASE_FROM_RIG * p)[0].tobytes() for c, p in rig_from.items()}
-            for base in robot_path(10)], table
+    base = robot_path(k + 1, step_m)[k]
+    return {c: render(base * BASE_FROM_RIG * p)[0].tobytes() for c, p in stereo_rig()[0].items()}
+
+
+def stereo_frames():
+    return [room_view(k) for k in range(10)], stereo_rig()[1]
 
 
 def vo_stream(faults):
@@ -178,6 +182,80 @@ def vo_stream(faults):
     return [(k, e) for k, e in published if e is not None]
 
 
+def path_imu(t):
+    """Gyro and accelerometer of an IMU at the rig's origin, axes the rig's, at t seconds on the robot's path
+    at 0.06 m a frame, 10 frames a second: the base drives x = 0.6 t, y = 0.2 sin t and turns at 0.2 rad/s."""
+    from velk_odom.scene import BASE_FROM_RIG
+    yaw, rig_yaw = 0.2 * t, 0.2 * t + 2 * math.atan2(BASE_FROM_RIG.q[2], BASE_FROM_RIG.q[3])
+    lever = (math.cos(yaw) * BASE_FROM_RIG.t[0] - math.sin(yaw) * BASE_FROM_RIG.t[1],
+             math.sin(yaw) * BASE_FROM_RIG.t[0] + math.cos(yaw) * BASE_FROM_RIG.t[1])
+    ax, ay = -0.04 * lever[0], -0.2 * math.sin(t) - 0.04 * lever[1]
+    c, s = math.cos(rig_yaw), math.sin(rig_yaw)
+    return (0.0, 0.0, 0.2), (c * ax + s * ay, -s * ax + c * ay, 9.80665)
+
+
+# Noise faults may hold the start back to frame 5; gravity is known 1.5 s after the start.
+FRAME_NS, IMU_NS, IMU_FAULTS_FROM = 100_000_000, 5_000_000, 20
+
+
+def vo_imu_stream(faults):
+    """The stereo rig with an IMU, its noise model re-sent with every frame; fault k strikes from frame k
+    ("noise": NaN in that field for 3 frames) or, once gravity is known, from frame 20 + 3 k: an off-scale
+    "spike" (gyro, accelerometer; off scale, or within range) in the middle of 6 blank frames, one IMU sample
+    stamped 100 s ahead ("future") with 6 blank frames after it, a camera "outage" of n frames. Blank stretches
+    this short are bridged, and after a long outage the pose picks up where the rig is: every frame set delivered
+    from frame 6 on (but the first two after a long outage, and the bridge a spike within range throws off with
+    the frame set after it) has a pose within 0.25 m of the truth. A refused noise model costs one construction,
+    not one per image."""
+    from velk_odom.scene import CX, CY, F, H, W, robot_path
+    mounts = {**stereo_rig()[1], ("rig", "imu"): ((0.0, 0.0, 0.0), (0.0, 0.0, 0.0, 1.0))}
+    vo = velk_odom.CuvslamOdometry(dict(STEREO, use_gpu=False, enable_imu=True),
+                                   tf=lambda target, source: mounts.get((target, source)))
+    at = {k if kind == "noise" else IMU_FAULTS_FROM + 3 * k: (kind, value) for k, (kind, value) in faults.items()}
+    blank, dropped, nan_field, spikes, future, spare = set(), set(), {}, {}, set(), set()
+    for k, (kind, value) in at.items():
+        if kind == "noise":
+            nan_field.update({j: value for j in range(k, k + 3)})
+        elif kind == "outage":
+            dropped.update(range(k, k + value))
+            spare.update({k + value, k + value + 1} if value * FRAME_NS > 1e9 else set())  # longer than imu_gap
+        else:
+            blank.update(range(k + 1, k + 7))
+            spikes.update({k + 4: value} if kind == "spike" else {})
+            if kind == "spike" and abs(value[0]) <= 100 and abs(value[1]) <= 100 * 9.80665:  # within an IMU's range
+                spare.update(range(k + 1, k + 8))  # it throws the bridge off; the view must win back after it
+            future.update({k + 1} if kind == "future" else set())
+    frames = 1 + max([25] + [k + 7 + (value if kind == "outage" else 6) for k, (kind, value) in at.items()])
+    truth = robot_path(frames, 0.06)
+    published, origin, next_sample = [], None, 0
+    for k in range(frames):
+        noise = dict(NOISE, frequency=200.0)
+        noise.update({nan_field[k]: math.nan} if k in nan_field else {})
+        vo.handle_imu_info(velk_odom.ImuNoiseModel("imu", **noise))
+        for sample in range(next_sample, k * FRAME_NS // IMU_NS + 1):
+            w, a = path_imu(sample * IMU_NS * 1e-9)
+            if k in spikes and sample == k * FRAME_NS // IMU_NS:
+                w, a = (w[0] + spikes[k][0], w[1], w[2]), (a[0] + spikes[k][1], a[1], a[2])
+            stamp = 1_000_000_000 + sample * IMU_NS + (100_000_000_000 if k in future and sample % 10 == 5 else 0)
+            vo.handle_imu(velk_odom.ImuSample(stamp, "imu", w, a))
+        next_sample = k * FRAME_NS // IMU_NS + 1
+        if k in dropped:
+            continue
+        for camera, data in room_view(k, 0.06).items():
+            vo.handle_camera_info(velk_odom.CameraModel(0, camera, W, H, [0.0] * 5, [F, 0, CX, 0, F, CY, 0, 0, 1]))
+            data = bytes([120]) * (W * H) if k in blank else data
+            estimate = vo.handle_image(velk_odom.ImageFrame(1_000_000_000 + k * FRAME_NS, camera, W, H, "mono8", W, data))
+        published.append((k, estimate))
+        origin = truth[k] if origin is None and estimate is not None else origin  # where the odometry frame lies
+        if k >= 6 and k not in spare:
+            assert estimate is not None, f"no pose for frame set {k}"
+            off = math.dist(estimate.translation, (origin.inv() * truth[k]).t)
+            assert off < 0.25, f"frame set {k} is {off:.2f} m off"
+    retries = vo.counters()["construction_retries"]
+    assert retries <= sum(kind == "noise" for kind, _ in faults.values()), f"{retries} constructions tried again"
+    return [(k, e) for k, e in published if e is not None]
+
+
 FAULTS = {
     "fusion": (fusion_stream, 200, 300, st.one_of(
         st.tuples(st.just("stamp"), st.sampled_from([HOUR_NS, -HOUR_NS])), st.just(("jump", None)),
@@ -188,6 +266,10 @@ FAULTS = {
         st.tuples(st.just("intrinsics"), st.sampled_from([[0.0] * 9, [math.nan] * 9, [-240.0, 0, 0, 0, -240, 0, 0, 0, 1]])),
         st.tuples(st.just("mount"), st.tuples(st.sampled_from([("base_link", "rig"), ("rig", "left")]),
                                               st.sampled_from(BAD_MOUNTS[:3]), st.integers(1, 3))))),
+    "vo-imu": (vo_imu_stream, 2, 6, st.one_of(
+        st.tuples(st.just("noise"), st.sampled_from(["frequency", "gyro_noise_density", "accel_random_walk"])),
+        st.tuples(st.just("spike"), st.sampled_from([(0.0, 1e4), (0.0, -1e30), (1e3, 0.0), (0.0, 500.0)])),
+        st.just(("future", None)), st.tuples(st.just("outage"), st.sampled_from([4, 20])))),
 }
 
 

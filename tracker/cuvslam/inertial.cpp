@@ -40,11 +40,13 @@ constexpr double kMinVelocityBaseline = 0.06;
 constexpr double kRecentSeconds = 1.0;
 // A pose from the images contradicts the prediction made s seconds after the last one when its
 // position is further off than kPositionTol + kSpeedTol s + kAccelTol s^2 / 2 (an error in the
-// velocity and in gravity), or its attitude further than kAttitudeTol.
+// velocity and in gravity), or its attitude further than kAttitudeTol + kAttitudeRateTol s (twice the
+// gyro bias the online estimate leaves, for the spans of a long outage).
 constexpr double kPositionTol = 0.03;   // m
 constexpr double kSpeedTol = 0.1;       // m/s
 constexpr double kAccelTol = 1.0;       // m/s^2
 constexpr double kAttitudeTol = 3.0 * 3.14159265358979323846 / 180.0;
+constexpr double kAttitudeRateTol = 0.01;  // rad/s
 
 }  // namespace
 
@@ -189,13 +191,14 @@ std::optional<Rigid> InertialMotion::predict(int64_t t_ns, const Eigen::Vector3d
   return world_from_imu * rig_from_imu_.inverse();
 }
 
-bool InertialMotion::contradicts(int64_t t_ns, const Rigid& world_from_rig, const Eigen::Vector3d& gyro_bias) {
-  const auto predicted = predict(t_ns, gyro_bias, kMaxSpanSeconds);
+bool InertialMotion::contradicts(int64_t t_ns, const Rigid& world_from_rig, const Eigen::Vector3d& gyro_bias,
+                                 double max_span_s) {
+  const auto predicted = predict(t_ns, gyro_bias, max_span_s);
   if (!predicted) return false;
   const double s = seconds_between(recent_.back().t_ns, t_ns);
   const double position_tol = kPositionTol + kSpeedTol * s + 0.5 * kAccelTol * s * s;
   const bool far = (world_from_rig.t - predicted->t).norm() > position_tol ||
-                   so3_log(predicted->R.transpose() * world_from_rig.R).norm() > kAttitudeTol;
+                   so3_log(predicted->R.transpose() * world_from_rig.R).norm() > kAttitudeTol + kAttitudeRateTol * s;
   contradictions_ += far;
   return far;
 }

@@ -64,9 +64,9 @@ class InertialMotion {
   // world_from_rig at t_ns, carried from the last observed pose; none until gravity is known, or
   // when the last pose is older than max_span_s or the samples do not cover the interval.
   std::optional<Rigid> predict(int64_t t_ns, const Eigen::Vector3d& gyro_bias, double max_span_s) const;
-  // Whether a pose from the images lies too far (position or attitude) from the prediction to be
-  // true; counts it when so.
-  bool contradicts(int64_t t_ns, const Rigid& world_from_rig, const Eigen::Vector3d& gyro_bias);
+  // Whether a pose from the images lies too far (position or attitude) from the prediction carried
+  // at most max_span_s to be true; counts it when so.
+  bool contradicts(int64_t t_ns, const Rigid& world_from_rig, const Eigen::Vector3d& gyro_bias, double max_span_s);
 
   bool ready() const { return ready_; }
   const Eigen::Vector3d& gravity() const { return gravity_; }

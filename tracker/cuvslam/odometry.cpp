@@ -326,10 +326,23 @@ void Odometry::RegisterImuMeasurement(uint32_t sensor_index, const ImuMeasuremen
     refuse("this multisensor rig has no IMU calibration, so IMU measurements cannot be used");
   if (sensor_index != 0)
     refuse("sensor_index " + std::to_string(sensor_index) + " is not an IMU of the rig; its one IMU is sensor 0");
-  for (float v : m.angular_velocities)
+  // No IMU that odometry runs on measures past these (accelerometers reach 16 to 32 g, gyroscopes 2000 to
+  // 4000 deg/s): a reading beyond them is a corrupt sample, and one such sample integrated over a bridged
+  // stretch would carry the pose off by metres.
+  constexpr float kMaxSpecificForce = 100.f * 9.80665f;  // m/s^2
+  constexpr float kMaxAngularRate = 100.f;               // rad/s
+  for (float v : m.angular_velocities) {
     if (!std::isfinite(v)) refuse("IMU measurement at " + std::to_string(m.timestamp_ns) + " ns has a non-finite angular velocity");
-  for (float v : m.linear_accelerations)
+    if (std::abs(v) > kMaxAngularRate)
+      refuse("IMU measurement at " + std::to_string(m.timestamp_ns) + " ns has an angular velocity of " + num(v) +
+             " rad/s, beyond any gyroscope's range");
+  }
+  for (float v : m.linear_accelerations) {
     if (!std::isfinite(v)) refuse("IMU measurement at " + std::to_string(m.timestamp_ns) + " ns has a non-finite acceleration");
+    if (std::abs(v) > kMaxSpecificForce)
+      refuse("IMU measurement at " + std::to_string(m.timestamp_ns) + " ns has an acceleration of " + num(v) +
+             " m/s^2, beyond any accelerometer's range");
+  }
   if (s.has_imu_sample && m.timestamp_ns < s.last_imu_ns)
     refuse("IMU measurement at " + std::to_string(m.timestamp_ns) + " ns is older than the previous one at " +
            std::to_string(s.last_imu_ns) + " ns; measurements must arrive in time order");

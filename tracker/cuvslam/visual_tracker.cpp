@@ -72,6 +72,10 @@ constexpr int kGyroBiasSpans = 30;
 constexpr double kNominalPixelSigma = 0.5;
 // Across gaps and failures the last velocity is extrapolated this far at most.
 constexpr double kMaxCoastSeconds = 1.0;
+// Past that, an IMU that kept running carries the position (to find the map again, or to anchor a fresh
+// one) up to this long after the last pose from the images: its error grows with the square of the span
+// (0.1 m/s^2 of residual bias and tilt is 5 m after 10 s), the unknown speed's only linearly.
+constexpr double kMaxOutageCarrySeconds = 10.0;
 // Uncertainty of the first pose, which defines the world frame and is exact by construction;
 // a small positive value keeps the matrix invertible for consumers.
 constexpr double kOriginVariance = 1e-9;
@@ -140,11 +144,11 @@ Rigid VisualTracker::predict(int64_t t_ns) const {
   return last_pose_ * delta;
 }
 
-Rigid VisualTracker::carried(int64_t t_ns, Rigid predicted) const {
+Rigid VisualTracker::carried(int64_t t_ns, Rigid predicted, double max_span_s) const {
   // With gravity known, the accelerometer carries the position from the last visual pose; the
   // rotation stays the gyro's.
   if (inertial_)
-    if (const auto p = inertial_->predict(t_ns, gyro_bias_, setup_.config.imu_gap_seconds)) predicted.t = p->t;
+    if (const auto p = inertial_->predict(t_ns, gyro_bias_, max_span_s)) predicted.t = p->t;
   return predicted;
 }
 
@@ -811,7 +815,12 @@ TrackResult VisualTracker::track(FrameData& frame) {
     case State::kBridging:
     case State::kLost: {
       const bool lost = state_ == State::kLost;
-      const Rigid predicted = predict(frame.t_ns);
+      // Past kMaxCoastSeconds without a pose the last velocity gives out, but an IMU that kept running
+      // knows the whole outage: the map is searched for, or a fresh one started, where it carries the rig.
+      const double outage_span = std::max<double>(setup_.config.imu_gap_seconds, kMaxOutageCarrySeconds);
+      Rigid predicted = predict(frame.t_ns);
+      if (seconds_between(last_t_ns_, frame.t_ns) > kMaxCoastSeconds)
+        predicted = carried(frame.t_ns, predicted, outage_span);
       Rigid pose;
       Matrix6d covariance;
       const double gap = seconds_between(last_visual_t_ns_, frame.t_ns);
@@ -826,14 +835,27 @@ TrackResult VisualTracker::track(FrameData& frame) {
       // A weak visual pose far from where the IMU puts the rig over a short span is a false match. A
       // pose held by many inliers stands whatever the IMU says: a wrong mount or a saturated
       // accelerometer must not throw away a good view.
+      // A second frame set in a row whose view the IMU contradicts tells that the IMU's carry, not the
+      // view, went wrong (a bad sample in a bridged stretch): the view stands, and the inertial motion
+      // starts over from it.
+      bool overruled = false;
       const auto plausible = [&](bool solved) {
         if (!solved || !inertial_) return solved;
         const auto inliers = std::count(mask_.begin(), mask_.end(), 1);
-        return inliers >= kTrustedInlierFactor * setup_.config.min_inliers ||
-               !inertial_->contradicts(frame.t_ns, pose, gyro_bias_);
+        if (inliers >= kTrustedInlierFactor * setup_.config.min_inliers ||
+            !inertial_->contradicts(frame.t_ns, pose, gyro_bias_, outage_span))
+          return true;
+        if (overruled_) {
+          inertial_->restart();
+          return true;
+        }
+        overruled = true;
+        return false;
       };
-      if (plausible(track_map(frame, predicted, &pose, &covariance)) ||
-          plausible(relocalise(frame, predicted, &pose, &covariance))) {
+      const bool seen = plausible(track_map(frame, predicted, &pose, &covariance)) ||
+                        plausible(relocalise(frame, predicted, &pose, &covariance));
+      overruled_ = overruled && !seen;
+      if (seen) {
         const int inliers = static_cast<int>(std::count(mask_.begin(), mask_.end(), 1));
         commit(frame, pose, inliers);
         if (inertial_) inertial_->observe(frame.t_ns, pose, gyro_bias_);
@@ -846,7 +868,7 @@ TrackResult VisualTracker::track(FrameData& frame) {
         // Too little to see: the gyro carries the rotation, the accelerometer (or else the last
         // velocity) the position.
         state_ = State::kBridging;
-        last_pose_ = carried(frame.t_ns, predicted);
+        last_pose_ = carried(frame.t_ns, predicted, setup_.config.imu_gap_seconds);
         last_t_ns_ = frame.t_ns;
         has_gyro_attitude_ = false;
         has_bias_ref_ = false;
@@ -857,7 +879,7 @@ TrackResult VisualTracker::track(FrameData& frame) {
         state_ = State::kLost;
       } else if (setup_.monocular) {
         start_monocular(frame, predicted);
-      } else if (start_map(frame, carried(frame.t_ns, predicted))) {
+      } else if (start_map(frame, carried(frame.t_ns, predicted, outage_span))) {
         // A fresh map anchored where the rig is predicted to be (the last motion carried across
         // the gap, by the IMU when there is one), so the world frame stays the same.
         last_covariance_ = last_covariance_ + growth;

@@ -13,6 +13,7 @@
 // across them; a frame that fails against the keyframe's templates is searched again with templates
 // from the last tracked frame; with an IMU the gyro bridges a failed stretch up to imu_gap_seconds;
 // a fresh map, when no view of the old one comes back, starts at the predicted pose in the same world.
+// After a longer outage the IMU, which kept running, carries the prediction across all of it.
 //
 // Invariants: every Feature's landmark index is -1 or indexes `landmarks_`; features hold the
 // template of the camera's last keyframe; `last_pose_` is the last pose reported or bridged.
@@ -112,8 +113,8 @@ class VisualTracker {
   };
 
   Rigid predict(int64_t t_ns) const;
-  // `predicted` with the IMU's position where the images give no pose.
-  Rigid carried(int64_t t_ns, Rigid predicted) const;
+  // `predicted` with the IMU's position, carried at most max_span_s from the last pose from the images.
+  Rigid carried(int64_t t_ns, Rigid predicted, double max_span_s) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
   void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
   // Runs work(camera, begin, end) over blocks of every camera's features on the pool, and
@@ -181,6 +182,7 @@ class VisualTracker {
   Eigen::Vector3d velocity_ = Eigen::Vector3d::Zero();  // rig frame, per second
   Eigen::Vector3d rate_ = Eigen::Vector3d::Zero();      // rig frame rotation vector per second
   int keyframe_inliers_ = 0;
+  bool overruled_ = false;  // the last frame set's view was refused for contradicting the IMU
 
   GyroBuffer gyro_;
   std::optional<InertialMotion> inertial_;  // with an IMU: translation across gaps, checks of visual poses

@@ -164,8 +164,8 @@ TEST(InertialMotion, FindsGravityAndBiasThenPredictsAcrossAGap) {
     const Rigid actual = truth(8.4);
     EXPECT_LT((predicted->t - actual.t).norm(), 0.005);
     EXPECT_LT(so3_log(predicted->R.transpose() * actual.R).norm(), 1e-3);
-    EXPECT_FALSE(imu.contradicts(ns(8.4), actual, Eigen::Vector3d::Zero()));
-    EXPECT_TRUE(imu.contradicts(ns(8.4), Rigid(actual.R, actual.t + Eigen::Vector3d(0.0, 0.3, 0.0)), Eigen::Vector3d::Zero()));
+    EXPECT_FALSE(imu.contradicts(ns(8.4), actual, Eigen::Vector3d::Zero(), 1.0));
+    EXPECT_TRUE(imu.contradicts(ns(8.4), Rigid(actual.R, actual.t + Eigen::Vector3d(0.0, 0.3, 0.0)), Eigen::Vector3d::Zero(), 1.0));
   }
 }
 

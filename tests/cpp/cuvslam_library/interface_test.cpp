@@ -148,9 +148,9 @@ TEST(Track, RefusesMalformedFrameSetsAndStaysUsable) {
   for (const auto& c : cases) EXPECT_EQ(error_of([&] { c.odom->Track(c.images, {}, c.depths); }), c.message);
 }
 
-std::string imu_error(Odometry& odom, uint32_t sensor, int64_t t_ns, float w = 0.f) {
+std::string imu_error(Odometry& odom, uint32_t sensor, int64_t t_ns, float w = 0.f, float a = 9.81f) {
   cuvslam::ImuMeasurement m;
-  m.timestamp_ns = t_ns, m.angular_velocities = {w, 0.f, 0.f}, m.linear_accelerations = {0.f, 0.f, 9.81f};
+  m.timestamp_ns = t_ns, m.angular_velocities = {w, 0.f, 0.f}, m.linear_accelerations = {0.f, 0.f, a};
   return error_of([&] { odom.RegisterImuMeasurement(sensor, m); });
 }
 
@@ -166,6 +166,10 @@ TEST(Imu, OnlyInTimeOrderFromSensorZeroToModesThatReadIt) {
               "IMU measurement at 99 ns is older than the previous one at 100 ns; measurements must arrive in time order");
     EXPECT_EQ(imu_error(odom, 1, 200), "sensor_index 1 is not an IMU of the rig; its one IMU is sensor 0");
     EXPECT_EQ(imu_error(odom, 0, 150, kNaN), "IMU measurement at 150 ns has a non-finite angular velocity");
+    // Off the scale of any IMU: a corrupt sample. A saturated 16 g accelerometer is a reading.
+    EXPECT_EQ(imu_error(odom, 0, 150, 200.f), "IMU measurement at 150 ns has an angular velocity of 200 rad/s, beyond any gyroscope's range");
+    EXPECT_EQ(imu_error(odom, 0, 150, 0.f, -1e4f), "IMU measurement at 150 ns has an acceleration of -10000 m/s^2, beyond any accelerometer's range");
+    EXPECT_EQ(imu_error(odom, 0, 100, 30.f, 16 * 9.81f), "");
     // Refused samples do not move the clock: 101 is still after the last accepted one.
     EXPECT_EQ(imu_error(odom, 0, 101), "");
   }

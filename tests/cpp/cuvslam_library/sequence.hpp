@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -101,6 +102,7 @@ struct Sequence {
   render::Pose rig_from_imu;
   Eigen::Vector3d gyro_bias = Eigen::Vector3d::Zero();
   double gyro_noise = 0.0;
+  std::map<int, Eigen::Vector3d> accel_spikes;  // added to the accelerometer reading of IMU sample n
   uint32_t seed = 7;
   Conditions hard;
 };
@@ -111,6 +113,7 @@ struct Run {
   std::vector<std::optional<render::Pose>> est;     // tracker's world_from_rig, when tracked
   std::vector<std::array<float, 36>> covariance;    // when tracked
   int lost = 0;                                     // frame sets delivered without a pose
+  int imu_refused = 0;                              // IMU samples the tracker refused
 };
 
 inline int64_t frame_ns(const Sequence& s, int k) {
@@ -198,13 +201,14 @@ inline Run run(const Sequence& s, cuvslam::Odometry& odom, const std::vector<Ren
   std::mt19937 imu_rng(s.seed + 1);
   std::normal_distribution<double> gyro_noise(0.0, 1.0);
   int64_t next_imu_ns = frame_ns(s, 0) - 200'000'000;
+  int imu_sample = 0;
   const int64_t imu_step = static_cast<int64_t>(std::llround(1e9 / s.imu_rate));
   const auto to_float = [](const Eigen::Vector3d& v) {
     return std::array<float, 3>{static_cast<float>(v.x()), static_cast<float>(v.y()), static_cast<float>(v.z())};
   };
   for (int k = 0; k < s.frames; ++k) {
     const int64_t t_ns = frame_ns(s, k);
-    for (; s.imu && next_imu_ns <= t_ns; next_imu_ns += imu_step) {
+    for (; s.imu && next_imu_ns <= t_ns; next_imu_ns += imu_step, ++imu_sample) {
       const double ti = 1e-9 * static_cast<double>(next_imu_ns - frame_ns(s, 0));
       const Eigen::Matrix3d imu_from_rig = s.rig_from_imu.R.transpose();
       Eigen::Vector3d w = imu_from_rig * s.trajectory.angular_velocity(ti) + s.gyro_bias;
@@ -212,8 +216,14 @@ inline Run run(const Sequence& s, cuvslam::Odometry& odom, const std::vector<Ren
       cuvslam::ImuMeasurement m;
       m.timestamp_ns = next_imu_ns;
       m.angular_velocities = to_float(w);
-      m.linear_accelerations = to_float(imu_from_rig * s.trajectory.specific_force(ti));
-      odom.RegisterImuMeasurement(0, m);
+      const auto spike = s.accel_spikes.find(imu_sample);
+      m.linear_accelerations = to_float(imu_from_rig * s.trajectory.specific_force(ti) +
+                                        (spike == s.accel_spikes.end() ? Eigen::Vector3d::Zero() : spike->second));
+      try {
+        odom.RegisterImuMeasurement(0, m);
+      } catch (const std::invalid_argument&) {
+        ++out.imu_refused;
+      }
     }
     out.t_ns.push_back(t_ns);
     out.truth.push_back(s.trajectory.world_from_rig(frame_seconds(s, k)));

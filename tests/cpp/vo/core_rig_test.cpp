@@ -218,6 +218,24 @@ TEST_F(Rig, StartsOnceBadCalibrationsAndTransformsAreReplaced) {
          s.core->handle_camera_info(camera_model("left", 64, 48, 60.0), s.tf);
        },
        0, 0, 1},
+      {"a NaN IMU frequency refused by the library, sent again, then replaced",
+       [&](StereoSetup& s) {
+         inertial(s);
+         s.tf.set("rig", "imu", Isometry::identity());
+         cuvslam_double::script().fail_gpu = cuvslam_double::script().fail_cpu = "IMU frequency must be positive";
+         s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu", .frequency = nan}, s.tf);
+       },
+       [&](StereoSetup& s) {
+         for (const int64_t t_ns : {1'200'000'000, 1'400'000'000}) {  // the same unusable figure: no retry
+           s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu", .frequency = nan}, s.tf);
+           s.pair(t_ns);
+         }
+         EXPECT_EQ(cuvslam_double::script().constructions.size(), 2u) << "one construction on each backend";
+         cuvslam_double::script().fail_gpu.reset();
+         cuvslam_double::script().fail_cpu.reset();
+         s.core->handle_imu_info(ImuNoiseModel{.frame_id = "imu", .frequency = 200.0}, s.tf);
+       },
+       0, 0, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
