@@ -73,14 +73,18 @@ Eigen::Matrix3d best_rotation(const std::vector<Eigen::Vector3d>& a, const std::
     return Eigen::Matrix3d(svd.matrixU() * d.asDiagonal() * svd.matrixV().transpose());
   };
   std::vector<uint8_t> use(a.size(), 1);
-  const Eigen::Matrix3d first = fit(use);
-  if (a.size() < 6) return first;
-  std::vector<double> residual(a.size());
-  for (size_t i = 0; i < a.size(); ++i) residual[i] = (a[i] - first * b[i]).squaredNorm();
-  std::vector<double> sorted = residual;
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2), sorted.end());
-  for (size_t i = 0; i < a.size(); ++i) use[i] = residual[i] <= sorted[sorted.size() / 2];
-  return fit(use);
+  Eigen::Matrix3d r = fit(use);
+  if (a.size() < 6) return r;
+  std::vector<double> residual(a.size()), sorted;
+  // Each round keeps the half of the pairs the last fit explains best; the third changes little.
+  for (int round = 0; round < 3; ++round) {
+    for (size_t i = 0; i < a.size(); ++i) residual[i] = (a[i] - r * b[i]).squaredNorm();
+    sorted = residual;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2), sorted.end());
+    for (size_t i = 0; i < a.size(); ++i) use[i] = residual[i] <= sorted[sorted.size() / 2];
+    r = fit(use);
+  }
+  return r;
 }
 
 namespace {
