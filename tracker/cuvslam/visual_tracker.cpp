@@ -896,6 +896,8 @@ TrackResult VisualTracker::track(FrameData& frame) {
       } else if (!lost) {
         state_ = State::kLost;
       } else if (setup_.monocular) {
+        // The image motion of an earlier start says nothing of this one.
+        mono_shift_px_.setZero();
         start_monocular(frame, predicted);
       } else if (start_map(frame, carried(frame.t_ns, predicted))) {
         // A fresh map anchored where the rig is predicted to be (the last motion carried across
