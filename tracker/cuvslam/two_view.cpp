@@ -62,6 +62,31 @@ bool essential_from_points(const std::vector<Eigen::Vector2d>& x1, const std::ve
   return e->allFinite();
 }
 
+Eigen::Matrix3d best_rotation(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen::Vector3d>& b) {
+  // Kabsch: R = U diag(1, 1, det(U V^T)) V^T from the SVD of sum a b^T.
+  const auto fit = [&](const std::vector<uint8_t>& use) {
+    Eigen::Matrix3d m = Eigen::Matrix3d::Zero();
+    for (size_t i = 0; i < a.size(); ++i)
+      if (use[i]) m += a[i] * b[i].transpose();
+    const Eigen::JacobiSVD<Eigen::Matrix3d> svd(m, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    Eigen::Vector3d d(1.0, 1.0, (svd.matrixU() * svd.matrixV().transpose()).determinant() < 0.0 ? -1.0 : 1.0);
+    return Eigen::Matrix3d(svd.matrixU() * d.asDiagonal() * svd.matrixV().transpose());
+  };
+  std::vector<uint8_t> use(a.size(), 1);
+  Eigen::Matrix3d r = fit(use);
+  if (a.size() < 6) return r;
+  std::vector<double> residual(a.size()), sorted;
+  // Each round keeps the half of the pairs the last fit explains best; the third changes little.
+  for (int round = 0; round < 3; ++round) {
+    for (size_t i = 0; i < a.size(); ++i) residual[i] = (a[i] - r * b[i]).squaredNorm();
+    sorted = residual;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2), sorted.end());
+    for (size_t i = 0; i < a.size(); ++i) use[i] = residual[i] <= sorted[sorted.size() / 2];
+    r = fit(use);
+  }
+  return r;
+}
+
 namespace {
 
 // Of the four (R, t) factorisations of E, the one with the most points in front of both views.

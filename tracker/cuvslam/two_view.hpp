@@ -28,6 +28,13 @@ bool estimate_two_view(const std::vector<Eigen::Vector2d>& x1, const std::vector
 bool essential_from_points(const std::vector<Eigen::Vector2d>& x1, const std::vector<Eigen::Vector2d>& x2,
                            const std::vector<int>& idx, Eigen::Matrix3d* e);
 
+// The rotation R that best maps unit rays b onto unit rays a (a ~ R b, least squares), fitted
+// again on the half of the pairs it explains best: rays seen from two places differ by the
+// rotation alone for distant points, by the rotation plus parallax for near ones. A sideways move
+// past near points alone looks like a turn to it as to any two-view method; callers use it to
+// judge parallax, and the essential matrix decides the motion.
+Eigen::Matrix3d best_rotation(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen::Vector3d>& b);
+
 double sampson_error2(const Eigen::Matrix3d& e, const Eigen::Vector2d& x1, const Eigen::Vector2d& x2);
 
 }  // namespace cuvslam::detail

@@ -45,11 +45,12 @@ constexpr int kMinStartLandmarks = 30;
 constexpr double kMinParallax = 2.0 * kDegree;
 // Robust weights: residuals beyond this many pixels count linearly (Huber).
 constexpr double kHuberPx = 1.0;
-// Monocular start: at least this many corners, then this much median image motion (fraction of
-// the image width) before the two-view geometry is tried.
+// Monocular start: at least this many corners followed from the start frame. A corner whose two
+// rays meet at less than kMinStartParallax (after the rotation between the views is taken out)
+// tells little of its depth: at 0.5 px noise and a focal length of 500 px its depth error would
+// pass 8 %.
 constexpr int kMonoMinFeatures = 40;
-constexpr double kMonoStartFlow = 0.04;
-constexpr double kMonoMinMedianParallax = 1.5 * kDegree;
+constexpr double kMinStartParallax = 1.0 * kDegree;
 // The gyro is trusted across sample gaps up to this long.
 constexpr int64_t kGyroMaxGapNs = 50'000'000;
 // Growth of the reported uncertainty while no image constrains the pose: an unknown acceleration
@@ -423,7 +424,10 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
 }
 
 void VisualTracker::triangulate_over_time(const Rigid& pose) {
-  const double cos_min = std::cos(kMinParallax);
+  // Without depth from the images the map lives on these alone: a monocular tracker takes the
+  // start's parallax bound, or a car's forward view (far points, features that leave within a few
+  // frames) would run out of landmarks.
+  const double cos_min = std::cos(setup_.monocular ? kMinStartParallax : kMinParallax);
   const double th = ransac_.threshold_px;
   for (size_t c = 0; c < features_.size(); ++c) {
     const CameraSetup& cam = setup_.cameras[c];
@@ -675,11 +679,36 @@ bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) 
 }
 
 bool VisualTracker::follow_start_corners(const FrameData& frame) {
+  // The corners are followed frame to frame, each from a template cut in the last frame (the
+  // anchor's own templates stop matching once the view has turned and come closer). No pose
+  // predicts them yet: each is searched from where the image moved over the last frame interval
+  // (a turn shifts the whole image by tens of pixels a frame), and those lost are searched again
+  // from the shift of the ones found.
   auto& fs = features_[0];
-  for (Feature& f : fs) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px, flow_, &f.cur_px);
+  const auto median_shift = [&]() -> std::optional<Eigen::Vector2f> {
+    std::vector<float> dx, dy;
+    for (const Feature& f : fs)
+      if (f.tracked) dx.push_back(f.cur_px.x() - f.last_px.x()), dy.push_back(f.cur_px.y() - f.last_px.y());
+    if (dx.size() < 8) return std::nullopt;
+    const auto mid = static_cast<long>(dx.size() / 2);
+    std::nth_element(dx.begin(), dx.begin() + mid, dx.end());
+    std::nth_element(dy.begin(), dy.begin() + mid, dy.end());
+    return Eigen::Vector2f(dx[static_cast<size_t>(mid)], dy[static_cast<size_t>(mid)]);
+  };
+  for (Feature& f : fs) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + mono_shift_px_, flow_, &f.cur_px);
+  if (const auto shift = median_shift()) {
+    if ((*shift - mono_shift_px_).norm() > 1.f)
+      for (Feature& f : fs)
+        if (!f.tracked) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + *shift, flow_, &f.cur_px);
+    mono_shift_px_ = *median_shift();
+  }
+  for (Feature& f : fs)
+    if (f.tracked) {
+      f.last_px = f.cur_px;
+      f.tracked = make_flow_template(frame.pyramids[0], f.last_px, setup_.config.flow_window, &f.tmpl);
+    }
   fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
-  for (Feature& f : fs) f.last_px = f.cur_px;
-  if (static_cast<int>(fs.size()) >= kMonoMinFeatures / 2) return true;
+  if (static_cast<int>(fs.size()) >= kMonoMinFeatures) return true;
   // Lost the start frame's corners: start over from this frame, same anchor pose.
   const Rigid anchor = mono_anchor_pose_;
   if (!start_monocular(frame, anchor)) {
@@ -690,12 +719,26 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
 }
 
 bool VisualTracker::enough_start_flow() const {
+  // Parallax, not image motion: a turn moves the image by tens of pixels without separating the
+  // rays of the two views at all. The rotation that best maps the anchor's rays onto the current
+  // ones (what a pure turn would explain) is removed first; the angles left over are the parallax
+  // from translation, in normalised units whatever the resolution and focal length. Enough corners
+  // must show kMinStartParallax of it for the two-view geometry to be tried.
+  const CameraModel& model = setup_.cameras[0].model;
   const auto& fs = features_[0];
-  std::vector<double> flow;
-  flow.reserve(fs.size());
-  for (const Feature& f : fs) flow.push_back((f.last_px - f.anchor_px).norm());
-  std::nth_element(flow.begin(), flow.begin() + static_cast<long>(flow.size() / 2), flow.end());
-  return flow[flow.size() / 2] >= kMonoStartFlow * setup_.cameras[0].model.width();
+  std::vector<Eigen::Vector3d> r1, r2;
+  for (const Feature& f : fs) {
+    Eigen::Vector2d a, b;
+    if (!model.unproject(f.anchor_px.cast<double>(), &a) || !model.unproject(f.last_px.cast<double>(), &b)) continue;
+    r1.push_back(Eigen::Vector3d(a.x(), a.y(), 1.0).normalized());
+    r2.push_back(Eigen::Vector3d(b.x(), b.y(), 1.0).normalized());
+  }
+  if (static_cast<int>(r1.size()) < kMinStartLandmarks) return false;
+  const Eigen::Matrix3d first_from_second = best_rotation(r1, r2);
+  int separated = 0;
+  for (size_t i = 0; i < r1.size(); ++i)
+    separated += std::acos(std::clamp(r1[i].dot(first_from_second * r2[i]), -1.0, 1.0)) >= kMinStartParallax;
+  return separated >= std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers);
 }
 
 bool VisualTracker::solve_start_geometry(int64_t t_ns, MonoStart* start) {
@@ -730,7 +773,6 @@ bool VisualTracker::triangulate_start(MonoStart* start) const {
   const CameraModel& model = setup_.cameras[0].model;
   const auto& fs = features_[0];
   const Rigid& first_from_second = start->first_from_second;
-  std::vector<double> parallax;
   const double th = ransac_.threshold_px;
   for (size_t k = 0; k < start->x1.size(); ++k) {
     if (!start->two_view.inliers[k]) continue;
@@ -739,8 +781,7 @@ bool VisualTracker::triangulate_start(MonoStart* start) const {
     Eigen::Vector3d p;
     if (!triangulate_midpoint(Eigen::Vector3d::Zero(), r1, first_from_second.t, r2, &p)) continue;
     const double angle = std::acos(std::clamp(r1.normalized().dot(r2.normalized()), -1.0, 1.0));
-    parallax.push_back(angle);
-    if (angle < 0.5 * kMinParallax) continue;
+    if (angle < kMinStartParallax) continue;
     // Points must reproject onto both sightings; a wrong decomposition or a mistracked corner does not.
     Eigen::Vector2d px1, px2;
     if (!model.project(p, &px1) || !model.project(start->second_from_first * p, &px2)) continue;
@@ -748,10 +789,9 @@ bool VisualTracker::triangulate_start(MonoStart* start) const {
     if ((px1 - f.anchor_px.cast<double>()).norm() > th || (px2 - f.last_px.cast<double>()).norm() > th) continue;
     start->points.emplace_back(start->index[k], p);
   }
-  if (parallax.empty()) return false;
-  std::nth_element(parallax.begin(), parallax.begin() + static_cast<long>(parallax.size() / 2), parallax.end());
-  return parallax[parallax.size() / 2] >= kMonoMinMedianParallax &&
-         static_cast<int>(start->points.size()) >= std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers);
+  // Enough corners with parallax start the map; the others (far away, or near the direction of
+  // travel) stay features and are triangulated over time.
+  return static_cast<int>(start->points.size()) >= std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers);
 }
 
 bool VisualTracker::place_start_map(const MonoStart& start, Rigid* pose, Matrix6d* covariance) {
@@ -878,6 +918,8 @@ TrackResult VisualTracker::track(FrameData& frame) {
       } else if (!lost) {
         state_ = State::kLost;
       } else if (setup_.monocular) {
+        // The image motion of an earlier start says nothing of this one.
+        mono_shift_px_.setZero();
         start_monocular(frame, predicted);
       } else if (start_map(frame, carried(frame.t_ns, predicted, outage_span))) {
         // A fresh map anchored where the rig is predicted to be (the last motion carried across

@@ -198,6 +198,7 @@ class VisualTracker {
   Rigid mono_anchor_pose_;
   int64_t mono_anchor_t_ns_ = 0;
   double mono_scale_ = 1.0;
+  Eigen::Vector2f mono_shift_px_ = Eigen::Vector2f::Zero();  // median image motion of the last start frame interval
 
   std::vector<Pyramid> last_pyramids_;  // images of the last frame set tracked or starting a map
   bool keep_pyramids_ = false;          // this frame set's pyramids become last_pyramids_

@@ -12,6 +12,7 @@
 #include "cuvslam/gyro_buffer.hpp"
 #include "cuvslam/inertial.hpp"
 #include "cuvslam/pose_solver.hpp"
+#include "cuvslam/two_view.hpp"
 #include "render.hpp"
 
 namespace cuvslam::detail {
@@ -103,6 +104,36 @@ TEST(PoseSolver, CovarianceMatchesMonteCarloSpread) {
   }
   // Diagonal terms: a sample variance of 400 draws is within about 15 % of the truth (3 sigma).
   for (int i = 0; i < 6; ++i) EXPECT_NEAR(sample(i, i) / predicted(i, i), 1.0, 0.2) << "axis " << i;
+}
+
+// The rotation between two views from their rays, per case: a pure turn; a turn while moving
+// forward 1 m with half the points near (2 to 6 m: up to 10 degrees of parallax) and half far
+// (200 m); a move forward and down without a turn. The far half fixes the rotation; a plain
+// least-squares fit over all rays would tilt toward the parallax of the near ones.
+TEST(TwoView, BestRotationTakesTheTurnNotTheParallax) {
+  struct Case {
+    Eigen::Vector3d turn, shift;
+    double tolerance_deg;
+  };
+  const Case cases[] = {{{0.0, 0.3, 0.0}, {0.0, 0.0, 0.0}, 1e-6},
+                        {{0.02, -0.25, 0.01}, {0.0, 0.0, 1.0}, 0.1},
+                        {{0.0, 0.0, 0.0}, {0.0, 0.3, 1.0}, 0.1}};
+  for (const Case& c : cases) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(-0.6, 0.6), near(2.0, 6.0);
+    const Rigid second_from_first(so3_exp(c.turn), -so3_exp(c.turn) * c.shift);
+    std::vector<Eigen::Vector3d> first, second;
+    for (int i = 0; i < 200; ++i) {
+      const double z = i % 2 ? near(rng) : 200.0;
+      const Eigen::Vector3d p(u(rng) * z, u(rng) * z, z);
+      first.push_back(p.normalized());
+      second.push_back((second_from_first * p).normalized());
+    }
+    const Eigen::Matrix3d first_from_second = best_rotation(first, second);
+    const double error_deg =
+        so3_log(first_from_second * second_from_first.R).norm() * 180.0 / render::kPi;
+    EXPECT_LT(error_deg, c.tolerance_deg) << "turn " << c.turn.transpose() << ", shift " << c.shift.transpose();
+  }
 }
 
 TEST(CameraModel, UnprojectInvertsProjectAndJacobianMatchesDifferences) {
