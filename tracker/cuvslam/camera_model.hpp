@@ -34,6 +34,12 @@ class CameraModel {
   // the iteration does not converge.
   bool unproject(const Eigen::Vector2d& pixel, Eigen::Vector2d* xn) const;
 
+  // Moves the principal point by (dx, dy) pixels: a refined calibration of the same camera.
+  void shift_principal_point(double dx, double dy) {
+    cx_ += dx;
+    cy_ += dy;
+  }
+
   bool in_image(const Eigen::Vector2d& pixel, double margin) const {
     return pixel.x() >= margin && pixel.y() >= margin && pixel.x() <= width_ - 1 - margin &&
            pixel.y() <= height_ - 1 - margin;

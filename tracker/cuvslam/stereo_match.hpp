@@ -6,6 +6,8 @@
 
 #include <Eigen/Core>
 
+#include <vector>
+
 #include "cuvslam/camera_model.hpp"
 #include "cuvslam/geometry.hpp"
 #include "cuvslam/image_pyramid.hpp"
@@ -38,6 +40,23 @@ struct StereoMatch {
 bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const CameraModel& cam_b,
                   const GreyImage& image_a, const Pyramid& pyramid_b, const FlowTemplate& tmpl_a,
                   const Eigen::Vector2d& pixel_a, const StereoParams& params, StereoMatch* out);
+
+// A point seen by both cameras of a pair in two frame sets: undistorted normalised coordinates in
+// camera a and camera b, at the earlier and the later one.
+struct StereoTrack {
+  Eigen::Vector2d a0, b0, a1, b1;
+};
+
+// Disparity offset of a pair whose baseline lies along a's x axis: a principal point of b off by a
+// fraction of a pixel along x turns every disparity d into d + offset, which moves distant points
+// far (d is a few pixels at tens of metres) and scales the measured translation with them. Rigid
+// motion tells it apart: the depths of the two frame sets, taken with the right offset, differ by
+// one translation for every point, near and far. Solves (offset, translation) from `tracks` given
+// camera a's rotation `now_from_before` between the frame sets and a_from_b; `sigma` is the
+// disparity noise (normalised units). Writes the offset in normalised units of a (b's measured x
+// is that much too small) and its information (1 / variance); false when too few points agree.
+bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before,
+                               const Rigid& a_from_b, double sigma, double* offset, double* information);
 
 // Midpoint of the closest approach of two rays o1 + s d1 and o2 + u d2 (directions need not be
 // unit). False when the rays are near parallel or the point lies behind either origin.

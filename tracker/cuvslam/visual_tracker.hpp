@@ -15,6 +15,10 @@
 // a fresh map, when no view of the old one comes back, starts at the predicted pose in the same world.
 // After a longer outage the IMU, which kept running, carries the prediction across all of it.
 //
+// A stereo pair side by side has its disparity offset (a principal point off along the baseline)
+// estimated over each keyframe's stretch from the points both cameras tracked through it, and
+// corrected in camera b's calibration.
+//
 // Invariants: every Feature's landmark index is -1 or indexes `landmarks_`; features hold the
 // template of the camera's last keyframe; `last_pose_` is the last pose reported or bridged.
 #pragma once
@@ -156,6 +160,9 @@ class VisualTracker {
   bool place_start_map(const MonoStart& start, Rigid* pose, Matrix6d* covariance);
   void begin_tracking_from_start(const FrameData& frame, const Rigid& pose);
   void update_motion(const Rigid& pose, int64_t t_ns);
+  // Estimates each stereo pair's disparity offset from the points both cameras tracked since the
+  // last keyframe; `fuse` (the stretch ends) folds the stretch's estimate into the rig's.
+  void update_disparity_offsets(const Rigid& pose, bool fuse);
   void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
   void collect_garbage();
   Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok) const;
@@ -183,6 +190,16 @@ class VisualTracker {
   Eigen::Vector3d rate_ = Eigen::Vector3d::Zero();      // rig frame rotation vector per second
   int keyframe_inliers_ = 0;
   bool overruled_ = false;  // the last frame set's view was refused for contradicting the IMU
+  // Per stereo pair: the disparity offset applied to camera b (normalised units of a), the mean
+  // estimate and its information, and the estimate of the current keyframe's stretch.
+  struct DisparityOffset {
+    double applied = 0.0, mean = 0.0, information = 0.0;
+    double stretch_offset = 0.0, stretch_information = 0.0;
+    int stretches = 0;
+  };
+  std::vector<DisparityOffset> disparity_offsets_;
+  Rigid keyframe_pose_;               // pose of the last keyframe
+  bool anchors_at_keyframe_ = false;  // every feature's anchor_px was seen at keyframe_pose_
 
   GyroBuffer gyro_;
   std::optional<InertialMotion> inertial_;  // with an IMU: translation across gaps, checks of visual poses

@@ -1,0 +1,168 @@
+"""Visual odometry on recorded dataset folders (KITTI odometry, TUM RGB-D, EuRoC) against their ground truth.
+
+    PYTHONPATH=. python bench/real_data.py DIR [DIR...] [--threads 1 2] [--modes stereo rgbd mono]
+
+Each folder is replayed through `velk-odom vo`'s own replay (the dataset readers of velk_odom.datasets,
+the configuration the command proposes) once per mode the folder allows (stereo with two cameras, rgbd with
+a depth stream, mono on the first camera) and per thread count. Per run: frames tracked of those fed, the
+final position error in % of the ground truth's path (after aligning the estimate on its first pose),
+ATE rmse (rigid alignment; similarity for mono, whose scale is free), RPE over 1 s, and frames per second
+of the engine's own calls (image decoding and conversion left out). Nothing here asserts.
+"""
+
+import argparse
+import io
+import os
+import sys
+import tempfile
+import time
+from contextlib import redirect_stdout
+
+import numpy as np
+
+from velk_odom._geometry import quat_to_matrix
+from velk_odom.cli import _vo
+from velk_odom.trajectory import absolute_trajectory_error, associate, path_length, read_tum, relative_pose_error
+
+
+class _TimedEngine:
+    """The engine with its image calls timed."""
+
+    def __init__(self, engine):
+        self._engine = engine
+        self.seconds = 0.0
+        self.frames = 0
+
+    def _timed(self, name, *a):
+        t0 = time.perf_counter()
+        out = getattr(self._engine, name)(*a)
+        self.seconds += time.perf_counter() - t0
+        return out
+
+    def handle_image(self, *a):
+        return self._timed("handle_image", *a)
+
+    def handle_depth_image(self, *a):
+        return self._timed("handle_depth_image", *a)
+
+    def __getattr__(self, name):
+        return getattr(self._engine, name)
+
+
+def _replay_class(mode, threads):
+    class Replay(_vo.VoReplay):
+        def propose(self, tf):
+            config, notes = super().propose(tf)
+            roles = config["topics"]
+            images = sorted(t for t, r in roles.items() if r == "image")
+            keep = set(images[:1]) if mode in ("mono", "rgbd") else set(images)
+            if mode != "rgbd":
+                roles = {t: r for t, r in roles.items() if r not in ("depth", "depth_camera_info")}
+                config.pop("cameras", None)
+            roles = {t: r for t, r in roles.items() if r != "image" or t in keep}
+            infos = {t[: -len("image_raw")] + "camera_info" for t in keep}
+            roles = {t: r for t, r in roles.items() if r != "camera_info" or t in infos}
+            if mode == "mono":
+                roles = {t: r for t, r in roles.items() if r != "imu"}
+            config.update(camera_mode=mode, tracker_threads=threads, topics=roles)
+            return config, notes
+
+        def start(self, tf):
+            self.timed = _TimedEngine(super().start(tf))
+            return self.timed
+
+    return Replay
+
+
+def modes_of(folder):
+    from velk_odom.datasets import open_dataset
+
+    d = open_dataset(folder)
+    colour = [c for c in d.cameras if not c.is_depth]
+    modes = []
+    if len(colour) >= 2:
+        modes.append("stereo")
+    if any(c.is_depth for c in d.cameras):
+        modes.append("rgbd")
+    modes.append("mono")
+    return modes, d.ground_truth, sum(len(c.stamps) for c in colour[:1])
+
+
+def _matrices(poses):
+    m = np.zeros((len(poses), 4, 4))
+    m[:, :3, :3] = quat_to_matrix(poses[:, 3:7])
+    m[:, :3, 3] = poses[:, :3]
+    m[:, 3, 3] = 1.0
+    return m
+
+
+def scores(est, ref, mono):
+    """(final error % of path, ATE rmse m, RPE/1 s rmse m); nan where not computable."""
+    nan = float("nan")
+    stamps, poses = est
+    if len(stamps) < 2:
+        return nan, nan, nan
+    i_ref, i_est = associate(ref[0], stamps, 20_000_000)
+    if i_est.size < 2:
+        return nan, nan, nan
+    # Final error: the estimate placed on the reference at its first matched pose (scaled for mono by
+    # the ratio of the two paths), compared at its last.
+    e, r = _matrices(poses[i_est]), _matrices(ref[1][i_ref])
+    scale = 1.0
+    if mono:
+        travelled = path_length(poses[i_est])
+        scale = path_length(ref[1][i_ref]) / travelled if travelled > 0 else nan
+    rel = np.linalg.inv(e[0]) @ e[-1]
+    end = r[0][:3, :3] @ (scale * rel[:3, 3]) + r[0][:3, 3]
+    length = path_length(ref[1][i_ref])
+    final = 100.0 * np.linalg.norm(end - r[-1][:3, 3]) / length if length > 0 else nan
+    ate, _, _ = absolute_trajectory_error(est, ref, with_scale=mono)
+    rpe, _ = relative_pose_error(est, ref)
+    return final, ate.rmse, rpe.rmse
+
+
+def run_one(folder, mode, threads, workdir):
+    out = os.path.join(workdir, f"{os.path.basename(os.path.normpath(folder))}_{mode}_{threads}.tum")
+    parser = argparse.ArgumentParser()
+    _vo.add_arguments(parser)
+    args = parser.parse_args([folder, "-o", out, "--no-progress"])
+    replay = _replay_class(mode, threads)(args)
+    with redirect_stdout(io.StringIO()):
+        status = replay.run()
+    est = read_tum(out) if os.path.getsize(out) else (np.zeros(0, np.int64), np.zeros((0, 7)))
+    timed = replay.timed
+    frames = replay.fed.get("image", 0) // (2 if mode == "stereo" else 1)
+    return status, est, frames, (frames / timed.seconds if timed.seconds > 0 else float("nan"))
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("folders", nargs="+", metavar="DIR")
+    p.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    p.add_argument("--modes", nargs="+", choices=["stereo", "rgbd", "mono"], help="only these modes")
+    a = p.parse_args(argv)
+    print("folder\tmode\ttracked\tfinal %\tATE m\tRPE/1s m\t" + "\t".join(f"fps {t}T" for t in a.threads))
+    with tempfile.TemporaryDirectory() as workdir:
+        for folder in a.folders:
+            modes, ref, _ = modes_of(folder)
+            for mode in modes:
+                if a.modes and mode not in a.modes:
+                    continue
+                rates, first = [], None
+                for threads in a.threads:
+                    status, est, frames, fps = run_one(folder, mode, threads, workdir)
+                    rates.append(fps)
+                    if first is None:
+                        first = (status, est, frames)
+                status, est, frames = first
+                final = ate = rpe = float("nan")
+                if ref is not None:
+                    final, ate, rpe = scores(est, ref, mode == "mono")
+                name = os.path.basename(os.path.normpath(folder))
+                print(f"{name}\t{mode}\t{len(est[0])}/{frames}\t{final:.2f}\t{ate:.3f}\t{rpe:.3f}\t"
+                      + "\t".join(f"{r:.1f}" for r in rates) + ("" if status == 0 else f"\texit {status}"))
+                sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
