@@ -43,8 +43,9 @@ def cases():
 def _env(tree):
     """The environment of a `fuse` run: this interpreter's velk_odom (tree None) or the one in a source tree.
     The runs start in a temporary folder, so a relative PYTHONPATH is made absolute here."""
-    if tree is not None:
-        return dict(os.environ, PYTHONPATH=tree)
+    if tree is not None:  # the package sits in python/ (at the top in trees before that move)
+        package_root = os.path.join(tree, "python")
+        return dict(os.environ, PYTHONPATH=package_root if os.path.isdir(os.path.join(package_root, "velk_odom")) else tree)
     paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
     return dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
 

@@ -18,6 +18,7 @@ import tempfile
 
 import numpy as np
 
+from bench_fusion_conditions import _env, check_importable
 from velk_odom import _geometry as geo
 from velk_odom.cli._recording import BagRecording
 
@@ -47,11 +48,12 @@ def dead_reckoning(bag_path):
 
 
 def main():
-    bag = sys.argv[1] if len(sys.argv) > 1 else DEFAULT_BAG
+    bag = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else DEFAULT_BAG)
+    check_importable(None)
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "fused.tum")
         subprocess.run([sys.executable, "-m", "velk_odom.cli", "fuse", bag, "-o", out, "--no-progress", "--log", "off"],
-                       check=True, capture_output=True, env=dict(os.environ, PYTHONPATH=TREE), cwd=TREE)
+                       check=True, capture_output=True, env=_env(None), cwd=tmp)
         fused = np.loadtxt(out)
     t_dr, dr, imu = dead_reckoning(bag)
     idx = np.clip(np.searchsorted(imu[:, 0], fused[:, 0]), 0, len(imu) - 1)
