@@ -22,7 +22,7 @@ import numpy as np
 
 from velk_odom._geometry import quat_to_matrix
 from velk_odom.cli import _vo
-from velk_odom.trajectory import absolute_trajectory_error, associate, path_length, read_tum, relative_pose_error
+from velk_odom.trajectory import associate, evaluate, path_length, read_tum
 
 
 class _TimedEngine:
@@ -105,20 +105,16 @@ def scores(est, ref, mono):
     i_ref, i_est = associate(ref[0], stamps, 20_000_000)
     if i_est.size < 2:
         return nan, nan, nan
-    # Final error: the estimate placed on the reference at its first matched pose (scaled for mono by
-    # the ratio of the two paths), compared at its last.
+    # ATE and RPE as the command line scores them: a similarity for mono, whose scale is free (the RPE
+    # then of the scaled estimate). Final error: the estimate placed on the reference at its first
+    # matched pose, scaled for mono by that similarity's scale, compared at its last.
+    scored = evaluate(est, ref, align="sim" if mono else "rigid")
     e, r = _matrices(poses[i_est]), _matrices(ref[1][i_ref])
-    scale = 1.0
-    if mono:
-        travelled = path_length(poses[i_est])
-        scale = path_length(ref[1][i_ref]) / travelled if travelled > 0 else nan
     rel = np.linalg.inv(e[0]) @ e[-1]
-    end = r[0][:3, :3] @ (scale * rel[:3, 3]) + r[0][:3, 3]
+    end = r[0][:3, :3] @ (scored.scale * rel[:3, 3]) + r[0][:3, 3]
     length = path_length(ref[1][i_ref])
     final = 100.0 * np.linalg.norm(end - r[-1][:3, 3]) / length if length > 0 else nan
-    ate, _, _ = absolute_trajectory_error(est, ref, with_scale=mono)
-    rpe, _ = relative_pose_error(est, ref)
-    return final, ate.rmse, rpe.rmse
+    return final, scored.ate.rmse, scored.rpe_translation.rmse
 
 
 def run_one(folder, mode, threads, workdir):
