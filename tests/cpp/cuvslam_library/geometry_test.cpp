@@ -8,16 +8,16 @@
 #include <random>
 #include <tuple>
 
-#include "cuvslam/camera_model.hpp"
-#include "cuvslam/geometry.hpp"
-#include "cuvslam/gyro_buffer.hpp"
-#include "cuvslam/inertial.hpp"
-#include "cuvslam/pose_solver.hpp"
-#include "cuvslam/two_view.hpp"
-#include "cuvslam/stereo_match.hpp"
+#include "velk_track/camera_model.hpp"
+#include "velk_track/geometry.hpp"
+#include "velk_track/gyro_buffer.hpp"
+#include "velk_track/inertial.hpp"
+#include "velk_track/pose_solver.hpp"
+#include "velk_track/two_view.hpp"
+#include "velk_track/stereo_match.hpp"
 #include "render.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 namespace {
 
 Rigid random_pose(std::mt19937& rng, double max_angle, double max_shift) {
@@ -242,4 +242,4 @@ TEST(InertialMotion, FindsGravityAndBiasThenPredictsAcrossAGap) {
 }
 
 }  // namespace
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -5,12 +5,12 @@
 #include <cmath>
 #include <functional>
 
-#include "cuvslam/corners.hpp"
-#include "cuvslam/image_pyramid.hpp"
-#include "cuvslam/optical_flow.hpp"
+#include "velk_track/corners.hpp"
+#include "velk_track/image_pyramid.hpp"
+#include "velk_track/optical_flow.hpp"
 #include "sequence.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 namespace {
 
 // A 320 x 240 image pyramid of `levels` levels whose base pixel (x, y) is f(x, y).
@@ -78,4 +78,4 @@ TEST(Corners, NoneOnNoiseAndSpreadOverTexture) {
 }
 
 }  // namespace
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cuvslam/cuvslam.h"
-#include "cuvslam/image_pyramid.hpp"
+#include "velk_track/image_pyramid.hpp"
 #include "sequence.hpp"
 
 namespace {
@@ -187,8 +187,8 @@ TEST(PixelFormats, GreyAndDepthAsTheyHold) {
     }
   cuvslam::Image img = image(rgb.data());
   img.width = kW, img.height = kH, img.pitch = kPitch, img.encoding = cuvslam::Image::Encoding::RGB;
-  cuvslam::detail::GreyImage grey;
-  cuvslam::detail::read_grey(img, &grey);
+  velk_track::GreyImage grey;
+  velk_track::read_grey(img, &grey);
   for (int y = 0; y < kH; ++y)
     for (int x = 0; x < kW; ++x) EXPECT_NEAR(grey.at(x, y), 0.299 * (5 * x) + 0.587 * (60 + y) + 0.114 * (200 - x), 1e-3) << x << "," << y;
 
@@ -197,7 +197,7 @@ TEST(PixelFormats, GreyAndDepthAsTheyHold) {
   for (auto [d, expected] : {std::pair{image(mm, 0, 0, DataType::UInt16), std::array<float, 4>{0.f, 1.5f, 65.535f, 0.001f}},
                              std::pair{image(metres, 0, 0, DataType::Float32), std::array<float, 4>{2.25f, 0.f, 0.f, 0.f}}}) {
     d.width = 4, d.height = 1;
-    cuvslam::detail::read_depth(d, 1000.f, &grey);
+    velk_track::read_depth(d, 1000.f, &grey);
     for (int x = 0; x < 4; ++x) EXPECT_FLOAT_EQ(grey.at(x, 0), expected[static_cast<size_t>(x)]) << x;
   }
 }

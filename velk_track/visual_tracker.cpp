@@ -1,4 +1,4 @@
-#include "cuvslam/visual_tracker.hpp"
+#include "velk_track/visual_tracker.hpp"
 
 #include <Eigen/Dense>
 
@@ -6,11 +6,11 @@
 #include <cmath>
 #include <utility>
 
-#include "cuvslam/corners.hpp"
-#include "cuvslam/stamps.hpp"
-#include "cuvslam/two_view.hpp"
+#include "velk_track/corners.hpp"
+#include "velk_track/stamps.hpp"
+#include "velk_track/two_view.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 namespace {
 
@@ -1009,4 +1009,4 @@ TrackResult VisualTracker::track(FrameData& frame) {
   return result;
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -1,11 +1,11 @@
-#include "cuvslam/image_pyramid.hpp"
+#include "velk_track/image_pyramid.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 namespace {
 
@@ -162,4 +162,4 @@ void read_depth(const Image& image, float units_per_meter, GreyImage* out) {
   }
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

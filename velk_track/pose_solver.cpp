@@ -1,4 +1,4 @@
-#include "cuvslam/pose_solver.hpp"
+#include "velk_track/pose_solver.hpp"
 
 #include <Eigen/Dense>
 
@@ -7,7 +7,7 @@
 #include <complex>
 #include <limits>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 namespace {
 
@@ -379,4 +379,4 @@ bool refine_pose(const std::vector<PoseObservation>& obs, const std::vector<Pose
   return true;
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -1,10 +1,10 @@
-#include "cuvslam/thread_pool.hpp"
+#include "velk_track/thread_pool.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <exception>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 namespace {
 // A frame runs several parallel loops a few hundred microseconds apart. Waking a sleeping thread on
@@ -102,4 +102,4 @@ void ThreadPool::parallel_for(size_t count, const std::function<void(size_t)>& t
   if (error) std::rethrow_exception(error);
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -10,10 +10,10 @@
 #include <random>
 #include <vector>
 
-#include "cuvslam/geometry.hpp"
-#include "cuvslam/thread_pool.hpp"
+#include "velk_track/geometry.hpp"
+#include "velk_track/thread_pool.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 using Matrix6d = Eigen::Matrix<double, 6, 6>;
 
@@ -66,4 +66,4 @@ bool refine_pose(const std::vector<PoseObservation>& obs, const std::vector<Pose
 // Real roots of c[0] + c[1] x + ... + c[n] x^n (n <= 4), polished by Newton steps.
 std::vector<double> real_polynomial_roots(const std::vector<double>& coefficients);
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

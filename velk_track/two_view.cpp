@@ -1,4 +1,4 @@
-#include "cuvslam/two_view.hpp"
+#include "velk_track/two_view.hpp"
 
 #include <Eigen/Dense>
 
@@ -6,9 +6,9 @@
 #include <cmath>
 #include <limits>
 
-#include "cuvslam/stereo_match.hpp"
+#include "velk_track/stereo_match.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 double sampson_error2(const Eigen::Matrix3d& e, const Eigen::Vector2d& x1, const Eigen::Vector2d& x2) {
   const Eigen::Vector3d p1(x1.x(), x1.y(), 1.0), p2(x2.x(), x2.y(), 1.0);
@@ -174,4 +174,4 @@ bool estimate_two_view(const std::vector<Eigen::Vector2d>& x1, const std::vector
   return choose_decomposition(best_e, x1, x2, out->inliers, &out->second_from_first) > 0;
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 class ThreadPool {
  public:
@@ -53,4 +53,4 @@ class ThreadPool {
   size_t error_index_ = 0;
 };
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -1,9 +1,9 @@
-#include "cuvslam/corners.hpp"
+#include "velk_track/corners.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 void corner_response(const GreyImage& image, int border, CornerResponse* out) {
   const int w = image.width, h = image.height;
@@ -123,4 +123,4 @@ void detect_corners(const CornerResponse& response, const std::vector<Eigen::Vec
   }
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -8,9 +8,9 @@
 #include <deque>
 #include <optional>
 
-#include "cuvslam/stamps.hpp"
+#include "velk_track/stamps.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 // Walks [t0, t1] over IMU samples in time order (each with a t_ns), cut at the samples: between two
 // samples the readings are linear, before the first and after the last the nearest one holds. For
@@ -81,4 +81,4 @@ class GyroBuffer {
   std::deque<Sample> samples_;
 };
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

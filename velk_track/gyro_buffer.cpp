@@ -1,9 +1,9 @@
-#include "cuvslam/gyro_buffer.hpp"
+#include "velk_track/gyro_buffer.hpp"
 
-#include "cuvslam/geometry.hpp"
-#include "cuvslam/stamps.hpp"
+#include "velk_track/geometry.hpp"
+#include "velk_track/stamps.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 namespace {
 // Bound on the samples kept when frames stop coming: about 50 s at 400 Hz.
@@ -31,4 +31,4 @@ std::optional<Eigen::Matrix3d> GyroBuffer::integrate(int64_t t0_ns, int64_t t1_n
   return orthonormalize(r);
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "cuvslam/image_pyramid.hpp"
+#include "velk_track/image_pyramid.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 struct CornerParams {
   int cell = 32;               // grid cell side in pixels
@@ -33,4 +33,4 @@ void corner_response(const GreyImage& image, int border, CornerResponse* out);
 void detect_corners(const CornerResponse& response, const std::vector<Eigen::Vector2f>& existing,
                     const CornerParams& params, int max_new, std::vector<Eigen::Vector2f>* out);
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -12,7 +12,9 @@
 
 #include "cuvslam/cuvslam.h"
 
-namespace cuvslam::detail {
+namespace velk_track {
+
+using cuvslam::Pose;
 
 inline Eigen::Matrix3d skew(const Eigen::Vector3d& v) {
   Eigen::Matrix3d m;
@@ -86,4 +88,4 @@ inline Eigen::Matrix3d orthonormalize(const Eigen::Matrix3d& r) {
   return q.toRotationMatrix();
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -1,5 +1,5 @@
 // The camera-tracking library interface that the tracker binding drives. This build ships a CPU
-// implementation (tracker/cuvslam/*.cpp); the engine's C++ tests link a scripted double instead.
+// implementation, velk_track (velk_track/*.cpp); the engine's C++ tests link a scripted double instead.
 //
 // Conventions:
 //   - quaternions (x, y, z, w), Hamilton products; poses name target-from-source (rig_from_camera);

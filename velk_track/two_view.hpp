@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "cuvslam/geometry.hpp"
+#include "velk_track/geometry.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 // x2 ~ R x1 + t for normalised image coordinates (z = 1) of view 1 and view 2; |t| = 1.
 struct TwoViewResult {
@@ -37,4 +37,4 @@ Eigen::Matrix3d best_rotation(const std::vector<Eigen::Vector3d>& a, const std::
 
 double sampson_error2(const Eigen::Matrix3d& e, const Eigen::Vector2d& x1, const Eigen::Vector2d& x2);
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -1,10 +1,10 @@
-#include "cuvslam/camera_model.hpp"
+#include "velk_track/camera_model.hpp"
 
 #include <Eigen/LU>
 
 #include <cmath>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 CameraModel::CameraModel(const Camera& camera)
     : width_(camera.size[0]),
@@ -98,4 +98,4 @@ bool CameraModel::unproject(const Eigen::Vector2d& pixel, Eigen::Vector2d* xn) c
   return true;
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

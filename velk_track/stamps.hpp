@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 inline uint64_t ns_between(int64_t earlier, int64_t later) {
   return static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier);
@@ -15,4 +15,4 @@ inline double seconds_between(int64_t earlier, int64_t later) {
   return static_cast<double>(ns_between(earlier, later)) * 1e-9;
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -1,4 +1,4 @@
-#include "cuvslam/stereo_match.hpp"
+#include "velk_track/stereo_match.hpp"
 
 #include <Eigen/Dense>
 
@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 namespace {
 
@@ -265,4 +265,4 @@ bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eig
   return true;
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -15,9 +15,9 @@
 #include <deque>
 #include <optional>
 
-#include "cuvslam/geometry.hpp"
+#include "velk_track/geometry.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 struct Preintegration {
   double dt = 0.0;
@@ -99,4 +99,4 @@ class InertialMotion {
   int contradictions_ = 0;
 };
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -7,9 +7,9 @@
 
 #include <vector>
 
-#include "cuvslam/image_pyramid.hpp"
+#include "velk_track/image_pyramid.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 // Largest window side the tracker accepts (the configuration is checked against it).
 constexpr int kMaxFlowSide = 31;
@@ -46,4 +46,4 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
 bool track_flow_horizontal(const FlowTemplate& tmpl, const GreyImage& image, const FlowParams& params,
                            Eigen::Vector2f* pos);
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

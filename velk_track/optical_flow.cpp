@@ -1,4 +1,4 @@
-#include "cuvslam/optical_flow.hpp"
+#include "velk_track/optical_flow.hpp"
 
 #include <Eigen/Dense>
 
@@ -6,7 +6,7 @@
 #include <array>
 #include <cmath>
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 namespace {
 
@@ -236,4 +236,4 @@ bool track_flow_horizontal(const FlowTemplate& tmpl, const GreyImage& image, con
   return true;
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

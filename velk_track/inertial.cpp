@@ -1,14 +1,14 @@
-#include "cuvslam/inertial.hpp"
+#include "velk_track/inertial.hpp"
 
 #include <Eigen/Dense>
 
 #include <algorithm>
 #include <cmath>
 
-#include "cuvslam/gyro_buffer.hpp"
-#include "cuvslam/stamps.hpp"
+#include "velk_track/gyro_buffer.hpp"
+#include "velk_track/stamps.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 namespace {
 
@@ -203,4 +203,4 @@ bool InertialMotion::contradicts(int64_t t_ns, const Rigid& world_from_rig, cons
   return far;
 }
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -7,7 +7,10 @@
 
 #include "cuvslam/cuvslam.h"
 
-namespace cuvslam::detail {
+namespace velk_track {
+
+using cuvslam::Camera;
+using cuvslam::Distortion;
 
 class CameraModel {
  public:
@@ -54,4 +57,4 @@ class CameraModel {
   double max_radius2_ = 0.0;  // squared undistorted radius of the valid region; 0 means unbounded
 };
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -9,7 +9,9 @@
 
 #include "cuvslam/cuvslam.h"
 
-namespace cuvslam::detail {
+namespace velk_track {
+
+using cuvslam::Image;
 
 struct GreyImage {
   int width = 0;
@@ -62,4 +64,4 @@ void read_grey(const Image& image, GreyImage* out);
 // for an encoding, data type, pitch or pointer that cannot be read.
 void read_depth(const Image& image, float units_per_meter, GreyImage* out);
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -8,12 +8,12 @@
 
 #include <vector>
 
-#include "cuvslam/camera_model.hpp"
-#include "cuvslam/geometry.hpp"
-#include "cuvslam/image_pyramid.hpp"
-#include "cuvslam/optical_flow.hpp"
+#include "velk_track/camera_model.hpp"
+#include "velk_track/geometry.hpp"
+#include "velk_track/image_pyramid.hpp"
+#include "velk_track/optical_flow.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
 
 struct StereoPair {
   int a = -1;  // camera that detects corners
@@ -63,4 +63,4 @@ bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eig
 bool triangulate_midpoint(const Eigen::Vector3d& o1, const Eigen::Vector3d& d1, const Eigen::Vector3d& o2,
                           const Eigen::Vector3d& d2, Eigen::Vector3d* point);
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

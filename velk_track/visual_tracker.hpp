@@ -32,20 +32,22 @@
 #include <utility>
 #include <vector>
 
-#include "cuvslam/camera_model.hpp"
-#include "cuvslam/corners.hpp"
+#include "velk_track/camera_model.hpp"
+#include "velk_track/corners.hpp"
 #include "cuvslam/cuvslam.h"
-#include "cuvslam/geometry.hpp"
-#include "cuvslam/gyro_buffer.hpp"
-#include "cuvslam/image_pyramid.hpp"
-#include "cuvslam/inertial.hpp"
-#include "cuvslam/optical_flow.hpp"
-#include "cuvslam/pose_solver.hpp"
-#include "cuvslam/stereo_match.hpp"
-#include "cuvslam/thread_pool.hpp"
-#include "cuvslam/two_view.hpp"
+#include "velk_track/geometry.hpp"
+#include "velk_track/gyro_buffer.hpp"
+#include "velk_track/image_pyramid.hpp"
+#include "velk_track/inertial.hpp"
+#include "velk_track/optical_flow.hpp"
+#include "velk_track/pose_solver.hpp"
+#include "velk_track/stereo_match.hpp"
+#include "velk_track/thread_pool.hpp"
+#include "velk_track/two_view.hpp"
 
-namespace cuvslam::detail {
+namespace velk_track {
+
+using cuvslam::Odometry;
 
 struct CameraSetup {
   CameraModel model;
@@ -231,4 +233,4 @@ class VisualTracker {
   std::vector<CornerResponse> responses_;  // per camera
 };
 
-}  // namespace cuvslam::detail
+}  // namespace velk_track

@@ -6,11 +6,11 @@
 #include <string>
 
 #include "cuvslam/cuvslam.h"
-#include "cuvslam/visual_tracker.hpp"
+#include "velk_track/visual_tracker.hpp"
 
 namespace cuvslam {
 
-using detail::Rigid;
+using velk_track::Rigid;
 
 namespace {
 
@@ -79,7 +79,7 @@ void check_tuning(const Odometry::Config& c) {
     refuse("max_features is " + std::to_string(c.max_features) + "; it must lie in 8 ... 10000");
   if (c.pyramid_levels < 1 || c.pyramid_levels > 8)
     refuse("pyramid_levels is " + std::to_string(c.pyramid_levels) + "; it must lie in 1 ... 8");
-  if (c.flow_window < 5 || c.flow_window > detail::kMaxFlowSide || c.flow_window % 2 == 0)
+  if (c.flow_window < 5 || c.flow_window > velk_track::kMaxFlowSide || c.flow_window % 2 == 0)
     refuse("flow_window is " + std::to_string(c.flow_window) + "; it must be odd and lie in 5 ... 31");
   if (c.min_inliers < 4 || c.min_inliers > 10000)
     refuse("min_inliers is " + std::to_string(c.min_inliers) + "; it must lie in 4 ... 10000");
@@ -98,7 +98,7 @@ void check_tuning(const Odometry::Config& c) {
 }
 
 // Validates everything and derives the tracker's camera roles.
-detail::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) {
+velk_track::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) {
   if (config.use_gpu) throw std::runtime_error("this build has no GPU backend");
   const int m = mode_code(config.odometry_mode);
   if (m < 0 || m > 4)
@@ -157,17 +157,17 @@ detail::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) 
   }
   check_tuning(config);
 
-  detail::TrackerSetup setup;
+  velk_track::TrackerSetup setup;
   setup.config = config;
   setup.monocular = mode == Mode::Mono;
   if (!rig.imus.empty()) {
-    setup.rig_from_imu = detail::rigid_from_pose(rig.imus[0].rig_from_imu);
+    setup.rig_from_imu = velk_track::rigid_from_pose(rig.imus[0].rig_from_imu);
     setup.gyro_noise_density = rig.imus[0].gyroscope_noise_density;
   }
   for (size_t i = 0; i < n; ++i) {
-    detail::CameraSetup cam;
-    cam.model = detail::CameraModel(rig.cameras[i]);
-    cam.rig_from_camera = detail::rigid_from_pose(rig.cameras[i].rig_from_camera);
+    velk_track::CameraSetup cam;
+    cam.model = velk_track::CameraModel(rig.cameras[i]);
+    cam.rig_from_camera = velk_track::rigid_from_pose(rig.cameras[i].rig_from_camera);
     cam.depth = depth[i] != 0;
     cam.detects = !setup.monocular || i == 0;
     setup.cameras.push_back(cam);
@@ -181,7 +181,7 @@ detail::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) 
       if (!depth[i]) plain.push_back(i);
     for (size_t k = 0; k + 1 < plain.size(); k += 2) {
       const size_t a = plain[k], b = plain[k + 1];
-      detail::StereoPair pair;
+      velk_track::StereoPair pair;
       pair.a = static_cast<int>(a);
       pair.b = static_cast<int>(b);
       pair.b_from_a = setup.cameras[b].rig_from_camera.inverse() * setup.cameras[a].rig_from_camera;
@@ -196,7 +196,7 @@ detail::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) 
       // x, same vertical intrinsics, no distortion. Anything else searches the epipolar curve.
       const auto& ca = rig.cameras[a];
       const auto& cb = rig.cameras[b];
-      const double angle = detail::so3_log(pair.b_from_a.R).norm();
+      const double angle = velk_track::so3_log(pair.b_from_a.R).norm();
       pair.row_search = config.rectified_stereo_camera && angle < 0.2 * 3.14159265358979 / 180.0 &&
                         std::abs(pair.b_from_a.t.y()) <= 0.01 * baseline &&
                         std::abs(pair.b_from_a.t.z()) <= 0.01 * baseline &&
@@ -214,10 +214,10 @@ detail::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) 
 }  // namespace
 
 struct Odometry::Impl {
-  explicit Impl(detail::TrackerSetup setup) : tracker(std::move(setup)) {}
+  explicit Impl(velk_track::TrackerSetup setup) : tracker(std::move(setup)) {}
 
-  detail::VisualTracker tracker;
-  detail::FrameData frame;
+  velk_track::VisualTracker tracker;
+  velk_track::FrameData frame;
   bool has_frame = false;
   int64_t last_frame_ns = 0;
   bool has_imu_sample = false;
@@ -237,7 +237,7 @@ Odometry::~Odometry() = default;
 PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector<Image>& /*masks*/,
                              const std::vector<Image>& depths, void* /*internals*/) {
   Impl& s = *impl_;
-  const detail::TrackerSetup& setup = s.tracker.setup();
+  const velk_track::TrackerSetup& setup = s.tracker.setup();
   const size_t n = setup.cameras.size();
   if (images.empty()) refuse("Track got no images; a frame set has one image per camera");
   const int64_t t_ns = images[0].timestamp_ns;
@@ -251,7 +251,7 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
     if (img.timestamp_ns != t_ns)
       refuse("images of one frame set carry different stamps (" + std::to_string(t_ns) + " and " +
              std::to_string(img.timestamp_ns) + " ns)");
-    const detail::CameraModel& model = setup.cameras[img.camera_index].model;
+    const velk_track::CameraModel& model = setup.cameras[img.camera_index].model;
     if (img.width != model.width() || img.height != model.height())
       refuse("image for camera " + std::to_string(img.camera_index) + " is " + std::to_string(img.width) + "x" +
              std::to_string(img.height) + ", but the camera is calibrated for " + std::to_string(model.width()) + "x" +
@@ -270,7 +270,7 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
              ", which is not a depth camera of this rig and mode");
     if (s.seen[d.camera_index]) refuse("two depth images for camera " + std::to_string(d.camera_index));
     s.seen[d.camera_index] = 1;
-    const detail::CameraModel& model = setup.cameras[d.camera_index].model;
+    const velk_track::CameraModel& model = setup.cameras[d.camera_index].model;
     if (d.width != model.width() || d.height != model.height())
       refuse("depth image for camera " + std::to_string(d.camera_index) + " is " + std::to_string(d.width) + "x" +
              std::to_string(d.height) + "; aligned depth must match the camera's " + std::to_string(model.width()) +
@@ -288,13 +288,13 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
   s.tracker.pool().parallel_for(images.size() + depths.size(), [&](size_t i) {
     if (i < images.size()) {
       const Image& img = images[i];
-      detail::Pyramid& pyr = s.frame.pyramids[img.camera_index];
+      velk_track::Pyramid& pyr = s.frame.pyramids[img.camera_index];
       if (pyr.levels.empty()) pyr.levels.emplace_back();
-      detail::read_grey(img, &pyr.levels[0]);
+      velk_track::read_grey(img, &pyr.levels[0]);
       pyr.build_from_base(cfg.pyramid_levels, 2 * cfg.flow_window);
     } else {
       const Image& d = depths[i - images.size()];
-      detail::read_depth(d, scale, &s.frame.depth[d.camera_index]);
+      velk_track::read_depth(d, scale, &s.frame.depth[d.camera_index]);
       s.frame.has_depth[d.camera_index] = 1;
     }
   });
@@ -302,14 +302,14 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
   s.has_frame = true;
   s.last_frame_ns = t_ns;
 
-  const detail::TrackResult r = s.tracker.track(s.frame);
+  const velk_track::TrackResult r = s.tracker.track(s.frame);
   PoseEstimate out;
   out.timestamp_ns = t_ns;
   if (r.has_pose) {
     PoseWithCovariance p;
-    p.pose = detail::pose_from_rigid(r.world_from_rig);
+    p.pose = velk_track::pose_from_rigid(r.world_from_rig);
     for (int i = 0; i < 6; ++i)
-      for (int j = 0; j < 6; ++j) p.covariance[static_cast<size_t>(6 * i + j)] = detail::to_float(r.covariance(i, j));
+      for (int j = 0; j < 6; ++j) p.covariance[static_cast<size_t>(6 * i + j)] = velk_track::to_float(r.covariance(i, j));
     out.world_from_rig = p;
   }
   return out;
@@ -317,7 +317,7 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
 
 void Odometry::RegisterImuMeasurement(uint32_t sensor_index, const ImuMeasurement& m) {
   Impl& s = *impl_;
-  const detail::TrackerSetup& setup = s.tracker.setup();
+  const velk_track::TrackerSetup& setup = s.tracker.setup();
   const auto mode = setup.config.odometry_mode;
   if (mode != OdometryMode::Inertial && mode != OdometryMode::Multisensor)
     refuse("odometry mode " + std::to_string(mode_code(mode)) +
