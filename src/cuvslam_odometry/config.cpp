@@ -12,6 +12,20 @@ std::optional<Mode> mode_from_str(std::string_view camera_mode) {
   return std::nullopt;
 }
 
+tracker::OdometryMode odometry_mode(Mode mode, bool enable_imu) {
+  switch (mode) {
+    case Mode::Stereo:
+      return enable_imu ? tracker::OdometryMode::Inertial : tracker::OdometryMode::Multicamera;
+    case Mode::Rgbd:
+      return tracker::OdometryMode::RGBD;
+    case Mode::Mono:
+      return tracker::OdometryMode::Mono;
+    case Mode::Multisensor:
+      break;
+  }
+  return tracker::OdometryMode::Multisensor;
+}
+
 std::string bad_mode_message(std::string_view camera_mode) {
   return "config: camera_mode must be 'stereo', 'mono', 'rgbd' or 'multisensor', got '" + std::string(camera_mode) +
          "'";
@@ -28,7 +42,7 @@ std::optional<std::string> validate(const CuvslamOdometryConfig& config) {
     }
     return std::nullopt;
   }
-  const size_t needed = *mode == Mode::Stereo ? 2 : 1;
+  const size_t needed = tracker::minimum_cameras(odometry_mode(*mode, config.enable_imu), 0);
   if (!config.cameras.empty() && config.cameras.size() < needed) {
     return "config: camera_mode '" + config.camera_mode + "' needs " + std::to_string(needed) +
            " rig cameras but `cameras` lists " + std::to_string(config.cameras.size()) +

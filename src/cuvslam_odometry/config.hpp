@@ -3,6 +3,8 @@
 // negative and NaN values mean.
 #pragma once
 
+#include "tracker.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,6 +47,9 @@ enum class Mode : uint8_t { Stereo, Mono, Rgbd, Multisensor };
 
 // Exact, case-sensitive parse; nullopt for anything else.
 std::optional<Mode> mode_from_str(std::string_view camera_mode);
+
+// The tracking library's odometry mode for `mode`: stereo is inertial with enable_imu, multicamera without.
+tracker::OdometryMode odometry_mode(Mode mode, bool enable_imu);
 
 // The refusal text for a camera_mode that names no mode.
 std::string bad_mode_message(std::string_view camera_mode);

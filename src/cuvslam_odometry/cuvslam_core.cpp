@@ -53,32 +53,13 @@ void repack_rows(ImageFrame& image, int64_t row_bytes) {
   image.data.resize(static_cast<size_t>(height * row_bytes));
 }
 
-tracker::ImageRef image_ref(std::span<const uint8_t> pixels, int64_t stamp_ns, const ImageFrame& image,
-                            uint32_t camera_index, uint8_t encoding, uint8_t data_type) {
-  tracker::ImageRef ref;
-  ref.pixels = pixels;
-  ref.timestamp_ns = stamp_ns;
-  ref.width = static_cast<uint32_t>(image.width);
-  ref.height = static_cast<uint32_t>(image.height);
-  ref.camera_index = camera_index;
-  ref.encoding = encoding;
-  ref.data_type = data_type;
-  return ref;
-}
-
-std::span<const uint8_t> bytes_of(const std::vector<float>& values) {
-  return {reinterpret_cast<const uint8_t*>(values.data()), values.size() * sizeof(float)};
-}
-
 }  // namespace
 
 // What the tracker is built from, gathered step by step before the one construction call.
 struct CuvslamCore::TrackerSetup {
-  std::vector<tracker::CameraParams> cameras;  // rig order
-  std::optional<tracker::ImuCalibration> imu;  // with enable_imu
-  std::optional<Isometry> rig_from_imu;        // the mount imu was built from
-  std::vector<int32_t> depth_camera_ids;       // multisensor: rig cameras that provide depth
-  tracker::TrackerOptions options;
+  cuvslam::Rig rig;                      // cameras in rig order; the IMU with enable_imu
+  std::optional<Isometry> rig_from_imu;  // the mount the rig's IMU was built from
+  cuvslam::Odometry::Config config;
 };
 
 // ---- construction ----
@@ -222,16 +203,10 @@ std::optional<std::vector<std::string>> CuvslamCore::rig_camera_names() const {
 }
 
 size_t CuvslamCore::rig_cameras_needed() const {
-  switch (mode_) {
-    case Mode::Stereo:
-      return 2;
-    case Mode::Mono:
-    case Mode::Rgbd:
-      return 1;
-    case Mode::Multisensor:
-      break;
+  if (mode_ == Mode::Multisensor) {
+    return config_.cameras.size();
   }
-  return config_.cameras.size();
+  return tracker::minimum_cameras(odometry_mode(mode_, config_.enable_imu), 0);
 }
 
 std::optional<Isometry> CuvslamCore::lookup(TfLookup& tf, const std::string& target, const std::string& source) {
@@ -258,10 +233,10 @@ void CuvslamCore::handle_imu(const ImuSample& sample) {
   }
   // Kept in stamp order, so that a sample stamped far ahead (a clock glitch) waits at the back for its time
   // instead of holding every later-arriving sample back from the tracker.
-  const tracker::CuvImuMeasurement measurement = imu_measurement_from(sample);
+  const cuvslam::ImuMeasurement measurement = imu_measurement_from(sample);
   const auto later = std::upper_bound(
       imu_buffer_.begin(), imu_buffer_.end(), measurement.timestamp_ns,
-      [](int64_t t_ns, const tracker::CuvImuMeasurement& m) { return t_ns < m.timestamp_ns; });
+      [](int64_t t_ns, const cuvslam::ImuMeasurement& m) { return t_ns < m.timestamp_ns; });
   imu_buffer_.insert(later, measurement);
   while (imu_buffer_.size() > kImuBufferCapacity) {
     imu_buffer_.pop_front();
@@ -401,12 +376,12 @@ std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
     clear_frame_set();
     return std::nullopt;
   }
-  std::vector<tracker::ImageRef> depths;
-  if (!depth_for_tracker(tf, *stamp_ns, depths)) {
+  std::vector<tracker::DepthImage> depths;
+  if (!depth_for_tracker(tf, depths)) {
     return std::nullopt;
   }
   forward_imu(*stamp_ns);
-  const tracker::TrackOutcome outcome = track(camera_images(*stamp_ns), depths, *stamp_ns);
+  const tracker::TrackOutcome outcome = track(camera_images(), depths, *stamp_ns);
 
   switch (outcome.kind) {
     case tracker::TrackOutcome::Kind::Failed:
@@ -468,15 +443,15 @@ bool CuvslamCore::build_tracker(TfLookup& tf) {
     return false;
   }
   TrackerSetup setup;
-  setup.cameras.reserve(rig_.size());
+  setup.rig.cameras.reserve(rig_.size());
   for (const RigCamera& camera : rig_) {
-    setup.cameras.push_back(camera_params_from(camera.model, camera.rig_from_camera));
+    setup.rig.cameras.push_back(camera_params_from(camera.model, camera.rig_from_camera));
   }
   if (config_.enable_imu && !place_imu(tf, setup)) {
     return false;
   }
-  setup.options = tracker_options();
-  setup.depth_camera_ids = configure_depth(setup.options);
+  setup.config = tracker_config();
+  configure_depth(setup.config);
   if (!construct_tracker(setup)) {
     return false;
   }
@@ -484,8 +459,8 @@ bool CuvslamCore::build_tracker(TfLookup& tf) {
   std::vector<std::string> frames;
   for (const RigCamera& camera : rig_) frames.push_back(camera.frame_id);
   const std::string rig_frames = join(frames);
-  VELK_LOG(Info, kTarget, "cuvslam tracker created", {"cameras", rig_.size()}, {"width", setup.cameras.front().size[0]},
-           {"height", setup.cameras.front().size[1]}, {"rig_frames", rig_frames});
+  VELK_LOG(Info, kTarget, "cuvslam tracker created", {"cameras", rig_.size()}, {"width", setup.rig.cameras.front().size[0]},
+           {"height", setup.rig.cameras.front().size[1]}, {"rig_frames", rig_frames});
   return true;
 }
 
@@ -523,31 +498,21 @@ bool CuvslamCore::place_imu(TfLookup& tf, TrackerSetup& setup) {
                        {"imu_frame", imu_noise_->frame_id});
     return false;
   }
-  setup.imu = imu_calibration_from(*imu_noise_, *rig_from_imu);
+  setup.rig.imus.push_back(imu_calibration_from(*imu_noise_, *rig_from_imu));
   setup.rig_from_imu = rig_from_imu;
   return true;
 }
 
 // The tracker's mode, backend and rig-wide settings; depth settings follow in configure_depth.
-tracker::TrackerOptions CuvslamCore::tracker_options() {
-  tracker::TrackerOptions options;
-  switch (mode_) {
-    case Mode::Stereo:
-      options.odometry_mode = config_.enable_imu ? tracker::kModeInertial : tracker::kModeMulticamera;
-      break;
-    case Mode::Rgbd:
-      options.odometry_mode = tracker::kModeRgbd;
-      break;
-    case Mode::Mono:
-      options.odometry_mode = tracker::kModeMono;
-      break;
-    case Mode::Multisensor:
-      options.odometry_mode = tracker::kModeMultisensor;
-      break;
-  }
+cuvslam::Odometry::Config CuvslamCore::tracker_config() {
+  cuvslam::Odometry::Config options;
+  options.odometry_mode = odometry_mode(mode_, config_.enable_imu);
   options.use_gpu = config_.use_gpu;
-  if (config_.imu_gap_seconds > 0.0 && std::isfinite(config_.imu_gap_seconds))
-    options.imu_gap_seconds = static_cast<float>(std::min(config_.imu_gap_seconds, 1e6));
+  // A gap that narrows to 0 keeps the tracker's default too.
+  if (config_.imu_gap_seconds > 0.0 && std::isfinite(config_.imu_gap_seconds)) {
+    const float gap = static_cast<float>(std::min(config_.imu_gap_seconds, 1e6));
+    if (gap > 0.f) options.imu_gap_seconds = gap;
+  }
   options.threads = config_.tracker_threads;
   // The tracker takes one `rectified` for the whole rig: the first camera's, with a complaint when the
   // others disagree.
@@ -562,23 +527,23 @@ tracker::TrackerOptions CuvslamCore::tracker_options() {
       break;
     }
   }
-  options.rectified = first_rectified && mode_ == Mode::Stereo;
+  options.rectified_stereo_camera = first_rectified && mode_ == Mode::Stereo;
   return options;
 }
 
-// How depth reaches the tracker; returns the rig cameras that provide depth. The tracker scales raw
-// depth by one factor per rig: rgbd's from its depth sensor's units. A multisensor rig whose sensors
-// disagree on units gets no factor; its depth goes to the tracker as float metres instead.
-std::vector<int32_t> CuvslamCore::configure_depth(tracker::TrackerOptions& options) {
-  std::vector<int32_t> depth_camera_ids;
+// How depth reaches the tracker, and which rig cameras provide it. The tracker scales raw depth by one
+// factor per rig: rgbd's from its depth sensor's units. A multisensor rig whose sensors disagree on units
+// gets no factor; its depth goes to the tracker as float metres instead.
+void CuvslamCore::configure_depth(cuvslam::Odometry::Config& options) {
   if (mode_ == Mode::Rgbd) {
-    options.rgbd_depth_camera_id = 0;
-    options.rgbd_depth_scale_factor = static_cast<float>(depth_config(pending_depth_->frame_id).depth_units_per_meter);
+    options.rgbd_settings.depth_camera_id = 0;
+    options.rgbd_settings.depth_scale_factor =
+        static_cast<float>(depth_config(pending_depth_->frame_id).depth_units_per_meter);
   } else if (mode_ == Mode::Multisensor) {
     std::vector<double> units;
     for (size_t i = 0; i < rig_.size(); ++i) {
       if (rig_[i].config != nullptr && rig_[i].config->provides_depth) {
-        depth_camera_ids.push_back(static_cast<int32_t>(i));
+        options.depth_camera_ids.push_back(static_cast<int32_t>(i));
         units.push_back(rig_[i].config->depth_units_per_meter);
       }
     }
@@ -592,19 +557,17 @@ std::vector<int32_t> CuvslamCore::configure_depth(tracker::TrackerOptions& optio
       }
     }
   }
-  return depth_camera_ids;
 }
 
 // The configured backend first, then once more on the other: this build carries only one of them, and
 // a configuration written for the other should still track.
 bool CuvslamCore::construct_tracker(const TrackerSetup& setup) {
-  std::variant<tracker::Tracker, std::string> created =
-      tracker::Tracker::create(setup.cameras, setup.imu, setup.depth_camera_ids, setup.options);
+  std::variant<tracker::Tracker, std::string> created = tracker::Tracker::create(setup.rig, setup.config);
   if (auto* configured_error = std::get_if<std::string>(&created)) {
     const std::string first_error = std::move(*configured_error);
-    tracker::TrackerOptions fallback = setup.options;
-    fallback.use_gpu = !setup.options.use_gpu;
-    created = tracker::Tracker::create(setup.cameras, setup.imu, setup.depth_camera_ids, fallback);
+    cuvslam::Odometry::Config fallback = setup.config;
+    fallback.use_gpu = !setup.config.use_gpu;
+    created = tracker::Tracker::create(setup.rig, fallback);
     if (auto* fallback_error = std::get_if<std::string>(&created)) {
       remember_failed_construction(setup);
       VELK_LOG(Error, kTarget, "cuvslam tracker construction failed on both backends; this module will not publish odometry",
@@ -628,7 +591,7 @@ void CuvslamCore::remember_failed_construction(const TrackerSetup& setup) {
   failed_imu_noise_ = imu_noise_;
   failed_mounts_.assign(1, output_from_rig_);
   for (const RigCamera& camera : rig_) failed_mounts_.push_back(camera.rig_from_camera);
-  if (setup.imu.has_value()) failed_mounts_.push_back(*setup.rig_from_imu);
+  if (!setup.rig.imus.empty()) failed_mounts_.push_back(*setup.rig_from_imu);
 }
 
 void CuvslamCore::retry_construction(TfLookup& tf) {
@@ -717,10 +680,10 @@ std::optional<int64_t> CuvslamCore::frame_set_stamp() {
   return stamp_ns;
 }
 
-// The set's depth images for the tracker, all with the set's stamp. 16-bit depth goes as received (raw
-// units, scaled by the tracker); 32FC1 depth, and depth of a multisensor rig whose sensors disagree on
-// units, go as float metres. False when rgbd depth cannot be brought onto the rig camera yet.
-bool CuvslamCore::depth_for_tracker(TfLookup& tf, int64_t stamp_ns, std::vector<tracker::ImageRef>& depths) {
+// The set's depth images for the tracker. 16-bit depth goes as received (raw units, scaled by the
+// tracker); 32FC1 depth, and depth of a multisensor rig whose sensors disagree on units, go as float
+// metres. False when rgbd depth cannot be brought onto the rig camera yet.
+bool CuvslamCore::depth_for_tracker(TfLookup& tf, std::vector<tracker::DepthImage>& depths) {
   if (mode_ == Mode::Rgbd) {
     const DepthChoice choice = align_depth(tf);
     if (choice == DepthChoice::None) {
@@ -729,9 +692,9 @@ bool CuvslamCore::depth_for_tracker(TfLookup& tf, int64_t stamp_ns, std::vector<
     const ImageFrame& depth = choice == DepthChoice::AsReceived ? *pending_depth_ : reprojected_depth_;
     if (is_float_depth(depth.encoding)) {
       depth_to_metres(depth, depth_config(pending_depth_->frame_id).depth_units_per_meter, depth_scratch_);
-      depths.push_back(image_ref(bytes_of(depth_scratch_), stamp_ns, depth, 0, tracker::kEncodingMono, tracker::kDataF32));
+      depths.push_back({&depth, 0, &depth_scratch_});
     } else {
-      depths.push_back(image_ref(depth.data, stamp_ns, depth, 0, tracker::kEncodingMono, tracker::kDataU16));
+      depths.push_back({&depth, 0, nullptr});
     }
   } else if (mode_ == Mode::Multisensor) {
     for (size_t i = 0; i < rig_.size(); ++i) {
@@ -744,10 +707,9 @@ bool CuvslamCore::depth_for_tracker(TfLookup& tf, int64_t stamp_ns, std::vector<
       if (rescale_multisensor_depth_ || is_float_depth(depth.encoding)) {
         const double units = camera.config != nullptr ? camera.config->depth_units_per_meter : 1000.0;
         depth_to_metres(depth, units, camera.depth_scratch);
-        depths.push_back(image_ref(bytes_of(camera.depth_scratch), stamp_ns, depth, index, tracker::kEncodingMono,
-                                   tracker::kDataF32));
+        depths.push_back({&depth, index, &camera.depth_scratch});
       } else {
-        depths.push_back(image_ref(depth.data, stamp_ns, depth, index, tracker::kEncodingMono, tracker::kDataU16));
+        depths.push_back({&depth, index, nullptr});
       }
     }
   }
@@ -795,7 +757,7 @@ CuvslamCore::DepthChoice CuvslamCore::align_depth(TfLookup& tf) {
 // next set.
 void CuvslamCore::forward_imu(int64_t stamp_ns) {
   while (!imu_buffer_.empty() && imu_buffer_.front().timestamp_ns <= stamp_ns) {
-    const tracker::CuvImuMeasurement measurement = imu_buffer_.front();
+    const cuvslam::ImuMeasurement measurement = imu_buffer_.front();
     imu_buffer_.pop_front();
     if (std::optional<std::string> error = tracker_->register_imu(measurement)) {
       counters_.imu_rejects += 1;
@@ -805,22 +767,19 @@ void CuvslamCore::forward_imu(int64_t stamp_ns) {
   }
 }
 
-// One image per rig camera in rig order, all with the set's stamp.
-std::vector<tracker::ImageRef> CuvslamCore::camera_images(int64_t stamp_ns) const {
-  std::vector<tracker::ImageRef> images;
+// One image per rig camera in rig order.
+std::vector<const ImageFrame*> CuvslamCore::camera_images() const {
+  std::vector<const ImageFrame*> images;
   images.reserve(rig_.size());
-  for (size_t i = 0; i < rig_.size(); ++i) {
-    const ImageFrame& image = *rig_[i].pending_image;
-    const uint8_t encoding = image.encoding == "mono8" ? tracker::kEncodingMono : tracker::kEncodingColor;
-    images.push_back(image_ref(image.data, stamp_ns, image, static_cast<uint32_t>(i), encoding, tracker::kDataU8));
-  }
+  for (const RigCamera& camera : rig_) images.push_back(&*camera.pending_image);
   return images;
 }
 
-// The set is consumed whatever the outcome: its stamp is spent, and a failed set would fail again.
-tracker::TrackOutcome CuvslamCore::track(const std::vector<tracker::ImageRef>& images,
-                                         const std::vector<tracker::ImageRef>& depths, int64_t stamp_ns) {
-  const tracker::TrackOutcome outcome = tracker_->track(images, depths);
+// The tracker reads every image of the set with the set's stamp. The set is consumed whatever the
+// outcome: its stamp is spent, and a failed set would fail again.
+tracker::TrackOutcome CuvslamCore::track(const std::vector<const ImageFrame*>& images,
+                                         const std::vector<tracker::DepthImage>& depths, int64_t stamp_ns) {
+  const tracker::TrackOutcome outcome = tracker_->track(stamp_ns, images, depths);
   counters_.frames += 1;
   last_tracked_stamp_ns_ = stamp_ns;
   clear_frame_set();

@@ -151,8 +151,8 @@ class CuvslamCore {
   bool build_tracker(TfLookup& tf);
   bool place_rig(TfLookup& tf);
   bool place_imu(TfLookup& tf, TrackerSetup& setup);
-  tracker::TrackerOptions tracker_options();
-  std::vector<int32_t> configure_depth(tracker::TrackerOptions& options);
+  cuvslam::Odometry::Config tracker_config();
+  void configure_depth(cuvslam::Odometry::Config& options);
   bool construct_tracker(const TrackerSetup& setup);
   void remember_failed_construction(const TrackerSetup& setup);
   // After a failed construction: when a calibration or a mount transform has changed since, refreshes the
@@ -163,12 +163,12 @@ class CuvslamCore {
   std::optional<std::vector<Isometry>> mounts(TfLookup& tf);
   // The newest image's stamp, or nullopt when the set is spread wider than the skew limit.
   std::optional<int64_t> frame_set_stamp();
-  bool depth_for_tracker(TfLookup& tf, int64_t stamp_ns, std::vector<tracker::ImageRef>& depths);
+  bool depth_for_tracker(TfLookup& tf, std::vector<tracker::DepthImage>& depths);
   DepthChoice align_depth(TfLookup& tf);
   void forward_imu(int64_t stamp_ns);
-  std::vector<tracker::ImageRef> camera_images(int64_t stamp_ns) const;
-  tracker::TrackOutcome track(const std::vector<tracker::ImageRef>& images,
-                              const std::vector<tracker::ImageRef>& depths, int64_t stamp_ns);
+  std::vector<const ImageFrame*> camera_images() const;
+  tracker::TrackOutcome track(const std::vector<const ImageFrame*>& images,
+                              const std::vector<tracker::DepthImage>& depths, int64_t stamp_ns);
   void clear_frame_set();
 
   // Pose output.
@@ -198,7 +198,7 @@ class CuvslamCore {
 
   // Frame sets.
   std::optional<ImageFrame> pending_depth_;  // stereo, mono, rgbd
-  std::deque<tracker::CuvImuMeasurement> imu_buffer_;
+  std::deque<cuvslam::ImuMeasurement> imu_buffer_;
   OptionalStamp last_tracked_stamp_ns_;
   bool tracking_ = false;
 

@@ -1,5 +1,5 @@
 // The tracker binding over the scripted library: validation messages (numbers in them written without
-// exponent), message buffers and ownership.
+// exponent), library messages and ownership.
 #include "vo_support.hpp"
 
 #include <cmath>
@@ -9,25 +9,27 @@
 namespace vo_test {
 namespace {
 
-using tracker::CameraParams;
 using tracker::Tracker;
-using tracker::TrackerOptions;
+using TrackerOptions = cuvslam::Odometry::Config;
 
-std::vector<CameraParams> cameras(size_t n) {
-  std::vector<CameraParams> out(n);
-  for (CameraParams& c : out) c.size = {640, 480}, c.focal = {500.f, 500.f};
+cuvslam::Rig rig(size_t n, bool imu = false) {
+  cuvslam::Rig out;
+  out.cameras.resize(n);
+  for (cuvslam::Camera& c : out.cameras) c.size = {640, 480}, c.focal = {500.f, 500.f};
+  if (imu) out.imus.emplace_back();
   return out;
 }
 
 TrackerOptions options(uint8_t mode) {
   TrackerOptions o;
-  o.odometry_mode = mode;
+  o.odometry_mode = static_cast<tracker::OdometryMode>(mode);
   return o;
 }
 
 // The refusal message, empty when the tracker was created.
-std::string refusal(size_t n, bool imu, std::vector<int32_t> ids, const TrackerOptions& o) {
-  auto result = Tracker::create(cameras(n), imu ? std::optional(tracker::ImuCalibration{}) : std::nullopt, ids, o);
+std::string refusal(size_t n, bool imu, std::vector<int32_t> ids, TrackerOptions o) {
+  o.depth_camera_ids = std::move(ids);
+  auto result = Tracker::create(rig(n, imu), o);
   const auto* message = std::get_if<std::string>(&result);
   return message ? *message : "";
 }
@@ -37,8 +39,8 @@ class TrackerBinding : public VoTest {};
 TEST_F(TrackerBinding, ValidationMessagesInRuleOrder) {
   const auto rgbd = [](int32_t id, float scale) {
     TrackerOptions o = options(2);
-    o.rgbd_depth_camera_id = id;
-    o.rgbd_depth_scale_factor = scale;
+    o.rgbd_settings.depth_camera_id = id;
+    o.rgbd_settings.depth_scale_factor = scale;
     return o;
   };
   TrackerOptions multi_bad_scale = options(4), multi_huge_scale = options(4);
@@ -74,14 +76,13 @@ TEST_F(TrackerBinding, ValidationMessagesInRuleOrder) {
   }
 }
 
-// The library's message reaches the caller cut to the buffer it gave (512 bytes through the wrapper),
-// never written past it, and read back as well-formed UTF-8.
-TEST_F(TrackerBinding, LibraryMessagesFitTheBuffer) {
+// The library's message reaches the caller cut to 511 bytes, as well-formed UTF-8.
+TEST_F(TrackerBinding, LibraryMessagesCutAndRepaired) {
   const std::string long_text = std::string(300, 'a') + std::string(300, 'b');
   for (const auto& [thrown, expected] : std::vector<std::pair<std::string, std::string>>{
            {"caf\xC3\xA9 \xF0\x9F\x98\x80!", "caf\xC3\xA9 \xF0\x9F\x98\x80!"}, {long_text, long_text.substr(0, 511)}, {"", "unknown C++ exception"},
            // Ill-formed UTF-8 reads as U+FFFD: a stray byte, an overlong form, a surrogate, a truncated sequence
-           // (one replacement), and a character cut in two by the end of the buffer.
+           // (one replacement), and a character cut in two by the 511-byte cut.
            {"a\xFFz", "a\xEF\xBF\xBDz"}, {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"}, {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
            {"\xE2\x82x", "\xEF\xBF\xBDx"}, {std::string(510, 'z') + "\xC3\xA9", std::string(510, 'z') + "\xEF\xBF\xBD"}}) {
     cuvslam_double::reset();
@@ -89,40 +90,29 @@ TEST_F(TrackerBinding, LibraryMessagesFitTheBuffer) {
     cuvslam_double::script().fail_unknown = thrown.empty();
     EXPECT_EQ(refusal(2, false, {}, options(0)), expected);
   }
-  cuvslam_double::script().fail_unknown = false;
-  cuvslam_double::script().fail_gpu = "library says no";
-  CuvCameraParams params[2] = {};
-  CuvTrackerOptions flat{};
-  flat.use_gpu = 1;
-  CuvTracker* handle = reinterpret_cast<CuvTracker*>(0x1);
-  char buffer[8];
-  for (const auto& [size, written] : {std::pair{size_t{5}, std::string("libr\0###", 8)}, std::pair{size_t{0}, std::string(8, '#')}}) {
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(cuv_tracker_create(params, 2, nullptr, nullptr, 0, &flat, &handle, buffer, size), 1);
-    EXPECT_EQ(std::string(buffer, 8), written);
-    EXPECT_EQ(handle, nullptr);
-  }
-  EXPECT_EQ(cuv_tracker_create(params, 2, nullptr, nullptr, 0, &flat, &handle, nullptr, 512), 1);
-  cuv_tracker_destroy(nullptr);
-  const char unterminated[4] = {'a', 'b', 'c', 'd'};
-  EXPECT_EQ(tracker::read_message(unterminated, 3), "abc") << "reads no further than its buffer";
 }
 
 // Poses, covariances and IMU samples are followed through the engine's tests; here what only the binding
 // does: refuse a short buffer before the library reads it, and own the library object.
 TEST_F(TrackerBinding, ShortBufferAndOwnership) {
-  auto created = Tracker::create(cameras(2), std::nullopt, {}, options(0));
+  auto created = Tracker::create(rig(2), options(0));
   ASSERT_TRUE(std::holds_alternative<Tracker>(created));
   {
     Tracker t = std::move(std::get<Tracker>(created));
     EXPECT_EQ(cuvslam_double::script().live, 1);
-    std::vector<uint8_t> pixels(640 * 480, 7);
-    const tracker::ImageRef left{std::span<const uint8_t>(pixels.data(), pixels.size() - 1), 42, 640, 480, 0,
-                                 tracker::kEncodingMono, tracker::kDataU8};
-    tracker::ImageRef right{pixels, 42, 640, 480, 1, tracker::kEncodingMono, tracker::kDataU8};
-    const tracker::TrackOutcome d = t.track(std::vector{left, right}, {});
+    ImageFrame right;
+    right.width = 640, right.height = 480, right.step = 640, right.encoding = "mono8";
+    right.data.assign(640 * 480, 7);
+    ImageFrame left = right;
+    left.data.pop_back();
+    const std::vector<const ImageFrame*> images{&left, &right};
+    const tracker::TrackOutcome d = t.track(42, images, {});
     EXPECT_EQ(d.kind, tracker::TrackOutcome::Kind::Failed);
     EXPECT_EQ(d.message, "images[0] holds 307199 bytes, fewer than its 640 x 480 pixels need");
+    std::vector<float> metres(640 * 479);
+    const tracker::DepthImage depth{&right, 0, &metres};
+    EXPECT_EQ(t.track(42, std::vector<const ImageFrame*>{&right, &right}, std::vector{depth}).message,
+              "depths[0] holds 1226240 bytes, fewer than its 640 x 480 pixels need");
     EXPECT_TRUE(cuvslam_double::script().tracks.empty());
   }
   EXPECT_EQ(cuvslam_double::script().live, 0);
@@ -130,8 +120,8 @@ TEST_F(TrackerBinding, ShortBufferAndOwnership) {
 
 TEST_F(TrackerBinding, ImuRegistration) {
   // What a mode that reads no IMU answers is followed through the engine's IMU test.
-  const tracker::CuvImuMeasurement sample{5, {1.f, 2.f, 3.f}, {4.f, 5.f, 6.f}};
-  auto inertial = Tracker::create(cameras(2), tracker::ImuCalibration{}, {}, options(1));
+  const cuvslam::ImuMeasurement sample{5, {1.f, 2.f, 3.f}, {4.f, 5.f, 6.f}};
+  auto inertial = Tracker::create(rig(2, true), options(1));
   EXPECT_EQ(std::get<Tracker>(inertial).register_imu(sample), std::nullopt);
   cuvslam_double::script().imu_failure = "out of order";
   EXPECT_EQ(std::get<Tracker>(inertial).register_imu(sample), "out of order");
