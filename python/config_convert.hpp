@@ -140,99 +140,136 @@ bool convert_sequence(PyObject* value, std::vector<T>& out, const std::string& p
   return true;
 }
 
+// A bool field: any value, by its truth.
+inline bool convert_bool(PyObject* value, bool& out, const std::string& path, std::string* reason) {
+  const int truth = PyObject_IsTrue(value);
+  if (truth < 0) {
+    if (clear_conversion_failure()) *reason = "`" + path + "`: has no truth value";
+    return false;
+  }
+  out = truth != 0;
+  return true;
+}
+
+// A float field: a float or an int that a double holds.
+template <typename T>
+bool convert_float(PyObject* value, T& out, const std::string& path, std::string* reason) {
+  if (!PyFloat_Check(value) && !PyLong_Check(value)) return fail(reason, path, "a number", value);
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    *reason = "`" + path + "`: number too large for a float";
+    return false;
+  }
+  out = static_cast<T>(v);
+  return true;
+}
+
+// An integer field: an int within T's range.
+template <typename T>
+bool convert_int(PyObject* value, T& out, const std::string& path, std::string* reason) {
+  if (!PyLong_Check(value)) return fail(reason, path, "an int", value);
+  const long long v = PyLong_AsLongLong(value);
+  if (v == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    *reason = "`" + path + "`: int out of range";
+    return false;
+  }
+  if (static_cast<long double>(v) < static_cast<long double>(std::numeric_limits<T>::min()) ||
+      static_cast<long double>(v) > static_cast<long double>(std::numeric_limits<T>::max())) {
+    *reason = "`" + path + "`: int out of range";
+    return false;
+  }
+  out = static_cast<T>(v);
+  return true;
+}
+
+// A string field: a str with a UTF-8 form.
+inline bool convert_string(PyObject* value, std::string& out, const std::string& path, std::string* reason) {
+  if (!PyUnicode_Check(value)) return fail(reason, path, "a str", value);
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    *reason = "`" + path + "`: string is not valid UTF-8";
+    return false;
+  }
+  out.assign(text, static_cast<size_t>(size));
+  return true;
+}
+
+// An optional field: None for absent, else the value.
+template <typename T>
+bool convert_optional(PyObject* value, std::optional<T>& out, const std::string& path, std::string* reason) {
+  if (value == Py_None) {
+    out.reset();
+    return true;
+  }
+  T inner{};
+  if (!convert_value(value, inner, path, reason)) return false;
+  out = std::move(inner);
+  return true;
+}
+
+// A fixed-length field: a sequence (not a set) of exactly N values.
+template <typename Element, size_t N>
+bool convert_array(PyObject* value, std::array<Element, N>& out, const std::string& path, std::string* reason) {
+  std::vector<Element> items;
+  if (PyAnySet_Check(value)) return fail(reason, path, "a sequence of " + std::to_string(out.size()) + " values", value);
+  const auto wrong_length = [&](size_t got) {
+    *reason = "`" + path + "`: expected a sequence of length " + std::to_string(out.size()) + ", got length " +
+              std::to_string(got);
+    return false;
+  };
+  // The declared length first, so that range(30_000_000) is refused without building it.
+  const Py_ssize_t declared = PySequence_Check(value) && !PyUnicode_Check(value) ? PySequence_Size(value) : -1;
+  if (declared < 0 && PyErr_Occurred() && !clear_conversion_failure()) return false;
+  if (declared >= 0 && static_cast<size_t>(declared) != out.size()) return wrong_length(static_cast<size_t>(declared));
+  if (!convert_sequence(value, items, path, reason)) return false;
+  if (items.size() != out.size()) return wrong_length(items.size());
+  std::copy(items.begin(), items.end(), out.begin());
+  return true;
+}
+
+// A transform pair: the translation (x, y, z) and the rotation (x, y, z, w), as any sequences, so that
+// the lists of a YAML file convert too. The quaternion is normalised; a zero or non-finite one fails.
+inline bool convert_isometry(PyObject* value, velk_slam::Isometry& out, const std::string& path, std::string* reason) {
+  std::vector<std::vector<double>> parts;
+  if (!convert_sequence(value, parts, path, reason)) return false;
+  const auto finite = [](const std::vector<double>& v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+  };
+  if (parts.size() != 2 || parts[0].size() != 3 || parts[1].size() != 4 || !finite(parts[0]) || !finite(parts[1])) {
+    *reason = "`" + path + "`: expected a transform pair ((x, y, z), (x, y, z, w)) of finite numbers";
+    return false;
+  }
+  const Eigen::Quaterniond q(parts[1][3], parts[1][0], parts[1][1], parts[1][2]);
+  if (!(q.norm() > 0.0)) {
+    *reason = "`" + path + "`: the rotation quaternion is zero";
+    return false;
+  }
+  out = velk_slam::Isometry::from_parts(Eigen::Vector3d(parts[0][0], parts[0][1], parts[0][2]), q);
+  return true;
+}
+
 template <typename T>
 bool convert_value(PyObject* value, T& out, const std::string& path, std::string* reason) {
   if constexpr (std::is_same_v<T, bool>) {
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0) {
-      if (clear_conversion_failure()) *reason = "`" + path + "`: has no truth value";
-      return false;
-    }
-    out = truth != 0;
-    return true;
+    return convert_bool(value, out, path, reason);
   } else if constexpr (std::is_floating_point_v<T>) {
-    if (!PyFloat_Check(value) && !PyLong_Check(value)) return fail(reason, path, "a number", value);
-    const double v = PyFloat_AsDouble(value);
-    if (v == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-      *reason = "`" + path + "`: number too large for a float";
-      return false;
-    }
-    out = static_cast<T>(v);
-    return true;
+    return convert_float(value, out, path, reason);
   } else if constexpr (std::is_integral_v<T>) {
-    if (!PyLong_Check(value)) return fail(reason, path, "an int", value);
-    const long long v = PyLong_AsLongLong(value);
-    if (v == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      *reason = "`" + path + "`: int out of range";
-      return false;
-    }
-    if (static_cast<long double>(v) < static_cast<long double>(std::numeric_limits<T>::min()) ||
-        static_cast<long double>(v) > static_cast<long double>(std::numeric_limits<T>::max())) {
-      *reason = "`" + path + "`: int out of range";
-      return false;
-    }
-    out = static_cast<T>(v);
-    return true;
+    return convert_int(value, out, path, reason);
   } else if constexpr (std::is_same_v<T, std::string>) {
-    if (!PyUnicode_Check(value)) return fail(reason, path, "a str", value);
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-    if (text == nullptr) {
-      PyErr_Clear();
-      *reason = "`" + path + "`: string is not valid UTF-8";
-      return false;
-    }
-    out.assign(text, static_cast<size_t>(size));
-    return true;
+    return convert_string(value, out, path, reason);
   } else if constexpr (IsOptional<T>::value) {
-    if (value == Py_None) {
-      out.reset();
-      return true;
-    }
-    typename T::value_type inner{};
-    if (!convert_value(value, inner, path, reason)) return false;
-    out = std::move(inner);
-    return true;
+    return convert_optional(value, out, path, reason);
   } else if constexpr (IsVector<T>::value) {
     return convert_sequence(value, out, path, reason);
   } else if constexpr (IsArray<T>::value) {
-    using Element = typename T::value_type;
-    std::vector<Element> items;
-    if (PyAnySet_Check(value)) return fail(reason, path, "a sequence of " + std::to_string(out.size()) + " values", value);
-    const auto wrong_length = [&](size_t got) {
-      *reason = "`" + path + "`: expected a sequence of length " + std::to_string(out.size()) + ", got length " +
-                std::to_string(got);
-      return false;
-    };
-    // The declared length first, so that range(30_000_000) is refused without building it.
-    const Py_ssize_t declared = PySequence_Check(value) && !PyUnicode_Check(value) ? PySequence_Size(value) : -1;
-    if (declared < 0 && PyErr_Occurred() && !clear_conversion_failure()) return false;
-    if (declared >= 0 && static_cast<size_t>(declared) != out.size()) return wrong_length(static_cast<size_t>(declared));
-    if (!convert_sequence(value, items, path, reason)) return false;
-    if (items.size() != out.size()) return wrong_length(items.size());
-    std::copy(items.begin(), items.end(), out.begin());
-    return true;
+    return convert_array(value, out, path, reason);
   } else if constexpr (std::is_same_v<T, velk_slam::Isometry>) {
-    // A transform pair: the translation (x, y, z) and the rotation (x, y, z, w), as any sequences, so that
-    // the lists of a YAML file convert too. The quaternion is normalised; a zero or non-finite one fails.
-    std::vector<std::vector<double>> parts;
-    if (!convert_sequence(value, parts, path, reason)) return false;
-    const auto finite = [](const std::vector<double>& v) {
-      return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
-    };
-    if (parts.size() != 2 || parts[0].size() != 3 || parts[1].size() != 4 || !finite(parts[0]) || !finite(parts[1])) {
-      *reason = "`" + path + "`: expected a transform pair ((x, y, z), (x, y, z, w)) of finite numbers";
-      return false;
-    }
-    const Eigen::Quaterniond q(parts[1][3], parts[1][0], parts[1][1], parts[1][2]);
-    if (!(q.norm() > 0.0)) {
-      *reason = "`" + path + "`: the rotation quaternion is zero";
-      return false;
-    }
-    out = velk_slam::Isometry::from_parts(Eigen::Vector3d(parts[0][0], parts[0][1], parts[0][2]), q);
-    return true;
+    return convert_isometry(value, out, path, reason);
   } else if constexpr (ConfigRecord<T>) {
     if (!PyDict_Check(value)) return fail(reason, path, "a dict", value);
     return convert_record(value, out, path, reason);

@@ -163,18 +163,15 @@ bool tuple_int(PyObject* tuple, Py_ssize_t i, long long* out) {
   return true;
 }
 
-// The bytes of a numpy array of an integer or float dtype in C order, read through the array's own
-// __array_interface__ (numpy's descriptor, not whatever a subclass or a look-alike claims, so the address
-// and strides are numpy's). Any other object with an __array_interface__ is refused: its address could be
-// anything. Returns 1 when the bytes were copied, 0 when obj has no __array_interface__ (nothing set), -1
-// with an exception set.
-int read_array_interface(PyObject* obj, const char* arg, std::vector<uint8_t>* out) {
-  PyRef claimed = PyRef::steal(PyObject_GetAttrString(obj, "__array_interface__"));
-  if (!claimed) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
+// TypeError naming arg's array interface as unreadable; false.
+bool unreadable_interface(const char* arg) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
+  return false;
+}
+
+// obj's __array_interface__ read through numpy's own descriptor; null with TypeError set when obj is not
+// really a numpy array.
+PyRef numpy_interface(PyObject* obj, const char* arg) {
   PyObject* ndarray = numpy_array_type();
   // The real type, not isinstance(), which an object can satisfy through a `__class__` property.
   if (ndarray == nullptr || !PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(ndarray))) {
@@ -182,26 +179,45 @@ int read_array_interface(PyObject* obj, const char* arg, std::vector<uint8_t>* o
                  "argument '%s': %s has an __array_interface__ but is not a numpy array; pass bytes, a bytearray "
                  "or a numpy array",
                  arg, type_name(obj).c_str());
-    return -1;
+    return PyRef();
   }
   PyRef descriptor = PyRef::steal(PyObject_GetAttrString(ndarray, "__array_interface__"));
-  PyRef iface = descriptor ? PyRef::steal(PyObject_CallMethod(descriptor.get(), "__get__", "OO", obj, ndarray))
-                           : PyRef();
-  if (!iface) return -1;
-  PyObject* typestr = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "typestr") : nullptr;
-  PyObject* data = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "data") : nullptr;
-  PyObject* shape = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "shape") : nullptr;
-  PyObject* strides = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "strides") : nullptr;
+  return descriptor ? PyRef::steal(PyObject_CallMethod(descriptor.get(), "__get__", "OO", obj, ndarray)) : PyRef();
+}
+
+// The fields of an __array_interface__ dict, borrowed from it.
+struct ArrayInterface {
+  std::string_view type;  // typestr
+  PyObject* data = nullptr;
+  PyObject* shape = nullptr;
+  PyObject* strides = nullptr;  // null or None: C-contiguous
+
+  bool contiguous() const { return strides == nullptr || strides == Py_None; }
+};
+
+// The fields of `iface`; false with TypeError set when one is missing or of the wrong type.
+bool interface_fields(PyObject* iface, const char* arg, ArrayInterface* out) {
+  PyObject* typestr = PyDict_Check(iface) ? PyDict_GetItemString(iface, "typestr") : nullptr;
+  PyObject* data = PyDict_Check(iface) ? PyDict_GetItemString(iface, "data") : nullptr;
+  PyObject* shape = PyDict_Check(iface) ? PyDict_GetItemString(iface, "shape") : nullptr;
+  PyObject* strides = PyDict_Check(iface) ? PyDict_GetItemString(iface, "strides") : nullptr;
   Py_ssize_t len = 0;
   const char* ts = typestr != nullptr && PyUnicode_Check(typestr) ? PyUnicode_AsUTF8AndSize(typestr, &len) : nullptr;
   if (ts == nullptr || data == nullptr || !PyTuple_Check(data) || PyTuple_Size(data) != 2 || shape == nullptr ||
       !PyTuple_Check(shape) || (strides != nullptr && strides != Py_None && !PyTuple_Check(strides))) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
-    return -1;
+    return unreadable_interface(arg);
   }
-  // typestr is byte order, kind and item size: "|u1", "<u2", "<f4", ...
-  const std::string_view type(ts, static_cast<size_t>(len));
+  out->type = std::string_view(ts, static_cast<size_t>(len));
+  out->data = data;
+  out->shape = shape;
+  out->strides = strides;
+  return true;
+}
+
+// The item size of typestr `type` (byte order, kind and item size: "|u1", "<u2", "<f4", ...); 0 with
+// TypeError set, naming obj's dtype, unless it is an integer or float type in native byte order.
+int number_item_size(PyObject* obj, const char* arg, std::string_view type) {
   const char order = type.size() >= 3 ? type[0] : '?';
   const char kind = type.size() >= 3 ? type[1] : '?';
   int item_size = 0;
@@ -220,52 +236,35 @@ int read_array_interface(PyObject* obj, const char* arg, std::vector<uint8_t>* o
                  "argument '%s': numpy array of dtype %s (%s) is not image data; pass a C-contiguous array of an "
                  "integer or float dtype in native byte order (uint8, uint16, float32, ...)",
                  arg, name != nullptr ? name : "?", std::string(type).c_str());
-    return -1;
+    return 0;
   }
-  const Py_ssize_t dims = PyTuple_Size(shape);
-  if (dims > 32 || (strides != nullptr && strides != Py_None && PyTuple_Size(strides) != dims)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
-    return -1;
-  }
-  long long extent[32];
-  long long stride[32];
-  uint64_t count = 1;
+  return item_size;
+}
+
+// The `dims` extents of `shape` into extent[] and their product into *count; false with an exception set
+// when one is unreadable or the array's count items of `item` bytes would not fit in a Py_ssize_t.
+bool read_extents(PyObject* shape, Py_ssize_t dims, uint64_t item, const char* arg, long long* extent,
+                  uint64_t* count) {
+  *count = 1;
   for (Py_ssize_t i = 0; i < dims; ++i) {
-    if (!tuple_int(shape, i, &extent[i]) || extent[i] < 0) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
-      return -1;
-    }
-    if (extent[i] != 0 && count > std::numeric_limits<uint64_t>::max() / static_cast<uint64_t>(extent[i])) {
+    if (!tuple_int(shape, i, &extent[i]) || extent[i] < 0) return unreadable_interface(arg);
+    if (extent[i] != 0 && *count > std::numeric_limits<uint64_t>::max() / static_cast<uint64_t>(extent[i])) {
       PyErr_Format(PyExc_ValueError, "argument '%s': array too large", arg);
-      return -1;
+      return false;
     }
-    count *= static_cast<uint64_t>(extent[i]);
+    *count *= static_cast<uint64_t>(extent[i]);
   }
-  const auto item = static_cast<uint64_t>(item_size);
-  if (count > static_cast<uint64_t>(std::numeric_limits<Py_ssize_t>::max()) / item) {
+  if (*count > static_cast<uint64_t>(std::numeric_limits<Py_ssize_t>::max()) / item) {
     PyErr_Format(PyExc_ValueError, "argument '%s': array too large", arg);
-    return -1;
+    return false;
   }
-  const unsigned long long address = PyLong_AsUnsignedLongLong(PyTuple_GetItem(data, 0));
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
-    return -1;
-  }
-  out->clear();
-  if (count == 0) return 1;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
-  if (strides == nullptr || strides == Py_None) {  // C-contiguous
-    out->assign(bytes, bytes + count * item);
-    return 1;
-  }
-  // A strided view (a crop, a channel slice): gathered item by item in C order.
-  for (Py_ssize_t i = 0; i < dims; ++i) {
-    if (!tuple_int(strides, i, &stride[i])) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': unreadable numpy array interface", arg);
-      return -1;
-    }
-  }
+  return true;
+}
+
+// The `count` items of `item` bytes of a strided view (a crop, a channel slice) at `bytes`, gathered item
+// by item in C order into out.
+void gather_strided(const uint8_t* bytes, Py_ssize_t dims, const long long* extent, const long long* stride,
+                    uint64_t count, uint64_t item, std::vector<uint8_t>* out) {
   out->resize(count * item);
   long long index[32] = {0};
   for (uint64_t n = 0; n < count; ++n) {
@@ -277,6 +276,56 @@ int read_array_interface(PyObject* obj, const char* arg, std::vector<uint8_t>* o
       index[i] = 0;
     }
   }
+}
+
+// The bytes of a numpy array of an integer or float dtype in C order, read through the array's own
+// __array_interface__ (numpy's descriptor, not whatever a subclass or a look-alike claims, so the address
+// and strides are numpy's). Any other object with an __array_interface__ is refused: its address could be
+// anything. Returns 1 when the bytes were copied, 0 when obj has no __array_interface__ (nothing set), -1
+// with an exception set.
+int read_array_interface(PyObject* obj, const char* arg, std::vector<uint8_t>* out) {
+  PyRef claimed = PyRef::steal(PyObject_GetAttrString(obj, "__array_interface__"));
+  if (!claimed) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  PyRef iface = numpy_interface(obj, arg);
+  if (!iface) return -1;
+  ArrayInterface array;
+  if (!interface_fields(iface.get(), arg, &array)) return -1;
+  const int item_size = number_item_size(obj, arg, array.type);
+  if (item_size == 0) return -1;
+  const Py_ssize_t dims = PyTuple_Size(array.shape);
+  if (dims > 32 || (!array.contiguous() && PyTuple_Size(array.strides) != dims)) {
+    unreadable_interface(arg);
+    return -1;
+  }
+  long long extent[32];
+  uint64_t count = 1;
+  const auto item = static_cast<uint64_t>(item_size);
+  if (!read_extents(array.shape, dims, item, arg, extent, &count)) return -1;
+  const unsigned long long address = PyLong_AsUnsignedLongLong(PyTuple_GetItem(array.data, 0));
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    unreadable_interface(arg);
+    return -1;
+  }
+  out->clear();
+  if (count == 0) return 1;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
+  if (array.contiguous()) {
+    out->assign(bytes, bytes + count * item);
+    return 1;
+  }
+  long long stride[32];
+  for (Py_ssize_t i = 0; i < dims; ++i) {
+    if (!tuple_int(array.strides, i, &stride[i])) {
+      unreadable_interface(arg);
+      return -1;
+    }
+  }
+  gather_strided(bytes, dims, extent, stride, count, item, out);
   return 1;
 }
 

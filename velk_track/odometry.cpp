@@ -97,15 +97,21 @@ void check_tuning(const Odometry::Config& c) {
     refuse("threads is " + std::to_string(c.threads) + "; it must lie in 0 (one per core) ... 256");
 }
 
-// Validates everything and derives the tracker's camera roles.
-velk_track::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) {
+using Mode = Odometry::OdometryMode;
+
+// The mode's code, refused unless it names a mode.
+int checked_mode_code(const Odometry::Config& config) {
   if (config.use_gpu) throw std::runtime_error("this build has no GPU backend");
   const int m = mode_code(config.odometry_mode);
   if (m < 0 || m > 4)
     refuse("odometry mode " + std::to_string(m) +
            " is not one of 0 (multicamera), 1 (inertial), 2 (RGB-D), 3 (monocular), 4 (multisensor)");
+  return m;
+}
+
+// As many cameras as the mode needs (two for stereo), each well-formed.
+void check_cameras(const Rig& rig, const Odometry::Config& config, int m) {
   const auto mode = config.odometry_mode;
-  using Mode = Odometry::OdometryMode;
   const size_t n = rig.cameras.size();
   const size_t min_cameras =
       (mode == Mode::Multicamera || mode == Mode::Inertial || (mode == Mode::Multisensor && config.depth_camera_ids.empty()))
@@ -115,7 +121,10 @@ velk_track::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& conf
     refuse("odometry mode " + std::to_string(m) + " needs at least " + std::to_string(min_cameras) + " cameras, got " +
            std::to_string(n));
   for (size_t i = 0; i < n; ++i) check_camera(rig.cameras[i], i);
+}
 
+// At most one IMU, present exactly where the mode reads one, with sound noise figures.
+void check_imu(const Rig& rig, Mode mode, int m) {
   if (rig.imus.size() > 1) refuse("the rig has " + std::to_string(rig.imus.size()) + " IMUs; this tracker reads one");
   if (mode == Mode::Inertial && rig.imus.empty()) refuse("odometry mode 1 (inertial) needs an IMU calibration in the rig");
   if (!rig.imus.empty() && mode != Mode::Inertial && mode != Mode::Multisensor)
@@ -129,7 +138,12 @@ velk_track::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& conf
     if (!(imu.frequency > 0.f) || !std::isfinite(imu.frequency))
       refuse("IMU frequency must be positive and finite, got " + num(imu.frequency));
   }
+}
 
+// Per camera of an n-camera rig, 1 where it comes with a depth image (the RGB-D camera, or the
+// multisensor mode's depth cameras, each named once), after checking the ids and depth scales.
+std::vector<uint8_t> depth_camera_flags(const Odometry::Config& config, size_t n, int m) {
+  const auto mode = config.odometry_mode;
   std::vector<uint8_t> depth(n, 0);
   if (mode == Mode::RGBD) {
     const int32_t id = config.rgbd_settings.depth_camera_id;
@@ -155,6 +169,57 @@ velk_track::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& conf
     const float s = config.multisensor_depth_scale_factor;
     if (!(s > 0.f) || !std::isfinite(s)) refuse("multisensor_depth_scale_factor must be positive and finite, got " + num(s));
   }
+  return depth;
+}
+
+// Row search only where the images really are row-aligned: same orientation, baseline along
+// x, same vertical intrinsics, no distortion. Anything else searches the epipolar curve.
+bool row_aligned(const velk_track::StereoPair& pair, double baseline, const Camera& ca, const Camera& cb,
+                 const velk_track::CameraSetup& sa, const velk_track::CameraSetup& sb) {
+  const double angle = velk_track::so3_log(pair.b_from_a.R).norm();
+  return angle < 0.2 * 3.14159265358979 / 180.0 && std::abs(pair.b_from_a.t.y()) <= 0.01 * baseline &&
+         std::abs(pair.b_from_a.t.z()) <= 0.01 * baseline &&
+         std::abs(ca.focal[1] - cb.focal[1]) <= 1e-3f * ca.focal[1] &&
+         std::abs(ca.principal[1] - cb.principal[1]) <= 0.5f && !sa.model.distorted() && !sb.model.distorted();
+}
+
+// Stereo pairs: cameras without depth, in rig order, two by two (cameras 0 and 1 first in the
+// stereo modes); a pair needs a baseline. Cameras left alone triangulate over time.
+void pair_stereo_cameras(const Rig& rig, const Odometry::Config& config, const std::vector<uint8_t>& depth,
+                         velk_track::TrackerSetup& setup) {
+  constexpr double kMinBaseline = 1e-3;  // metres
+  const auto mode = config.odometry_mode;
+  std::vector<size_t> plain;
+  for (size_t i = 0; i < depth.size(); ++i)
+    if (!depth[i]) plain.push_back(i);
+  for (size_t k = 0; k + 1 < plain.size(); k += 2) {
+    const size_t a = plain[k], b = plain[k + 1];
+    velk_track::StereoPair pair;
+    pair.a = static_cast<int>(a);
+    pair.b = static_cast<int>(b);
+    pair.b_from_a = setup.cameras[b].rig_from_camera.inverse() * setup.cameras[a].rig_from_camera;
+    const double baseline = pair.b_from_a.t.norm();
+    if (baseline < kMinBaseline) {
+      if (mode == Mode::Multicamera || mode == Mode::Inertial)
+        refuse("cameras " + std::to_string(a) + " and " + std::to_string(b) + " sit " + num(baseline) +
+               " m apart; stereo needs a baseline of at least 1 mm");
+      continue;
+    }
+    pair.row_search = config.rectified_stereo_camera &&
+                      row_aligned(pair, baseline, rig.cameras[a], rig.cameras[b], setup.cameras[a], setup.cameras[b]);
+    setup.cameras[a].stereo_pair = static_cast<int>(setup.pairs.size());
+    setup.cameras[b].detects = false;
+    setup.pairs.push_back(pair);
+  }
+}
+
+// Validates everything and derives the tracker's camera roles.
+velk_track::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) {
+  const int m = checked_mode_code(config);
+  const auto mode = config.odometry_mode;
+  check_cameras(rig, config, m);
+  check_imu(rig, mode, m);
+  const std::vector<uint8_t> depth = depth_camera_flags(config, rig.cameras.size(), m);
   check_tuning(config);
 
   velk_track::TrackerSetup setup;
@@ -164,7 +229,7 @@ velk_track::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& conf
     setup.rig_from_imu = velk_track::rigid_from_pose(rig.imus[0].rig_from_imu);
     setup.gyro_noise_density = rig.imus[0].gyroscope_noise_density;
   }
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < rig.cameras.size(); ++i) {
     velk_track::CameraSetup cam;
     cam.model = velk_track::CameraModel(rig.cameras[i]);
     cam.rig_from_camera = velk_track::rigid_from_pose(rig.cameras[i].rig_from_camera);
@@ -172,42 +237,7 @@ velk_track::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& conf
     cam.detects = !setup.monocular || i == 0;
     setup.cameras.push_back(cam);
   }
-  // Stereo pairs: cameras without depth, in rig order, two by two (cameras 0 and 1 first in the
-  // stereo modes); a pair needs a baseline. Cameras left alone triangulate over time.
-  constexpr double kMinBaseline = 1e-3;  // metres
-  if (!setup.monocular) {
-    std::vector<size_t> plain;
-    for (size_t i = 0; i < n; ++i)
-      if (!depth[i]) plain.push_back(i);
-    for (size_t k = 0; k + 1 < plain.size(); k += 2) {
-      const size_t a = plain[k], b = plain[k + 1];
-      velk_track::StereoPair pair;
-      pair.a = static_cast<int>(a);
-      pair.b = static_cast<int>(b);
-      pair.b_from_a = setup.cameras[b].rig_from_camera.inverse() * setup.cameras[a].rig_from_camera;
-      const double baseline = pair.b_from_a.t.norm();
-      if (baseline < kMinBaseline) {
-        if (mode == Mode::Multicamera || mode == Mode::Inertial)
-          refuse("cameras " + std::to_string(a) + " and " + std::to_string(b) + " sit " + num(baseline) +
-                 " m apart; stereo needs a baseline of at least 1 mm");
-        continue;
-      }
-      // Row search only where the images really are row-aligned: same orientation, baseline along
-      // x, same vertical intrinsics, no distortion. Anything else searches the epipolar curve.
-      const auto& ca = rig.cameras[a];
-      const auto& cb = rig.cameras[b];
-      const double angle = velk_track::so3_log(pair.b_from_a.R).norm();
-      pair.row_search = config.rectified_stereo_camera && angle < 0.2 * 3.14159265358979 / 180.0 &&
-                        std::abs(pair.b_from_a.t.y()) <= 0.01 * baseline &&
-                        std::abs(pair.b_from_a.t.z()) <= 0.01 * baseline &&
-                        std::abs(ca.focal[1] - cb.focal[1]) <= 1e-3f * ca.focal[1] &&
-                        std::abs(ca.principal[1] - cb.principal[1]) <= 0.5f && !setup.cameras[a].model.distorted() &&
-                        !setup.cameras[b].model.distorted();
-      setup.cameras[a].stereo_pair = static_cast<int>(setup.pairs.size());
-      setup.cameras[b].detects = false;
-      setup.pairs.push_back(pair);
-    }
-  }
+  if (!setup.monocular) pair_stereo_cameras(rig, config, depth, setup);
   return setup;
 }
 

@@ -63,19 +63,14 @@ bool triangulate_midpoint(const Eigen::Vector3d& o1, const Eigen::Vector3d& d1, 
   return point->allFinite();
 }
 
-bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const CameraModel& cam_b,
-                  const GreyImage& image_a, const Pyramid& pyramid_b, const FlowTemplate& tmpl_a,
-                  const Eigen::Vector2d& pixel_a, const StereoParams& params, StereoMatch* out) {
-  const GreyImage& image_b = pyramid_b.levels[0];
-  const int side = tmpl_a.side;
-  Patch pa;
-  if (!sample_patch(image_a, pixel_a.x(), pixel_a.y(), side, &pa)) return false;
-  Eigen::Vector2d xn_a;
-  if (!cam_a.unproject(pixel_a, &xn_a)) return false;
-  const Eigen::Vector3d ray_a(xn_a.x(), xn_a.y(), 1.0);
+namespace {
 
-  // Candidate positions in b, ordered by inverse depth, about one pixel apart.
-  std::vector<Eigen::Vector2d> candidates;
+// Candidate positions in b of the pixel of a with ray ray_a, ordered by inverse depth, about one pixel
+// apart: along the row when the pair is row-aligned, else along the epipolar curve between the depth
+// limits. False when neither depth limit projects into b (or, for a row search, either does not).
+bool stereo_candidates(const StereoPair& pair, const CameraModel& cam_b, const Eigen::Vector3d& ray_a,
+                       const Eigen::Vector2d& pixel_a, const StereoParams& params,
+                       std::vector<Eigen::Vector2d>* candidates) {
   const double rho_near = 1.0 / params.min_depth, rho_far = 1.0 / params.max_depth;
   const Eigen::Vector3d rotated = pair.b_from_a.R * ray_a;
   const auto project_at = [&](double rho, Eigen::Vector2d* px) {
@@ -94,7 +89,7 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
     const double lo = std::clamp(std::floor(std::min(near_px.x(), far_px.x())), -1.0, width_b);
     const double hi = std::clamp(std::ceil(std::max(near_px.x(), far_px.x())), -1.0, width_b);
     const double frac = pixel_a.x() - std::floor(pixel_a.x());
-    for (int x = static_cast<int>(lo); x <= static_cast<int>(hi); ++x) candidates.emplace_back(x + frac, pixel_a.y());
+    for (int x = static_cast<int>(lo); x <= static_cast<int>(hi); ++x) candidates->emplace_back(x + frac, pixel_a.y());
   } else {
     const double most = 4.0 * (cam_b.width() + cam_b.height());
     const double length = near_ok && far_ok ? (near_px - far_px).norm() : most;
@@ -103,10 +98,16 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
       const double rho = rho_far + (rho_near - rho_far) * i / steps;
       Eigen::Vector2d px;
       if (project_at(rho, &px) && std::abs(px.x()) < 4.0 * width_b && std::abs(px.y()) < 4.0 * cam_b.height())
-        candidates.push_back(px);
+        candidates->push_back(px);
     }
   }
+  return true;
+}
 
+// Index of the candidate whose patch in image_b matches pa best, or -1 when the best scores below
+// min_score or is ambiguous: a candidate more than 3 px from it scores within min_margin (repeated texture).
+int best_candidate(const std::vector<Eigen::Vector2d>& candidates, const GreyImage& image_b, const Patch& pa,
+                   int side, const StereoParams& params) {
   float best = -2.f;
   int best_i = -1;
   std::vector<float> scores(candidates.size(), -2.f);
@@ -119,35 +120,66 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
       best_i = static_cast<int>(i);
     }
   }
-  if (best_i < 0 || best < params.min_score) return false;
+  if (best_i < 0 || best < params.min_score) return -1;
   for (size_t i = 0; i < candidates.size(); ++i) {
     if ((candidates[i] - candidates[static_cast<size_t>(best_i)]).squaredNorm() < 9.0) continue;
-    if (scores[i] > best - params.min_margin) return false;  // ambiguous: repeated texture
+    if (scores[i] > best - params.min_margin) return -1;  // ambiguous: repeated texture
   }
+  return best_i;
+}
 
-  Eigen::Vector2f refined = candidates[static_cast<size_t>(best_i)].cast<float>();
+// The candidate refined by a's template on b's finest level (along the row for a row-aligned pair);
+// false when the flow fails or moves it more than 2 px.
+bool refine_candidate(const StereoPair& pair, const FlowTemplate& tmpl_a, const Pyramid& pyramid_b,
+                      const StereoParams& params, const Eigen::Vector2d& candidate, Eigen::Vector2f* refined) {
+  *refined = candidate.cast<float>();
   FlowParams flow = params.flow;
   flow.top_level = 0;
   if (pair.row_search) {
-    if (!track_flow_horizontal(tmpl_a, image_b, flow, &refined)) return false;
+    if (!track_flow_horizontal(tmpl_a, pyramid_b.levels[0], flow, refined)) return false;
   } else {
-    if (!track_flow(tmpl_a, pyramid_b, refined, flow, &refined)) return false;
+    if (!track_flow(tmpl_a, pyramid_b, *refined, flow, refined)) return false;
   }
-  if ((refined.cast<double>() - candidates[static_cast<size_t>(best_i)]).norm() > 2.0) return false;
+  return !((refined->cast<double>() - candidate).norm() > 2.0);
+}
 
+// The point seen at pixel_a (ray ray_a) in a and pixel_b in b, in a's frame: triangulated, within the
+// depth limits, and reprojecting within max_epipolar_px of both sightings.
+bool triangulate_match(const StereoPair& pair, const CameraModel& cam_a, const CameraModel& cam_b,
+                       const Eigen::Vector2d& pixel_a, const Eigen::Vector3d& ray_a, const Eigen::Vector2d& pixel_b,
+                       const StereoParams& params, Eigen::Vector3d* point) {
   Eigen::Vector2d xn_b;
-  if (!cam_b.unproject(refined.cast<double>(), &xn_b)) return false;
+  if (!cam_b.unproject(pixel_b, &xn_b)) return false;
   const Rigid a_from_b = pair.b_from_a.inverse();
-  Eigen::Vector3d point;
   if (!triangulate_midpoint(Eigen::Vector3d::Zero(), ray_a, a_from_b.t, a_from_b.R * Eigen::Vector3d(xn_b.x(), xn_b.y(), 1.0),
-                            &point))
+                            point))
     return false;
-  if (point.z() < params.min_depth || point.z() > params.max_depth) return false;
+  if (point->z() < params.min_depth || point->z() > params.max_depth) return false;
   Eigen::Vector2d reproj_a, reproj_b;
-  if (!cam_a.project(point, &reproj_a) || !cam_b.project(pair.b_from_a * point, &reproj_b)) return false;
-  if ((reproj_a - pixel_a).norm() > params.max_epipolar_px ||
-      (reproj_b - refined.cast<double>()).norm() > params.max_epipolar_px)
+  if (!cam_a.project(*point, &reproj_a) || !cam_b.project(pair.b_from_a * *point, &reproj_b)) return false;
+  return !((reproj_a - pixel_a).norm() > params.max_epipolar_px || (reproj_b - pixel_b).norm() > params.max_epipolar_px);
+}
+
+}  // namespace
+
+bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const CameraModel& cam_b,
+                  const GreyImage& image_a, const Pyramid& pyramid_b, const FlowTemplate& tmpl_a,
+                  const Eigen::Vector2d& pixel_a, const StereoParams& params, StereoMatch* out) {
+  const int side = tmpl_a.side;
+  Patch pa;
+  if (!sample_patch(image_a, pixel_a.x(), pixel_a.y(), side, &pa)) return false;
+  Eigen::Vector2d xn_a;
+  if (!cam_a.unproject(pixel_a, &xn_a)) return false;
+  const Eigen::Vector3d ray_a(xn_a.x(), xn_a.y(), 1.0);
+  std::vector<Eigen::Vector2d> candidates;
+  if (!stereo_candidates(pair, cam_b, ray_a, pixel_a, params, &candidates)) return false;
+  const int best_i = best_candidate(candidates, pyramid_b.levels[0], pa, side, params);
+  if (best_i < 0) return false;
+  Eigen::Vector2f refined;
+  if (!refine_candidate(pair, tmpl_a, pyramid_b, params, candidates[static_cast<size_t>(best_i)], &refined))
     return false;
+  Eigen::Vector3d point;
+  if (!triangulate_match(pair, cam_a, cam_b, pixel_a, ray_a, refined.cast<double>(), params, &point)) return false;
   out->pixel_b = refined.cast<double>();
   out->point_a = point;
   return true;

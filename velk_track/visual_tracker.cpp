@@ -900,112 +900,153 @@ void VisualTracker::begin_tracking_from_start(const FrameData& frame, const Rigi
   state_ = State::kTracking;
 }
 
-TrackResult VisualTracker::track(FrameData& frame) {
-  TrackResult result;
-  keep_pyramids_ = false;
-  switch (state_) {
-    case State::kIdle: {
-      // The world frame is the rig frame at the first frame set that starts a map.
-      const Rigid origin;
-      if (setup_.monocular) {
-        start_monocular(frame, origin);
-      } else if (start_map(frame, origin)) {
-        result.has_pose = true;
-        result.world_from_rig = origin;
-        result.covariance = Matrix6d::Identity() * kOriginVariance;
-      }
-      break;
-    }
-    case State::kMonoStarting:
-      monocular_step(frame, &result);
-      break;
-    case State::kTracking:
-    case State::kBridging:
-    case State::kLost: {
-      const bool lost = state_ == State::kLost;
-      // Past kMaxCoastSeconds without a pose the last velocity gives out, but an IMU that kept running
-      // knows the whole outage: the map is searched for, or a fresh one started, where it carries the rig.
-      const double outage_span = std::max<double>(setup_.config.imu_gap_seconds, kMaxOutageCarrySeconds);
-      Rigid predicted = predict(frame.t_ns);
-      if (seconds_between(last_t_ns_, frame.t_ns) > kMaxCoastSeconds)
-        predicted = carried(frame.t_ns, predicted, outage_span);
-      Rigid pose;
-      Matrix6d covariance;
-      const double gap = seconds_between(last_visual_t_ns_, frame.t_ns);
-      const bool gyro = gyro_rotation(last_t_ns_, frame.t_ns).has_value();
-      // Attitude uncertainty over the gap: the gyro's angle random walk plus its residual bias,
-      // or without a gyro an unknown turn rate.
-      const double rate_sigma =
-          gyro ? setup_.gyro_noise_density * std::sqrt(gap) + kGyroBiasSigma * gap : kGapRateSigma * gap;
-      Matrix6d growth = Matrix6d::Zero();
-      growth.topLeftCorner<3, 3>().diagonal().setConstant((kGapSpeedSigma * gap) * (kGapSpeedSigma * gap));
-      growth.bottomRightCorner<3, 3>().diagonal().setConstant(rate_sigma * rate_sigma);
-      // A weak visual pose far from where the IMU puts the rig over a short span is a false match. A
-      // pose held by many inliers stands whatever the IMU says: a wrong mount or a saturated
-      // accelerometer must not throw away a good view.
-      // A second frame set in a row whose view the IMU contradicts tells that the IMU's carry, not the
-      // view, went wrong (a bad sample in a bridged stretch): the view stands, and the inertial motion
-      // starts over from it.
-      bool overruled = false;
-      const auto plausible = [&](bool solved) {
-        if (!solved || !inertial_) return solved;
-        const auto inliers = std::count(mask_.begin(), mask_.end(), 1);
-        if (inliers >= kTrustedInlierFactor * setup_.config.min_inliers ||
-            !inertial_->contradicts(frame.t_ns, pose, gyro_bias_, outage_span))
-          return true;
-        if (overruled_) {
-          inertial_->restart();
-          return true;
-        }
-        overruled = true;
-        return false;
-      };
-      const bool seen = plausible(track_map(frame, predicted, &pose, &covariance)) ||
-                        plausible(relocalise(frame, predicted, &pose, &covariance));
-      overruled_ = overruled && !seen;
-      if (seen) {
-        const int inliers = static_cast<int>(std::count(mask_.begin(), mask_.end(), 1));
-        commit(frame, pose, inliers);
-        if (inertial_) inertial_->observe(frame.t_ns, pose, gyro_bias_);
-        state_ = State::kTracking;
-        last_covariance_ = covariance;
-        result.has_pose = true;
-        result.world_from_rig = pose;
-        result.covariance = covariance;
-      } else if (!lost && gyro && gap <= setup_.config.imu_gap_seconds) {
-        // Too little to see: the gyro carries the rotation, the accelerometer (or else the last
-        // velocity) the position.
-        state_ = State::kBridging;
-        last_pose_ = carried(frame.t_ns, predicted, setup_.config.imu_gap_seconds);
-        last_t_ns_ = frame.t_ns;
-        has_gyro_attitude_ = false;
-        has_bias_ref_ = false;
-        result.has_pose = true;
-        result.world_from_rig = last_pose_;
-        result.covariance = last_covariance_ + growth;
-      } else if (!lost) {
-        state_ = State::kLost;
-      } else if (setup_.monocular) {
-        // The image motion of an earlier start says nothing of this one.
-        mono_shift_px_.setZero();
-        start_monocular(frame, predicted);
-      } else if (start_map(frame, carried(frame.t_ns, predicted, outage_span))) {
-        // A fresh map anchored where the rig is predicted to be (the last motion carried across
-        // the gap, by the IMU when there is one), so the world frame stays the same.
-        last_covariance_ = last_covariance_ + growth;
-        result.has_pose = true;
-        result.world_from_rig = last_pose_;
-        result.covariance = last_covariance_;
-      }
-      break;
-    }
+namespace {
+
+// Growth of the pose covariance over `gap` seconds without a visual pose: an unknown speed, and an
+// attitude uncertainty of the gyro's angle random walk plus its residual bias, or without a gyro an
+// unknown turn rate.
+Matrix6d gap_growth(double gap, bool gyro, double gyro_noise_density) {
+  const double rate_sigma = gyro ? gyro_noise_density * std::sqrt(gap) + kGyroBiasSigma * gap : kGapRateSigma * gap;
+  Matrix6d growth = Matrix6d::Zero();
+  growth.topLeftCorner<3, 3>().diagonal().setConstant((kGapSpeedSigma * gap) * (kGapSpeedSigma * gap));
+  growth.bottomRightCorner<3, 3>().diagonal().setConstant(rate_sigma * rate_sigma);
+  return growth;
+}
+
+}  // namespace
+
+void VisualTracker::start_world(const FrameData& frame, TrackResult* result) {
+  // The world frame is the rig frame at the first frame set that starts a map.
+  const Rigid origin;
+  if (setup_.monocular) {
+    start_monocular(frame, origin);
+  } else if (start_map(frame, origin)) {
+    result->has_pose = true;
+    result->world_from_rig = origin;
+    result->covariance = Matrix6d::Identity() * kOriginVariance;
   }
+}
+
+bool VisualTracker::see_frame(const FrameData& frame, const Rigid& predicted, double outage_span, Rigid* pose,
+                              Matrix6d* covariance) {
+  // A weak visual pose far from where the IMU puts the rig over a short span is a false match. A
+  // pose held by many inliers stands whatever the IMU says: a wrong mount or a saturated
+  // accelerometer must not throw away a good view.
+  // A second frame set in a row whose view the IMU contradicts tells that the IMU's carry, not the
+  // view, went wrong (a bad sample in a bridged stretch): the view stands, and the inertial motion
+  // starts over from it.
+  bool overruled = false;
+  const auto plausible = [&](bool solved) {
+    if (!solved || !inertial_) return solved;
+    const auto inliers = std::count(mask_.begin(), mask_.end(), 1);
+    if (inliers >= kTrustedInlierFactor * setup_.config.min_inliers ||
+        !inertial_->contradicts(frame.t_ns, *pose, gyro_bias_, outage_span))
+      return true;
+    if (overruled_) {
+      inertial_->restart();
+      return true;
+    }
+    overruled = true;
+    return false;
+  };
+  const bool seen = plausible(track_map(frame, predicted, pose, covariance)) ||
+                    plausible(relocalise(frame, predicted, pose, covariance));
+  overruled_ = overruled && !seen;
+  return seen;
+}
+
+void VisualTracker::accept_view(const FrameData& frame, const Rigid& pose, const Matrix6d& covariance,
+                                TrackResult* result) {
+  const int inliers = static_cast<int>(std::count(mask_.begin(), mask_.end(), 1));
+  commit(frame, pose, inliers);
+  if (inertial_) inertial_->observe(frame.t_ns, pose, gyro_bias_);
+  state_ = State::kTracking;
+  last_covariance_ = covariance;
+  result->has_pose = true;
+  result->world_from_rig = pose;
+  result->covariance = covariance;
+}
+
+void VisualTracker::bridge_gap(const FrameData& frame, const Rigid& predicted, const Matrix6d& growth,
+                               TrackResult* result) {
+  // Too little to see: the gyro carries the rotation, the accelerometer (or else the last
+  // velocity) the position.
+  state_ = State::kBridging;
+  last_pose_ = carried(frame.t_ns, predicted, setup_.config.imu_gap_seconds);
+  last_t_ns_ = frame.t_ns;
+  has_gyro_attitude_ = false;
+  has_bias_ref_ = false;
+  result->has_pose = true;
+  result->world_from_rig = last_pose_;
+  result->covariance = last_covariance_ + growth;
+}
+
+void VisualTracker::restart_after_loss(const FrameData& frame, const Rigid& predicted, double outage_span,
+                                       const Matrix6d& growth, TrackResult* result) {
+  if (setup_.monocular) {
+    // The image motion of an earlier start says nothing of this one.
+    mono_shift_px_.setZero();
+    start_monocular(frame, predicted);
+  } else if (start_map(frame, carried(frame.t_ns, predicted, outage_span))) {
+    // A fresh map anchored where the rig is predicted to be (the last motion carried across
+    // the gap, by the IMU when there is one), so the world frame stays the same.
+    last_covariance_ = last_covariance_ + growth;
+    result->has_pose = true;
+    result->world_from_rig = last_pose_;
+    result->covariance = last_covariance_;
+  }
+}
+
+void VisualTracker::track_in_world(const FrameData& frame, TrackResult* result) {
+  const bool lost = state_ == State::kLost;
+  // Past kMaxCoastSeconds without a pose the last velocity gives out, but an IMU that kept running
+  // knows the whole outage: the map is searched for, or a fresh one started, where it carries the rig.
+  const double outage_span = std::max<double>(setup_.config.imu_gap_seconds, kMaxOutageCarrySeconds);
+  Rigid predicted = predict(frame.t_ns);
+  if (seconds_between(last_t_ns_, frame.t_ns) > kMaxCoastSeconds)
+    predicted = carried(frame.t_ns, predicted, outage_span);
+  const double gap = seconds_between(last_visual_t_ns_, frame.t_ns);
+  const bool gyro = gyro_rotation(last_t_ns_, frame.t_ns).has_value();
+  const Matrix6d growth = gap_growth(gap, gyro, setup_.gyro_noise_density);
+  Rigid pose;
+  Matrix6d covariance;
+  if (see_frame(frame, predicted, outage_span, &pose, &covariance)) {
+    accept_view(frame, pose, covariance, result);
+  } else if (!lost && gyro && gap <= setup_.config.imu_gap_seconds) {
+    bridge_gap(frame, predicted, growth, result);
+  } else if (!lost) {
+    state_ = State::kLost;
+  } else {
+    restart_after_loss(frame, predicted, outage_span, growth, result);
+  }
+}
+
+void VisualTracker::retire_frame(FrameData& frame) {
   if (has_last_) gyro_.drop_before(has_bias_ref_ ? std::min(last_t_ns_, bias_ref_t_ns_) : last_t_ns_);
   if (keep_pyramids_) {
     // The frame's pyramids become the last ones; the caller refills the old buffers next time.
     std::swap(last_pyramids_, frame.pyramids);
     frame.pyramids.resize(last_pyramids_.size());
   }
+}
+
+TrackResult VisualTracker::track(FrameData& frame) {
+  TrackResult result;
+  keep_pyramids_ = false;
+  switch (state_) {
+    case State::kIdle:
+      start_world(frame, &result);
+      break;
+    case State::kMonoStarting:
+      monocular_step(frame, &result);
+      break;
+    case State::kTracking:
+    case State::kBridging:
+    case State::kLost:
+      track_in_world(frame, &result);
+      break;
+  }
+  retire_frame(frame);
   return result;
 }
 

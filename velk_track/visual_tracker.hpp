@@ -118,6 +118,18 @@ class VisualTracker {
     FlowTemplate tmpl;
   };
 
+  // Steps of track(): the first map; a frame set once there is a world frame (seen, bridged by the
+  // IMU, or a fresh map after a loss); the frame's leftovers (its pyramids, old gyro samples).
+  void start_world(const FrameData& frame, TrackResult* result);
+  void track_in_world(const FrameData& frame, TrackResult* result);
+  // A pose from the images (the map tracked, or else relocalised) that the IMU does not overrule.
+  bool see_frame(const FrameData& frame, const Rigid& predicted, double outage_span, Rigid* pose,
+                 Matrix6d* covariance);
+  void accept_view(const FrameData& frame, const Rigid& pose, const Matrix6d& covariance, TrackResult* result);
+  void bridge_gap(const FrameData& frame, const Rigid& predicted, const Matrix6d& growth, TrackResult* result);
+  void restart_after_loss(const FrameData& frame, const Rigid& predicted, double outage_span, const Matrix6d& growth,
+                          TrackResult* result);
+  void retire_frame(FrameData& frame);
   Rigid predict(int64_t t_ns) const;
   // `predicted` with the IMU's position, carried at most max_span_s from the last pose from the images.
   Rigid carried(int64_t t_ns, Rigid predicted, double max_span_s) const;

@@ -307,6 +307,113 @@ typename Decimation<Samples>::Vec bisect_ranks(const typename Decimation<Samples
   }
 }
 
+// The d lane rows of block row r: image row r d + i as lanes (fillers outside the band) in row i, fillers
+// in the rows below the image's last.
+template <typename Samples>
+void fill_lane_rows(const ImageFrame& image, int64_t r, int64_t d, const Band& band, int64_t padded,
+                    typename Decimation<Samples>::Lane* rows) {
+  using D = Decimation<Samples>;
+  const int64_t width = image.width, height = image.height, step = image.step;
+  const int64_t block_rows = std::min(height, (r + 1) * d) - r * d;
+  for (int64_t i = 0; i < d; ++i) {
+    typename D::Lane* lanes = rows + i * padded;
+    if (i < block_rows) {
+      D::lane_row(image.data.data() + (r * d + i) * step, width, band, lanes);
+    } else {
+      std::fill(lanes, lanes + width, D::kFiller);
+    }
+  }
+}
+
+// Row i of a group of kFixedEdge-wide blocks of 16-bit lanes into x[j] = column j of the row: lane l of
+// x[j] is lane l d + j of the row, by shuffles of the row's vectors instead of lane-by-lane inserts.
+template <typename Samples, int64_t kFixedEdge>
+void shuffle_fixed_row(const typename Decimation<Samples>::Lane* row, typename Decimation<Samples>::Vec* x) {
+  using Vec = typename Decimation<Samples>::Vec;
+  typedef int16_t Mask __attribute__((vector_size(16)));
+  Vec r[kFixedEdge];
+  std::memcpy(r, row, sizeof r);
+  if constexpr (kFixedEdge == 2) {
+    x[0] = __builtin_shuffle(r[0], r[1], Mask{0, 2, 4, 6, 8, 10, 12, 14});
+    x[1] = __builtin_shuffle(r[0], r[1], Mask{1, 3, 5, 7, 9, 11, 13, 15});
+  } else if constexpr (kFixedEdge == 3) {
+    x[0] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{0, 3, 6, 9, 12, 15, 0, 0}), r[2],
+                             Mask{0, 1, 2, 3, 4, 5, 10, 13});
+    x[1] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{1, 4, 7, 10, 13, 0, 0, 0}), r[2],
+                             Mask{0, 1, 2, 3, 4, 8, 11, 14});
+    x[2] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{2, 5, 8, 11, 14, 0, 0, 0}), r[2],
+                             Mask{0, 1, 2, 3, 4, 9, 12, 15});
+  } else {
+    static_assert(kFixedEdge == 4);
+    const auto column = [&]<int16_t j>() {
+      constexpr Mask pick = {j, j + 4, j + 8, j + 12, 0, 0, 0, 0};
+      return __builtin_shuffle(__builtin_shuffle(r[0], r[1], pick), __builtin_shuffle(r[2], r[3], pick),
+                               Mask{0, 1, 2, 3, 8, 9, 10, 11});
+    };
+    x[0] = column.template operator()<0>();
+    x[1] = column.template operator()<1>();
+    x[2] = column.template operator()<2>();
+    x[3] = column.template operator()<3>();
+  }
+}
+
+// The group of blocks at `group` (one block per lane, rows `padded` lanes apart) into v: lane l of
+// v[i d + j] is pixel (i, j) of block l. Returns each lane's count of fillers.
+template <typename Samples, int64_t kFixedEdge>
+typename Decimation<Samples>::Index gather_group(const typename Decimation<Samples>::Lane* group, int64_t d,
+                                                 int64_t padded, typename Decimation<Samples>::Vec* v) {
+  using D = Decimation<Samples>;
+  using Vec = typename D::Vec;
+  constexpr int64_t kGroup = sizeof(Vec) / sizeof(typename D::Lane);
+  typename D::Index fillers = {};
+  if constexpr (kFixedEdge > 0 && sizeof(typename D::Lane) == 2) {
+    for (int64_t i = 0; i < d; ++i) {
+      Vec* x = v + i * d;
+      shuffle_fixed_row<Samples, kFixedEdge>(group + i * padded, x);
+      for (int64_t j = 0; j < d; ++j) fillers -= x[j] == D::kFiller;
+    }
+  } else {
+    for (int64_t i = 0; i < d; ++i) {
+      for (int64_t j = 0; j < d; ++j) {
+        Vec x;
+        for (int64_t l = 0; l < kGroup; ++l) x[l] = group[i * padded + l * d + j];
+        v[i * d + j] = x;
+        fillers -= x == D::kFiller;  // true is −1
+      }
+    }
+  }
+  return fillers;
+}
+
+// Each lane's value at position `at` once the block network (the compile-time one of kFixedEdge, or
+// `network` for kFixedEdge 0) has brought positions first .. last into place in v.
+template <typename Samples, int64_t kFixedEdge>
+typename Decimation<Samples>::Vec network_ranks(typename Decimation<Samples>::Vec* v, const Network& network,
+                                                typename Decimation<Samples>::Index at, int64_t first, int64_t last) {
+  using D = Decimation<Samples>;
+  using Vec = typename D::Vec;
+  const auto exchange = [&v](uint16_t a, uint16_t b) {
+    const Vec x = v[a], y = v[b];
+    v[a] = x < y ? x : y;
+    v[b] = x < y ? y : x;
+  };
+  if constexpr (kFixedEdge > 0) {
+    static constexpr auto kNetwork = fixed_block_network<kFixedEdge>();
+    [&]<size_t... I>(std::index_sequence<I...>) {
+      (exchange(kNetwork[I][0], kNetwork[I][1]), ...);
+    }(std::make_index_sequence<kNetwork.size()>{});
+  } else {
+    for (const auto& [a, b] : network) exchange(a, b);
+  }
+  // Each lane's median position N − n + floor(n / 2), picked by selects over the candidate positions
+  // (indexing by lane would keep the values out of registers).
+  Vec median = {};
+  for (int64_t p = first; p <= last; ++p) {
+    median = at == static_cast<typename D::IndexLane>(p) ? v[p] : median;
+  }
+  return median;
+}
+
 // (1) Block medians by lane networks into the framed grid. kFixedEdge > 0 runs the compile-time network
 // of that edge (d must equal it), 0 the network of any d held in scratch.
 template <typename Samples, int64_t kFixedEdge>
@@ -326,91 +433,22 @@ void network_medians(const ImageFrame& image, int64_t d, const Band& band, uint6
     scratch.network = block_network(d);
     scratch.network_size = n_pixels;
   }
-  const int64_t width = image.width, height = image.height, step = image.step;
   const int64_t groups = (out_w + kGroup - 1) / kGroup;
   const int64_t padded = groups * kGroup * d;  // columns of the lane rows, past the image filled
   rows.assign(static_cast<size_t>(d * padded), D::kFiller);
   const int64_t stride = out_w + 2;
   Vec v[kMaxNetworkEdge * kMaxNetworkEdge];
   for (int64_t r = 0; r < out_h; ++r) {
-    const int64_t block_rows = std::min(height, (r + 1) * d) - r * d;
-    for (int64_t i = 0; i < d; ++i) {
-      typename D::Lane* lanes = rows.data() + i * padded;
-      if (i < block_rows) {
-        D::lane_row(image.data.data() + (r * d + i) * step, width, band, lanes);
-      } else {
-        std::fill(lanes, lanes + width, D::kFiller);
-      }
-    }
+    fill_lane_rows<Samples>(image, r, d, band, padded, rows.data());
     for (int64_t g = 0; g < groups; ++g) {
-      const typename D::Lane* group = rows.data() + g * kGroup * d;
-      Index fillers = {};
-      if constexpr (kFixedEdge > 0 && sizeof(typename D::Lane) == 2) {
-        // Lane l of v[i d + j] is lane l d + j of the group's row i: shuffles of the row's vectors instead
-        // of lane-by-lane inserts.
-        typedef int16_t Mask __attribute__((vector_size(16)));
-        for (int64_t i = 0; i < d; ++i) {
-          Vec r[kFixedEdge];
-          std::memcpy(r, group + i * padded, sizeof r);
-          Vec* x = v + i * d;
-          if constexpr (kFixedEdge == 2) {
-            x[0] = __builtin_shuffle(r[0], r[1], Mask{0, 2, 4, 6, 8, 10, 12, 14});
-            x[1] = __builtin_shuffle(r[0], r[1], Mask{1, 3, 5, 7, 9, 11, 13, 15});
-          } else if constexpr (kFixedEdge == 3) {
-            x[0] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{0, 3, 6, 9, 12, 15, 0, 0}), r[2],
-                                     Mask{0, 1, 2, 3, 4, 5, 10, 13});
-            x[1] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{1, 4, 7, 10, 13, 0, 0, 0}), r[2],
-                                     Mask{0, 1, 2, 3, 4, 8, 11, 14});
-            x[2] = __builtin_shuffle(__builtin_shuffle(r[0], r[1], Mask{2, 5, 8, 11, 14, 0, 0, 0}), r[2],
-                                     Mask{0, 1, 2, 3, 4, 9, 12, 15});
-          } else {
-            static_assert(kFixedEdge == 4);
-            const auto column = [&]<int16_t j>() {
-              constexpr Mask pick = {j, j + 4, j + 8, j + 12, 0, 0, 0, 0};
-              return __builtin_shuffle(__builtin_shuffle(r[0], r[1], pick), __builtin_shuffle(r[2], r[3], pick),
-                                       Mask{0, 1, 2, 3, 8, 9, 10, 11});
-            };
-            x[0] = column.template operator()<0>();
-            x[1] = column.template operator()<1>();
-            x[2] = column.template operator()<2>();
-            x[3] = column.template operator()<3>();
-          }
-          for (int64_t j = 0; j < d; ++j) fillers -= x[j] == D::kFiller;
-        }
-      } else {
-        for (int64_t i = 0; i < d; ++i) {
-          for (int64_t j = 0; j < d; ++j) {
-            Vec x;
-            for (int64_t l = 0; l < kGroup; ++l) x[l] = group[i * padded + l * d + j];
-            v[i * d + j] = x;
-            fillers -= x == D::kFiller;  // true is −1
-          }
-        }
-      }
+      const Index fillers = gather_group<Samples, kFixedEdge>(rows.data() + g * kGroup * d, d, padded, v);
       const Index in_band = static_cast<typename D::IndexLane>(n_pixels) - fillers;
       const Index at = fillers + (in_band >> 1);
       Vec median = {};
       if (bisects) {
         if constexpr (D::kBisects) median = bisect_ranks<Samples>(v, n_pixels, at);
       } else {
-        const auto exchange = [&v](uint16_t a, uint16_t b) {
-          const Vec x = v[a], y = v[b];
-          v[a] = x < y ? x : y;
-          v[b] = x < y ? y : x;
-        };
-        if constexpr (kFixedEdge > 0) {
-          static constexpr auto kNetwork = fixed_block_network<kFixedEdge>();
-          [&]<size_t... I>(std::index_sequence<I...>) {
-            (exchange(kNetwork[I][0], kNetwork[I][1]), ...);
-          }(std::make_index_sequence<kNetwork.size()>{});
-        } else {
-          for (const auto& [a, b] : scratch.network) exchange(a, b);
-        }
-        // Each lane's median position N − n + floor(n / 2), picked by selects over the candidate positions
-        // (indexing by lane would keep the values out of registers).
-        for (int64_t p = first; p <= last; ++p) {
-          median = at == static_cast<typename D::IndexLane>(p) ? v[p] : median;
-        }
+        median = network_ranks<Samples, kFixedEdge>(v, scratch.network, at, first, last);
       }
       const Index valid = in_band >= static_cast<typename D::IndexLane>(min_valid);
       for (int64_t l = 0; l < kGroup && g * kGroup + l < out_w; ++l) {
