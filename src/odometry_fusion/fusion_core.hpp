@@ -16,6 +16,7 @@
 
 #include "odometry_fusion/config.hpp"
 #include "odometry_fusion/eskf.hpp"
+#include "odometry_fusion/initialiser.hpp"
 #include "odometry_fusion/replay_buffer.hpp"
 #include "stamps.hpp"
 #include "types.hpp"
@@ -80,12 +81,9 @@ struct Counters {
 // would otherwise grow the buffer without bound (each event holds a copy of the covariance).
 inline constexpr std::size_t kMaxReplayEvents = 10'000;
 
-// Per-IMU bookkeeping that is not part of the filter state and not replayed.
+// Per-IMU bookkeeping that is not part of the filter state and not replayed: what the lever-arm
+// correction of the next sample needs.
 struct ImuRuntime {
-  Eigen::Vector3d gyro_sum = Eigen::Vector3d::Zero();   // base-frame rates of still samples (init only)
-  Eigen::Vector3d accel_sum = Eigen::Vector3d::Zero();  // base-frame specific forces of still samples
-  double accel_square_sum = 0.0;                        // their squared norms, for the spread
-  uint64_t count = 0;                                   // still samples summed
   Eigen::Vector3d previous_omega = Eigen::Vector3d::Zero();  // base-frame rate of the previous sample
   OptionalStamp previous_ns;                                 // its stamp
   Eigen::Vector3d angular_acceleration = Eigen::Vector3d::Zero();  // low-pass d(omega)/dt, rad/s²
@@ -94,6 +92,9 @@ struct ImuRuntime {
 class FusionCore {
  public:
   explicit FusionCore(OdometryFusionConfig config);
+  // Its initialiser refers to its configuration and counters: neither copied nor moved.
+  FusionCore(const FusionCore&) = delete;
+  FusionCore& operator=(const FusionCore&) = delete;
 
   // One IMU sample with the pose of the IMU in the base frame (base_from_imu; rotation unit). Returns the
   // configuration check's message while the engine is not initialised and the check refuses, else
@@ -126,41 +127,33 @@ class FusionCore {
 
  private:
   std::optional<std::string> check_config() const { return odometry_fusion::check_config(config_); }
-  // `mode` names the way the filter started in the log line: "still", "moving", "source" (no IMU) or
-  // "recovered" (after the state went non-finite).
-  void initialize(int64_t t0_ns, const Eigen::Quaterniond& attitude, std::vector<ImuBias> biases,
-                  const Eigen::Vector3d& velocity, std::string_view mode);
+  // Starts the filter from `start`: covariance from the initial standard deviations, a fresh core state,
+  // and the seed event of the replay buffer.
+  void initialize(InitialState start);
+  void start_filter(InitialState start);
+  void reset_core_state(int64_t t0_ns);
 
   // The steps of handle_imu: the sample's IMU index (unknown frames warn); the sample in the base frame,
-  // lever arm removed (non-finite samples are counted, warned about and give nullopt); before
-  // initialisation, the collections that start the filter at rest or in motion.
+  // lever arm removed (non-finite samples are counted, warned about and give nullopt).
   std::optional<std::size_t> configured_imu(const ImuSample& sample) const;
   std::optional<ImuInput> to_base_frame(std::size_t k, const ImuSample& sample, const Isometry& base_from_imu);
-  void collect_for_init(const ImuInput& imu, int64_t t_ns);
-  // Starts the filter from the still windows of every IMU: gravity gives roll and pitch, the rest biases.
-  void initialize_at_rest(int64_t t_ns);
+  void count_non_finite(const ImuSample& sample);
 
   // The steps of handle_source: the estimate's source index, and the estimate reduced to what the filter
   // uses (its step since the source's previous pose, or its absolute pose; stale poses are counted).
   std::optional<std::size_t> configured_source(const OdometryEstimate& estimate) const;
+  void warn_unconfigured(const OdometryEstimate& estimate) const;
   MeasurementInput measurement_from(std::size_t s, const OdometryEstimate& estimate);
+  // Sets m's delta (or absolute pose) from the estimate's pose, and makes the pose the source's newest.
+  void take_pose(MeasurementInput& m, const SourceConfig& source, const OdometryEstimate& estimate);
 
-  // The steps of maybe_publish: whether a publish period has passed (starting the next one if so),
+  // The steps of maybe_publish (publish.cpp): whether a publish period has passed (starting the next one if so),
   // whether the state may be published (warns if not), and the estimate of one event's snapshot.
   bool publication_due(int64_t t_ns);
   bool publishable(const FilterState& x) const;
   OdometryEstimate estimate_of(const Event& event) const;
 
-  // Initialisation helpers (before initialize only).
-  // Adds a still sample of IMU k; true once every IMU holds a full window of still samples with a steady
-  // specific force. Fast rates and unsteady windows restart the collection of every IMU.
-  bool collect_still(std::size_t k, const Eigen::Vector3d& omega, const Eigen::Vector3d& a, int64_t t_ns);
-  void restart_still_collection(int64_t t_ns);
-  // Follows the freshest source twist for an initialisation in motion, and starts one when it is due.
-  void collect_motion(const Eigen::Vector3d& omega, const Eigen::Vector3d& a, int64_t t_ns);
-  void note_twist_before_init(const OdometryEstimate& estimate);
-
-  // Replay buffer (see the class comment). insert() first screens the stamp against the data clock: an
+  // Replay buffer (replay.cpp; see the class comment). insert() first screens the stamp against the data clock: an
   // input more than jump_limit_ns_ ahead of the newest event is held back until kConfirmInputs such
   // inputs agree on the new time (then they are placed, and the clock follows), or dropped when an input
   // on the old clock arrives first. place() puts one event into the buffer and applies it.
@@ -168,10 +161,14 @@ class FusionCore {
   // The far-ahead branch of insert: holds the input, and places every held input once kConfirmInputs agree
   // (true), else returns false with nothing placed.
   bool hold_until_confirmed(int64_t timestamp_ns, EventInput input);
+  void place_held();
   void place(int64_t timestamp_ns, EventInput input);
+  // Whether an input stamped timestamp_ns is older than the buffer (counted and warned about if so).
+  bool too_late(int64_t timestamp_ns);
   void drop_held();
   // A state that went non-finite starts again from the newest finite snapshot at t_ns.
   void recover(int64_t t_ns);
+  const FilterState* newest_finite_state() const;
   // Restores the state after event index − 1, then apply_and_store(index).
   void process_at(std::size_t index);
   // Applies event `index` to the live state and stores the result in its snapshot. The live state must
@@ -183,21 +180,36 @@ class FusionCore {
   void restore(const Snapshot& from);
   void trim();
 
-  // Applying one event.
+  // Applying one event: the IMU here, a measurement on the filter in measurement.cpp.
   void apply_imu(const ImuInput& imu, int64_t t_ns);
   void apply_filter_measurement(MeasurementInput& m, int64_t t_ns);
+  // The pose that the pose rows of m measure, if any: an absolute source's pose carried into the
+  // odometry frame (once its anchor average is complete), or a differential source's anchor moved by its
+  // step.
+  std::optional<Isometry> measured_pose(const MeasurementInput& m, int64_t t_ns);
   // Adds one pose of an absolute source to its running average; the averaged odom_from_parent once its
   // poses span a second of data time, nothing before.
   std::optional<Isometry> averaged_anchor(AnchorAverage& average, const Isometry& absolute, int64_t t_ns) const;
-  void apply_blend_measurement(const MeasurementInput& m, int64_t t_ns);
+  // The zero-motion pseudo-measurement: twist rows of zero with per_dimension_error_variance.
+  void apply_zero_motion();
 
-  // Measurement rows on the filter path.
+  // The no-IMU path (blend.cpp): each source pulls the pose towards its own target by its share of the weights.
+  void apply_blend_measurement(const MeasurementInput& m, int64_t t_ns);
+  // The pose that m's motion starts from; nullopt when m only anchors its source.
+  std::optional<Isometry> blend_base(const MeasurementInput& m, const OptionalStamp& previous_ns, int64_t cutoff_ns);
+  // Per dimension, the share of `blend` in the weights of the sources active since cutoff_ns.
+  std::array<double, 6> blend_fractions(const SourceBlend& blend, int64_t cutoff_ns);
+  void move_toward(const Isometry& target, const std::array<double, 6>& fraction);
+
+  // Measurement rows on the filter path (measurement.cpp).
   struct Rows {
     Eigen::MatrixXd jacobian;  // capacity rows × n; the first `count` rows are in use
     Eigen::VectorXd residual;
     Eigen::VectorXd variances;
     Eigen::Index count = 0;
   };
+  // Empties the rows, sized for the current state.
+  void clear_rows();
   // Index of a new zeroed jacobian row with this residual and variance.
   Eigen::Index add_row(double residual, double variance);
   void add_pose_rows(const Isometry& measured, const std::array<double, 6>& variances);
@@ -205,11 +217,20 @@ class FusionCore {
                       const std::array<double, 6>& variances);
   // `source` names the frames in the refusal warning; nullptr for the zero-motion rows.
   bool update_rows(const SourceConfig* source);
+  void log_refused_rows(const SourceConfig* source) const;
+  void warn_refused(const SourceConfig* source) const;
 
-  // Gate recovery: follows the run of refused updates of m's source and, once it spans more than
+  // Gate recovery (gate_recovery.cpp): follows the run of refused updates of m's source and, once it spans more than
   // gate_recovery_seconds, resets the states the source measures to its measurement (`measured`: its pose
   // rows' pose) and widens their covariance.
   void track_refusals(MeasurementInput& m, const std::optional<Isometry>& measured, bool accepted, int64_t t_ns);
+  void count_refusal(SourceGate& gate, const MeasurementInput& m, const std::optional<Isometry>& measured,
+                     int64_t t_ns);
+  // Adds to gate.drift the displacement the refused linear twist implies beyond the fused motion since
+  // the source's previous update (at previous_ns, where the fused position was previous_position).
+  void add_drift(SourceGate& gate, const MeasurementInput& m, const OptionalStamp& previous_ns,
+                 const Eigen::Vector3d& previous_position, int64_t t_ns) const;
+  void report_take_back(MeasurementInput& m, uint64_t refused, int64_t refused_ns, double moved_m);
   void take_back(const MeasurementInput& m, const std::optional<Isometry>& measured, const SourceGate& gate);
 
   Isometry fused_pose() const;
@@ -237,31 +258,9 @@ class FusionCore {
     int64_t t_ns = 0;
   };
   std::vector<std::optional<SourcePose>> last_source_pose_;
-
-  // Before initialisation, not replayed: each source's newest usable linear twist (base frame, components
-  // not fused set to 0) and its stamp.
-  struct SourceTwist {
-    Eigen::Vector3d linear = Eigen::Vector3d::Zero();
-    int64_t t_ns = 0;
-    bool usable = false;
-  };
-  std::vector<SourceTwist> init_twist_;
-  // Samples of every IMU since the followed source's twist became fresh, with that twist's value then:
-  // their means give gravity in base axes while the robot moves.
-  struct MotionWindow {
-    std::optional<std::size_t> source;
-    int64_t start_twist_ns = 0;
-    Eigen::Vector3d start_velocity = Eigen::Vector3d::Zero();
-    Eigen::Vector3d force_sum = Eigen::Vector3d::Zero();      // Σ f
-    Eigen::Vector3d transport_sum = Eigen::Vector3d::Zero();  // Σ ω × v_b
-    uint64_t count = 0;
-  };
-  MotionWindow motion_;
-  OptionalStamp first_imu_ns_;       // stamp of the first usable IMU sample
-  OptionalStamp previous_init_sample_ns_;  // the IMU sample before this one, until initialised
-  OptionalStamp last_not_still_ns_;  // stamp of the last restart of the still collection
   int64_t last_publish_ns_ = 0;
   Counters counters_;
+  Initialiser initialiser_;  // before initialisation only
   bool initialized_ = false;
   Rows rows_;
   std::vector<double> blend_scratch_;  // weights of the active sources, one dimension at a time
