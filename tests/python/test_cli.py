@@ -87,6 +87,10 @@ PROPOSAL_RULES = {
     "declared tilted mount": (dict(base_from_imu=sim.TILTED_BASE_FROM_IMU), {}, lambda c, out, err: (
         _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.TILTED_BASE_FROM_IMU[1]) < 1e-6
         and "the declared mount; the motion agrees within" in out and not err)),
+    # The same where the speed changes as the turns start and end: the turns' lateral force is no forward axis.
+    "declared mount, speed changing in turns": (dict(duration_s=20.0), {}, lambda c, out, err: (
+        _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.DEFAULT_BASE_FROM_IMU[1]) < 1e-6
+        and "the declared mount; the motion agrees within" in out and not err)),
     # A declaration that the motion contradicts (gyro turns against the wheels' yaw rate) gives way, named.
     "declared mount the motion contradicts": (dict(base_from_imu=sim.UPSIDE_DOWN_BASE_FROM_IMU),
                                               dict(declared_mount=sim.DEFAULT_BASE_FROM_IMU), lambda c, out, err: (

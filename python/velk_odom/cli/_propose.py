@@ -516,11 +516,15 @@ def motion_contradiction_deg(bins: Dict[str, Any], declared: geo.Quat) -> Option
             angles.append(math.degrees(math.acos(float(np.clip(axis @ up / np.linalg.norm(axis), -1.0, 1.0)))))
     dvdt = np.full(len(speed), np.nan)
     dvdt[1:-1] = (speed[2:] - speed[:-2]) / (2.0 * BIN_S)
-    ok = np.isfinite(dvdt) & np.all(np.isfinite(f), axis=1)
+    # The centripetal acceleration (speed times the yaw rate about up) is fitted beside it: the speed changes
+    # where the turns start and end, and without it the lateral force turns the forward axis.
+    centripetal = speed * (w @ up)
+    ok = np.isfinite(dvdt) & np.all(np.isfinite(f), axis=1) & np.isfinite(centripetal)
     if ok.sum() >= MIN_MOTION_BINS:
         d = dvdt[ok] - dvdt[ok].mean()
         if np.sum(np.abs(d) > 0.1) >= MIN_MOTION_BINS // 2:
-            x = (f[ok] - f[ok].mean(axis=0)).T @ d / float(d @ d)  # the specific force per unit of forward acceleration
+            a = np.stack([d, centripetal[ok] - centripetal[ok].mean()], axis=1)
+            x = np.linalg.lstsq(a, f[ok] - f[ok].mean(axis=0), rcond=None)[0][0]  # the specific force per unit of forward acceleration
             x_h = x - (x @ up) * up
             if np.linalg.norm(x_h) > 0.5:
                 angles.append(math.degrees(math.acos(float(np.clip(x_h @ forward / np.linalg.norm(x_h), -1.0, 1.0)))))
