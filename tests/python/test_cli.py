@@ -87,6 +87,10 @@ PROPOSAL_RULES = {
     "declared tilted mount": (dict(base_from_imu=sim.TILTED_BASE_FROM_IMU), {}, lambda c, out, err: (
         _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.TILTED_BASE_FROM_IMU[1]) < 1e-6
         and "the declared mount; the motion agrees within" in out and not err)),
+    # The same where the speed changes as the turns start and end: the turns' lateral force is no forward axis.
+    "declared mount, speed changing in turns": (dict(duration_s=20.0), {}, lambda c, out, err: (
+        _angle(c["topics"]["/imu/data"]["base_from_imu"][1], sim.DEFAULT_BASE_FROM_IMU[1]) < 1e-6
+        and "the declared mount; the motion agrees within" in out and not err)),
     # A declaration that the motion contradicts (gyro turns against the wheels' yaw rate) gives way, named.
     "declared mount the motion contradicts": (dict(base_from_imu=sim.UPSIDE_DOWN_BASE_FROM_IMU),
                                               dict(declared_mount=sim.DEFAULT_BASE_FROM_IMU), lambda c, out, err: (
@@ -106,16 +110,36 @@ PROPOSAL_RULES = {
     # Separate spreads: a start in motion measures no accelerometer bias, so it gets a MEMS part's spread.
     "start in motion": (dict(start_speed=1.5), {}, lambda c, out, err: (
         c["initial_stds"] == {"accel_bias": 0.05} and c["init_moving_after_seconds"] == 2.0)),
+    # A skid-steer drive's yaw rate, 7 times the turn: divided by the multiple the gyro measures (to its
+    # noise, with the gyro's bias kept out of the slope), its variance from the small spread that is left,
+    # as a source of the yaw rate.
+    "skid-steer yaw rate": (dict(wheel_yaw_scale=7.0, duration_s=20.0), {}, lambda c, out, err: (
+        c["topics"]["/wheel/odom"]["yaw_rate_scale"] == pytest.approx(1.0 / 7.0, rel=3e-3)
+        and 1e-3 / 49 <= c["odom_sources"][0]["twist_variances"][5] < 1e-4 and c["initial_stds"]["gyro_bias"] == 0.015)),
 }
 
 
 @pytest.mark.parametrize("name", PROPOSAL_RULES)
 def test_proposal_rules(tmp_path, cli, name):
     kwargs, bag_kwargs, check = PROPOSAL_RULES[name]
-    rec = simulate(10.0, seed=0, **dict(dict(wheel_scale_error=0.0, slip=False), **kwargs))
+    rec = simulate(seed=0, **dict(dict(duration_s=10.0, wheel_scale_error=0.0, slip=False), **kwargs))
     bag = write_sim_bag(rec, tmp_path / "bag", "ros2-sqlite3", **bag_kwargs)
     code, out, err = cli("fuse", bag, "--print-config")
     assert code == 0 and check(yaml.safe_load(out), out, err), out + err
+
+
+def test_yaw_rate_scale_scales_the_rate_and_its_covariance_only():
+    from velk_odom._native import OdometryEstimate
+    from velk_odom.cli._fuse import _scale_yaw_rate
+
+    cov = [float(i + 1) for i in range(36)]
+    est = OdometryEstimate(7, "odom", "base_link", (1.0, 2.0, 3.0), (0.0, 0.0, 0.0, 1.0), pose_covariance=cov,
+                           twist_linear=(0.5, 0.1, 0.0), twist_angular=(0.2, 0.3, 1.4), twist_covariance=cov)
+    got = _scale_yaw_rate(est, 0.5)
+    want = [c * (0.5 if (i % 6 == 5) != (i // 6 == 5) else 0.25 if i == 35 else 1.0) for i, c in enumerate(cov)]
+    assert got.twist_angular == (0.2, 0.3, 0.7) and list(got.twist_covariance) == want
+    assert all(getattr(got, k) == getattr(est, k) for k in ("timestamp_ns", "frame_id", "child_frame_id", "translation",
+                                                            "rotation_xyzw", "pose_covariance", "twist_linear"))
 
 
 def test_imu_dataset_folder_with_a_gyro_bias_at_rest(tmp_path, cli):
@@ -228,6 +252,10 @@ OUTCOMES = [
     (conf(topics={"/imu/data": {"imu": ["imu_link"]}}), 2, "topics./imu/data.imu must be a name (text), got ['imu_link']", []),
     (conf(topics={"/wheel/odom": {"imu": "imu_link"}}),
      2, "topics./wheel/odom.imu needs a sensor_msgs/Imu topic, but /wheel/odom carries nav_msgs/Odometry", []),
+    (conf(topics={"/imu/data": {"imu": "imu_link", "yaw_rate_scale": 0.5}}),
+     2, "topics./imu/data.yaw_rate_scale needs a nav_msgs/Odometry or geometry_msgs/TwistWithCovarianceStamped topic", []),
+    (conf(topics={"/wheel/odom": {"odom_source": ["odom", "base_link"], "yaw_rate_scale": -0.5}}),
+     2, "topics./wheel/odom.yaw_rate_scale must be a number above 0", []),
     (conf(topics={"/imu/data": {"odom_source": ["odom", "base_link"]}}),
      2, "odom_source needs a nav_msgs/Odometry or geometry_msgs/PoseWithCovarianceStamped", []),
     (conf(topics={"/imu/dat": {"imu": "imu_link"}}), 2, "the recording has no topic /imu/dat; it has: /imu/data (sensor_msgs/Imu)", []),
@@ -514,8 +542,11 @@ def test_evaluation_options_and_results_files(tmp_path, bags, rec, cli, monkeypa
 
 # ---- no configuration: the proposal under the conditions of real robots (velk_odom.sim.CONDITIONS) ----
 
-# Final position error as a fraction of the distance driven: each condition alone, and all together.
-CASES = [(name, kw, 0.01) for name, kw in CONDITIONS.items()] + [
+# Final position error as a fraction of the distance driven: each condition alone, and all together. A
+# skid-steer drive's yaw rate, once divided by its multiple, holds the gyro's bias as a drive's that agrees
+# does; left out, the heading drifts with what a still start leaves of that bias (0.5 % on seed 1).
+TIGHTER = {"skid-steer yaw rate x7": 0.003}
+CASES = [(name, kw, TIGHTER.get(name, 0.01)) for name, kw in CONDITIONS.items()] + [
     ("all together", {k: v for kw in CONDITIONS.values() for k, v in kw.items()}, 0.02)]
 
 

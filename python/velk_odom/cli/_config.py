@@ -12,6 +12,9 @@ A fusion configuration file holds the keys of the `OdometryFusion` configuration
                                                        # (parent, child) fed with the orientation
       /wheel/odom:
         odom_source: [odom, base_link]     # parent_frame_id, child_frame_id of its entry
+        yaw_rate_scale: 0.14               # optional: the twist's yaw rate (and its variance) is multiplied
+                                           # by this (a skid-steer drive's kinematic yaw rate is a multiple
+                                           # of the turn it makes); its pose is left as it is
 
 A topic's messages are given the frame names of the entry it feeds, whatever their headers say.
 """
@@ -57,7 +60,7 @@ VO_KEYS: Dict[str, Any] = {
 
 FUSION_KEYS: Dict[str, Any] = {
     **OdometryFusion.CONFIG_KEYS,
-    "topics": {"*": {"imu": None, "base_from_imu": None, "max_accel": None, "orientation": None, "odom_source": None}},
+    "topics": {"*": {"imu": None, "base_from_imu": None, "max_accel": None, "orientation": None, "odom_source": None, "yaw_rate_scale": None}},
     # The visual odometry as one of the odometry sources: a `vo` configuration plus the entry it feeds.
     "visual": {**{k: v for k, v in VO_KEYS.items() if k != "node"}, "odom_source": None},
     "node": NODE_KEYS,

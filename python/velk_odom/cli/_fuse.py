@@ -43,6 +43,7 @@ class TopicPlan:
     max_accel: float = math.inf
     orientation: Optional[Tuple[str, str]] = None
     odom_source: Optional[Tuple[str, str]] = None
+    yaw_rate_scale: float = 1.0
     fed: Counter = field(default_factory=Counter)
 
 
@@ -157,6 +158,9 @@ def _plans_from_section(
         if "odom_source" in entry:
             _check_type(source, t, msgtype, "odom_source", ODOM_TYPES)
             plan.odom_source = _source_pair(source, t, entry, "odom_source", source_pairs, "add the entry or fix the names")
+        if "yaw_rate_scale" in entry:
+            _check_type(source, t, msgtype, "yaw_rate_scale", (ODOMETRY, TWIST_COV))
+            plan.yaw_rate_scale = parse_positive(entry["yaw_rate_scale"], f"{source}: topics.{t}.yaw_rate_scale")
         plans.append(plan)
     return plans
 
@@ -197,12 +201,30 @@ def _convert(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
     if plan.odom_source is not None:
         parent, child = plan.odom_source
         if plan.msgtype == ODOMETRY:
-            out.append(("odometry", odometry_estimate_from_msg(msg, parent, child)))
+            est = odometry_estimate_from_msg(msg, parent, child)
         elif plan.msgtype == POSE_COV:
-            out.append(("odometry", odometry_estimate_from_pose_msg(msg, child, parent)))
+            est = odometry_estimate_from_pose_msg(msg, child, parent)
         else:
-            out.append(("odometry", odometry_estimate_from_twist_msg(msg, parent, child)))
+            est = odometry_estimate_from_twist_msg(msg, parent, child)
+        out.append(("odometry", _scale_yaw_rate(est, plan.yaw_rate_scale) if plan.yaw_rate_scale != 1.0 else est))
     return out
+
+
+def _scale_yaw_rate(est: Any, scale: float) -> Any:
+    """``est`` with its twist's yaw rate, and that rate's covariance row and column, multiplied by ``scale``
+    (a skid-steer drive's kinematic yaw rate, a multiple of the turn it makes). The pose is left as it is."""
+    from velk_odom._native import OdometryEstimate
+
+    cov = [float(v) for v in est.twist_covariance]
+    for i in range(6):
+        cov[6 * i + 5] *= scale
+        cov[6 * 5 + i] *= scale
+    wx, wy, wz = est.twist_angular
+    return OdometryEstimate(
+        est.timestamp_ns, est.frame_id, est.child_frame_id, est.translation, est.rotation_xyzw,
+        pose_covariance=est.pose_covariance, twist_linear=est.twist_linear, twist_angular=(wx, wy, wz * scale),
+        twist_covariance=cov,
+    )
 
 
 def why_no_estimate(plans: List[TopicPlan], counters: Optional[Dict[str, int]], fusion: Any, watch: InitWatch, config: Dict[str, Any]) -> str:

@@ -9,8 +9,9 @@ a note, printed as a comment above the proposed YAML:
   IMU's specific force and the base acceleration the wheels imply, per `BIN_S` bin. /tf_static,
   when it places the IMU, is checked against it;
 - wheel odometry: its twist only (a pose integrated from the same twist adds no information), the
-  base's lateral and vertical speed held at 0, and the wheel yaw rate only when it agrees with the
-  gyro;
+  base's lateral and vertical speed held at 0, and the wheel yaw rate when it agrees with the gyro,
+  or divided by the steady multiple of the gyro's rate it reads (a skid-steer drive) with a variance
+  from its spread against the gyro's;
 - an IMU orientation with a real covariance (an AHRS with an absolute heading): an absolute attitude
   source;
 - noise densities from the messages' covariances and rate, or the measured spread when larger; a gate
@@ -224,7 +225,9 @@ def estimate_mount(imu: _Series, wheel: Optional[_Series], still_s: float = 0.0)
     up = np.mean(f[ok], axis=0) if ok.any() else np.zeros(3)
     if not (np.all(np.isfinite(up)) and np.linalg.norm(up) > 0.0):
         return MountEstimate(geo.IDENTITY_QUAT, math.inf, 0, 0), {"f": f, "w": w, "r": np.eye(3)}
-    bins: Dict[str, Any] = {"f": f, "w": w, "centres": 0.5 * (edges[:-1] + edges[1:])}
+    # The rate's mean too, as the wheels' yaw rate is binned: a median follows a turn's changing rate
+    # differently, enough to take a multiple of it for several parts in a thousand less.
+    bins: Dict[str, Any] = {"f": f, "w": w, "w_mean": _binned(t, gyro, edges, np.mean), "centres": 0.5 * (edges[:-1] + edges[1:])}
     if wheel is not None and len(wheel.t) >= 3:
         estimate = _mount_from_motion(f, w, up, ok, edges, wheel, still_s, bins)
         if estimate is not None:
@@ -513,11 +516,15 @@ def motion_contradiction_deg(bins: Dict[str, Any], declared: geo.Quat) -> Option
             angles.append(math.degrees(math.acos(float(np.clip(axis @ up / np.linalg.norm(axis), -1.0, 1.0)))))
     dvdt = np.full(len(speed), np.nan)
     dvdt[1:-1] = (speed[2:] - speed[:-2]) / (2.0 * BIN_S)
-    ok = np.isfinite(dvdt) & np.all(np.isfinite(f), axis=1)
+    # The centripetal acceleration (speed times the yaw rate about up) is fitted beside it: the speed changes
+    # where the turns start and end, and without it the lateral force turns the forward axis.
+    centripetal = speed * (w @ up)
+    ok = np.isfinite(dvdt) & np.all(np.isfinite(f), axis=1) & np.isfinite(centripetal)
     if ok.sum() >= MIN_MOTION_BINS:
         d = dvdt[ok] - dvdt[ok].mean()
         if np.sum(np.abs(d) > 0.1) >= MIN_MOTION_BINS // 2:
-            x = (f[ok] - f[ok].mean(axis=0)).T @ d / float(d @ d)  # the specific force per unit of forward acceleration
+            a = np.stack([d, centripetal[ok] - centripetal[ok].mean()], axis=1)
+            x = np.linalg.lstsq(a, f[ok] - f[ok].mean(axis=0), rcond=None)[0][0]  # the specific force per unit of forward acceleration
             x_h = x - (x @ up) * up
             if np.linalg.norm(x_h) > 0.5:
                 angles.append(math.degrees(math.acos(float(np.clip(x_h @ forward / np.linalg.norm(x_h), -1.0, 1.0)))))
@@ -539,18 +546,39 @@ def _tilt_of(q: geo.Quat) -> geo.Quat:
     return geo.quat_mul(geo.quat_from_axis_angle((0.0, 0.0, 1.0), -geo.yaw_of(q)), q)
 
 
-def _wheel_yaw_ratio(bins: Dict[str, Any]) -> Tuple[Optional[float], float]:
-    """Slope of the wheel yaw rate against the gyro's (base z), and seconds of turning it rests on."""
+@dataclass
+class YawRateCheck:
+    """The wheel yaw rate against the gyro's (base z) over the window's bins."""
+
+    ratio: Optional[float]  # slope of the wheel rate against the gyro's; None with too little turning
+    turning_s: float  # seconds of turning it rests on
+    ratio_std: float = math.inf  # standard error of the slope, relative to it
+    scaled_spread: float = math.inf  # (rad/s)²: variance over the bins of the wheel rate / ratio less the gyro's
+
+
+def _wheel_yaw_ratio(bins: Dict[str, Any]) -> YawRateCheck:
     import numpy as np
 
     if "wheel_yaw" not in bins:
-        return None, 0.0
-    gz = (bins["w"] @ bins["r"].T)[:, 2]
+        return YawRateCheck(None, 0.0)
+    gz = (bins["w_mean"] @ bins["r"].T)[:, 2]
     wz = bins["wheel_yaw"]
-    ok = np.isfinite(gz) & np.isfinite(wz) & (np.abs(gz) > TURNING_RATE)
+    both = np.isfinite(gz) & np.isfinite(wz)
+    ok = both & (np.abs(gz) > TURNING_RATE)
     if ok.sum() < 4:
-        return None, float(ok.sum()) * BIN_S
-    return float(np.sum(wz[ok] * gz[ok]) / np.sum(gz[ok] ** 2)), float(ok.sum()) * BIN_S
+        return YawRateCheck(None, float(ok.sum()) * BIN_S)
+    # Fitted with an offset, over the straight stretches too: the gyro's bias is in its rate, and turns
+    # mostly one way would otherwise take it for part of the slope.
+    g, w = gz[both] - gz[both].mean(), wz[both] - wz[both].mean()
+    ratio = float(np.sum(w * g) / np.sum(g**2))
+    check = YawRateCheck(ratio, float(ok.sum()) * BIN_S)
+    if ratio > 0.0:
+        residual = w - ratio * g
+        check.ratio_std = math.sqrt(float(np.sum(residual**2)) / (both.sum() - 2) / float(np.sum(g**2))) / ratio
+        # That the wheels read no turn where the gyro reads none is what the scaled rate tells the filter
+        # about the gyro's bias; the spread is about the mean, the bias the filter estimates.
+        check.scaled_spread = float(np.var(residual / ratio))
+    return check
 
 
 def _imu_entry(
@@ -620,7 +648,9 @@ def _imu_entry(
     return entry
 
 
-def _wheel_twist_variances(m: Any, yaw_ratio: Optional[float], turning_s: float, where: str, notes: List[str]) -> List[float]:
+def _wheel_twist_variances(m: Any, check: YawRateCheck, wheel_rate: Optional[float], where: str, notes: List[str]) -> Tuple[List[float], Optional[float]]:
+    """The twist variances of a wheel odometry source, and the factor its yaw rate is to be multiplied by
+    (None: as it is)."""
     diag = covariance_diagonal(m.twist.covariance)
     known = [0.0 < v < UNKNOWN_VARIANCE and math.isfinite(v) for v in diag]
     var = [
@@ -635,18 +665,32 @@ def _wheel_twist_variances(m: Any, yaw_ratio: Optional[float], turning_s: float,
         f"{where}.twist_variances: forward speed{' (message covariance, -1)' if known[0] else ''}; the base's lateral and "
         "vertical speed held at 0 as on a ground robot (set [1] and [2] to 0 for one that slides or climbs)"
     )
-    if yaw_ratio is None:
+    ratio, turning_s = check.ratio, check.turning_s
+    if ratio is None:
         var[5] = 0.0
         notes.append(f"{where}.twist_variances[5]: wheel yaw rate left out: the first {WINDOW_S:g} s hold too little turning to check it against the gyro")
-    elif abs(yaw_ratio - 1.0) <= YAW_RATE_AGREEMENT:
-        notes.append(f"{where}.twist_variances[5]: wheel yaw rate used: it agrees with the gyro (ratio {yaw_ratio:.2f} over {turning_s:.0f} s of turning)")
+    elif abs(ratio - 1.0) <= YAW_RATE_AGREEMENT:
+        notes.append(f"{where}.twist_variances[5]: wheel yaw rate used: it agrees with the gyro (ratio {ratio:.2f} over {turning_s:.0f} s of turning)")
+    elif ratio > 0.0 and check.ratio_std <= YAW_RATE_AGREEMENT and wheel_rate and math.isfinite(check.scaled_spread):
+        # A steady multiple of the turn (a skid-steer drive, a wrong track width): divided by it, the wheel rate
+        # still tells the gyro's bias on every straight stretch. Its variance per message is the spread of the
+        # bins' scaled rate against the gyro's, times the messages a bin averages, and no less than what the
+        # messages state for it once scaled: the turns' own disagreement is then no surprise to the filter.
+        stated = diag[5] if known[5] else 0.0
+        var[5] = max(check.scaled_spread * wheel_rate * BIN_S, stated / ratio**2)
+        notes.append(
+            f"{where}.twist_variances[5]: wheel yaw rate used divided by {ratio:.2f}, the multiple of the gyro's it reads over "
+            f"{turning_s:.0f} s of turning (skid steering, or a wrong track width; topics yaw_rate_scale); variance "
+            f"{var[5]:.2g}, from its spread against the gyro's"
+        )
+        return var, 1.0 / ratio
     else:
         var[5] = 0.0
         notes.append(
-            f"{where}.twist_variances[5]: wheel yaw rate left out: it is {yaw_ratio:.2f} times the gyro's over {turning_s:.0f} s of "
-            "turning (skid steering, or a wrong track width)"
+            f"{where}.twist_variances[5]: wheel yaw rate left out: it is {ratio:.2f} times the gyro's over {turning_s:.0f} s of "
+            "turning, not a steady multiple of it"
         )
-    return var
+    return var, None
 
 
 def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str], List[str]]:
@@ -671,8 +715,7 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
     sources: List[Dict[str, Any]] = []
     topics: Dict[str, Dict[str, Any]] = {}
     used_frames: set = set()
-    yaw_ratio: Optional[float] = None
-    turning_s = 0.0
+    yaw_check: Optional[YawRateCheck] = None
     still_s = math.inf
     for t in imu_topics:
         s = data[t]
@@ -728,8 +771,8 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
                 "accelerometer misses a hard stop or start"
             )
         bins["r"] = geo.rotation_matrix(mount[1])
-        if yaw_ratio is None:
-            yaw_ratio, turning_s = _wheel_yaw_ratio(bins)
+        if yaw_check is None or yaw_check.ratio is None:
+            yaw_check = _wheel_yaw_ratio(bins)
         topics[t] = {"imu": frame, "base_from_imu": [list(mount[0]), list(mount[1])], "max_accel": _max_accel(t, s, notes)}
         if has_orientation(m):
             sources.append(_orientation_source(t, frame, output_frame, m, notes))
@@ -746,10 +789,12 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         pairs.add((parent, child))
         where = f"odom_sources {parent} -> {child}"
         entry = {"parent_frame_id": parent, "child_frame_id": child, "pose_variances": [0.0] * 6}
+        yaw_scale: Optional[float] = None
         twist_stated = any(0.0 < v < UNKNOWN_VARIANCE for v in covariance_diagonal(m.twist.covariance))
         has_twist = twist_stated or any(any(v != 0.0 for v in row) for row in data[t].a + data[t].b)
         if has_twist and imus:
-            entry["twist_variances"] = _wheel_twist_variances(m, yaw_ratio if t == wheel_topic else None, turning_s, where, notes)
+            check = yaw_check if t == wheel_topic and yaw_check is not None else YawRateCheck(None, 0.0)
+            entry["twist_variances"], yaw_scale = _wheel_twist_variances(m, check, bag.rate_hz(t), where, notes)
             notes.append(f"{where}.pose_variances: 0, the pose is integrated from the same twist and would count it twice")
         else:
             diag = covariance_diagonal(m.pose.covariance)
@@ -764,6 +809,8 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
             )
         sources.append(entry)
         topics[t] = {"odom_source": [parent, child]}
+        if yaw_scale is not None:
+            topics[t]["yaw_rate_scale"] = yaw_scale
     if imus:
         config["imus"] = imus
         heading_reference = any(e.get("pose_variances", [0.0] * 6)[5] != 0.0 or e.get("twist_variances", [0.0] * 6)[5] != 0.0 for e in sources)
