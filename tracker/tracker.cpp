@@ -2,8 +2,8 @@
 
 #include "text.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <string_view>
@@ -30,7 +30,8 @@ std::string format_number(float value) {
 // The library's what() text cut to kMessageLimit bytes, ill-formed UTF-8 (a character cut in two
 // included) replaced by U+FFFD.
 std::string library_message(const char* what) {
-  return velk_slam::text::valid_utf8(std::string_view(what, strnlen(what, kMessageLimit)));
+  const std::string_view text(what);
+  return velk_slam::text::valid_utf8(text.substr(0, std::min(text.size(), kMessageLimit)));
 }
 
 bool positive_finite(float value) { return value > 0.f && std::isfinite(value); }

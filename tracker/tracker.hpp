@@ -22,8 +22,7 @@ namespace velk_slam::tracker {
 using OdometryMode = cuvslam::Odometry::OdometryMode;
 
 // Fewest rig cameras `mode` tracks with: two for stereo (with or without an IMU), one for RGB-D and mono;
-// multisensor takes one when some camera provides depth (depth_camera_count > 0), else two. Modes past
-// multisensor take two.
+// multisensor takes one when some camera provides depth (depth_camera_count > 0), else two.
 size_t minimum_cameras(OdometryMode mode, size_t depth_camera_count);
 
 // One depth image of a frame set, aligned with rig camera `camera`. The library reads the frame's 16-bit
