@@ -88,3 +88,26 @@ def test_argument_errors_name_the_argument(call, exc, arg):
     with pytest.raises(exc, match=arg):
         call()
     assert invert(t=IDENTITY) == IDENTITY and compose(a=IDENTITY, b=IDENTITY) == IDENTITY
+
+
+def test_config_defaults_follow_the_key_tree_and_convert_back():
+    def same_tree(keys, defaults, where):
+        if isinstance(keys, dict):
+            assert isinstance(defaults, dict) and list(defaults) == list(keys), where
+            for k in keys:
+                same_tree(keys[k], defaults[k], f"{where}.{k}")
+        elif isinstance(keys, list):  # a list of records: one record of defaults
+            assert isinstance(defaults, list) and len(defaults) == 1, where
+            same_tree(keys[0], defaults[0], f"{where}[0]")
+        else:
+            assert defaults is None or isinstance(defaults, (bool, int, float, str, list)), where
+
+    fusion, vo = _native.OdometryFusion, _native.CuvslamOdometry
+    for engine in (fusion, vo):
+        same_tree(engine.CONFIG_KEYS, engine.CONFIG_DEFAULTS, engine.__name__)
+    # Each value in the type its conversion takes back (an int for an int, six values for six, None for unset).
+    fusion(fusion.CONFIG_DEFAULTS)
+    cameras = [dict(vo.CONFIG_DEFAULTS["cameras"][0], frame_id=name) for name in ("left", "right")]
+    vo(dict(vo.CONFIG_DEFAULTS, cameras=cameras), tf=lambda target, source: None)
+    assert fusion.CONFIG_DEFAULTS["imus"][0]["init_samples"] == 200 and fusion.CONFIG_DEFAULTS["odom_sources"][0]["odom_from_parent"] is None
+
