@@ -213,6 +213,8 @@ std::string format_list(const std::vector<double>& values) {
 FusionCore::FusionCore(OdometryFusionConfig config)
     : config_(std::move(config)),
       replay_span_ns_(ns_from_seconds(config_.replay_buffer_seconds)),
+      gate_recovery_ns_(ns_from_seconds(config_.gate_recovery_seconds)),
+      init_moving_after_ns_(ns_from_seconds(config_.init_moving_after_seconds)),
       jump_limit_ns_(clock_jump_limit_ns(replay_span_ns_)),
       imu_runtime_(config_.imus.size()),
       last_source_pose_(config_.odom_sources.size()),
@@ -487,11 +489,10 @@ void FusionCore::collect_motion(const Vector3d& omega, const Vector3d& a, int64_
   // Due once the robot has had init_moving_after_seconds to hold still since the first sample, was seen
   // moving within that span (a robot at rest that only needs more samples waits for them), and the twist
   // covers a window long enough to average.
-  const double after_s = config_.init_moving_after_seconds;
-  if (!(after_s > 0.0) || !first_imu_ns_ || !last_not_still_ns_) {
+  if (!(config_.init_moving_after_seconds > 0.0) || !first_imu_ns_ || !last_not_still_ns_) {
     return;
   }
-  const int64_t after_ns = ns_from_seconds(after_s);
+  const int64_t after_ns = init_moving_after_ns_;
   const int64_t window_ns = difference_ns(twist.t_ns, motion_.start_twist_ns);
   if (difference_ns(t_ns, *first_imu_ns_) < after_ns || difference_ns(t_ns, *last_not_still_ns_) >= after_ns ||
       window_ns < kMotionWindowNs) {
@@ -1055,7 +1056,7 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
 
   const double span_s = config_.gate_recovery_seconds;
   const int64_t refused_ns = difference_ns(t_ns, gate.first_refused_ns);
-  if (!(span_s > 0.0) || gate.refused < kMinRefusals || refused_ns <= ns_from_seconds(span_s)) {
+  if (!(span_s > 0.0) || gate.refused < kMinRefusals || refused_ns <= gate_recovery_ns_) {
     return;
   }
   const Vector3d before = x.position;
