@@ -31,17 +31,16 @@ class CameraBag:
     def __init__(self, path: Path, mounts: Dict[Tuple[str, str], Any]) -> None:
         from rosbags.rosbag2 import StoragePlugin, Writer
 
-        from velk_odom.cli._simbag import _Builder, _typestore
+        from velk_odom.ros import MessageBuilder, bag_typestore
 
-        self.store = _typestore("ros2-sqlite3")
-        self.build = _Builder(self.store, ros1=False)
+        self.store = bag_typestore()
+        self.build = MessageBuilder(self.store, ros1=False)
         self.writer = Writer(path, version=9, storage_plugin=StoragePlugin.SQLITE3)
         self.writer.open()
         self.conns: Dict[str, Any] = {}
         self.messages = 0
-        static = [self.build.tf_message(START_NS, parent, child, pair).transforms[0]
-                  for (parent, child), pair in mounts.items() if parent != child]
-        self.write("/tf_static", "tf2_msgs/msg/TFMessage", START_NS, self.store.types["tf2_msgs/msg/TFMessage"](transforms=static))
+        static = [(parent, child, pair) for (parent, child), pair in mounts.items() if parent != child]
+        self.write("/tf_static", "tf2_msgs/msg/TFMessage", START_NS, self.build.transforms_message(START_NS, static))
 
     def write(self, topic: str, msgtype: str, t_ns: int, msg: Any) -> None:
         if topic not in self.conns:
@@ -70,7 +69,7 @@ def run(args: argparse.Namespace) -> int:
     from velk_odom import _native
     from velk_odom import scene as s
     from velk_odom.cli._output import EngineLog, Progress, aligned_track, engine_counters, format_counters, plot_trajectories, table
-    from velk_odom.cli._vo import VO_COUNTERS, _write_ply
+    from velk_odom.cli._vo import VO_COUNTERS, write_ply
     from velk_odom.trajectory import StampedPose, Trajectory, absolute_trajectory_error, path_length, relative_pose_error, write_tum
 
     out_dir = Path(args.out_dir)
@@ -123,7 +122,7 @@ def run(args: argparse.Namespace) -> int:
     write_tum(tum_path, estimates)
     written = [str(tum_path), str(png_path)]
     if cloud_points is not None:
-        _write_ply(ply_path, cloud_points)
+        write_ply(ply_path, cloud_points)
         written.append(f"{ply_path} ({len(cloud_points)} points)")
     gt_stamps = np.array([START_NS + k * FRAME_NS for k in range(FRAMES)], dtype=np.int64)
     gt_poses = np.array([[*p.t, *p.q] for p in truth], dtype=float)
