@@ -25,6 +25,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom import _geometry as geo
+from velk_odom._native import OdometryFusion
 from velk_odom.cli._errors import UserError
 from velk_odom.cli._recording import IMU, ODOMETRY, BagRecording
 from velk_odom.ros import TransformBuffer, covariance_diagonal, has_orientation
@@ -77,10 +78,13 @@ MIN_MOTION_BINS = 6
 LEVER_STD_M = 0.05
 LEVER_ITERATIONS = 3
 MIN_OUTLIER_M_S2 = 0.3
-# Seconds of data-time lock-out after which the filter takes a refused source back.
-GATE_RECOVERY_SECONDS = 3.0
-# Seconds without stillness after which the filter starts from the wheel speed instead.
-INIT_MOVING_AFTER_SECONDS = 2.0
+# The engine's defaults that the proposal writes out, so that the file shows them, or builds on: the
+# frame names; the data time of lock-out after which the filter takes a refused source back; the time
+# without stillness after which it starts from the wheel speed instead; its stillness limit (rad/s).
+ENGINE_DEFAULTS: Dict[str, Any] = OdometryFusion.CONFIG_DEFAULTS
+GATE_RECOVERY_SECONDS = ENGINE_DEFAULTS["gate_recovery_seconds"]
+INIT_MOVING_AFTER_SECONDS = ENGINE_DEFAULTS["init_moving_after_seconds"]
+INIT_GYRO_LIMIT = ENGINE_DEFAULTS["imus"][0]["init_gyro_limit"]
 # The initial bias standard deviation after a still start: this many times the averaging's standard
 # error, and no less than MIN_INIT_BIAS_STD (rad/s, m/s²).
 INIT_BIAS_STD_FACTOR = 1.5
@@ -92,7 +96,6 @@ MIN_INIT_BIAS_STD = 3.0e-4
 INIT_BIAS_STD_WITH_HEADING = 0.015
 # m/s²: the bias spread of a MEMS accelerometer, for a start that measures none of it.
 MEMS_ACCEL_BIAS_STD = 0.05
-INIT_GYRO_LIMIT = 0.05  # rad/s, the engine's default
 WHEEL_STILL_SPEED = 0.01  # m/s
 # Seconds at the start over which a steady gyro reading is taken for its bias at rest, and the largest
 # bias so taken (rad/s): a steadier, larger rate is a turn, not a MEMS bias.
@@ -662,10 +665,10 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
     notes: List[str] = []
     warnings: List[str] = []
     children: Counter = Counter(data[t].first.child_frame_id for t in odom_topics if data[t].first is not None and data[t].first.child_frame_id)
-    output_frame = children.most_common(1)[0][0] if children else "base_link"
+    output_frame = children.most_common(1)[0][0] if children else ENGINE_DEFAULTS["output_frame_id"]
     wheel_topic = next((t for t in odom_topics if len(data[t].t) > 2), None)
     wheel = data[wheel_topic] if wheel_topic is not None else None
-    config: Dict[str, Any] = {"odom_frame_id": "odom", "output_frame_id": output_frame}
+    config: Dict[str, Any] = {"odom_frame_id": ENGINE_DEFAULTS["odom_frame_id"], "output_frame_id": output_frame}
     imus: List[Dict[str, Any]] = []
     sample_sigmas: List[float] = []
     sources: List[Dict[str, Any]] = []
