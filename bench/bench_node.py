@@ -151,10 +151,10 @@ def stereo_bag(path, frames):
     from rosbags.typesys import Stores, get_typestore
 
     import velk_odom.scene as h
-    from velk_odom.cli._simbag import _Builder
+    from velk_odom.ros import MessageBuilder
 
     store = get_typestore(Stores.ROS2_HUMBLE)
-    t, b = store.types, _Builder(store, ros1=False)
+    t, b = store.types, MessageBuilder(store, ros1=False)
     w, hgt, f = 640, 480, 480.0
     rig_from = {"left": h.Pose((0, 0.05, 0), h.OPTICAL), "right": h.Pose((0, -0.05, 0), h.OPTICAL)}
     mounts = [("base_link", "rig", h.BASE_FROM_RIG), *(("rig", c, p) for c, p in rig_from.items())]
@@ -192,7 +192,8 @@ def run_visual(bench, folder, frames):
     path.write_text(yaml.safe_dump(config))
     # Offline: what `velk-odom vo` does with the recording (read, convert, track), timed in this process.
     from velk_odom import _native
-    from velk_odom.cli._recording import open_recording, static_transforms
+    from velk_odom.cli._open import open_recording
+    from velk_odom.cli._recording import static_transforms
     from velk_odom.cli._visual import CONVERSIONS, engine_config, hand
 
     with open_recording(bag) as rec:

@@ -36,6 +36,7 @@ struct FieldSpec {
   const char* key;
   std::function<bool(PyObject* value, Record& record, const std::string& path, std::string* reason)> convert;
   PyObject* (*keys)();  // the field's entry in the exported key tree (see config_keys)
+  std::function<PyObject*(const Record& record)> defaults;  // its entry in the defaults tree (see config_defaults)
 };
 
 template <typename Record>
@@ -313,6 +314,54 @@ PyObject* record_keys() {
   return dict.release();
 }
 
+// A field's entry in the defaults tree: its value in `value` (a record's defaults), with a nested record
+// as the dict of its fields, a list of records as a one-element list of a default record's entries, a
+// transform pair as ((x, y, z), (x, y, z, w)) and an absent optional as None.
+template <typename T>
+PyObject* default_value(const T& value) {
+  if constexpr (std::is_same_v<T, bool>) {
+    return PyBool_FromLong(value ? 1 : 0);
+  } else if constexpr (std::is_floating_point_v<T>) {
+    return PyFloat_FromDouble(static_cast<double>(value));
+  } else if constexpr (std::is_integral_v<T>) {
+    return PyLong_FromLongLong(static_cast<long long>(value));
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return string_to_py(value);
+  } else if constexpr (IsOptional<T>::value) {
+    if (!value) Py_RETURN_NONE;
+    return default_value(*value);
+  } else if constexpr (ConfigRecord<T>) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const FieldSpec<T>& field : ConfigFields<T>::fields()) {
+      PyRef entry = PyRef::steal(field.defaults(value));
+      if (!entry || PyDict_SetItemString(dict.get(), field.key, entry.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  } else if constexpr (IsVector<T>::value || IsArray<T>::value) {
+    if constexpr (ConfigRecord<typename T::value_type>) {
+      PyRef element = PyRef::steal(default_value(typename T::value_type{}));
+      PyRef list = PyRef::steal(element ? PyList_New(1) : nullptr);
+      if (!list) return nullptr;
+      PyList_SetItem(list.get(), 0, element.release());  // steals
+      return list.release();
+    } else {
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(value.size())));
+      if (!list) return nullptr;
+      for (size_t i = 0; i < value.size(); ++i) {
+        PyObject* item = default_value(value[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+      }
+      return list.release();
+    }
+  } else if constexpr (std::is_same_v<T, velk_slam::Isometry>) {
+    return transform_pair_to_py(value);
+  } else {
+    static_assert(sizeof(T) == 0, "no default export for this field type");
+  }
+}
+
 }  // namespace config_detail
 
 // One entry of a FieldList: the dict key and the record member it fills.
@@ -322,7 +371,8 @@ FieldSpec<Record> field(const char* key, T Record::*member) {
           [member](PyObject* value, Record& record, const std::string& path, std::string* reason) {
             return config_detail::convert_value(value, record.*member, path, reason);
           },
-          &config_detail::field_keys<T>};
+          &config_detail::field_keys<T>,
+          [member](const Record& record) { return config_detail::default_value(record.*member); }};
 }
 
 // The keys a configuration dict for `Record` may hold, as a new dict: the class attribute CONFIG_KEYS.
@@ -332,6 +382,13 @@ FieldSpec<Record> field(const char* key, T Record::*member) {
 template <ConfigRecord Record>
 PyObject* config_keys() {
   return config_detail::record_keys<Record>();
+}
+
+// The defaults of `Record` as a new dict of the same tree as config_keys, each value in place of None:
+// the class attribute CONFIG_DEFAULTS, the one statement of the engines' defaults for Python.
+template <ConfigRecord Record>
+PyObject* config_defaults() {
+  return config_detail::default_value(Record{});
 }
 
 // Builds `out` from `config`: None (or nullptr) keeps the defaults; a dict converts by the table; anything

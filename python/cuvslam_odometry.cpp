@@ -458,7 +458,8 @@ PyTypeObject* g_cuvslam_odometry_type = nullptr;
 
 int add_cuvslam_odometry_type(PyObject* module) {
   if (add_type(module, &spec, kTypeName, &g_cuvslam_odometry_type) < 0 ||
-      set_class_attribute(g_cuvslam_odometry_type, "CONFIG_KEYS", config_keys<cvo::CuvslamOdometryConfig>()) < 0) {
+      set_class_attribute(g_cuvslam_odometry_type, "CONFIG_KEYS", config_keys<cvo::CuvslamOdometryConfig>()) < 0 ||
+      set_class_attribute(g_cuvslam_odometry_type, "CONFIG_DEFAULTS", config_defaults<cvo::CuvslamOdometryConfig>()) < 0) {
     return -1;
   }
   return set_class_attribute(g_cuvslam_odometry_type, "COUNTER_NAMES",

@@ -267,7 +267,8 @@ PyTypeObject* g_odometry_fusion_type = nullptr;
 
 int add_odometry_fusion_type(PyObject* module) {
   if (add_type(module, &spec, kTypeName, &g_odometry_fusion_type) < 0 ||
-      set_class_attribute(g_odometry_fusion_type, "CONFIG_KEYS", config_keys<fusion::OdometryFusionConfig>()) < 0) {
+      set_class_attribute(g_odometry_fusion_type, "CONFIG_KEYS", config_keys<fusion::OdometryFusionConfig>()) < 0 ||
+      set_class_attribute(g_odometry_fusion_type, "CONFIG_DEFAULTS", config_defaults<fusion::OdometryFusionConfig>()) < 0) {
     return -1;
   }
   return set_class_attribute(g_odometry_fusion_type, "COUNTER_NAMES",

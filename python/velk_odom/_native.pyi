@@ -118,6 +118,9 @@ class CuvslamOdometry:
     CONFIG_KEYS: dict[str, Any]
     """The configuration keys: None for a value, a dict for a nested record, a one-element list
     holding the keys of a list's records."""
+    CONFIG_DEFAULTS: dict[str, Any]
+    """The configuration's defaults, in the tree of CONFIG_KEYS: each key's default value, a dict
+    for a nested record, a one-element list holding the defaults of a list's records."""
 
     def __init__(self, config: Optional[dict[str, Any]] = None, *, tf: TfLookup) -> None: ...
     def handle_camera_info(self, info: CameraModel) -> None: ...
@@ -160,6 +163,9 @@ class OdometryFusion:
     CONFIG_KEYS: dict[str, Any]
     """The configuration keys: None for a value, a dict for a nested record, a one-element list
     holding the keys of a list's records."""
+    CONFIG_DEFAULTS: dict[str, Any]
+    """The configuration's defaults, in the tree of CONFIG_KEYS: each key's default value, a dict
+    for a nested record, a one-element list holding the defaults of a list's records."""
 
     def __init__(self, config: Optional[dict[str, Any]] = None) -> None: ...
     def handle_imu(self, imu: ImuSample, base_from_imu: TransformPair) -> None:

@@ -245,10 +245,10 @@ def _int_stamp(text: str, path: Path) -> int:
 
 
 def _seconds_stamp(text: str, path: Path) -> int:
-    from velk_odom.trajectory import _parse_stamp
+    from velk_odom.trajectory import parse_stamp
 
     try:
-        return _parse_stamp(text)
+        return parse_stamp(text)
     except ValueError:
         raise DatasetError(f"{path}: timestamp {text!r} is not a number of seconds within the 64-bit nanosecond range") from None
 

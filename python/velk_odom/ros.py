@@ -20,7 +20,8 @@ tf2_msgs/TFMessage, TransformStamped        `TransformBuffer.add_message`, `tran
 ==========================================  ===========================================
 
 The other way, `fill_odometry_msg`, `fill_transform_msg` and `fill_point_cloud2_msg` write an estimate
-or a depth cloud into a message object made by the caller (an rclpy message, for a node).
+or a depth cloud into a message object made by the caller (an rclpy message, for a node), and
+`MessageBuilder` makes whole messages of a `rosbags` typestore (`bag_typestore`) for writing bags.
 """
 
 from __future__ import annotations
@@ -33,7 +34,9 @@ from velk_odom import _geometry as geo
 from velk_odom._native import CameraModel, ImageFrame, ImuSample, OdometryEstimate
 
 __all__ = [
+    "MessageBuilder",
     "TransformBuffer",
+    "bag_typestore",
     "camera_model_from_msg",
     "has_orientation",
     "image_frame_from_msg",
@@ -416,3 +419,142 @@ def fill_point_cloud2_msg(msg: Any, cloud: Any, point_field: Any) -> Any:
     msg.data = cloud.points_bytes()
     msg.is_dense = True
     return msg
+
+
+# tf2_msgs/TFMessage, which the ROS 1 Noetic typestore of `rosbags` lacks.
+_TFMESSAGE_MSG = "geometry_msgs/TransformStamped[] transforms\n"
+
+
+def bag_typestore(ros1: bool = False) -> Any:
+    """The `rosbags` typestore of ROS 1 Noetic messages (with tf2_msgs/TFMessage) or ROS 2 Humble ones."""
+    from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+
+    if ros1:
+        store = get_typestore(Stores.ROS1_NOETIC)
+        if "tf2_msgs/msg/TFMessage" not in store.types:
+            store.register(get_types_from_msg(_TFMESSAGE_MSG, "tf2_msgs/msg/TFMessage"))
+        return store
+    return get_typestore(Stores.ROS2_HUMBLE)
+
+
+class MessageBuilder:
+    """Builds messages of one `rosbags` typestore (`bag_typestore`); hides the ROS 1 / ROS 2 header
+    difference. Stamps are int nanoseconds; vectors and quaternions (x, y, z[, w]) any sequences."""
+
+    def __init__(self, store: Any, ros1: bool) -> None:
+        self.t = store.types
+        self.ros1 = ros1
+
+    def header(self, t_ns: int, frame: str) -> Any:
+        stamp = self.t["builtin_interfaces/msg/Time"](sec=t_ns // 1_000_000_000, nanosec=t_ns % 1_000_000_000)
+        if self.ros1:
+            return self.t["std_msgs/msg/Header"](seq=0, stamp=stamp, frame_id=frame)
+        return self.t["std_msgs/msg/Header"](stamp=stamp, frame_id=frame)
+
+    def vec3(self, v: Any) -> Any:
+        return self.t["geometry_msgs/msg/Vector3"](x=float(v[0]), y=float(v[1]), z=float(v[2]))
+
+    def point(self, v: Any) -> Any:
+        return self.t["geometry_msgs/msg/Point"](x=float(v[0]), y=float(v[1]), z=float(v[2]))
+
+    def quat(self, q: Any) -> Any:
+        return self.t["geometry_msgs/msg/Quaternion"](x=float(q[0]), y=float(q[1]), z=float(q[2]), w=float(q[3]))
+
+    def imu(self, t_ns: int, frame: str, gyro: Any, accel: Any, orientation: Any = None, orientation_variance: float = 0.0,
+            gyro_variance: float = 0.0, accel_variance: float = 0.0) -> Any:
+        """A sensor_msgs/Imu: covariance 0 means unknown; without ``orientation``, -1 in the first element
+        of its covariance marks it not reported."""
+        import numpy as np
+
+        ocov = np.zeros(9)
+        if orientation is None:
+            ocov[0] = -1.0
+            orientation = (0.0, 0.0, 0.0, 0.0)
+        else:
+            ocov[[0, 4, 8]] = orientation_variance
+        gcov, acov = np.zeros(9), np.zeros(9)
+        gcov[[0, 4, 8]] = gyro_variance
+        acov[[0, 4, 8]] = accel_variance
+        return self.t["sensor_msgs/msg/Imu"](
+            header=self.header(t_ns, frame),
+            orientation=self.quat(orientation),
+            orientation_covariance=ocov,
+            angular_velocity=self.vec3(gyro),
+            angular_velocity_covariance=gcov,
+            linear_acceleration=self.vec3(accel),
+            linear_acceleration_covariance=acov,
+        )
+
+    def _pose_with_covariance(self, w: Any) -> Any:
+        import numpy as np
+
+        pose = self.t["geometry_msgs/msg/Pose"](position=self.point(w.translation), orientation=self.quat(w.rotation_xyzw))
+        return self.t["geometry_msgs/msg/PoseWithCovariance"](pose=pose, covariance=np.asarray(w.pose_covariance, dtype=float))
+
+    def _twist_with_covariance(self, w: Any) -> Any:
+        import numpy as np
+
+        twist = self.t["geometry_msgs/msg/Twist"](linear=self.vec3(w.twist_linear), angular=self.vec3(w.twist_angular))
+        return self.t["geometry_msgs/msg/TwistWithCovariance"](twist=twist, covariance=np.asarray(w.twist_covariance, dtype=float))
+
+    def odometry(self, t_ns: int, w: Any) -> Any:
+        """A nav_msgs/Odometry of an OdometryEstimate (or any object with its fields)."""
+        return self.t["nav_msgs/msg/Odometry"](
+            header=self.header(t_ns, w.frame_id),
+            child_frame_id=w.child_frame_id,
+            pose=self._pose_with_covariance(w),
+            twist=self._twist_with_covariance(w),
+        )
+
+    def pose_stamped(self, t_ns: int, w: Any) -> Any:
+        """A geometry_msgs/PoseWithCovarianceStamped of an estimate's pose."""
+        return self.t["geometry_msgs/msg/PoseWithCovarianceStamped"](
+            header=self.header(t_ns, w.frame_id), pose=self._pose_with_covariance(w)
+        )
+
+    def twist_stamped(self, t_ns: int, w: Any) -> Any:
+        """A geometry_msgs/TwistWithCovarianceStamped of an estimate's twist, stamped in its child frame."""
+        return self.t["geometry_msgs/msg/TwistWithCovarianceStamped"](
+            header=self.header(t_ns, w.child_frame_id), twist=self._twist_with_covariance(w)
+        )
+
+    def camera_info(self, t_ns: int, frame: str, width: int, height: int, intrinsics: Any, distortion: Any = ()) -> Any:
+        """A plumb-bob calibration from (fx, fy, cx, cy) and its distortion coefficients."""
+        import numpy as np
+
+        fx, fy, cx, cy = intrinsics
+        roi = self.t["sensor_msgs/msg/RegionOfInterest"](x_offset=0, y_offset=0, height=0, width=0, do_rectify=False)
+        k = np.array([fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0])
+        p = np.zeros(12)
+        p[[0, 2, 5, 6, 10]] = [fx, cx, fy, cy, 1.0]
+        return self.t["sensor_msgs/msg/CameraInfo"](
+            header=self.header(t_ns, frame), height=height, width=width, distortion_model="plumb_bob",
+            d=np.asarray(distortion, dtype=float), k=k, r=np.eye(3).ravel(), p=p, binning_x=0, binning_y=0, roi=roi,
+        )
+
+    def image(self, t_ns: int, frame: str, encoding: str, pixels: Any) -> Any:
+        """An image message of a height x width (x channels) array, rows unpadded."""
+        import numpy as np
+
+        return self.image_of_bytes(t_ns, frame, encoding, pixels.shape[1], pixels.shape[0], pixels.strides[0],
+                                   np.ascontiguousarray(pixels).reshape(-1).view(np.uint8))
+
+    def image_of_bytes(self, t_ns: int, frame: str, encoding: str, width: int, height: int, step: int, data: Any) -> Any:
+        """An image message of its rows as a uint8 array of ``step`` bytes a row."""
+        return self.t["sensor_msgs/msg/Image"](
+            header=self.header(t_ns, frame), height=height, width=width, encoding=encoding,
+            is_bigendian=0, step=step, data=data,
+        )
+
+    def transform(self, t_ns: int, parent: str, child: str, pair: Any) -> Any:
+        """A geometry_msgs/TransformStamped: ``pair`` is parent_from_child."""
+        tr = self.t["geometry_msgs/msg/Transform"](translation=self.vec3(pair[0]), rotation=self.quat(pair[1]))
+        return self.t["geometry_msgs/msg/TransformStamped"](header=self.header(t_ns, parent), child_frame_id=child, transform=tr)
+
+    def tf_message(self, t_ns: int, parent: str, child: str, pair: Any) -> Any:
+        """A tf2_msgs/TFMessage of one transform: ``pair`` is parent_from_child."""
+        return self.transforms_message(t_ns, [(parent, child, pair)])
+
+    def transforms_message(self, t_ns: int, transforms: Any) -> Any:
+        """A tf2_msgs/TFMessage of (parent, child, parent_from_child) triples, all stamped ``t_ns``."""
+        return self.t["tf2_msgs/msg/TFMessage"](transforms=[self.transform(t_ns, *tr) for tr in transforms])

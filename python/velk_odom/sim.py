@@ -537,6 +537,45 @@ def _event_ns(at_s: Optional[float], fraction: float, duration_s: float, still_s
     return int(round(start_s * 1e9))
 
 
+@dataclass
+class _ImuErrors:
+    """The simulated IMU's biases and the standard deviations of its white noise per sample."""
+
+    gyro_bias: Vec3
+    accel_bias: Vec3
+    sigma_g: float
+    sigma_a: float
+
+
+def _imu_errors(noise: bool, gyro_bias: Optional[Vec3], imu_noise: ImuNoise, imu_rate_hz: float) -> _ImuErrors:
+    """Typical MEMS biases (``gyro_bias`` when given) and the noise densities at the sample rate; none
+    without ``noise``."""
+    if gyro_bias is None:
+        gyro_bias = DEFAULT_GYRO_BIAS if noise else (0.0, 0.0, 0.0)
+    accel_bias = DEFAULT_ACCEL_BIAS if noise else (0.0, 0.0, 0.0)
+    sigma_g = imu_noise.gyro_noise_density * math.sqrt(imu_rate_hz) if noise else 0.0
+    sigma_a = imu_noise.accel_noise_density * math.sqrt(imu_rate_hz) if noise else 0.0
+    return _ImuErrors(gyro_bias, accel_bias, sigma_g, sigma_a)
+
+
+def _imu_spike(
+    spike_g: Optional[float], at_s: Optional[float], duration_s: float, still_s: float, imu_period_ns: int, gravity: float
+) -> Optional[Tuple[int, float]]:
+    """(stamp of the sample, extra specific force in m/s²) of the one broken IMU sample, or None."""
+    if spike_g is None:
+        return None
+    spike_ns = _event_ns(at_s, 0.4, duration_s, still_s) // imu_period_ns * imu_period_ns  # on a sample
+    return spike_ns, spike_g * gravity
+
+
+def _slip_interval(slip: bool, at_s: Optional[float], slip_duration_s: float, duration_s: float, still_s: float) -> Optional[Tuple[int, int]]:
+    """[start, end) ns of the wheels' slip, or None."""
+    if not slip:
+        return None
+    start = _event_ns(at_s, 0.55, duration_s, still_s)
+    return start, start + int(round(slip_duration_s * 1e9))
+
+
 def simulate(
     duration_s: float = 60.0,
     seed: int = 0,
@@ -586,25 +625,15 @@ def simulate(
     end_ns = int(round(duration_s * 1e9))
     ground_truth = _ground_truth(profile, end_ns // imu_period_ns + 1, imu_period_ns)
 
-    if gyro_bias is None:
-        gyro_bias = DEFAULT_GYRO_BIAS if noise else (0.0, 0.0, 0.0)
-    accel_bias = DEFAULT_ACCEL_BIAS if noise else (0.0, 0.0, 0.0)
-    sigma_g = imu_noise.gyro_noise_density * math.sqrt(imu_rate_hz) if noise else 0.0
-    sigma_a = imu_noise.accel_noise_density * math.sqrt(imu_rate_hz) if noise else 0.0
-    spike = None
-    if imu_spike_g is not None:
-        spike_ns = _event_ns(imu_spike_at_s, 0.4, duration_s, still_s) // imu_period_ns * imu_period_ns  # on a sample
-        spike = (spike_ns, imu_spike_g * gravity)
+    errors = _imu_errors(noise, gyro_bias, imu_noise, imu_rate_hz)
+    spike = _imu_spike(imu_spike_g, imu_spike_at_s, duration_s, still_s, imu_period_ns, gravity)
     ahrs_sigma = math.radians(ahrs_noise_deg) if ahrs_noise_deg is not None else None
     imu_samples = _imu_readings(
-        profile, ground_truth, base_from_imu, gravity, gyro_bias, accel_bias, sigma_g, sigma_a, vibration, ahrs_sigma, spike, seed,
-        accel_gravity,
+        profile, ground_truth, base_from_imu, gravity, errors.gyro_bias, errors.accel_bias, errors.sigma_g, errors.sigma_a,
+        vibration, ahrs_sigma, spike, seed, accel_gravity,
     )
 
-    slip_interval = None
-    if slip:
-        slip_start = _event_ns(slip_at_s, 0.55, duration_s, still_s)
-        slip_interval = (slip_start, slip_start + int(round(slip_duration_s * 1e9)))
+    slip_interval = _slip_interval(slip, slip_at_s, slip_duration_s, duration_s, still_s)
     sigma_v, sigma_w = (WHEEL_SPEED_SIGMA, WHEEL_YAW_RATE_SIGMA) if noise else (0.0, 0.0)
     wheel_estimates = _wheel_readings(
         profile, end_ns, int(round(1e9 / wheel_rate_hz)), 1.0 + wheel_scale_error, wheel_yaw_scale, sigma_v, sigma_w,
@@ -622,15 +651,15 @@ def simulate(
         imu_rate_hz=imu_rate_hz,
         wheel_rate_hz=wheel_rate_hz,
         imu_noise=imu_noise,
-        gyro_bias=gyro_bias,
-        accel_bias=accel_bias,
+        gyro_bias=errors.gyro_bias,
+        accel_bias=errors.accel_bias,
         still_until_ns=int(round(still_s * 1e9)),
         slip_interval_ns=slip_interval,
         ground_truth=ground_truth,
         imu_samples=imu_samples,
         wheel_estimates=wheel_estimates,
         deliveries=_deliveries(imu_samples, wheel_estimates, late_fraction, late_range_ms, seed),
-        imu_sigmas=(sigma_g, sigma_a),
+        imu_sigmas=(errors.sigma_g, errors.sigma_a),
         ahrs_variance=max(ahrs_sigma**2, MIN_AHRS_VARIANCE) if ahrs_sigma is not None else -1.0,
         wheel_yaw_scale=wheel_yaw_scale,
         imu_spike_ns=spike[0] if spike is not None else None,

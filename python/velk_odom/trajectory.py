@@ -44,6 +44,7 @@ __all__ = [
     "associate",
     "evaluate",
     "nearest_pose",
+    "parse_stamp",
     "path_length",
     "quat_to_matrix",
     "read_tum",
@@ -165,7 +166,7 @@ def write_tum(path: "os.PathLike[str] | str", rows: Iterable[Sequence[float]]) -
     return out.count
 
 
-def _parse_stamp(text: str) -> int:
+def parse_stamp(text: str) -> int:
     """Seconds as written in a TUM file, to integer nanoseconds without float rounding for plain
     decimals; exponent forms go through float."""
     s = text.strip()
@@ -204,7 +205,7 @@ def read_tum(path: "os.PathLike[str] | str", dropped: Optional[List[int]] = None
                     f"{path}:{lineno}: expected 8 values 'timestamp x y z qx qy qz qw', found {len(fields)}"
                 )
             try:
-                t_ns = _parse_stamp(fields[0])
+                t_ns = parse_stamp(fields[0])
                 values = [float(v) for v in fields[1:]]
             except ValueError:
                 raise ValueError(f"{path}:{lineno}: not a number in {text!r}") from None

@@ -61,6 +61,7 @@ std::string detail::format_list(const std::vector<double>& values) {
 FusionCore::FusionCore(OdometryFusionConfig config)
     : config_(std::move(config)),
       replay_span_ns_(ns_from_seconds(config_.replay_buffer_seconds)),
+      gate_recovery_ns_(ns_from_seconds(config_.gate_recovery_seconds)),
       jump_limit_ns_(clock_jump_limit_ns(replay_span_ns_)),
       imu_runtime_(config_.imus.size()),
       last_source_pose_(config_.odom_sources.size()),

@@ -237,6 +237,7 @@ class FusionCore {
 
   OdometryFusionConfig config_;
   int64_t replay_span_ns_ = 0;  // replay_buffer_seconds in ns
+  int64_t gate_recovery_ns_ = 0;  // gate_recovery_seconds in ns
   int64_t jump_limit_ns_ = 0;   // a step of the data clock beyond this needs confirmation
   struct HeldInput {
     int64_t timestamp_ns = 0;

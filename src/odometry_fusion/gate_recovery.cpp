@@ -180,7 +180,7 @@ void FusionCore::track_refusals(MeasurementInput& m, const std::optional<Isometr
 
   const double span_s = config_.gate_recovery_seconds;
   const int64_t refused_ns = difference_ns(t_ns, gate.first_refused_ns);
-  if (!(span_s > 0.0) || gate.refused < kMinRefusals || refused_ns <= ns_from_seconds(span_s)) {
+  if (!(span_s > 0.0) || gate.refused < kMinRefusals || refused_ns <= gate_recovery_ns_) {
     return;
   }
   const Vector3d before = x.position;

@@ -74,6 +74,7 @@ Initialiser::Initialiser(const OdometryFusionConfig& config, Counters& counters,
     : config_(config),
       counters_(counters),
       jump_limit_ns_(jump_limit_ns),
+      moving_after_ns_(ns_from_seconds(config.init_moving_after_seconds)),
       still_(config.imus.size()),
       init_twist_(config.odom_sources.size()) {}
 
@@ -251,11 +252,10 @@ bool Initialiser::motion_due(const SourceTwist& twist, int64_t t_ns) const {
   // Due once the robot has had init_moving_after_seconds to hold still since the first sample, was seen
   // moving within that span (a robot at rest that only needs more samples waits for them), and the twist
   // covers a window long enough to average.
-  const double after_s = config_.init_moving_after_seconds;
-  if (!(after_s > 0.0) || !first_imu_ns_ || !last_not_still_ns_) {
+  if (!(config_.init_moving_after_seconds > 0.0) || !first_imu_ns_ || !last_not_still_ns_) {
     return false;
   }
-  const int64_t after_ns = ns_from_seconds(after_s);
+  const int64_t after_ns = moving_after_ns_;
   const int64_t window_ns = difference_ns(twist.t_ns, motion_.start_twist_ns);
   return difference_ns(t_ns, *first_imu_ns_) >= after_ns && difference_ns(t_ns, *last_not_still_ns_) < after_ns &&
          window_ns >= kMotionWindowNs;

@@ -95,6 +95,7 @@ class Initialiser {
   const OdometryFusionConfig& config_;
   Counters& counters_;
   int64_t jump_limit_ns_ = 0;
+  int64_t moving_after_ns_ = 0;  // init_moving_after_seconds in ns
   std::vector<StillWindow> still_;     // per IMU
   std::vector<SourceTwist> init_twist_;  // per source
   MotionWindow motion_;

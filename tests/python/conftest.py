@@ -91,10 +91,10 @@ def write_camera_bag(path, frames, start_ns=1_700_000_000_000_000_000):
     from rosbags.typesys import Stores, get_typestore
 
     import velk_odom.scene as h
-    from velk_odom.cli._simbag import _Builder
+    from velk_odom.ros import MessageBuilder
 
     store = get_typestore(Stores.ROS2_HUMBLE)
-    t, msg = store.types, _Builder(store, ros1=False)
+    t, msg = store.types, MessageBuilder(store, ros1=False)
     rig_from, _ = stereo_rig()
 
     def info(stamp, frame):

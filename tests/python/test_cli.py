@@ -340,14 +340,14 @@ def test_estimates_are_streamed_to_the_output_as_they_are_published(tmp_path, ba
     # Interrupted halfway, the output already holds the estimates published until then.
     from velk_odom.cli import _fuse
 
-    calls, convert = iter(range(len(rec.deliveries) // 2)), _fuse._convert
+    calls, convert = iter(range(len(rec.deliveries) // 2)), _fuse.convert_message
 
     def interrupted_halfway(*args):
         if next(calls, None) is None:
             raise KeyboardInterrupt
         return convert(*args)
 
-    monkeypatch.setattr(_fuse, "_convert", interrupted_halfway)
+    monkeypatch.setattr(_fuse, "convert_message", interrupted_halfway)
     code, out, err = cli("fuse", bags["ros1"], "--config", config_file(tmp_path, rec), "-o", tmp_path / "o.tum", "--output-bag", tmp_path / "ob")
     assert code == 130 and re.search(r"velk-odom: interrupted [0-9.]+ s into the recording; .*o.tum, .*ob hold what was made", err), err
     poses = len((tmp_path / "o.tum").read_text().splitlines())

@@ -1,5 +1,8 @@
-"""Module entry: the exception type, a single module object, load-time settings, transform functions."""
+"""Module entry: the exception type, a single module object, load-time settings, transform functions, and the
+typed stub held against the module."""
 
+import ast
+import inspect
 import math
 import subprocess
 import sys
@@ -88,3 +91,62 @@ def test_argument_errors_name_the_argument(call, exc, arg):
     with pytest.raises(exc, match=arg):
         call()
     assert invert(t=IDENTITY) == IDENTITY and compose(a=IDENTITY, b=IDENTITY) == IDENTITY
+
+
+def test_config_defaults_follow_the_key_tree_and_convert_back():
+    def same_tree(keys, defaults, where):
+        if isinstance(keys, dict):
+            assert isinstance(defaults, dict) and list(defaults) == list(keys), where
+            for k in keys:
+                same_tree(keys[k], defaults[k], f"{where}.{k}")
+        elif isinstance(keys, list):  # a list of records: one record of defaults
+            assert isinstance(defaults, list) and len(defaults) == 1, where
+            same_tree(keys[0], defaults[0], f"{where}[0]")
+        else:
+            assert defaults is None or isinstance(defaults, (bool, int, float, str, list)), where
+
+    fusion, vo = _native.OdometryFusion, _native.CuvslamOdometry
+    for engine in (fusion, vo):
+        same_tree(engine.CONFIG_KEYS, engine.CONFIG_DEFAULTS, engine.__name__)
+    # Each value in the type its conversion takes back (an int for an int, six values for six, None for unset).
+    fusion(fusion.CONFIG_DEFAULTS)
+    cameras = [dict(vo.CONFIG_DEFAULTS["cameras"][0], frame_id=name) for name in ("left", "right")]
+    vo(dict(vo.CONFIG_DEFAULTS, cameras=cameras), tf=lambda target, source: None)
+    assert fusion.CONFIG_DEFAULTS["imus"][0]["init_samples"] == 200 and fusion.CONFIG_DEFAULTS["odom_sources"][0]["odom_from_parent"] is None
+
+
+def test_the_stub_states_the_modules_names_signatures_and_docstrings():
+    def params(args):  # (name, kind, has a default) of each parameter but self / cls
+        pos = [(a.arg, "POSITIONAL_ONLY") for a in args.posonlyargs] + [(a.arg, "POSITIONAL_OR_KEYWORD") for a in args.args]
+        defaults = [False] * (len(pos) - len(args.defaults)) + [True] * len(args.defaults)
+        kw = [(a.arg, "KEYWORD_ONLY", d is not None) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+        return [(n, k, d) for (n, k), d in zip(pos, defaults) if n not in ("self", "cls")] + kw
+
+    def signature(obj):
+        return [(n, p.kind.name, p.default is not p.empty) for n, p in inspect.signature(obj).parameters.items() if n != "self"]
+
+    def words(doc):
+        return " ".join((doc or "").split())
+
+    def check(body, runtime, where):
+        stubbed = set()
+        for node in body:
+            name = node.target.id if isinstance(node, ast.AnnAssign) else getattr(node, "name", None)
+            if name is None or name in ("__new__", "__init__"):
+                if name is not None:  # the constructor: the class's own signature
+                    assert params(node.args) == signature(runtime), f"{where}: constructor"
+                continue
+            stubbed.add(name)
+            assert hasattr(runtime, name), f"{where}.{name} is in the stub only"
+            obj = getattr(runtime, name)
+            if isinstance(node, ast.ClassDef):
+                check(node.body, obj, name)
+            if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not node.decorator_list and not name.startswith("__"):
+                # The module's docstring, which the stub may follow with what the typed interface adds.
+                assert words(ast.get_docstring(node)).startswith(words(obj.__doc__)), f"{where}.{name}: docstring"
+            if isinstance(node, ast.FunctionDef) and not node.decorator_list:
+                assert params(node.args) == signature(obj), f"{where}.{name}: signature"
+        names = vars(runtime) if isinstance(runtime, type) else dir(runtime)
+        assert {n for n in names if not n.startswith("_")} <= stubbed, f"{where}: names missing from the stub"
+
+    check(ast.parse(Path(_native.__file__).with_name("_native.pyi").read_text()).body, _native, "_native")

@@ -167,8 +167,8 @@ def _same(live_est, offline_est):
 def test_live_fusion_publishes_what_the_replay_fuses(graph, drive):
     from velk_odom import _native
     from velk_odom.cli._node import Setup
-    from velk_odom.cli._fuse import _convert
-    from velk_odom.cli._recording import open_recording
+    from velk_odom.cli._fuse import convert_message
+    from velk_odom.cli._open import open_recording
 
     bag, config = drive
     got, code, err = live(graph, config, bag, {"odometry/filtered": Odometry})
@@ -182,7 +182,7 @@ def test_live_fusion_publishes_what_the_replay_fuses(graph, drive):
     with open_recording(bag) as rec:
         for m in rec.messages(list(plan_of), "recorded"):
             plan = plan_of[m.topic]
-            for kind, value in _convert(plan, m.msg):
+            for kind, value in convert_message(plan, m.msg):
                 fusion.handle_imu(value, plan.base_from_imu) if kind == "imu" else fusion.handle_source(value)
                 est = fusion.maybe_publish()
                 if est is not None:

@@ -22,13 +22,13 @@ ODOM_TYPE, TF_TYPE = "nav_msgs/msg/Odometry", "tf2_msgs/msg/TFMessage"
 STORAGES = ("mcap", "sqlite3")
 
 
-def add_arguments(p: argparse.ArgumentParser) -> None:
+def add_output_bag_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--output-bag", metavar="PATH", help="also write the odometry (nav_msgs/Odometry on /odom and /tf) as a new ROS 2 bag folder")
     p.add_argument("--bag-storage", choices=STORAGES, default="mcap", help="storage of --output-bag (default mcap)")
     p.add_argument("--copy-input", action="store_true", help="--output-bag also carries the recording's topics")
 
 
-def check(args: argparse.Namespace) -> None:
+def check_output_bag(args: argparse.Namespace) -> None:
     """Refuse an unusable --output-bag before any work is done."""
     out = getattr(args, "output_bag", None)
     if getattr(args, "copy_input", False) and not out:
@@ -47,7 +47,7 @@ def check(args: argparse.Namespace) -> None:
         raise UserError(f"--output-bag {out!r}: cannot create the bag: {err.strerror or err}") from None
 
 
-def check_recording(args: argparse.Namespace, recording: Any) -> None:
+def check_copy_input(args: argparse.Namespace, recording: Any) -> None:
     """Refuse --copy-input of a recording it cannot copy, before any work is done."""
     from velk_odom.cli._recording import BagRecording
 
@@ -62,13 +62,12 @@ class BagStream:
 
     def __init__(self, args: argparse.Namespace) -> None:
         from rosbags.rosbag2 import StoragePlugin, Writer
-        from rosbags.typesys import Stores, get_typestore
 
-        from velk_odom.cli._simbag import _Builder
+        from velk_odom.ros import MessageBuilder, bag_typestore
 
         self.args = args
-        self.store = get_typestore(Stores.ROS2_HUMBLE)
-        self.build = _Builder(self.store, ros1=False)
+        self.store = bag_typestore()
+        self.build = MessageBuilder(self.store, ros1=False)
         plugin = StoragePlugin.MCAP if args.bag_storage == "mcap" else StoragePlugin.SQLITE3
         self.count = 0
         self.writer: Any = None
@@ -109,14 +108,13 @@ def _copy(writer: Any, store: Any, recording: Any) -> int:
     skip = {ODOM_TOPIC, TF_TOPIC}
     count = 0
     if isinstance(recording, BagRecording):
-        reader = recording._reader
         conns = {}
-        for c in reader.connections:
+        for c in recording.connections:
             if c.topic in skip:
                 continue
-            conns[c.id] = writer.add_connection(c.topic, c.msgtype, typestore=reader.typestore)
+            conns[c.id] = writer.add_connection(c.topic, c.msgtype, typestore=recording.typestore)
         # Read on past damage as the replay does; what was skipped is the recording's `damage`.
-        for c, t, raw in recording._raw([c for c in reader.connections if c.id in conns]):
+        for c, t, raw in recording.raw_messages([c for c in recording.connections if c.id in conns]):
             writer.write(conns[c.id], t, raw)
             count += 1
         return count

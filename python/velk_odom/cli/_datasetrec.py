@@ -12,13 +12,14 @@ from __future__ import annotations
 import heapq
 import sys
 from pathlib import Path
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterable, Iterator, Optional, Tuple
 
 import numpy as np
 
 from velk_odom.cli._errors import UserError
-from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, Message
+from velk_odom.cli._recording import CAMERA_INFO, IMAGE, IMU, TF, Message, RecordingBase
 from velk_odom.datasets import CameraStream, Dataset, DatasetError, open_dataset
+from velk_odom.ros import MessageBuilder, bag_typestore
 
 TF_STATIC = "/tf_static"
 BASE_FRAME = "base_link"
@@ -30,8 +31,8 @@ def _topics(cam: CameraStream) -> tuple:
     return f"{ns}/image_raw", f"{ns}/camera_info"
 
 
-class DatasetRecording:
-    """An open dataset folder with the interface of `BagRecording`, plus its own ground truth.
+class DatasetRecording(RecordingBase):
+    """An open dataset folder read as a ROS 2 bag, plus its own ground truth.
 
     An image file that cannot be read (missing, damaged, of another size than the calibration) is
     met only mid-replay: it is skipped, warned about once and counted in `damage`, and the replay
@@ -39,8 +40,7 @@ class DatasetRecording:
     """
 
     def __init__(self, path: "str | Path") -> None:
-        from velk_odom.cli._simbag import _Builder, _typestore
-
+        super().__init__()
         try:
             self.dataset: Dataset = open_dataset(path)
         except DatasetError as err:
@@ -48,8 +48,7 @@ class DatasetRecording:
         given = Path(path)
         self.path = given if given.is_dir() else given.parent  # the folder the user named (not mav0/)
         self.is_ros2 = True
-        self._store = _typestore("ros2-mcap")
-        self._b = _Builder(self._store, ros1=False)
+        self._b = MessageBuilder(bag_typestore(), ros1=False)
         d = self.dataset
         self.topics: Dict[str, str] = {TF_STATIC: TF}
         self.counts: Dict[str, int] = {TF_STATIC: 1}
@@ -63,7 +62,6 @@ class DatasetRecording:
         self.start_ns, self.end_ns = d.start_ns, d.end_ns
         self.ground_truth = d.ground_truth
         self.notes = list(d.notes)
-        self._first: Dict[str, Any] = {}
         self.unreadable: Dict[Path, str] = {}  # image files skipped (by every read), each with why
         for w in d.warnings:
             print(f"velk-odom: warning: {w}", file=sys.stderr)
@@ -71,17 +69,6 @@ class DatasetRecording:
     def depth_units(self) -> Dict[str, float]:
         """Samples per metre of each depth image topic."""
         return {_topics(c)[0]: c.depth_units_per_meter for c in self.dataset.cameras if c.is_depth}
-
-    # ---- the BagRecording interface ----
-
-    def __enter__(self) -> "DatasetRecording":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
-
-    def close(self) -> None:
-        pass
 
     @property
     def damage(self) -> Optional[str]:
@@ -92,27 +79,14 @@ class DatasetRecording:
         return f"{n} unreadable image{'s' if n > 1 else ''} of {str(self.path)!r} skipped (the first: {next(iter(self.unreadable.values()))})"
 
     @property
-    def duration_s(self) -> float:
-        return max(0, self.end_ns - self.start_ns) * 1e-9
-
-    @property
     def kind(self) -> str:
         return f"{self.dataset.kind} folder"
-
-    def topics_of(self, *msgtypes: str) -> List[str]:
-        return sorted(t for t, m in self.topics.items() if m in msgtypes)
 
     def describe_topics(self) -> str:
         return ", ".join(f"{t} ({m})" for t, m in sorted(self.topics.items()))
 
-    def rate_hz(self, topic: str) -> Optional[float]:
-        n = self.counts.get(topic, 0)
-        return (n - 1) / self.duration_s if n > 1 and self.duration_s > 0 else None
-
-    def first(self, topic: str) -> Optional[Any]:
-        if topic not in self._first:
-            self._first[topic] = next((m.msg for m in self.messages([topic], "recorded", light=True)), None)
-        return self._first[topic]
+    def _read_first(self, topic: str) -> Optional[Any]:
+        return next((m.msg for m in self.messages([topic], "recorded", light=True)), None)
 
     def messages(self, topics: Iterable[str], order: str = "recorded", light: bool = False) -> Iterator[Message]:
         """Messages of ``topics`` in stamp order (a dataset has no other order). ``light`` leaves the
@@ -152,8 +126,7 @@ class DatasetRecording:
             yield (int(t), 0, rank, lambda t=int(t), i=i: (IMU_TOPIC, IMU, self._imu(i, t)))
 
     def declared_imu_noise(self, topic: str) -> Optional[Tuple[Dict[str, float], str]]:
-        """The IMU's noise figures (fusion `imus` keys) that the dataset's sensor file declares, and that
-        file, or None."""
+        """The IMU's noise figures that the dataset's sensor file declares, and that file, or None."""
         imu = self.dataset.imu
         if topic != IMU_TOPIC or imu is None or not imu.noise:
             return None
@@ -161,7 +134,7 @@ class DatasetRecording:
         return figures, "imu0/sensor.yaml"
 
     def _tf_static(self) -> Any:
-        b, d = self._b, self.dataset
+        d = self.dataset
         mounts = [(cam.frame_id, cam.base_from_camera) for cam in d.cameras]
         if d.imu is not None:
             mounts.append((d.imu.frame_id, d.imu.base_from_imu))
@@ -170,8 +143,8 @@ class DatasetRecording:
             if frame in seen or frame == BASE_FRAME:
                 continue
             seen.add(frame)
-            transforms.extend(b.tf_message(self.start_ns, BASE_FRAME, frame, pair).transforms)
-        return TF_STATIC, TF, self._store.types[TF](transforms=transforms)
+            transforms.append((BASE_FRAME, frame, pair))
+        return TF_STATIC, TF, self._b.transforms_message(self.start_ns, transforms)
 
     def _camera_info(self, cam: CameraStream, t: int) -> Any:
         return self._b.camera_info(t, cam.frame_id, cam.width, cam.height, cam.intrinsics, cam.distortion)
@@ -188,10 +161,8 @@ class DatasetRecording:
                 self.unreadable.setdefault(cam.files[i], str(err))
                 return None
         channels = {"mono8": 1, "rgb8": 3, "16UC1": 2}[cam.encoding]
-        return self._store.types[IMAGE](
-            header=self._b.header(t, cam.frame_id), height=cam.height, width=cam.width, encoding=cam.encoding,
-            is_bigendian=0, step=cam.width * channels, data=pixels.reshape(-1).view(np.uint8),
-        )
+        return self._b.image_of_bytes(t, cam.frame_id, cam.encoding, cam.width, cam.height, cam.width * channels,
+                                      pixels.reshape(-1).view(np.uint8))
 
     def _imu(self, i: int, t: int) -> Any:
         imu = self.dataset.imu

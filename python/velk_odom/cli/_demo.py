@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import math
 import time
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -105,6 +106,26 @@ def _error(rec: Any, pose: Any) -> float:
 
 
 def run(args: argparse.Namespace) -> int:
+    out_dir = _check_arguments(args)
+    if getattr(args, "vo", False):
+        from velk_odom.cli._vodemo import run as run_vo
+
+        return run_vo(args)
+    from velk_odom.cli._output import table
+    from velk_odom.sim import simulate
+
+    started = time.perf_counter()
+    rec = simulate(args.duration, seed=args.seed, **conditions(args))
+    drive = _fuse_drive(args, rec)
+    written = _write_outputs(args, rec, drive, out_dir)
+    rows = _summary(args, rec, drive)
+    rows += [("wrote", ", ".join(written)), ("took", f"{time.perf_counter() - started:.1f} s")]
+    print(table(rows))
+    return 0
+
+
+def _check_arguments(args: argparse.Namespace) -> Path:
+    """Refuse unusable options before any work is done; returns the output folder, made."""
     if not (args.duration >= 5.0):
         raise UserError(f"--duration must be at least 5 seconds (2 s stand still first), got {args.duration}")
     if not (args.duration <= MAX_DURATION_S):
@@ -115,24 +136,30 @@ def run(args: argparse.Namespace) -> int:
     out_dir.mkdir(parents=True, exist_ok=True)
     if args.write_bag and Path(args.write_bag).exists():
         raise UserError(f"--write-bag {args.write_bag!r} exists already; give a new folder name")
-    if getattr(args, "vo", False):
-        from velk_odom.cli._vodemo import run as run_vo
+    return out_dir
 
-        return run_vo(args)
 
-    import numpy as np
+@dataclass
+class _Drive:
+    """The simulated drive fused: the fused and the IMU-only trajectories, the wheels' own, and what the
+    engine counted and warned about."""
 
+    fused: Any
+    inertial: Any
+    wheel: Any
+    counters: Dict[str, int]
+    warnings: Any
+
+
+def _fuse_drive(args: argparse.Namespace, rec: Any) -> _Drive:
+    """Every delivery of ``rec`` in arrival order through the fusion and through an IMU-only fusion."""
     from velk_odom import _native
-    from velk_odom.cli._output import EngineLog, Progress, engine_counters, format_counters, format_warnings, plot_trajectories, table
-    from velk_odom.sim import simulate
-    from velk_odom.trajectory import StampedPose, Trajectory, write_tum
+    from velk_odom.cli._output import EngineLog, Progress, engine_counters
+    from velk_odom.trajectory import StampedPose, Trajectory
 
-    started = time.perf_counter()
-    rec = simulate(args.duration, seed=args.seed, **conditions(args))
     config = rec.fusion_config()
     fusion = _native.OdometryFusion(config)
     imu_only = _native.OdometryFusion(dict(config, odom_sources=[]))
-
     with EngineLog(args.log, summarise_warnings=True) as log:  # the drive's late and slipping wheel are expected
         fused, inertial = Trajectory(), Trajectory()
         progress = Progress(len(rec.deliveries), "demo", enabled=not args.no_progress, console=log.console)
@@ -154,6 +181,16 @@ def run(args: argparse.Namespace) -> int:
         finally:
             progress.close()
         counters = engine_counters(fusion)
+    wheel = Trajectory(StampedPose.of(w) for w in rec.wheel_estimates)
+    return _Drive(fused, inertial, wheel, counters, log.warnings)
+
+
+def _write_outputs(args: argparse.Namespace, rec: Any, drive: _Drive, out_dir: Path) -> List[str]:
+    """The recording as a bag (with --write-bag), the fused trajectory and the plot; returns what was written."""
+    import numpy as np
+
+    from velk_odom.cli._output import plot_trajectories
+    from velk_odom.trajectory import Trajectory, write_tum
 
     written: List[str] = []
     if args.write_bag:
@@ -162,10 +199,9 @@ def run(args: argparse.Namespace) -> int:
         bag = write_sim_bag(rec, args.write_bag, "ros2-sqlite3", with_tf_static=not (args.upside_down or args.all_conditions))
         gt = write_ground_truth_tum(rec, f"{str(bag).rstrip('/')}_ground_truth.tum")
         written += [str(bag), str(gt)]
-    wheel = Trajectory(StampedPose.of(w) for w in rec.wheel_estimates)
     tum_path = out_dir / TUM_NAME
     png_path = out_dir / PNG_NAME
-    write_tum(tum_path, fused)
+    write_tum(tum_path, drive.fused)
 
     def curve(label: str, poses: Trajectory) -> Tuple[str, Any, Any]:
         return label, np.array([p.t_ns for p in poses], dtype=np.int64), np.array([_error(rec, p) for p in poses])
@@ -173,16 +209,22 @@ def run(args: argparse.Namespace) -> int:
     plot_trajectories(
         str(png_path),
         f"velk-odom demo: {args.duration:g} s simulated drive, seed {args.seed}\nconditions: {condition_text(args) or 'none'}",
-        [("fused", *fused.arrays()), ("wheel only", *wheel.arrays())],
+        [("fused", *drive.fused.arrays()), ("wheel only", *drive.wheel.arrays())],
         ("ground truth", *Trajectory(rec.ground_truth).arrays()),
-        [curve("fused", fused), curve("wheel only", wheel)],
+        [curve("fused", drive.fused), curve("wheel only", drive.wheel)],
         [("wheel slip", *rec.slip_interval_ns)] if rec.slip_interval_ns else [],
     )
+    return [str(tum_path), str(png_path)] + written
+
+
+def _summary(args: argparse.Namespace, rec: Any, drive: _Drive) -> List[Tuple[str, str]]:
+    """The drive, the engine's counters and warnings, and each trajectory's final position error."""
+    from velk_odom.cli._output import format_counters, format_warnings
 
     distance = rec.distance_travelled()
     late = sum(1 for d in rec.deliveries if d.kind == "wheel" and d.arrival_ns - d.message.timestamp_ns >= 20_000_000)
 
-    def final(poses: Trajectory) -> str:
+    def final(poses: Any) -> str:
         if not poses:
             return "no estimate"
         err = _error(rec, poses[-1])
@@ -191,21 +233,17 @@ def run(args: argparse.Namespace) -> int:
     slip: Optional[str] = None
     if rec.slip_interval_ns is not None:
         slip = f"{rec.slip_interval_ns[0] * 1e-9:.1f}-{rec.slip_interval_ns[1] * 1e-9:.1f} s"
-    rows = [
+    return [
         ("duration", f"{args.duration:g} s simulated, {distance:.1f} m driven (seed {args.seed})"),
         (
             "messages",
             f"{len(rec.deliveries)}: {len(rec.imu_samples)} IMU at {rec.imu_rate_hz:g} Hz, {len(rec.wheel_estimates)} wheel at "
             f"{rec.wheel_rate_hz:g} Hz, {late} of them 20-400 ms late" + (f", wheel slip {slip}" if slip else ""),
         ),
-        ("engine counters", format_counters(counters)),
-        ("expected warnings", format_warnings(log.warnings)),
+        ("engine counters", format_counters(drive.counters)),
+        ("expected warnings", format_warnings(drive.warnings)),
         ("final position error", ""),
-        ("  fused", final(fused)),
-        ("  wheel only", final(wheel)),
-        ("  IMU-only dead reckoning", final(inertial)),
-        ("wrote", ", ".join([str(tum_path), str(png_path)] + written)),
-        ("took", f"{time.perf_counter() - started:.1f} s"),
+        ("  fused", final(drive.fused)),
+        ("  wheel only", final(drive.wheel)),
+        ("  IMU-only dead reckoning", final(drive.inertial)),
     ]
-    print(table(rows))
-    return 0

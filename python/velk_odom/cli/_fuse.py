@@ -10,13 +10,13 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 from velk_odom import _geometry as geo
-from velk_odom.cli import _bagout
+from velk_odom.cli._bagout import add_output_bag_arguments
 from velk_odom.cli._config import FUSION_KEYS, parse_frame_pair, parse_pair, parse_positive
 from velk_odom.cli._errors import UserError
 from velk_odom.cli._init_watch import InitWatch
 from velk_odom.cli._output import FUSION_COUNTERS, add_evaluation_arguments, log_filter
 from velk_odom.cli._propose import propose_config
-from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, BagRecording, Message, require_messages, short_type
+from velk_odom.cli._recording import IMU, ODOMETRY, POSE_COV, TWIST_COV, Message, RecordingBase, require_messages, short_type
 from velk_odom.cli._replay import Replay, Row, Track, add_window_arguments, warn_refused
 from velk_odom.cli._visual import VisualPart
 from velk_odom.ros import (
@@ -62,7 +62,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
     add_evaluation_arguments(p)
     add_window_arguments(p)
-    _bagout.add_arguments(p)
+    add_output_bag_arguments(p)
     p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr, e.g. warn, info, velk_slam=debug (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -86,7 +86,7 @@ def _source_pair(source: str, topic: str, entry: Dict[str, Any], key: str, sourc
     return pair
 
 
-def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, source: str) -> List[TopicPlan]:
+def plan_topics(config: Dict[str, Any], bag: RecordingBase, tf: TransformBuffer, source: str) -> List[TopicPlan]:
     """Check the `topics` section against the recording and the configuration's entries (or match
     topics to entries by frame ids when there is no such section)."""
     imus = config.get("imus") or []
@@ -99,13 +99,13 @@ def plan_topics(config: Dict[str, Any], bag: BagRecording, tf: TransformBuffer, 
     if topics is None:
         plans = _plans_by_frames(bag, imu_frames, source_pairs, source)
     else:
-        plans = _plans_from_section(topics, bag, imu_frames, source_pairs, source)
+        plans = plans_from_section(topics, bag, imu_frames, source_pairs, source)
     require_messages(bag, (p.topic for p in plans))
     _mount_imus(plans, bag, tf, config.get("output_frame_id", "base_link"))
     return plans
 
 
-def _plans_by_frames(bag: BagRecording, imu_frames: Set[Any], source_pairs: Set[Any], source: str) -> List[TopicPlan]:
+def _plans_by_frames(bag: RecordingBase, imu_frames: Set[Any], source_pairs: Set[Any], source: str) -> List[TopicPlan]:
     """Without a `topics` section, a topic feeds the entry whose frame ids its first message carries."""
     plans: List[TopicPlan] = []
     for t in bag.topics_of(IMU):
@@ -124,8 +124,8 @@ def _plans_by_frames(bag: BagRecording, imu_frames: Set[Any], source_pairs: Set[
     return plans
 
 
-def _plans_from_section(
-    topics: Any, bag: BagRecording, imu_frames: Set[Any], source_pairs: Set[Any], source: str
+def plans_from_section(
+    topics: Any, bag: RecordingBase, imu_frames: Set[Any], source_pairs: Set[Any], source: str
 ) -> List[TopicPlan]:
     if not isinstance(topics, dict):
         raise UserError(f"{source}: `topics` must map topic names to entries")
@@ -165,7 +165,7 @@ def _plans_from_section(
     return plans
 
 
-def _mount_imus(plans: List[TopicPlan], bag: BagRecording, tf: TransformBuffer, output_frame: str) -> None:
+def _mount_imus(plans: List[TopicPlan], bag: RecordingBase, tf: TransformBuffer, output_frame: str) -> None:
     """An IMU topic without a mount in the configuration takes it from /tf_static, else identity (warned)."""
     for plan in plans:
         if plan.msgtype != IMU or plan.mount_from:
@@ -184,7 +184,7 @@ def _mount_imus(plans: List[TopicPlan], bag: BagRecording, tf: TransformBuffer, 
             )
 
 
-def _convert(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
+def convert_message(plan: TopicPlan, msg: Any) -> List[Tuple[str, Any]]:
     out: List[Tuple[str, Any]] = []
     if plan.imu_frame is not None:
         a = msg.linear_acceleration
@@ -292,7 +292,7 @@ class FuseReplay(Replay):
                 return
         plan = self.plan_of[m.topic]
         try:
-            values = _convert(plan, m.msg)
+            values = convert_message(plan, m.msg)
         except (TypeError, ValueError, AttributeError) as err:
             plan.fed["refused"] += 1
             if plan.fed["refused"] == 1:

@@ -7,7 +7,8 @@ import argparse
 from datetime import datetime, timezone
 
 from velk_odom.cli._batch import ground_truth_of
-from velk_odom.cli._recording import open_recording, short_type
+from velk_odom.cli._open import open_recording
+from velk_odom.cli._recording import short_type
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:

@@ -6,10 +6,12 @@ import math
 from collections import deque
 from typing import Any, Deque, Dict, List, Mapping, Optional, Tuple
 
+from velk_odom._native import OdometryFusion
+
 # The engine's defaults for the keys read here.
-DEFAULT_INIT_SAMPLES = 200
-DEFAULT_INIT_GYRO_LIMIT = 0.05
-DEFAULT_INIT_MOVING_AFTER_SECONDS = 2.0
+DEFAULT_INIT_SAMPLES = OdometryFusion.CONFIG_DEFAULTS["imus"][0]["init_samples"]
+DEFAULT_INIT_GYRO_LIMIT = OdometryFusion.CONFIG_DEFAULTS["imus"][0]["init_gyro_limit"]
+DEFAULT_INIT_MOVING_AFTER_SECONDS = OdometryFusion.CONFIG_DEFAULTS["init_moving_after_seconds"]
 # rad/s: the largest steady gyro reading taken for a bias at rest rather than a turn.
 MAX_STEADY_GYRO = 0.3
 

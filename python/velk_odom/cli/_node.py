@@ -96,7 +96,7 @@ class Setup:
 
     def _plan_fusion(self, config: Dict[str, Any]) -> None:
         from velk_odom import _native
-        from velk_odom.cli._fuse import _plans_from_section
+        from velk_odom.cli._fuse import plans_from_section
         from velk_odom.cli._visual import SECTION, source_entry
 
         imus, sources = config.get("imus") or [], config.get("odom_sources") or []
@@ -104,7 +104,7 @@ class Setup:
             raise UserError(f"{self.source}: `imus` and `odom_sources` must be lists of entries")
         imu_frames = {e.get("frame_id") for e in imus if isinstance(e, dict)}
         pairs = {(e.get("parent_frame_id"), e.get("child_frame_id")) for e in sources if isinstance(e, dict)}
-        self.plans = _plans_from_section(config["topics"], _Topics(config["topics"]), imu_frames, pairs, self.source)
+        self.plans = plans_from_section(config["topics"], _Topics(config["topics"]), imu_frames, pairs, self.source)
         self.visual_pair = source_entry(config, self.source)
         if self.visual_pair is not None:
             self.visual_section = config[SECTION]
@@ -408,13 +408,13 @@ class LiveNode:
                 plan.mount_from = ""
 
     def _fusion_handler(self, plan: Any) -> Callable[[str, Any], None]:
-        from velk_odom.cli._fuse import _convert
+        from velk_odom.cli._fuse import convert_message
 
         def handle(topic: str, msg: Any) -> None:
             if plan.imu_frame is not None and not plan.mount_from and not self._mount(plan, msg):
                 return
             try:
-                values = _convert(plan, msg)
+                values = convert_message(plan, msg)
             except (TypeError, ValueError, AttributeError) as err:
                 self._refuse(topic, one_line(err))
                 return

@@ -71,7 +71,7 @@ def run(args: argparse.Namespace) -> int:
                         'pip install "velk_odom[ros]", or source a ROS 2 installation') from None
     from rosbags.typesys import Stores, get_typestore
 
-    from velk_odom.cli._recording import open_recording
+    from velk_odom.cli._open import open_recording
 
     store = get_typestore(Stores.ROS2_HUMBLE)
     with open_recording(args.recording) as rec:

@@ -26,8 +26,9 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from velk_odom import _geometry as geo
+from velk_odom._native import OdometryFusion
 from velk_odom.cli._errors import UserError
-from velk_odom.cli._recording import IMU, ODOMETRY, BagRecording
+from velk_odom.cli._recording import IMU, ODOMETRY, RecordingBase
 from velk_odom.ros import TransformBuffer, covariance_diagonal, has_orientation
 
 # Seconds of the recording read for the proposal, and the bin over which IMU samples are averaged
@@ -78,10 +79,13 @@ MIN_MOTION_BINS = 6
 LEVER_STD_M = 0.05
 LEVER_ITERATIONS = 3
 MIN_OUTLIER_M_S2 = 0.3
-# Seconds of data-time lock-out after which the filter takes a refused source back.
-GATE_RECOVERY_SECONDS = 3.0
-# Seconds without stillness after which the filter starts from the wheel speed instead.
-INIT_MOVING_AFTER_SECONDS = 2.0
+# The engine's defaults that the proposal writes out, so that the file shows them, or builds on: the
+# frame names; the data time of lock-out after which the filter takes a refused source back; the time
+# without stillness after which it starts from the wheel speed instead; its stillness limit (rad/s).
+ENGINE_DEFAULTS: Dict[str, Any] = OdometryFusion.CONFIG_DEFAULTS
+GATE_RECOVERY_SECONDS = ENGINE_DEFAULTS["gate_recovery_seconds"]
+INIT_MOVING_AFTER_SECONDS = ENGINE_DEFAULTS["init_moving_after_seconds"]
+INIT_GYRO_LIMIT = ENGINE_DEFAULTS["imus"][0]["init_gyro_limit"]
 # The initial bias standard deviation after a still start: this many times the averaging's standard
 # error, and no less than MIN_INIT_BIAS_STD (rad/s, m/s²).
 INIT_BIAS_STD_FACTOR = 1.5
@@ -93,7 +97,6 @@ MIN_INIT_BIAS_STD = 3.0e-4
 INIT_BIAS_STD_WITH_HEADING = 0.015
 # m/s²: the bias spread of a MEMS accelerometer, for a start that measures none of it.
 MEMS_ACCEL_BIAS_STD = 0.05
-INIT_GYRO_LIMIT = 0.05  # rad/s, the engine's default
 WHEEL_STILL_SPEED = 0.01  # m/s
 # Seconds at the start over which a steady gyro reading is taken for its bias at rest, and the largest
 # bias so taken (rad/s): a steadier, larger rate is a turn, not a MEMS bias.
@@ -136,7 +139,7 @@ class MountEstimate:
         return self.yaw_std_deg < MOUNT_YAW_STD_DEG
 
 
-def _read_window(bag: BagRecording, imu_topics: List[str], odom_topics: List[str]) -> Dict[str, _Series]:
+def _read_window(bag: RecordingBase, imu_topics: List[str], odom_topics: List[str]) -> Dict[str, _Series]:
     series = {t: _Series() for t in imu_topics + odom_topics}
     end_ns = bag.start_ns + int(WINDOW_S * 1e9)
     for m in bag.messages(list(series), "recorded"):
@@ -693,90 +696,158 @@ def _wheel_twist_variances(m: Any, check: YawRateCheck, wheel_rate: Optional[flo
     return var, None
 
 
-def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str], List[str]]:
+@dataclass
+class _Proposal:
+    """The proposal as it is worked out: the configuration's parts, the notes that explain them and the
+    warnings to show."""
+
+    config: Dict[str, Any]
+    notes: List[str] = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)
+    imus: List[Dict[str, Any]] = field(default_factory=list)
+    sample_sigmas: List[float] = field(default_factory=list)  # per IMU: the gyro's noise per sample (rad/s)
+    sources: List[Dict[str, Any]] = field(default_factory=list)
+    topics: Dict[str, Dict[str, Any]] = field(default_factory=dict)
+    still_s: float = math.inf  # the shortest initial stillness of the IMUs
+    yaw_check: Optional[YawRateCheck] = None  # the wheel yaw rate against the gyro's (first IMU)
+
+
+def propose_config(bag: RecordingBase, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str], List[str]]:
     """A configuration for the recording's IMU and odometry topics, the notes that explain it and the
     warnings to show (a mount that /tf_static contradicts)."""
+    imu_topics, odom_topics = _fusable_topics(bag)
+    data = _read_window(bag, imu_topics, odom_topics)
+    output_frame = _output_frame(data, odom_topics)
+    wheel_topic = next((t for t in odom_topics if len(data[t].t) > 2), None)
+    wheel = data[wheel_topic] if wheel_topic is not None else None
+    p = _Proposal({"odom_frame_id": ENGINE_DEFAULTS["odom_frame_id"], "output_frame_id": output_frame})
+    used_frames: set = set()
+    for t in imu_topics:
+        if len(data[t].t) >= 10:
+            _propose_imu(p, bag, tf, t, _imu_frame(t, data[t].first, used_frames), data[t], wheel, output_frame)
+    _propose_odom_sources(p, bag, data, odom_topics, wheel_topic, output_frame)
+    if p.imus:
+        p.config["imus"] = p.imus
+        _propose_initial_stds(p)
+        _propose_recovery_and_start(p, wheel)
+    p.config["odom_sources"] = p.sources
+    if not p.sources:
+        p.notes.append("no odometry topic: the IMU alone dead-reckons, and its position drifts quickly")
+    p.config["topics"] = p.topics
+    return p.config, p.notes, p.warnings
+
+
+def _fusable_topics(bag: RecordingBase) -> Tuple[List[str], List[str]]:
+    """The IMU and the odometry topics that hold messages; UserError when there are none."""
     imu_topics = [t for t in bag.topics_of(IMU) if bag.counts.get(t, 0) > 0]
     odom_topics = [t for t in bag.topics_of(ODOMETRY) if bag.counts.get(t, 0) > 0]
     if not imu_topics and not odom_topics:
         raise UserError(
             f"recording {str(bag.path)!r} has no sensor_msgs/Imu or nav_msgs/Odometry topic to fuse; it has: {bag.describe_topics()}"
         )
-    data = _read_window(bag, imu_topics, odom_topics)
-    notes: List[str] = []
-    warnings: List[str] = []
-    children: Counter = Counter(data[t].first.child_frame_id for t in odom_topics if data[t].first is not None and data[t].first.child_frame_id)
-    output_frame = children.most_common(1)[0][0] if children else "base_link"
-    wheel_topic = next((t for t in odom_topics if len(data[t].t) > 2), None)
-    wheel = data[wheel_topic] if wheel_topic is not None else None
-    config: Dict[str, Any] = {"odom_frame_id": "odom", "output_frame_id": output_frame}
-    imus: List[Dict[str, Any]] = []
-    sample_sigmas: List[float] = []
-    sources: List[Dict[str, Any]] = []
-    topics: Dict[str, Dict[str, Any]] = {}
-    used_frames: set = set()
-    yaw_check: Optional[YawRateCheck] = None
-    still_s = math.inf
-    for t in imu_topics:
-        s = data[t]
-        if len(s.t) < 10:
-            continue
-        m = s.first
-        frame = m.header.frame_id or (t.strip("/").replace("/", "_") or "imu")
-        while frame in used_frames:
-            frame = f"{frame}_{t.strip('/').replace('/', '_')}"
-        used_frames.add(frame)
-        rate = bag.rate_hz(t)
-        still, gyro_offset = _initial_stillness(s, wheel)
-        force = _force_at_rest(s, still)
-        gravity_ok = abs(force - GRAVITY) <= GRAVITY_TOLERANCE * GRAVITY
-        if not gravity_ok:
-            warnings.append(
-                f"{t}: the specific force reads {force:.2f} m/s² at rest, not gravity ({GRAVITY:.2f}); no mount or stillness "
-                "is taken from it. Check that the IMU driver reports m/s² with gravity included"
-            )
-            # The filter's gravity must be the one its accelerometer reads: none when the force at rest is far
-            # below it (what is left is the accelerometer's bias), else its norm.
-            config["initial_gravity_estimate"] = 0.0 if force < 0.5 * GRAVITY else round(force, 3)
-            notes.append(
-                f"initial_gravity_estimate: {config['initial_gravity_estimate']:g}, the gravity in the specific force {t} "
-                f"reads at rest ({force:.3f} m/s²)"
-            )
-        still_s = min(still_s, still)
-        declared = bag.declared_imu_noise(t) if hasattr(bag, "declared_imu_noise") else None
-        imus.append(_imu_entry(t, frame, s, rate, still, gyro_offset, notes, declared, wheel is not None))
-        sample_sigmas.append(imus[-1]["gyro_noise_density"] * math.sqrt(rate or 1.0))
-        from_tf = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
-        estimate, bins = estimate_mount(s, wheel, still)  # its bins serve the wheel yaw rate's check in any case
-        if gravity_ok:
-            if from_tf is None and len(s.o) >= 10:
-                # The IMU's own orientation tells where it finds gravity with its bias removed: the mean specific
-                # force holds the accelerometer bias too, which would tilt the mount by bias / g.
-                import numpy as np
+    return imu_topics, odom_topics
 
-                up = np.mean([geo.rotation_matrix(tuple(q)).T[:, 2] for q in s.o], axis=0)
-                if np.all(np.isfinite(up)) and np.linalg.norm(up) > 0.5:
-                    estimate.rotation = _level_by(estimate.rotation, up)
-                    notes.append(f"topics.{t}.base_from_imu: roll and pitch from the IMU's own orientation (its gravity, bias removed)")
-        else:
-            estimate = MountEstimate(geo.IDENTITY_QUAT, math.inf, 0, 0)
-        contradiction = motion_contradiction_deg(bins, from_tf[1]) if from_tf is not None and gravity_ok else None
-        mount = _choose_mount(t, estimate, from_tf, contradiction, notes, warnings)
-        consistency = wheel_consistency_density(s, wheel, mount[1]) if wheel is not None else None
-        if consistency is not None and consistency > imus[-1]["accel_noise_density"]:
-            imus[-1]["accel_noise_density"] = consistency
-            notes.append(
-                f"imus.{frame}.accel_noise_density: raised to {consistency:.3g}, the spread of the wheels' speed changes against "
-                f"the accelerometer's over {CONSISTENCY_SPAN_S:g} s: trusted more, the filter would refuse the wheels where the "
-                "accelerometer misses a hard stop or start"
-            )
-        bins["r"] = geo.rotation_matrix(mount[1])
-        if yaw_check is None or yaw_check.ratio is None:
-            yaw_check = _wheel_yaw_ratio(bins)
-        topics[t] = {"imu": frame, "base_from_imu": [list(mount[0]), list(mount[1])], "max_accel": _max_accel(t, s, notes)}
-        if has_orientation(m):
-            sources.append(_orientation_source(t, frame, output_frame, m, notes))
-            topics[t]["orientation"] = [sources[-1]["parent_frame_id"], output_frame]
+
+def _output_frame(data: Dict[str, _Series], odom_topics: List[str]) -> str:
+    """The child frame most odometry topics name, else the engine's default."""
+    children: Counter = Counter(data[t].first.child_frame_id for t in odom_topics if data[t].first is not None and data[t].first.child_frame_id)
+    return children.most_common(1)[0][0] if children else ENGINE_DEFAULTS["output_frame_id"]
+
+
+def _imu_frame(topic: str, m: Any, used_frames: set) -> str:
+    """The `imus` entry's frame of an IMU topic: its messages' frame, or one named after the topic, made
+    unique among ``used_frames`` (to which it is added)."""
+    frame = m.header.frame_id or (topic.strip("/").replace("/", "_") or "imu")
+    while frame in used_frames:
+        frame = f"{frame}_{topic.strip('/').replace('/', '_')}"
+    used_frames.add(frame)
+    return frame
+
+
+def _propose_imu(
+    p: _Proposal, bag: RecordingBase, tf: TransformBuffer, t: str, frame: str, s: _Series, wheel: Optional[_Series], output_frame: str
+) -> None:
+    """The `imus` entry of IMU topic ``t``, its `topics` entry with the mount, and its orientation as a source
+    when the messages carry one."""
+    m = s.first
+    rate = bag.rate_hz(t)
+    still, gyro_offset = _initial_stillness(s, wheel)
+    gravity_ok = _check_gravity(p, t, s, still)
+    p.still_s = min(p.still_s, still)
+    entry = _imu_entry(t, frame, s, rate, still, gyro_offset, p.notes, bag.declared_imu_noise(t), wheel is not None)
+    p.imus.append(entry)
+    p.sample_sigmas.append(entry["gyro_noise_density"] * math.sqrt(rate or 1.0))
+    from_tf = tf.lookup(output_frame, m.header.frame_id) if m.header.frame_id else None
+    estimate, bins = estimate_mount(s, wheel, still)  # its bins serve the wheel yaw rate's check in any case
+    if gravity_ok:
+        if from_tf is None:
+            _level_by_own_orientation(t, s, estimate, p.notes)
+    else:
+        estimate = MountEstimate(geo.IDENTITY_QUAT, math.inf, 0, 0)
+    contradiction = motion_contradiction_deg(bins, from_tf[1]) if from_tf is not None and gravity_ok else None
+    mount = _choose_mount(t, estimate, from_tf, contradiction, p.notes, p.warnings)
+    if wheel is not None:
+        _raise_to_wheel_consistency(entry, frame, s, wheel, mount, p.notes)
+    bins["r"] = geo.rotation_matrix(mount[1])
+    if p.yaw_check is None or p.yaw_check.ratio is None:
+        p.yaw_check = _wheel_yaw_ratio(bins)
+    p.topics[t] = {"imu": frame, "base_from_imu": [list(mount[0]), list(mount[1])], "max_accel": _max_accel(t, s, p.notes)}
+    if has_orientation(m):
+        p.sources.append(_orientation_source(t, frame, output_frame, m, p.notes))
+        p.topics[t]["orientation"] = [p.sources[-1]["parent_frame_id"], output_frame]
+
+
+def _check_gravity(p: _Proposal, t: str, s: _Series, still: float) -> bool:
+    """True when the specific force at rest reads gravity; else a warning, and the filter's gravity set to
+    what the accelerometer reads."""
+    force = _force_at_rest(s, still)
+    if abs(force - GRAVITY) <= GRAVITY_TOLERANCE * GRAVITY:
+        return True
+    p.warnings.append(
+        f"{t}: the specific force reads {force:.2f} m/s² at rest, not gravity ({GRAVITY:.2f}); no mount or stillness "
+        "is taken from it. Check that the IMU driver reports m/s² with gravity included"
+    )
+    # The filter's gravity must be the one its accelerometer reads: none when the force at rest is far
+    # below it (what is left is the accelerometer's bias), else its norm.
+    p.config["initial_gravity_estimate"] = 0.0 if force < 0.5 * GRAVITY else round(force, 3)
+    p.notes.append(
+        f"initial_gravity_estimate: {p.config['initial_gravity_estimate']:g}, the gravity in the specific force {t} "
+        f"reads at rest ({force:.3f} m/s²)"
+    )
+    return False
+
+
+def _level_by_own_orientation(t: str, s: _Series, estimate: MountEstimate, notes: List[str]) -> None:
+    """Roll and pitch of ``estimate`` from where the IMU's own orientation finds gravity, with its bias
+    removed (the mean specific force holds the accelerometer bias too, which would tilt the mount by
+    bias / g), when the messages carry one."""
+    import numpy as np
+
+    if len(s.o) < 10:
+        return
+    up = np.mean([geo.rotation_matrix(tuple(q)).T[:, 2] for q in s.o], axis=0)
+    if np.all(np.isfinite(up)) and np.linalg.norm(up) > 0.5:
+        estimate.rotation = _level_by(estimate.rotation, up)
+        notes.append(f"topics.{t}.base_from_imu: roll and pitch from the IMU's own orientation (its gravity, bias removed)")
+
+
+def _raise_to_wheel_consistency(entry: Dict[str, Any], frame: str, s: _Series, wheel: _Series, mount: geo.Pair, notes: List[str]) -> None:
+    """The accelerometer noise density raised to what the wheels' speed changes allow, when that is more."""
+    consistency = wheel_consistency_density(s, wheel, mount[1])
+    if consistency is not None and consistency > entry["accel_noise_density"]:
+        entry["accel_noise_density"] = consistency
+        notes.append(
+            f"imus.{frame}.accel_noise_density: raised to {consistency:.3g}, the spread of the wheels' speed changes against "
+            f"the accelerometer's over {CONSISTENCY_SPAN_S:g} s: trusted more, the filter would refuse the wheels where the "
+            "accelerometer misses a hard stop or start"
+        )
+
+
+def _propose_odom_sources(
+    p: _Proposal, bag: RecordingBase, data: Dict[str, _Series], odom_topics: List[str], wheel_topic: Optional[str], output_frame: str
+) -> None:
+    """An `odom_sources` entry and a `topics` entry per odometry topic: the twist of wheels (with an IMU),
+    else the pose."""
     pairs: set = set()
     for t in odom_topics:
         m = data[t].first
@@ -792,75 +863,77 @@ def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, An
         yaw_scale: Optional[float] = None
         twist_stated = any(0.0 < v < UNKNOWN_VARIANCE for v in covariance_diagonal(m.twist.covariance))
         has_twist = twist_stated or any(any(v != 0.0 for v in row) for row in data[t].a + data[t].b)
-        if has_twist and imus:
-            check = yaw_check if t == wheel_topic and yaw_check is not None else YawRateCheck(None, 0.0)
-            entry["twist_variances"], yaw_scale = _wheel_twist_variances(m, check, bag.rate_hz(t), where, notes)
-            notes.append(f"{where}.pose_variances: 0, the pose is integrated from the same twist and would count it twice")
+        if has_twist and p.imus:
+            check = p.yaw_check if t == wheel_topic and p.yaw_check is not None else YawRateCheck(None, 0.0)
+            entry["twist_variances"], yaw_scale = _wheel_twist_variances(m, check, bag.rate_hz(t), where, p.notes)
+            p.notes.append(f"{where}.pose_variances: 0, the pose is integrated from the same twist and would count it twice")
         else:
             diag = covariance_diagonal(m.pose.covariance)
             entry["pose_variances"] = [-1.0 if 0.0 < v < UNKNOWN_VARIANCE else 0.0 for v in diag]
             if not any(entry["pose_variances"]):
                 entry["pose_variances"] = [1.0e-2, 1.0e-2, 0.0, 0.0, 0.0, 1.0e-2]
             entry["twist_variances"] = [0.0] * 6
-            notes.append(
+            p.notes.append(
                 f"{where}: the messages carry no twist, so their pose is fused"
-                if imus
+                if p.imus
                 else f"{where}: without an IMU the sources' poses are blended, so the pose is fused"
             )
-        sources.append(entry)
-        topics[t] = {"odom_source": [parent, child]}
+        p.sources.append(entry)
+        p.topics[t] = {"odom_source": [parent, child]}
         if yaw_scale is not None:
-            topics[t]["yaw_rate_scale"] = yaw_scale
-    if imus:
-        config["imus"] = imus
-        heading_reference = any(e.get("pose_variances", [0.0] * 6)[5] != 0.0 or e.get("twist_variances", [0.0] * 6)[5] != 0.0 for e in sources)
-        if still_s >= 1.0 and not heading_reference:
-            # Nothing measures the heading or the yaw rate, so the yaw gyro bias is unobservable: the still
-            # start measures it to the noise over init_samples, and the filter must not let the sources'
-            # velocity rows, which couple to the heading through its linearisation, pull it further.
-            n = min(e.get("init_samples", 1) for e in imus)
-            sigma = max(sample_sigmas)
-            config["initial_stds"] = {"bias": max(INIT_BIAS_STD_FACTOR * sigma / math.sqrt(n), MIN_INIT_BIAS_STD)}
-            notes.append(
-                f"initial_stds.bias: no source measures heading or yaw rate, so the gyro biases stay as the still start "
-                f"measures them over {n} samples, to about {sigma / math.sqrt(n):.1g} rad/s"
-            )
-        elif heading_reference:
-            # A still start cannot measure the accelerometer biases (the tilt absorbs them); held too tight,
-            # the filter explains what they leave in the integrated velocity by a heading error.
-            config["initial_stds"] = {"gyro_bias": INIT_BIAS_STD_WITH_HEADING, "accel_bias": INIT_BIAS_STD_WITH_HEADING}
-            notes.append(
-                f"initial_stds.gyro_bias: {INIT_BIAS_STD_WITH_HEADING:g}; a source measures heading or yaw rate, so the gyro "
-                "biases settle quickly"
-            )
-            if still_s >= 1.0:
-                notes.append(
-                    f"initial_stds.accel_bias: {INIT_BIAS_STD_WITH_HEADING:g}, room for the accelerometer bias that the still "
-                    "start cannot measure (the tilt absorbs it)"
-                )
-        if still_s < 1.0:
-            # Started in motion, nothing has measured the accelerometer bias at all: a MEMS part's spread.
-            config.setdefault("initial_stds", {})["accel_bias"] = MEMS_ACCEL_BIAS_STD
-            notes.append(
-                f"initial_stds.accel_bias: {MEMS_ACCEL_BIAS_STD:g}, a MEMS accelerometer's bias spread: the filter starts "
-                "in motion, with no still window to measure any of it"
-            )
-        config["gate_recovery_seconds"] = GATE_RECOVERY_SECONDS
-        notes.append(
-            f"gate_recovery_seconds: a source whose updates the outlier gate refuses for {GATE_RECOVERY_SECONDS:g} s of data is "
-            "taken back, so one bad stretch cannot shut it out for good"
+            p.topics[t]["yaw_rate_scale"] = yaw_scale
+
+
+def _propose_initial_stds(p: _Proposal) -> None:
+    """The initial bias spreads: what a still start measures, what a heading reference lets the filter
+    learn, a MEMS part's spread for a start in motion."""
+    heading_reference = any(e.get("pose_variances", [0.0] * 6)[5] != 0.0 or e.get("twist_variances", [0.0] * 6)[5] != 0.0 for e in p.sources)
+    if p.still_s >= 1.0 and not heading_reference:
+        # Nothing measures the heading or the yaw rate, so the yaw gyro bias is unobservable: the still
+        # start measures it to the noise over init_samples, and the filter must not let the sources'
+        # velocity rows, which couple to the heading through its linearisation, pull it further.
+        n = min(e.get("init_samples", 1) for e in p.imus)
+        sigma = max(p.sample_sigmas)
+        p.config["initial_stds"] = {"bias": max(INIT_BIAS_STD_FACTOR * sigma / math.sqrt(n), MIN_INIT_BIAS_STD)}
+        p.notes.append(
+            f"initial_stds.bias: no source measures heading or yaw rate, so the gyro biases stay as the still start "
+            f"measures them over {n} samples, to about {sigma / math.sqrt(n):.1g} rad/s"
         )
-        if still_s < 1.0 and wheel is not None:
-            config["init_moving_after_seconds"] = INIT_MOVING_AFTER_SECONDS
-            notes.append(
-                f"init_moving_after_seconds: the recording starts while driving; the filter starts from the wheel speed "
-                f"once the robot has not held still for {INIT_MOVING_AFTER_SECONDS:g} s"
+    elif heading_reference:
+        # A still start cannot measure the accelerometer biases (the tilt absorbs them); held too tight,
+        # the filter explains what they leave in the integrated velocity by a heading error.
+        p.config["initial_stds"] = {"gyro_bias": INIT_BIAS_STD_WITH_HEADING, "accel_bias": INIT_BIAS_STD_WITH_HEADING}
+        p.notes.append(
+            f"initial_stds.gyro_bias: {INIT_BIAS_STD_WITH_HEADING:g}; a source measures heading or yaw rate, so the gyro "
+            "biases settle quickly"
+        )
+        if p.still_s >= 1.0:
+            p.notes.append(
+                f"initial_stds.accel_bias: {INIT_BIAS_STD_WITH_HEADING:g}, room for the accelerometer bias that the still "
+                "start cannot measure (the tilt absorbs it)"
             )
-    config["odom_sources"] = sources
-    if not sources:
-        notes.append("no odometry topic: the IMU alone dead-reckons, and its position drifts quickly")
-    config["topics"] = topics
-    return config, notes, warnings
+    if p.still_s < 1.0:
+        # Started in motion, nothing has measured the accelerometer bias at all: a MEMS part's spread.
+        p.config.setdefault("initial_stds", {})["accel_bias"] = MEMS_ACCEL_BIAS_STD
+        p.notes.append(
+            f"initial_stds.accel_bias: {MEMS_ACCEL_BIAS_STD:g}, a MEMS accelerometer's bias spread: the filter starts "
+            "in motion, with no still window to measure any of it"
+        )
+
+
+def _propose_recovery_and_start(p: _Proposal, wheel: Optional[_Series]) -> None:
+    """The gate's recovery, and a start from the wheel speed for a recording that starts while driving."""
+    p.config["gate_recovery_seconds"] = GATE_RECOVERY_SECONDS
+    p.notes.append(
+        f"gate_recovery_seconds: a source whose updates the outlier gate refuses for {GATE_RECOVERY_SECONDS:g} s of data is "
+        "taken back, so one bad stretch cannot shut it out for good"
+    )
+    if p.still_s < 1.0 and wheel is not None:
+        p.config["init_moving_after_seconds"] = INIT_MOVING_AFTER_SECONDS
+        p.notes.append(
+            f"init_moving_after_seconds: the recording starts while driving; the filter starts from the wheel speed "
+            f"once the robot has not held still for {INIT_MOVING_AFTER_SECONDS:g} s"
+        )
 
 
 def _orientation_source(topic: str, frame: str, output_frame: str, m: Any, notes: List[str]) -> Dict[str, Any]:

@@ -46,12 +46,80 @@ def short_type(msgtype: str) -> str:
     return f"{parts[0]}/{parts[-1]}" if len(parts) == 3 else msgtype
 
 
-class BagRecording:
-    """An open recording: topics with their message types and counts, and its messages.
+class RecordingBase:
+    """An open recording, a ROS bag (`BagRecording`) or a dataset folder read as one: its topics with
+    their message types and counts, its span of time, and its messages (`messages`, `first`).
+
+    Damage met while reading does not raise: the messages that cannot be read are skipped, and
+    `damage` says what was lost, so that a command keeps what it made of everything else.
+    """
+
+    path: Path
+    is_ros2: bool
+    topics: Dict[str, str]  # topic -> message type
+    counts: Dict[str, int]  # topic -> messages
+    start_ns: int
+    end_ns: int
+
+    def __init__(self) -> None:
+        self._first: Dict[str, Any] = {}
+
+    def __enter__(self) -> "RecordingBase":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        pass
+
+    @property
+    def duration_s(self) -> float:
+        return max(0, self.end_ns - self.start_ns) * 1e-9
+
+    def topics_of(self, *msgtypes: str) -> List[str]:
+        return sorted(t for t, m in self.topics.items() if m in msgtypes)
+
+    def rate_hz(self, topic: str) -> Optional[float]:
+        n = self.counts.get(topic, 0)
+        return (n - 1) / self.duration_s if n > 1 and self.duration_s > 0 else None
+
+    def first(self, topic: str) -> Optional[Any]:
+        """The first message of a topic that can be read, or None for an empty topic."""
+        if topic not in self._first:
+            self._first[topic] = self._read_first(topic)
+        return self._first[topic]
+
+    def declared_imu_noise(self, topic: str) -> Optional[Tuple[Dict[str, float], str]]:
+        """The IMU noise figures (fusion `imus` keys) that the recording's own files declare for
+        ``topic``, and the file that does, or None."""
+        return None
+
+    @property
+    def damage(self) -> Optional[str]:
+        """What damage the reads so far met, in one phrase, or None."""
+        return None
+
+    @property
+    def kind(self) -> str:
+        raise NotImplementedError
+
+    def describe_topics(self) -> str:
+        raise NotImplementedError
+
+    def messages(self, topics: Iterable[str], order: str = "recorded") -> Iterator[Message]:
+        raise NotImplementedError
+
+    def _read_first(self, topic: str) -> Optional[Any]:
+        raise NotImplementedError
+
+
+class BagRecording(RecordingBase):
+    """An open ROS 1 or ROS 2 bag.
 
     Damage met while iterating (flipped bytes, a truncated file) does not raise: `messages` skips a
     message that does not decode and the stretches of the file that cannot be read, and `damage`
-    says what was lost, so that a command keeps what it made of everything else.
+    says what was lost.
     """
 
     def __init__(self, path: "str | Path") -> None:
@@ -72,6 +140,7 @@ class BagRecording:
                 f"{str(path)!r} is a folder without metadata.yaml, so not a ROS 2 bag, nor a EuRoC, TUM RGB-D or "
                 "KITTI odometry folder; give the bag's or the dataset's folder"
             )
+        super().__init__()
         self.path = p
         self.is_ros2 = p.suffix != ".bag"
         try:
@@ -86,25 +155,14 @@ class BagRecording:
             self.counts[c.topic] = self.counts.get(c.topic, 0) + c.msgcount
         self.start_ns = self._reader.start_time if self.counts and sum(self.counts.values()) else 0
         self.end_ns = self._reader.end_time if self.counts and sum(self.counts.values()) else 0
-        self._first: Dict[str, Any] = {}
         self.undecodable: Counter = Counter()  # per topic: messages skipped because they do not decode
         self._read_errors: List[Tuple[int, str]] = []  # (recording time, error) where reading failed
         self._skipped: Set[Tuple[int, int]] = set()  # [start, stop) of recording time not read
-
-    def __enter__(self) -> "BagRecording":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
 
     def close(self) -> None:
         if self._reader is not None:
             self._reader.close()
             self._reader = None
-
-    @property
-    def duration_s(self) -> float:
-        return max(0, self.end_ns - self.start_ns) * 1e-9
 
     @property
     def kind(self) -> str:
@@ -113,17 +171,20 @@ class BagRecording:
         storage = "MCAP" if any(self.path.glob("*.mcap")) else "sqlite3"
         return f"ROS 2 bag, {storage}"
 
-    def topics_of(self, *msgtypes: str) -> List[str]:
-        return sorted(t for t, m in self.topics.items() if m in msgtypes)
-
     def describe_topics(self) -> str:
         if not self.topics:
             return "no topics"
         return ", ".join(f"{t} ({short_type(m)})" for t, m in sorted(self.topics.items()))
 
-    def rate_hz(self, topic: str) -> Optional[float]:
-        n = self.counts.get(topic, 0)
-        return (n - 1) / self.duration_s if n > 1 and self.duration_s > 0 else None
+    @property
+    def typestore(self) -> Any:
+        """The `rosbags` typestore of the bag's message definitions."""
+        return self._reader.typestore
+
+    @property
+    def connections(self) -> List[Any]:
+        """The bag's `rosbags` connections (topic, msgtype, id)."""
+        return list(self._reader.connections)
 
     @property
     def damage(self) -> Optional[str]:
@@ -148,26 +209,24 @@ class BagRecording:
             )
         return f"recording {str(self.path)!r} is damaged: {'; '.join(parts)}" if parts else None
 
-    def first(self, topic: str) -> Optional[Any]:
+    def _read_first(self, topic: str) -> Optional[Any]:
         """The first message of a topic that can be read and decoded, or None for an empty topic.
         Raises UserError when the topic's messages do not decode (a wrong message definition) or
         damage left none readable."""
-        if topic not in self._first:
-            msg, failures, error = None, 0, None
-            for conn, _, raw in self._raw(self._connections([topic])):
-                try:
-                    msg = self._reader.deserialize(raw, conn.msgtype)
+        msg, failures, error = None, 0, None
+        for conn, _, raw in self.raw_messages(self._connections([topic])):
+            try:
+                msg = self._reader.deserialize(raw, conn.msgtype)
+                break
+            except Exception as err:  # noqa: BLE001 - a garbled message; a later one may do
+                failures, error = failures + 1, err
+                if failures == FIRST_MESSAGE_TRIES:
                     break
-                except Exception as err:  # noqa: BLE001 - a garbled message; a later one may do
-                    failures, error = failures + 1, err
-                    if failures == FIRST_MESSAGE_TRIES:
-                        break
-            if msg is None and error is not None:
-                raise UserError(f"cannot decode the {short_type(self.topics[topic])} messages on {topic}: {one_line(error)}")
-            if msg is None and self.counts.get(topic, 0) and self._read_errors:
-                raise DamagedRecording(f"{self.damage}; no message of {topic} could be read")
-            self._first[topic] = msg
-        return self._first[topic]
+        if msg is None and error is not None:
+            raise UserError(f"cannot decode the {short_type(self.topics[topic])} messages on {topic}: {one_line(error)}")
+        if msg is None and self.counts.get(topic, 0) and self._read_errors:
+            raise DamagedRecording(f"{self.damage}; no message of {topic} could be read")
+        return msg
 
     def _connections(self, topics: Iterable[str]) -> List[Any]:
         wanted = set(topics)
@@ -182,7 +241,7 @@ class BagRecording:
         it = self._recorded(conns)
         return _stamp_ordered(it, STAMP_ORDER_WINDOW_NS) if order == "stamp" else it
 
-    def _raw(self, conns: List[Any]) -> Iterator[Tuple[Any, int, bytes]]:
+    def raw_messages(self, conns: List[Any]) -> Iterator[Tuple[Any, int, bytes]]:
         """(connection, record time, bytes) in recording order, reading on past the stretches that
         fail. The reader raises whatever a damaged file makes its parsers raise (ReaderError,
         AssertionError, struct.error, a database error, ...). The MCAP reader opens every chunk of
@@ -215,7 +274,7 @@ class BagRecording:
             pos, window = stop, 2 * window  # type: ignore[operator]
 
     def _recorded(self, conns: List[Any]) -> Iterator[Message]:
-        for conn, record_ns, raw in self._raw(conns):
+        for conn, record_ns, raw in self.raw_messages(conns):
             try:
                 msg = self._reader.deserialize(raw, conn.msgtype)
                 header = getattr(msg, "header", None)
@@ -224,6 +283,7 @@ class BagRecording:
                 self.undecodable[conn.topic] += 1
                 continue
             yield Message(conn.topic, conn.msgtype, t, record_ns, msg)
+
 
 def require_messages(recording: Any, topics: Iterable[str]) -> None:
     """Raise UserError when none of ``topics`` holds a message: a replay would make nothing."""
@@ -261,17 +321,6 @@ def _stamp_ordered(messages: Iterator[Message], window_ns: int) -> Iterator[Mess
             yield heapq.heappop(heap)[2]
     while heap:
         yield heapq.heappop(heap)[2]
-
-
-def open_recording(path: "str | Path") -> Any:
-    """A ROS bag, or a research dataset folder (EuRoC, TUM RGB-D, KITTI odometry) read as one."""
-    from velk_odom.datasets import detect
-
-    if detect(path) is not None:
-        from velk_odom.cli._datasetrec import DatasetRecording
-
-        return DatasetRecording(path)
-    return BagRecording(path)
 
 
 def load_ground_truth(path: Optional[str]) -> Any:

@@ -14,7 +14,7 @@ import sys
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
-from velk_odom.cli import _bagout
+from velk_odom.cli._bagout import BagStream, check_copy_input, check_output_bag
 from velk_odom.cli._config import check_keys, dump_yaml, load_config_file
 from velk_odom.cli._errors import UserError, one_line
 from velk_odom.cli._output import (
@@ -34,7 +34,8 @@ from velk_odom.cli._output import (
     table,
     write_results,
 )
-from velk_odom.cli._recording import Message, load_ground_truth, open_recording, static_topics, static_transforms
+from velk_odom.cli._open import open_recording
+from velk_odom.cli._recording import Message, load_ground_truth, static_topics, static_transforms
 from velk_odom.ros import TransformBuffer
 
 PROPOSED = "proposed configuration"
@@ -80,7 +81,7 @@ class Replay:
     def run(self) -> int:
         """Returns the exit status; a user mistake raises UserError before anything is written."""
         reference = load_ground_truth(self.args.ground_truth)
-        _bagout.check(self.args)
+        check_output_bag(self.args)
         check_rpe_delta(self.args)
         self.check_arguments()
         with open_recording(self.args.recording) as self.bag:
@@ -181,7 +182,7 @@ class Replay:
         stem = self.bag.path.stem or "recording"
         self.output = self.args.output or f"{stem}{self.output_suffix}.tum"
         self.inputs = [self.bag.path, self.args.config, self.reference_file]
-        _bagout.check_recording(self.args, self.bag)
+        check_copy_input(self.args, self.bag)
         self.plot = plot_target(self.args.plot, f"{stem}{self.output_suffix}.png", self.inputs + [self.output])
         self.results = results_target(self.args.results, self.inputs + [self.output, self.plot])
         self.result_rows: List[Dict[str, Any]] = []
@@ -208,7 +209,7 @@ class Replay:
         self.interrupted_at: Optional[float] = None
         window = self.window
         latched = set(static_topics(self.bag))  # /tf_static holds for the whole recording: kept whatever the window
-        self.bag_out = _bagout.BagStream(self.args) if self.args.output_bag else None
+        self.bag_out = BagStream(self.args) if self.args.output_bag else None
         with open_trajectory(self.output, self.inputs, keep=self.keep) as trajectory, EngineLog(self.args.log) as log:
             total = sum(self.bag.counts.get(t, 0) for t in topics)
             progress = Progress(total, self.command, enabled=not self.args.no_progress, console=log.console)

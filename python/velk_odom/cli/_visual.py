@@ -122,13 +122,13 @@ class VisualPart:
 
     @classmethod
     def plan(cls, config: Dict[str, Any], bag: Any, source: str) -> "Optional[VisualPart]":
-        from velk_odom.cli._vo import _check_topics
+        from velk_odom.cli._vo import check_topics
 
         pair = source_entry(config, source)
         if pair is None:
             return None
         section = config[SECTION]
-        return cls(section, pair, _check_topics(section, bag, f"{source}: {SECTION}"))
+        return cls(section, pair, check_topics(section, bag, f"{source}: {SECTION}"))
 
     def start(self, bag: Any, tf: Any, new_engine: Callable[..., Any]) -> None:
         """The engine, with the recording's static transforms known from the start and the `tf` role

@@ -12,7 +12,7 @@ from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from velk_odom._native import CuvslamOdometry
-from velk_odom.cli import _bagout
+from velk_odom.cli._bagout import add_output_bag_arguments
 from velk_odom.cli._config import VO_KEYS, VO_TOPIC_ROLES
 from velk_odom.cli._datasetrec import dataset_config_hints
 from velk_odom.cli._errors import UserError
@@ -22,8 +22,8 @@ from velk_odom.cli._recording import (
     IMAGE,
     IMU,
     TF,
-    BagRecording,
     Message,
+    RecordingBase,
     require_messages,
     short_type,
     static_topics,
@@ -58,7 +58,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--ground-truth", metavar="FILE.tum", help="reference trajectory: report ATE and RPE after alignment")
     add_evaluation_arguments(p)
     add_window_arguments(p)
-    _bagout.add_arguments(p)
+    add_output_bag_arguments(p)
     p.add_argument("--log", default="warn", type=log_filter, metavar="LEVEL", help="engine log filter on stderr (default warn)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -67,7 +67,7 @@ def _namespace(topic: str) -> str:
     return posixpath.dirname(topic.rstrip("/"))
 
 
-def propose_config(bag: BagRecording, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
+def propose_config(bag: RecordingBase, tf: TransformBuffer) -> Tuple[Dict[str, Any], List[str]]:
     images = bag.topics_of(IMAGE)
     if not images:
         raise UserError(f"recording {str(bag.path)!r} has no sensor_msgs/Image topic to track; it has: {bag.describe_topics()}")
@@ -135,7 +135,7 @@ def _root(tf: TransformBuffer, frame: str) -> str:
     return frame
 
 
-def _check_topics(config: Dict[str, Any], bag: BagRecording, source: str) -> Dict[str, str]:
+def check_topics(config: Dict[str, Any], bag: RecordingBase, source: str) -> Dict[str, str]:
     topics = config.get("topics")
     if not isinstance(topics, dict) or not topics:
         raise UserError(f"{source}: needs a `topics` section mapping topics to roles ({', '.join(VO_TOPIC_ROLES)})")
@@ -153,7 +153,7 @@ def _check_topics(config: Dict[str, Any], bag: BagRecording, source: str) -> Dic
     return dict(topics)
 
 
-def _write_ply(path: Path, points: List[Tuple[float, float, float]]) -> None:
+def write_ply(path: Path, points: List[Tuple[float, float, float]]) -> None:
     import numpy as np
 
     data = np.asarray(points, dtype="<f4").reshape(-1, 3)
@@ -223,7 +223,7 @@ class VoReplay(Replay):
         return config, notes
 
     def plan(self, tf: TransformBuffer) -> None:
-        self.roles = _check_topics(self.config, self.bag, self.source)
+        self.roles = check_topics(self.config, self.bag, self.source)
         imu_topics = [t for t, role in self.roles.items() if role == "imu"]
         if self.config.get("enable_imu"):
             if not isinstance(self.config.get("imu_noise"), dict):
@@ -281,7 +281,7 @@ class VoReplay(Replay):
             return
         cloud, est = hand(self.engine, role, value)
         if cloud is not None and self.clouds_dir is not None:
-            _write_ply(self.clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
+            write_ply(self.clouds_dir / f"cloud_{cloud.timestamp_ns}.ply", cloud.points)
             self.clouds += 1
         self.fed[role] += 1
         if est is not None:
