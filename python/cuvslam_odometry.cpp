@@ -153,7 +153,7 @@ void release_orphans(bool also_dead_owners) {
     }
   }
   if (!released.empty()) {
-    VELK_LOG(Debug, cvo::kTarget, "cuvslam engines freed on another thread released", {"released", released.size()},
+    VELK_LOG(Debug, cvo::kLogTarget, "cuvslam engines freed on another thread released", {"released", released.size()},
              {"waiting", list.size()});
   }
 }
@@ -240,7 +240,7 @@ void vo_dealloc(PyObject* self) {
       static_cast<void>(obj->core.release());  // nowhere to keep it: leaked rather than destroyed here
     }
     if (collected) {
-      VELK_LOG(Debug, cvo::kTarget, "cuvslam engine collected on another thread; its own thread releases it",
+      VELK_LOG(Debug, cvo::kLogTarget, "cuvslam engine collected on another thread; its own thread releases it",
                {"waiting", orphans().size()});
     } else {
       PyErr_SetString(PyExc_RuntimeError,

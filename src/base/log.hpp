@@ -3,8 +3,8 @@
 // on enabled events become one line each on standard error.
 //
 // Use at a call site:
-//   VELK_LOG(Warn, kTarget, "message", {"frame", frame_id}, {"count", n});
-//   VELK_LOG_THROTTLED(5'000'000'000, Warn, kTarget, "message", {"frame", frame_id});
+//   VELK_LOG(Warn, kLogTarget, "message", {"frame", frame_id}, {"count", n});
+//   VELK_LOG_THROTTLED(5'000'000'000, Warn, kLogTarget, "message", {"frame", frame_id});
 // A disabled event costs one level comparison: the fields are not even constructed. A throttled site
 // owns one atomic LAST_NS word; the throttle clock is read only for events that pass the filter.
 #pragma once

@@ -13,7 +13,7 @@
 
 namespace velk_slam::cuvslam_odometry {
 
-inline constexpr std::string_view kTarget = "velk_slam::cuvslam_odometry";
+inline constexpr std::string_view kLogTarget = "velk_slam::cuvslam_odometry";
 
 // Per-sensor settings. The first entries of `cameras` also name the rig cameras in rig order.
 struct CameraConfig {

@@ -15,9 +15,9 @@ namespace velk_slam::cuvslam_odometry {
 
 namespace {
 
-constexpr uint64_t k5s = 5'000'000'000;
-constexpr uint64_t k10s = 10'000'000'000;
-constexpr uint64_t k30s = 30'000'000'000;
+constexpr uint64_t kFiveSecondsNs = 5'000'000'000;
+constexpr uint64_t kTenSecondsNs = 10'000'000'000;
+constexpr uint64_t kThirtySecondsNs = 30'000'000'000;
 constexpr size_t kImuBufferCapacity = 2048;
 
 std::string join(const std::vector<std::string>& names) {
@@ -91,7 +91,7 @@ void CuvslamCore::handle_camera_info(CameraModel model, TfLookup& tf) {
   if (width < 1 || height < 1 || width > kMaxImageSide || height > kMaxImageSide ||
       width * height > kMaxImagePixels) {
     counters_.calibration_rejects += 1;
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam ignoring camera_info with an unusable image size. Publish the calibration with "
                        "the camera's real width and height.",
                        {"frame_id", model.frame_id}, {"width", model.width}, {"height", model.height},
@@ -130,7 +130,7 @@ bool CuvslamCore::usable_calibration(const CameraModel& model, const char* role)
     return true;
   }
   counters_.calibration_rejects += 1;
-  VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+  VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                      "cuvslam ignoring a calibration with unusable intrinsics (focal lengths must be positive and "
                      "finite, principal point and distortion finite); waiting for a calibrated one. Uncalibrated "
                      "drivers send an all-zero K at start-up.",
@@ -191,7 +191,7 @@ std::optional<std::vector<std::string>> CuvslamCore::rig_camera_names() const {
   std::sort(names.begin(), names.end());
   if (names.size() > needed) {
     const std::string found = join(names);
-    VELK_LOG_THROTTLED(k10s, Error, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Error, kLogTarget,
                        "cuvslam found more cameras on camera_info than camera_mode uses, and they have no "
                        "discoverable order. List them in `cameras`.",
                        {"found", found}, {"mode", config_.camera_mode});
@@ -213,7 +213,7 @@ std::optional<Isometry> CuvslamCore::lookup(TfLookup& tf, const std::string& tar
   std::optional<Isometry> transform = tf.latest(target, source);
   if (transform.has_value() && !transform->usable()) {
     counters_.bad_transforms += 1;
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam ignoring a tf transform with non-finite numbers or no usable rotation; asking again "
                        "later. Fix the publisher of that transform.",
                        {"target_frame", target}, {"source_frame", source}, {"ignored", counters_.bad_transforms});
@@ -252,7 +252,7 @@ std::optional<OdometryEstimate> CuvslamCore::handle_image(ImageFrame image, TfLo
                                    [&](const RigCamera& c) { return c.frame_id == image.frame_id; });
   if (camera == rig_.end()) {
     counters_.unmatched_images += 1;
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam dropping image with a frame_id not on the rig. List the frame in `cameras`, or stop "
                        "publishing that image.",
                        {"frame_id", image.frame_id}, {"dropped", counters_.unmatched_images},
@@ -263,7 +263,7 @@ std::optional<OdometryEstimate> CuvslamCore::handle_image(ImageFrame image, TfLo
   const int64_t row_bytes = int64_t{image.width} * camera_pixel_bytes(image.encoding);
   if (!rows_fit(image, row_bytes)) {
     counters_.image_size_rejects += 1;
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam dropping a camera image smaller than its header claims. Fix the publisher's width, "
                        "height, step or encoding (mono8 takes 1 byte a pixel, every other encoding 3).",
                        {"frame_id", image.frame_id}, {"encoding", image.encoding}, {"width", image.width},
@@ -281,7 +281,7 @@ std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> CuvslamCor
   // The cloud, the reprojection and the tracker all read samples by width, height and step.
   if (!depth_layout_ok(image)) {
     counters_.image_size_rejects += 1;
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam dropping a depth image smaller than its header claims",
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget, "cuvslam dropping a depth image smaller than its header claims",
                        {"width", image.width}, {"height", image.height}, {"step", image.step},
                        {"bytes", image.data.size()});
     return {std::nullopt, std::nullopt};
@@ -304,14 +304,14 @@ std::pair<std::optional<PointCloud>, std::optional<OdometryEstimate>> CuvslamCor
   const auto camera = std::find_if(rig_.begin(), rig_.end(),
                                    [&](const RigCamera& c) { return c.frame_id == image.frame_id; });
   if (camera == rig_.end()) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam dropping depth with a frame_id not on the rig. Multisensor depth must arrive aligned "
                        "to its rig camera.",
                        {"frame_id", image.frame_id});
     return {std::move(cloud), std::nullopt};
   }
   if (camera->config == nullptr || !camera->config->provides_depth) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam ignoring depth for a rig camera whose config does not set provides_depth. Mark it, "
                        "or stop publishing that depth.",
                        {"frame_id", image.frame_id});
@@ -348,7 +348,7 @@ CameraConfig CuvslamCore::depth_config(const std::string& frame_id) const {
   if (const CameraConfig* entry = find_camera_config(config_, frame_id)) {
     return *entry;
   }
-  VELK_LOG_THROTTLED(k30s, Warn, kTarget,
+  VELK_LOG_THROTTLED(kThirtySecondsNs, Warn, kLogTarget,
                      "cuvslam has no config for this depth frame_id, using defaults. Add a `cameras` entry for it "
                      "with that sensor's depth_units_per_meter; the wrong scale rescales the whole map.",
                      {"frame_id", frame_id}, {"depth_units_per_meter", 1000});
@@ -385,7 +385,7 @@ std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
 
   switch (outcome.kind) {
     case tracker::TrackOutcome::Kind::Failed:
-      VELK_LOG(Error, kTarget, "cuvslam Track failed", {"error", outcome.message});
+      VELK_LOG(Error, kLogTarget, "cuvslam Track failed", {"error", outcome.message});
       return std::nullopt;
     case tracker::TrackOutcome::Kind::NoPose:
       // The next pose starts a new segment: ungated, and with no earlier pose for the speed gate.
@@ -393,7 +393,7 @@ std::optional<OdometryEstimate> CuvslamCore::try_track(TfLookup& tf) {
         counters_.resets += 1;
         tracking_ = false;
         previous_pose_.reset();
-        VELK_LOG(Warn, kTarget, "cuvslam tracking lost", {"segment", counters_.resets});
+        VELK_LOG(Warn, kLogTarget, "cuvslam tracking lost", {"segment", counters_.resets});
       }
       return std::nullopt;
     case tracker::TrackOutcome::Kind::Pose:
@@ -459,8 +459,9 @@ bool CuvslamCore::build_tracker(TfLookup& tf) {
   std::vector<std::string> frames;
   for (const RigCamera& camera : rig_) frames.push_back(camera.frame_id);
   const std::string rig_frames = join(frames);
-  VELK_LOG(Info, kTarget, "cuvslam tracker created", {"cameras", rig_.size()}, {"width", setup.rig.cameras.front().size[0]},
-           {"height", setup.rig.cameras.front().size[1]}, {"rig_frames", rig_frames});
+  VELK_LOG(Info, kLogTarget, "cuvslam tracker created", {"cameras", rig_.size()},
+           {"width", setup.rig.cameras.front().size[0]}, {"height", setup.rig.cameras.front().size[1]},
+           {"rig_frames", rig_frames});
   return true;
 }
 
@@ -469,7 +470,7 @@ bool CuvslamCore::build_tracker(TfLookup& tf) {
 bool CuvslamCore::place_rig(TfLookup& tf) {
   const std::optional<Isometry> output_from_rig = lookup(tf, config_.output_frame_id, rig_frame());
   if (!output_from_rig.has_value()) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam: tf does not place the rig frame against output_frame_id. Publish that transform; "
                        "no odometry comes out until it exists.",
                        {"rig_frame", rig_frame()}, {"output_frame_id", config_.output_frame_id});
@@ -485,14 +486,14 @@ bool CuvslamCore::place_rig(TfLookup& tf) {
 // rather than built as a camera-only tracker the configuration did not ask for.
 bool CuvslamCore::place_imu(TfLookup& tf, TrackerSetup& setup) {
   if (!imu_noise_.has_value()) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam: enable_imu is on but no imu_info has arrived. Publish imu_info, or turn "
                        "enable_imu off.");
     return false;
   }
   const std::optional<Isometry> rig_from_imu = lookup(tf, rig_frame(), imu_noise_->frame_id);
   if (!rig_from_imu.has_value()) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam: enable_imu is on but tf does not place the IMU. Publish the transform from the "
                        "rig frame to it, or turn enable_imu off.",
                        {"imu_frame", imu_noise_->frame_id});
@@ -520,7 +521,7 @@ cuvslam::Odometry::Config CuvslamCore::tracker_config() {
   const bool first_rectified = rectified_of(rig_.front());
   for (const RigCamera& camera : rig_) {
     if (rectified_of(camera) != first_rectified) {
-      VELK_LOG(Error, kTarget,
+      VELK_LOG(Error, kLogTarget,
                "cuvslam rig cameras disagree on `rectified`; it applies to the whole rig. Make every "
                "cameras[*].rectified match.",
                {"using", first_rectified});
@@ -570,12 +571,12 @@ bool CuvslamCore::construct_tracker(const TrackerSetup& setup) {
     created = tracker::Tracker::create(setup.rig, fallback);
     if (auto* fallback_error = std::get_if<std::string>(&created)) {
       remember_failed_construction(setup);
-      VELK_LOG(Error, kTarget, "cuvslam tracker construction failed on both backends; this module will not publish odometry",
+      VELK_LOG(Error, kLogTarget, "cuvslam tracker construction failed on both backends; this module will not publish odometry",
                {"configured_use_gpu", config_.use_gpu}, {"configured_error", first_error},
                {"fallback_error", *fallback_error});
       return false;
     }
-    VELK_LOG(Warn, kTarget,
+    VELK_LOG(Warn, kLogTarget,
              "cuvslam tracker construction failed with the configured backend; this build only carries the other "
              "one, using it",
              {"configured_use_gpu", config_.use_gpu}, {"error", first_error});
@@ -635,7 +636,7 @@ void CuvslamCore::retry_construction(TfLookup& tf) {
   }
   counters_.construction_retries += 1;
   construction_failed_ = false;
-  VELK_LOG(Info, kTarget, "cuvslam retrying tracker construction with a new calibration or mount transform",
+  VELK_LOG(Info, kLogTarget, "cuvslam retrying tracker construction with a new calibration or mount transform",
            {"retries", counters_.construction_retries});
 }
 
@@ -670,7 +671,7 @@ std::optional<int64_t> CuvslamCore::frame_set_stamp() {
   const int64_t spread_ns = difference_ns(stamp_ns, oldest_ns);
   if (spread_ns > skew_limit_ns_) {
     counters_.skew_rejects += 1;
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam frame sets exceed the skew limit. Sync the cameras, or raise max_skew_ms past the "
                        "skew above.",
                        {"rejected", counters_.skew_rejects}, {"skew_ms", static_cast<double>(spread_ns) / 1e6},
@@ -726,7 +727,7 @@ CuvslamCore::DepthChoice CuvslamCore::align_depth(TfLookup& tf) {
     return DepthChoice::AsReceived;
   }
   if (!depth_calibration_.has_value()) {
-    VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                        "cuvslam: depth is in another frame than the camera. Publish depth_camera_info so it can be "
                        "reprojected.",
                        {"depth_frame", depth.frame_id}, {"camera_frame", camera.frame_id});
@@ -736,14 +737,14 @@ CuvslamCore::DepthChoice CuvslamCore::align_depth(TfLookup& tf) {
   if (!camera_from_depth_.has_value()) {
     const std::optional<Isometry> camera_from_depth = lookup(tf, camera.frame_id, depth.frame_id);
     if (!camera_from_depth.has_value()) {
-      VELK_LOG_THROTTLED(k10s, Warn, kTarget,
+      VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget,
                          "cuvslam: tf does not connect the depth frame to the camera. Publish that transform, or fix "
                          "the URDF that should be producing it.",
                          {"depth_frame", depth.frame_id}, {"camera_frame", camera.frame_id});
       return DepthChoice::None;
     }
     camera_from_depth_ = *camera_from_depth;
-    VELK_LOG(Info, kTarget, "cuvslam reprojecting depth onto the rig camera", {"depth_frame", depth.frame_id},
+    VELK_LOG(Info, kLogTarget, "cuvslam reprojecting depth onto the rig camera", {"depth_frame", depth.frame_id},
              {"camera_frame", camera.frame_id});
   }
   const CameraConfig settings = depth_config(depth.frame_id);
@@ -761,7 +762,7 @@ void CuvslamCore::forward_imu(int64_t stamp_ns) {
     imu_buffer_.pop_front();
     if (std::optional<std::string> error = tracker_->register_imu(measurement)) {
       counters_.imu_rejects += 1;
-      VELK_LOG_THROTTLED(k10s, Warn, kTarget, "cuvslam rejected an IMU sample", {"error", *error},
+      VELK_LOG_THROTTLED(kTenSecondsNs, Warn, kLogTarget, "cuvslam rejected an IMU sample", {"error", *error},
                          {"rejected", counters_.imu_rejects});
     }
   }
@@ -838,7 +839,7 @@ bool CuvslamCore::covariance_gate() {
   if (cov_limit > 0.0 && tracking_ &&
       (translation_std > cov_limit || not_finite(var_x) || not_finite(var_y) || not_finite(var_z))) {
     counters_.covariance_gated += 1;
-    VELK_LOG_THROTTLED(k5s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
                        "cuvslam covariance gate holding pose. Raise covariance_gate_translation_std to accept poses "
                        "this uncertain.",
                        {"translation_std", translation_std}, {"gated", counters_.covariance_gated},
@@ -861,7 +862,7 @@ bool CuvslamCore::speed_gate(const Isometry& pose, int64_t stamp_ns) {
   const double angular = rotation_angle(hamilton(previous_pose_->rotation.conjugate(), pose.rotation)) / dt;
   if ((max_linear > 0.0 && linear > max_linear) || (max_angular > 0.0 && angular > max_angular)) {
     counters_.speed_gated += 1;
-    VELK_LOG_THROTTLED(k5s, Warn, kTarget,
+    VELK_LOG_THROTTLED(kFiveSecondsNs, Warn, kLogTarget,
                        "cuvslam speed gate holding pose. Raise speed_gate_max_linear / speed_gate_max_angular to "
                        "accept motion this fast.",
                        {"linear_mps", linear}, {"angular_rps", angular}, {"gated", counters_.speed_gated},
@@ -882,7 +883,7 @@ OdometryEstimate CuvslamCore::output(int64_t stamp_ns) const {
 }
 
 void CuvslamCore::report() const {
-  log::emit_counters(kTarget, "cuvslam odometry counters", counters_);
+  log::emit_counters(kLogTarget, "cuvslam odometry counters", counters_);
 }
 
 }  // namespace velk_slam::cuvslam_odometry
