@@ -25,7 +25,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "../../tests/cpp/cuvslam_library/sequence.hpp"
+#include "../../tests/cpp/velk_track/sequence.hpp"
 
 namespace {
 
