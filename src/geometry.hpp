@@ -99,6 +99,13 @@ inline Eigen::Vector3d log_rotation(const Eigen::Quaterniond& q) {
   return v * (rotation_angle(q) / std::sqrt(v2));
 }
 
+// Exp and Log for code that keeps its rotations as 3x3 matrices (the tracker's solver), through the
+// quaternion forms above. A matrix goes to its quaternion by Eigen's conversion, which divides by w only
+// where the trace is positive (w > 1/2) and otherwise by the largest axis component, so that it stays well
+// conditioned at every angle, half turns included.
+inline Eigen::Matrix3d exp_rotation_matrix(const Eigen::Vector3d& phi) { return rotation_matrix(exp_rotation(phi)); }
+inline Eigen::Vector3d log_rotation_matrix(const Eigen::Matrix3d& r) { return log_rotation(Eigen::Quaterniond(r)); }
+
 // Rotation vector r (body frame of q) with q ⊗ Exp(r) = q_to, the shorter way round.
 inline Eigen::Vector3d rotation_error(const Eigen::Quaterniond& q, const Eigen::Quaterniond& q_to) {
   return log_rotation(hamilton(q.conjugate(), q_to));

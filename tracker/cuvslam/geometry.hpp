@@ -10,32 +10,16 @@
 #include <cmath>
 #include <limits>
 
+#include <geometry.hpp>  // the base layer's rotations (angle brackets: not this file)
+
 #include "cuvslam/cuvslam.h"
 
 namespace cuvslam::detail {
 
-inline Eigen::Matrix3d skew(const Eigen::Vector3d& v) {
-  Eigen::Matrix3d m;
-  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
-  return m;
-}
-
-// Rodrigues' formula; below 1e-8 rad the second-order series avoids dividing by a vanishing angle.
-inline Eigen::Matrix3d so3_exp(const Eigen::Vector3d& phi) {
-  const double theta2 = phi.squaredNorm();
-  const Eigen::Matrix3d k = skew(phi);
-  if (theta2 < 1e-16) return Eigen::Matrix3d::Identity() + k + 0.5 * k * k;
-  const double theta = std::sqrt(theta2);
-  return Eigen::Matrix3d::Identity() + (std::sin(theta) / theta) * k +
-         ((1.0 - std::cos(theta)) / theta2) * k * k;
-}
-
-// Rotation vector of R, angle in [0, pi]. Near pi the angle-axis path avoids the 1/sin blow-up.
-inline Eigen::Vector3d so3_log(const Eigen::Matrix3d& r) {
-  const Eigen::AngleAxisd aa(r);
-  Eigen::Vector3d v = aa.angle() * aa.axis();
-  return v.allFinite() ? v : Eigen::Vector3d::Zero();
-}
+// Rotations are the base layer's, in their matrix forms where the solver works with matrices.
+using velk_slam::exp_rotation_matrix;
+using velk_slam::log_rotation_matrix;
+using velk_slam::skew;
 
 struct Rigid {
   Eigen::Matrix3d R = Eigen::Matrix3d::Identity();
@@ -55,9 +39,9 @@ struct Rigid {
 // Interface pose (float quaternion x, y, z, w and translation) to a Rigid; the quaternion is
 // normalised, callers have already refused a zero or non-finite one.
 inline Rigid rigid_from_pose(const Pose& p) {
-  Eigen::Quaterniond q(p.rotation[3], p.rotation[0], p.rotation[1], p.rotation[2]);
-  q.normalize();
-  return {q.toRotationMatrix(), Eigen::Vector3d(p.translation[0], p.translation[1], p.translation[2])};
+  const Eigen::Quaterniond q(p.rotation[3], p.rotation[0], p.rotation[1], p.rotation[2]);
+  return {velk_slam::rotation_matrix(velk_slam::normalized_quaternion(q)),
+          Eigen::Vector3d(p.translation[0], p.translation[1], p.translation[2])};
 }
 
 // Narrows to float, saturating at the float range (a plain cast of a larger double is undefined).
@@ -69,8 +53,7 @@ inline float to_float(double v) {
 }
 
 inline Pose pose_from_rigid(const Rigid& r) {
-  Eigen::Quaterniond q(r.R);
-  q.normalize();
+  Eigen::Quaterniond q = velk_slam::normalized_quaternion(Eigen::Quaterniond(r.R));
   if (q.w() < 0.0) q.coeffs() = -q.coeffs();
   Pose p;
   p.rotation = {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
@@ -81,9 +64,7 @@ inline Pose pose_from_rigid(const Rigid& r) {
 
 // Re-orthonormalises a rotation that accumulated rounding over many products.
 inline Eigen::Matrix3d orthonormalize(const Eigen::Matrix3d& r) {
-  Eigen::Quaterniond q(r);
-  q.normalize();
-  return q.toRotationMatrix();
+  return velk_slam::rotation_matrix(velk_slam::normalized_quaternion(Eigen::Quaterniond(r)));
 }
 
 }  // namespace cuvslam::detail

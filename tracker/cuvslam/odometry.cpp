@@ -196,7 +196,7 @@ detail::TrackerSetup make_setup(const Rig& rig, const Odometry::Config& config) 
       // x, same vertical intrinsics, no distortion. Anything else searches the epipolar curve.
       const auto& ca = rig.cameras[a];
       const auto& cb = rig.cameras[b];
-      const double angle = detail::so3_log(pair.b_from_a.R).norm();
+      const double angle = detail::log_rotation_matrix(pair.b_from_a.R).norm();
       pair.row_search = config.rectified_stereo_camera && angle < 0.2 * 3.14159265358979 / 180.0 &&
                         std::abs(pair.b_from_a.t.y()) <= 0.01 * baseline &&
                         std::abs(pair.b_from_a.t.z()) <= 0.01 * baseline &&
