@@ -5,6 +5,7 @@
 #include <Eigen/Dense>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <tuple>
 
@@ -200,14 +201,25 @@ TEST(CameraModel, UnprojectInvertsProjectAndJacobianMatchesDifferences) {
   EXPECT_FALSE(model.project_normalized(Eigen::Vector2d(3.0, 0.0), &px));
 }
 
+// Stamps anywhere in the int64_t range, negative and near both ends included: intervals between stamps
+// further apart than the range holds saturate instead of overflowing (run under UBSan in CI).
 TEST(GyroBuffer, ConstantRateIntegratesToItsRotation) {
-  GyroBuffer g;
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
   const Eigen::Vector3d w(0.3, -0.2, 0.5), bias(0.01, 0.0, -0.02);
-  for (int64_t t = 0; t <= 1'000'000'000; t += 5'000'000) g.add(t, w + bias);
-  const auto r = g.integrate(100'000'000, 600'000'000, bias, 50'000'000);
-  EXPECT_LT((r.value_or(Eigen::Matrix3d::Zero()) - exp_rotation_matrix(w * 0.5)).norm(), 1e-9);
-  // Not covered: the interval runs past the last sample by more than the allowed gap.
-  EXPECT_FALSE(g.integrate(900'000'000, 1'200'000'000, bias, 50'000'000).has_value());
+  for (const int64_t t0 : {int64_t{0}, int64_t{-5'000'000'000'000'000'000}, kMax - 1'000'000'000}) {
+    SCOPED_TRACE(t0);
+    GyroBuffer g;
+    for (int64_t t = 0; t <= 1'000'000'000; t += 5'000'000) g.add(t0 + t, w + bias);
+    const auto r = g.integrate(t0 + 100'000'000, t0 + 600'000'000, bias, 50'000'000);
+    EXPECT_LT((r.value_or(Eigen::Matrix3d::Zero()) - exp_rotation_matrix(w * 0.5)).norm(), 1e-9);
+    // Not covered: the interval runs past the last sample by more than the allowed gap.
+    EXPECT_FALSE(g.integrate(t0 + 900'000'000, t0 + 1'000'000'000 + 60'000'000, bias, 50'000'000).has_value());
+  }
+  GyroBuffer far;  // past its last sample, then between two neighbours, by the whole range
+  far.add(kMin + 1, w);
+  EXPECT_FALSE(far.integrate(kMin + 1, kMax, bias, 50'000'000).has_value());
+  far.add(kMax, w);
+  EXPECT_FALSE(far.integrate(kMin + 1, kMax, bias, 50'000'000).has_value());
 }
 
 // The IMU of a rig on the test path (turning, climbing; IMU mounted upside down and turned), fed
