@@ -16,7 +16,9 @@
 
 namespace cuvslam::detail {
 
-// Rotations are the base layer's, in their matrix forms where the solver works with matrices.
+// Exp, Log and skew are the base layer's, in their matrix forms where the solver works with matrices. The
+// conversions below normalise first and then use Eigen's unit-quaternion matrix; the base's rotation_matrix
+// is the form for a quaternion carried off unit norm, which these never pass on.
 using velk_slam::exp_rotation_matrix;
 using velk_slam::log_rotation_matrix;
 using velk_slam::skew;
@@ -39,9 +41,9 @@ struct Rigid {
 // Interface pose (float quaternion x, y, z, w and translation) to a Rigid; the quaternion is
 // normalised, callers have already refused a zero or non-finite one.
 inline Rigid rigid_from_pose(const Pose& p) {
-  const Eigen::Quaterniond q(p.rotation[3], p.rotation[0], p.rotation[1], p.rotation[2]);
-  return {velk_slam::rotation_matrix(velk_slam::normalized_quaternion(q)),
-          Eigen::Vector3d(p.translation[0], p.translation[1], p.translation[2])};
+  Eigen::Quaterniond q(p.rotation[3], p.rotation[0], p.rotation[1], p.rotation[2]);
+  q.normalize();
+  return {q.toRotationMatrix(), Eigen::Vector3d(p.translation[0], p.translation[1], p.translation[2])};
 }
 
 // Narrows to float, saturating at the float range (a plain cast of a larger double is undefined).
@@ -53,7 +55,8 @@ inline float to_float(double v) {
 }
 
 inline Pose pose_from_rigid(const Rigid& r) {
-  Eigen::Quaterniond q = velk_slam::normalized_quaternion(Eigen::Quaterniond(r.R));
+  Eigen::Quaterniond q(r.R);
+  q.normalize();
   if (q.w() < 0.0) q.coeffs() = -q.coeffs();
   Pose p;
   p.rotation = {static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()),
@@ -64,7 +67,9 @@ inline Pose pose_from_rigid(const Rigid& r) {
 
 // Re-orthonormalises a rotation that accumulated rounding over many products.
 inline Eigen::Matrix3d orthonormalize(const Eigen::Matrix3d& r) {
-  return velk_slam::rotation_matrix(velk_slam::normalized_quaternion(Eigen::Quaterniond(r)));
+  Eigen::Quaterniond q(r);
+  q.normalize();
+  return q.toRotationMatrix();
 }
 
 }  // namespace cuvslam::detail
