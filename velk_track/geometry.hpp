@@ -10,34 +10,20 @@
 #include <cmath>
 #include <limits>
 
+#include <geometry.hpp>  // the base layer's rotations (angle brackets: not this file)
+
 #include "cuvslam/cuvslam.h"
 
 namespace velk_track {
 
 using cuvslam::Pose;
 
-inline Eigen::Matrix3d skew(const Eigen::Vector3d& v) {
-  Eigen::Matrix3d m;
-  m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
-  return m;
-}
-
-// Rodrigues' formula; below 1e-8 rad the second-order series avoids dividing by a vanishing angle.
-inline Eigen::Matrix3d so3_exp(const Eigen::Vector3d& phi) {
-  const double theta2 = phi.squaredNorm();
-  const Eigen::Matrix3d k = skew(phi);
-  if (theta2 < 1e-16) return Eigen::Matrix3d::Identity() + k + 0.5 * k * k;
-  const double theta = std::sqrt(theta2);
-  return Eigen::Matrix3d::Identity() + (std::sin(theta) / theta) * k +
-         ((1.0 - std::cos(theta)) / theta2) * k * k;
-}
-
-// Rotation vector of R, angle in [0, pi]. Near pi the angle-axis path avoids the 1/sin blow-up.
-inline Eigen::Vector3d so3_log(const Eigen::Matrix3d& r) {
-  const Eigen::AngleAxisd aa(r);
-  Eigen::Vector3d v = aa.angle() * aa.axis();
-  return v.allFinite() ? v : Eigen::Vector3d::Zero();
-}
+// Exp, Log and skew are the base layer's, in their matrix forms where the solver works with matrices. The
+// conversions below normalise first and then use Eigen's unit-quaternion matrix; the base's rotation_matrix
+// is the form for a quaternion carried off unit norm, which these never pass on.
+using velk_slam::exp_rotation_matrix;
+using velk_slam::log_rotation_matrix;
+using velk_slam::skew;
 
 struct Rigid {
   Eigen::Matrix3d R = Eigen::Matrix3d::Identity();

@@ -1,7 +1,6 @@
 #include "velk_track/gyro_buffer.hpp"
 
 #include "velk_track/geometry.hpp"
-#include "velk_track/stamps.hpp"
 
 namespace velk_track {
 
@@ -25,7 +24,7 @@ std::optional<Eigen::Matrix3d> GyroBuffer::integrate(int64_t t0_ns, int64_t t1_n
   Eigen::Matrix3d r = Eigen::Matrix3d::Identity();
   const bool covered = walk_samples(samples_, t0_ns, t1_ns, max_gap_ns,
                                     [&](const Sample& s0, const Sample& s1, double f, double dt) {
-                                      r = r * so3_exp(between(s0.w - bias, s1.w - bias, f) * dt);
+                                      r = r * exp_rotation_matrix(between(s0.w - bias, s1.w - bias, f) * dt);
                                     });
   if (!covered) return std::nullopt;
   return orthonormalize(r);

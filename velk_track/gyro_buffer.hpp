@@ -8,7 +8,7 @@
 #include <deque>
 #include <optional>
 
-#include "velk_track/stamps.hpp"
+#include <stamps.hpp>
 
 namespace velk_track {
 
@@ -21,9 +21,11 @@ namespace velk_track {
 template <class Samples, class Step>
 bool walk_samples(const Samples& samples, int64_t t0_ns, int64_t t1_ns, int64_t max_gap_ns, Step&& step) {
   if (samples.empty() || t1_ns < t0_ns || max_gap_ns < 0) return false;
-  const uint64_t gap = static_cast<uint64_t>(max_gap_ns);
+  using velk_slam::difference_ns;
+  using velk_slam::difference_seconds;
   const int64_t first = samples.front().t_ns, last = samples.back().t_ns;
-  if ((first > t0_ns && ns_between(t0_ns, first) > gap) || (last < t1_ns && ns_between(last, t1_ns) > gap))
+  if ((first > t0_ns && difference_ns(first, t0_ns) > max_gap_ns) ||
+      (last < t1_ns && difference_ns(t1_ns, last) > max_gap_ns))
     return false;
   size_t i = 0;
   while (i < samples.size() && samples[i].t_ns <= t0_ns) ++i;
@@ -33,17 +35,17 @@ bool walk_samples(const Samples& samples, int64_t t0_ns, int64_t t1_ns, int64_t 
     if (i == 0 || i >= samples.size()) {
       const auto& held = samples[i == 0 ? 0 : samples.size() - 1];
       t_next = i == 0 ? std::min(held.t_ns, t1_ns) : t1_ns;
-      step(held, held, 0.0, seconds_between(t, t_next));
+      step(held, held, 0.0, difference_seconds(t_next, t));
     } else {
       const auto& s0 = samples[i - 1];
       const auto& s1 = samples[i];
-      if (ns_between(s0.t_ns, s1.t_ns) > gap) return false;
+      if (difference_ns(s1.t_ns, s0.t_ns) > max_gap_ns) return false;
       t_next = std::min(s1.t_ns, t1_ns);
       // Mean of the interpolated values at both ends of [t, t_next] (s0.t_ns <= t <= t_next <= s1.t_ns).
-      const double span = static_cast<double>(ns_between(s0.t_ns, s1.t_ns));
-      const double f0 = span > 0.0 ? static_cast<double>(ns_between(s0.t_ns, t)) / span : 0.0;
-      const double f1 = span > 0.0 ? static_cast<double>(ns_between(s0.t_ns, t_next)) / span : 1.0;
-      step(s0, s1, 0.5 * (f0 + f1), seconds_between(t, t_next));
+      const double span = static_cast<double>(difference_ns(s1.t_ns, s0.t_ns));
+      const double f0 = span > 0.0 ? static_cast<double>(difference_ns(t, s0.t_ns)) / span : 0.0;
+      const double f1 = span > 0.0 ? static_cast<double>(difference_ns(t_next, s0.t_ns)) / span : 1.0;
+      step(s0, s1, 0.5 * (f0 + f1), difference_seconds(t_next, t));
     }
     t = t_next;
     if (i < samples.size() && t >= samples[i].t_ns) ++i;

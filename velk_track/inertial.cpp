@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include <stamps.hpp>
+
 #include "velk_track/gyro_buffer.hpp"
-#include "velk_track/stamps.hpp"
 
 namespace velk_track {
 
@@ -62,14 +63,14 @@ void ImuSamples::drop_before(int64_t t_ns) {
 std::optional<Preintegration> ImuSamples::integrate(int64_t t0_ns, int64_t t1_ns, const Eigen::Vector3d& gyro_bias,
                                                     int64_t max_gap_ns) const {
   Preintegration out;
-  out.dt = seconds_between(t0_ns, t1_ns);
+  out.dt = velk_slam::difference_seconds(t1_ns, t0_ns);
   const bool covered = walk_samples(samples_, t0_ns, t1_ns, max_gap_ns,
                                     [&](const Sample& s0, const Sample& s1, double f, double dt) {
     const Eigen::Vector3d w = between(s0.w, s1.w, f) - gyro_bias;
     const Eigen::Vector3d a = between(s0.a, s1.a, f);
-    const Eigen::Matrix3d turn = so3_exp(w * dt);
+    const Eigen::Matrix3d turn = exp_rotation_matrix(w * dt);
     // The force acts at the mid-interval attitude.
-    const Eigen::Matrix3d r_mid = out.dR * so3_exp(0.5 * w * dt);
+    const Eigen::Matrix3d r_mid = out.dR * exp_rotation_matrix(0.5 * w * dt);
     out.dp += out.dv * dt + 0.5 * dt * dt * (r_mid * a);
     out.dp_dba += out.dv_dba * dt - 0.5 * dt * dt * r_mid;
     out.dv += dt * (r_mid * a);
@@ -97,11 +98,11 @@ void InertialMotion::observe(int64_t t_ns, const Rigid& world_from_rig, const Ei
   const Node node = imu_node(t_ns, world_from_rig);
   if (!node.R.allFinite() || !node.p.allFinite()) return;
   recent_.push_back(node);
-  while (seconds_between(recent_.front().t_ns, t_ns) > kRecentSeconds) recent_.pop_front();
+  while (velk_slam::difference_seconds(t_ns, recent_.front().t_ns) > kRecentSeconds) recent_.pop_front();
 
   // Span ends for gravity and the accelerometer bias.
-  if (!nodes_.empty() && seconds_between(nodes_.back().t_ns, t_ns) > kMaxSpanSeconds) nodes_.clear();
-  if (nodes_.empty() || seconds_between(nodes_.back().t_ns, t_ns) >= kSpanSeconds) {
+  if (!nodes_.empty() && velk_slam::difference_seconds(t_ns, nodes_.back().t_ns) > kMaxSpanSeconds) nodes_.clear();
+  if (nodes_.empty() || velk_slam::difference_seconds(t_ns, nodes_.back().t_ns) >= kSpanSeconds) {
     nodes_.push_back(node);
     if (nodes_.size() == 3) {
       add_span_triple(gyro_bias);
@@ -114,7 +115,7 @@ void InertialMotion::observe(int64_t t_ns, const Rigid& world_from_rig, const Ei
   if (ready_) {
     const Node* ref = nullptr;
     for (const Node& n : recent_) {
-      const double s = seconds_between(n.t_ns, t_ns);
+      const double s = velk_slam::difference_seconds(t_ns, n.t_ns);
       if (s >= kVelocityBaseline || (!ref && s >= kMinVelocityBaseline)) ref = &n;
     }
     if (ref) {
@@ -182,7 +183,7 @@ void InertialMotion::solve() {
 std::optional<Rigid> InertialMotion::predict(int64_t t_ns, const Eigen::Vector3d& gyro_bias, double max_span_s) const {
   if (!ready_ || !has_velocity_ || recent_.empty() || t_ns < recent_.back().t_ns) return std::nullopt;
   const Node& from = recent_.back();
-  if (seconds_between(from.t_ns, t_ns) > max_span_s) return std::nullopt;
+  if (velk_slam::difference_seconds(t_ns, from.t_ns) > max_span_s) return std::nullopt;
   const auto pre = samples_.integrate(from.t_ns, t_ns, gyro_bias, kMaxSampleGapNs);
   if (!pre) return std::nullopt;
   const double T = pre->dt;
@@ -195,10 +196,10 @@ bool InertialMotion::contradicts(int64_t t_ns, const Rigid& world_from_rig, cons
                                  double max_span_s) {
   const auto predicted = predict(t_ns, gyro_bias, max_span_s);
   if (!predicted) return false;
-  const double s = seconds_between(recent_.back().t_ns, t_ns);
+  const double s = velk_slam::difference_seconds(t_ns, recent_.back().t_ns);
   const double position_tol = kPositionTol + kSpeedTol * s + 0.5 * kAccelTol * s * s;
   const bool far = (world_from_rig.t - predicted->t).norm() > position_tol ||
-                   so3_log(predicted->R.transpose() * world_from_rig.R).norm() > kAttitudeTol + kAttitudeRateTol * s;
+                   log_rotation_matrix(predicted->R.transpose() * world_from_rig.R).norm() > kAttitudeTol + kAttitudeRateTol * s;
   contradictions_ += far;
   return far;
 }

@@ -176,7 +176,7 @@ std::vector<uint8_t> depth_camera_flags(const Odometry::Config& config, size_t n
 // x, same vertical intrinsics, no distortion. Anything else searches the epipolar curve.
 bool row_aligned(const velk_track::StereoPair& pair, double baseline, const Camera& ca, const Camera& cb,
                  const velk_track::CameraSetup& sa, const velk_track::CameraSetup& sb) {
-  const double angle = velk_track::so3_log(pair.b_from_a.R).norm();
+  const double angle = velk_track::log_rotation_matrix(pair.b_from_a.R).norm();
   return angle < 0.2 * 3.14159265358979 / 180.0 && std::abs(pair.b_from_a.t.y()) <= 0.01 * baseline &&
          std::abs(pair.b_from_a.t.z()) <= 0.01 * baseline &&
          std::abs(ca.focal[1] - cb.focal[1]) <= 1e-3f * ca.focal[1] &&

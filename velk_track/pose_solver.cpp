@@ -353,7 +353,7 @@ bool refine_pose(const std::vector<PoseObservation>& obs, const std::vector<Pose
     if (used < 3) return false;
     if (prior && prior->weight > 0.0) {
       h.bottomRightCorner<3, 3>().diagonal().array() += prior->weight;
-      g.tail<3>() += prior->weight * so3_log(prior->R.transpose() * pose.R);
+      g.tail<3>() += prior->weight * log_rotation_matrix(prior->R.transpose() * pose.R);
     }
     if (it == iterations) break;
     const Eigen::LDLT<Matrix6d> ldlt(h);
@@ -361,7 +361,7 @@ bool refine_pose(const std::vector<PoseObservation>& obs, const std::vector<Pose
     const Eigen::Matrix<double, 6, 1> delta = -ldlt.solve(g);
     if (!delta.allFinite()) return false;
     pose.t += delta.head<3>();
-    pose.R = orthonormalize(pose.R * so3_exp(delta.tail<3>()));
+    pose.R = orthonormalize(pose.R * exp_rotation_matrix(delta.tail<3>()));
     if (delta.squaredNorm() < 1e-18) {
       iterations = it + 1;  // one more pass to rebuild H at the final pose
     }

@@ -6,8 +6,9 @@
 #include <cmath>
 #include <utility>
 
+#include <stamps.hpp>
+
 #include "velk_track/corners.hpp"
-#include "velk_track/stamps.hpp"
 #include "velk_track/two_view.hpp"
 
 namespace velk_track {
@@ -143,10 +144,10 @@ std::optional<Eigen::Matrix3d> VisualTracker::gyro_rotation(int64_t t0_ns, int64
 
 Rigid VisualTracker::predict(int64_t t_ns) const {
   // The last motion is carried at most kMaxCoastSeconds ahead: past that its guess is worse than none.
-  const double dt = std::min(seconds_between(last_t_ns_, t_ns), kMaxCoastSeconds);
+  const double dt = std::min(velk_slam::difference_seconds(t_ns, last_t_ns_), kMaxCoastSeconds);
   Rigid delta;  // rig(last)_from_rig(now)
   if (has_velocity_) {
-    delta.R = so3_exp(rate_ * dt);
+    delta.R = exp_rotation_matrix(rate_ * dt);
     delta.t = velocity_ * dt;
   }
   if (const auto r = gyro_rotation(last_t_ns_, t_ns)) delta.R = *r;
@@ -307,7 +308,7 @@ std::optional<RotationPrior> VisualTracker::gyro_prior(int64_t t_ns) const {
   // The gyro's angle over the interval: its white noise and what remains of its bias, against a
   // nominal image residual; the visual solution keeps the last word where the two disagree widely
   // (the Huber-weighted pixels outnumber it).
-  const double dt = seconds_between(last_t_ns_, t_ns);
+  const double dt = velk_slam::difference_seconds(t_ns, last_t_ns_);
   // The bias is unknown at first (up to kGyroBiasStartSigma) and settles as the online estimate
   // averages more samples.
   const double bias_sigma =
@@ -351,7 +352,7 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
 
 void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns) {
   if (!setup_.rig_from_imu || t1_ns <= t0_ns) return;
-  const double dt = seconds_between(t0_ns, t1_ns);
+  const double dt = velk_slam::difference_seconds(t1_ns, t0_ns);
   if (dt > 1.0) return;
   const auto raw = gyro_.integrate(t0_ns, t1_ns, Eigen::Vector3d::Zero(), kGyroMaxGapNs);
   if (!raw) return;
@@ -359,7 +360,7 @@ void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t
   // of it is the bias, which a running average over the last kGyroBiasSpans samples follows.
   const Eigen::Matrix3d& r_ri = setup_.rig_from_imu->R;
   const Eigen::Matrix3d visual_imu = r_ri.transpose() * (from.R.transpose() * to.R) * r_ri;
-  const Eigen::Vector3d bias_sample = so3_log(visual_imu.transpose() * *raw) / dt;
+  const Eigen::Vector3d bias_sample = log_rotation_matrix(visual_imu.transpose() * *raw) / dt;
   if (!bias_sample.allFinite() || bias_sample.norm() > 0.2) return;
   gyro_bias_updates_ = std::min(gyro_bias_updates_ + 1, kGyroBiasSpans);
   gyro_bias_ += (bias_sample - gyro_bias_) / static_cast<double>(gyro_bias_updates_);
@@ -367,10 +368,10 @@ void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t
 
 void VisualTracker::update_motion(const Rigid& pose, int64_t t_ns) {
   if (!has_last_ || t_ns <= last_t_ns_) return;
-  const double dt = seconds_between(last_t_ns_, t_ns);
+  const double dt = velk_slam::difference_seconds(t_ns, last_t_ns_);
   const Rigid delta = last_pose_.inverse() * pose;
   velocity_ = delta.t / dt;
-  rate_ = so3_log(delta.R) / dt;
+  rate_ = log_rotation_matrix(delta.R) / dt;
   has_velocity_ = velocity_.allFinite() && rate_.allFinite();
 }
 
@@ -389,7 +390,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
       bias_ref_ = pose;
       bias_ref_t_ns_ = frame.t_ns;
       has_bias_ref_ = true;
-    } else if (seconds_between(bias_ref_t_ns_, frame.t_ns) >= kGyroBiasSpanSeconds) {
+    } else if (velk_slam::difference_seconds(frame.t_ns, bias_ref_t_ns_) >= kGyroBiasSpanSeconds) {
       update_gyro_bias(bias_ref_, pose, bias_ref_t_ns_, frame.t_ns);
       bias_ref_ = pose;
       bias_ref_t_ns_ = frame.t_ns;
@@ -403,7 +404,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
   if (turn && has_gyro_attitude_ && state_ == State::kTracking) {
     const Eigen::Matrix3d propagated = gyro_attitude_ * *turn;
     const double gain = std::clamp(3.0 / (1.0 + gyro_bias_updates_), kGyroAttitudeGain, 1.0);
-    gyro_attitude_ = orthonormalize(propagated * so3_exp(gain * so3_log(propagated.transpose() * pose.R)));
+    gyro_attitude_ = orthonormalize(propagated * exp_rotation_matrix(gain * log_rotation_matrix(propagated.transpose() * pose.R)));
   } else {
     gyro_attitude_ = pose.R;
   }
@@ -827,7 +828,7 @@ bool VisualTracker::solve_start_geometry(int64_t t_ns, MonoStart* start) {
 
   // Scale of the first baseline: one unit for the very first start; after a loss, the distance
   // the rig was moving at before it, so the map keeps roughly its earlier scale.
-  const double dt = seconds_between(mono_anchor_t_ns_, t_ns);
+  const double dt = velk_slam::difference_seconds(t_ns, mono_anchor_t_ns_);
   double scale = 1.0;
   if (has_last_ && has_velocity_ && velocity_.norm() * dt > 1e-6) scale = velocity_.norm() * dt;
   Rigid second_from_first = start->two_view.second_from_first;
@@ -1003,9 +1004,9 @@ void VisualTracker::track_in_world(const FrameData& frame, TrackResult* result) 
   // knows the whole outage: the map is searched for, or a fresh one started, where it carries the rig.
   const double outage_span = std::max<double>(setup_.config.imu_gap_seconds, kMaxOutageCarrySeconds);
   Rigid predicted = predict(frame.t_ns);
-  if (seconds_between(last_t_ns_, frame.t_ns) > kMaxCoastSeconds)
+  if (velk_slam::difference_seconds(frame.t_ns, last_t_ns_) > kMaxCoastSeconds)
     predicted = carried(frame.t_ns, predicted, outage_span);
-  const double gap = seconds_between(last_visual_t_ns_, frame.t_ns);
+  const double gap = velk_slam::difference_seconds(frame.t_ns, last_visual_t_ns_);
   const bool gyro = gyro_rotation(last_t_ns_, frame.t_ns).has_value();
   const Matrix6d growth = gap_growth(gap, gyro, setup_.gyro_noise_density);
   Rigid pose;

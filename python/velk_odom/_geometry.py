@@ -173,10 +173,3 @@ def matrix_angles(r: Any) -> Any:
     sin_angle = np.linalg.norm(axis, axis=1) / 2.0
     return np.arctan2(sin_angle, cos_angle)
 
-
-def yaws(q: Any) -> Any:
-    """`yaw_of` of each quaternion of an N x 4 array."""
-    import numpy as np
-
-    x, y, z, w = q[:, 0], q[:, 1], q[:, 2], q[:, 3]
-    return np.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z))

@@ -18,7 +18,7 @@ namespace velk_slam {
 // direction can no longer be told from rounding noise.
 inline constexpr double kSmallSquared = 4.930380657631324e-32;
 
-// Rotate v by the quaternion q (unit or not): v + 2w (u × v) + 2 u × (u × v), u the vector part.
+// Rotate v by the unit quaternion q: v + 2w (u × v) + 2 u × (u × v), u the vector part.
 inline Eigen::Vector3d rotate_vector(const Eigen::Quaterniond& q, const Eigen::Vector3d& v) {
   const Eigen::Vector3d u = q.vec();
   const Eigen::Vector3d uv = u.cross(v);
@@ -83,21 +83,44 @@ inline Eigen::Quaterniond exp_rotation(const Eigen::Vector3d& phi) {
   return Eigen::Quaterniond(std::cos(a), v.x(), v.y(), v.z());
 }
 
+// q scaled by a power of two, which is exact and leaves the rotation alone, so that its largest component lies
+// in [1, 2), where it lies outside [2^-500, 2^500]: there the squared norm of q would overflow or underflow.
+// Inside that range (every unit quaternion), and without a finite largest component, q as it is.
+inline Eigen::Quaterniond in_norm_range(const Eigen::Quaterniond& q) {
+  const double largest = q.coeffs().cwiseAbs().maxCoeff();
+  if (!(largest > 0.0) || !std::isfinite(largest) || (largest >= 0x1p-500 && largest <= 0x1p500)) {
+    return q;
+  }
+  const int exponent = -std::ilogb(largest);
+  return Eigen::Quaterniond(Eigen::Vector4d(q.coeffs().unaryExpr([exponent](double c) { return std::scalbn(c, exponent); })));
+}
+
 // Angle of the rotation q in [0, π] (rad), unit or not. atan2 of the vector part's norm against |w| stays
 // exact at both ends, where acos(w) would lose half the digits near 0 and asin(|u|) near π.
-inline double rotation_angle(const Eigen::Quaterniond& q) { return 2.0 * std::atan2(q.vec().norm(), std::abs(q.w())); }
+inline double rotation_angle(const Eigen::Quaterniond& q) {
+  const Eigen::Quaterniond s = in_norm_range(q);
+  return 2.0 * std::atan2(s.vec().norm(), std::abs(s.w()));
+}
 
 // Log of q: the rotation vector r (rad, |r| ≤ π) with Exp(r) the rotation of q, the shorter way round.
 // q and −q give the same r; so does a non-unit q. A q without a vector part (w = ±1) gives zero.
 inline Eigen::Vector3d log_rotation(const Eigen::Quaterniond& q) {
+  const Eigen::Quaterniond s = in_norm_range(q);
   // q and −q are the same rotation: take the representative with w ≥ 0, i.e. the angle within ±π.
-  const Eigen::Vector3d v = q.w() < 0.0 ? Eigen::Vector3d(-q.vec()) : Eigen::Vector3d(q.vec());
+  const Eigen::Vector3d v = s.w() < 0.0 ? Eigen::Vector3d(-s.vec()) : Eigen::Vector3d(s.vec());
   const double v2 = v.squaredNorm();
   if (!(v2 > 0.0)) {
     return Eigen::Vector3d::Zero();
   }
-  return v * (rotation_angle(q) / std::sqrt(v2));
+  return v * (rotation_angle(s) / std::sqrt(v2));
 }
+
+// Exp and Log for code that keeps its rotations as 3x3 matrices (the tracker's solver), through the
+// quaternion forms above. A matrix goes to its quaternion by Eigen's conversion, which divides by w only
+// where the trace is positive (w > 1/2) and otherwise by the largest axis component, so that it stays well
+// conditioned at every angle, half turns included.
+inline Eigen::Matrix3d exp_rotation_matrix(const Eigen::Vector3d& phi) { return rotation_matrix(exp_rotation(phi)); }
+inline Eigen::Vector3d log_rotation_matrix(const Eigen::Matrix3d& r) { return log_rotation(Eigen::Quaterniond(r)); }
 
 // Rotation vector r (body frame of q) with q ⊗ Exp(r) = q_to, the shorter way round.
 inline Eigen::Vector3d rotation_error(const Eigen::Quaterniond& q, const Eigen::Quaterniond& q_to) {

@@ -1,6 +1,7 @@
-// Properties of the rotation helpers and of Isometry over hard inputs: angles of zero, 1e-300 and 1e-12 rad,
-// near and at π, full turns and 1e6 rad; both signs of w; non-unit quaternions whose squared norm overflows
-// or underflows.
+// Properties of the rotation helpers, of Isometry and of stamp arithmetic over hard inputs: angles of zero,
+// 1e-300 and 1e-12 rad, near and at π, full turns and 1e6 rad; both signs of w; non-unit quaternions whose
+// squared norm overflows or underflows; stamps at both ends of the int64_t range.
+#include "stamps.hpp"
 #include "types.hpp"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace velk_slam {
@@ -39,6 +42,20 @@ TEST(Geometry, ExpAndLogOverHardAngles) {
           EXPECT_LE((r - wrapped * axis).norm(), tolerance);
         }
         EXPECT_TRUE(rotation_matrix(exp_rotation(r)).isApprox(rotation_matrix(q), 1e-14));
+        // Scaled by powers of two (exact), up to where the squared norm overflows or underflows, q is the
+        // same rotation.
+        for (const double scale : {std::ldexp(1.0, 600), std::ldexp(1.0, -900)}) {
+          const Quaterniond scaled(Eigen::Vector4d(either.coeffs() * scale));
+          EXPECT_NEAR(rotation_angle(scaled), rotation_angle(either), kUlps) << "scale " << scale;
+          EXPECT_LE((log_rotation(scaled) - r).norm(), kUlps * std::max(1.0, r.norm())) << "scale " << scale;
+        }
+      }
+      // The matrix forms: Log of the matrix of Exp(φ) is φ wrapped into ±π, through Eigen's conversion of a
+      // matrix to a quaternion, whose branch changes with the sign of the trace.
+      const Vector3d r = log_rotation_matrix(exp_rotation_matrix(angle * axis));
+      EXPECT_NEAR(r.norm(), std::abs(wrapped), tolerance + 4 * kUlps);
+      if (std::abs(wrapped) < M_PI - 1e-12) {
+        EXPECT_LE((r - wrapped * axis).norm(), tolerance + 4 * kUlps);
       }
     }
   }
@@ -89,6 +106,25 @@ TEST(Isometry, OperationsAgreeWithRotationMatrices) {
   // A non-unit quarter turn about z is normalised and carries x to y; i ⊗ j = k (Hamilton).
   EXPECT_LT((Isometry::from_parts({0, 0, 0}, Quaterniond(2, 0, 0, 2)).transform_point({1, 0, 0}) - Vector3d::UnitY()).norm(), 1e-15);
   EXPECT_EQ(hamilton(Quaterniond(0, 1, 0, 0), Quaterniond(0, 0, 1, 0)).coeffs(), Eigen::Vector4d(0, 0, 1, 0));
+}
+
+// Every stamp difference saturates at the int64_t range instead of overflowing (run under UBSan in CI), in
+// ns and in seconds; a duration in seconds rounds to the nearest ns and saturates too.
+TEST(Stamps, SaturatingArithmetic) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  for (const auto& [a, b, expected] : {std::tuple{int64_t{5}, int64_t{3}, int64_t{2}}, {kMax, -1, kMax}, {kMin, 1, kMin},
+                                       {kMax, kMin, kMax}, {kMin, kMax, kMin}, {kMin, kMin, 0}, {-1, kMax, kMin},
+                                       {-2'000'000'000, -3'500'000'000, 1'500'000'000}}) {
+    EXPECT_EQ(difference_ns(a, b), expected) << a << " - " << b;
+    EXPECT_EQ(difference_seconds(a, b), static_cast<double>(expected) / 1e9) << a << " - " << b;
+  }
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (const auto& [seconds, expected] :
+       {std::pair{0.5, int64_t{500'000'000}}, {-0.5, -500'000'000}, {1e-10, 0}, {4.1, 4'100'000'000}, {nan, 0},
+        {1e300, kMax}, {-1e300, kMin}, {9.3e9, kMax}, {-9.2233720368547758e9, kMin}}) {
+    EXPECT_EQ(ns_from_seconds(seconds), expected) << seconds;
+  }
 }
 
 }  // namespace

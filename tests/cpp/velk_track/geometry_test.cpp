@@ -5,6 +5,7 @@
 #include <Eigen/Dense>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <tuple>
 
@@ -23,14 +24,14 @@ namespace {
 Rigid random_pose(std::mt19937& rng, double max_angle, double max_shift) {
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   const Eigen::Vector3d axis = Eigen::Vector3d(u(rng), u(rng), u(rng)).normalized();
-  return {so3_exp(axis * max_angle * std::abs(u(rng))), Eigen::Vector3d(u(rng), u(rng), u(rng)) * max_shift};
+  return {exp_rotation_matrix(axis * max_angle * std::abs(u(rng))), Eigen::Vector3d(u(rng), u(rng), u(rng)) * max_shift};
 }
 
 // A two-camera rig looking forward and sideways, the way the multisensor tracker combines them.
 std::vector<PoseCamera> two_camera_rig() {
   std::vector<PoseCamera> cams(2);
-  cams[0].camera_from_rig = Rigid(so3_exp(Eigen::Vector3d(0.1, -0.2, 0.05)), Eigen::Vector3d(0.05, 0.1, 0.0));
-  cams[1].camera_from_rig = Rigid(so3_exp(Eigen::Vector3d(0.0, 1.5, 0.0)), Eigen::Vector3d(-0.1, 0.0, 0.2));
+  cams[0].camera_from_rig = Rigid(exp_rotation_matrix(Eigen::Vector3d(0.1, -0.2, 0.05)), Eigen::Vector3d(0.05, 0.1, 0.0));
+  cams[1].camera_from_rig = Rigid(exp_rotation_matrix(Eigen::Vector3d(0.0, 1.5, 0.0)), Eigen::Vector3d(-0.1, 0.0, 0.2));
   for (auto& c : cams) c.fx = c.fy = 400.0;
   return cams;
 }
@@ -79,7 +80,7 @@ TEST(PoseSolver, RansacFindsPoseAmongOutliersOverTwoCameras) {
     ASSERT_TRUE(refine_pose(obs, cams, inliers, 1.0, 10, &pose)) << "trial " << trial;
     EXPECT_GE(n, 60) << "trial " << trial;
     EXPECT_LT((pose.t - truth.t).norm(), 0.02) << "trial " << trial;
-    EXPECT_LT(so3_log(pose.R.transpose() * truth.R).norm(), 0.003) << "trial " << trial;
+    EXPECT_LT(log_rotation_matrix(pose.R.transpose() * truth.R).norm(), 0.003) << "trial " << trial;
   }
 }
 
@@ -139,7 +140,7 @@ TEST(PoseSolver, CovarianceMatchesMonteCarloSpread) {
     Matrix6d cov;
     ASSERT_TRUE(refine_pose(obs, cams, std::vector<uint8_t>(clean.size(), 1), 100.0, 10, &pose, &cov));
     Eigen::Matrix<double, 6, 1> e;
-    e << pose.t - truth.t, so3_log(truth.R.transpose() * pose.R);
+    e << pose.t - truth.t, log_rotation_matrix(truth.R.transpose() * pose.R);
     sample += e * e.transpose() / kDraws;
     predicted += cov / kDraws;
   }
@@ -162,7 +163,7 @@ TEST(TwoView, BestRotationTakesTheTurnNotTheParallax) {
   for (const Case& c : cases) {
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> u(-0.6, 0.6), near(2.0, 6.0);
-    const Rigid second_from_first(so3_exp(c.turn), -so3_exp(c.turn) * c.shift);
+    const Rigid second_from_first(exp_rotation_matrix(c.turn), -exp_rotation_matrix(c.turn) * c.shift);
     std::vector<Eigen::Vector3d> first, second;
     for (int i = 0; i < 200; ++i) {
       const double z = i % 2 ? near(rng) : 200.0;
@@ -172,7 +173,7 @@ TEST(TwoView, BestRotationTakesTheTurnNotTheParallax) {
     }
     const Eigen::Matrix3d first_from_second = best_rotation(first, second);
     const double error_deg =
-        so3_log(first_from_second * second_from_first.R).norm() * 180.0 / render::kPi;
+        log_rotation_matrix(first_from_second * second_from_first.R).norm() * 180.0 / render::kPi;
     EXPECT_LT(error_deg, c.tolerance_deg) << "turn " << c.turn.transpose() << ", shift " << c.shift.transpose();
   }
 }
@@ -200,14 +201,25 @@ TEST(CameraModel, UnprojectInvertsProjectAndJacobianMatchesDifferences) {
   EXPECT_FALSE(model.project_normalized(Eigen::Vector2d(3.0, 0.0), &px));
 }
 
+// Stamps anywhere in the int64_t range, negative and near both ends included: intervals between stamps
+// further apart than the range holds saturate instead of overflowing (run under UBSan in CI).
 TEST(GyroBuffer, ConstantRateIntegratesToItsRotation) {
-  GyroBuffer g;
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
   const Eigen::Vector3d w(0.3, -0.2, 0.5), bias(0.01, 0.0, -0.02);
-  for (int64_t t = 0; t <= 1'000'000'000; t += 5'000'000) g.add(t, w + bias);
-  const auto r = g.integrate(100'000'000, 600'000'000, bias, 50'000'000);
-  EXPECT_LT((r.value_or(Eigen::Matrix3d::Zero()) - so3_exp(w * 0.5)).norm(), 1e-9);
-  // Not covered: the interval runs past the last sample by more than the allowed gap.
-  EXPECT_FALSE(g.integrate(900'000'000, 1'200'000'000, bias, 50'000'000).has_value());
+  for (const int64_t t0 : {int64_t{0}, int64_t{-5'000'000'000'000'000'000}, kMax - 1'000'000'000}) {
+    SCOPED_TRACE(t0);
+    GyroBuffer g;
+    for (int64_t t = 0; t <= 1'000'000'000; t += 5'000'000) g.add(t0 + t, w + bias);
+    const auto r = g.integrate(t0 + 100'000'000, t0 + 600'000'000, bias, 50'000'000);
+    EXPECT_LT((r.value_or(Eigen::Matrix3d::Zero()) - exp_rotation_matrix(w * 0.5)).norm(), 1e-9);
+    // Not covered: the interval runs past the last sample by more than the allowed gap.
+    EXPECT_FALSE(g.integrate(t0 + 900'000'000, t0 + 1'000'000'000 + 60'000'000, bias, 50'000'000).has_value());
+  }
+  GyroBuffer far;  // past its last sample, then between two neighbours, by the whole range
+  far.add(kMin + 1, w);
+  EXPECT_FALSE(far.integrate(kMin + 1, kMax, bias, 50'000'000).has_value());
+  far.add(kMax, w);
+  EXPECT_FALSE(far.integrate(kMin + 1, kMax, bias, 50'000'000).has_value());
 }
 
 // The IMU of a rig on the test path (turning, climbing; IMU mounted upside down and turned), fed
@@ -235,7 +247,7 @@ TEST(InertialMotion, FindsGravityAndBiasThenPredictsAcrossAGap) {
     ASSERT_TRUE(predicted);
     const Rigid actual = truth(8.4);
     EXPECT_LT((predicted->t - actual.t).norm(), 0.005);
-    EXPECT_LT(so3_log(predicted->R.transpose() * actual.R).norm(), 1e-3);
+    EXPECT_LT(log_rotation_matrix(predicted->R.transpose() * actual.R).norm(), 1e-3);
     EXPECT_FALSE(imu.contradicts(ns(8.4), actual, Eigen::Vector3d::Zero(), 1.0));
     EXPECT_TRUE(imu.contradicts(ns(8.4), Rigid(actual.R, actual.t + Eigen::Vector3d(0.0, 0.3, 0.0)), Eigen::Vector3d::Zero(), 1.0));
   }
