@@ -38,6 +38,19 @@ def test_the_package_imports_in_the_checkouts_root():
     assert done.returncode == 0 and done.stdout.startswith("velk-odom "), done.stderr
 
 
+def test_the_library_modules_do_not_import_the_command_line():
+    # The command line sits on top of the package: a library module importing it would pull the whole
+    # command line (and its optional dependencies) into every node that only fuses.
+    package = Path(velk_odom.__file__).resolve().parent
+    upward = []
+    for source in sorted(package.glob("*.py")):
+        for node in ast.walk(ast.parse(source.read_text())):
+            names = [node.module or ""] if isinstance(node, ast.ImportFrom) else [a.name for a in getattr(node, "names", [])] \
+                if isinstance(node, ast.Import) else []
+            upward += [f"{source.name}: {n}" for n in names if n == "velk_odom.cli" or n.startswith("velk_odom.cli.")]
+    assert not upward
+
+
 def test_sub_interpreter_gets_import_error(tmp_path):
     run_in_subinterp = getattr(pytest.importorskip("_testcapi"), "run_in_subinterp", None) or pytest.skip("no runner")
     out = tmp_path / "result.txt"

@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import argparse
-import sys
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List
 
 from velk_odom.cli._errors import UserError
 from velk_odom.cli._output import (
