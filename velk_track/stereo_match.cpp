@@ -185,108 +185,154 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
   return true;
 }
 
-bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before,
-                               const Rigid& a_from_b, double sigma, double* offset, double* information) {
-  constexpr size_t kMinTracks = 12;
-  // The image positions of a's features carry the bias of templates deformed by the motion (a few
-  // tenths of a pixel, alike over the image), which the disparity of two templates of one point
-  // cancels: the positions count at a hundredth of the weight, enough for the sideways parts of the
-  // translation (at a third of it, rendered sequences with an exact calibration measure 0.3 px).
-  constexpr double kPositionWeight = 0.01;
-  if (tracks.size() < kMinTracks) return false;
-  const double baseline = a_from_b.t.norm();
-  if (!(baseline > 0.0) || !(sigma > 0.0)) return false;
-  // Disparity along a's x axis (normalised units), b's ray turned into a's orientation.
-  const auto disparity = [&](const Eigen::Vector2d& xa, const Eigen::Vector2d& xb) {
-    const Eigen::Vector3d rb = a_from_b.R * Eigen::Vector3d(xb.x(), xb.y(), 1.0);
-    return xa.x() - rb.x() / rb.z();
-  };
-  // Residuals in the later frame set, whose noise is the trackers' own (constant in disparity, not
-  // in depth): its disparity and a's image position, predicted from the earlier sighting moved by
-  // (R, t). x = (offset, t); false where a depth is not positive.
-  const auto residual = [&](const StereoTrack& k, const Eigen::Vector4d& x, Eigen::Vector3d* r) {
-    const double d0 = disparity(k.a0, k.b0) - x(0);
-    if (!(d0 > 0.0)) return false;
-    const Eigen::Vector3d p1 =
-        (baseline / d0) * (now_from_before * Eigen::Vector3d(k.a0.x(), k.a0.y(), 1.0)) + x.tail<3>();
-    if (!(p1.z() > 0.0)) return false;
-    *r << disparity(k.a1, k.b1) - x(0) - baseline / p1.z(), k.a1.x() - p1.x() / p1.z(), k.a1.y() - p1.y() / p1.z();
-    return true;
-  };
-  // Inverse variances of the residuals: the disparity carries the noise of two trackers, and the
-  // earlier one's too, magnified by the ratio of the disparities.
-  const auto weights = [&](const StereoTrack& k, double eps) {
-    const double ratio = (disparity(k.a1, k.b1) - eps) / (disparity(k.a0, k.b0) - eps);
-    return Eigen::Vector3d(1.0 / (2.0 * sigma * sigma * (1.0 + std::pow(ratio, 4))), kPositionWeight / (sigma * sigma),
-                           kPositionWeight / (sigma * sigma));
-  };
+namespace {
+
+constexpr size_t kMinOffsetTracks = 12;
+
+// The offset problem: points seen by both cameras in an earlier and a later frame set, camera a's
+// rotation between them, the rig and the disparity noise. x = (offset, translation).
+class OffsetProblem {
+ public:
+  OffsetProblem(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before, const Rigid& a_from_b,
+                double sigma)
+      : tracks_(tracks), now_from_before_(now_from_before), a_from_b_(a_from_b), baseline_(a_from_b.t.norm()),
+        sigma_(sigma) {}
+
+  bool well_posed() const { return tracks_.size() >= kMinOffsetTracks && baseline_ > 0.0 && sigma_ > 0.0; }
+
   // Start: no offset, the translation of the nearer points (whose depths are the surest).
-  Eigen::Vector4d x = Eigen::Vector4d::Zero();
-  double total = 0.0;
-  for (const StereoTrack& k : tracks) {
-    const double d0 = disparity(k.a0, k.b0), d1 = disparity(k.a1, k.b1);
-    if (!(d0 > 0.0) || !(d1 > 0.0)) continue;
-    const Eigen::Vector3d p0 = (baseline / d0) * (now_from_before * Eigen::Vector3d(k.a0.x(), k.a0.y(), 1.0));
-    const Eigen::Vector3d p1 = (baseline / d1) * Eigen::Vector3d(k.a1.x(), k.a1.y(), 1.0);
-    const double w = d0 * d0 * d1 * d1;
-    x.tail<3>() += w * (p1 - p0);
-    total += w;
+  bool initial(Eigen::Vector4d* x) const {
+    *x = Eigen::Vector4d::Zero();
+    double total = 0.0;
+    for (const StereoTrack& k : tracks_) {
+      const double d0 = disparity(k.a0, k.b0), d1 = disparity(k.a1, k.b1);
+      if (!(d0 > 0.0) || !(d1 > 0.0)) continue;
+      const Eigen::Vector3d p0 = (baseline_ / d0) * (now_from_before_ * Eigen::Vector3d(k.a0.x(), k.a0.y(), 1.0));
+      const Eigen::Vector3d p1 = (baseline_ / d1) * Eigen::Vector3d(k.a1.x(), k.a1.y(), 1.0);
+      const double w = d0 * d0 * d1 * d1;
+      x->tail<3>() += w * (p1 - p0);
+      total += w;
+    }
+    if (!(total > 0.0)) return false;
+    x->tail<3>() /= total;
+    return true;
   }
-  if (!(total > 0.0)) return false;
-  x.tail<3>() /= total;
-  const Eigen::Vector3d steps(1e-7, 1e-6, 1e-6);
-  Eigen::Matrix4d h;
-  double gate = std::numeric_limits<double>::infinity(), scale2 = 1.0;
-  std::vector<double> misfit;
-  for (int pass = 0; pass < 2; ++pass) {
+
+  // Gauss-Newton steps on the points whose weighted misfit stays within `gate`; `h` is the last
+  // normal matrix. False when too few points remain or a step cannot be solved.
+  bool solve(double gate, Eigen::Vector4d* x, Eigen::Matrix4d* h) const {
     for (int it = 0; it < 10; ++it) {
-      h.setZero();
+      h->setZero();
       Eigen::Vector4d g = Eigen::Vector4d::Zero();
       size_t used = 0;
-      for (const StereoTrack& k : tracks) {
+      for (const StereoTrack& k : tracks_) {
         Eigen::Vector3d r;
-        if (!residual(k, x, &r)) continue;
         Eigen::Matrix<double, 3, 4> jac;
-        bool ok = true;
-        for (int j = 0; j < 4 && ok; ++j) {
-          Eigen::Vector4d xj = x;
-          const double step = j == 0 ? steps(0) : steps(1);
-          xj(j) += step;
-          Eigen::Vector3d rj;
-          ok = residual(k, xj, &rj);
-          jac.col(j) = (rj - r) / step;
-        }
-        if (!ok) continue;
-        const Eigen::Vector3d inv_var = weights(k, x(0));
+        if (!residual(k, *x, &r) || !jacobian(k, *x, r, &jac)) continue;
+        const Eigen::Vector3d inv_var = weights(k, (*x)(0));
         // Points far off the common motion (mismatched partners, moving objects) leave the second pass.
         if (r.cwiseProduct(r).dot(inv_var) > gate) continue;
-        h.noalias() += jac.transpose() * inv_var.asDiagonal() * jac;
+        h->noalias() += jac.transpose() * inv_var.asDiagonal() * jac;
         g.noalias() += jac.transpose() * inv_var.asDiagonal() * r;
         ++used;
       }
-      if (used < kMinTracks) return false;
-      const Eigen::LDLT<Eigen::Matrix4d> ldlt(h);
+      if (used < kMinOffsetTracks) return false;
+      const Eigen::LDLT<Eigen::Matrix4d> ldlt(*h);
       if (ldlt.info() != Eigen::Success) return false;
       const Eigen::Vector4d step = -ldlt.solve(g);
       if (!step.allFinite()) return false;
-      x += step;
+      *x += step;
       if (std::abs(step(0)) < 1e-9 && step.tail<3>().norm() < 1e-6) break;
     }
-    if (pass == 1) break;
-    // The misfits' median sets the noise actually seen (the nominal sigma may be far off either way):
-    // the gate at 3 times it, and the information at its scale.
-    misfit.clear();
-    for (const StereoTrack& k : tracks) {
+    return true;
+  }
+
+  // The misfits' median sets the noise actually seen (the nominal sigma may be far off either way):
+  // the squared scale of the weights it implies.
+  bool noise_scale2(const Eigen::Vector4d& x, double* scale2) const {
+    std::vector<double> misfit;
+    for (const StereoTrack& k : tracks_) {
       Eigen::Vector3d r;
       if (!residual(k, x, &r)) continue;
       misfit.push_back(r.cwiseProduct(r).dot(weights(k, x(0))));
     }
-    if (misfit.size() < kMinTracks) return false;
+    if (misfit.size() < kMinOffsetTracks) return false;
     std::nth_element(misfit.begin(), misfit.begin() + static_cast<long>(misfit.size() / 2), misfit.end());
     // The misfit is about a chi-square of one degree of freedom (the disparity's), whose median is 0.455.
-    scale2 = std::max(misfit[misfit.size() / 2] / 0.455, 1e-4);
-    gate = 9.0 * scale2;
+    *scale2 = std::max(misfit[misfit.size() / 2] / 0.455, 1e-4);
+    return true;
   }
+
+ private:
+  // The image positions of a's features carry the bias of templates deformed by the motion (a few
+  // tenths of a pixel, alike over the image), which the disparity of two templates of one point
+  // cancels: the positions count at a hundredth of the weight, enough for the sideways parts of the
+  // translation (at a third of it, rendered sequences with an exact calibration measure 0.3 px).
+  static constexpr double kPositionWeight = 0.01;
+
+  // Disparity along a's x axis (normalised units), b's ray turned into a's orientation.
+  double disparity(const Eigen::Vector2d& xa, const Eigen::Vector2d& xb) const {
+    const Eigen::Vector3d rb = a_from_b_.R * Eigen::Vector3d(xb.x(), xb.y(), 1.0);
+    return xa.x() - rb.x() / rb.z();
+  }
+
+  // Residuals in the later frame set, whose noise is the trackers' own (constant in disparity, not
+  // in depth): its disparity and a's image position, predicted from the earlier sighting moved by
+  // (R, t); false where a depth is not positive.
+  bool residual(const StereoTrack& k, const Eigen::Vector4d& x, Eigen::Vector3d* r) const {
+    const double d0 = disparity(k.a0, k.b0) - x(0);
+    if (!(d0 > 0.0)) return false;
+    const Eigen::Vector3d p1 =
+        (baseline_ / d0) * (now_from_before_ * Eigen::Vector3d(k.a0.x(), k.a0.y(), 1.0)) + x.tail<3>();
+    if (!(p1.z() > 0.0)) return false;
+    *r << disparity(k.a1, k.b1) - x(0) - baseline_ / p1.z(), k.a1.x() - p1.x() / p1.z(), k.a1.y() - p1.y() / p1.z();
+    return true;
+  }
+
+  // Forward differences of the residuals at x.
+  bool jacobian(const StereoTrack& k, const Eigen::Vector4d& x, const Eigen::Vector3d& r,
+                Eigen::Matrix<double, 3, 4>* jac) const {
+    const Eigen::Vector3d steps(1e-7, 1e-6, 1e-6);
+    for (int j = 0; j < 4; ++j) {
+      Eigen::Vector4d xj = x;
+      const double step = j == 0 ? steps(0) : steps(1);
+      xj(j) += step;
+      Eigen::Vector3d rj;
+      if (!residual(k, xj, &rj)) return false;
+      jac->col(j) = (rj - r) / step;
+    }
+    return true;
+  }
+
+  // Inverse variances of the residuals: the disparity carries the noise of two trackers, and the
+  // earlier one's too, magnified by the ratio of the disparities.
+  Eigen::Vector3d weights(const StereoTrack& k, double eps) const {
+    const double ratio = (disparity(k.a1, k.b1) - eps) / (disparity(k.a0, k.b0) - eps);
+    return Eigen::Vector3d(1.0 / (2.0 * sigma_ * sigma_ * (1.0 + std::pow(ratio, 4))), kPositionWeight / (sigma_ * sigma_),
+                           kPositionWeight / (sigma_ * sigma_));
+  }
+
+  const std::vector<StereoTrack>& tracks_;
+  const Eigen::Matrix3d& now_from_before_;
+  const Rigid& a_from_b_;
+  double baseline_;
+  double sigma_;
+};
+
+}  // namespace
+
+bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before,
+                               const Rigid& a_from_b, double sigma, double* offset, double* information) {
+  const OffsetProblem problem(tracks, now_from_before, a_from_b, sigma);
+  Eigen::Vector4d x;
+  if (!problem.well_posed() || !problem.initial(&x)) return false;
+  // A first pass on every point, then one on the points within 3 times the noise it finds, weighed at
+  // that noise.
+  Eigen::Matrix4d h;
+  double scale2 = 1.0;
+  if (!problem.solve(std::numeric_limits<double>::infinity(), &x, &h) || !problem.noise_scale2(x, &scale2) ||
+      !problem.solve(9.0 * scale2, &x, &h))
+    return false;
   h /= scale2;
   const Eigen::FullPivLU<Eigen::Matrix4d> lu(h);
   if (!lu.isInvertible()) return false;
