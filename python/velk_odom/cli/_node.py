@@ -13,7 +13,9 @@ tf2_msgs, /tf_static and /tf are read and odom -> base_link is published on /tf;
 ``static_transforms`` are known from the start either way.
 
 Everything runs on the thread that made the engines (the visual engine is bound to it); message
-stamps drive the engines. Nothing an input does ends the node: it is logged once and counted.
+stamps drive the engines. An odometry source's message waits until an IMU has reached its stamp
+(at most the fusion's replay buffer of data time), so that a source arriving ahead of a lagging IMU
+does not make the IMU's samples late. Nothing an input does ends the node: it is logged once and counted.
 SIGINT and SIGTERM end it within a second; a configuration error ends it at start with one line and
 exit status 2.
 """
@@ -21,6 +23,7 @@ exit status 2.
 from __future__ import annotations
 
 import argparse
+import heapq
 import signal
 import sys
 import time
@@ -212,6 +215,7 @@ class LiveNode:
         self.counts: Counter = Counter()  # the node's own counters of dropped, refused and odd input
         self.warned: Set[str] = set()
         self.last_stamp: Dict[str, int] = {}
+        self._plan_holding()
         self.stop_signal: Optional[int] = None
         self.exit_status = 0
         self.published: Counter = Counter()
@@ -304,6 +308,20 @@ class LiveNode:
         self._discover()
         self.node.create_timer(0.1, self._discover)
 
+    def _plan_holding(self) -> None:
+        """Which topics' messages wait for the IMU: the fusion's odometry sources, when it reads an IMU."""
+        from velk_odom._native import OdometryFusion
+
+        plans = self.setup.plans
+        self.imu_topics = {p.topic for p in plans if p.imu_frame is not None}
+        self.held_topics = {p.topic for p in plans if self.imu_topics and p.topic not in self.imu_topics}
+        span = (self.setup.fusion_config or {}).get("replay_buffer_seconds", OdometryFusion.CONFIG_DEFAULTS["replay_buffer_seconds"])
+        self.hold_ns = int(span * 1e9)
+        self.held: List[Tuple[int, int, str, Any]] = []  # a heap of (stamp, arrival, topic, message)
+        self.arrivals = 0
+        self.imu_reached: Optional[int] = None
+        self.newest_held: Optional[int] = None
+
     def _subscribe(self, topic: str, msg_class: Any) -> None:
         callbacks = None
         try:
@@ -314,13 +332,20 @@ class LiveNode:
             callbacks = SubscriptionEventCallbacks(message_lost=lambda info, t=topic: self._on_lost(t, info))
         except TypeError:
             callbacks = None
-        handlers = self.handlers[topic]
 
         def on_message(msg: Any, t: str = topic) -> None:
-            if not self._check_clock(t, msg):
+            stamp = self._check_clock(t, msg)
+            if stamp is None:
                 return
-            for h in handlers:
-                h(t, msg)
+            if t in self.held_topics:
+                heapq.heappush(self.held, (stamp, self.arrivals, t, msg))
+                self.arrivals += 1
+                self.newest_held = stamp if self.newest_held is None else max(self.newest_held, stamp)
+            else:
+                self._hand_on(t, msg)
+                if t in self.imu_topics:
+                    self.imu_reached = stamp if self.imu_reached is None else max(self.imu_reached, stamp)
+            self._release(False)
 
         kwargs = {"event_callbacks": callbacks} if callbacks is not None else {}
         try:
@@ -378,22 +403,40 @@ class LiveNode:
         self._count(f"{topic} lost", f"{topic}: messages lost before the node took them (a burst past the queue of "
                                      f"{self.setup.sensor_qos['depth']}; raise node.sensor_qos.depth)")
 
-    def _check_clock(self, topic: str, msg: Any) -> bool:
+    def _hand_on(self, topic: str, msg: Any) -> None:
+        for handle in self.handlers[topic]:
+            handle(topic, msg)
+
+    def _release(self, everything: bool) -> None:
+        """Hand on the held source messages the IMU has reached, and those held for longer than the
+        replay buffer (the IMU stopped or lags more than the fusion can replay)."""
+        while self.held:
+            stamp = self.held[0][0]
+            reached = self.imu_reached is not None and stamp <= self.imu_reached
+            if not (everything or reached or stamp < self.newest_held - self.hold_ns):
+                return
+            _, _, topic, msg = heapq.heappop(self.held)
+            self._hand_on(topic, msg)
+
+    def _check_clock(self, topic: str, msg: Any) -> Optional[int]:
         """Track the topic's stamps: a restart on an older clock resets the engines, a long gap is
-        counted. False for a message whose stamp cannot be read."""
+        counted. The message's stamp; None when it cannot be read."""
         try:
             t = stamp_ns(msg.header.stamp)
         except (TypeError, AttributeError) as err:
-            return self._refuse(topic, f"its header stamp cannot be read: {one_line(err)}")
+            self._refuse(topic, f"its header stamp cannot be read: {one_line(err)}")
+            return None
         last = self.last_stamp.get(topic)
         self.last_stamp[topic] = t
         if last is not None and t < last - CLOCK_JUMP_NS:
             self._count("clock restarts", f"{topic}: stamps went back {(last - t) / 1e9:.1f} s (a publisher restarted on "
                                           "an older clock); the engines start over")
+            self._release(True)  # what came on the old clock goes first
+            self.imu_reached = self.newest_held = None
             self._restart_engines()
         elif last is not None and t - last > GAP_NS:
             self._count(f"{topic} gaps", f"{topic}: no message for {(t - last) / 1e9:.1f} s of data time (the sensor stopped)")
-        return True
+        return t
 
     def _refuse(self, topic: str, why: str) -> bool:
         self._count(f"{topic} refused", f"{topic}: a message was refused ({why})")
@@ -562,6 +605,7 @@ class LiveNode:
             end = time.monotonic() + SHUTDOWN_DRAIN_S
             while self.exit_status == 0 and time.monotonic() < end:
                 self.executor.spin_once(timeout_sec=0.0)
+            self._release(True)
             self._diagnose()
         finally:
             for s, h in old.items():
