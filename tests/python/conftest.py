@@ -82,10 +82,11 @@ def bags(rec, tmp_path_factory):
     }
 
 
-def write_camera_bag(path, frames, start_ns=1_700_000_000_000_000_000):
+def write_camera_bag(path, frames, start_ns=1_700_000_000_000_000_000, lag_ns=None):
     """A rendered drive as a ROS 2 bag at ``path``: a stereo rig mounted away from base_link (/left, /right
     images and camera_info), a depth camera (/depth, millimetres), /tf_static; returns the ground truth rows
-    (stamp ns, x, y, z, qx, qy, qz, qw) of its base."""
+    (stamp ns, x, y, z, qx, qy, qz, qw) of its base. ``lag_ns`` {topic: ns} records a topic's messages
+    that much after their stamps (a slower driver or link)."""
     import numpy as np
     from rosbags.rosbag2 import Writer
     from rosbags.typesys import Stores, get_typestore
@@ -122,7 +123,9 @@ def write_camera_bag(path, frames, start_ns=1_700_000_000_000_000_000):
         rows.append((stamp, *odom_from_base.t, *odom_from_base.q))
     with Writer(path, version=9) as w:
         conns = {}
-        for topic, stamp, m in messages:
+        lag_ns = lag_ns or {}
+        for topic, stamp, m in sorted(messages, key=lambda e: e[1] + lag_ns.get(e[0], 0)):
+            stamp += lag_ns.get(topic, 0)
             if topic not in conns:
                 conns[topic] = w.add_connection(topic, m.__msgtype__, typestore=store)
             w.write(conns[topic], stamp, store.serialize_cdr(m, m.__msgtype__))

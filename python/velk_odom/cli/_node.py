@@ -13,9 +13,10 @@ tf2_msgs, /tf_static and /tf are read and odom -> base_link is published on /tf;
 ``static_transforms`` are known from the start either way.
 
 Everything runs on the thread that made the engines (the visual engine is bound to it); message
-stamps drive the engines. An odometry source's message waits until an IMU has reached its stamp
-(at most the fusion's replay buffer of data time), so that a source arriving ahead of a lagging IMU
-does not make the IMU's samples late. Nothing an input does ends the node: it is logged once and counted.
+stamps drive the engines. An odometry source's message waits until the IMUs have reached its stamp,
+and an image until the other images and depth have (at most the fusion's replay buffer of data time),
+so that a source arriving ahead of a lagging IMU does not make the IMU's samples late, nor one
+camera's topic ahead of another break up the frame sets. Nothing an input does ends the node: it is logged once and counted.
 SIGINT and SIGTERM end it within a second; a configuration error ends it at start with one line and
 exit status 2.
 """
@@ -309,18 +310,21 @@ class LiveNode:
         self.node.create_timer(0.1, self._discover)
 
     def _plan_holding(self) -> None:
-        """Which topics' messages wait for the IMU: the fusion's odometry sources, when it reads an IMU."""
+        """Which topics' messages wait for others to reach their stamp: the fusion's odometry sources
+        for its IMUs, and the visual part's images and depth for each other (a stereo pair is tracked
+        only when both halves are there, and a half superseded before its partner comes is lost)."""
         from velk_odom._native import OdometryFusion
 
-        plans = self.setup.plans
-        self.imu_topics = {p.topic for p in plans if p.imu_frame is not None}
-        self.held_topics = {p.topic for p in plans if self.imu_topics and p.topic not in self.imu_topics}
+        imus = {p.topic for p in self.setup.plans if p.imu_frame is not None}
+        pictures = {t for t, r in self.setup.roles.items() if r in ("image", "depth")} - imus
+        self.waits_for: Dict[str, Set[str]] = {p.topic: imus for p in self.setup.plans if imus and p.topic not in imus}
+        for t in pictures:
+            self.waits_for[t] = self.waits_for.get(t, set()) | (pictures - {t})
         span = (self.setup.fusion_config or {}).get("replay_buffer_seconds", OdometryFusion.CONFIG_DEFAULTS["replay_buffer_seconds"])
         self.hold_ns = int(span * 1e9)
         self.held: List[Tuple[int, int, str, Any]] = []  # a heap of (stamp, arrival, topic, message)
         self.arrivals = 0
-        self.imu_reached: Optional[int] = None
-        self.newest_held: Optional[int] = None
+        self.first_ns: Optional[int] = None  # the first stamp since the start (or a restart)
 
     def _subscribe(self, topic: str, msg_class: Any) -> None:
         callbacks = None
@@ -337,14 +341,13 @@ class LiveNode:
             stamp = self._check_clock(t, msg)
             if stamp is None:
                 return
-            if t in self.held_topics:
+            if self.first_ns is None:
+                self.first_ns = stamp
+            if self.waits_for.get(t):
                 heapq.heappush(self.held, (stamp, self.arrivals, t, msg))
                 self.arrivals += 1
-                self.newest_held = stamp if self.newest_held is None else max(self.newest_held, stamp)
             else:
                 self._hand_on(t, msg)
-                if t in self.imu_topics:
-                    self.imu_reached = stamp if self.imu_reached is None else max(self.imu_reached, stamp)
             self._release(False)
 
         kwargs = {"event_callbacks": callbacks} if callbacks is not None else {}
@@ -408,14 +411,23 @@ class LiveNode:
             handle(topic, msg)
 
     def _release(self, everything: bool) -> None:
-        """Hand on the held source messages the IMU has reached, and those held for longer than the
-        replay buffer (the IMU stopped or lags more than the fusion can replay)."""
+        """Hand on, oldest first, the held messages whose awaited topics have reached their stamp, and
+        those held for longer than the replay buffer of data time (a topic stopped or lags more than
+        the engines can make up)."""
+        newest = max(self.last_stamp.values(), default=0)
+
+        def reached(u: str, stamp: int) -> bool:
+            last = self.last_stamp.get(u)
+            if last is None:  # not come yet: waited for as long as one that stopped
+                return self.first_ns is not None and newest - self.first_ns > self.hold_ns
+            return last >= stamp or last < newest - self.hold_ns
+
         while self.held:
-            stamp = self.held[0][0]
-            reached = self.imu_reached is not None and stamp <= self.imu_reached
-            if not (everything or reached or stamp < self.newest_held - self.hold_ns):
+            stamp, _, topic, msg = self.held[0]
+            waited = all(reached(u, stamp) for u in self.waits_for[topic])
+            if not (everything or waited or stamp < newest - self.hold_ns):
                 return
-            _, _, topic, msg = heapq.heappop(self.held)
+            heapq.heappop(self.held)
             self._hand_on(topic, msg)
 
     def _check_clock(self, topic: str, msg: Any) -> Optional[int]:
@@ -432,7 +444,6 @@ class LiveNode:
             self._count("clock restarts", f"{topic}: stamps went back {(last - t) / 1e9:.1f} s (a publisher restarted on "
                                           "an older clock); the engines start over")
             self._release(True)  # what came on the old clock goes first
-            self.imu_reached = self.newest_held = None
             self._restart_engines()
         elif last is not None and t - last > GAP_NS:
             self._count(f"{topic} gaps", f"{topic}: no message for {(t - last) / 1e9:.1f} s of data time (the sensor stopped)")
@@ -445,6 +456,7 @@ class LiveNode:
     def _restart_engines(self) -> None:
         self._make_engines()
         self.last_stamp.clear()
+        self.first_ns = None
         self.mount_wait.clear()
         for plan in self.setup.plans:
             if plan.mount_from in ("waiting", "identity"):
