@@ -48,6 +48,8 @@ constexpr double kMaxDisparityOffsetPx = 3.0;
 // before it is applied.
 constexpr double kOffsetSignificance = 5.0;
 constexpr int kOffsetMinStretches = 4;
+// An offset estimate needs at least this many points seen by both cameras through its stretch.
+constexpr size_t kMinOffsetStretchPoints = 12;
 // A new map needs enough landmarks to survive its first frames.
 constexpr int kMinStartLandmarks = 30;
 // Rays that meet at a smaller angle give depth errors above a few percent at 0.5 px noise.
@@ -464,8 +466,10 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose) {
           mb.unproject(fb.last_px.cast<double>(), &k.b1))
         tracks.push_back(k);
     }
-    // The stretch ends once half of its points are gone: the ones left span the most motion they will.
-    if (2 * tracks.size() < d.stretch_points) stretch_over = true;
+    // The stretch ends once half of its points are gone (the ones left span the most motion they
+    // will), or when too few are left to estimate from (a stretch that began after a loss, with no
+    // points, would otherwise last for ever).
+    if (2 * tracks.size() < d.stretch_points || tracks.size() < kMinOffsetStretchPoints) stretch_over = true;
     const Rigid& camera_from_rig = pose_cameras_[a].camera_from_rig;
     const Eigen::Matrix3d now_from_start =
         (camera_from_rig * pose.inverse() * offset_stretch_pose_ * camera_from_rig.inverse()).R;
