@@ -190,9 +190,18 @@ namespace {
 constexpr size_t kMinOffsetTracks = 12;
 
 // The offset problem: points seen by both cameras in an earlier and a later frame set, camera a's
-// rotation between them, the rig and the disparity noise. x = (offset, translation).
+// rotation between them, the rig and the disparity noise. x = (offset, rotation correction on the
+// left, translation), in the later frame of a. A constant offset e makes inverse depth affine in
+// disparity (1 / z = (d - e) / b): under one motion a change of e moves every point's predicted
+// disparity change and image motion by a part that grows with its depth, which neither a rotation
+// nor a translation mimics. The rotation is solved too, not taken as given: a small error in it
+// moves all points by one image shift, which a fixed rotation would leave to the translation and so
+// to the depths (at full position weight, rendered rigs with an exact calibration read +0.13 px so).
 class OffsetProblem {
  public:
+  using Vector7d = Eigen::Matrix<double, 7, 1>;
+  using Matrix7d = Eigen::Matrix<double, 7, 7>;
+
   OffsetProblem(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before, const Rigid& a_from_b,
                 double sigma)
       : tracks_(tracks), now_from_before_(now_from_before), a_from_b_(a_from_b), baseline_(a_from_b.t.norm()),
@@ -200,9 +209,10 @@ class OffsetProblem {
 
   bool well_posed() const { return tracks_.size() >= kMinOffsetTracks && baseline_ > 0.0 && sigma_ > 0.0; }
 
-  // Start: no offset, the translation of the nearer points (whose depths are the surest).
-  bool initial(Eigen::Vector4d* x) const {
-    *x = Eigen::Vector4d::Zero();
+  // Start: no offset nor rotation correction, the translation of the nearer points (whose depths
+  // are the surest).
+  bool initial(Vector7d* x) const {
+    *x = Vector7d::Zero();
     double total = 0.0;
     for (const StereoTrack& k : tracks_) {
       const double d0 = disparity(k.a0, k.b0), d1 = disparity(k.a1, k.b1);
@@ -220,15 +230,16 @@ class OffsetProblem {
 
   // Gauss-Newton steps on the points whose weighted misfit stays within `gate`; `h` is the last
   // normal matrix. False when too few points remain or a step cannot be solved.
-  bool solve(double gate, Eigen::Vector4d* x, Eigen::Matrix4d* h) const {
+  bool solve(double gate, Vector7d* x, Matrix7d* h) const {
     for (int it = 0; it < 10; ++it) {
       h->setZero();
-      Eigen::Vector4d g = Eigen::Vector4d::Zero();
+      Vector7d g = Vector7d::Zero();
       size_t used = 0;
+      const Eigen::Matrix3d rotation = exp_rotation_matrix(x->segment<3>(1)) * now_from_before_;
       for (const StereoTrack& k : tracks_) {
         Eigen::Vector3d r;
-        Eigen::Matrix<double, 3, 4> jac;
-        if (!residual(k, *x, &r) || !jacobian(k, *x, r, &jac)) continue;
+        Eigen::Matrix<double, 3, 7> jac;
+        if (!residual(k, *x, rotation, &r) || !jacobian(k, *x, r, &jac)) continue;
         const Eigen::Vector3d inv_var = weights(k, (*x)(0));
         // Points far off the common motion (mismatched partners, moving objects) leave the second pass.
         if (r.cwiseProduct(r).dot(inv_var) > gate) continue;
@@ -237,39 +248,34 @@ class OffsetProblem {
         ++used;
       }
       if (used < kMinOffsetTracks) return false;
-      const Eigen::LDLT<Eigen::Matrix4d> ldlt(*h);
+      const Eigen::LDLT<Matrix7d> ldlt(*h);
       if (ldlt.info() != Eigen::Success) return false;
-      const Eigen::Vector4d step = -ldlt.solve(g);
+      const Vector7d step = -ldlt.solve(g);
       if (!step.allFinite()) return false;
       *x += step;
-      if (std::abs(step(0)) < 1e-9 && step.tail<3>().norm() < 1e-6) break;
+      if (std::abs(step(0)) < 1e-9 && step.tail<6>().norm() < 1e-6) break;
     }
     return true;
   }
 
   // The misfits' median sets the noise actually seen (the nominal sigma may be far off either way):
   // the squared scale of the weights it implies.
-  bool noise_scale2(const Eigen::Vector4d& x, double* scale2) const {
+  bool noise_scale2(const Vector7d& x, double* scale2) const {
     std::vector<double> misfit;
+    const Eigen::Matrix3d rotation = exp_rotation_matrix(x.segment<3>(1)) * now_from_before_;
     for (const StereoTrack& k : tracks_) {
       Eigen::Vector3d r;
-      if (!residual(k, x, &r)) continue;
+      if (!residual(k, x, rotation, &r)) continue;
       misfit.push_back(r.cwiseProduct(r).dot(weights(k, x(0))));
     }
     if (misfit.size() < kMinOffsetTracks) return false;
     std::nth_element(misfit.begin(), misfit.begin() + static_cast<long>(misfit.size() / 2), misfit.end());
-    // The misfit is about a chi-square of one degree of freedom (the disparity's), whose median is 0.455.
-    *scale2 = std::max(misfit[misfit.size() / 2] / 0.455, 1e-4);
+    // The misfit is about a chi-square of three degrees of freedom, whose median is 2.37.
+    *scale2 = std::max(misfit[misfit.size() / 2] / 2.37, 1e-4);
     return true;
   }
 
  private:
-  // The image positions of a's features carry the bias of templates deformed by the motion (a few
-  // tenths of a pixel, alike over the image), which the disparity of two templates of one point
-  // cancels: the positions count at a hundredth of the weight, enough for the sideways parts of the
-  // translation (at a third of it, rendered sequences with an exact calibration measure 0.3 px).
-  static constexpr double kPositionWeight = 0.01;
-
   // Disparity along a's x axis (normalised units), b's ray turned into a's orientation.
   double disparity(const Eigen::Vector2d& xa, const Eigen::Vector2d& xb) const {
     const Eigen::Vector3d rb = a_from_b_.R * Eigen::Vector3d(xb.x(), xb.y(), 1.0);
@@ -278,39 +284,41 @@ class OffsetProblem {
 
   // Residuals in the later frame set, whose noise is the trackers' own (constant in disparity, not
   // in depth): its disparity and a's image position, predicted from the earlier sighting moved by
-  // (R, t); false where a depth is not positive.
-  bool residual(const StereoTrack& k, const Eigen::Vector4d& x, Eigen::Vector3d* r) const {
+  // (rotation, t); false where a depth is not positive.
+  bool residual(const StereoTrack& k, const Vector7d& x, const Eigen::Matrix3d& rotation, Eigen::Vector3d* r) const {
     const double d0 = disparity(k.a0, k.b0) - x(0);
     if (!(d0 > 0.0)) return false;
-    const Eigen::Vector3d p1 =
-        (baseline_ / d0) * (now_from_before_ * Eigen::Vector3d(k.a0.x(), k.a0.y(), 1.0)) + x.tail<3>();
+    const Eigen::Vector3d p1 = (baseline_ / d0) * (rotation * Eigen::Vector3d(k.a0.x(), k.a0.y(), 1.0)) + x.tail<3>();
     if (!(p1.z() > 0.0)) return false;
     *r << disparity(k.a1, k.b1) - x(0) - baseline_ / p1.z(), k.a1.x() - p1.x() / p1.z(), k.a1.y() - p1.y() / p1.z();
-    return true;
+    return r->allFinite();
   }
 
   // Forward differences of the residuals at x.
-  bool jacobian(const StereoTrack& k, const Eigen::Vector4d& x, const Eigen::Vector3d& r,
-                Eigen::Matrix<double, 3, 4>* jac) const {
-    const Eigen::Vector3d steps(1e-7, 1e-6, 1e-6);
-    for (int j = 0; j < 4; ++j) {
-      Eigen::Vector4d xj = x;
-      const double step = j == 0 ? steps(0) : steps(1);
+  bool jacobian(const StereoTrack& k, const Vector7d& x, const Eigen::Vector3d& r, Eigen::Matrix<double, 3, 7>* jac) const {
+    for (int j = 0; j < 7; ++j) {
+      Vector7d xj = x;
+      const double step = j < 4 ? 1e-7 : 1e-6;
       xj(j) += step;
       Eigen::Vector3d rj;
-      if (!residual(k, xj, &rj)) return false;
+      if (!residual(k, xj, exp_rotation_matrix(xj.segment<3>(1)) * now_from_before_, &rj)) return false;
       jac->col(j) = (rj - r) / step;
     }
     return true;
   }
 
   // Inverse variances of the residuals: the disparity carries the noise of two trackers, and the
-  // earlier one's too, magnified by the ratio of the disparities.
+  // earlier one's too, magnified by the ratio of the disparities. A position carries more than its
+  // tracker's noise: templates that the motion deforms bias it by amounts that vary with depth (no
+  // rotation nor scale of the parallax absorbs them), which the disparity of two such templates
+  // cancels. At a's tracker's noise, rendered rigs with an exact calibration read -0.1 to -0.25 px
+  // of offset (256 px focal length); at this variance, within their own uncertainty.
   Eigen::Vector3d weights(const StereoTrack& k, double eps) const {
     const double ratio = (disparity(k.a1, k.b1) - eps) / (disparity(k.a0, k.b0) - eps);
-    return Eigen::Vector3d(1.0 / (2.0 * sigma_ * sigma_ * (1.0 + std::pow(ratio, 4))), kPositionWeight / (sigma_ * sigma_),
-                           kPositionWeight / (sigma_ * sigma_));
+    const double position = 1.0 / (kPositionVarianceFactor * sigma_ * sigma_);
+    return Eigen::Vector3d(1.0 / (2.0 * sigma_ * sigma_ * (1.0 + std::pow(ratio, 4))), position, position);
   }
+  static constexpr double kPositionVarianceFactor = 10.0;
 
   const std::vector<StereoTrack>& tracks_;
   const Eigen::Matrix3d& now_from_before_;
@@ -324,17 +332,17 @@ class OffsetProblem {
 bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before,
                                const Rigid& a_from_b, double sigma, double* offset, double* information) {
   const OffsetProblem problem(tracks, now_from_before, a_from_b, sigma);
-  Eigen::Vector4d x;
+  OffsetProblem::Vector7d x;
   if (!problem.well_posed() || !problem.initial(&x)) return false;
   // A first pass on every point, then one on the points within 3 times the noise it finds, weighed at
   // that noise.
-  Eigen::Matrix4d h;
+  OffsetProblem::Matrix7d h;
   double scale2 = 1.0;
   if (!problem.solve(std::numeric_limits<double>::infinity(), &x, &h) || !problem.noise_scale2(x, &scale2) ||
       !problem.solve(9.0 * scale2, &x, &h))
     return false;
   h /= scale2;
-  const Eigen::FullPivLU<Eigen::Matrix4d> lu(h);
+  const Eigen::FullPivLU<OffsetProblem::Matrix7d> lu(h);
   if (!lu.isInvertible()) return false;
   const double var = lu.inverse()(0, 0);
   if (!(var > 0.0) || !std::isfinite(x(0))) return false;

@@ -51,10 +51,11 @@ struct StereoTrack {
 // fraction of a pixel along x turns every disparity d into d + offset, which moves distant points
 // far (d is a few pixels at tens of metres) and scales the measured translation with them. Rigid
 // motion tells it apart: the depths of the two frame sets, taken with the right offset, differ by
-// one translation for every point, near and far. Solves (offset, translation) from `tracks` given
-// camera a's rotation `now_from_before` between the frame sets and a_from_b; `sigma` is the
-// disparity noise (normalised units). Writes the offset in normalised units of a (b's measured x
-// is that much too small) and its information (1 / variance); false when too few points agree.
+// one motion for every point, near and far. Solves (offset, rotation, translation) from the
+// disparities and a's image positions of `tracks`, starting from camera a's rotation
+// `now_from_before` between the frame sets, given a_from_b; `sigma` is the trackers' noise
+// (normalised units). Writes the offset in normalised units of a (b's measured x is that much too
+// small) and its information (1 / variance); false when too few points agree.
 bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before,
                                const Rigid& a_from_b, double sigma, double* offset, double* information);
 

@@ -48,6 +48,8 @@ constexpr double kMaxDisparityOffsetPx = 3.0;
 // before it is applied.
 constexpr double kOffsetSignificance = 5.0;
 constexpr int kOffsetMinStretches = 4;
+// An offset estimate needs at least this many points seen by both cameras through its stretch.
+constexpr size_t kMinOffsetStretchPoints = 12;
 // A new map needs enough landmarks to survive its first frames.
 constexpr int kMinStartLandmarks = 30;
 // Rays that meet at a smaller angle give depth errors above a few percent at 0.5 px noise.
@@ -342,7 +344,6 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
   if (estimate_pose(predicted, pose, covariance) >= setup_.config.min_inliers) {
     for (auto& fs : features_)
       for (Feature& f : fs) f.anchor_px = f.last_px;
-    anchors_at_keyframe_ = false;
     return true;
   }
   for (size_t c = 0; c < features_.size(); ++c)
@@ -430,14 +431,16 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
   const int landmarks = landmark_feature_count();
   const bool keyframe = landmarks < kKeyframeLandmarkRatio * keyframe_inliers_ ||
                         detecting_features < kKeyframeFeatureRatio * setup_.config.max_features * detecting_cameras;
-  if (!setup_.pairs.empty()) update_disparity_offsets(pose, keyframe);
   if (keyframe) make_keyframe(frame, pose);
+  // After the keyframe, so that a stretch beginning here holds the points it matched in stereo.
+  if (!setup_.pairs.empty()) update_disparity_offsets(pose);
 }
 
-void VisualTracker::update_disparity_offsets(const Rigid& pose, bool fuse) {
+void VisualTracker::update_disparity_offsets(const Rigid& pose) {
   disparity_offsets_.resize(setup_.pairs.size());
   std::vector<int> in_b;
   std::vector<StereoTrack> tracks;
+  bool stretch_over = !in_offset_stretch_;
   for (size_t p = 0; p < setup_.pairs.size(); ++p) {
     const StereoPair& pair = setup_.pairs[p];
     const size_t a = static_cast<size_t>(pair.a), b = static_cast<size_t>(pair.b);
@@ -446,36 +449,47 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose, bool fuse) {
     if (!(std::abs(a_from_b.t.x()) > kSideBySide * a_from_b.t.norm())) continue;
     const CameraModel &ma = setup_.cameras[a].model, &mb = setup_.cameras[b].model;
     DisparityOffset& d = disparity_offsets_[p];
-    if (anchors_at_keyframe_) {
-      // Points whose features in a and b both hold their keyframe sightings.
-      in_b.assign(landmarks_.size(), -1);
-      for (size_t i = 0; i < features_[b].size(); ++i)
-        if (features_[b][i].landmark >= 0) in_b[static_cast<size_t>(features_[b][i].landmark)] = static_cast<int>(i);
-      tracks.clear();
-      for (const Feature& fa : features_[a]) {
-        if (fa.landmark < 0 || in_b[static_cast<size_t>(fa.landmark)] < 0) continue;
-        const Feature& fb = features_[b][static_cast<size_t>(in_b[static_cast<size_t>(fa.landmark)])];
-        StereoTrack k;
-        if (ma.unproject(fa.anchor_px.cast<double>(), &k.a0) && mb.unproject(fb.anchor_px.cast<double>(), &k.b0) &&
-            ma.unproject(fa.last_px.cast<double>(), &k.a1) && mb.unproject(fb.last_px.cast<double>(), &k.b1))
-          tracks.push_back(k);
-      }
-      const Rigid& camera_from_rig = pose_cameras_[a].camera_from_rig;
-      const Eigen::Matrix3d now_from_keyframe =
-          (camera_from_rig * pose.inverse() * keyframe_pose_ * camera_from_rig.inverse()).R;
-      double offset = 0.0, information = 0.0;
-      // The latest estimate of the keyframe's stretch spans the most motion; it stands for the stretch.
-      if (estimate_disparity_offset(tracks, now_from_keyframe, a_from_b, kNominalPixelSigma / ma.fx(), &offset,
-                                    &information) &&
-          std::abs(d.applied + offset) <= kMaxDisparityOffsetPx / ma.fx()) {
-        d.stretch_offset = offset;
-        d.stretch_information = information;
-      }
+    if (!in_offset_stretch_) continue;
+    // Points whose features in a and b both hold their sightings at the stretch's start. Pixels are
+    // read with b's calibration as it is now, so the estimate adds to the offset applied now.
+    in_b.assign(landmarks_.size(), -1);
+    for (size_t i = 0; i < features_[b].size(); ++i)
+      if (features_[b][i].landmark >= 0 && features_[b][i].in_offset_stretch)
+        in_b[static_cast<size_t>(features_[b][i].landmark)] = static_cast<int>(i);
+    tracks.clear();
+    for (const Feature& fa : features_[a]) {
+      if (fa.landmark < 0 || !fa.in_offset_stretch || in_b[static_cast<size_t>(fa.landmark)] < 0) continue;
+      const Feature& fb = features_[b][static_cast<size_t>(in_b[static_cast<size_t>(fa.landmark)])];
+      StereoTrack k;
+      if (ma.unproject(fa.offset_stretch_px.cast<double>(), &k.a0) &&
+          mb.unproject(fb.offset_stretch_px.cast<double>(), &k.b0) && ma.unproject(fa.last_px.cast<double>(), &k.a1) &&
+          mb.unproject(fb.last_px.cast<double>(), &k.b1))
+        tracks.push_back(k);
     }
-    if (!fuse || !(d.stretch_information > 0.0)) continue;
+    // The stretch ends once half of its points are gone (the ones left span the most motion they
+    // will), or when too few are left to estimate from (a stretch that began after a loss, with no
+    // points, would otherwise last for ever).
+    if (2 * tracks.size() < d.stretch_points || tracks.size() < kMinOffsetStretchPoints) stretch_over = true;
+    const Rigid& camera_from_rig = pose_cameras_[a].camera_from_rig;
+    const Eigen::Matrix3d now_from_start =
+        (camera_from_rig * pose.inverse() * offset_stretch_pose_ * camera_from_rig.inverse()).R;
+    double offset = 0.0, information = 0.0;
+    // The latest estimate spans the most motion; it stands for the stretch.
+    if (estimate_disparity_offset(tracks, now_from_start, a_from_b, kNominalPixelSigma / ma.fx(), &offset,
+                                  &information) &&
+        std::abs(d.applied + offset) <= kMaxDisparityOffsetPx / ma.fx()) {
+      d.stretch_offset = offset;
+      d.stretch_information = information;
+    }
+  }
+  if (!stretch_over) return;
+  for (size_t p = 0; p < disparity_offsets_.size(); ++p) {
+    DisparityOffset& d = disparity_offsets_[p];
+    if (!(d.stretch_information > 0.0)) continue;
     // A weighted mean over the stretches (the offset is a property of the rig), applied once it
     // stands out of its own uncertainty: a correction within the noise would only add noise. Camera
     // b's principal point moves with it, so its pixels are read with the refined calibration.
+    CameraModel& mb = setup_.cameras[static_cast<size_t>(setup_.pairs[p].b)].model;
     const double measured = d.applied + d.stretch_offset;
     d.mean = (d.mean * d.information + measured * d.stretch_information) / (d.information + d.stretch_information);
     d.information += d.stretch_information;
@@ -484,8 +498,26 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose, bool fuse) {
     const bool significant =
         d.stretches >= kOffsetMinStretches && std::abs(d.mean) * std::sqrt(d.information) > kOffsetSignificance;
     const double next = significant ? d.mean : 0.0;
-    setup_.cameras[b].model.shift_principal_point(-(next - d.applied) * mb.fx(), 0.0);
+    mb.shift_principal_point(-(next - d.applied) * mb.fx(), 0.0);
     d.applied = next;
+  }
+  // A new stretch begins here, with every point both cameras of a pair see now.
+  offset_stretch_pose_ = pose;
+  in_offset_stretch_ = true;
+  for (auto& fs : features_)
+    for (Feature& f : fs) {
+      f.in_offset_stretch = f.landmark >= 0;
+      f.offset_stretch_px = f.last_px;
+    }
+  for (size_t p = 0; p < setup_.pairs.size(); ++p) {
+    const StereoPair& pair = setup_.pairs[p];
+    in_b.assign(landmarks_.size(), 0);
+    for (const Feature& f : features_[static_cast<size_t>(pair.b)])
+      if (f.landmark >= 0) in_b[static_cast<size_t>(f.landmark)] = 1;
+    size_t shared = 0;
+    for (const Feature& f : features_[static_cast<size_t>(pair.a)])
+      if (f.landmark >= 0 && in_b[static_cast<size_t>(f.landmark)]) ++shared;
+    disparity_offsets_[p].stretch_points = shared;
   }
 }
 
@@ -683,8 +715,6 @@ void VisualTracker::make_keyframe(const FrameData& frame, const Rigid& pose) {
   give_depth(frame, pose);
   collect_garbage();
   keyframe_inliers_ = landmark_feature_count();
-  keyframe_pose_ = pose;
-  anchors_at_keyframe_ = true;
 }
 
 bool VisualTracker::start_map(const FrameData& frame, const Rigid& anchor) {
@@ -699,7 +729,6 @@ bool VisualTracker::start_map(const FrameData& frame, const Rigid& anchor) {
     std::swap(old_features, features_);
     std::swap(old_landmarks, landmarks_);
     keyframe_inliers_ = old_keyframe_inliers;
-    anchors_at_keyframe_ = false;  // the old features' anchors are not at this pose
     return false;
   }
   last_pose_ = anchor;

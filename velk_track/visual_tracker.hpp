@@ -16,7 +16,7 @@
 // After a longer outage the IMU, which kept running, carries the prediction across all of it.
 //
 // A stereo pair side by side has its disparity offset (a principal point off along the baseline)
-// estimated over each keyframe's stretch from the points both cameras tracked through it, and
+// estimated over stretches of motion from the points both cameras tracked through them, and
 // corrected in camera b's calibration.
 //
 // Invariants: every Feature's landmark index is -1 or indexes `landmarks_`; features hold the
@@ -113,6 +113,8 @@ class VisualTracker {
     int landmark = -1;
     bool tracked = false;
     bool outlier = false;
+    bool in_offset_stretch = false;  // seen at offset_stretch_pose_, at offset_stretch_px
+    Eigen::Vector2f offset_stretch_px;
     Eigen::Vector3d first_center_w;   // camera centre at the first sighting
     Eigen::Vector3d first_bearing_w;  // unit ray of the first sighting, world frame
     FlowTemplate tmpl;
@@ -175,8 +177,9 @@ class VisualTracker {
   void begin_tracking_from_start(const FrameData& frame, const Rigid& pose);
   void update_motion(const Rigid& pose, int64_t t_ns);
   // Estimates each stereo pair's disparity offset from the points both cameras tracked since the
-  // last keyframe; `fuse` (the stretch ends) folds the stretch's estimate into the rig's.
-  void update_disparity_offsets(const Rigid& pose, bool fuse);
+  // offset stretch began; once half of them are gone the stretch ends, its estimates are folded into
+  // the rig's and a new stretch begins at `pose`.
+  void update_disparity_offsets(const Rigid& pose);
   void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
   void collect_garbage();
   Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok) const;
@@ -205,15 +208,20 @@ class VisualTracker {
   int keyframe_inliers_ = 0;
   bool overruled_ = false;  // the last frame set's view was refused for contradicting the IMU
   // Per stereo pair: the disparity offset applied to camera b (normalised units of a), the mean
-  // estimate and its information, and the estimate of the current keyframe's stretch.
+  // estimate and its information, the estimate of the current offset stretch and the number of
+  // points the stretch began with.
   struct DisparityOffset {
     double applied = 0.0, mean = 0.0, information = 0.0;
     double stretch_offset = 0.0, stretch_information = 0.0;
     int stretches = 0;
+    size_t stretch_points = 0;
   };
   std::vector<DisparityOffset> disparity_offsets_;
-  Rigid keyframe_pose_;               // pose of the last keyframe
-  bool anchors_at_keyframe_ = false;  // every feature's anchor_px was seen at keyframe_pose_
+  // An offset stretch: the frame set from which the points both cameras of a pair keep tracking
+  // span enough motion to tell near depths from far ones (keyframes may follow each other at every
+  // frame set on a fast car).
+  Rigid offset_stretch_pose_;
+  bool in_offset_stretch_ = false;
 
   GyroBuffer gyro_;
   std::optional<InertialMotion> inertial_;  // with an IMU: translation across gaps, checks of visual poses
