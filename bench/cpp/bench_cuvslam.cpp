@@ -6,10 +6,11 @@
 // The stereo, inertial, RGB-D and monocular scenarios run once more on the same path with what real
 // cameras add ("hard_" rows): motion blur from a 12 ms exposure, auto-exposure drift and steps, a
 // left/right gain mismatch, vignetting with brightness-dependent noise, a bare wall, a moving box,
-// dropped frame sets in gaps of 4 to 10 at 1.9 m/s (the path runs faster), and lens distortion.
+// dropped frame sets in gaps of 4 to 10 at 1.9 m/s (the path runs faster), a blank first frame set after
+// the gap of 10, and lens distortion.
 //
 // Options: --width W (height = 3/4 W), --frames N, --noise SIGMA, --only NAME (a scenario name),
-// --hard LIST (comma-separated subset of blur,exposure,mismatch,vignetting,bare,box,drops,distortion;
+// --hard LIST (comma-separated subset of blur,exposure,mismatch,vignetting,bare,box,drops,blank,distortion;
 // default all; "none" skips the hard rows), --threads N (the tracker's threads; default 1),
 // --seed N (another room texture, image and IMU noise than the default's: a single sequence's
 // figures along the path swing by a few tenths of a percent with the draw), --dump DIR (writes the
@@ -64,6 +65,8 @@ void make_hard(const std::string& list, seq::Sequence* s) {
     for (const auto& [at, length] : std::vector<std::pair<int, int>>{{40, 4}, {100, 6}, {145, 10}, {200, 7}, {250, 5}})
       for (int k = at * n / 300; k < at * n / 300 + length; ++k) h.dropped.insert(k);
   }
+  // The first frame set after the longest gap cannot be tracked (a hand over the lens, a flash).
+  if (has(list, "blank")) s->blank_frames.insert(145 * n / 300 + 10);
   if (has(list, "distortion")) {
     for (size_t c = 0; c < s->cameras.size(); ++c)
       s->cameras[c].brown = c == 0 ? std::array<double, 5>{-0.08, 0.02, 0.0, 0.0005, -0.0003}
