@@ -483,6 +483,11 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose) {
     }
   }
   if (!stretch_over) return;
+  fold_offset_stretches();
+  begin_offset_stretch(pose);
+}
+
+void VisualTracker::fold_offset_stretches() {
   for (size_t p = 0; p < disparity_offsets_.size(); ++p) {
     DisparityOffset& d = disparity_offsets_[p];
     if (!(d.stretch_information > 0.0)) continue;
@@ -501,6 +506,9 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose) {
     mb.shift_principal_point(-(next - d.applied) * mb.fx(), 0.0);
     d.applied = next;
   }
+}
+
+void VisualTracker::begin_offset_stretch(const Rigid& pose) {
   // A new stretch begins here, with every point both cameras of a pair see now.
   offset_stretch_pose_ = pose;
   in_offset_stretch_ = true;
@@ -509,6 +517,7 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose) {
       f.in_offset_stretch = f.landmark >= 0;
       f.offset_stretch_px = f.last_px;
     }
+  std::vector<char> in_b;
   for (size_t p = 0; p < setup_.pairs.size(); ++p) {
     const StereoPair& pair = setup_.pairs[p];
     in_b.assign(landmarks_.size(), 0);

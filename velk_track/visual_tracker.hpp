@@ -180,6 +180,11 @@ class VisualTracker {
   // offset stretch began; once half of them are gone the stretch ends, its estimates are folded into
   // the rig's and a new stretch begins at `pose`.
   void update_disparity_offsets(const Rigid& pose);
+  // Folds each pair's estimate of the stretch that ended into the rig's, and applies it once it is
+  // significant.
+  void fold_offset_stretches();
+  // Marks the points both cameras of a pair see at `pose` as the sightings a new stretch starts from.
+  void begin_offset_stretch(const Rigid& pose);
   void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
   void collect_garbage();
   Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok) const;
