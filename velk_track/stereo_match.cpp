@@ -104,8 +104,8 @@ bool stereo_candidates(const StereoPair& pair, const CameraModel& cam_b, const E
   return true;
 }
 
-// Index of the candidate whose patch in image_b matches pa best, or -1 when the best scores below
-// min_score or is ambiguous: a candidate more than 3 px from it scores within min_margin (repeated texture).
+// Index of the candidate whose patch in image_b matches pa best, or -1 when it is ambiguous: a
+// candidate more than 3 px from it scores within min_margin (repeated texture).
 int best_candidate(const std::vector<Eigen::Vector2d>& candidates, const GreyImage& image_b, const Patch& pa,
                    int side, const StereoParams& params) {
   float best = -2.f;
@@ -120,7 +120,7 @@ int best_candidate(const std::vector<Eigen::Vector2d>& candidates, const GreyIma
       best_i = static_cast<int>(i);
     }
   }
-  if (best_i < 0 || best < params.min_score) return -1;
+  if (best_i < 0) return -1;
   for (size_t i = 0; i < candidates.size(); ++i) {
     if ((candidates[i] - candidates[static_cast<size_t>(best_i)]).squaredNorm() < 9.0) continue;
     if (scores[i] > best - params.min_margin) return -1;  // ambiguous: repeated texture
@@ -135,6 +135,10 @@ bool refine_candidate(const StereoPair& pair, const FlowTemplate& tmpl_a, const 
   *refined = candidate.cast<float>();
   FlowParams flow = params.flow;
   flow.top_level = 0;
+  // Only the position is taken from the flow: the two cameras differ in gain, which its residual
+  // (bias-only) counts as mismatch; the correlation at the refined position accepts the match.
+  flow.max_rms = std::numeric_limits<float>::infinity();
+  flow.max_rms_of_contrast = std::numeric_limits<float>::infinity();
   if (pair.row_search) {
     if (!track_flow_horizontal(tmpl_a, pyramid_b.levels[0], flow, refined)) return false;
   } else {
@@ -177,6 +181,12 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
   if (best_i < 0) return false;
   Eigen::Vector2f refined;
   if (!refine_candidate(pair, tmpl_a, pyramid_b, params, candidates[static_cast<size_t>(best_i)], &refined))
+    return false;
+  // The candidates lie on whole-pixel steps, up to half a pixel off the match, where fine texture
+  // already decorrelates: the score that accepts it is taken at the refined position.
+  Patch pb;
+  if (!sample_patch(pyramid_b.levels[0], refined.x(), refined.y(), side, &pb) ||
+      zncc(pa, pb) < params.min_score)
     return false;
   Eigen::Vector3d point;
   if (!triangulate_match(pair, cam_a, cam_b, pixel_a, ray_a, refined.cast<double>(), params, &point)) return false;
