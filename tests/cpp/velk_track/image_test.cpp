@@ -1,13 +1,18 @@
 // Lucas-Kanade tracking of known shifts (shifts of several pixels converge only through coarse pyramid
-// levels whose coordinates are right) and corner selection; stereo matching shows in the drift tests.
+// levels whose coordinates are right), corner selection, and stereo matching under a gain difference
+// between the cameras.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
+#include <random>
+#include <vector>
 
 #include "velk_track/corners.hpp"
 #include "velk_track/image_pyramid.hpp"
 #include "velk_track/optical_flow.hpp"
+#include "velk_track/stereo_match.hpp"
 #include "sequence.hpp"
 
 namespace velk_track {
@@ -56,6 +61,54 @@ TEST(Flow, RecoversKnownSubpixelShiftOrLosesThePatch) {
     EXPECT_EQ(tracked >= checked * 9 / 10, !flat) << dx << "," << dy;
     EXPECT_EQ(tracked == 0 && !make_flow_template(cur, Eigen::Vector2f(100, 100), 9, &t), flat) << "nothing to track on a flat image";
   }
+}
+
+// A rectified pair 10 cm apart looking at a textured plane 2 m away (12.8 px of disparity): the right
+// camera's gain differs from the left's, as on real rigs, or is the same. A gain difference must not
+// cost matches: the patch correlation does not see it, and the refinement must not count it as a
+// mismatch. The texture is a sum of sinusoids of unrelated frequencies, so that no other candidate
+// along the row looks alike.
+TEST(StereoMatch, TheCamerasGainCostsNoMatches) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> freq(0.08, 0.45), phase(0.0, 6.283), turn(0.0, 3.1416);
+  std::vector<std::array<double, 3>> waves;  // kx, ky, phase
+  for (int i = 0; i < 14; ++i) {
+    const double k = freq(rng), a = turn(rng);
+    waves.push_back({k * std::cos(a), k * std::sin(a), phase(rng)});
+  }
+  const auto texture = [&](double x, double y) {
+    double v = 128.0;
+    for (const auto& w : waves) v += 9.0 * std::sin(w[0] * x + w[1] * y + w[2]);
+    return v;
+  };
+  Camera cam;
+  cam.size = {320, 240}, cam.focal = {256.f, 256.f}, cam.principal = {159.5f, 119.5f};
+  const CameraModel model(cam);
+  const double baseline = 0.1, depth = 2.0, disparity = 256.0 * baseline / depth;
+  StereoPair pair;
+  pair.a = 0, pair.b = 1, pair.row_search = true;
+  pair.b_from_a.t = Eigen::Vector3d(-baseline, 0.0, 0.0);
+  const Pyramid left = pyramid_of([&](int x, int y) { return texture(x, y); });
+  std::vector<int> matched;
+  int checked = 0;
+  for (const double gain : {1.0, 1.6}) {
+    const Pyramid right = pyramid_of([&](int x, int y) { return 128.0 + gain * (texture(x + disparity, y) - 128.0); });
+    checked = 0;
+    matched.push_back(0);
+    for (float y = 30; y <= 210; y += 20)
+      for (float x = 60; x <= 290; x += 23) {
+        FlowTemplate t;
+        if (!make_flow_template(left, Eigen::Vector2f(x, y), 9, &t)) continue;
+        ++checked;
+        StereoMatch m;
+        if (!match_stereo(pair, model, model, left.levels[0], right, t, Eigen::Vector2d(x, y), StereoParams(), &m)) continue;
+        ++matched.back();
+        EXPECT_NEAR(m.point_a.z(), depth, 0.25) << "gain " << gain << " at " << x << "," << y;
+      }
+  }
+  ASSERT_GT(checked, 60);
+  EXPECT_GE(matched[0], checked * 8 / 10);
+  EXPECT_GE(matched[1], matched[0] - 2) << "matches lost to the right camera's gain";
 }
 
 TEST(Corners, NoneOnNoiseAndSpreadOverTexture) {
