@@ -16,7 +16,8 @@ Everything runs on the thread that made the engines (the visual engine is bound 
 stamps drive the engines. An odometry source's message waits until the IMUs have reached its stamp,
 and an image until the other images and depth have (at most the fusion's replay buffer of data time),
 so that a source arriving ahead of a lagging IMU does not make the IMU's samples late, nor one
-camera's topic ahead of another break up the frame sets. Nothing an input does ends the node: it is logged once and counted.
+camera's topic ahead of another break up the frame sets. Nothing an input does ends the node: it is
+logged once and counted.
 SIGINT and SIGTERM end it within a second; a configuration error ends it at start with one line and
 exit status 2.
 """
@@ -414,6 +415,8 @@ class LiveNode:
         """Hand on, oldest first, the held messages whose awaited topics have reached their stamp, and
         those held for longer than the replay buffer of data time (a topic stopped or lags more than
         the engines can make up)."""
+        if not self.held:  # the common case, once per message: nothing to look at
+            return
         newest = max(self.last_stamp.values(), default=0)
 
         def reached(u: str, stamp: int) -> bool:
