@@ -135,8 +135,9 @@ bool refine_candidate(const StereoPair& pair, const FlowTemplate& tmpl_a, const 
   *refined = candidate.cast<float>();
   FlowParams flow = params.flow;
   flow.top_level = 0;
-  // Only the position is taken from the flow: the two cameras differ in gain, which its residual
-  // (bias-only) counts as mismatch; the correlation at the refined position accepts the match.
+  // The two cameras differ in gain, which the flow matches. Only the position is taken from it: the
+  // correlation at the refined position accepts the match.
+  flow.match_gain = true;
   flow.max_rms = std::numeric_limits<float>::infinity();
   flow.max_rms_of_contrast = std::numeric_limits<float>::infinity();
   if (pair.row_search) {
