@@ -70,24 +70,6 @@ void sample_window(const GreyImage& img, float cx, float cy, int side, float* ou
   }
 }
 
-// Scales window w to the mean and standard deviation of template t (n values each); false when w is
-// flat.
-bool match_contrast(const float* t, int n, float* w) {
-  double st = 0.0, st2 = 0.0, sw = 0.0, sw2 = 0.0;
-  for (int k = 0; k < n; ++k) {
-    st += t[k];
-    st2 += static_cast<double>(t[k]) * t[k];
-    sw += w[k];
-    sw2 += static_cast<double>(w[k]) * w[k];
-  }
-  const double mt = st / n, mw = sw / n;
-  const double vt = st2 / n - mt * mt, vw = sw2 / n - mw * mw;
-  if (!(vw > 1e-6 * std::max(vt, 1.0))) return false;
-  const float scale = static_cast<float>(std::sqrt(std::max(vt, 0.0) / vw));
-  for (int k = 0; k < n; ++k) w[k] = static_cast<float>(mt) + scale * (w[k] - static_cast<float>(mw));
-  return true;
-}
-
 }  // namespace
 
 bool make_flow_template(const Pyramid& reference, const Eigen::Vector2f& pixel, int side, FlowTemplate* out) {
@@ -152,6 +134,7 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
   if (top < 0) return false;
   Eigen::Vector2f p0 = guess;
   float bias = 0.f;
+  const float inv_gain = 1.f / params.gain;
   for (int l = top; l >= 0; --l) {
     if (!tmpl.usable[static_cast<size_t>(l)]) continue;
     const GreyImage& img = current.levels[static_cast<size_t>(l)];
@@ -168,12 +151,11 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
         break;
       }
       sample_window(img, p.x(), p.y(), n, patch.data());
-      if (params.match_gain && !match_contrast(t, nn, patch.data())) return false;
       // Inverse compositional step: delta = H^-1 sum J^T e with e = I(p + x) - T(x) - bias and
       // J = [Tx, Ty, 1]; then p -= delta_xy, bias += delta_bias.
       float bx = 0.f, by = 0.f, bb = 0.f;
       for (int k = 0; k < nn; ++k) {
-        const float e = patch[static_cast<size_t>(k)] - t[k] - bias;
+        const float e = inv_gain * patch[static_cast<size_t>(k)] - t[k] - bias;
         bx += gx[k] * e;
         by += gy[k] * e;
         bb += e;
@@ -197,10 +179,9 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
   if (!window_inside(img, p0.x(), p0.y(), half, 0)) return false;
   sample_window(img, p0.x(), p0.y(), n, patch.data());
   const float* t = tmpl.data.data();
-  if (params.match_gain && !match_contrast(t, nn, patch.data())) return false;
   double sum2 = 0.0;
   for (int k = 0; k < nn; ++k) {
-    const float e = patch[static_cast<size_t>(k)] - t[k] - bias;
+    const float e = inv_gain * patch[static_cast<size_t>(k)] - t[k] - bias;
     sum2 += static_cast<double>(e) * e;
   }
   const float r = static_cast<float>(std::sqrt(sum2 / nn));
@@ -228,13 +209,13 @@ bool track_flow_horizontal(const FlowTemplate& tmpl, const GreyImage& image, con
   std::array<float, kMaxFlowSide * kMaxFlowSide> patch;
   Eigen::Vector2f p = *pos;
   float bias = 0.f;
+  const float inv_gain = 1.f / params.gain;
   for (int it = 0; it < params.max_iterations; ++it) {
     if (!window_inside(image, p.x(), p.y(), half, 0)) return false;
     sample_window(image, p.x(), p.y(), n, patch.data());
-    if (params.match_gain && !match_contrast(t, nn, patch.data())) return false;
     float bx = 0.f, bb = 0.f;
     for (int k = 0; k < nn; ++k) {
-      const float e = patch[static_cast<size_t>(k)] - t[k] - bias;
+      const float e = inv_gain * patch[static_cast<size_t>(k)] - t[k] - bias;
       bx += gx[k] * e;
       bb += e;
     }
@@ -246,10 +227,9 @@ bool track_flow_horizontal(const FlowTemplate& tmpl, const GreyImage& image, con
   }
   if (!window_inside(image, p.x(), p.y(), half, 0)) return false;
   sample_window(image, p.x(), p.y(), n, patch.data());
-  if (params.match_gain && !match_contrast(t, nn, patch.data())) return false;
   double sum2 = 0.0;
   for (int k = 0; k < nn; ++k) {
-    const float e = patch[static_cast<size_t>(k)] - t[k] - bias;
+    const float e = inv_gain * patch[static_cast<size_t>(k)] - t[k] - bias;
     sum2 += static_cast<double>(e) * e;
   }
   const float r = static_cast<float>(std::sqrt(sum2 / nn));

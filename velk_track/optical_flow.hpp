@@ -30,10 +30,10 @@ struct FlowParams {
   float max_rms = 12.f;             // grey levels; a patch matching worse than this is lost
   float max_rms_of_contrast = 0.6f;  // ... or worse than this fraction of the patch's own contrast
   int top_level = 99;               // coarsest pyramid level used (0: refine on the finest only)
-  // Match the image's contrast as well as its brightness (another camera's gain): each sampled window
-  // is scaled to the template's standard deviation. A brightness offset alone leaves a residual that
-  // correlates with the gradient, and pulls the position by up to a pixel.
-  bool match_gain = false;
+  // The image's contrast over the template's (another camera's gain): the image is divided by it. A
+  // brightness offset alone leaves a residual that correlates with the gradient, and pulls the
+  // position by up to a pixel.
+  float gain = 1.f;
 };
 
 // Cuts the template centred at `pixel` (level-0 coordinates). False when the level-0 patch leaves

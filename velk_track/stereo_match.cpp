@@ -135,9 +135,8 @@ bool refine_candidate(const StereoPair& pair, const FlowTemplate& tmpl_a, const 
   *refined = candidate.cast<float>();
   FlowParams flow = params.flow;
   flow.top_level = 0;
-  // The two cameras differ in gain, which the flow matches. Only the position is taken from it: the
-  // correlation at the refined position accepts the match.
-  flow.match_gain = true;
+  // Only the position is taken from the flow (at the pair's gain, params.flow.gain): the correlation
+  // at the refined position accepts the match.
   flow.max_rms = std::numeric_limits<float>::infinity();
   flow.max_rms_of_contrast = std::numeric_limits<float>::infinity();
   if (pair.row_search) {
@@ -193,6 +192,7 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
   if (!triangulate_match(pair, cam_a, cam_b, pixel_a, ray_a, refined.cast<double>(), params, &point)) return false;
   out->pixel_b = refined.cast<double>();
   out->point_a = point;
+  out->contrast_ratio = pb.norm / pa.norm;
   return true;
 }
 

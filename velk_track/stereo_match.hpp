@@ -31,12 +31,13 @@ struct StereoParams {
   float min_score = 0.8f;
   float min_margin = 0.05f;  // by which the best beats any other candidate 3 or more pixels away
   double max_epipolar_px = 1.5;
-  FlowParams flow;
+  FlowParams flow;  // its gain: b's over a's
 };
 
 struct StereoMatch {
   Eigen::Vector2d pixel_b;
   Eigen::Vector3d point_a;  // triangulated point in camera a's frame, metres
+  double contrast_ratio;    // of b's patch over a's: the pair's gain, as this match sees it
 };
 
 // `tmpl_a` is the corner's template cut from a's image at `pixel_a`.

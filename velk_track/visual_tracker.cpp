@@ -50,6 +50,8 @@ constexpr double kOffsetSignificance = 5.0;
 constexpr int kOffsetMinStretches = 4;
 // An offset estimate needs at least this many points seen by both cameras through its stretch.
 constexpr size_t kMinOffsetStretchPoints = 12;
+// A pair's gain is taken from the median over at least this many matches of a frame set.
+constexpr size_t kMinGainMatches = 12;
 // A new map needs enough landmarks to survive its first frames.
 constexpr int kMinStartLandmarks = 30;
 // Rays that meet at a smaller angle give depth errors above a few percent at 0.5 px noise.
@@ -121,6 +123,7 @@ VisualTracker::VisualTracker(TrackerSetup setup) : setup_(std::move(setup)), poo
   stereo_.min_depth = cfg.min_depth_m;
   stereo_.max_depth = cfg.max_depth_m;
   stereo_.flow = flow_;
+  stereo_gains_.assign(setup_.pairs.size(), 1.f);
   ransac_.threshold_px = cfg.ransac_threshold_px;
   ransac_.max_iterations = cfg.ransac_iterations;
   if (setup_.rig_from_imu) inertial_.emplace(*setup_.rig_from_imu);
@@ -627,9 +630,8 @@ void VisualTracker::give_depth(const FrameData& frame, const Rigid& pose) {
     if (!cam.detects) continue;
     const Rigid world_from_camera = pose * cam.rig_from_camera;
     const bool depth = cam.depth && frame.has_depth[c];
-    const StereoPair* pair = cam.stereo_pair >= 0 ? &setup_.pairs[static_cast<size_t>(cam.stereo_pair)] : nullptr;
     if (!depth) {
-      if (pair) match_pair(frame, pose, c, *pair);
+      if (cam.stereo_pair >= 0) match_pair(frame, pose, c, static_cast<size_t>(cam.stereo_pair));
       continue;
     }
     for (Feature& f : features_[c]) {
@@ -645,7 +647,8 @@ void VisualTracker::give_depth(const FrameData& frame, const Rigid& pose) {
   }
 }
 
-void VisualTracker::match_pair(const FrameData& frame, const Rigid& pose, size_t c, const StereoPair& pair) {
+void VisualTracker::match_pair(const FrameData& frame, const Rigid& pose, size_t c, size_t p) {
+  const StereoPair& pair = setup_.pairs[p];
   // Each feature is searched along its epipolar line independently, on the pool; the landmarks
   // and the partner features are then added in feature order.
   const CameraSetup& cam = setup_.cameras[c];
@@ -657,17 +660,28 @@ void VisualTracker::match_pair(const FrameData& frame, const Rigid& pose, size_t
     Feature partner;
   };
   std::vector<Found> found(count);
+  // At the pair's gain as the last frame set's matches measured it: real rigs' cameras differ.
+  StereoParams params = stereo_;
+  params.flow.gain = stereo_gains_[p];
   pool_.parallel_for((count + kFeatureBlock - 1) / kFeatureBlock, [&](size_t block) {
     for (size_t i = block * kFeatureBlock; i < std::min(count, (block + 1) * kFeatureBlock); ++i) {
       const Feature& f = features_[c][i];
       if (f.landmark >= 0) continue;
       Found& r = found[i];
       r.matched = match_stereo(pair, cam.model, setup_.cameras[b].model, frame.pyramids[c].levels[0],
-                               frame.pyramids[b], f.tmpl, f.last_px.cast<double>(), stereo_, &r.match);
+                               frame.pyramids[b], f.tmpl, f.last_px.cast<double>(), params, &r.match);
       if (r.matched)
         r.partner = new_feature(static_cast<int>(b), r.match.pixel_b.cast<float>(), pose, frame, &r.partner_ok);
     }
   });
+  std::vector<double> log_ratios;
+  for (const Found& r : found)
+    if (r.matched) log_ratios.push_back(std::log(r.match.contrast_ratio));
+  if (log_ratios.size() >= kMinGainMatches) {
+    auto mid = log_ratios.begin() + static_cast<std::ptrdiff_t>(log_ratios.size() / 2);
+    std::nth_element(log_ratios.begin(), mid, log_ratios.end());
+    if (std::isfinite(*mid)) stereo_gains_[p] = static_cast<float>(std::exp(*mid));
+  }
   const Rigid world_from_camera = pose * cam.rig_from_camera;
   for (size_t i = 0; i < count; ++i) {
     Found& r = found[i];

@@ -156,7 +156,8 @@ class VisualTracker {
   bool detects_corners(size_t camera) const;  // seeds features of its own
   int corner_border() const { return setup_.config.flow_window / 2 + 2; }
   void give_depth(const FrameData& frame, const Rigid& pose);
-  void match_pair(const FrameData& frame, const Rigid& pose, size_t camera, const StereoPair& pair);
+  // Matches camera's new features in its pair's other camera (setup_.pairs[pair]).
+  void match_pair(const FrameData& frame, const Rigid& pose, size_t camera, size_t pair);
   bool start_map(const FrameData& frame, const Rigid& anchor);
   bool start_monocular(const FrameData& frame, const Rigid& anchor);
   // Monocular start, in the order monocular_step runs them; each returns false to wait for a later frame.
@@ -222,6 +223,7 @@ class VisualTracker {
     size_t stretch_points = 0;
   };
   std::vector<DisparityOffset> disparity_offsets_;
+  std::vector<float> stereo_gains_;  // per stereo pair: b's contrast over a's
   // An offset stretch: the frame set from which the points both cameras of a pair keep tracking
   // span enough motion to tell near depths from far ones (keyframes may follow each other at every
   // frame set on a fast car).

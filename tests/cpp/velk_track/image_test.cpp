@@ -3,6 +3,7 @@
 // between the cameras.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
@@ -67,7 +68,7 @@ TEST(Flow, RecoversKnownSubpixelShiftOrLosesThePatch) {
 // camera's gain differs from the left's, as on real rigs, or is the same. A gain difference must
 // neither cost matches (the patch correlation does not see it, and the refinement must not count it
 // as a mismatch) nor move them: a refinement that matches brightness alone is pulled by up to a pixel
-// (a sixth of the depth here). The texture is a sum of sinusoids of unrelated frequencies, so that no
+// (8 % of the depth here). The texture is a sum of sinusoids of unrelated frequencies, so that no
 // other candidate along the row looks alike.
 TEST(StereoMatch, TheCamerasGainNeitherCostsNorMovesMatches) {
   std::mt19937 rng(11);
@@ -94,19 +95,32 @@ TEST(StereoMatch, TheCamerasGainNeitherCostsNorMovesMatches) {
   int checked = 0;
   for (const double gain : {1.0, 1.6}) {
     const Pyramid right = pyramid_of([&](int x, int y) { return 128.0 + gain * (texture(x + disparity, y) - 128.0); });
-    checked = 0;
-    matched.push_back(0);
-    for (float y = 30; y <= 210; y += 20)
-      for (float x = 60; x <= 290; x += 23) {
-        FlowTemplate t;
-        if (!make_flow_template(left, Eigen::Vector2f(x, y), 9, &t)) continue;
-        ++checked;
-        StereoMatch m;
-        if (!match_stereo(pair, model, model, left.levels[0], right, t, Eigen::Vector2d(x, y), StereoParams(), &m)) continue;
-        ++matched.back();
-        EXPECT_NEAR(m.pixel_b.x(), x - disparity, 0.02) << "gain " << gain << " at " << x << "," << y;
-        EXPECT_NEAR(m.point_a.z(), depth, 0.005) << "gain " << gain << " at " << x << "," << y;
-      }
+    // The tracker measures the pair's gain from each frame set's matches, and matches the next at it:
+    // the first measure, taken at positions the gain pulled, is a few percent low; the next is close.
+    StereoParams params;
+    for (int frame_set = 0; frame_set < 3; ++frame_set) {
+      std::vector<double> ratios;
+      checked = 0;
+      const bool last = frame_set == 2;
+      if (last) matched.push_back(0);
+      for (float y = 30; y <= 210; y += 20)
+        for (float x = 60; x <= 290; x += 23) {
+          FlowTemplate t;
+          if (!make_flow_template(left, Eigen::Vector2f(x, y), 9, &t)) continue;
+          ++checked;
+          StereoMatch m;
+          if (!match_stereo(pair, model, model, left.levels[0], right, t, Eigen::Vector2d(x, y), params, &m)) continue;
+          ratios.push_back(m.contrast_ratio);
+          if (!last) continue;
+          ++matched.back();
+          EXPECT_NEAR(m.pixel_b.x(), x - disparity, 0.05) << "gain " << gain << " at " << x << "," << y;
+          EXPECT_NEAR(m.point_a.z(), depth, 0.01) << "gain " << gain << " at " << x << "," << y;
+        }
+      ASSERT_GT(ratios.size(), 40u);
+      std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
+      params.flow.gain = static_cast<float>(ratios[ratios.size() / 2]);
+      if (frame_set > 0) EXPECT_NEAR(params.flow.gain, gain, 0.02 * gain);
+    }
   }
   ASSERT_GT(checked, 60);
   EXPECT_GE(matched[0], checked * 8 / 10);
