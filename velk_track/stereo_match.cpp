@@ -147,8 +147,8 @@ bool refine_candidate(const StereoPair& pair, const FlowTemplate& tmpl_a, const 
   return !((refined->cast<double>() - candidate).norm() > 2.0);
 }
 
-// The point seen at pixel_a (ray ray_a) in a and pixel_b in b, in a's frame: triangulated, within the
-// depth limits, and reprojecting within max_epipolar_px of both sightings.
+}  // namespace
+
 bool triangulate_match(const StereoPair& pair, const CameraModel& cam_a, const CameraModel& cam_b,
                        const Eigen::Vector2d& pixel_a, const Eigen::Vector3d& ray_a, const Eigen::Vector2d& pixel_b,
                        const StereoParams& params, Eigen::Vector3d* point) {
@@ -163,8 +163,6 @@ bool triangulate_match(const StereoPair& pair, const CameraModel& cam_a, const C
   if (!cam_a.project(*point, &reproj_a) || !cam_b.project(pair.b_from_a * *point, &reproj_b)) return false;
   return !((reproj_a - pixel_a).norm() > params.max_epipolar_px || (reproj_b - pixel_b).norm() > params.max_epipolar_px);
 }
-
-}  // namespace
 
 bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const CameraModel& cam_b,
                   const GreyImage& image_a, const Pyramid& pyramid_b, const FlowTemplate& tmpl_a,

@@ -45,6 +45,12 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
                   const GreyImage& image_a, const Pyramid& pyramid_b, const FlowTemplate& tmpl_a,
                   const Eigen::Vector2d& pixel_a, const StereoParams& params, StereoMatch* out);
 
+// The point seen at pixel_a (ray ray_a) in a and pixel_b in b, in a's frame: triangulated, within the
+// depth limits, and reprojecting within max_epipolar_px of both sightings.
+bool triangulate_match(const StereoPair& pair, const CameraModel& cam_a, const CameraModel& cam_b,
+                       const Eigen::Vector2d& pixel_a, const Eigen::Vector3d& ray_a, const Eigen::Vector2d& pixel_b,
+                       const StereoParams& params, Eigen::Vector3d* point);
+
 // A point seen by both cameras of a pair in two frame sets: undistorted normalised coordinates in
 // camera a and camera b, at the earlier and the later one.
 struct StereoTrack {

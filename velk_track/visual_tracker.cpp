@@ -486,11 +486,11 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose) {
     }
   }
   if (!stretch_over) return;
-  fold_offset_stretches();
+  fold_offset_stretches(pose);
   begin_offset_stretch(pose);
 }
 
-void VisualTracker::fold_offset_stretches() {
+void VisualTracker::fold_offset_stretches(const Rigid& pose) {
   for (size_t p = 0; p < disparity_offsets_.size(); ++p) {
     DisparityOffset& d = disparity_offsets_[p];
     if (!(d.stretch_information > 0.0)) continue;
@@ -506,8 +506,32 @@ void VisualTracker::fold_offset_stretches() {
     const bool significant =
         d.stretches >= kOffsetMinStretches && std::abs(d.mean) * std::sqrt(d.information) > kOffsetSignificance;
     const double next = significant ? d.mean : 0.0;
+    if (next == d.applied) continue;
     mb.shift_principal_point(-(next - d.applied) * mb.fx(), 0.0);
     d.applied = next;
+    retriangulate_pair(p, pose);
+  }
+}
+
+void VisualTracker::retriangulate_pair(size_t p, const Rigid& pose) {
+  // The points both cameras see now take the corrected calibration; the map would otherwise carry
+  // the old depths until their features leave the view.
+  const StereoPair& pair = setup_.pairs[p];
+  const size_t a = static_cast<size_t>(pair.a), b = static_cast<size_t>(pair.b);
+  const CameraModel &ma = setup_.cameras[a].model, &mb = setup_.cameras[b].model;
+  const Rigid world_from_camera = pose * setup_.cameras[a].rig_from_camera;
+  std::vector<int> in_b(landmarks_.size(), -1);
+  for (size_t i = 0; i < features_[b].size(); ++i)
+    if (features_[b][i].landmark >= 0) in_b[static_cast<size_t>(features_[b][i].landmark)] = static_cast<int>(i);
+  for (const Feature& fa : features_[a]) {
+    if (fa.landmark < 0 || in_b[static_cast<size_t>(fa.landmark)] < 0) continue;
+    const Feature& fb = features_[b][static_cast<size_t>(in_b[static_cast<size_t>(fa.landmark)])];
+    Eigen::Vector2d xa;
+    Eigen::Vector3d point;
+    if (ma.unproject(fa.last_px.cast<double>(), &xa) &&
+        triangulate_match(pair, ma, mb, fa.last_px.cast<double>(), Eigen::Vector3d(xa.x(), xa.y(), 1.0),
+                          fb.last_px.cast<double>(), stereo_, &point))
+      landmarks_[static_cast<size_t>(fa.landmark)] = world_from_camera * point;
   }
 }
 

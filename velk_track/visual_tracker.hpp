@@ -182,8 +182,10 @@ class VisualTracker {
   // the rig's and a new stretch begins at `pose`.
   void update_disparity_offsets(const Rigid& pose);
   // Folds each pair's estimate of the stretch that ended into the rig's, and applies it once it is
-  // significant.
-  void fold_offset_stretches();
+  // significant, to the points seen at `pose` as well.
+  void fold_offset_stretches(const Rigid& pose);
+  // Triangulates again the landmarks that both cameras of pair p see at `pose`.
+  void retriangulate_pair(size_t p, const Rigid& pose);
   // Marks the points both cameras of a pair see at `pose` as the sightings a new stretch starts from.
   void begin_offset_stretch(const Rigid& pose);
   void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
