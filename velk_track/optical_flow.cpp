@@ -124,6 +124,21 @@ bool make_flow_template(const Pyramid& reference, const Eigen::Vector2f& pixel, 
   return out->usable[0] != 0;
 }
 
+bool window_contrast(const GreyImage& image, const Eigen::Vector2f& pixel, int side, float* contrast) {
+  if (side > kMaxFlowSide || !window_inside(image, pixel.x(), pixel.y(), side / 2, 0)) return false;
+  std::array<float, kMaxFlowSide * kMaxFlowSide> window;
+  sample_window(image, pixel.x(), pixel.y(), side, window.data());
+  const int n = side * side;
+  double sum = 0.0, sum2 = 0.0;
+  for (int k = 0; k < n; ++k) {
+    sum += window[static_cast<size_t>(k)];
+    sum2 += static_cast<double>(window[static_cast<size_t>(k)]) * window[static_cast<size_t>(k)];
+  }
+  const double m = sum / n;
+  *contrast = static_cast<float>(std::sqrt(std::max(0.0, sum2 / n - m * m)));
+  return true;
+}
+
 bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::Vector2f& guess,
                 const FlowParams& params, Eigen::Vector2f* out, float* rms) {
   const int n = tmpl.side;

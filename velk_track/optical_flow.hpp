@@ -46,6 +46,10 @@ bool make_flow_template(const Pyramid& reference, const Eigen::Vector2f& pixel, 
 bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::Vector2f& guess,
                 const FlowParams& params, Eigen::Vector2f* out, float* rms = nullptr);
 
+// Standard deviation of the side x side window of `image` centred at `pixel`, sampled as the tracker
+// samples (the template's `contrast` is the same measure); false when the window leaves the image.
+bool window_contrast(const GreyImage& image, const Eigen::Vector2f& pixel, int side, float* contrast);
+
 // One level, horizontal motion only (rectified stereo refinement): refines x of `pos` on `image`.
 bool track_flow_horizontal(const FlowTemplate& tmpl, const GreyImage& image, const FlowParams& params,
                            Eigen::Vector2f* pos);

@@ -190,7 +190,12 @@ bool match_stereo(const StereoPair& pair, const CameraModel& cam_a, const Camera
   if (!triangulate_match(pair, cam_a, cam_b, pixel_a, ray_a, refined.cast<double>(), params, &point)) return false;
   out->pixel_b = refined.cast<double>();
   out->point_a = point;
-  out->contrast_ratio = pb.norm / pa.norm;
+  // The contrasts are taken as the refinement samples (bilinear samples of b's patch, at another
+  // subpixel phase than a's, would read fine texture a percent or two weaker).
+  float contrast_b;
+  out->contrast_ratio = window_contrast(pyramid_b.levels[0], refined, tmpl_a.side, &contrast_b) && tmpl_a.contrast > 0.f
+                            ? contrast_b / tmpl_a.contrast
+                            : std::numeric_limits<double>::quiet_NaN();
   return true;
 }
 

@@ -700,11 +700,12 @@ void VisualTracker::match_pair(const FrameData& frame, const Rigid& pose, size_t
   });
   std::vector<double> log_ratios;
   for (const Found& r : found)
-    if (r.matched) log_ratios.push_back(std::log(r.match.contrast_ratio));
+    if (r.matched && r.match.contrast_ratio > 0.0 && std::isfinite(r.match.contrast_ratio))
+      log_ratios.push_back(std::log(r.match.contrast_ratio));
   if (log_ratios.size() >= kMinGainMatches) {
     auto mid = log_ratios.begin() + static_cast<std::ptrdiff_t>(log_ratios.size() / 2);
     std::nth_element(log_ratios.begin(), mid, log_ratios.end());
-    if (std::isfinite(*mid)) stereo_gains_[p] = static_cast<float>(std::exp(*mid));
+    stereo_gains_[p] = static_cast<float>(std::exp(*mid));
   }
   const Rigid world_from_camera = pose * cam.rig_from_camera;
   for (size_t i = 0; i < count; ++i) {
