@@ -455,10 +455,7 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose) {
     if (!in_offset_stretch_) continue;
     // Points whose features in a and b both hold their sightings at the stretch's start. Pixels are
     // read with b's calibration as it is now, so the estimate adds to the offset applied now.
-    in_b.assign(landmarks_.size(), -1);
-    for (size_t i = 0; i < features_[b].size(); ++i)
-      if (features_[b][i].landmark >= 0 && features_[b][i].in_offset_stretch)
-        in_b[static_cast<size_t>(features_[b][i].landmark)] = static_cast<int>(i);
+    index_by_landmark(b, true, &in_b);
     tracks.clear();
     for (const Feature& fa : features_[a]) {
       if (fa.landmark < 0 || !fa.in_offset_stretch || in_b[static_cast<size_t>(fa.landmark)] < 0) continue;
@@ -488,6 +485,14 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose) {
   if (!stretch_over) return;
   fold_offset_stretches(pose);
   begin_offset_stretch(pose);
+}
+
+void VisualTracker::index_by_landmark(size_t camera, bool stretch_only, std::vector<int>* index) const {
+  index->assign(landmarks_.size(), -1);
+  const std::vector<Feature>& fs = features_[camera];
+  for (size_t i = 0; i < fs.size(); ++i)
+    if (fs[i].landmark >= 0 && (!stretch_only || fs[i].in_offset_stretch))
+      (*index)[static_cast<size_t>(fs[i].landmark)] = static_cast<int>(i);
 }
 
 void VisualTracker::fold_offset_stretches(const Rigid& pose) {
@@ -520,9 +525,8 @@ void VisualTracker::retriangulate_pair(size_t p, const Rigid& pose) {
   const size_t a = static_cast<size_t>(pair.a), b = static_cast<size_t>(pair.b);
   const CameraModel &ma = setup_.cameras[a].model, &mb = setup_.cameras[b].model;
   const Rigid world_from_camera = pose * setup_.cameras[a].rig_from_camera;
-  std::vector<int> in_b(landmarks_.size(), -1);
-  for (size_t i = 0; i < features_[b].size(); ++i)
-    if (features_[b][i].landmark >= 0) in_b[static_cast<size_t>(features_[b][i].landmark)] = static_cast<int>(i);
+  std::vector<int> in_b;
+  index_by_landmark(b, false, &in_b);
   for (const Feature& fa : features_[a]) {
     if (fa.landmark < 0 || in_b[static_cast<size_t>(fa.landmark)] < 0) continue;
     const Feature& fb = features_[b][static_cast<size_t>(in_b[static_cast<size_t>(fa.landmark)])];
@@ -544,15 +548,13 @@ void VisualTracker::begin_offset_stretch(const Rigid& pose) {
       f.in_offset_stretch = f.landmark >= 0;
       f.offset_stretch_px = f.last_px;
     }
-  std::vector<char> in_b;
+  std::vector<int> in_b;
   for (size_t p = 0; p < setup_.pairs.size(); ++p) {
     const StereoPair& pair = setup_.pairs[p];
-    in_b.assign(landmarks_.size(), 0);
-    for (const Feature& f : features_[static_cast<size_t>(pair.b)])
-      if (f.landmark >= 0) in_b[static_cast<size_t>(f.landmark)] = 1;
+    index_by_landmark(static_cast<size_t>(pair.b), false, &in_b);
     size_t shared = 0;
     for (const Feature& f : features_[static_cast<size_t>(pair.a)])
-      if (f.landmark >= 0 && in_b[static_cast<size_t>(f.landmark)]) ++shared;
+      if (f.landmark >= 0 && in_b[static_cast<size_t>(f.landmark)] >= 0) ++shared;
     disparity_offsets_[p].stretch_points = shared;
   }
 }

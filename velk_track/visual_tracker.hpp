@@ -184,6 +184,9 @@ class VisualTracker {
   // Folds each pair's estimate of the stretch that ended into the rig's, and applies it once it is
   // significant, to the points seen at `pose` as well.
   void fold_offset_stretches(const Rigid& pose);
+  // Per landmark, the index of the camera's feature that sees it, or -1 (stretch_only: only features
+  // that hold a sighting at the offset stretch's start).
+  void index_by_landmark(size_t camera, bool stretch_only, std::vector<int>* index) const;
   // Triangulates again the landmarks that both cameras of pair p see at `pose`.
   void retriangulate_pair(size_t p, const Rigid& pose);
   // Marks the points both cameras of a pair see at `pose` as the sightings a new stretch starts from.
