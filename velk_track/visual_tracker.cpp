@@ -61,9 +61,11 @@ constexpr double kHuberPx = 1.0;
 // Monocular start: at least this many corners followed from the start frame. A corner whose two
 // rays meet at less than kMinStartParallax (after the rotation between the views is taken out)
 // tells little of its depth: at 0.5 px noise and a focal length of 500 px its depth error would
-// pass 8 %.
+// pass 8 %. A longer lens resolves a smaller angle: the start takes the angle that kStartParallaxPx
+// spans where that is the smaller (0.72 deg on a car's 718 px lens).
 constexpr int kMonoMinFeatures = 40;
 constexpr double kMinStartParallax = 1.0 * kDegree;
+constexpr double kStartParallaxPx = 9.0;
 // The gyro is trusted across sample gaps up to this long.
 constexpr int64_t kGyroMaxGapNs = 50'000'000;
 // Growth of the reported uncertainty while no image constrains the pose: an unknown acceleration
@@ -866,12 +868,16 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
   return false;
 }
 
+double VisualTracker::start_parallax() const {
+  return std::min(kMinStartParallax, kStartParallaxPx / setup_.cameras[0].model.fx());
+}
+
 bool VisualTracker::enough_start_flow() const {
   // Parallax, not image motion: a turn moves the image by tens of pixels without separating the
   // rays of the two views at all. The rotation that best maps the anchor's rays onto the current
   // ones (what a pure turn would explain) is removed first; the angles left over are the parallax
   // from translation, in normalised units whatever the resolution and focal length. Enough corners
-  // must show kMinStartParallax of it for the two-view geometry to be tried.
+  // must show start_parallax() of it for the two-view geometry to be tried.
   const CameraModel& model = setup_.cameras[0].model;
   const auto& fs = features_[0];
   std::vector<Eigen::Vector3d> r1, r2;
@@ -883,9 +889,10 @@ bool VisualTracker::enough_start_flow() const {
   }
   if (static_cast<int>(r1.size()) < kMinStartLandmarks) return false;
   const Eigen::Matrix3d first_from_second = best_rotation(r1, r2);
+  const double min_angle = start_parallax();
   int separated = 0;
   for (size_t i = 0; i < r1.size(); ++i)
-    separated += std::acos(std::clamp(r1[i].dot(first_from_second * r2[i]), -1.0, 1.0)) >= kMinStartParallax;
+    separated += std::acos(std::clamp(r1[i].dot(first_from_second * r2[i]), -1.0, 1.0)) >= min_angle;
   return separated >= std::max(kMinStartLandmarks, 2 * setup_.config.min_inliers);
 }
 
@@ -922,6 +929,7 @@ bool VisualTracker::triangulate_start(MonoStart* start) const {
   const auto& fs = features_[0];
   const Rigid& first_from_second = start->first_from_second;
   const double th = ransac_.threshold_px;
+  const double min_angle = start_parallax();
   for (size_t k = 0; k < start->x1.size(); ++k) {
     if (!start->two_view.inliers[k]) continue;
     const Eigen::Vector3d r1(start->x1[k].x(), start->x1[k].y(), 1.0);
@@ -929,7 +937,7 @@ bool VisualTracker::triangulate_start(MonoStart* start) const {
     Eigen::Vector3d p;
     if (!triangulate_midpoint(Eigen::Vector3d::Zero(), r1, first_from_second.t, r2, &p)) continue;
     const double angle = std::acos(std::clamp(r1.normalized().dot(r2.normalized()), -1.0, 1.0));
-    if (angle < kMinStartParallax) continue;
+    if (angle < min_angle) continue;
     // Points must reproject onto both sightings; a wrong decomposition or a mistracked corner does not.
     Eigen::Vector2d px1, px2;
     if (!model.project(p, &px1) || !model.project(start->second_from_first * p, &px2)) continue;

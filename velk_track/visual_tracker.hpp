@@ -172,6 +172,7 @@ class VisualTracker {
   bool monocular_step(const FrameData& frame, TrackResult* result);
   bool follow_start_corners(const FrameData& frame);
   bool enough_start_flow() const;
+  double start_parallax() const;  // least angle between a start corner's rays that tells its depth
   bool solve_start_geometry(int64_t t_ns, MonoStart* start);
   bool triangulate_start(MonoStart* start) const;
   bool place_start_map(const MonoStart& start, Rigid* pose, Matrix6d* covariance);
