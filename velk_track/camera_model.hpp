@@ -43,6 +43,9 @@ class CameraModel {
     cy_ += dy;
   }
 
+  // Scales the focal length along x: a refined calibration of the same camera.
+  void scale_focal_length_x(double factor) { fx_ *= factor; }
+
   bool in_image(const Eigen::Vector2d& pixel, double margin) const {
     return pixel.x() >= margin && pixel.y() >= margin && pixel.x() <= width_ - 1 - margin &&
            pixel.y() <= height_ - 1 - margin;

@@ -213,8 +213,9 @@ constexpr size_t kMinOffsetTracks = 12;
 // to the depths (at full position weight, rendered rigs with an exact calibration read +0.13 px so).
 class OffsetProblem {
  public:
-  using Vector7d = Eigen::Matrix<double, 7, 1>;
-  using Matrix7d = Eigen::Matrix<double, 7, 7>;
+  // Offset, slope, rotation correction (3), translation (3).
+  using Vector8d = Eigen::Matrix<double, 8, 1>;
+  using Matrix8d = Eigen::Matrix<double, 8, 8>;
 
   OffsetProblem(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before, const Rigid& a_from_b,
                 double sigma)
@@ -223,10 +224,10 @@ class OffsetProblem {
 
   bool well_posed() const { return tracks_.size() >= kMinOffsetTracks && baseline_ > 0.0 && sigma_ > 0.0; }
 
-  // Start: no offset nor rotation correction, the translation of the nearer points (whose depths
+  // Start: no offset, slope nor rotation correction, the translation of the nearer points (whose depths
   // are the surest).
-  bool initial(Vector7d* x) const {
-    *x = Vector7d::Zero();
+  bool initial(Vector8d* x) const {
+    *x = Vector8d::Zero();
     double total = 0.0;
     for (const StereoTrack& k : tracks_) {
       const double d0 = disparity(k.a0, k.b0), d1 = disparity(k.a1, k.b1);
@@ -244,17 +245,17 @@ class OffsetProblem {
 
   // Gauss-Newton steps on the points whose weighted misfit stays within `gate`; `h` is the last
   // normal matrix. False when too few points remain or a step cannot be solved.
-  bool solve(double gate, Vector7d* x, Matrix7d* h) const {
+  bool solve(double gate, Vector8d* x, Matrix8d* h) const {
     for (int it = 0; it < 10; ++it) {
       h->setZero();
-      Vector7d g = Vector7d::Zero();
+      Vector8d g = Vector8d::Zero();
       size_t used = 0;
-      const Eigen::Matrix3d rotation = exp_rotation_matrix(x->segment<3>(1)) * now_from_before_;
+      const Eigen::Matrix3d rotation = exp_rotation_matrix(x->segment<3>(2)) * now_from_before_;
       for (const StereoTrack& k : tracks_) {
         Eigen::Vector3d r;
-        Eigen::Matrix<double, 3, 7> jac;
+        Eigen::Matrix<double, 3, 8> jac;
         if (!residual(k, *x, rotation, &r) || !jacobian(k, *x, r, &jac)) continue;
-        const Eigen::Vector3d inv_var = weights(k, (*x)(0));
+        const Eigen::Vector3d inv_var = weights(k, *x);
         // Points far off the common motion (mismatched partners, moving objects) leave the second pass.
         if (r.cwiseProduct(r).dot(inv_var) > gate) continue;
         h->noalias() += jac.transpose() * inv_var.asDiagonal() * jac;
@@ -262,25 +263,25 @@ class OffsetProblem {
         ++used;
       }
       if (used < kMinOffsetTracks) return false;
-      const Eigen::LDLT<Matrix7d> ldlt(*h);
+      const Eigen::LDLT<Matrix8d> ldlt(*h);
       if (ldlt.info() != Eigen::Success) return false;
-      const Vector7d step = -ldlt.solve(g);
+      const Vector8d step = -ldlt.solve(g);
       if (!step.allFinite()) return false;
       *x += step;
-      if (std::abs(step(0)) < 1e-9 && step.tail<6>().norm() < 1e-6) break;
+      if (step.head<2>().cwiseAbs().maxCoeff() < 1e-9 && step.tail<6>().norm() < 1e-6) break;
     }
     return true;
   }
 
   // The misfits' median sets the noise actually seen (the nominal sigma may be far off either way):
   // the squared scale of the weights it implies.
-  bool noise_scale2(const Vector7d& x, double* scale2) const {
+  bool noise_scale2(const Vector8d& x, double* scale2) const {
     std::vector<double> misfit;
-    const Eigen::Matrix3d rotation = exp_rotation_matrix(x.segment<3>(1)) * now_from_before_;
+    const Eigen::Matrix3d rotation = exp_rotation_matrix(x.segment<3>(2)) * now_from_before_;
     for (const StereoTrack& k : tracks_) {
       Eigen::Vector3d r;
       if (!residual(k, x, rotation, &r)) continue;
-      misfit.push_back(r.cwiseProduct(r).dot(weights(k, x(0))));
+      misfit.push_back(r.cwiseProduct(r).dot(weights(k, x)));
     }
     if (misfit.size() < kMinOffsetTracks) return false;
     std::nth_element(misfit.begin(), misfit.begin() + static_cast<long>(misfit.size() / 2), misfit.end());
@@ -296,26 +297,33 @@ class OffsetProblem {
     return xa.x() - rb.x() / rb.z();
   }
 
+  // ... less the offset and the slope of x: b's x reads (1 + slope) times too small where its focal
+  // length is that much too long.
+  double corrected(const Eigen::Vector2d& xa, const Eigen::Vector2d& xb, const Vector8d& x) const {
+    const Eigen::Vector3d rb = a_from_b_.R * Eigen::Vector3d(xb.x(), xb.y(), 1.0);
+    return xa.x() - rb.x() / rb.z() * (1.0 + x(1)) - x(0);
+  }
+
   // Residuals in the later frame set, whose noise is the trackers' own (constant in disparity, not
   // in depth): its disparity and a's image position, predicted from the earlier sighting moved by
   // (rotation, t); false where a depth is not positive.
-  bool residual(const StereoTrack& k, const Vector7d& x, const Eigen::Matrix3d& rotation, Eigen::Vector3d* r) const {
-    const double d0 = disparity(k.a0, k.b0) - x(0);
+  bool residual(const StereoTrack& k, const Vector8d& x, const Eigen::Matrix3d& rotation, Eigen::Vector3d* r) const {
+    const double d0 = corrected(k.a0, k.b0, x);
     if (!(d0 > 0.0)) return false;
     const Eigen::Vector3d p1 = (baseline_ / d0) * (rotation * Eigen::Vector3d(k.a0.x(), k.a0.y(), 1.0)) + x.tail<3>();
     if (!(p1.z() > 0.0)) return false;
-    *r << disparity(k.a1, k.b1) - x(0) - baseline_ / p1.z(), k.a1.x() - p1.x() / p1.z(), k.a1.y() - p1.y() / p1.z();
+    *r << corrected(k.a1, k.b1, x) - baseline_ / p1.z(), k.a1.x() - p1.x() / p1.z(), k.a1.y() - p1.y() / p1.z();
     return r->allFinite();
   }
 
   // Forward differences of the residuals at x.
-  bool jacobian(const StereoTrack& k, const Vector7d& x, const Eigen::Vector3d& r, Eigen::Matrix<double, 3, 7>* jac) const {
-    for (int j = 0; j < 7; ++j) {
-      Vector7d xj = x;
-      const double step = j < 4 ? 1e-7 : 1e-6;
+  bool jacobian(const StereoTrack& k, const Vector8d& x, const Eigen::Vector3d& r, Eigen::Matrix<double, 3, 8>* jac) const {
+    for (int j = 0; j < 8; ++j) {
+      Vector8d xj = x;
+      const double step = j < 5 ? 1e-7 : 1e-6;
       xj(j) += step;
       Eigen::Vector3d rj;
-      if (!residual(k, xj, exp_rotation_matrix(xj.segment<3>(1)) * now_from_before_, &rj)) return false;
+      if (!residual(k, xj, exp_rotation_matrix(xj.segment<3>(2)) * now_from_before_, &rj)) return false;
       jac->col(j) = (rj - r) / step;
     }
     return true;
@@ -327,8 +335,8 @@ class OffsetProblem {
   // rotation nor scale of the parallax absorbs them), which the disparity of two such templates
   // cancels. At a's tracker's noise, rendered rigs with an exact calibration read -0.1 to -0.25 px
   // of offset (256 px focal length); at this variance, within their own uncertainty.
-  Eigen::Vector3d weights(const StereoTrack& k, double eps) const {
-    const double ratio = (disparity(k.a1, k.b1) - eps) / (disparity(k.a0, k.b0) - eps);
+  Eigen::Vector3d weights(const StereoTrack& k, const Vector8d& x) const {
+    const double ratio = corrected(k.a1, k.b1, x) / corrected(k.a0, k.b0, x);
     const double position = 1.0 / (kPositionVarianceFactor * sigma_ * sigma_);
     return Eigen::Vector3d(1.0 / (2.0 * sigma_ * sigma_ * (1.0 + std::pow(ratio, 4))), position, position);
   }
@@ -344,24 +352,25 @@ class OffsetProblem {
 }  // namespace
 
 bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before,
-                               const Rigid& a_from_b, double sigma, double* offset, double* information) {
+                               const Rigid& a_from_b, double sigma, Eigen::Vector2d* offset,
+                               Eigen::Matrix2d* information) {
   const OffsetProblem problem(tracks, now_from_before, a_from_b, sigma);
-  OffsetProblem::Vector7d x;
+  OffsetProblem::Vector8d x;
   if (!problem.well_posed() || !problem.initial(&x)) return false;
   // A first pass on every point, then one on the points within 3 times the noise it finds, weighed at
   // that noise.
-  OffsetProblem::Matrix7d h;
+  OffsetProblem::Matrix8d h;
   double scale2 = 1.0;
   if (!problem.solve(std::numeric_limits<double>::infinity(), &x, &h) || !problem.noise_scale2(x, &scale2) ||
       !problem.solve(9.0 * scale2, &x, &h))
     return false;
   h /= scale2;
-  const Eigen::FullPivLU<OffsetProblem::Matrix7d> lu(h);
+  const Eigen::FullPivLU<OffsetProblem::Matrix8d> lu(h);
   if (!lu.isInvertible()) return false;
-  const double var = lu.inverse()(0, 0);
-  if (!(var > 0.0) || !std::isfinite(x(0))) return false;
-  *offset = x(0);
-  *information = 1.0 / var;
+  const Eigen::Matrix2d covariance = lu.inverse().topLeftCorner<2, 2>();
+  if (!(covariance.determinant() > 0.0) || !(covariance(0, 0) > 0.0) || !x.head<2>().allFinite()) return false;
+  *offset = x.head<2>();
+  *information = covariance.inverse();
   return true;
 }
 

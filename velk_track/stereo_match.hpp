@@ -59,15 +59,20 @@ struct StereoTrack {
 
 // Disparity offset of a pair whose baseline lies along a's x axis: a principal point of b off by a
 // fraction of a pixel along x turns every disparity d into d + offset, which moves distant points
-// far (d is a few pixels at tens of metres) and scales the measured translation with them. Rigid
-// motion tells it apart: the depths of the two frame sets, taken with the right offset, differ by
-// one motion for every point, near and far. Solves (offset, rotation, translation) from the
-// disparities and a's image positions of `tracks`, starting from camera a's rotation
-// `now_from_before` between the frame sets, given a_from_b; `sigma` is the trackers' noise
-// (normalised units). Writes the offset in normalised units of a (b's measured x is that much too
-// small) and its information (1 / variance); false when too few points agree.
+// far (d is a few pixels at tens of metres) and scales the measured translation with them. A focal
+// length of b off by a fraction adds a slope: the error grows across the image, one side's points
+// come out too near and the other's too far, and the rig's turns come out short or long (0.1 % on a
+// car's 718 px lens is 0.6 px at the edges and about 1 degree over a 100 degree turn). Rigid motion
+// tells both apart: the depths of the two frame sets, taken with the right offset and slope, differ
+// by one motion for every point, near and far, wherever it moved in the image. Solves (offset, slope,
+// rotation, translation) from the disparities and a's image positions of `tracks`, starting from
+// camera a's rotation `now_from_before` between the frame sets, given a_from_b; `sigma` is the
+// trackers' noise (normalised units). Writes (offset, slope): b's measured x, in a's orientation,
+// is offset + slope * x too small (normalised units of a), and their information (the inverse of
+// their covariance); false when too few points agree.
 bool estimate_disparity_offset(const std::vector<StereoTrack>& tracks, const Eigen::Matrix3d& now_from_before,
-                               const Rigid& a_from_b, double sigma, double* offset, double* information);
+                               const Rigid& a_from_b, double sigma, Eigen::Vector2d* offset,
+                               Eigen::Matrix2d* information);
 
 // Midpoint of the closest approach of two rays o1 + s d1 and o2 + u d2 (directions need not be
 // unit). False when the rays are near parallel or the point lies behind either origin.

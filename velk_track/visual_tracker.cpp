@@ -41,11 +41,12 @@ constexpr int kSparseInlierFactor = 20;
 constexpr double kNarrowSpread = 0.2;
 constexpr double kMaxGeometryInflation = 10.0;
 // Disparity offset refinement: pairs whose baseline lies within about 18 degrees of a's x axis, and
-// an offset of at most this many pixels (more is a calibration to redo, not to refine).
+// an offset (and a slope's change at the image's edges) of at most this many pixels (more is a
+// calibration to redo, not to refine).
 constexpr double kSideBySide = 0.95;
 constexpr double kMaxDisparityOffsetPx = 3.0;
-// Standard deviations by which the offset must stand out, and keyframe stretches it must rest on,
-// before it is applied.
+// Standard deviations by which the offset (or the slope) must stand out, and keyframe stretches it
+// must rest on, before it is applied.
 constexpr double kOffsetSignificance = 5.0;
 constexpr int kOffsetMinStretches = 4;
 // An offset estimate needs at least this many points seen by both cameras through its stretch.
@@ -475,11 +476,13 @@ void VisualTracker::update_disparity_offsets(const Rigid& pose) {
     const Rigid& camera_from_rig = pose_cameras_[a].camera_from_rig;
     const Eigen::Matrix3d now_from_start =
         (camera_from_rig * pose.inverse() * offset_stretch_pose_ * camera_from_rig.inverse()).R;
-    double offset = 0.0, information = 0.0;
+    Eigen::Vector2d offset;
+    Eigen::Matrix2d information;
     // The latest estimate spans the most motion; it stands for the stretch.
     if (estimate_disparity_offset(tracks, now_from_start, a_from_b, kNominalPixelSigma / ma.fx(), &offset,
                                   &information) &&
-        std::abs(d.applied + offset) <= kMaxDisparityOffsetPx / ma.fx()) {
+        std::abs(d.applied(0) + offset(0)) <= kMaxDisparityOffsetPx / ma.fx() &&
+        std::abs(d.applied(1) + offset(1)) <= kMaxDisparityOffsetPx / (0.5 * mb.width())) {
       d.stretch_offset = offset;
       d.stretch_information = information;
     }
@@ -500,21 +503,28 @@ void VisualTracker::index_by_landmark(size_t camera, bool stretch_only, std::vec
 void VisualTracker::fold_offset_stretches(const Rigid& pose) {
   for (size_t p = 0; p < disparity_offsets_.size(); ++p) {
     DisparityOffset& d = disparity_offsets_[p];
-    if (!(d.stretch_information > 0.0)) continue;
-    // A weighted mean over the stretches (the offset is a property of the rig), applied once it
-    // stands out of its own uncertainty: a correction within the noise would only add noise. Camera
-    // b's principal point moves with it, so its pixels are read with the refined calibration.
+    if (!(d.stretch_information.trace() > 0.0)) continue;
+    // A weighted mean over the stretches (offset and slope are properties of the rig), each applied
+    // once it stands out of its own uncertainty: a correction within the noise would only add noise.
+    // Camera b's focal length and principal point move with them, so its pixels are read with the
+    // refined calibration.
     CameraModel& mb = setup_.cameras[static_cast<size_t>(setup_.pairs[p].b)].model;
-    const double measured = d.applied + d.stretch_offset;
-    d.mean = (d.mean * d.information + measured * d.stretch_information) / (d.information + d.stretch_information);
-    d.information += d.stretch_information;
-    d.stretch_information = 0.0;
+    const Eigen::Vector2d measured = d.applied + d.stretch_offset;
+    const Eigen::Matrix2d total = d.information + d.stretch_information;
+    d.mean = total.ldlt().solve(d.information * d.mean + d.stretch_information * measured);
+    d.information = total;
+    d.stretch_information.setZero();
     ++d.stretches;
-    const bool significant =
-        d.stretches >= kOffsetMinStretches && std::abs(d.mean) * std::sqrt(d.information) > kOffsetSignificance;
-    const double next = significant ? d.mean : 0.0;
-    if (next == d.applied) continue;
-    mb.shift_principal_point(-(next - d.applied) * mb.fx(), 0.0);
+    const Eigen::Matrix2d covariance = d.information.inverse();
+    Eigen::Vector2d next = Eigen::Vector2d::Zero();
+    for (int i = 0; i < 2; ++i)
+      if (d.stretches >= kOffsetMinStretches && std::abs(d.mean(i)) > kOffsetSignificance * std::sqrt(covariance(i, i)))
+        next(i) = d.mean(i);
+    if (!next.allFinite() || next == d.applied) continue;
+    // b's x grows by the slope's change (its focal length shrinks by it), then moves by the offset's.
+    const Eigen::Vector2d change = next - d.applied;
+    mb.scale_focal_length_x(1.0 / (1.0 + change(1)));
+    mb.shift_principal_point(-change(0) * mb.fx(), 0.0);
     d.applied = next;
     retriangulate_pair(p, pose);
   }

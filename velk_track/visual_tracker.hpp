@@ -16,8 +16,8 @@
 // After a longer outage the IMU, which kept running, carries the prediction across all of it.
 //
 // A stereo pair side by side has its disparity offset (a principal point off along the baseline)
-// estimated over stretches of motion from the points both cameras tracked through them, and
-// corrected in camera b's calibration.
+// and slope (a focal length off) estimated over stretches of motion from the points both cameras
+// tracked through them, and corrected in camera b's calibration.
 //
 // Invariants: every Feature's landmark index is -1 or indexes `landmarks_`; features hold the
 // template of the camera's last keyframe; `last_pose_` is the last pose reported or bridged.
@@ -222,9 +222,11 @@ class VisualTracker {
   // Per stereo pair: the disparity offset applied to camera b (normalised units of a), the mean
   // estimate and its information, the estimate of the current offset stretch and the number of
   // points the stretch began with.
-  struct DisparityOffset {
-    double applied = 0.0, mean = 0.0, information = 0.0;
-    double stretch_offset = 0.0, stretch_information = 0.0;
+  struct DisparityOffset {  // (offset, slope), as estimate_disparity_offset writes them
+    Eigen::Vector2d applied = Eigen::Vector2d::Zero(), mean = Eigen::Vector2d::Zero();
+    Eigen::Matrix2d information = Eigen::Matrix2d::Zero();
+    Eigen::Vector2d stretch_offset = Eigen::Vector2d::Zero();
+    Eigen::Matrix2d stretch_information = Eigen::Matrix2d::Zero();
     int stretches = 0;
     size_t stretch_points = 0;
   };

@@ -85,26 +85,29 @@ TEST(PoseSolver, RansacFindsPoseAmongOutliersOverTwoCameras) {
   }
 }
 
-// A stereo pair's disparity offset from points seen by both cameras in two frame sets of a forward
-// and turning motion (KITTI-like: 718 px focal length, 0.54 m baseline), with 0.2 px of tracking
-// noise and a tenth of the partners mismatched: the offset comes back within its claimed
-// uncertainty, whatever its sign, and a rig without one measures none. Per row: the offset, the
-// depths (a narrow band too, where little but the image motion's growth with inverse depth tells
-// the offset), and a shift of every later image position alike in both cameras (templates deformed
-// by the motion, or a rotation a little off), which must not pass for depth.
+// A stereo pair's disparity offset and slope from points seen by both cameras in two frame sets of
+// a forward and turning motion (KITTI-like: 718 px focal length, 0.54 m baseline), with 0.2 px of
+// tracking noise and a tenth of the partners mismatched: both come back within their claimed
+// uncertainty, whatever their signs, and a rig without them measures none. Per row: the offset, the
+// slope (b's focal length that fraction too long), the depths (a narrow band too, where little but
+// the image motion's growth with inverse depth tells the offset), and a shift of every later image
+// position alike in both cameras (templates deformed by the motion, or a rotation a little off),
+// which must not pass for depth.
 struct OffsetCase {
-  double offset_px, near_m, far_m, later_shift_px;
+  double offset_px, slope, near_m, far_m, later_shift_px;
 };
 
 TEST(StereoMatch, DisparityOffsetFromRigidMotion) {
   const double f = 718.0, baseline = 0.54;
   Rigid a_from_b;
   a_from_b.t = Eigen::Vector3d(baseline, 0.0, 0.0);
-  for (const OffsetCase& c : {OffsetCase{0.0, 3.0, 40.0, 0.0}, OffsetCase{1.3, 3.0, 40.0, 0.0},
-                              OffsetCase{-0.8, 3.0, 40.0, 0.0}, OffsetCase{0.0, 3.0, 40.0, 0.4},
-                              OffsetCase{-1.3, 4.0, 30.0, -0.4}, OffsetCase{0.0, 8.0, 12.0, 0.0}}) {
-    const std::string row = "offset " + std::to_string(c.offset_px) + " px, depths " + std::to_string(c.near_m) +
-                            " to " + std::to_string(c.far_m) + " m, later shift " + std::to_string(c.later_shift_px);
+  for (const OffsetCase& c : {OffsetCase{0.0, 0.0, 3.0, 40.0, 0.0}, OffsetCase{1.3, 0.0, 3.0, 40.0, 0.0},
+                              OffsetCase{-0.8, 0.0, 3.0, 40.0, 0.0}, OffsetCase{0.0, 0.0, 3.0, 40.0, 0.4},
+                              OffsetCase{-1.3, 0.0, 4.0, 30.0, -0.4}, OffsetCase{0.0, 0.0, 8.0, 12.0, 0.0},
+                              OffsetCase{0.0, 0.002, 3.0, 40.0, 0.0}, OffsetCase{-1.3, -0.001, 4.0, 30.0, -0.4}}) {
+    const std::string row = "offset " + std::to_string(c.offset_px) + " px, slope " + std::to_string(c.slope) +
+                            ", depths " + std::to_string(c.near_m) + " to " + std::to_string(c.far_m) +
+                            " m, later shift " + std::to_string(c.later_shift_px);
     std::mt19937 rng(5);
     std::uniform_real_distribution<double> depth(c.near_m, c.far_m), side(-0.6, 0.6), up(-0.2, 0.2);
     std::normal_distribution<double> noise(0.0, 0.2 / f);
@@ -116,10 +119,12 @@ TEST(StereoMatch, DisparityOffsetFromRigidMotion) {
       const double z = depth(rng);
       const Eigen::Vector3d p0(side(rng) * z, up(rng) * z, z), p1 = motion * p0;
       if (p1.z() < 2.0) continue;
-      // b sees x - baseline; its measured x is off by the offset (b's principal point).
+      // b sees x - baseline; its measured x is off by the offset (b's principal point) and shrunk by
+      // the slope (b's focal length).
       const auto view = [&](const Eigen::Vector3d& p, double shift) {
+        const double xb = (p.x() - baseline) / p.z();
         return std::pair{Eigen::Vector2d(p.x() / p.z() + shift + noise(rng), p.y() / p.z() + shift + noise(rng)),
-                         Eigen::Vector2d((p.x() - baseline) / p.z() - c.offset_px / f + shift + noise(rng),
+                         Eigen::Vector2d(xb / (1.0 + c.slope) - c.offset_px / f + shift + noise(rng),
                                          p.y() / p.z() + shift + noise(rng))};
       };
       StereoTrack k;
@@ -128,11 +133,14 @@ TEST(StereoMatch, DisparityOffsetFromRigidMotion) {
       if (tracks.size() % 10 == 3) k.b1.x() += 3.0 / f;  // a partner that jumped to a neighbour
       tracks.push_back(k);
     }
-    double estimate = 0.0, information = 0.0;
+    Eigen::Vector2d estimate;
+    Eigen::Matrix2d information;
     ASSERT_TRUE(estimate_disparity_offset(tracks, motion.R, a_from_b, 0.2 / f, &estimate, &information)) << row;
-    const double sigma_px = f / std::sqrt(information);
+    const Eigen::Matrix2d covariance = information.inverse();
+    const double sigma_px = f * std::sqrt(covariance(0, 0)), sigma_slope = std::sqrt(covariance(1, 1));
     EXPECT_LT(sigma_px, 0.3) << row;
-    EXPECT_LT(std::abs(estimate * f - c.offset_px), std::max(4.0 * sigma_px, 0.05)) << row;
+    EXPECT_LT(std::abs(estimate(0) * f - c.offset_px), std::max(4.0 * sigma_px, 0.05)) << row;
+    EXPECT_LT(std::abs(estimate(1) - c.slope), std::max(4.0 * sigma_slope, 1e-4)) << row;
   }
 }
 
