@@ -291,17 +291,19 @@ class OffsetProblem {
   }
 
  private:
-  // Disparity along a's x axis (normalised units), b's ray turned into a's orientation.
-  double disparity(const Eigen::Vector2d& xa, const Eigen::Vector2d& xb) const {
+  // b's x, its ray turned into a's orientation (normalised units).
+  double x_in_a(const Eigen::Vector2d& xb) const {
     const Eigen::Vector3d rb = a_from_b_.R * Eigen::Vector3d(xb.x(), xb.y(), 1.0);
-    return xa.x() - rb.x() / rb.z();
+    return rb.x() / rb.z();
   }
+
+  // Disparity along a's x axis.
+  double disparity(const Eigen::Vector2d& xa, const Eigen::Vector2d& xb) const { return xa.x() - x_in_a(xb); }
 
   // ... less the offset and the slope of x: b's x reads (1 + slope) times too small where its focal
   // length is that much too long.
   double corrected(const Eigen::Vector2d& xa, const Eigen::Vector2d& xb, const Vector8d& x) const {
-    const Eigen::Vector3d rb = a_from_b_.R * Eigen::Vector3d(xb.x(), xb.y(), 1.0);
-    return xa.x() - rb.x() / rb.z() * (1.0 + x(1)) - x(0);
+    return xa.x() - x_in_a(xb) * (1.0 + x(1)) - x(0);
   }
 
   // Residuals in the later frame set, whose noise is the trackers' own (constant in disparity, not
