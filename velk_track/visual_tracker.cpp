@@ -67,6 +67,10 @@ constexpr double kHuberPx = 1.0;
 constexpr int kMonoMinFeatures = 40;
 constexpr double kMinStartParallax = 1.0 * kDegree;
 constexpr double kStartParallaxPx = 9.0;
+// On a monocular map a landmark costs frames of parallax to make: a feature lost to blur, a passing
+// occluder or a template that no longer matches waits at its landmark's projection for up to this
+// many frame sets, searched again in each, before it and its landmark are given up.
+constexpr int kMaxMissedFrames = 10;
 // The gyro is trusted across sample gaps up to this long.
 constexpr int64_t kGyroMaxGapNs = 50'000'000;
 // Growth of the reported uncertainty while no image constrains the pose: an unknown acceleration
@@ -342,14 +346,17 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
   for (size_t c = 0; c < features_.size(); ++c)
     for (Feature& f : features_[c]) {
       saved[c].push_back(f.tmpl);
-      if (f.landmark >= 0) make_flow_template(last_pyramids_[c], f.last_px, setup_.config.flow_window, &f.tmpl);
+      // A waiting feature's last position is a projection, not a sighting: it keeps its template.
+      if (f.landmark >= 0 && f.missed == 0)
+        make_flow_template(last_pyramids_[c], f.last_px, setup_.config.flow_window, &f.tmpl);
     }
   FlowParams wide = flow_;
   wide.max_iterations = 2 * flow_.max_iterations;
   track_features(frame, predicted, wide);
   if (estimate_pose(predicted, pose, covariance) >= setup_.config.min_inliers) {
     for (auto& fs : features_)
-      for (Feature& f : fs) f.anchor_px = f.last_px;
+      for (Feature& f : fs)
+        if (f.missed == 0) f.anchor_px = f.last_px;
     return true;
   }
   for (size_t c = 0; c < features_.size(); ++c)
@@ -385,8 +392,34 @@ void VisualTracker::update_motion(const Rigid& pose, int64_t t_ns) {
 int VisualTracker::landmark_feature_count() const {
   int n = 0;
   for (const auto& fs : features_)
-    for (const Feature& f : fs) n += f.landmark >= 0;
+    for (const Feature& f : fs) n += f.landmark >= 0 && f.missed == 0;
   return n;
+}
+
+void VisualTracker::drop_lost_features(const Rigid& pose) {
+  for (size_t c = 0; c < features_.size(); ++c) {
+    const CameraModel& model = setup_.cameras[c].model;
+    const Rigid camera_from_world = (pose * setup_.cameras[c].rig_from_camera).inverse();
+    auto& fs = features_[c];
+    size_t kept = 0;
+    for (size_t i = 0; i < fs.size(); ++i) {
+      Feature& f = fs[i];
+      bool keep = f.tracked && !f.outlier;
+      if (keep) {
+        f.missed = 0;
+        f.last_px = f.cur_px;
+      } else if (setup_.monocular && !f.outlier && f.landmark >= 0 && ++f.missed <= kMaxMissedFrames) {
+        Eigen::Vector2d px;
+        keep = model.project(camera_from_world * landmarks_[static_cast<size_t>(f.landmark)], &px) &&
+               model.in_image(px, corner_border());
+        if (keep) f.last_px = px.cast<float>();
+      }
+      if (!keep) continue;
+      if (kept != i) fs[kept] = std::move(f);
+      ++kept;
+    }
+    fs.erase(fs.begin() + static_cast<std::ptrdiff_t>(kept), fs.end());
+  }
 }
 
 void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inliers) {
@@ -416,11 +449,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
     gyro_attitude_ = pose.R;
   }
   has_gyro_attitude_ = true;
-  for (auto& fs : features_) {
-    fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked || f.outlier; }),
-             fs.end());
-    for (Feature& f : fs) f.last_px = f.cur_px;
-  }
+  drop_lost_features(pose);
   triangulate_over_time(pose);
   keep_pyramids_ = true;
   last_pose_ = pose;
@@ -432,7 +461,7 @@ void VisualTracker::commit(const FrameData& frame, const Rigid& pose, int inlier
   for (size_t c = 0; c < features_.size(); ++c) {
     if (!detects_corners(c)) continue;
     ++detecting_cameras;
-    detecting_features += static_cast<int>(features_[c].size());
+    for (const Feature& f : features_[c]) detecting_features += f.missed == 0;
   }
   const int landmarks = landmark_feature_count();
   const bool keyframe = landmarks < kKeyframeLandmarkRatio * keyframe_inliers_ ||
@@ -762,6 +791,7 @@ void VisualTracker::make_keyframe(const FrameData& frame, const Rigid& pose) {
       [&](size_t c, size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
           Feature& f = features_[c][i];
+          if (f.missed > 0) continue;  // waits with the template it was last found with
           f.anchor_px = f.last_px;
           f.tracked = make_flow_template(frame.pyramids[c], f.anchor_px, setup_.config.flow_window, &f.tmpl);
         }
@@ -772,7 +802,8 @@ void VisualTracker::make_keyframe(const FrameData& frame, const Rigid& pose) {
         corner_response(frame.pyramids[c].levels[0], corner_border(), &responses_[c]);
       });
   for (auto& fs : features_)
-    fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
+    fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return f.missed == 0 && !f.tracked; }),
+             fs.end());
   add_new_features(frame, pose, true);
   give_depth(frame, pose);
   collect_garbage();

@@ -19,8 +19,12 @@
 // and slope (a focal length off) estimated over stretches of motion from the points both cameras
 // tracked through them, and corrected in camera b's calibration.
 //
+// On a monocular map, whose landmarks cost frames of parallax to make, a feature lost to blur or a
+// passing occluder keeps its landmark and template for a few frame sets and is searched for again.
+//
 // Invariants: every Feature's landmark index is -1 or indexes `landmarks_`; features hold the
-// template of the camera's last keyframe; `last_pose_` is the last pose reported or bridged.
+// template of the camera's last keyframe (a waiting one, of the keyframe it was last found in);
+// `last_pose_` is the last pose reported or bridged.
 #pragma once
 
 #include <Eigen/Core>
@@ -111,6 +115,9 @@ class VisualTracker {
     Eigen::Vector2f last_px;    // position in the last tracked frame
     Eigen::Vector2f cur_px;     // position in the frame being tracked
     int landmark = -1;
+    // Monocular map: frame sets since the feature was last found; a lost feature waits at its
+    // landmark's projection, with the template it was last found with, for the view to clear.
+    int missed = 0;
     bool tracked = false;
     bool outlier = false;
     bool in_offset_stretch = false;  // seen at offset_stretch_pose_, at offset_stretch_px
@@ -149,6 +156,9 @@ class VisualTracker {
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   bool relocalise(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   void commit(const FrameData& frame, const Rigid& pose, int inliers);
+  // Drops the features not found at `pose`: outliers, and lost ones, except on a monocular map
+  // those whose landmark still projects into the image, for up to kMaxMissedFrames frame sets.
+  void drop_lost_features(const Rigid& pose);
   void triangulate_over_time(const Rigid& pose);
   void make_keyframe(const FrameData& frame, const Rigid& pose);
   // responses_ready: make_keyframe has computed responses_ of the detecting cameras for this frame.
@@ -195,7 +205,7 @@ class VisualTracker {
   void update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns);
   void collect_garbage();
   Feature new_feature(int camera, const Eigen::Vector2f& px, const Rigid& pose, const FrameData& frame, bool* ok) const;
-  int landmark_feature_count() const;
+  int landmark_feature_count() const;  // features with a landmark found in the last frame set
 
   TrackerSetup setup_;
   ThreadPool pool_;

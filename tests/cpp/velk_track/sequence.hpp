@@ -77,6 +77,8 @@ struct Conditions {
   double vignetting = 0.0;  // brightness loss in the image corners, falling off with the squared radius
   double shot_noise = 0.0;  // extra noise (grey levels at full brightness), growing with sqrt(brightness)
   std::set<int> dropped;    // frame sets never delivered (the IMU keeps running)
+  std::set<int> defocused;  // frame sets whose images are out of focus (a knock, a hand shaking the camera)
+  int defocus_radius = 5;   // pixels: the out-of-focus image is a box average this far to each side
 
   double gain(int k) const {
     double g = 1.0 + gain_drift * std::sin(2.0 * 3.14159265358979 * k / 90.0);
@@ -140,6 +142,25 @@ struct RenderedFrame {
   std::vector<std::vector<float>> depth_m;
 };
 
+// Separable box average of a width x height image, `radius` pixels to each side, clamped at the edges.
+inline void box_blur(std::vector<float>* image, int width, int height, int radius) {
+  std::vector<float> line;
+  const auto pass = [&](int count, int length, size_t step, size_t stride) {
+    for (int i = 0; i < count; ++i) {
+      float* p = image->data() + static_cast<size_t>(i) * stride;
+      line.assign(static_cast<size_t>(length), 0.f);
+      for (int x = 0; x < length; ++x) {
+        float sum = 0.f;
+        for (int d = -radius; d <= radius; ++d) sum += p[static_cast<size_t>(std::clamp(x + d, 0, length - 1)) * step];
+        line[static_cast<size_t>(x)] = sum / static_cast<float>(2 * radius + 1);
+      }
+      for (int x = 0; x < length; ++x) p[static_cast<size_t>(x) * step] = line[static_cast<size_t>(x)];
+    }
+  };
+  pass(height, width, 1, static_cast<size_t>(width));
+  pass(width, height, static_cast<size_t>(width), 1);
+}
+
 // Frame k of the sequence. Noise comes from a generator seeded by (seed, k), so a frame renders
 // the same whether it is cached or drawn on the fly. Blur: the mean of views spread over the
 // exposure; depth from the one nearest the stamp.
@@ -161,6 +182,7 @@ inline RenderedFrame render_frame(const Sequence& s, const std::vector<std::vect
       if (sum.empty()) sum.assign(v.size(), 0.f);
       for (size_t i = 0; i < v.size(); ++i) sum[i] += v[i];
     }
+    if (s.hard.defocused.count(k)) box_blur(&sum, cam.width, cam.height, s.hard.defocus_radius);
     const double gain = s.hard.gain(k) * (c == 0 ? 1.0 : s.hard.other_gain);
     const double r2max = cam.cx * cam.cx + cam.cy * cam.cy;
     std::normal_distribution<double> noise(0.0, 1.0);
