@@ -874,7 +874,9 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
   // anchor's own templates stop matching once the view has turned and come closer). No pose
   // predicts them yet: each is searched from where the image moved over the last frame interval
   // (a turn shifts the whole image by tens of pixels a frame), and those lost are searched again
-  // from the shift of the ones found.
+  // from the shift of the ones found, then from an affine fit of their motion (driving forward, the
+  // sides of the view stream outward by more than the shift and the templates grow: a guess nearer
+  // the corner lets the search converge).
   auto& fs = features_[0];
   const auto median_shift = [&]() -> std::optional<Eigen::Vector2f> {
     std::vector<float> dx, dy;
@@ -893,6 +895,13 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
         if (!f.tracked) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + *shift, flow_, &f.cur_px);
     mono_shift_px_ = *median_shift();
   }
+  if (const auto motion = affine_image_motion())
+    for (Feature& f : fs) {
+      if (f.tracked) continue;
+      const Eigen::Vector2f guess = (*motion * Eigen::Vector3d(f.last_px.x(), f.last_px.y(), 1.0)).cast<float>();
+      if ((guess - (f.last_px + mono_shift_px_)).norm() > 1.f)
+        f.tracked = track_flow(f.tmpl, frame.pyramids[0], guess, flow_, &f.cur_px);
+    }
   for (Feature& f : fs)
     if (f.tracked) {
       f.last_px = f.cur_px;
@@ -907,6 +916,41 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
     state_ = has_last_ ? State::kLost : State::kIdle;
   }
   return false;
+}
+
+std::optional<Eigen::Matrix<double, 2, 3>> VisualTracker::affine_image_motion() const {
+  // Least squares over the corners found, then again over those the first fit explains within
+  // three times its median residual (at least a pixel): a few mistracked corners do not bend it.
+  const auto& fs = features_[0];
+  std::vector<size_t> used;
+  for (size_t i = 0; i < fs.size(); ++i)
+    if (fs[i].tracked) used.push_back(i);
+  Eigen::Matrix<double, 2, 3> motion;
+  for (int round = 0; round < 2; ++round) {
+    if (used.size() < 12) return std::nullopt;
+    Eigen::Matrix3d ata = Eigen::Matrix3d::Zero();
+    Eigen::Matrix<double, 3, 2> atb = Eigen::Matrix<double, 3, 2>::Zero();
+    for (size_t i : used) {
+      const Eigen::Vector3d a(fs[i].last_px.x(), fs[i].last_px.y(), 1.0);
+      ata += a * a.transpose();
+      atb += a * fs[i].cur_px.cast<double>().transpose();
+    }
+    const Eigen::LDLT<Eigen::Matrix3d> ldlt(ata);
+    if (ldlt.info() != Eigen::Success) return std::nullopt;
+    motion = ldlt.solve(atb).transpose();
+    if (!motion.allFinite()) return std::nullopt;
+    std::vector<double> residual;
+    for (size_t i : used)
+      residual.push_back((motion * Eigen::Vector3d(fs[i].last_px.x(), fs[i].last_px.y(), 1.0) - fs[i].cur_px.cast<double>()).norm());
+    std::vector<double> sorted = residual;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2), sorted.end());
+    const double bound = std::max(1.0, 3.0 * sorted[sorted.size() / 2]);
+    std::vector<size_t> kept;
+    for (size_t k = 0; k < used.size(); ++k)
+      if (residual[k] <= bound) kept.push_back(used[k]);
+    used.swap(kept);
+  }
+  return motion;
 }
 
 double VisualTracker::start_parallax() const {

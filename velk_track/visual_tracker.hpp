@@ -182,6 +182,8 @@ class VisualTracker {
   bool monocular_step(const FrameData& frame, TrackResult* result);
   bool follow_start_corners(const FrameData& frame);
   bool enough_start_flow() const;
+  // Image motion of the start corners found in this frame set, px_now = A [px_last; 1], when enough are.
+  std::optional<Eigen::Matrix<double, 2, 3>> affine_image_motion() const;
   double start_parallax() const;  // least angle between a start corner's rays that tells its depth
   bool solve_start_geometry(int64_t t_ns, MonoStart* start);
   bool triangulate_start(MonoStart* start) const;

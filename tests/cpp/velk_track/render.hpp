@@ -228,12 +228,13 @@ inline std::vector<uint8_t> blank_view(const CameraSpec& cam, uint8_t level, dou
 struct Trajectory {
   double period = 10.0;
   double radius_x = 2.4, radius_y = 1.8;
+  double roll_rate = 0.0;  // rad/s about the rig's x axis, the forward camera's optical axis
 
   Pose world_from_rig(double t) const {
     const double phi = 2 * kPi * t / period;
     const double heading = std::atan2(radius_y * std::cos(phi), -radius_x * std::sin(phi));
     return {rot_z(heading + 0.25 * std::sin(0.5 * phi + 0.3)) * rot_y(0.06 * std::sin(3 * phi)) *
-                rot_x(0.04 * std::sin(2 * phi + 1.0)),
+                rot_x(0.04 * std::sin(2 * phi + 1.0) + roll_rate * t),
             Eigen::Vector3d(radius_x * std::cos(phi), radius_y * std::sin(phi), 1.4 + 0.15 * std::sin(2 * phi))};
   }
 
