@@ -163,9 +163,6 @@ INSTANTIATE_TEST_SUITE_P(
                                  s->cameras = {seq::forward_camera(640, 480, 0.0)};
                                  s->cameras[0].fx = s->cameras[0].fy = 1000.0;
                                }, 8, 0.05},
-                      // Two frame sets out of focus (a knock, a shaking hand): every feature is lost
-                      // in them, and the map's landmarks, made over many frames of parallax, must
-                      // be found again in the sharp ones that follow, not given up for a fresh start.
                       // The room path with the camera rolling about its optical axis at 4 rad/s (7.6
                       // degrees a frame): corners at the image's edges move by 40 px and more in
                       // directions no single shift describes.
@@ -174,6 +171,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  s->cameras = {seq::forward_camera(640, 480, 0.0)};
                                  s->trajectory.roll_rate = 4.0;
                                }, 8, 0.1},
+                      // Two frame sets out of focus (a knock, a shaking hand): every feature is lost
+                      // in them, and the map's landmarks, made over many frames of parallax, must
+                      // be found again in the sharp ones that follow, not given up for a fresh start.
                       MonoCase{"shaken", [](seq::Sequence* s) { s->hard.defocused = {34, 35}; }, 19, 0.12}),
     [](const auto& info) { return std::string(info.param.name); });
 
