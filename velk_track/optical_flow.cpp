@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 
 namespace velk_track {
 
@@ -203,6 +204,59 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
   if (rms) *rms = r;
   if (!(r <= params.max_rms) || !(r <= params.max_rms_of_contrast * tmpl.contrast)) return false;
   *out = p0;
+  return true;
+}
+
+bool global_image_shift(const Pyramid& last, const Pyramid& now, Eigen::Vector2f* shift) {
+  const int level = std::min(last.size(), now.size()) - 1;
+  if (level < 0) return false;
+  const GreyImage& a = last.levels[static_cast<size_t>(level)];
+  const GreyImage& b = now.levels[static_cast<size_t>(level)];
+  if (a.width != b.width || a.height != b.height || a.width < 8 || a.height < 8) return false;
+  const int rx = a.width / 4, ry = a.height / 4;
+  const int w = 2 * rx + 1;
+  std::vector<double> score(static_cast<size_t>(w) * static_cast<size_t>(2 * ry + 1), -2.0);
+  const auto at = [&](int dx, int dy) -> double& {
+    return score[static_cast<size_t>(dy + ry) * static_cast<size_t>(w) + static_cast<size_t>(dx + rx)];
+  };
+  for (int dy = -ry; dy <= ry; ++dy)
+    for (int dx = -rx; dx <= rx; ++dx) {
+      // Overlap: pixel (x, y) of `a` against (x + dx, y + dy) of `b`.
+      const int x0 = std::max(0, -dx), x1 = std::min(a.width, a.width - dx);
+      const int y0 = std::max(0, -dy), y1 = std::min(a.height, a.height - dy);
+      double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+      for (int y = y0; y < y1; ++y) {
+        const float* ra = a.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(a.width);
+        const float* rb = b.pixels.data() + static_cast<size_t>(y + dy) * static_cast<size_t>(b.width) + dx;
+        for (int x = x0; x < x1; ++x) {
+          const double va = ra[x], vb = rb[x];
+          sa += va;
+          sb += vb;
+          saa += va * va;
+          sbb += vb * vb;
+          sab += va * vb;
+        }
+      }
+      const double n = static_cast<double>(x1 - x0) * static_cast<double>(y1 - y0);
+      const double va = saa - sa * sa / n, vb = sbb - sb * sb / n;
+      if (va > 1e-9 * n && vb > 1e-9 * n) at(dx, dy) = (sab - sa * sb / n) / std::sqrt(va * vb);
+    }
+  int bx = 0, by = 0;
+  for (int dy = -ry; dy <= ry; ++dy)
+    for (int dx = -rx; dx <= rx; ++dx)
+      if (at(dx, dy) > at(bx, by)) bx = dx, by = dy;
+  // A clear peak: well correlated, and away from the search's edge (where the true shift may lie
+  // beyond it).
+  if (!(at(bx, by) > 0.5) || std::abs(bx) == rx || std::abs(by) == ry) return false;
+  // Sub-sample peak along each axis.
+  const auto vertex = [](double m, double c, double p) {
+    const double d = m - 2.0 * c + p;
+    return d < 0.0 ? 0.5 * (m - p) / d : 0.0;
+  };
+  const double fx = bx + vertex(at(bx - 1, by), at(bx, by), at(bx + 1, by));
+  const double fy = by + vertex(at(bx, by - 1), at(bx, by), at(bx, by + 1));
+  const float scale = static_cast<float>(1 << level);
+  *shift = Eigen::Vector2f(static_cast<float>(fx) * scale, static_cast<float>(fy) * scale);
   return true;
 }
 

@@ -50,6 +50,12 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
 // samples (the template's `contrast` is the same measure); false when the window leaves the image.
 bool window_contrast(const GreyImage& image, const Eigen::Vector2f& pixel, int side, float* contrast);
 
+// The shift of the whole image from `last` to `now` (level-0 pixels), searched exhaustively on the
+// coarsest level both pyramids share, by zero-mean normalised correlation of their overlap, up to
+// a quarter of that level's width each way. It catches a turn that moved the image farther than a
+// feature's own search reaches. False when no shift correlates clearly (a bare or changed view).
+bool global_image_shift(const Pyramid& last, const Pyramid& now, Eigen::Vector2f* shift);
+
 // One level, horizontal motion only (rectified stereo refinement): refines x of `pos` on `image`.
 bool track_flow_horizontal(const FlowTemplate& tmpl, const GreyImage& image, const FlowParams& params,
                            Eigen::Vector2f* pos);

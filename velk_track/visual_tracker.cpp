@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include <stamps.hpp>
@@ -59,6 +60,9 @@ constexpr int kMinStartLandmarks = 30;
 constexpr double kMinParallax = 2.0 * kDegree;
 // Robust weights: residuals beyond this many pixels count linearly (Huber).
 constexpr double kHuberPx = 1.0;
+// Fewest consistent features whose pose is worth searching the map again from (when fewer than
+// min_inliers).
+constexpr int kMinWeakInliers = 6;
 // Monocular start: at least this many corners followed from the start frame. A corner whose two
 // rays meet at less than kMinStartParallax (after the rotation between the views is taken out)
 // tells little of its depth: at 0.5 px noise and a focal length of 500 px its depth error would
@@ -225,7 +229,8 @@ void VisualTracker::for_each_feature_block(const std::function<void(size_t, size
 }
 
 int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance,
-                                 const RotationPrior* prior) {
+                                 const RotationPrior* prior, Rigid* weak) {
+  if (weak) weak->t.setConstant(std::numeric_limits<double>::quiet_NaN());
   obs_.clear();
   obs_owner_.clear();
   for (size_t c = 0; c < features_.size(); ++c) {
@@ -242,6 +247,9 @@ int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* 
   if (static_cast<int>(obs_.size()) < std::max(min_inliers, 4)) return 0;
   Rigid estimate;
   int count = ransac_pose(obs_, pose_cameras_, &predicted, ransac_, rng_, &estimate, &mask_, &pool_);
+  if (weak && count < min_inliers && count >= std::max(kMinWeakInliers, min_inliers / 2) &&
+      refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate, nullptr, 0.05, prior))
+    *weak = estimate;
   if (count < min_inliers) return count;
   if (!refine_pose(obs_, pose_cameras_, mask_, kHuberPx, 10, &estimate, nullptr, 0.05, prior)) return 0;
   // Inliers again at the refined pose, then the final fit with its covariance; features whose
@@ -352,8 +360,26 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
     }
   FlowParams wide = flow_;
   wide.max_iterations = 2 * flow_.max_iterations;
-  track_features(frame, predicted, wide);
-  if (estimate_pose(predicted, pose, covariance) >= setup_.config.min_inliers) {
+  // Too few consistent features for a pose still tell roughly where the rig went (a prediction
+  // that missed by more than the features' search reaches: the first frame sets on a fast car, a
+  // change of course across a gap): the map is searched again from there. A turn the prediction
+  // did not know of shows in the shift of the whole image.
+  Rigid guess = predicted;
+  bool found = false, turn_tried = false;
+  for (int search = 0; search < 3 && !found; ++search) {
+    track_features(frame, guess, wide);
+    Rigid weak;
+    found = estimate_pose(guess, pose, covariance, nullptr, &weak) >= setup_.config.min_inliers;
+    if (found) break;
+    if (weak.t.allFinite() && !(weak.R == guess.R && weak.t == guess.t)) {
+      guess = weak;
+    } else if (!turn_tried && turn_from_image_shift(frame, predicted, &guess)) {
+      turn_tried = true;
+    } else {
+      break;
+    }
+  }
+  if (found) {
     for (auto& fs : features_)
       for (Feature& f : fs)
         if (f.missed == 0) f.anchor_px = f.last_px;
@@ -362,6 +388,35 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
   for (size_t c = 0; c < features_.size(); ++c)
     for (size_t i = 0; i < features_[c].size(); ++i) features_[c][i].tmpl = std::move(saved[c][i]);
   return false;
+}
+
+bool VisualTracker::turn_from_image_shift(const FrameData& frame, const Rigid& predicted, Rigid* turned) const {
+  // A gyro measures the turn better than the images' shift does.
+  constexpr size_t c = 0;
+  if (last_pyramids_.empty() || frame.pyramids.empty() || gyro_rotation(last_t_ns_, frame.t_ns)) return false;
+  Eigen::Vector2f shift;
+  if (!global_image_shift(last_pyramids_[c], frame.pyramids[c], &shift)) return false;
+  const PoseCamera& cam = pose_cameras_[c];
+  const Eigen::Matrix3d& camera_from_rig = cam.camera_from_rig.R;
+  // The predicted rotation of camera c from the last frame set to this one, and the image shift it
+  // implies at the principal point.
+  const Eigen::Matrix3d predicted_turn =
+      camera_from_rig * (predicted.R.transpose() * last_pose_.R) * camera_from_rig.transpose();
+  const Eigen::Vector3d centre = predicted_turn.col(2);
+  if (!(centre.z() > 0.0)) return false;
+  const Eigen::Vector2d predicted_shift(cam.fx * centre.x() / centre.z(), cam.fy * centre.y() / centre.z());
+  // Within a pixel of the coarsest level, the prediction already says what the image does.
+  const double coarse_px = std::ldexp(1.0, std::min(last_pyramids_[c].size(), frame.pyramids[c].size()) - 1);
+  if ((shift.cast<double>() - predicted_shift).norm() < coarse_px) return false;
+  // The camera rotation that moves the principal point's ray by `shift`.
+  const double yaw = std::atan(static_cast<double>(shift.x()) / cam.fx);
+  const double pitch = -std::atan(static_cast<double>(shift.y()) / cam.fy);
+  const Eigen::Matrix3d turn = exp_rotation_matrix(Eigen::Vector3d(pitch, 0.0, 0.0)) *
+                               exp_rotation_matrix(Eigen::Vector3d(0.0, yaw, 0.0));  // camera now from last
+  // world_from_rig(now) = world_from_rig(last) * rig(last)_from_rig(now).
+  *turned = predicted;
+  turned->R = last_pose_.R * (camera_from_rig.transpose() * turn * camera_from_rig).transpose();
+  return true;
 }
 
 void VisualTracker::update_gyro_bias(const Rigid& from, const Rigid& to, int64_t t0_ns, int64_t t1_ns) {

@@ -11,7 +11,9 @@
 //
 // Gaps (dropped frame sets) and failures: the last velocity (and the gyro) carry the prediction
 // across them; a frame that fails against the keyframe's templates is searched again with templates
-// from the last tracked frame; with an IMU the gyro bridges a failed stretch up to imu_gap_seconds;
+// from the last tracked frame, and again from the rough pose of the few features found or the turn
+// the whole image's shift tells (a prediction that missed: the first frame sets of a rig started
+// while moving, a change of course across a gap); with an IMU the gyro bridges a failed stretch up to imu_gap_seconds;
 // a fresh map, when no view of the old one comes back, starts at the predicted pose in the same world.
 // After a longer outage the IMU, which kept running, carries the prediction across all of it.
 //
@@ -148,13 +150,19 @@ class VisualTracker {
   // extra_work(k) for k < extra alongside.
   void for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work, size_t extra = 0,
                               const std::function<void(size_t)>& extra_work = {});
-  int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr);
+  // weak (optional): with fewer consistent features than min_inliers but enough to say roughly where
+  // the rig is, their pose (else NaN).
+  int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr,
+                    Rigid* weak = nullptr);
   // Grows the translation block of a pose covariance when the inliers (obs_ under mask_) are few
   // and lie on one plane, or bunch in the image.
   void inflate_for_poor_geometry(const Rigid& world_from_rig, int inliers, Matrix6d* covariance) const;
   std::optional<RotationPrior> gyro_prior(int64_t t_ns) const;
   bool track_map(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
   bool relocalise(const FrameData& frame, const Rigid& predicted, Rigid* pose, Matrix6d* covariance);
+  // `predicted` turned as the shift of camera 0's whole image since the last frame set says, when
+  // that differs from the prediction's own and no gyro measured the turn.
+  bool turn_from_image_shift(const FrameData& frame, const Rigid& predicted, Rigid* turned) const;
   void commit(const FrameData& frame, const Rigid& pose, int inliers);
   // Drops the features not found at `pose`: outliers, and lost ones, except on a monocular map
   // those whose landmark still projects into the image, for up to kMaxMissedFrames frame sets.

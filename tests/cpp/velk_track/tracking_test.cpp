@@ -211,6 +211,36 @@ INSTANTIATE_TEST_SUITE_P(Modes, BlankStretch,
                          ::testing::Values(std::pair{"stereo", Mode::Multicamera}, std::pair{"single", Mode::RGBD}),
                          [](const auto& info) { return std::string(info.param.first); });
 
+// A rig already turning fast when tracking starts, filmed at a low frame rate through a wide, low
+// image with a car camera's long focal length (640 x 200, focal 512 px; 4 Hz: 6.7 degrees and 25 cm
+// a frame set, the image sweeping 60 px between frames): the first frame set after the map's has no
+// motion to predict from, and most features fall outside their search from where they were. The
+// few found still tell roughly where the rig went, and the whole image's shift how far it turned;
+// the map is searched again from there. Every frame set keeps a pose (measured drift 0.1 % stereo,
+// 0.02 % RGB-D; a single search loses 3 frame sets and ends 50 % off).
+class FastStart : public ::testing::TestWithParam<std::pair<const char*, Mode>> {};
+
+TEST_P(FastStart, TracksEveryFrameSetOfATurnAtALowFrameRate) {
+  const auto [name, mode] = GetParam();
+  seq::Sequence s = sequence(name);
+  s.fps = 4.0;
+  s.frames = 20;
+  for (auto& c : s.cameras) {
+    const Eigen::Vector3d offset = c.rig_from_camera.t;
+    c = seq::forward_camera(640, 200, 0.0);
+    c.rig_from_camera.t = offset;
+  }
+  const seq::Run r = track(s, frames_of(std::string(name) + " at 4 Hz", s), mode, mode == Mode::Multicamera);
+  const seq::Drift d = seq::endpoint_drift(r);
+  EXPECT_EQ(d.tracked, s.frames);
+  EXPECT_GT(d.path_m, 4.0);
+  EXPECT_LT(d.translation_ratio(), 0.01);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FastStart,
+                         ::testing::Values(std::pair{"stereo", Mode::Multicamera}, std::pair{"single", Mode::RGBD}),
+                         [](const auto& info) { return std::string(info.param.first); });
+
 TEST(Monocular, RestartsAfterABlankStretch) {
   seq::Sequence s = sequence("single");
   s.depth_cameras.clear();
