@@ -1,7 +1,7 @@
 """Visual odometry on recorded dataset folders (KITTI odometry, TUM RGB-D, EuRoC) against their ground truth.
 
     PYTHONPATH=. python bench/real_data.py DIR [DIR...] [--threads 1 2] [--modes stereo rgbd mono]
-                                           [--focal-scale S]
+                                           [--focal-scale S] [--every N]
 
 Each folder is replayed through `velk-odom vo`'s own replay (the dataset readers of velk_odom.datasets,
 the configuration the command proposes) once per mode the folder allows (stereo with two cameras, rgbd with
@@ -13,6 +13,10 @@ of the engine's own calls (image decoding and conversion left out). Nothing here
 --focal-scale multiplies every camera's focal lengths (the principal points stay) before the replay: a
 recording whose images turn more, or less, than its ground truth says for the calibration it ships
 shows here as a final error that falls well below the unscaled run's at some scale near 1.
+
+--every N feeds every N-th frame set only (of the other cameras, the frames nearest in time to those): the
+same recording from a camera at a fraction of its rate, or from a rig moving N times as far, and turning N
+times as much, between frames. Frames tracked count against the frame sets fed.
 """
 
 import argparse
@@ -96,6 +100,29 @@ def scale_focal_lengths(scale):
     _datasetrec.open_dataset = scaled
 
 
+def thin_frames(every):
+    """Makes the replay's dataset reader keep every `every`-th frame of the first colour camera, and of the
+    other cameras the frames nearest in time to those (a camera at a fraction of its rate, or a rig moving
+    that many times faster between frames)."""
+    from velk_odom.cli import _datasetrec
+
+    read = _datasetrec.open_dataset
+
+    def thinned(path):
+        d = read(path)
+        lead = next(c for c in d.cameras if not c.is_depth)
+        kept = lead.stamps[::every]
+        for k, c in enumerate(d.cameras):
+            if c is lead or len(c.stamps) == 0:
+                idx = np.arange(0, len(c.stamps), every)
+            else:
+                idx = np.unique(np.abs(c.stamps[None, :] - kept[:, None]).argmin(axis=1))
+            d.cameras[k] = dataclasses.replace(c, stamps=c.stamps[idx], files=[c.files[i] for i in idx])
+        return d
+
+    _datasetrec.open_dataset = thinned
+
+
 def modes_of(folder):
     from velk_odom.datasets import open_dataset
 
@@ -159,9 +186,12 @@ def main(argv=None):
     p.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     p.add_argument("--modes", nargs="+", choices=["stereo", "rgbd", "mono"], help="only these modes")
     p.add_argument("--focal-scale", type=float, default=1.0, metavar="S", help="multiply every focal length by S")
+    p.add_argument("--every", type=int, default=1, metavar="N", help="feed every N-th frame set only")
     a = p.parse_args(argv)
     if a.focal_scale != 1.0:
         scale_focal_lengths(a.focal_scale)
+    if a.every > 1:
+        thin_frames(a.every)
     print("folder\tmode\ttracked\tfinal %\tATE m\tRPE/1s m\t" + "\t".join(f"fps {t}T" for t in a.threads))
     with tempfile.TemporaryDirectory() as workdir:
         for folder in a.folders:
