@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <utility>
 
 #include <stamps.hpp>
@@ -229,8 +228,8 @@ void VisualTracker::for_each_feature_block(const std::function<void(size_t, size
 }
 
 int VisualTracker::estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance,
-                                 const RotationPrior* prior, Rigid* weak) {
-  if (weak) weak->t.setConstant(std::numeric_limits<double>::quiet_NaN());
+                                 const RotationPrior* prior, std::optional<Rigid>* weak) {
+  if (weak) weak->reset();
   obs_.clear();
   obs_owner_.clear();
   for (size_t c = 0; c < features_.size(); ++c) {
@@ -366,13 +365,14 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
   // did not know of shows in the shift of the whole image.
   Rigid guess = predicted;
   bool found = false, turn_tried = false;
-  for (int search = 0; search < 3 && !found; ++search) {
+  for (int search = 0; search < 3; ++search) {
     track_features(frame, guess, wide);
-    Rigid weak;
+    std::optional<Rigid> weak;
     found = estimate_pose(guess, pose, covariance, nullptr, &weak) >= setup_.config.min_inliers;
-    if (found) break;
-    if (weak.t.allFinite() && !(weak.R == guess.R && weak.t == guess.t)) {
-      guess = weak;
+    if (found) {
+      break;
+    } else if (weak) {
+      guess = *weak;
     } else if (!turn_tried && turn_from_image_shift(frame, predicted, &guess)) {
       turn_tried = true;
     } else {

@@ -151,9 +151,9 @@ class VisualTracker {
   void for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work, size_t extra = 0,
                               const std::function<void(size_t)>& extra_work = {});
   // weak (optional): with fewer consistent features than min_inliers but enough to say roughly where
-  // the rig is, their pose (else NaN).
+  // the rig is, their pose.
   int estimate_pose(const Rigid& predicted, Rigid* pose, Matrix6d* covariance, const RotationPrior* prior = nullptr,
-                    Rigid* weak = nullptr);
+                    std::optional<Rigid>* weak = nullptr);
   // Grows the translation block of a pose covariance when the inliers (obs_ under mask_) are few
   // and lie on one plane, or bunch in the image.
   void inflate_for_poor_geometry(const Rigid& world_from_rig, int inliers, Matrix6d* covariance) const;
