@@ -71,6 +71,33 @@ void sample_window(const GreyImage& img, float cx, float cy, int side, float* ou
   }
 }
 
+// The window sampled at `spacing` pixels between taps (a patch the view has magnified or shrunk),
+// tap by tap. The caller has checked window_inside() for the spread window.
+void sample_spread_window(const GreyImage& img, float cx, float cy, int side, float spacing, float* out) {
+  const int half = side / 2;
+  std::array<int, kMaxFlowSide> xi, yi;
+  std::array<float, 4 * kMaxFlowSide> wx, wy;
+  for (int i = 0; i < side; ++i) {
+    const float x = cx + spacing * static_cast<float>(i - half), y = cy + spacing * static_cast<float>(i - half);
+    xi[static_cast<size_t>(i)] = static_cast<int>(std::floor(x));
+    yi[static_cast<size_t>(i)] = static_cast<int>(std::floor(y));
+    cubic_weights(x - static_cast<float>(xi[static_cast<size_t>(i)]), wx.data() + 4 * i);
+    cubic_weights(y - static_cast<float>(yi[static_cast<size_t>(i)]), wy.data() + 4 * i);
+  }
+  const size_t stride = static_cast<size_t>(img.width);
+  for (int j = 0; j < side; ++j)
+    for (int i = 0; i < side; ++i) {
+      float v = 0.f;
+      for (int b = 0; b < 4; ++b) {
+        const float* src = img.pixels.data() + static_cast<size_t>(yi[static_cast<size_t>(j)] - 1 + b) * stride +
+                           (xi[static_cast<size_t>(i)] - 1);
+        const float* w = wx.data() + 4 * i;
+        v += wy[static_cast<size_t>(4 * j + b)] * (w[0] * src[0] + w[1] * src[1] + w[2] * src[2] + w[3] * src[3]);
+      }
+      out[j * side + i] = v;
+    }
+}
+
 }  // namespace
 
 bool make_flow_template(const Pyramid& reference, const Eigen::Vector2f& pixel, int side, FlowTemplate* out) {
@@ -141,9 +168,18 @@ bool window_contrast(const GreyImage& image, const Eigen::Vector2f& pixel, int s
 }
 
 bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::Vector2f& guess,
-                const FlowParams& params, Eigen::Vector2f* out, float* rms) {
+                const FlowParams& params, Eigen::Vector2f* out, float* rms, float magnification) {
   const int n = tmpl.side;
-  const int half = n / 2;
+  const bool spread = magnification != 1.f;
+  if (!(magnification >= kMinMagnification && magnification <= kMaxMagnification)) return false;
+  // The window sampled at the magnification's spacing, and its reach.
+  const int half = spread ? static_cast<int>(std::ceil(static_cast<float>(n / 2) * magnification)) : n / 2;
+  const auto sample = [&](const GreyImage& img, const Eigen::Vector2f& at, float* patch) {
+    if (spread)
+      sample_spread_window(img, at.x(), at.y(), n, magnification, patch);
+    else
+      sample_window(img, at.x(), at.y(), n, patch);
+  };
   const int nn = n * n;
   std::array<float, kMaxFlowSide * kMaxFlowSide> patch;
   const int top = std::min({tmpl.levels - 1, current.size() - 1, params.top_level});
@@ -166,9 +202,9 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
         inside = false;
         break;
       }
-      sample_window(img, p.x(), p.y(), n, patch.data());
-      // Inverse compositional step: delta = H^-1 sum J^T e with e = I(p + x) - T(x) - bias and
-      // J = [Tx, Ty, 1]; then p -= delta_xy, bias += delta_bias.
+      sample(img, p, patch.data());
+      // Inverse compositional step: delta = H^-1 sum J^T e with e = I(p + m x) - T(x) - bias and
+      // J = [Tx, Ty, 1]; then p -= m delta_xy, bias += delta_bias (m the magnification).
       float bx = 0.f, by = 0.f, bb = 0.f;
       for (int k = 0; k < nn; ++k) {
         const float e = inv_gain * patch[static_cast<size_t>(k)] - t[k] - bias;
@@ -178,8 +214,8 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
       }
       const Eigen::Vector3f delta = hinv * Eigen::Vector3f(bx, by, bb);
       if (!delta.allFinite()) return false;
-      p.x() -= delta.x();
-      p.y() -= delta.y();
+      p.x() -= magnification * delta.x();
+      p.y() -= magnification * delta.y();
       bias += delta.z();
       if (delta.x() * delta.x() + delta.y() * delta.y() < params.converged_px * params.converged_px) break;
     }
@@ -193,7 +229,7 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
   if (!tmpl.usable[0]) return false;
   const GreyImage& img = current.levels[0];
   if (!window_inside(img, p0.x(), p0.y(), half, 0)) return false;
-  sample_window(img, p0.x(), p0.y(), n, patch.data());
+  sample(img, p0, patch.data());
   const float* t = tmpl.data.data();
   double sum2 = 0.0;
   for (int k = 0; k < nn; ++k) {

@@ -40,11 +40,16 @@ struct FlowParams {
 // the image or has no texture to track.
 bool make_flow_template(const Pyramid& reference, const Eigen::Vector2f& pixel, int side, FlowTemplate* out);
 
+// Magnifications of a patch since its template was cut that track_flow accepts.
+constexpr float kMinMagnification = 0.5f, kMaxMagnification = 2.f;
+
 // Tracks the template into `current` starting from `guess` (level-0 coordinates). On success writes
 // the level-0 position and returns true; false when the patch leaves the image, the Gauss-Newton
-// matrix is degenerate or the final photometric residual is too large.
+// matrix is degenerate or the final photometric residual is too large. `magnification`: how much
+// larger the patch looks now than in the template (a point the camera came closer to); the
+// template is matched against the image sampled at that spacing.
 bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::Vector2f& guess,
-                const FlowParams& params, Eigen::Vector2f* out, float* rms = nullptr);
+                const FlowParams& params, Eigen::Vector2f* out, float* rms = nullptr, float magnification = 1.f);
 
 // Standard deviation of the side x side window of `image` centred at `pixel`, sampled as the tracker
 // samples (the template's `contrast` is the same measure); false when the window leaves the image.

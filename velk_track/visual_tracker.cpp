@@ -51,6 +51,9 @@ constexpr double kOffsetSignificance = 5.0;
 constexpr int kOffsetMinStretches = 4;
 // An offset estimate needs at least this many points seen by both cameras through its stretch.
 constexpr size_t kMinOffsetStretchPoints = 12;
+// A patch is tracked at its magnification since the template (the camera came closer, or went
+// away) once that moves the window's edge by more than this many pixels.
+constexpr double kMagnifiedEdgePx = 0.4;
 // A pair's gain is taken from the median over at least this many matches of a frame set.
 constexpr size_t kMinGainMatches = 12;
 // A new map needs enough landmarks to survive its first frames.
@@ -177,10 +180,23 @@ Rigid VisualTracker::carried(int64_t t_ns, Rigid predicted, double max_span_s) c
   return predicted;
 }
 
+float VisualTracker::magnification(const Feature& f, const Eigen::Vector3d& center_w) const {
+  // A monocular map's landmarks rest on little parallax: their distances would make a magnification
+  // of noise (on a hand-held camera, larger than the true one).
+  if (setup_.monocular || f.landmark < 0 || !f.tmpl_center_w) return 1.f;
+  const Eigen::Vector3d& point = landmarks_[static_cast<size_t>(f.landmark)];
+  const double ratio = (point - *f.tmpl_center_w).norm() / (point - center_w).norm();
+  // Below this the window's edge moves by less than kMagnifiedEdgePx, which the flow absorbs.
+  const double least = kMagnifiedEdgePx / std::max(1, setup_.config.flow_window / 2);
+  if (!(std::abs(ratio - 1.0) > least)) return 1.f;
+  return static_cast<float>(std::clamp(ratio, double(kMinMagnification), double(kMaxMagnification)));
+}
+
 void VisualTracker::track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow) {
   struct CameraView {
     Rigid camera_from_world;
     Eigen::Matrix3d rot_now_from_last;  // last frame's camera to the predicted one, for features without depth
+    Eigen::Vector3d center_w;           // predicted camera centre
   };
   const Rigid rig_from_world = predicted.inverse();
   const Rigid last_rig_from_world = last_pose_.inverse();
@@ -189,6 +205,7 @@ void VisualTracker::track_features(const FrameData& frame, const Rigid& predicte
     const Rigid& camera_from_rig = pose_cameras_[c].camera_from_rig;
     views[c].camera_from_world = camera_from_rig * rig_from_world;
     views[c].rot_now_from_last = views[c].camera_from_world.R * (camera_from_rig * last_rig_from_world).R.transpose();
+    views[c].center_w = (predicted * setup_.cameras[c].rig_from_camera).t;
   }
   // Features are tracked independently, in blocks of kFlowBlock spread over the pool.
   const auto track_one = [&](size_t c, Feature& f) {
@@ -205,7 +222,8 @@ void VisualTracker::track_features(const FrameData& frame, const Rigid& predicte
     // A guess far off the image (a landmark almost in the camera plane) is not tracked; the
     // bound also keeps the narrowing to float defined.
     f.tracked = guess.allFinite() && guess.cwiseAbs().maxCoeff() < 1e6 &&
-                track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow, &f.cur_px);
+                track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow, &f.cur_px, nullptr,
+                           magnification(f, views[c].center_w));
     f.outlier = false;
   };
   for_each_feature_block([&](size_t c, size_t begin, size_t end) {
@@ -350,12 +368,16 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
   // moved closer, turned): the map's landmarks are searched again with templates cut from the last
   // frame that was tracked, over more iterations; the old templates come back if that fails too.
   std::vector<std::vector<FlowTemplate>> saved(features_.size());
+  std::vector<std::vector<std::optional<Eigen::Vector3d>>> saved_centers(features_.size());
   for (size_t c = 0; c < features_.size(); ++c)
     for (Feature& f : features_[c]) {
       saved[c].push_back(f.tmpl);
+      saved_centers[c].push_back(f.tmpl_center_w);
       // A waiting feature's last position is a projection, not a sighting: it keeps its template.
-      if (f.landmark >= 0 && f.missed == 0)
+      if (f.landmark >= 0 && f.missed == 0) {
         make_flow_template(last_pyramids_[c], f.last_px, setup_.config.flow_window, &f.tmpl);
+        f.tmpl_center_w = (last_pose_ * setup_.cameras[c].rig_from_camera).t;
+      }
     }
   FlowParams wide = flow_;
   wide.max_iterations = 2 * flow_.max_iterations;
@@ -386,7 +408,10 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
     return true;
   }
   for (size_t c = 0; c < features_.size(); ++c)
-    for (size_t i = 0; i < features_[c].size(); ++i) features_[c][i].tmpl = std::move(saved[c][i]);
+    for (size_t i = 0; i < features_[c].size(); ++i) {
+      features_[c][i].tmpl = std::move(saved[c][i]);
+      features_[c][i].tmpl_center_w = saved_centers[c][i];
+    }
   return false;
 }
 
@@ -697,6 +722,7 @@ VisualTracker::Feature VisualTracker::new_feature(int camera, const Eigen::Vecto
   if (*ok) {
     const Rigid world_from_camera = pose * cam.rig_from_camera;
     f.first_center_w = world_from_camera.t;
+    f.tmpl_center_w = world_from_camera.t;
     f.first_bearing_w = (world_from_camera.R * Eigen::Vector3d(xn.x(), xn.y(), 1.0)).normalized();
   }
   return f;
@@ -849,6 +875,7 @@ void VisualTracker::make_keyframe(const FrameData& frame, const Rigid& pose) {
           if (f.missed > 0) continue;  // waits with the template it was last found with
           f.anchor_px = f.last_px;
           f.tracked = make_flow_template(frame.pyramids[c], f.anchor_px, setup_.config.flow_window, &f.tmpl);
+          f.tmpl_center_w = (pose * setup_.cameras[c].rig_from_camera).t;
         }
       },
       detecting.size(),
@@ -961,6 +988,7 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
     if (f.tracked) {
       f.last_px = f.cur_px;
       f.tracked = make_flow_template(frame.pyramids[0], f.last_px, setup_.config.flow_window, &f.tmpl);
+      f.tmpl_center_w.reset();  // the start's camera poses are not known yet
     }
   fs.erase(std::remove_if(fs.begin(), fs.end(), [](const Feature& f) { return !f.tracked; }), fs.end());
   if (static_cast<int>(fs.size()) >= kMonoMinFeatures) return true;

@@ -2,8 +2,9 @@
 //
 // Per frame set: predict the rig pose (constant velocity, gyro rotation when an IMU is present),
 // track every feature from its keyframe template into the current images (pyramidal Lucas-Kanade,
-// started at the landmark's predicted projection), estimate world_from_rig from the tracked
-// landmarks of all cameras (P3P RANSAC, then robust Gauss-Newton), and, when too few features
+// started at the landmark's predicted projection and searched at the magnification its distance
+// tells), estimate world_from_rig from the tracked landmarks of all cameras (P3P RANSAC, then robust
+// Gauss-Newton), and, when too few features
 // remain, make the frame a keyframe: re-cut templates, detect new corners, and give them 3D
 // positions from stereo matching, aligned depth, or triangulation over time. With an IMU, the
 // attitude the gyro carries from frame to frame (its bias measured against the visual rotation over
@@ -127,6 +128,7 @@ class VisualTracker {
     Eigen::Vector3d first_center_w;   // camera centre at the first sighting
     Eigen::Vector3d first_bearing_w;  // unit ray of the first sighting, world frame
     FlowTemplate tmpl;
+    std::optional<Eigen::Vector3d> tmpl_center_w;  // centre of the camera the template was cut in, when known
   };
 
   // Steps of track(): the first map; a frame set once there is a world frame (seen, bridged by the
@@ -145,7 +147,12 @@ class VisualTracker {
   // `predicted` with the IMU's position, carried at most max_span_s from the last pose from the images.
   Rigid carried(int64_t t_ns, Rigid predicted, double max_span_s) const;
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
+  // Each feature is searched at the magnification its landmark's distance from the predicted camera tells.
   void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
+  // How much larger feature f's patch looks from a camera at center_w than in its template (1 when
+  // its landmark or the template's camera is not known, on a monocular map, or when too little to
+  // matter).
+  float magnification(const Feature& f, const Eigen::Vector3d& center_w) const;
   // Runs work(camera, begin, end) over blocks of every camera's features on the pool, and
   // extra_work(k) for k < extra alongside.
   void for_each_feature_block(const std::function<void(size_t, size_t, size_t)>& work, size_t extra = 0,
