@@ -1,7 +1,7 @@
 """Visual odometry on recorded dataset folders (KITTI odometry, TUM RGB-D, EuRoC) against their ground truth.
 
     PYTHONPATH=. python bench/real_data.py DIR [DIR...] [--threads 1 2] [--modes stereo rgbd mono]
-                                           [--focal-scale S] [--every N]
+                                           [--focal-scale S] [--every N] [--backwards]
 
 Each folder is replayed through `velk-odom vo`'s own replay (the dataset readers of velk_odom.datasets,
 the configuration the command proposes) once per mode the folder allows (stereo with two cameras, rgbd with
@@ -17,6 +17,10 @@ shows here as a final error that falls well below the unscaled run's at some sca
 --every N feeds every N-th frame set only (of the other cameras, the frames nearest in time to those): the
 same recording from a camera at a fraction of its rate, or from a rig moving N times as far, and turning N
 times as much, between frames. Frames tracked count against the frame sets fed.
+
+--backwards plays the recording backwards (every stream and the ground truth in reverse, the gyro's sign
+turned): the rig drives backwards through the same scene, points arrive near and recede where they came
+far and approached. A figure that holds one way only points at a bias of the direction of travel.
 """
 
 import argparse
@@ -123,10 +127,35 @@ def thin_frames(every):
     _datasetrec.open_dataset = thinned
 
 
-def modes_of(folder):
-    from velk_odom.datasets import open_dataset
+def play_backwards():
+    """Makes the replay's dataset reader return the recording backwards in time: each stream's samples
+    in reverse order at the mirrored stamps (first + last - stamp), the ground truth's poses with them,
+    and the gyro's rates negated (the accelerometer's specific force is the same either way)."""
+    from velk_odom.cli import _datasetrec
 
-    d = open_dataset(folder)
+    read = _datasetrec.open_dataset
+
+    def backwards(path):
+        d = read(path)
+        every = [c.stamps for c in d.cameras if len(c.stamps)]
+        pivot = min(int(s[0]) for s in every) + max(int(s[-1]) for s in every)
+        for k, c in enumerate(d.cameras):
+            d.cameras[k] = dataclasses.replace(c, stamps=pivot - c.stamps[::-1], files=c.files[::-1])
+        if d.imu is not None:
+            d.imu = dataclasses.replace(d.imu, stamps=pivot - d.imu.stamps[::-1], gyro=-d.imu.gyro[::-1],
+                                        accel=d.imu.accel[::-1])
+        if d.ground_truth is not None:
+            stamps, poses = d.ground_truth
+            d.ground_truth = (pivot - stamps[::-1], poses[::-1].copy())
+        return d
+
+    _datasetrec.open_dataset = backwards
+
+
+def modes_of(folder):
+    from velk_odom.cli import _datasetrec
+
+    d = _datasetrec.open_dataset(folder)  # as the replay reads it
     colour = [c for c in d.cameras if not c.is_depth]
     modes = []
     if len(colour) >= 2:
@@ -187,11 +216,14 @@ def main(argv=None):
     p.add_argument("--modes", nargs="+", choices=["stereo", "rgbd", "mono"], help="only these modes")
     p.add_argument("--focal-scale", type=float, default=1.0, metavar="S", help="multiply every focal length by S")
     p.add_argument("--every", type=int, default=1, metavar="N", help="feed every N-th frame set only")
+    p.add_argument("--backwards", action="store_true", help="play each recording backwards")
     a = p.parse_args(argv)
     if a.focal_scale != 1.0:
         scale_focal_lengths(a.focal_scale)
     if a.every > 1:
         thin_frames(a.every)
+    if a.backwards:
+        play_backwards()
     print("folder\tmode\ttracked\tfinal %\tATE m\tRPE/1s m\t" + "\t".join(f"fps {t}T" for t in a.threads))
     with tempfile.TemporaryDirectory() as workdir:
         for folder in a.folders:
