@@ -48,7 +48,7 @@ constexpr double kMaxDisparityOffsetPx = 3.0;
 // Standard deviations by which the offset (or the slope) must stand out, and keyframe stretches it
 // must rest on, before it is applied.
 constexpr double kOffsetSignificance = 5.0;
-constexpr int kOffsetMinStretches = 4;
+constexpr int kOffsetMinStretches = 2;
 // An offset estimate needs at least this many points seen by both cameras through its stretch.
 constexpr size_t kMinOffsetStretchPoints = 12;
 // A patch is tracked at its magnification since the template (the camera came closer, or went
