@@ -103,6 +103,10 @@ constexpr double kMaxCoastSeconds = 1.0;
 // one) up to this long after the last pose from the images: its error grows with the square of the span
 // (0.1 m/s^2 of residual bias and tilt is 5 m after 10 s), the unknown speed's only linearly.
 constexpr double kMaxOutageCarrySeconds = 10.0;
+// A lost monocular map is searched for in this many more frame sets before a new start: a blurred
+// moment of a hand-held camera passes within a few, and a new start throws away the map and its scale
+// (and needs parallax again, which a blurred view may take dozens of frame sets to show).
+constexpr int kMonoMapRetries = 3;
 // Uncertainty of the first pose, which defines the world frame and is exact by construction;
 // a small positive value keeps the matrix invertible for consumers.
 constexpr double kOriginVariance = 1e-9;
@@ -997,6 +1001,7 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
   if (!start_monocular(frame, anchor)) {
     features_[0].clear();
     state_ = has_last_ ? State::kLost : State::kIdle;
+    lost_retries_ = kMonoMapRetries;  // no map left to search for: the next frame set starts again
   }
   return false;
 }
@@ -1272,7 +1277,8 @@ void VisualTracker::track_in_world(const FrameData& frame, TrackResult* result) 
     bridge_gap(frame, predicted, growth, result);
   } else if (!lost) {
     state_ = State::kLost;
-  } else {
+    lost_retries_ = 0;
+  } else if (!setup_.monocular || ++lost_retries_ > kMonoMapRetries) {
     restart_after_loss(frame, predicted, outage_span, growth, result);
   }
 }

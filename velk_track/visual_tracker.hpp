@@ -233,6 +233,7 @@ class VisualTracker {
   std::mt19937 rng_{0x5eedu};
 
   State state_ = State::kIdle;
+  int lost_retries_ = 0;  // frame sets searched for the lost map since the loss (monocular)
   std::vector<std::vector<Feature>> features_;  // per camera
   std::vector<Eigen::Vector3d> landmarks_;      // world frame
 
