@@ -79,6 +79,7 @@ struct Conditions {
   std::set<int> dropped;    // frame sets never delivered (the IMU keeps running)
   std::set<int> defocused;  // frame sets whose images are out of focus (a knock, a hand shaking the camera)
   int defocus_radius = 5;   // pixels: the out-of-focus image is a box average this far to each side
+  std::set<int> garbled;    // frame sets whose images are sensor garbage: random 8 px blocks, corners everywhere
 
   double gain(int k) const {
     double g = 1.0 + gain_drift * std::sin(2.0 * 3.14159265358979 * k / 90.0);
@@ -183,6 +184,15 @@ inline RenderedFrame render_frame(const Sequence& s, const std::vector<std::vect
       for (size_t i = 0; i < v.size(); ++i) sum[i] += v[i];
     }
     if (s.hard.defocused.count(k)) box_blur(&sum, cam.width, cam.height, s.hard.defocus_radius);
+    if (s.hard.garbled.count(k)) {
+      std::uniform_real_distribution<float> level(0.1f, 0.9f);
+      std::vector<float> blocks(static_cast<size_t>((cam.width / 8 + 1) * (cam.height / 8 + 1)));
+      for (float& b : blocks) b = level(rng) * static_cast<float>(n);
+      for (size_t i = 0; i < sum.size(); ++i) {
+        const size_t x = i % static_cast<size_t>(cam.width), y = i / static_cast<size_t>(cam.width);
+        sum[i] = blocks[y / 8 * static_cast<size_t>(cam.width / 8 + 1) + x / 8];
+      }
+    }
     const double gain = s.hard.gain(k) * (c == 0 ? 1.0 : s.hard.other_gain);
     const double r2max = cam.cx * cam.cx + cam.cy * cam.cy;
     std::normal_distribution<double> noise(0.0, 1.0);

@@ -264,6 +264,23 @@ TEST(Monocular, RestartsAfterABlankStretch) {
   EXPECT_LT(seq::angle_deg(before.R, after.R), 0.6 * 180 / render::kPi);
 }
 
+// Three frame sets of sensor garbage (a glitch, a hand over the lens): corners everywhere and none
+// of the view. The map is searched for from the last motion until the view comes back, and found
+// there, so the run keeps one scale; a fresh start from the garbage's corners would throw the map
+// away, publish nothing for dozens of frame sets and then measure in units of its own.
+TEST(Monocular, FindsItsMapAgainAfterAGlitch) {
+  seq::Sequence s = sequence("single");
+  s.depth_cameras.clear();
+  s.hard.garbled = {45, 46, 47};
+  const seq::Run r = track(s, frames_of("mono glitch", s), Mode::Mono, false);
+  EXPECT_EQ(seq::endpoint_drift(r, 45, 47).tracked, 0);
+  const seq::Drift after = seq::endpoint_drift(r, 48);
+  EXPECT_EQ(after.first, 48) << "the map is found in the first sound frame set";
+  EXPECT_EQ(after.tracked, s.frames - 48);
+  const seq::SimilarityFit fit = seq::similarity_fit(r);
+  EXPECT_LT(fit.max_m / fit.path_m, 0.05) << "one scale before and after: rms " << fit.rms_m << " m";
+}
+
 // Inertial mode across stretches without a visual pose, from frame set 46 on (gravity is known by
 // then): a blank stretch shorter than imu_gap_seconds (1 s) is bridged by the IMU, a pose for every
 // frame set with the rotation kept to a fraction of a degree despite a gyro bias; a longer one is
