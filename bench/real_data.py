@@ -88,32 +88,37 @@ def _replay_class(mode, threads):
     return Replay
 
 
-def scale_focal_lengths(scale):
-    """Makes the replay's dataset reader return cameras whose fx and fy are multiplied by `scale`."""
+def _change_recordings(change):
+    """Makes the replay's dataset reader (and modes_of) hand each dataset through `change(d)`, which edits it
+    in place."""
     from velk_odom.cli import _datasetrec
 
     read = _datasetrec.open_dataset
 
-    def scaled(path):
+    def changed(path):
         d = read(path)
+        change(d)
+        return d
+
+    _datasetrec.open_dataset = changed
+
+
+def scale_focal_lengths(scale):
+    """Cameras whose fx and fy are multiplied by `scale`."""
+
+    def scaled(d):
         for k, c in enumerate(d.cameras):
             fx, fy, cx, cy = c.intrinsics
             d.cameras[k] = dataclasses.replace(c, intrinsics=(fx * scale, fy * scale, cx, cy))
-        return d
 
-    _datasetrec.open_dataset = scaled
+    _change_recordings(scaled)
 
 
 def thin_frames(every):
-    """Makes the replay's dataset reader keep every `every`-th frame of the first colour camera, and of the
-    other cameras the frames nearest in time to those (a camera at a fraction of its rate, or a rig moving
-    that many times faster between frames)."""
-    from velk_odom.cli import _datasetrec
+    """Every `every`-th frame of the first colour camera, and of the other cameras the frames nearest in time
+    to those (a camera at a fraction of its rate, or a rig moving that many times faster between frames)."""
 
-    read = _datasetrec.open_dataset
-
-    def thinned(path):
-        d = read(path)
+    def thinned(d):
         lead = next(c for c in d.cameras if not c.is_depth)
         kept = lead.stamps[::every]
         for k, c in enumerate(d.cameras):
@@ -122,23 +127,18 @@ def thin_frames(every):
             else:
                 idx = np.unique(np.abs(c.stamps[None, :] - kept[:, None]).argmin(axis=1))
             d.cameras[k] = dataclasses.replace(c, stamps=c.stamps[idx], files=[c.files[i] for i in idx])
-        return d
 
-    _datasetrec.open_dataset = thinned
+    _change_recordings(thinned)
 
 
 def play_backwards():
-    """Makes the replay's dataset reader return the recording backwards in time: each stream's samples
-    in reverse order at the mirrored stamps (first + last - stamp), the ground truth's poses with them,
-    and the gyro's rates negated (the accelerometer's specific force is the same either way)."""
-    from velk_odom.cli import _datasetrec
+    """The recording backwards in time: each stream's samples in reverse order at the mirrored stamps
+    (first + last - stamp), the ground truth's poses with them, and the gyro's rates negated (the
+    accelerometer's specific force is the same either way)."""
 
-    read = _datasetrec.open_dataset
-
-    def backwards(path):
-        d = read(path)
-        every = [c.stamps for c in d.cameras if len(c.stamps)]
-        pivot = min(int(s[0]) for s in every) + max(int(s[-1]) for s in every)
+    def backwards(d):
+        streams = [c.stamps for c in d.cameras if len(c.stamps)]
+        pivot = min(int(s[0]) for s in streams) + max(int(s[-1]) for s in streams)
         for k, c in enumerate(d.cameras):
             d.cameras[k] = dataclasses.replace(c, stamps=pivot - c.stamps[::-1], files=c.files[::-1])
         if d.imu is not None:
@@ -147,9 +147,8 @@ def play_backwards():
         if d.ground_truth is not None:
             stamps, poses = d.ground_truth
             d.ground_truth = (pivot - stamps[::-1], poses[::-1].copy())
-        return d
 
-    _datasetrec.open_dataset = backwards
+    _change_recordings(backwards)
 
 
 def modes_of(folder):
