@@ -37,12 +37,15 @@ __all__ = ["CameraStream", "Dataset", "DatasetError", "ImuData", "detect", "open
 TUM_DEPTH_PER_METRE = 5000.0
 TUM_PAIR_NS = 20_000_000
 # TUM RGB-D's published calibration of the Kinect colour cameras (fx, fy, cx, cy; k1, k2, p1, p2, k3),
-# picked by the "freiburgN" in the sequence name; other sequences get the ROS default.
+# picked by the "freiburgN" in the sequence name, or the "frN" of the short names the dataset's own
+# pages use (fr1/xyz, a folder renamed fr1_desk), in the folder's name or its parent's; other sequences
+# get the ROS default.
 TUM_CAMERAS = {
-    "freiburg1": ((517.3, 516.5, 318.6, 255.3), (0.2624, -0.9531, -0.0054, 0.0026, 1.1633)),
-    "freiburg2": ((520.9, 521.0, 325.1, 249.7), (0.2312, -0.7849, -0.0033, -0.0001, 0.9172)),
-    "freiburg3": ((535.4, 539.2, 320.1, 247.6), (0.0, 0.0, 0.0, 0.0, 0.0)),
+    "1": ((517.3, 516.5, 318.6, 255.3), (0.2624, -0.9531, -0.0054, 0.0026, 1.1633)),
+    "2": ((520.9, 521.0, 325.1, 249.7), (0.2312, -0.7849, -0.0033, -0.0001, 0.9172)),
+    "3": ((535.4, 539.2, 320.1, 247.6), (0.0, 0.0, 0.0, 0.0, 0.0)),
 }
+TUM_SEQUENCE_NAME = re.compile(r"(?<![a-z])(?:freiburg|fr)([123])(?![0-9])")
 TUM_DEFAULT_CAMERA = ((525.0, 525.0, 319.5, 239.5), (0.0, 0.0, 0.0, 0.0, 0.0))
 
 
@@ -422,11 +425,10 @@ def _tum_list(path: Path, warnings: List[str]) -> Tuple[np.ndarray, List[Path]]:
 def _tum(root: Path) -> Dataset:
     notes: List[str] = []
     warnings: List[str] = []
-    name = root.name.lower()
-    model = next((v for k, v in TUM_CAMERAS.items() if k in name), None)
-    if model is None:
-        model = TUM_DEFAULT_CAMERA
-        notes.append(f"{root.name}: no freiburg1/2/3 in the name, so the default Kinect calibration (525 px) is used")
+    named = next((m for part in (root.name, root.parent.name) if (m := TUM_SEQUENCE_NAME.search(part.lower()))), None)
+    model = TUM_CAMERAS[named.group(1)] if named else TUM_DEFAULT_CAMERA
+    if named is None:
+        notes.append(f"{root.name}: no freiburg1/2/3 (or fr1/2/3) in the name, so the default Kinect calibration (525 px) is used")
     intrinsics, distortion = model
     rgb_t, rgb_f = _tum_list(root / "rgb.txt", warnings)
     depth_t, depth_f = _tum_list(root / "depth.txt", warnings)

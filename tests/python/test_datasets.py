@@ -165,6 +165,23 @@ def test_damaged_dataset_folders_name_the_file_and_the_problem(writer, damage, s
         assert "tracked=" in out and int(re.search(r"tracked=(\d+)", out).group(1)) >= 3 - status, out
 
 
+@pytest.mark.parametrize("place, fx", [
+    ("rgbd_dataset_freiburg2_desk", 520.9),
+    ("fr1_xyz", 517.3),
+    ("fr3/long_office", 535.4),  # the sequence's parent folder names it
+    ("tum/desk", 525.0),
+    ("fr12_desk", 525.0),
+    ("transfr1", 525.0),
+])
+def test_tum_lens_follows_the_sequence_name(place, fx, tmp_path):
+    root, _ = tum(tmp_path, frames=2)
+    (tmp_path / place).parent.mkdir(parents=True, exist_ok=True)
+    root = root.rename(tmp_path / place)
+    data = datasets.open_dataset(root)
+    assert data.cameras[0].intrinsics[0] == fx
+    assert any("default Kinect calibration" in n for n in data.notes) == (fx == 525.0)
+
+
 @needs_vo
 def test_vo_demo_stays_within_its_bounds(tmp_path, capsys):
     assert main(["demo", "--vo", "--out-dir", str(tmp_path), "--no-progress", "--write-bag", str(tmp_path / "cam")]) == 0
