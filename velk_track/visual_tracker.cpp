@@ -63,8 +63,10 @@ constexpr double kMinParallax = 2.0 * kDegree;
 // Robust weights: residuals beyond this many pixels count linearly (Huber).
 constexpr double kHuberPx = 1.0;
 // Fewest consistent features whose pose is worth searching the map again from (when fewer than
-// min_inliers).
+// min_inliers), and most searches of one frame set: each search from a weak pose must find more of
+// them than the last.
 constexpr int kMinWeakInliers = 6;
+constexpr int kMaxMapSearches = 8;
 // Monocular start: at least this many corners followed from the start frame. A corner whose two
 // rays meet at less than kMinStartParallax (after the rotation between the views is taken out)
 // tells little of its depth: at 0.5 px noise and a focal length of 500 px its depth error would
@@ -387,17 +389,22 @@ bool VisualTracker::relocalise(const FrameData& frame, const Rigid& predicted, R
   wide.max_iterations = 2 * flow_.max_iterations;
   // Too few consistent features for a pose still tell roughly where the rig went (a prediction
   // that missed by more than the features' search reaches: the first frame sets on a fast car, a
-  // change of course across a gap): the map is searched again from there. A turn the prediction
+  // change of course across a gap): the map is searched again from there, and again from each
+  // better pose while the searches find more (a car at 3 m a frame set in a turn, whose patches
+  // also grow by half, gains a few features a search: 5, 10, 13, 14, 20). A turn the prediction
   // did not know of shows in the shift of the whole image.
   Rigid guess = predicted;
   bool found = false, turn_tried = false;
-  for (int search = 0; search < 3; ++search) {
+  int weak_inliers = 0;
+  for (int search = 0; search < kMaxMapSearches; ++search) {
     track_features(frame, guess, wide);
     std::optional<Rigid> weak;
-    found = estimate_pose(guess, pose, covariance, nullptr, &weak) >= setup_.config.min_inliers;
+    const int inliers = estimate_pose(guess, pose, covariance, nullptr, &weak);
+    found = inliers >= setup_.config.min_inliers;
     if (found) {
       break;
-    } else if (weak) {
+    } else if (weak && inliers > weak_inliers) {
+      weak_inliers = inliers;
       guess = *weak;
     } else if (!turn_tried && turn_from_image_shift(frame, predicted, &guess)) {
       turn_tried = true;
