@@ -462,6 +462,8 @@ TEST(DisparityOffset, MiscalibratedRigIsCorrectedWhileTracking) {
     const std::string row = std::to_string(offset_px) + " px, focal length x " + std::to_string(focal);
     EXPECT_EQ(whole.tracked, exact.frames) << row;
     EXPECT_LT(corrected.translation_ratio(), kCorrectedBound) << row;
-    if (offset_px != 0.0 || focal != 1.0) EXPECT_GT(whole.worst_translation_ratio, kUncorrectedAtLeast) << row;
+    if (offset_px != 0.0 || focal != 1.0) {
+      EXPECT_GT(whole.worst_translation_ratio, kUncorrectedAtLeast) << row;
+    }
   }
 }
