@@ -3,6 +3,7 @@
 #include <Eigen/Dense>
 
 #include <algorithm>
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <vector>
@@ -167,6 +168,27 @@ bool window_contrast(const GreyImage& image, const Eigen::Vector2f& pixel, int s
   return true;
 }
 
+namespace {
+
+// Scales the window's values about their mean so that their mean and contrast match the
+// template's (the contrast by at most 2 times either way).
+void match_contrast(float* patch, const float* t, int n) {
+  double sp = 0.0, sp2 = 0.0, st = 0.0, st2 = 0.0;
+  for (int k = 0; k < n; ++k) {
+    sp += patch[k];
+    sp2 += static_cast<double>(patch[k]) * patch[k];
+    st += t[k];
+    st2 += static_cast<double>(t[k]) * t[k];
+  }
+  const double mp = sp / n, mt = st / n;
+  const double vp = sp2 / n - mp * mp, vt = st2 / n - mt * mt;
+  if (!(vp > 1e-6) || !(vt > 1e-6)) return;
+  const double ratio = std::clamp(std::sqrt(vt / vp), 0.5, 2.0);
+  for (int k = 0; k < n; ++k) patch[k] = static_cast<float>((patch[k] - mp) * ratio + mt);
+}
+
+}  // namespace
+
 bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::Vector2f& guess,
                 const FlowParams& params, Eigen::Vector2f* out, float* rms, float magnification) {
   const int n = tmpl.side;
@@ -186,7 +208,7 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
   if (top < 0) return false;
   Eigen::Vector2f p0 = guess;
   float bias = 0.f;
-  const float inv_gain = 1.f / params.gain;
+  const float inv_gain = params.match_contrast ? 1.f : 1.f / params.gain;
   for (int l = top; l >= 0; --l) {
     if (!tmpl.usable[static_cast<size_t>(l)]) continue;
     const GreyImage& img = current.levels[static_cast<size_t>(l)];
@@ -203,6 +225,7 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
         break;
       }
       sample(img, p, patch.data());
+      if (params.match_contrast) match_contrast(patch.data(), t, nn);
       // Inverse compositional step: delta = H^-1 sum J^T e with e = I(p + m x) - T(x) - bias and
       // J = [Tx, Ty, 1]; then p -= m delta_xy, bias += delta_bias (m the magnification).
       float bx = 0.f, by = 0.f, bb = 0.f;
@@ -231,6 +254,7 @@ bool track_flow(const FlowTemplate& tmpl, const Pyramid& current, const Eigen::V
   if (!window_inside(img, p0.x(), p0.y(), half, 0)) return false;
   sample(img, p0, patch.data());
   const float* t = tmpl.data.data();
+  if (params.match_contrast) match_contrast(patch.data(), t, nn);
   double sum2 = 0.0;
   for (int k = 0; k < nn; ++k) {
     const float e = inv_gain * patch[static_cast<size_t>(k)] - t[k] - bias;

@@ -34,6 +34,11 @@ struct FlowParams {
   // brightness offset alone leaves a residual that correlates with the gradient, and pulls the
   // position by up to a pixel.
   float gain = 1.f;
+  // Each window is scaled about its mean to the template's mean and contrast before it is compared
+  // (the patch's look has changed by more than a brightness offset: an exposure step, a turn toward
+  // the light, a view from 3 m closer); `gain` is then not applied. It lets more patches through than
+  // the offset alone, so it is meant for a search that has failed without it.
+  bool match_contrast = false;
 };
 
 // Cuts the template centred at `pixel` (level-0 coordinates). False when the level-0 patch leaves
