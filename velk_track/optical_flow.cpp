@@ -3,7 +3,6 @@
 #include <Eigen/Dense>
 
 #include <algorithm>
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <vector>
