@@ -955,12 +955,16 @@ bool VisualTracker::start_monocular(const FrameData& frame, const Rigid& anchor)
   mono_anchor_pose_ = anchor;
   mono_anchor_t_ns_ = frame.t_ns;
   state_ = State::kMonoStarting;
+  keep_pyramids_ = true;  // the next frame set's search for the corners may need this whole image
   return true;
 }
 
 bool VisualTracker::monocular_step(const FrameData& frame, TrackResult* result) {
   // The start frame's corners are followed until they have moved far enough for two-view
-  // geometry; the relative pose then gives the first landmarks and the first tracked pose.
+  // geometry; the relative pose then gives the first landmarks and the first tracked pose. Each
+  // frame set's image is kept for the next one's search (and, once the map starts, for a search
+  // from the last frame's templates).
+  keep_pyramids_ = true;
   if (!follow_start_corners(frame) || !enough_start_flow()) return false;
   MonoStart start;
   if (!solve_start_geometry(frame.t_ns, &start) || !triangulate_start(&start)) return false;
@@ -994,6 +998,16 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
     return Eigen::Vector2f(dx[static_cast<size_t>(mid)], dy[static_cast<size_t>(mid)]);
   };
   for (Feature& f : fs) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + mono_shift_px_, flow_, &f.cur_px);
+  // Too few found where the image moved over the last interval (the first frame set after the
+  // anchor, with no motion known yet, or a turn begun since): the whole image's shift from the last
+  // frame set, kept for this, guides a second search.
+  Eigen::Vector2f image_shift;
+  if (std::count_if(fs.begin(), fs.end(), [](const Feature& f) { return f.tracked; }) < kMonoMinFeatures &&
+      !last_pyramids_.empty() &&
+      global_image_shift(last_pyramids_[0], frame.pyramids[0], &image_shift) &&
+      (image_shift - mono_shift_px_).norm() > 1.f)
+    for (Feature& f : fs)
+      if (!f.tracked) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + image_shift, flow_, &f.cur_px);
   if (const auto shift = median_shift()) {
     if ((*shift - mono_shift_px_).norm() > 1.f)
       for (Feature& f : fs)
