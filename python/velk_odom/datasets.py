@@ -510,10 +510,6 @@ def _kitti(root: Path) -> Dataset:
     times = root / "times.txt"
     stamps = np.array([_seconds_stamp(r[0], times) for r in _rows(times, 1, sep="")], dtype=np.int64)
     cameras = []
-    p0 = projections["P0"].reshape(3, 4)
-    fx, fy, cx, cy = p0[0, 0], p0[1, 1], p0[0, 2], p0[1, 2]
-    if not (fx > 0 and fy > 0):
-        raise DatasetError(f"{calib}: P0 has no positive focal length")
     for k, folder in enumerate(("image_0", "image_1")):
         found = sorted((root / folder).glob("*.png"))
         if not found:
@@ -528,9 +524,15 @@ def _kitti(root: Path) -> Dataset:
             files = [root / folder / f"{i:0{width_digits}d}.png" for i in range(len(stamps))]
         elif len(found) != len(stamps):
             raise DatasetError(f"{root / folder}: {len(found)} images but {len(stamps)} lines in {times}")
+        # P_k = K_k [I | t_k]: camera k sits at -t_k in the left camera's frame (rectified, same axes), seen
+        # through its own K_k (a pair rectified without zero disparity has two principal points).
         p = projections[f"P{k}"].reshape(3, 4)
-        # P_k = K [I | t_k]: camera k sits at -t_k in the left camera's frame (rectified, same axes).
-        offset = -p[:, 3] / fx
+        fx, fy, cx, cy = p[0, 0], p[1, 1], p[0, 2], p[1, 2]
+        if not (fx > 0 and fy > 0):
+            raise DatasetError(f"{calib}: P{k} has no positive focal length")
+        tz = p[2, 3]
+        ty = (p[1, 3] - cy * tz) / fy
+        offset = -np.array([(p[0, 3] - p[0, 1] * ty - cx * tz) / fx, ty, tz])
         (width, height), _ = _png_size(found[0])
         cameras.append(
             CameraStream(

@@ -85,10 +85,22 @@ def kitti(root, frames=FRAMES):
     return seq, truth
 
 
+def kitti_two_principal_points(root, frames=FRAMES):
+    """The KITTI folder with the right camera's principal point 4 px right of the left's, as a pair rectified
+    without zero disparity has it: read with the left camera's, every disparity is 4 px off."""
+    seq, truth = kitti(root, frames)
+    for f in (seq / "image_1").glob("*.png"):
+        a = np.asarray(Image.open(f))
+        png(f, np.concatenate([np.repeat(a[:, :1], 4, axis=1), a[:, :-4]], axis=1))
+    edit(seq / "calib.txt", f"P1: {s.F:.6e} 0 {s.CX:.6e}", f"P1: {s.F:.6e} 0 {s.CX + 4:.6e}")
+    return seq, truth
+
+
 @pytest.mark.parametrize("writer, kind, cameras, base_from_cam0", [
     (euroc, "EuRoC", ["cam0", "cam1"], s.BASE_FROM_RIG * RIG["left"]),
     (tum, "TUM RGB-D", ["rgb", "depth"], s.Pose()),
     (kitti, "KITTI odometry", ["cam0", "cam1"], s.Pose()),
+    (kitti_two_principal_points, "KITTI odometry", ["cam0", "cam1"], s.Pose()),
 ])
 def test_dataset_folders_are_read_and_tracked(writer, kind, cameras, base_from_cam0, tmp_path, capsys):
     folder, truth = writer(tmp_path)
