@@ -1,6 +1,7 @@
 #include "velk_track/image_pyramid.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -111,6 +112,28 @@ void Pyramid::build_from_base(int count, int min_side) {
     used = l + 1;
   }
   levels.resize(static_cast<size_t>(used));
+}
+
+float image_noise(const GreyImage& image) {
+  const int w = image.width, h = image.height;
+  if (w < 3 || h < 3) return 0.f;
+  constexpr int kStep = 3;
+  std::vector<float> responses;
+  responses.reserve(static_cast<size_t>((w / kStep + 1)) * static_cast<size_t>(h / kStep + 1));
+  const float* px = image.pixels.data();
+  const auto at = [&](int x, int y) { return px[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)]; };
+  for (int y = 1; y + 1 < h; y += kStep)
+    for (int x = 1; x + 1 < w; x += kStep) {
+      const float r = at(x - 1, y - 1) - 2.f * at(x, y - 1) + at(x + 1, y - 1) -
+                      2.f * (at(x - 1, y) - 2.f * at(x, y) + at(x + 1, y)) + at(x - 1, y + 1) -
+                      2.f * at(x, y + 1) + at(x + 1, y + 1);
+      responses.push_back(std::abs(r));
+    }
+  const auto mid = responses.begin() + static_cast<std::ptrdiff_t>(responses.size() / 2);
+  std::nth_element(responses.begin(), mid, responses.end());
+  // The mask's gain on white noise is 6 (the root of the sum of its squared weights); a Gaussian's
+  // median absolute value is 0.6745 of its deviation.
+  return *mid / (6.f * 0.6745f);
 }
 
 void read_grey(const Image& image, GreyImage* out) {

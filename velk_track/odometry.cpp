@@ -315,6 +315,7 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
   const float scale = cfg.odometry_mode == OdometryMode::RGBD ? cfg.rgbd_settings.depth_scale_factor
                                                                : cfg.multisensor_depth_scale_factor;
   s.frame.has_depth.assign(n, 0);
+  s.frame.noise.assign(n, 0.f);
   s.tracker.pool().parallel_for(images.size() + depths.size(), [&](size_t i) {
     if (i < images.size()) {
       const Image& img = images[i];
@@ -322,6 +323,7 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
       if (pyr.levels.empty()) pyr.levels.emplace_back();
       velk_track::read_grey(img, &pyr.levels[0]);
       pyr.build_from_base(cfg.pyramid_levels, 2 * cfg.flow_window);
+      s.frame.noise[img.camera_index] = velk_track::image_noise(pyr.levels[0]);
     } else {
       const Image& d = depths[i - images.size()];
       velk_track::read_depth(d, scale, &s.frame.depth[d.camera_index]);

@@ -55,6 +55,8 @@ constexpr size_t kMinOffsetStretchPoints = 12;
 // A patch is tracked at its magnification since the template (the camera came closer, or went
 // away) once that moves the window's edge by more than this many pixels.
 constexpr double kMagnifiedEdgePx = 0.4;
+// A match's residual may reach this many times what the images' noise alone leaves it.
+constexpr float kNoiseRmsFactor = 3.f;
 // A pair's gain is taken from the median over at least this many matches of a frame set.
 constexpr size_t kMinGainMatches = 12;
 // A new map needs enough landmarks to survive its first frames.
@@ -199,6 +201,16 @@ float VisualTracker::magnification(const Feature& f, const Eigen::Vector3d& cent
   return static_cast<float>(std::clamp(ratio, double(kMinMagnification), double(kMaxMagnification)));
 }
 
+FlowParams VisualTracker::for_noise(const FlowParams& base, const FrameData& frame, size_t c) {
+  // A noisy image (dim light, a camera's gain turned up) leaves even a good match a residual of about
+  // root 2 times its noise (template and window each carry it): past the fixed bound, the bound is
+  // kNoiseRmsFactor times that.
+  FlowParams params = base;
+  if (c < frame.noise.size())
+    params.max_rms = std::max(params.max_rms, kNoiseRmsFactor * std::sqrt(2.f) * frame.noise[c]);
+  return params;
+}
+
 void VisualTracker::track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow) {
   struct CameraView {
     Rigid camera_from_world;
@@ -215,6 +227,8 @@ void VisualTracker::track_features(const FrameData& frame, const Rigid& predicte
     views[c].center_w = (predicted * setup_.cameras[c].rig_from_camera).t;
   }
   // Features are tracked independently, in blocks of kFlowBlock spread over the pool.
+  std::vector<FlowParams> params(features_.size());
+  for (size_t c = 0; c < features_.size(); ++c) params[c] = for_noise(flow, frame, c);
   const auto track_one = [&](size_t c, Feature& f) {
     const CameraModel& model = setup_.cameras[c].model;
     Eigen::Vector2d guess = f.last_px.cast<double>();
@@ -229,7 +243,7 @@ void VisualTracker::track_features(const FrameData& frame, const Rigid& predicte
     // A guess far off the image (a landmark almost in the camera plane) is not tracked; the
     // bound also keeps the narrowing to float defined.
     f.tracked = guess.allFinite() && guess.cwiseAbs().maxCoeff() < 1e6 &&
-                track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), flow, &f.cur_px, nullptr,
+                track_flow(f.tmpl, frame.pyramids[c], guess.cast<float>(), params[c], &f.cur_px, nullptr,
                            magnification(f, views[c].center_w));
     f.outlier = false;
   };
@@ -997,7 +1011,8 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
     std::nth_element(dy.begin(), dy.begin() + mid, dy.end());
     return Eigen::Vector2f(dx[static_cast<size_t>(mid)], dy[static_cast<size_t>(mid)]);
   };
-  for (Feature& f : fs) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + mono_shift_px_, flow_, &f.cur_px);
+  const FlowParams flow = for_noise(flow_, frame, 0);
+  for (Feature& f : fs) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + mono_shift_px_, flow, &f.cur_px);
   // Too few found where the image moved over the last interval (the first frame set after the
   // anchor, with no motion known yet, or a turn begun since): the whole image's shift from the last
   // frame set, kept for this, guides a second search.
@@ -1007,11 +1022,11 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
       global_image_shift(last_pyramids_[0], frame.pyramids[0], &image_shift) &&
       (image_shift - mono_shift_px_).norm() > 1.f)
     for (Feature& f : fs)
-      if (!f.tracked) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + image_shift, flow_, &f.cur_px);
+      if (!f.tracked) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + image_shift, flow, &f.cur_px);
   if (const auto shift = median_shift()) {
     if ((*shift - mono_shift_px_).norm() > 1.f)
       for (Feature& f : fs)
-        if (!f.tracked) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + *shift, flow_, &f.cur_px);
+        if (!f.tracked) f.tracked = track_flow(f.tmpl, frame.pyramids[0], f.last_px + *shift, flow, &f.cur_px);
     mono_shift_px_ = *median_shift();
   }
   if (const auto motion = affine_image_motion())
@@ -1019,7 +1034,7 @@ bool VisualTracker::follow_start_corners(const FrameData& frame) {
       if (f.tracked) continue;
       const Eigen::Vector2f guess = (*motion * Eigen::Vector3d(f.last_px.x(), f.last_px.y(), 1.0)).cast<float>();
       if ((guess - (f.last_px + mono_shift_px_)).norm() > 1.f)
-        f.tracked = track_flow(f.tmpl, frame.pyramids[0], guess, flow_, &f.cur_px);
+        f.tracked = track_flow(f.tmpl, frame.pyramids[0], guess, flow, &f.cur_px);
     }
   for (Feature& f : fs)
     if (f.tracked) {

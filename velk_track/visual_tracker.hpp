@@ -77,6 +77,7 @@ struct TrackerSetup {
 struct FrameData {
   int64_t t_ns = 0;
   std::vector<Pyramid> pyramids;
+  std::vector<float> noise;  // per camera: image_noise of its image (0 where not measured)
   std::vector<GreyImage> depth;
   std::vector<uint8_t> has_depth;
 };
@@ -149,6 +150,8 @@ class VisualTracker {
   std::optional<Eigen::Matrix3d> gyro_rotation(int64_t t0_ns, int64_t t1_ns) const;
   // Each feature is searched at the magnification its landmark's distance from the predicted camera tells.
   void track_features(const FrameData& frame, const Rigid& predicted, const FlowParams& flow);
+  // `base` with its bound on a match's residual raised to what camera c's image noise leaves.
+  static FlowParams for_noise(const FlowParams& base, const FrameData& frame, size_t c);
   // How much larger feature f's patch looks from a camera at center_w than in its template (1 when
   // its landmark or the template's camera is not known, on a monocular map, or when too little to
   // matter).
