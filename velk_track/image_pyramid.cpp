@@ -117,7 +117,7 @@ void Pyramid::build_from_base(int count, int min_side) {
 float image_noise(const GreyImage& image) {
   const int w = image.width, h = image.height;
   if (w < 3 || h < 3) return 0.f;
-  constexpr int kStep = 3;
+  constexpr int kStep = 8;
   std::vector<float> responses;
   responses.reserve(static_cast<size_t>((w / kStep + 1)) * static_cast<size_t>(h / kStep + 1));
   const float* px = image.pixels.data();

@@ -53,7 +53,7 @@ struct Pyramid {
 
 // Standard deviation of the image's pixel noise, grey levels: the median absolute response to a
 // mask that cancels every linear shading (rows and columns of 1 -2 1 crossed, Immerkaer's), on a
-// grid of every third pixel. Edges and texture are a minority of pixels, so the median stays near
+// grid of every eighth pixel each way. Edges and texture are a minority of pixels, so the median stays near
 // the noise; 0 for an image under 3 x 3.
 float image_noise(const GreyImage& image);
 
