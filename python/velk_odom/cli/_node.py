@@ -14,10 +14,12 @@ tf2_msgs, /tf_static and /tf are read and odom -> base_link is published on /tf;
 
 Everything runs on the thread that made the engines (the visual engine is bound to it); message
 stamps drive the engines. An odometry source's message waits until the IMUs have reached its stamp,
-and an image until the other images and depth have (at most the fusion's replay buffer of data time),
-so that a source arriving ahead of a lagging IMU does not make the IMU's samples late, nor one
-camera's topic ahead of another break up the frame sets. Nothing an input does ends the node: it is
-logged once and counted.
+and an image until the other images and depth have, so that a source arriving ahead of a lagging IMU
+does not make the IMU's samples late, nor one camera's topic ahead of another break up the frame
+sets. It goes on without a topic that has fallen behind by more than the fusion's replay buffer of
+data time and stopped (nothing from it for as long in the node's own time, while other messages
+come): a node that fell behind and takes its queued messages topic by topic waits for all of them.
+Nothing an input does ends the node: it is logged once and counted.
 SIGINT and SIGTERM end it within a second; a configuration error ends it at start with one line and
 exit status 2.
 """
@@ -53,6 +55,7 @@ VISUAL_DROPS = ("imu_dropped_before_start", "skew_rejects", "covariance_gated", 
                 "image_size_rejects", "calibration_rejects", "bad_transforms")
 ROLE_TYPES = {"image": IMAGE, "depth": IMAGE, "camera_info": CAMERA_INFO, "depth_camera_info": CAMERA_INFO, "imu": IMU, "tf": TF}
 SHUTDOWN_DRAIN_S = 0.3
+HOLD_LIMIT = 10  # a held message goes on without its topics once this many replay buffers of data time old
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
@@ -326,6 +329,10 @@ class LiveNode:
         self.held: List[Tuple[int, int, str, Any]] = []  # a heap of (stamp, arrival, topic, message)
         self.arrivals = 0
         self.first_ns: Optional[int] = None  # the first stamp since the start (or a restart)
+        # When each topic's last message was taken, and since when the node has been taking messages
+        # without a pause as long as the hold (the node's own stalls are not a topic's silence).
+        self.taken_at: Dict[str, float] = {}
+        self.last_take = self.taking_since = time.monotonic()
 
     def _subscribe(self, topic: str, msg_class: Any) -> None:
         callbacks = None
@@ -344,6 +351,10 @@ class LiveNode:
                 return
             if self.first_ns is None:
                 self.first_ns = stamp
+            now = time.monotonic()
+            if now - self.last_take > self.hold_ns * 1e-9:
+                self.taking_since = now
+            self.last_take = self.taken_at[t] = now
             if self.waits_for.get(t):
                 heapq.heappush(self.held, (stamp, self.arrivals, t, msg))
                 self.arrivals += 1
@@ -412,23 +423,29 @@ class LiveNode:
             handle(topic, msg)
 
     def _release(self, everything: bool) -> None:
-        """Hand on, oldest first, the held messages whose awaited topics have reached their stamp, and
-        those held for longer than the replay buffer of data time (a topic stopped or lags more than
-        the engines can make up)."""
+        """Hand on, oldest first, the held messages whose awaited topics have reached their stamp or
+        stopped: fallen behind by more than the replay buffer of data time, and silent for as long in
+        the node's own time. Queued messages, taken one topic at a time after the node fell behind,
+        are not a stopped topic."""
         if not self.held:  # the common case, once per message: nothing to look at
             return
         newest = max(self.last_stamp.values(), default=0)
+        hold_s = self.hold_ns * 1e-9
+        now = time.monotonic()
 
         def reached(u: str, stamp: int) -> bool:
             last = self.last_stamp.get(u)
-            if last is None:  # not come yet: waited for as long as one that stopped
-                return self.first_ns is not None and newest - self.first_ns > self.hold_ns
-            return last >= stamp or last < newest - self.hold_ns
+            if last is not None and last >= stamp:
+                return True
+            since = self.first_ns if last is None else last  # one not come yet waits as long as one that stopped
+            silent = now - max(self.taken_at.get(u, 0.0), self.taking_since) > hold_s
+            return since is not None and since < newest - self.hold_ns and silent
 
         while self.held:
             stamp, _, topic, msg = self.held[0]
-            waited = all(reached(u, stamp) for u in self.waits_for[topic])
-            if not (everything or waited or stamp < newest - self.hold_ns):
+            # A topic that goes on coming far behind (a clock offset) is not waited for without end.
+            too_old = stamp < newest - HOLD_LIMIT * self.hold_ns
+            if not (everything or too_old or all(reached(u, stamp) for u in self.waits_for[topic])):
                 return
             heapq.heappop(self.held)
             self._hand_on(topic, msg)
