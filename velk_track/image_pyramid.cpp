@@ -136,6 +136,25 @@ float image_noise(const GreyImage& image) {
   return *mid / (6.f * 0.6745f);
 }
 
+float brighten_dark_image(GreyImage* image) {
+  const int w = image->width, h = image->height;
+  constexpr int kStep = 8;
+  std::vector<float> samples;
+  samples.reserve(static_cast<size_t>(w / kStep + 1) * static_cast<size_t>(h / kStep + 1));
+  for (int y = kStep / 2; y < h; y += kStep)
+    for (int x = kStep / 2; x < w; x += kStep) samples.push_back(image->at(x, y));
+  if (samples.empty()) return 1.f;
+  const auto bright = samples.begin() + static_cast<std::ptrdiff_t>(0.95 * static_cast<double>(samples.size() - 1));
+  std::nth_element(samples.begin(), bright, samples.end());
+  if (!(*bright < kDarkImageBright)) return 1.f;
+  // A power of two: exact, and the same from frame to frame while the light changes by less than
+  // half or double (the flow matches a patch's contrast within that).
+  float gain = 2.f;
+  while (gain < kMaxBrightening && gain * *bright < kDarkImageBright) gain *= 2.f;
+  for (float& v : image->pixels) v *= gain;
+  return gain;
+}
+
 void read_grey(const Image& image, GreyImage* out) {
   const int64_t stride = checked_stride(image, "image");
   if (image.data_type != Image::DataType::UInt8)

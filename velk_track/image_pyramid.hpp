@@ -57,6 +57,14 @@ struct Pyramid {
 // the noise; 0 for an image under 3 x 3.
 float image_noise(const GreyImage& image);
 
+// Brightens a dark image (a fixed exposure in dim light) by the least power of two that lifts its
+// bright parts, the 95th percentile of a grid of every eighth pixel each way, to mid-grey, at most
+// kMaxBrightening: what the tracker counts in grey levels (a corner's strength, a patch's texture,
+// a match's residual) then means in it what it means in a well-exposed image. Returns the gain, 1
+// for an image left as it was.
+constexpr float kDarkImageBright = 128.f, kMaxBrightening = 8.f;
+float brighten_dark_image(GreyImage* image);
+
 // Bytes per sample row of a tightly packed image, in 64 bits.
 int64_t packed_row_bytes(const Image& image);
 
