@@ -183,8 +183,12 @@ def lagging_imu(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def imu_stops(tmp_path_factory):
-    """The IMU stops after 3 s: the wheels held for it must go on without it."""
-    return _changed_drive(tmp_path_factory, lambda ds: [d for d in ds if d.kind != "imu" or d.arrival_ns < ds[0].arrival_ns + 3_000_000_000])
+    """The IMU stops after 3 s and the wheels 0.8 s later: the wheel messages held for the IMU must go on
+    without it, although nothing comes after them."""
+    def cut(ds):
+        end = {"imu": ds[0].arrival_ns + 3_000_000_000, "wheel": ds[0].arrival_ns + 3_800_000_000}
+        return [d for d in ds if d.arrival_ns < end[d.kind]]
+    return _changed_drive(tmp_path_factory, cut)
 
 
 def _same(live_est, offline_est):

@@ -312,6 +312,8 @@ class LiveNode:
                        "give the transforms in node.static_transforms")
         self._discover()
         self.node.create_timer(0.1, self._discover)
+        # Held messages whose awaited topic stopped go on even when nothing else comes after them.
+        self.node.create_timer(0.1, lambda: self._release(False))
 
     def _plan_holding(self) -> None:
         """Which topics' messages wait for others to reach their stamp: the fusion's odometry sources
