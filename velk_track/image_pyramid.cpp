@@ -114,7 +114,7 @@ void Pyramid::build_from_base(int count, int min_side) {
   levels.resize(static_cast<size_t>(used));
 }
 
-float image_noise(const GreyImage& image) {
+float image_noise(const GreyImage& image, float white) {
   const int w = image.width, h = image.height;
   if (w < 3 || h < 3) return 0.f;
   constexpr int kStep = 8;
@@ -122,13 +122,27 @@ float image_noise(const GreyImage& image) {
   responses.reserve(static_cast<size_t>((w / kStep + 1)) * static_cast<size_t>(h / kStep + 1));
   const float* px = image.pixels.data();
   const auto at = [&](int x, int y) { return px[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)]; };
+  // Half a grey level inside black and white (of the 8-bit samples, times any brightening).
+  const float low = 0.5f * white / 255.f, high = white - low;
   for (int y = 1; y + 1 < h; y += kStep)
     for (int x = 1; x + 1 < w; x += kStep) {
+      // A clipped pixel shows no noise: an overexposed sky or window, crushed shadows.
+      bool clipped = false;
+      for (int dy = -1; dy <= 1 && !clipped; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          const float v = at(x + dx, y + dy);
+          if (v < low || v > high) {
+            clipped = true;
+            break;
+          }
+        }
+      if (clipped) continue;
       const float r = at(x - 1, y - 1) - 2.f * at(x, y - 1) + at(x + 1, y - 1) -
                       2.f * (at(x - 1, y) - 2.f * at(x, y) + at(x + 1, y)) + at(x - 1, y + 1) -
                       2.f * at(x, y + 1) + at(x + 1, y + 1);
       responses.push_back(std::abs(r));
     }
+  if (responses.empty()) return 0.f;
   const auto mid = responses.begin() + static_cast<std::ptrdiff_t>(responses.size() / 2);
   std::nth_element(responses.begin(), mid, responses.end());
   // The mask's gain on white noise is 6 (the root of the sum of its squared weights); a Gaussian's

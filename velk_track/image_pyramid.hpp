@@ -54,8 +54,10 @@ struct Pyramid {
 // Standard deviation of the image's pixel noise, grey levels: the median absolute response to a
 // mask that cancels every linear shading (rows and columns of 1 -2 1 crossed, Immerkaer's), on a
 // grid of every eighth pixel each way. Edges and texture are a minority of pixels, so the median stays near
-// the noise; 0 for an image under 3 x 3.
-float image_noise(const GreyImage& image);
+// the noise. Samples that touch a clipped pixel (within half a grey level of black or of `white`, the
+// image's white level) are left out: half an image clipped would otherwise read as no noise at all.
+// 0 for an image under 3 x 3 or clipped throughout.
+float image_noise(const GreyImage& image, float white = 255.f);
 
 // Brightens a dark image (a fixed exposure in dim light) by the least power of two that lifts its
 // bright parts, the 95th percentile of a grid of every eighth pixel each way, to mid-grey, at most

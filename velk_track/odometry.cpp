@@ -322,9 +322,9 @@ PoseEstimate Odometry::Track(const std::vector<Image>& images, const std::vector
       velk_track::Pyramid& pyr = s.frame.pyramids[img.camera_index];
       if (pyr.levels.empty()) pyr.levels.emplace_back();
       velk_track::read_grey(img, &pyr.levels[0]);
-      velk_track::brighten_dark_image(&pyr.levels[0]);
+      const float gain = velk_track::brighten_dark_image(&pyr.levels[0]);
       pyr.build_from_base(cfg.pyramid_levels, 2 * cfg.flow_window);
-      s.frame.noise[img.camera_index] = velk_track::image_noise(pyr.levels[0]);
+      s.frame.noise[img.camera_index] = velk_track::image_noise(pyr.levels[0], 255.f * gain);
     } else {
       const Image& d = depths[i - images.size()];
       velk_track::read_depth(d, scale, &s.frame.depth[d.camera_index]);

@@ -190,17 +190,28 @@ TEST(Corners, NoneOnNoiseAndSpreadOverTexture) {
 // The noise read from an image is its pixel noise, whatever texture it shows: a blank wall and a
 // rendered room, each with noise of 0.5 to 12 grey levels added (the room's edges and shading must
 // not read as noise, or a clean view would loosen the tracker's bounds). Measured: within 0.25 grey
-// levels (the median of integer responses moves in steps of 0.247).
+// levels (the median of integer responses moves in steps of 0.247). The room with a blown-out window
+// over 60 % of it, or with those pixels crushed to black, reads the same from the rest (the clipped
+// pixels' flat responses made the median 0), and so does the room brightened fourfold, read against
+// its white at 4 x 255.
 TEST(ImageNoise, ReadsTheNoiseNotTheTexture) {
   seq::Sequence s;
   s.cameras = {seq::forward_camera(320, 240, 0.0)};
   for (const double sigma : {0.5, 2.0, 4.0, 8.0, 12.0}) {
     std::mt19937 rng(11);
     s.noise_sigma = sigma;
-    for (const auto& grey : {render::blank_view(s.cameras[0], 120, sigma, rng), seq::render_frame(s, seq::camera_rays(s), 0).grey[0]}) {
+    const auto room = seq::render_frame(s, seq::camera_rays(s), 0).grey[0];
+    for (const auto& grey : {render::blank_view(s.cameras[0], 120, sigma, rng), room}) {
       const float noise = image_noise(pyramid_of([&](int x, int y) { return grey[static_cast<size_t>(y) * 320 + x]; }, 1).levels[0]);
       EXPECT_NEAR(noise, sigma, 0.15 * sigma + 0.3) << "noise " << sigma;
     }
+    for (const float clipped : {255.f, 0.f}) {
+      const Pyramid window = pyramid_of([&](int x, int y) { return y < 144 ? clipped : float(room[static_cast<size_t>(y) * 320 + x]); }, 1);
+      EXPECT_NEAR(image_noise(window.levels[0]), sigma, 0.15 * sigma + 0.3) << "noise " << sigma << ", clipped to " << clipped;
+    }
+    Pyramid bright = pyramid_of([&](int x, int y) { return y < 144 ? 255.f : float(room[static_cast<size_t>(y) * 320 + x]); }, 1);
+    for (float& v : bright.levels[0].pixels) v *= 4.f;
+    EXPECT_NEAR(image_noise(bright.levels[0], 4.f * 255.f), 4.0 * sigma, 4.0 * (0.15 * sigma + 0.3)) << "noise " << sigma << ", brightened";
   }
   GreyImage tiny;
   tiny.resize(2, 2);
